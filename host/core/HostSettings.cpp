@@ -1,0 +1,106 @@
+#include "HostSettings.h"
+
+#include <QFileInfo>
+#include <QSettings>
+#include <memory>
+#include <vector>
+
+#include "ConnectionBroker.h"
+#include "Database.h"
+#include "Installation.h"
+
+namespace cvhost {
+
+Settings& Settings::instance() {
+    static Settings settings;
+    return settings;
+}
+
+bool Settings::load(const QString& iniFile) {
+    if (!QFileInfo(iniFile).isReadable()) return false;
+    QSettings ini(iniFile, QSettings::IniFormat);
+    if (ini.status() != QSettings::NoError) return false;
+    for (const QString& key : ini.allKeys()) {
+        const QString name = key.startsWith("host/") ? key.mid(5) : key;
+        values_[name] = ini.value(key).toString();
+    }
+    return true;
+}
+
+void Settings::set(const QString& key, const QString& value) { values_[key] = value; }
+
+QString Settings::value(const QString& key, const QString& fallback) const {
+    return values_.value(key, fallback);
+}
+
+void Settings::clear() { values_.clear(); }
+
+std::uint8_t Settings::workingStyle() const {
+    return value("style", "local") == "networked" ? 1 : 2;
+}
+
+namespace {
+
+// A connection the plug-in may still hold (its data module attaches the host's connection
+// once, when it is created) is kept until closeConnections(), also after the host moved on to
+// another store.
+template <typename T>
+struct OpenTarget {
+    QString target;
+    std::unique_ptr<T> object;
+    std::vector<std::unique_ptr<T>> retired;
+
+    void replace(const QString& newTarget, std::unique_ptr<T> newObject) {
+        if (object) retired.push_back(std::move(object));
+        object = std::move(newObject);
+        target = newTarget;
+    }
+};
+
+OpenTarget<cv::Connection>& base() {
+    static OpenTarget<cv::Connection> open;
+    return open;
+}
+
+OpenTarget<cv::ConnectionBroker>& broker() {
+    static OpenTarget<cv::ConnectionBroker> open;
+    return open;
+}
+
+std::unique_ptr<cv::Connection> openQuietly(const QString& target) {
+    if (target.isEmpty()) return nullptr;
+    try {
+        return openStore(target);
+    } catch (const cv::DbError&) {
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+cv::Connection* baseConnection() {
+    const QString target = Settings::instance().value("db");
+    auto& open = base();
+    if (open.target != target || !open.object) open.replace(target, openQuietly(target));
+    return open.object.get();
+}
+
+cv::ConnectionBroker* connectionBroker() {
+    const QString target =
+        Settings::instance().value("server", Settings::instance().value("db"));
+    auto& open = broker();
+    if (open.target != target || !open.object) {
+        auto connection = openQuietly(target);
+        open.replace(target, connection ? std::make_unique<cv::ConnectionBroker>(
+                                              std::move(connection))
+                                        : nullptr);
+    }
+    return open.object.get();
+}
+
+void closeConnections() {
+    broker() = {};
+    base() = {};
+}
+
+}  // namespace cvhost

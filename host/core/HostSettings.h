@@ -1,0 +1,46 @@
+// The stand-in host's settings: read from its settings file (INI) and overridden from the
+// command line or, in tests, set directly. The host program and every companion library read
+// the same process-wide instance.
+//
+// Keys: style (local | networked), db (SQLite file or postgresql:// URL of the local store),
+// server (the application server's database; defaults to db), packageVersion (3: the package
+// argument is a directory; anything else: a packed file), packageDir, tempDir, logFile.
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <cstdint>
+
+namespace cv {
+class Connection;
+class ConnectionBroker;
+}  // namespace cv
+
+namespace cvhost {
+
+class Settings {
+public:
+    static Settings& instance();
+
+    // Reads an INI file ([host] section or top level); returns false when it cannot be read.
+    bool load(const QString& iniFile);
+    void set(const QString& key, const QString& value);
+    QString value(const QString& key, const QString& fallback = {}) const;
+    void clear();
+
+    // 1 networked, 2 local (the byte the host answers).
+    std::uint8_t workingStyle() const;
+
+private:
+    QMap<QString, QString> values_;
+};
+
+// The host's open connections, opened on first use from the settings and reopened when the
+// setting changes; a replaced one stays open until closeConnections(). Null when the setting
+// is empty or the database cannot be opened.
+cv::Connection* baseConnection();
+cv::ConnectionBroker* connectionBroker();
+// Closes every connection opened so far. Nothing of the plug-in may hold one afterwards.
+void closeConnections();
+
+}  // namespace cvhost

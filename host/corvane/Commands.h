@@ -1,0 +1,27 @@
+// The host program's commands; each answers the process exit status (0 when the operation
+// answered success).
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+#include "Installation.h"
+
+namespace corvane {
+
+struct Options {
+    QString package;     // export: the zip file to write; import: the package argument
+    QStringList untick;  // node IDs the user unticks before the operation
+    bool all = false;    // import: the import-all marker, no tick boxes
+    QString screenshot;  // PNG of what the user sees
+    QString directory;   // demo: where the two installations are made
+};
+
+int runInit(const QString& target, cvhost::Sample sample, QTextStream& out);
+int runView(const Options& options, QTextStream& out);
+int runExport(const Options& options, QTextStream& out);
+int runImport(const Options& options, QTextStream& out);
+int runDemo(const Options& options, QTextStream& out);
+
+}  // namespace corvane

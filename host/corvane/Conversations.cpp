@@ -1,0 +1,189 @@
+// The host's three conversations with the plug-in, as the desktop host holds them: the
+// preview, export (embed, untick, write, pack, free) and import (embed, untick, import,
+// free). Unticking is done as a user does it: select the node, press and release Space.
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QKeyEvent>
+#include <QScreen>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "Commands.h"
+#include "HostSettings.h"
+#include "HostString.h"
+#include "Packer.h"
+#include "Plugin.h"
+#include "TextCodec.h"
+
+namespace corvane {
+namespace {
+
+QScreen* screen() { return QGuiApplication::primaryScreen(); }
+
+bool offscreen() { return QGuiApplication::platformName() == "offscreen"; }
+
+// The tick-box tree that the plug-in embedded in `panel`.
+QTreeWidget* embeddedTree(QWidget* panel) {
+    auto* tree = panel->findChild<QTreeWidget*>("CTDeptPerson");
+    return tree ? tree : panel->findChild<QTreeWidget*>();
+}
+
+// Unticks the nodes whose ID is listed; answers the IDs it did not find.
+QStringList untick(QWidget* panel, const QStringList& ids) {
+    QStringList missing;
+    QTreeWidget* tree = embeddedTree(panel);
+    for (const QString& id : ids) {
+        QTreeWidgetItem* found = nullptr;
+        if (tree)
+            for (QTreeWidgetItemIterator it(tree); *it && !found; ++it)
+                if ((*it)->data(0, Qt::UserRole).toString() == id) found = *it;
+        if (!found) {
+            missing << id;
+            continue;
+        }
+        tree->setFocus();
+        tree->setCurrentItem(found);
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, " ");
+        QApplication::sendEvent(tree, &press);
+        QApplication::sendEvent(tree, &release);
+    }
+    return missing;
+}
+
+// A host window with a panel that receives the embedded frame.
+struct HostWindow {
+    QWidget window;
+    QWidget* panel;
+    explicit HostWindow(const QString& title) : panel(new QWidget(&window)) {
+        window.setWindowTitle(title);
+        auto* layout = new QVBoxLayout(&window);
+        layout->setContentsMargins(4, 4, 4, 4);
+        layout->addWidget(panel);
+        panel->setLayout(new QVBoxLayout);
+        panel->layout()->setContentsMargins(0, 0, 0, 0);
+        window.resize(720, 520);
+        window.show();
+    }
+    bool screenshot(const QString& path) {
+        QApplication::processEvents();
+        return path.isEmpty() || window.grab().save(path);
+    }
+};
+
+bool loadPlugin(Plugin& plugin, QTextStream& out) {
+    QString error;
+    if (plugin.load(&error)) return true;
+    out << "corvane: cannot load the plug-in: " << error << "\n";
+    return false;
+}
+
+QString logFile() {
+    QString path = cvhost::Settings::instance().value("logFile");
+    if (path.isEmpty()) {
+        QDir().mkpath(QDir::tempPath() + "/corvane");
+        path = QDir::tempPath() + "/corvane/corvane.log";
+        cvhost::Settings::instance().set("logFile", path);
+    }
+    return path;
+}
+
+QString describeExport(const QString& answer) {
+    if (answer == "-2") return "nothing ticked";
+    if (answer == "-3") return "the package directory cannot be made";
+    if (answer == " ") return "failed";
+    return "written to " + answer;
+}
+
+}  // namespace
+
+int runView(const Options& options, QTextStream& out) {
+    Plugin plugin;
+    if (!loadPlugin(plugin, out)) return 1;
+    // Offscreen nobody can close the dialog: the host renders it, saves the picture if asked,
+    // and closes it as the close button would.
+    if (offscreen() || !options.screenshot.isEmpty()) {
+        auto* poll = new QTimer(qApp);
+        QObject::connect(poll, &QTimer::timeout, [poll, path = options.screenshot] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            if (!dialog) return;
+            poll->stop();
+            QApplication::processEvents();
+            if (!path.isEmpty()) dialog->grab().save(path);
+            dialog->close();
+        });
+        poll->start(50);
+    }
+    const int result = plugin.view(qApp, screen(), nullptr, 0);
+    out << "CVPackage_View: " << result << "\n";
+    return result == 1 ? 0 : 1;
+}
+
+int runExport(const Options& options, QTextStream& out) {
+    if (options.package.isEmpty()) {
+        out << "corvane export: --package is required\n";
+        return 2;
+    }
+    Plugin plugin;
+    if (!loadPlugin(plugin, out)) return 1;
+    HostWindow host(QString::fromUtf8("导出人员"));
+    const int embedded = plugin.exportProc(qApp, screen(), nullptr, 0, host.panel);
+    out << "CVPackage_ExportProc: " << embedded << "\n";
+    int status = 1;
+    if (embedded == 1) {
+        for (const QString& id : untick(host.panel, options.untick))
+            out << "not in the tree: " << id << "\n";
+        if (!host.screenshot(options.screenshot)) out << "cannot save the screenshot\n";
+        char* result = nullptr;
+        plugin.exportPackage(&result, qApp, screen(), nullptr, 0);
+        const QString answer = cv::fromGbk(cv::hostStringBytes(result));
+        cv::hostStringClear(&result);
+        out << "CVPackage_Export: \"" << answer << "\" (" << describeExport(answer) << ")\n";
+        if (answer.endsWith('/')) {
+            QString error;
+            if (cvhost::packDirectory(answer, options.package, &error)) {
+                out << "packed: " << options.package << "\n";
+                status = 0;
+            } else {
+                out << "cannot pack: " << error << "\n";
+            }
+        }
+    }
+    out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
+    return status;
+}
+
+int runImport(const Options& options, QTextStream& out) {
+    if (options.package.isEmpty()) {
+        out << "corvane import: --package is required\n";
+        return 2;
+    }
+    Plugin plugin;
+    if (!loadPlugin(plugin, out)) return 1;
+    QFile log(logFile());
+    const qint64 logStart = log.exists() ? log.size() : 0;
+
+    HostWindow host(QString::fromUtf8("导入人员"));
+    const QByteArray argument = cv::toGbk(options.package);
+    const QByteArray shown = options.all ? "@&@" + argument : argument;
+    const int embedded = plugin.importProc(qApp, screen(), nullptr, 0, shown.constData(), host.panel);
+    out << "CVPackage_ImportProc: " << embedded << "\n";
+    int status = 1;
+    if (embedded == 1) {
+        for (const QString& id : untick(host.panel, options.untick))
+            out << "not in the tree: " << id << "\n";
+        if (!host.screenshot(options.screenshot)) out << "cannot save the screenshot\n";
+        const int result = plugin.importPackage(qApp, screen(), nullptr, 0, argument.constData());
+        out << "CVPackage_Import: " << result << "\n";
+        status = result == 1 ? 0 : 1;
+    }
+    out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
+    if (log.open(QIODevice::ReadOnly) && log.seek(logStart))
+        for (const QByteArray& line : log.readAll().split('\n'))
+            if (!line.isEmpty()) out << "log: " << QString::fromUtf8(line).section('\t', 6) << "\n";
+    return status;
+}
+
+}  // namespace corvane

@@ -1,0 +1,105 @@
+// corvane: the stand-in host. It loads CVPersonPackAPI through its six exports, exactly as
+// the desktop host does, and offers the same conversations on the command line.
+//
+//   corvane init --db FILE [--sample] [--second]
+//   corvane view [--screenshot FILE.png]
+//   corvane export --package OUT.zip [--untick ID,...] [--screenshot FILE.png]
+//   corvane import --package PKG [--untick ID,...] [--all] [--screenshot FILE.png]
+//   corvane demo [--dir FOLDER]
+//
+// Common options: --db FILE|URL, --style local|networked, --settings FILE.
+// Exit status 0 when the operation answered success.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QTextStream>
+#include <cstdio>
+
+#include "Commands.h"
+#include "HostSettings.h"
+#include "MainWindow.h"
+#include "Plugin.h"
+
+int main(int argc, char** argv) {
+    const bool gui = argc < 2 || QByteArray(argv[1]).startsWith('-');
+    if (!gui && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("corvane");
+    QApplication::setApplicationDisplayName(QString::fromUtf8("Corvane 人员管理"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Stand-in host for the CVPersonPackAPI plug-in");
+    parser.addHelpOption();
+    parser.addPositionalArgument("command", "init, view, export, import or demo");
+    const QCommandLineOption db("db", "SQLite file or postgresql:// URL.", "target");
+    const QCommandLineOption style("style", "Working style: local or networked.", "style");
+    const QCommandLineOption settings("settings", "Host settings file (INI).", "file");
+    const QCommandLineOption sample("sample", "init: fill with sample personnel.");
+    const QCommandLineOption second("second", "init: the second sample installation.");
+    const QCommandLineOption package("package", "export: zip to write; import: package.", "path");
+    const QCommandLineOption untick("untick", "IDs of nodes to untick, comma separated.", "ids");
+    const QCommandLineOption all("all", "import: everything, without tick boxes.");
+    const QCommandLineOption screenshot("screenshot", "Save what the user sees.", "png");
+    const QCommandLineOption dir("dir", "demo: folder for the installations.", "folder");
+    parser.addOptions({db, style, settings, sample, second, package, untick, all, screenshot, dir});
+    parser.process(app);
+
+    auto& hostSettings = cvhost::Settings::instance();
+    if (parser.isSet(settings) && !hostSettings.load(parser.value(settings))) {
+        std::fprintf(stderr, "corvane: cannot read settings file %s\n",
+                     qPrintable(parser.value(settings)));
+        return 2;
+    }
+    if (parser.isSet(db)) hostSettings.set("db", parser.value(db));
+    if (parser.isSet(style)) {
+        const QString value = parser.value(style);
+        if (value != "local" && value != "networked") {
+            std::fprintf(stderr, "corvane: --style is local or networked\n");
+            return 2;
+        }
+        hostSettings.set("style", value);
+    }
+
+    const QStringList args = parser.positionalArguments();
+    const QString command = args.value(0);
+    QTextStream out(stdout);
+    if (command == "init") {
+        const cvhost::Sample which = !parser.isSet(sample) ? cvhost::Sample::None
+                                     : parser.isSet(second) ? cvhost::Sample::B
+                                                            : cvhost::Sample::A;
+        return corvane::runInit(hostSettings.value("db"), which, out);
+    }
+    corvane::Options options;
+    options.package = parser.value(package);
+    options.untick = parser.value(untick).split(',', Qt::SkipEmptyParts);
+    options.all = parser.isSet(all);
+    options.screenshot = parser.value(screenshot);
+    options.directory = parser.value(dir);
+    if (command.isEmpty()) {
+        if (hostSettings.value("logFile").isEmpty())
+            hostSettings.set("logFile", QDir::tempPath() + "/corvane-host.log");
+        corvane::Plugin plugin;
+        QString error;
+        if (!plugin.load(&error)) {
+            std::fprintf(stderr, "corvane: cannot load the plug-in: %s\n", qPrintable(error));
+            return 1;
+        }
+        corvane::MainWindow window(plugin);
+        window.show();
+        return app.exec();
+    }
+    try {
+        if (command == "view") return corvane::runView(options, out);
+        if (command == "export") return corvane::runExport(options, out);
+        if (command == "import") return corvane::runImport(options, out);
+        if (command == "demo") return corvane::runDemo(options, out);
+    } catch (const std::exception& e) {
+        out.flush();
+        std::fprintf(stderr, "corvane %s: %s\n", qPrintable(command), e.what());
+        return 1;
+    }
+    std::fprintf(stderr, "corvane: unknown command '%s' (see --help)\n", qPrintable(command));
+    return 2;
+}

@@ -1,0 +1,114 @@
+// An in-memory dataset with a cursor: the dataset engine of the host's platform. It opens
+// through a provider (a named provider of the application server, or a local provider over a
+// query dataset), edits rows, applies appended rows back, and saves to and loads from an XML
+// data packet.
+#pragma once
+
+#include <QHash>
+#include <QString>
+#include <optional>
+
+#include "DataSet.h"
+
+namespace cv {
+
+class ConnectionBroker;
+class Query;
+
+class DataPacketError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Hands the rows of its source query to client datasets: opens the source on the statement
+// it holds at that moment when it is not open, copies its rows, and closes it again if it
+// opened it.
+class DataSetProvider {
+public:
+    explicit DataSetProvider(Query* source) : source_(source) {}
+    RowSet rows();
+    Query* source() const { return source_; }
+
+private:
+    Query* source_;
+};
+
+class ClientDataSet {
+public:
+    explicit ClientDataSet(QString name = {});
+
+    const QString& name() const { return name_; }
+
+    // Where open() takes rows from: a broker with a provider name, or a local provider.
+    void setRemoteServer(ConnectionBroker* broker) { broker_ = broker; }
+    ConnectionBroker* remoteServer() const { return broker_; }
+    void setProviderName(const QString& provider) { provider_ = provider; }
+    const QString& providerName() const { return provider_; }
+    void setLocalProvider(DataSetProvider* provider) { localProvider_ = provider; }
+    void setCommandText(const QString& sql) { commandText_ = sql; }
+    const QString& commandText() const { return commandText_; }
+
+    void open();  // throws DbError when there is no provider or it fails
+    void close();
+    bool active() const { return active_; }
+
+    // Field definitions and rows replaced by a copy of another dataset's, cursor on the first
+    // row. The copy is active.
+    void copyDataFrom(const ClientDataSet& other);
+    void setData(RowSet data);
+    const RowSet& data() const { return data_; }
+    const QList<FieldDef>& fields() const { return data_.fields; }
+    int fieldIndex(const QString& name) const;  // letter case ignored; -1 when missing
+
+    // Cursor over the visible rows (index order, filter applied).
+    int recordCount() const;
+    bool eof() const;
+    bool bof() const;
+    void first();
+    void next();
+    void last();
+
+    // The current row's values; throw DbError for an unknown field or when there is no
+    // current row.
+    QVariant value(const QString& field) const;
+    QString text(const QString& field) const { return valueText(value(field)); }
+    bool isNull(const QString& field) const { return value(field).isNull(); }
+
+    // Editing: append() adds an empty row and makes it current; edit() puts the current row
+    // in edit state; setValue changes the row being edited; post() ends the edit.
+    void append();
+    void edit();
+    void setValue(const QString& field, const QVariant& value);
+    void post();
+    // Rows appended since the dataset was opened.
+    RowSet pendingInserts() const;
+    // Sends the pending inserts to the remote server; returns the count of refused records.
+    int applyUpdates(int maxErrors);
+
+    // Moves to the first visible row whose `field` text equals `value` exactly; a hash
+    // look-up, not a scan.
+    bool locate(const QString& field, const QString& value);
+
+    // Orders the rows by the given field names (separated by ";"), as text, stably.
+    void setIndexFieldNames(const QString& names);
+    // "F=NULL" or "F='text'" (inner quotes doubled); an empty expression shows every row.
+    // Throws DbError for any other form. Evaluated through a hash index, not a scan.
+    void setFilter(const QString& expression);
+    void setFiltered(bool on);
+
+    // XML data packet (UTF-8). Save writes to a temporary name and renames it into place.
+    void saveToFile(const QString& path) const;  // throws DataPacketError
+    // Refuses anything that is not a well-formed data packet: throws DataPacketError.
+    void loadFromFile(const QString& path);
+
+private:
+    QString name_;
+    ConnectionBroker* broker_ = nullptr;
+    QString provider_;
+    DataSetProvider* localProvider_ = nullptr;
+    QString commandText_;
+    RowSet data_;
+    bool active_ = false;
+};
+
+}  // namespace cv

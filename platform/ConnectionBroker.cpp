@@ -1,0 +1,122 @@
+#include "ConnectionBroker.h"
+
+#include <QRegularExpression>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include "Database.h"
+
+namespace cv {
+namespace {
+
+void requireProvider(const QString& provider) {
+    if (!ConnectionBroker::providerNames().contains(provider)) {
+        throw DbError("unknown provider \"" + provider.toStdString() + '"');
+    }
+}
+
+QString tableOf(const QString& commandText) {
+    static const QRegularExpression from(R"(\bfrom\s+("[^"]+"|[\w.]+))",
+                                         QRegularExpression::CaseInsensitiveOption);
+    const auto match = from.match(commandText);
+    if (!match.hasMatch()) {
+        throw DbError("no table to insert into in: " + commandText.toStdString());
+    }
+    return match.captured(1);
+}
+
+// One record's INSERT with its non-null values bound; a null leaves the column to its default.
+QSqlQuery insertStatement(const QSqlDatabase& db, const QString& table, const RowSet& records,
+                          const Row& row) {
+    QStringList columns;
+    QStringList marks;
+    QVariantList values;
+    for (qsizetype i = 0; i < records.fields.size(); ++i) {
+        if (row[i].isNull()) continue;
+        columns << db.driver()->escapeIdentifier(records.fields[i].name, QSqlDriver::FieldName);
+        marks << QStringLiteral("?");
+        values << row[i];
+    }
+    const QString sql = columns.isEmpty() ? QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(table)
+                                          : QStringLiteral("INSERT INTO %1(%2) VALUES(%3)")
+                                                .arg(table, columns.join(','), marks.join(','));
+    QSqlQuery query(db);
+    query.prepare(sql);
+    for (const QVariant& value : values) query.addBindValue(value);
+    return query;
+}
+
+void execute(QSqlQuery& query, const QString& sql) {
+    if (!query.exec(sql)) {
+        throw DbError(QStringLiteral("%1 [statement: %2]").arg(query.lastError().text(), sql)
+                          .toStdString());
+    }
+}
+
+}  // namespace
+
+ConnectionBroker::ConnectionBroker(std::unique_ptr<Connection> server)
+    : server_(std::move(server)) {}
+
+ConnectionBroker::~ConnectionBroker() = default;
+
+bool ConnectionBroker::connected() const { return server_ && server_->connected(); }
+
+const QStringList& ConnectionBroker::providerNames() {
+    static const QStringList names{"DspDept", "DspPerson", "DspTemp", "DspSelect", ""};
+    return names;
+}
+
+RowSet ConnectionBroker::fetch(const QString& provider, const QString& commandText) {
+    requireProvider(provider);
+    Query query(server_.get());
+    query.setCommandText(commandText);
+    query.open();
+    return query.data();
+}
+
+// Several records go in one transaction, each under a savepoint: a refused record is undone
+// alone (PostgreSQL would otherwise abort the whole transaction), and an apply that stops at
+// the error limit leaves nothing behind, so the client may keep every record pending.
+int ConnectionBroker::applyInserts(const QString& provider, const QString& commandText,
+                                   const RowSet& records, int maxErrors) {
+    requireProvider(provider);
+    const QString table = tableOf(commandText);
+    QSqlDatabase db = server_->database();
+    const bool batch = records.rows.size() > 1;
+    QSqlQuery control(db);
+    if (batch && !db.transaction()) {
+        throw DbError("cannot start a transaction: " + db.lastError().text().toStdString());
+    }
+    int errors = 0;
+    try {
+        for (const Row& row : records.rows) {
+            if (batch) execute(control, "SAVEPOINT cv_record");
+            QSqlQuery insert = insertStatement(db, table, records, row);
+            if (insert.exec()) {
+                if (batch) execute(control, "RELEASE SAVEPOINT cv_record");
+                continue;
+            }
+            const QString why = QStringLiteral("insert into %1 refused: %2")
+                                    .arg(table, insert.lastError().text());
+            // A server that stopped answering refuses everything: that is a failure of the
+            // apply, not a count of refused records.
+            if (!server_->connected()) throw DbError(why.toStdString());
+            if (batch) {
+                execute(control, "ROLLBACK TO SAVEPOINT cv_record");
+                execute(control, "RELEASE SAVEPOINT cv_record");
+            }
+            if (++errors > maxErrors && maxErrors != -1) throw DbError(why.toStdString());
+        }
+        if (batch && !db.commit()) {
+            throw DbError("cannot commit: " + db.lastError().text().toStdString());
+        }
+    } catch (...) {
+        if (batch) db.rollback();
+        throw;
+    }
+    return errors;
+}
+
+}  // namespace cv

@@ -1,0 +1,44 @@
+// The host's application server as the networked working style sees it: client datasets name
+// a provider and hand it their command text; the server runs it, or applies appended records
+// as inserts. The providers are the server's: "DspDept", "DspPerson", "DspTemp", "DspSelect",
+// and the unnamed one that the tree queries use. Any other name is refused.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+#include "DataSet.h"
+
+namespace cv {
+
+class Connection;
+
+class ConnectionBroker {
+public:
+    // The server's own connection to its database: the embedded back end (SQLite) or a
+    // PostgreSQL server.
+    explicit ConnectionBroker(std::unique_ptr<Connection> server);
+    ~ConnectionBroker();
+
+    // True while the server answers.
+    bool connected() const;
+    static const QStringList& providerNames();
+
+    // Runs `commandText` under `provider` and returns its rows. Throws DbError for an unknown
+    // provider, a broken server or a refused statement.
+    RowSet fetch(const QString& provider, const QString& commandText);
+
+    // Inserts `records` (fields and rows) into the table that `commandText` selects from.
+    // Each refused record counts one error; once the count exceeds `maxErrors` (unless it is
+    // -1, no limit) the apply stops and throws. Returns the count of refused records.
+    int applyInserts(const QString& provider, const QString& commandText, const RowSet& records,
+                     int maxErrors);
+
+    Connection& serverConnection() const { return *server_; }
+
+private:
+    std::unique_ptr<Connection> server_;
+};
+
+}  // namespace cv

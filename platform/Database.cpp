@@ -1,0 +1,295 @@
+#include "Database.h"
+
+#include <sqlite3.h>
+
+#include <QRegularExpression>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlField>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QUrl>
+#include <atomic>
+#include <string>
+
+namespace cv {
+namespace {
+
+std::atomic<int> connectionCount{0};
+
+[[noreturn]] void refuse(const QSqlError& error, const QString& sql) {
+    throw DbError(QStringLiteral("%1 [statement: %2]").arg(error.text(), sql).toStdString());
+}
+
+QSqlQuery run(Connection* connection, const QString& hostSql) {
+    if (!connection) throw DbError("no connection");
+    const QString sql = connection->adapt(hostSql);
+    QSqlQuery query(connection->database());
+    query.setForwardOnly(true);
+    if (!query.exec(sql)) refuse(query.lastError(), sql);
+    return query;
+}
+
+// Characters, not bytes, of UTF-8 text: every byte that does not continue a sequence.
+bool startsCharacter(unsigned char byte) { return (byte & 0xC0) != 0x80; }
+
+// Len(text). SQLite never finds an integer equal to a text, and the host's statements compare
+// lengths with quoted numbers (Len(DeptID)='4'), so the count is answered as text. The price:
+// a comparison with an unquoted number (Len(x)=4) never matches.
+void sqliteLen(sqlite3_context* context, int, sqlite3_value** args) {
+    if (sqlite3_value_type(args[0]) == SQLITE_NULL) {
+        sqlite3_result_null(context);
+        return;
+    }
+    const unsigned char* text = sqlite3_value_text(args[0]);
+    const int bytes = sqlite3_value_bytes(args[0]);
+    long long characters = 0;
+    for (int i = 0; i < bytes; ++i) characters += startsCharacter(text[i]);
+    const std::string count = std::to_string(characters);
+    sqlite3_result_text(context, count.c_str(), int(count.size()), SQLITE_TRANSIENT);
+}
+
+// Left(text, count): the first `count` characters; the count may come as a quoted number.
+void sqliteLeft(sqlite3_context* context, int, sqlite3_value** args) {
+    if (sqlite3_value_type(args[0]) == SQLITE_NULL || sqlite3_value_type(args[1]) == SQLITE_NULL) {
+        sqlite3_result_null(context);
+        return;
+    }
+    if (sqlite3_value_numeric_type(args[1]) != SQLITE_INTEGER || sqlite3_value_int64(args[1]) < 0) {
+        sqlite3_result_error(context, "Left: the count must be a whole number, 0 or more", -1);
+        return;
+    }
+    const sqlite3_int64 count = sqlite3_value_int64(args[1]);
+    const unsigned char* text = sqlite3_value_text(args[0]);
+    const int bytes = sqlite3_value_bytes(args[0]);
+    int end = 0;
+    for (sqlite3_int64 characters = 0; end < bytes; ++end) {
+        if (startsCharacter(text[end]) && characters++ == count) break;
+    }
+    sqlite3_result_text(context, reinterpret_cast<const char*>(text), end, SQLITE_TRANSIENT);
+}
+
+void addSqliteFunctions(const QSqlDatabase& db) {
+    const QVariant handle = db.driver()->handle();
+    if (qstrcmp(handle.typeName(), "sqlite3*") != 0) throw DbError("no SQLite handle");
+    sqlite3* sqlite = *static_cast<sqlite3* const*>(handle.constData());
+    const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
+    if (sqlite3_create_function(sqlite, "len", 1, flags, nullptr, sqliteLen, nullptr, nullptr) !=
+            SQLITE_OK ||
+        sqlite3_create_function(sqlite, "cv_left", 2, flags, nullptr, sqliteLeft, nullptr,
+                                nullptr) != SQLITE_OK) {
+        throw DbError(std::string("cannot add SQL functions: ") + sqlite3_errmsg(sqlite));
+    }
+}
+
+void addPostgresLen(const QSqlDatabase& db) {
+    QSqlQuery query(db);
+    const QString missing = "SELECT to_regprocedure('len(text)') IS NULL";
+    if (!query.exec(missing) || !query.next()) refuse(query.lastError(), missing);
+    if (!query.value(0).toBool()) return;
+    const QString create =
+        "CREATE OR REPLACE FUNCTION len(text) RETURNS integer LANGUAGE sql IMMUTABLE AS "
+        "$$SELECT length($1)$$";
+    if (!query.exec(create)) refuse(query.lastError(), create);
+}
+
+// "Left" is a join keyword to SQLite and cannot name a function there: calls outside quoted
+// text go to cv_left instead.
+QString renameLeftCalls(const QString& sql) {
+    static const QRegularExpression call(R"(\bleft\s*\()",
+                                         QRegularExpression::CaseInsensitiveOption);
+    QString out;
+    qsizetype copied = 0;
+    qsizetype scanned = 0;
+    QChar quote;
+    for (auto it = call.globalMatch(sql); it.hasNext();) {
+        const auto match = it.next();
+        for (; scanned < match.capturedStart(); ++scanned) {
+            const QChar c = sql[scanned];
+            if (quote.isNull() && (c == '\'' || c == '"')) {
+                quote = c;
+            } else if (c == quote) {
+                quote = QChar();
+            }
+        }
+        if (!quote.isNull()) continue;
+        out += QStringView(sql).mid(copied, match.capturedStart() - copied);
+        out += QLatin1String("cv_left(");
+        copied = match.capturedEnd();
+    }
+    return out + QStringView(sql).mid(copied);
+}
+
+FieldType fieldType(QMetaType type) {
+    switch (type.id()) {
+        case QMetaType::Bool:
+            return FieldType::Boolean;
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong:
+        case QMetaType::Short:
+        case QMetaType::UShort:
+            return FieldType::Integer;
+        case QMetaType::Double:
+        case QMetaType::Float:
+            return FieldType::Float;
+        case QMetaType::QDate:
+        case QMetaType::QDateTime:
+            return FieldType::DateTime;
+        case QMetaType::QByteArray:
+            return FieldType::Blob;
+        default:
+            return FieldType::String;
+    }
+}
+
+}  // namespace
+
+QString sqlQuote(const QString& value) {
+    QString quoted = value;
+    quoted.replace('\'', QLatin1String("''"));
+    return '\'' + quoted + '\'';
+}
+
+std::unique_ptr<Connection> Connection::open(const QString& target) {
+    if (target.isEmpty()) throw DbError("no database given");
+    const QString name = QStringLiteral("cv-connection-%1").arg(++connectionCount);
+    const QUrl url(target);
+    const bool server = url.scheme() == "postgresql" || url.scheme() == "postgres";
+    QString failure;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(server ? "QPSQL" : "QSQLITE", name);
+        if (server) {
+            db.setHostName(url.host());
+            db.setPort(url.port(5432));
+            db.setUserName(url.userName());
+            db.setPassword(url.password());
+            db.setDatabaseName(url.path().mid(1));
+        } else {
+            db.setDatabaseName(target);
+        }
+        if (db.open()) {
+            try {
+                return std::make_unique<Connection>(name);
+            } catch (const DbError& e) {
+                failure = QString::fromStdString(e.what());
+            }
+        } else {
+            failure = db.lastError().text();
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    const QString shown = server ? url.toDisplayString(QUrl::RemovePassword) : target;
+    throw DbError(QStringLiteral("cannot open %1: %2").arg(shown, failure).toStdString());
+}
+
+Connection::Connection(const QString& qtConnectionName) : name_(qtConnectionName) {
+    const QSqlDatabase db = database();
+    if (!db.isOpen()) throw DbError("database connection is not open: " + name_.toStdString());
+    if (db.driverName() == "QSQLITE") {
+        dialect_ = Dialect::SQLite;
+        addSqliteFunctions(db);
+    } else if (db.driverName() == "QPSQL") {
+        dialect_ = Dialect::PostgreSQL;
+        addPostgresLen(db);
+    } else {
+        dialect_ = Dialect::Other;
+    }
+}
+
+Connection::~Connection() {
+    database().close();
+    QSqlDatabase::removeDatabase(name_);
+}
+
+bool Connection::connected() const {
+    const QSqlDatabase db = database();
+    if (!db.isOpen()) return false;
+    if (dialect_ == Dialect::SQLite) return true;
+    QSqlQuery query(db);
+    return query.exec("SELECT 1");
+}
+
+Dialect Connection::dialect() const { return dialect_; }
+
+QSqlDatabase Connection::database() const { return QSqlDatabase::database(name_, false); }
+
+QString Connection::adapt(const QString& hostSql) const {
+    if (dialect_ == Dialect::Other) return hostSql;
+    static const QRegularExpression top(R"(^(\s*select\s+(?:distinct\s+)?)top\s+(\d+)\b\s*)",
+                                        QRegularExpression::CaseInsensitiveOption);
+    QString sql = hostSql;
+    if (const auto match = top.match(sql); match.hasMatch()) {
+        sql = match.captured(1) + sql.mid(match.capturedEnd());
+        while (!sql.isEmpty() && (sql.back().isSpace() || sql.back() == ';')) sql.chop(1);
+        sql += " LIMIT " + match.captured(2);
+    }
+    return dialect_ == Dialect::SQLite ? renameLeftCalls(sql) : sql;
+}
+
+Query::Query(Connection* connection) : connection_(connection) {}
+
+void Query::setConnection(Connection* connection) {
+    close();
+    connection_ = connection;
+}
+
+void Query::setCommandText(const QString& sql) {
+    close();
+    sql_ = sql;
+}
+
+void Query::open() {
+    close();
+    QSqlQuery query = run(connection_, sql_);
+    RowSet data;
+    const QSqlRecord record = query.record();
+    const int count = record.count();
+    for (int i = 0; i < count; ++i) {
+        const QSqlField field = record.field(i);
+        const FieldType type = fieldType(field.metaType());
+        const int width = type == FieldType::String && field.length() > 0 ? field.length() : 0;
+        data.fields.append({field.name(), type, width});
+    }
+    while (query.next()) {
+        Row row;
+        row.reserve(count);
+        for (int i = 0; i < count; ++i) row.append(query.isNull(i) ? QVariant() : query.value(i));
+        data.rows.append(std::move(row));
+    }
+    if (query.lastError().isValid()) refuse(query.lastError(), query.lastQuery());
+    data_ = std::move(data);
+    current_ = 0;
+    active_ = true;
+}
+
+void Query::close() {
+    data_ = {};
+    current_ = 0;
+    active_ = false;
+}
+
+bool Query::eof() const { return current_ >= data_.rows.size(); }
+
+void Query::first() { current_ = 0; }
+
+void Query::next() {
+    if (!eof()) ++current_;
+}
+
+QVariant Query::field(const QString& name) const {
+    const int index = data_.indexOf(name);
+    if (index < 0) throw DbError("no field " + name.toStdString());
+    if (eof()) throw DbError("no current row for field " + name.toStdString());
+    return data_.rows[current_][index];
+}
+
+Command::Command(Connection* connection) : connection_(connection) {}
+
+void Command::setConnection(Connection* connection) { connection_ = connection; }
+
+void Command::execute() { run(connection_, sql_); }
+
+}  // namespace cv

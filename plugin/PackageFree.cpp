@@ -1,0 +1,15 @@
+#include "HostContext.h"
+#include "PackageOperations.h"
+
+namespace cv {
+
+std::int32_t PackageFree() {
+    try {
+        destroyOwnedWidget(QStringLiteral("FramePerson"));
+        return 1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+}  // namespace cv

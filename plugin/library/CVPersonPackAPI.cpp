@@ -1,0 +1,91 @@
+// The plug-in's six exports and its load and unload.
+//
+// Lifecycle:
+//  - load: the shared memory manager's routines are resolved (every string that crosses to
+//    the host comes from that heap), then the process-notification handler records the
+//    library's own context as the saved copy;
+//  - every call: the host's application object, screen object and hint-window class become
+//    the current context (and stay so), string arguments are copied, and the call forwards to
+//    one operation; an exception the operation lets through becomes the export's failure
+//    value here and nowhere else;
+//  - unload: the handler puts the saved context back before anything else shuts down.
+#include <QString>
+#include <cstdint>
+
+#include "CVPersonPackAPI.h"
+#include "HostContext.h"
+#include "HostString.h"
+#include "PackageOperations.h"
+#include "SharedAllocator.h"
+#include "TextCodec.h"
+
+namespace {
+
+template <typename Result, typename Operation>
+Result guarded(Result failure, Operation operation) {
+    try {
+        return operation();
+    } catch (...) {
+        return failure;
+    }
+}
+
+__attribute__((constructor)) void libraryLoad() {
+    cv::sharedAllocator();
+    cv::processNotification(1);
+}
+
+__attribute__((destructor)) void libraryUnload() { cv::processNotification(0); }
+
+}  // namespace
+
+extern "C" {
+
+CV_EXPORT int32_t CVCALL CVPackage_View(void* app, void* screen, void* hint, intptr_t) {
+    cv::installContext(app, screen, hint);
+    return guarded<int32_t>(-1, [] { return cv::PackageView(); });
+}
+
+CV_EXPORT int32_t CVCALL CVPackage_ExportProc(void* app, void* screen, void* hint, intptr_t,
+                                              void* parent) {
+    cv::installContext(app, screen, hint);
+    return guarded<int32_t>(-1, [&] { return cv::PackageExportProc(static_cast<QWidget*>(parent)); });
+}
+
+CV_EXPORT char* CVCALL CVPackage_Export(char** result, void* app, void* screen, void* hint,
+                                        intptr_t) {
+    cv::installContext(app, screen, hint);
+    const QByteArray answer =
+        guarded<QByteArray>(" ", [] { return cv::toGbk(cv::PackageExport()); });
+    // A fresh heap string with count 1, whatever the answer: the host may keep it as long as
+    // it likes and release it through the shared allocator.
+    char* fresh = cv::hostStringNew(answer);
+    cv::hostStringAssign(result, fresh);
+    cv::hostStringRelease(fresh);
+    return *result;
+}
+
+CV_EXPORT int32_t CVCALL CVPackage_ImportProc(void* app, void* screen, void* hint, intptr_t,
+                                              const char* package, void* parent) {
+    cv::installContext(app, screen, hint);
+    return guarded<int32_t>(-1, [&] {
+        const QString argument = cv::fromGbk(package);
+        return cv::PackageImportProc(argument, static_cast<QWidget*>(parent));
+    });
+}
+
+CV_EXPORT int32_t CVCALL CVPackage_Import(void* app, void* screen, void* hint, intptr_t,
+                                          const char* package) {
+    cv::installContext(app, screen, hint);
+    return guarded<int32_t>(-1, [&] {
+        const QString argument = cv::fromGbk(package);
+        return cv::PackageImport(argument);
+    });
+}
+
+CV_EXPORT int32_t CVCALL CVPackage_Free(void* app, void* screen, void* hint, intptr_t, intptr_t) {
+    cv::installContext(app, screen, hint);
+    return cv::PackageFree();
+}
+
+}  // extern "C"

@@ -1,0 +1,243 @@
+#include "TCVPerson.h"
+
+#include <QSet>
+#include <exception>
+
+#include "HostServices.h"
+#include "StoreSql.h"
+#include "TDM_PersonPack.h"
+
+namespace cv {
+
+namespace {
+
+// The unit's state: the code left by ResolveDeptPath, and the login-name generator's seed.
+QString resolvedDeptID;
+std::uint32_t loginNameSeed = 0;
+
+bool networked() { return host::workingStyle() == 1; }
+
+TDM_PersonPack& dataModule() {
+    TDM_PersonPack* module = TDM_PersonPack::instance();
+    if (!module) throw StoreError("the data module DM_PersonPack has not been created");
+    return *module;
+}
+
+// The library's linear congruential generator: a number from 1000 to 9999.
+int drawLoginNumber() {
+    loginNameSeed = loginNameSeed * 134775813u + 1u;  // modulo 2^32 by the type
+    const auto draw = static_cast<int>((std::uint64_t{loginNameSeed} * 9000u) >> 32);
+    return 1000 + draw;
+}
+
+constexpr int kLoginNumbers = 9000;
+
+// Opens `dataset` on `sql`; false when opening fails.
+bool reopen(ClientDataSet& dataset, const QString& sql) {
+    try {
+        dataset.close();
+        dataset.setCommandText(sql);
+        dataset.open();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool reopen(Query& dataset, const QString& sql) {
+    try {
+        dataset.close();
+        dataset.setCommandText(sql);
+        dataset.open();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// Stores a new department; false when the database or the application server refuses it.
+bool storeDept(TDM_PersonPack& module, const QString& deptId, const QString& name) {
+    if (networked()) {
+        ClientDataSet& dataset = module.CDSTempSelect;
+        dataset.close();
+        dataset.setCommandText(storesql::topDept());
+        dataset.open();
+        dataset.append();
+        dataset.setValue(QStringLiteral("DeptId"), deptId);
+        dataset.setValue(QStringLiteral("DeptName"), name);
+        dataset.setValue(QStringLiteral("DeptMemo"), QStringLiteral(""));
+        dataset.post();
+        try {
+            return dataset.applyUpdates(-1) == 0;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+    module.cmdShare.setCommandText(QString());
+    module.cmdShare.setCommandText(storesql::insertDept(deptId, name));
+    try {
+        module.cmdShare.execute();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+QString TCVPerson::GetDeptName(const QString& deptId) {
+    TDM_PersonPack& module = dataModule();
+    const QString sql = storesql::deptName(deptId);
+    if (networked()) {
+        // CDSTemp stays open after the read.
+        module.CDSTemp.close();
+        module.CDSTemp.setCommandText(sql);
+        module.CDSTemp.open();
+        return module.CDSTemp.eof() ? QString() : module.CDSTemp.text(QStringLiteral("DeptName"));
+    }
+    module.dstShare.close();
+    module.dstShare.setCommandText(sql);
+    module.dstShare.open();
+    const QString name =
+        module.dstShare.eof() ? QString() : module.dstShare.fieldText(QStringLiteral("DeptName"));
+    module.dstShare.close();
+    return name;
+}
+
+QString TCVPerson::GetDeptPathName(const QString& deptId) {
+    const qsizetype levels = deptId.size() / 4;
+    if (levels < 2) return GetDeptName(deptId);
+    QString path;
+    for (qsizetype k = 1; k < levels; ++k) {
+        path += GetDeptName(deptId.left(4 * k));
+        path += QLatin1Char('_');
+    }
+    return path + GetDeptName(deptId);
+}
+
+bool TCVPerson::PersonExists(const QString& perUUID) {
+    return !dataModule().IsEmptyResult(storesql::personByUUID(perUUID));
+}
+
+bool TCVPerson::LoginNameExists(const QString& loginName) {
+    return !dataModule().IsEmptyResult(storesql::personByLoginName(loginName));
+}
+
+bool TCVPerson::InsertPerson(const TCVPersonInfo& person) {
+    if (!networked()) {
+        return ExecuteSQL(storesql::insertPerson(person.PerUUID, person.PerName, person.PerSex,
+                                                 person.PerMemo, person.LoginName, person.UPassword,
+                                                 person.PerDept));
+    }
+    ClientDataSet& dataset = dataModule().CDSPerson;
+    dataset.close();
+    dataset.setCommandText(storesql::topPerson());
+    dataset.open();
+    dataset.append();
+    // An empty field is stored as an empty text, never as NULL.
+    const auto text = [](const QString& value) {
+        return value.isNull() ? QStringLiteral("") : value;
+    };
+    dataset.setValue(QStringLiteral("PerUUID"), text(person.PerUUID));
+    dataset.setValue(QStringLiteral("PerName"), text(person.PerName));
+    dataset.setValue(QStringLiteral("PerSex"), text(person.PerSex));
+    dataset.setValue(QStringLiteral("PerMemo"), text(person.PerMemo));
+    dataset.setValue(QStringLiteral("LoginName"), text(person.LoginName));
+    dataset.setValue(QStringLiteral("UPassword"), text(person.UPassword));
+    dataset.setValue(QStringLiteral("PerDept"), text(person.PerDept));
+    dataset.setValue(QStringLiteral("PrjID"), 0);
+    dataset.post();
+    try {
+        // A record that the server refuses shows only in the count: that is a failure too.
+        return dataset.applyUpdates(-1) == 0;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+QString TCVPerson::MakeUniqueLoginName(const QString& loginName) {
+    // Numbers found taken in this call are not asked again: the generator repeats numbers,
+    // and once all 9000 are known taken the loop stops instead of drawing for ever. The
+    // draws consumed are the same as when every candidate is asked.
+    QSet<int> taken;
+    for (;;) {
+        const int number = drawLoginNumber();
+        if (taken.contains(number)) continue;
+        const QString candidate = loginName + QLatin1Char('_') + QString::number(number);
+        if (!LoginNameExists(candidate)) return candidate;
+        taken.insert(number);
+        if (taken.size() == kLoginNumbers)
+            throw LoginNameExhausted("every login name " + loginName.toStdString() +
+                                     "_1000 to _9999 is taken");
+    }
+}
+
+bool TCVPerson::ExecuteSQL(const QString& sql) {
+    Command& command = dataModule().cmdShare;
+    command.setCommandText(sql);
+    try {
+        command.execute();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool TCVPerson::ResolveDeptPath(const QString& deptPath, const QString& oldCode) {
+    const qsizetype levels = oldCode.size() / 4;
+    QString rest = deptPath;
+    resolvedDeptID.clear();
+    bool result = !networked();
+    TDM_PersonPack& module = dataModule();
+
+    for (int level = 0; level < levels; ++level) {
+        const qsizetype split = rest.indexOf(QLatin1Char('_'));
+        const QString name = split < 0 ? rest : rest.left(split);
+        rest = split < 0 ? QString() : rest.mid(split + 1);
+        const QString lookup = storesql::deptLookup(level, name, resolvedDeptID);
+
+        if (!module.IsEmptyResult(lookup)) {
+            // Found: when several share the name at this level, the first row decides.
+            if (networked()) {
+                if (!reopen(module.CDSDept, lookup)) return false;
+                resolvedDeptID = module.CDSDept.text(QStringLiteral("DeptID"));
+            } else {
+                if (!reopen(module.dstShare, lookup)) return false;
+                resolvedDeptID = module.dstShare.fieldText(QStringLiteral("DeptID"));
+            }
+            result = true;
+            continue;
+        }
+
+        // Missing: the next code after the greatest at this level under the parent.
+        const QString maximumSql = storesql::deptMaximum(level, resolvedDeptID);
+        QString maximum;
+        if (networked()) {
+            if (!reopen(module.CDSDept, maximumSql)) return false;
+            maximum = module.CDSDept.text(QStringLiteral("DeptId1"));
+        } else {
+            if (!reopen(module.dstShare, maximumSql)) return false;
+            maximum = module.dstShare.fieldText(QStringLiteral("DeptId1"));
+        }
+        QString newCode;
+        if (maximum.isEmpty()) {
+            newCode = resolvedDeptID + QStringLiteral("0001");
+        } else {
+            newCode = storesql::incrementDecimal(maximum);
+            // "9999" is the last code of a level: one more would carry into the parent's
+            // part (or make a 5-character top-level code).
+            if (newCode.size() != 4 * (level + 1) || !newCode.startsWith(resolvedDeptID))
+                return false;
+        }
+        if (!storeDept(module, newCode, name)) return false;
+        resolvedDeptID = newCode;
+        result = true;
+    }
+    return result;
+}
+
+const QString& TCVPerson::ResolvedDeptID() { return resolvedDeptID; }
+
+void TCVPerson::ResetLoginNameGenerator() { loginNameSeed = 0; }
+
+}  // namespace cv

@@ -1,0 +1,168 @@
+#include "TDM_PersonPack.h"
+
+#include <QPointer>
+#include <algorithm>
+
+#include "HostContext.h"
+#include "HostServices.h"
+#include "TCVPerson.h"
+
+namespace cv {
+
+namespace {
+
+const QString kModuleName = QStringLiteral("DM_PersonPack");
+
+// The module-level reference. A QPointer, because the application object that owns the
+// module may destroy it while the library stays loaded.
+QPointer<TDM_PersonPack>& moduleReference() {
+    static QPointer<TDM_PersonPack> reference;
+    return reference;
+}
+
+bool networked() { return host::workingStyle() == 1; }
+
+}  // namespace
+
+TDM_PersonPack::TDM_PersonPack(QObject* owner)
+    : QObject(owner),
+      CDSDept(QStringLiteral("CDSDept")),
+      CDSPerson(QStringLiteral("CDSPerson")),
+      ClientDstPerson(QStringLiteral("ClientDstPerson")),
+      DstProvider(&dstShare),
+      CdsExportPer(QStringLiteral("CdsExportPer")),
+      ClientDstDept(QStringLiteral("ClientDstDept")),
+      CDSTemp(QStringLiteral("CDSTemp")),
+      CDSTempSelect(QStringLiteral("CDSTempSelect")),
+      CdsExportDept(QStringLiteral("CdsExportDept")) {
+    CDSDept.setProviderName(QStringLiteral("DspDept"));
+    CDSPerson.setProviderName(QStringLiteral("DspPerson"));
+    CDSTemp.setProviderName(QStringLiteral("DspTemp"));
+    CDSTempSelect.setProviderName(QStringLiteral("DspSelect"));
+    ClientDstPerson.setLocalProvider(&DstProvider);
+    ClientDstDept.setLocalProvider(&DstProvider);
+    DataModuleCreate();
+}
+
+TDM_PersonPack::~TDM_PersonPack() = default;
+
+void TDM_PersonPack::DataModuleCreate() {
+    switch (host::workingStyle()) {
+        case 2:
+            baseConnection_ = host::baseConnection();
+            dstShare.setConnection(baseConnection_);
+            cmdShare.setConnection(baseConnection_);
+            break;
+        case 1:
+            connectionBroker_ = host::connectionBroker();
+            CDSPerson.setRemoteServer(connectionBroker_);
+            CDSDept.setRemoteServer(connectionBroker_);
+            CDSTemp.setRemoteServer(connectionBroker_);
+            CDSTempSelect.setRemoteServer(connectionBroker_);
+            break;
+        default:
+            break;
+    }
+}
+
+bool TDM_PersonPack::PrepareStore() {
+    try {
+        QObject* application = currentContext().application;
+        if (!application) return false;
+        TDM_PersonPack* module = nullptr;
+        if (QObject* found = findOwnedComponent(kModuleName)) {
+            module = qobject_cast<TDM_PersonPack*>(found);
+            if (!module) return false;  // the name is taken by something else
+        } else {
+            module = new TDM_PersonPack(application);
+            module->setObjectName(kModuleName);
+        }
+        moduleReference() = module;
+        switch (host::workingStyle()) {
+            case 2:
+                return module->BaseConnection() && module->BaseConnection()->connected();
+            case 1:
+                return module->ConnectionBroker() && module->ConnectionBroker()->connected();
+            default:
+                return true;
+        }
+    } catch (...) {
+        return false;
+    }
+}
+
+TDM_PersonPack* TDM_PersonPack::instance() { return moduleReference().data(); }
+
+bool TDM_PersonPack::FetchRows(ClientDataSet& target, const QString& sql) {
+    try {
+        if (networked()) {
+            CDSTemp.close();
+            CDSTemp.setCommandText(sql);
+            CDSTemp.open();
+            target.copyDataFrom(CDSTemp);
+        } else {
+            dstShare.close();
+            dstShare.setCommandText(sql);
+            ClientDstPerson.close();
+            ClientDstPerson.open();
+            target.copyDataFrom(ClientDstPerson);
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sql) {
+    try {
+        if (networked()) {
+            CDSTemp.close();
+            CDSTemp.setCommandText(sql);
+            CDSTemp.open();
+            target.copyDataFrom(CDSTemp);
+        } else {
+            dstShare.close();
+            dstShare.setCommandText(sql);
+            ClientDstDept.close();
+            ClientDstDept.open();
+            target.copyDataFrom(ClientDstDept);
+        }
+        // The rows are in the target before the first look-up: GetDeptPathName reuses the
+        // shared query dataset that delivered them.
+        RowSet data = target.data();
+        const int idColumn = data.indexOf(QStringLiteral("DeptID"));
+        const int nameColumn = data.indexOf(QStringLiteral("DeptName"));
+        if (idColumn < 0 || nameColumn < 0)
+            throw StoreError("the department rows have no DeptID or DeptName");
+        FieldDef& nameField = data.fields[nameColumn];
+        for (Row& row : data.rows) {
+            const QString path = TCVPerson::GetDeptPathName(valueText(row[idColumn]));
+            // A path is kept whole: the field grows to the longest one.
+            if (nameField.width > 0) nameField.width = std::max<int>(nameField.width, path.size());
+            row[nameColumn] = path;
+        }
+        target.setData(std::move(data));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool TDM_PersonPack::IsEmptyResult(const QString& sql) {
+    if (networked()) {
+        CDSTemp.close();
+        CDSTemp.setCommandText(sql);
+        CDSTemp.open();
+        const bool empty = CDSTemp.eof();
+        CDSTemp.close();
+        return empty;
+    }
+    dstShare.close();
+    dstShare.setCommandText(sql);
+    dstShare.open();
+    const bool empty = dstShare.eof();
+    dstShare.close();
+    return empty;
+}
+
+}  // namespace cv

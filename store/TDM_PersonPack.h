@@ -1,0 +1,80 @@
+// The data module "DM_PersonPack": every access of the library to the host database goes
+// through it. It holds the datasets, the provider and the command of both working styles and
+// attaches them when it is created to what the style of that moment offers: the host's
+// database connection (local, style 2) or the host's connection broker (networked, style 1).
+//
+// Ownership: the current application object owns the module; the library never destroys it.
+// A module-level reference follows the module last created or found by PrepareStore.
+//
+// The shared query datasets (dstShare local, CDSTemp networked) are reused by every
+// operation; each use closes the dataset and sets its statement first. Not reentrant: one
+// call at a time, on the host's user-interface thread.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include "ClientDataSet.h"
+#include "ConnectionBroker.h"
+#include "Database.h"
+
+namespace cv {
+
+class TDM_PersonPack : public QObject {
+    Q_OBJECT
+
+  public:
+    // Creates the components, then runs DataModuleCreate. `owner` becomes the Qt parent.
+    explicit TDM_PersonPack(QObject* owner);
+    ~TDM_PersonPack() override;
+
+    // The creation handler: style 2 attaches the host's connection to dstShare and cmdShare;
+    // style 1 makes the broker the remote server of CDSPerson, CDSDept, CDSTemp and
+    // CDSTempSelect; any other style attaches nothing.
+    void DataModuleCreate();
+
+    // The store check: finds the module "DM_PersonPack" among the components of the current
+    // application object or creates it there, then tests that the connection object of the
+    // current style (2 local, 1 networked) is connected; any other style is not tested.
+    // Never throws: every failure, a missing application object or connection included,
+    // answers false.
+    static bool PrepareStore();
+    // The module-level reference; null before the first successful creation, and once the
+    // owning application object has destroyed the module.
+    static TDM_PersonPack* instance();
+
+    // Replaces `target`'s field definitions and rows by those of `sql`'s result. True when
+    // the rows were copied; every failure answers false.
+    bool FetchRows(ClientDataSet& target, const QString& sql);
+    // As FetchRows, then every row's DeptName is replaced by the department path of its
+    // DeptID. A path longer than the DeptName field's width is stored whole (the field is
+    // widened). Every failure answers false; the target may then hold part of the work.
+    bool FetchWithDeptPaths(ClientDataSet& target, const QString& sql);
+    // True when `sql` returns no row, on the shared query dataset of the current style.
+    // Failures are not caught.
+    bool IsEmptyResult(const QString& sql);
+
+    // The host's connection (null unless created in style 2) and broker (null unless
+    // created in style 1).
+    Connection* BaseConnection() const { return baseConnection_; }
+    cv::ConnectionBroker* ConnectionBroker() const { return connectionBroker_; }
+
+    // Components, in the module's declaration order.
+    ClientDataSet CDSDept;          // networked, "DspDept": department look-ups
+    ClientDataSet CDSPerson;        // networked, "DspPerson": person inserts
+    ClientDataSet ClientDstPerson;  // local, DstProvider: rows of FetchRows
+    DataSetProvider DstProvider;    // local: hands the rows of dstShare to the two above
+    Command cmdShare;               // local: INSERT statements
+    ClientDataSet CdsExportPer;     // both, no provider: person rows of an export
+    ClientDataSet ClientDstDept;    // local, DstProvider: rows of FetchWithDeptPaths
+    ClientDataSet CDSTemp;          // networked, "DspTemp": shared query dataset
+    ClientDataSet CDSTempSelect;    // networked, "DspSelect": department inserts
+    Query dstShare;                 // local: shared query dataset
+    ClientDataSet CdsExportDept;    // both, no provider: department rows of an export
+
+  private:
+    Connection* baseConnection_ = nullptr;
+    cv::ConnectionBroker* connectionBroker_ = nullptr;
+};
+
+}  // namespace cv

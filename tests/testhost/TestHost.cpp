@@ -1,0 +1,101 @@
+#include "TestHost.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QUuid>
+
+#include "CVHostServices.h"
+#include "Database.h"
+#include "HostSettings.h"
+#include "HostString.h"
+#include "Installation.h"
+#include "TextCodec.h"
+
+namespace testhost {
+
+Answers& answers() {
+    static Answers current;
+    return current;
+}
+
+void reset() {
+    answers() = Answers{};
+    cvhost::closeConnections();
+    cvhost::Settings::instance().clear();
+}
+
+Installation::Installation(Content content, std::uint8_t style)
+    : databasePath_(dir_.filePath("store.sqlite")) {
+    reset();
+    answers().workingStyle = style;
+    QDir().mkpath(packageDir());
+    auto& settings = cvhost::Settings::instance();
+    settings.set("db", databasePath_);
+    settings.set("style", style == 1 ? "networked" : "local");
+    settings.set("packageDir", packageDir());
+    settings.set("tempDir", tempDir());
+    settings.set("logFile", logFile());
+    settings.set("packageVersion", "1");
+    application_.setObjectName("TestApplication");
+    db_ = cvhost::openStore(databasePath_);
+    cvhost::createSchema(*db_);
+    if (content == Content::SampleA) cvhost::insertSample(*db_, cvhost::Sample::A);
+    if (content == Content::SampleB) cvhost::insertSample(*db_, cvhost::Sample::B);
+}
+
+Installation::~Installation() {
+    // The library's components under the application object go before the connections they
+    // were attached to.
+    qDeleteAll(application_.children());
+    db_.reset();
+    reset();
+}
+
+cv::Connection& Installation::db() { return *db_; }
+
+void Installation::exec(const QString& sql) {
+    cv::Command command(db_.get());
+    command.setCommandText(sql);
+    command.execute();
+}
+
+QString Installation::scalar(const QString& sql) {
+    cv::Query query(db_.get());
+    query.setCommandText(sql);
+    query.open();
+    if (query.eof() || query.data().fields.isEmpty()) return {};
+    return cv::valueText(query.field(query.data().fields.first().name));
+}
+
+}  // namespace testhost
+
+extern "C" {
+
+CV_EXPORT uint8_t CVCALL CVGetWorkingStyle(void) { return testhost::answers().workingStyle; }
+
+CV_EXPORT void* CVCALL CVGetAppInterface(const char* libraryPath, const char* entry, int32_t) {
+    auto& a = testhost::answers();
+    ++a.appInterfaceCalls;
+    a.lastAppInterfaceLibrary = libraryPath ? QByteArray(libraryPath) : QByteArray();
+    if (!a.appInterfaceAvailable || !libraryPath || !entry) return nullptr;
+    void* handle = dlopen(libraryPath, RTLD_NOW);
+    return handle ? dlsym(handle, entry) : nullptr;
+}
+
+CV_EXPORT void CVCALL GetCurUUID(char** result) {
+    cv::hostStringClear(result);
+    *result = cv::hostStringNew(cv::toGbk(testhost::answers().curUUID));
+}
+
+}  // extern "C"
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationDisplayName(QStringLiteral("Corvane"));
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

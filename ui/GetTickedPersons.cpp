@@ -1,0 +1,92 @@
+#include "GetTickedPersons.h"
+
+#include <stdexcept>
+
+#include "CheckTree.h"
+#include "HostContext.h"
+#include "TFramePerson.h"
+
+namespace cv {
+
+namespace {
+
+bool needsDoubleQuotes(const QString& item) {
+    if (item.isEmpty()) {
+        return true;  // written as "" so that an empty item is never lost
+    }
+    for (const QChar c : item) {
+        const char16_t u = c.unicode();
+        if (u <= 0x20 || u == 0x7F || u == u',' || u == u'"') {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+QStringList TickedPersonIds(const CheckTree& tree) {
+    QStringList ids;
+    bool first = true;
+    tree.forEachNode([&](QTreeWidgetItem* item, int) {
+        if (first) {  // the root is never listed
+            first = false;
+            return;
+        }
+        const TreeNode* node = NodeTree::asNode(item);
+        if (node != nullptr && node->state == CheckTree::Checked && node->record &&
+            node->record->Kind == QLatin1String("1")) {
+            ids.append(node->record->ID);
+        }
+    });
+    return ids;
+}
+
+QString CommaText(const QStringList& items) {
+    QString text;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (i > 0) {
+            text += u',';
+        }
+        const QString& item = items[i];
+        if (needsDoubleQuotes(item)) {
+            text += u'"';
+            text += QString(item).replace(u'"', QStringLiteral("\"\""));
+            text += u'"';
+        } else {
+            text += item;
+        }
+    }
+    return text;
+}
+
+QString TickedPersonsText(const QStringList& ids, int form) {
+    if (form == 1) {
+        return CommaText(ids);
+    }
+    if (form != 0) {
+        throw std::invalid_argument("GetTickedPersons: form must be 0 or 1, not " +
+                                    std::to_string(form));
+    }
+    QString text;
+    for (qsizetype i = 0; i < ids.size(); ++i) {
+        if (i > 0) {
+            text += QStringLiteral("','");
+        }
+        text += QString(ids[i]).replace(u'\'', QStringLiteral("''"));
+    }
+    return text;
+}
+
+QString GetTickedPersons(int form) {
+    if (form != 0 && form != 1) {
+        return TickedPersonsText({}, form);  // throws
+    }
+    const auto* frame = qobject_cast<TFramePerson*>(findOwnedWidget(TFramePerson::InstanceName));
+    if (frame == nullptr) {
+        return {};
+    }
+    return TickedPersonsText(TickedPersonIds(*frame->CTDeptPerson), form);
+}
+
+}  // namespace cv

@@ -1,0 +1,190 @@
+#include "NodeTree.h"
+
+#include <QMouseEvent>
+#include <vector>
+
+namespace cv {
+
+QVariant TreeNode::data(int column, int role) const {
+    if (column == 0 && (role == Qt::DecorationRole || role == Qt::CheckStateRole)) {
+        const auto* tree = qobject_cast<const NodeTree*>(treeWidget());
+        if (tree == nullptr) {
+            return {};
+        }
+        if (role == Qt::DecorationRole) {
+            if (tree->imageList() == nullptr || imageIndex < 0) {
+                return {};
+            }
+            return tree->imageList()->icon(imageIndex, selectedIndex);
+        }
+        if (!tree->showsCheckBoxes() || state == 0) {
+            return {};
+        }
+        switch (state) {
+            case 2:
+                return int(Qt::Checked);
+            case 3:
+                return int(Qt::PartiallyChecked);
+            default:  // 1, and never set
+                return int(Qt::Unchecked);
+        }
+    }
+    return QTreeWidgetItem::data(column, role);
+}
+
+NodeTree::NodeTree(QWidget* parent) : QTreeWidget(parent) {
+    setColumnCount(1);
+    setHeaderHidden(true);
+    setIndentation(19);
+    setUniformRowHeights(true);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setMouseTracking(true);  // hot tracking
+    setIconSize(QSize(16, 16));
+}
+
+void NodeTree::setImageList(const ImageList* images) {
+    images_ = images;
+    viewport()->update();
+}
+
+TreeNode* NodeTree::appendNode(QTreeWidgetItem* parent, const QString& text, NodeRecord record) {
+    auto* node = new TreeNode(std::move(record));
+    node->setText(0, text);
+    if (parent != nullptr) {
+        parent->addChild(node);
+    } else {
+        addTopLevelItem(node);
+    }
+    return node;
+}
+
+TreeNode* NodeTree::asNode(QTreeWidgetItem* item) {
+    return item != nullptr && item->type() == TreeNode::Type ? static_cast<TreeNode*>(item)
+                                                             : nullptr;
+}
+
+const TreeNode* NodeTree::asNode(const QTreeWidgetItem* item) {
+    return item != nullptr && item->type() == TreeNode::Type
+               ? static_cast<const TreeNode*>(item)
+               : nullptr;
+}
+
+TreeNodeData* NodeTree::record(const QTreeWidgetItem* item) {
+    const TreeNode* node = asNode(item);
+    return node != nullptr ? node->record.get() : nullptr;
+}
+
+NodeRecord NodeTree::sharedRecord(const QTreeWidgetItem* item) {
+    const TreeNode* node = asNode(item);
+    return node != nullptr ? node->record : NodeRecord();
+}
+
+void NodeTree::setRecord(QTreeWidgetItem* item, NodeRecord record) {
+    if (TreeNode* node = asNode(item)) {
+        node->record = std::move(record);
+    }
+}
+
+int NodeTree::imageIndex(const QTreeWidgetItem* item) {
+    const TreeNode* node = asNode(item);
+    return node != nullptr ? node->imageIndex : -1;
+}
+
+void NodeTree::setImageIndex(QTreeWidgetItem* item, int index) {
+    if (TreeNode* node = asNode(item)) {
+        node->imageIndex = index;
+        if (QTreeWidget* tree = node->treeWidget(); tree != nullptr && tree->updatesEnabled()) {
+            tree->viewport()->update();
+        }
+    }
+}
+
+int NodeTree::selectedIndex(const QTreeWidgetItem* item) {
+    const TreeNode* node = asNode(item);
+    return node != nullptr ? node->selectedIndex : -1;
+}
+
+void NodeTree::setSelectedIndex(QTreeWidgetItem* item, int index) {
+    if (TreeNode* node = asNode(item)) {
+        node->selectedIndex = index;
+        if (QTreeWidget* tree = node->treeWidget(); tree != nullptr && tree->updatesEnabled()) {
+            tree->viewport()->update();
+        }
+    }
+}
+
+int NodeTree::level(const QTreeWidgetItem* item) {
+    int level = 0;
+    for (const QTreeWidgetItem* p = item != nullptr ? item->parent() : nullptr; p != nullptr;
+         p = p->parent()) {
+        ++level;
+    }
+    return level;
+}
+
+void NodeTree::forEachNode(
+    const std::function<void(QTreeWidgetItem* node, int level)>& visit) const {
+    // Explicit stack of (parent, next child index): no recursion however deep the tree, and
+    // no indexOfChild look-ups, which are linear in the sibling count.
+    std::vector<std::pair<QTreeWidgetItem*, int>> stack;
+    const int topCount = topLevelItemCount();
+    for (int top = 0; top < topCount; ++top) {
+        QTreeWidgetItem* item = topLevelItem(top);
+        visit(item, 0);
+        stack.emplace_back(item, 0);
+        while (!stack.empty()) {
+            auto& [parent, next] = stack.back();
+            if (next >= parent->childCount()) {
+                stack.pop_back();
+                continue;
+            }
+            QTreeWidgetItem* child = parent->child(next++);
+            visit(child, int(stack.size()));
+            if (child->childCount() > 0) {
+                stack.emplace_back(child, 0);
+            }
+        }
+    }
+}
+
+QList<QTreeWidgetItem*> NodeTree::nodesInListOrder() const {
+    QList<QTreeWidgetItem*> nodes;
+    forEachNode([&nodes](QTreeWidgetItem* node, int) { nodes.append(node); });
+    return nodes;
+}
+
+QTreeWidgetItem* NodeTree::selectedNode() const {
+    QTreeWidgetItem* item = currentItem();
+    if (item != nullptr && item->isSelected()) {
+        return item;
+    }
+    const QList<QTreeWidgetItem*> selected = selectedItems();
+    return selected.isEmpty() ? nullptr : selected.first();
+}
+
+int NodeTree::nodeCount() const {
+    int count = 0;
+    forEachNode([&count](QTreeWidgetItem*, int) { ++count; });
+    return count;
+}
+
+void NodeTree::beginUpdate() {
+    if (updateDepth_++ == 0) {
+        setUpdatesEnabled(false);
+    }
+}
+
+void NodeTree::endUpdate() {
+    if (updateDepth_ > 0 && --updateDepth_ == 0) {
+        setUpdatesEnabled(true);
+        viewport()->update();
+    }
+}
+
+void NodeTree::mousePressEvent(QMouseEvent* event) {
+    QTreeWidget::mousePressEvent(event);
+    emit mouseDown(event->button(), event->position().toPoint());
+}
+
+}  // namespace cv

@@ -1,0 +1,89 @@
+// A tree whose nodes carry a TreeNodeData record and picture indexes into an ImageList. The
+// frame's target tree is one; the check tree builds on it.
+//
+// Nodes are appended through appendNode, which makes TreeNode items; accessors given any
+// other QTreeWidgetItem answer "no record, no picture, state never set".
+#pragma once
+
+#include <QTreeWidget>
+#include <QTreeWidgetItem>
+#include <functional>
+
+#include "ImageList.h"
+#include "TreeNodeData.h"
+
+namespace cv {
+
+class TreeNode : public QTreeWidgetItem {
+public:
+    static constexpr int Type = QTreeWidgetItem::UserType + 0x4356;
+    static constexpr int NeverSet = -1;
+
+    explicit TreeNode(NodeRecord record) : QTreeWidgetItem(Type), record(std::move(record)) {}
+
+    QVariant data(int column, int role) const override;
+
+    NodeRecord record;
+    int imageIndex = -1;
+    int selectedIndex = -1;  // -1: the normal picture also when selected
+    int state = NeverSet;    // check state index; see CheckTree
+};
+
+class NodeTree : public QTreeWidget {
+    Q_OBJECT
+
+public:
+    explicit NodeTree(QWidget* parent = nullptr);
+
+    // The picture list is not owned; it must outlive the tree (the frame holds both).
+    void setImageList(const ImageList* images);
+    const ImageList* imageList() const { return images_; }
+
+    // Appends a new last child of `parent`, or a new last top-level node when `parent` is
+    // null, with `text` and `record` (which may be null).
+    TreeNode* appendNode(QTreeWidgetItem* parent, const QString& text, NodeRecord record = {});
+
+    static TreeNode* asNode(QTreeWidgetItem* item);
+    static const TreeNode* asNode(const QTreeWidgetItem* item);
+    static TreeNodeData* record(const QTreeWidgetItem* item);
+    static NodeRecord sharedRecord(const QTreeWidgetItem* item);
+    static void setRecord(QTreeWidgetItem* item, NodeRecord record);
+    static int imageIndex(const QTreeWidgetItem* item);
+    static void setImageIndex(QTreeWidgetItem* item, int index);
+    static int selectedIndex(const QTreeWidgetItem* item);
+    static void setSelectedIndex(QTreeWidgetItem* item, int index);
+    // 0 for a top-level node.
+    static int level(const QTreeWidgetItem* item);
+
+    // The selected node (the current node when it is selected), or null.
+    QTreeWidgetItem* selectedNode() const;
+    // The tree's first node (the first top-level node), or null.
+    QTreeWidgetItem* firstNode() const { return topLevelItem(0); }
+    // Every node in list order (depth first, parents before children, collapsed or not)
+    // with its level. Linear in the node count; `visit` must not add or delete nodes.
+    void forEachNode(const std::function<void(QTreeWidgetItem* node, int level)>& visit) const;
+    QList<QTreeWidgetItem*> nodesInListOrder() const;
+    int nodeCount() const;
+
+    // Whether nodes show their check state as a tick box; plain node trees show none.
+    virtual bool showsCheckBoxes() const { return false; }
+
+    // Update mode: nothing is painted until the matching endUpdate; calls nest.
+    void beginUpdate();
+    void endUpdate();
+    bool inUpdate() const { return updateDepth_ > 0; }
+
+signals:
+    // Any mouse button pressed in the tree, after the tree's own handling (which selects the
+    // node under the pointer). `pos` is in viewport coordinates.
+    void mouseDown(Qt::MouseButton button, const QPoint& pos);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    const ImageList* images_ = nullptr;
+    int updateDepth_ = 0;
+};
+
+}  // namespace cv

@@ -1,0 +1,437 @@
+#include "TFramePerson.h"
+
+#include <QDrag>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QVBoxLayout>
+#include <stdexcept>
+#include <vector>
+
+#include "HostServices.h"
+#include "MessageBox.h"
+#include "StoreError.h"
+#include "TDM_PersonPack.h"
+#include "TreeBuilder.h"
+
+namespace cv {
+
+const QString TFramePerson::InstanceName = QStringLiteral("FramePerson");
+
+namespace {
+
+// What a drag from the check tree carries; the dragged node is the tree's selected node.
+const QString NodeMimeType = QStringLiteral("application/x-cvpersonpack-node");
+
+const QString RootText = QStringLiteral("部门信息");
+
+QLineEdit* addField(QWidget* box, const QString& caption, int labelTop, int editTop) {
+    auto* label = new QLabel(caption, box);
+    label->move(16, labelTop);
+    label->adjustSize();
+    auto* edit = new QLineEdit(box);
+    edit->setReadOnly(true);
+    edit->setGeometry(16, editTop, 153, 20);
+    return edit;
+}
+
+void deleteChildren(QTreeWidgetItem* node) {
+    qDeleteAll(node->takeChildren());
+}
+
+}  // namespace
+
+TFramePerson::TFramePerson(QWidget* parent)
+    : QFrame(parent), imglstTreeView(ImageList::treePictures()) {
+    setObjectName(InstanceName);
+    buildLayout();
+}
+
+// The check tree's nodes own the records and the target tree's copies share them, so
+// destroying the two trees with the frame releases every record.
+TFramePerson::~TFramePerson() = default;
+
+void TFramePerson::buildLayout() {
+    setAutoFillBackground(true);
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, QColor(0xF0, 0xF0, 0xF0));
+    setPalette(colours);
+    // "宋体" where it is installed; otherwise a CJK face of the system.
+    QFont font;
+    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
+                      QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC")});
+    font.setPixelSize(12);
+    setFont(font);
+
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    CTDeptPerson = new CheckTree(this);
+    CTDeptPerson->setObjectName(QStringLiteral("CTDeptPerson"));
+    CTDeptPerson->setImageList(&imglstTreeView);
+    CTDeptPerson->setFrameShape(QFrame::Box);
+    CTDeptPerson->setFrameShadow(QFrame::Plain);
+    layout->addWidget(CTDeptPerson, 1);
+
+    SizePnl = new SizePanel(this, 214, 7);
+    SizePnl->setObjectName(QStringLiteral("SizePnl"));
+    layout->addWidget(SizePnl);
+
+    TvDeptPerson = new NodeTree;
+    TvDeptPerson->setObjectName(QStringLiteral("TvDeptPerson"));
+    TvDeptPerson->setImageList(&imglstTreeView);
+    NodeTree::setImageIndex(TvDeptPerson->appendNode(nullptr, RootText), 0);
+    TvDeptPerson->setAcceptDrops(true);
+    TvDeptPerson->viewport()->setAcceptDrops(true);
+    TvDeptPerson->viewport()->installEventFilter(this);
+    TvDeptPerson->setContextMenuPolicy(Qt::CustomContextMenu);
+    SizePnl->addClientWidget(TvDeptPerson);
+
+    PnlImport = new QFrame;
+    PnlImport->setObjectName(QStringLiteral("PnlImport"));
+    PnlImport->setFrameShape(QFrame::NoFrame);
+    PnlImport->setAutoFillBackground(true);
+    auto* panelLayout = new QVBoxLayout(PnlImport);
+    panelLayout->setContentsMargins(6, 6, 6, 6);
+    panelLayout->setSpacing(0);
+    GroupBox2 = new QGroupBox(QStringLiteral("人员信息"), PnlImport);
+    GroupBox2->setFixedHeight(234);
+    EdtPerUUID = addField(GroupBox2, QStringLiteral("编  码："), 24, 43);
+    EdtPerName = addField(GroupBox2, QStringLiteral("姓  名："), 72, 92);
+    EdtPerSex = addField(GroupBox2, QStringLiteral("性  别："), 123, 145);
+    EdtLoginName = addField(GroupBox2, QStringLiteral("登录名："), 177, 195);
+    GroupBox1 = new QGroupBox(QStringLiteral("部门信息"), PnlImport);
+    EdtDeptID = addField(GroupBox1, QStringLiteral("编  码："), 20, 42);
+    EdtDeptName = addField(GroupBox1, QStringLiteral("名  称："), 74, 97);
+    panelLayout->addWidget(GroupBox2);
+    panelLayout->addWidget(GroupBox1, 1);
+    SizePnl->addClientWidget(PnlImport);
+
+    TBPopupMenu1 = new QMenu(this);
+    TBPopupMenu1->setObjectName(QStringLiteral("TBPopupMenu1"));
+    TBPopupMenu1->addAction(QStringLiteral("刷新树列表"), this, &TFramePerson::TBItem6Click);
+    TBPopupMenu1->addSeparator();
+    TBPopupMenu1->addAction(QStringLiteral("清空列表"), this, &TFramePerson::TBItem3Click);
+    TBPopupMenu1->addAction(QStringLiteral("删除该节点"), this, &TFramePerson::TBItem4Click);
+    TBPopupMenu1->addAction(QStringLiteral("删除所有子节点"), this, &TFramePerson::TBItem5Click);
+
+    connect(CTDeptPerson, &QTreeWidget::itemClicked, this, [this] { CTDeptPersonClick(); });
+    connect(CTDeptPerson, &NodeTree::mouseDown, this, &TFramePerson::CTDeptPersonMouseDown);
+    connect(TvDeptPerson, &NodeTree::mouseDown, this, &TFramePerson::TvDeptPersonMouseDown);
+    connect(TvDeptPerson, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        if (menuForThisClick_) {
+            menuForThisClick_ = false;
+            TBPopupMenu1->popup(TvDeptPerson->viewport()->mapToGlobal(pos));
+        }
+    });
+}
+
+bool TFramePerson::LoadFromDatabase() {
+    TDM_PersonPack* module = TDM_PersonPack::instance();
+    if (module == nullptr) {
+        throw StoreError("the data module DM_PersonPack does not exist");
+    }
+    if (host::workingStyle() == 2) {
+        return BuildDeptPersonTree(*CTDeptPerson, module->BaseConnection());
+    }
+    return BuildDeptPersonTree(*CTDeptPerson, module->ConnectionBroker());
+}
+
+bool TFramePerson::LoadFromPackage(const QString& packageArgument,
+                                   const PackageTreeBuilder& build) {
+    if (!build) {
+        throw std::invalid_argument("LoadFromPackage needs a package tree builder");
+    }
+    return build(packageArgument, *CTDeptPerson);
+}
+
+void TFramePerson::ExpandToLevel(int level) {
+    // The end state of "expand everything, then collapse every node of `level` or deeper
+    // with its descendants", reached in one pass that touches only what changes.
+    CTDeptPerson->forEachNode([level](QTreeWidgetItem* node, int nodeLevel) {
+        const bool open = nodeLevel < level;
+        if (node->isExpanded() != open) {
+            node->setExpanded(open);
+        }
+    });
+}
+
+void TFramePerson::CTDeptPersonClick() {
+    QTreeWidgetItem* node = CTDeptPerson->selectedNode();
+    const TreeNodeData* data = NodeTree::record(node);
+    if (data == nullptr) {
+        return;
+    }
+    if (data->Kind == QLatin1String("0")) {
+        EdtDeptID->setText(data->ID);
+        EdtDeptName->setText(data->NameOrLogin);
+        EdtPerUUID->clear();
+        EdtPerName->clear();
+        EdtPerSex->clear();
+        EdtLoginName->clear();
+        return;
+    }
+    EdtDeptID->clear();
+    EdtDeptName->clear();
+    if (const TreeNodeData* parentData = NodeTree::record(node->parent())) {
+        EdtDeptID->setText(parentData->ID);
+        EdtDeptName->setText(parentData->NameOrLogin);
+    }
+    EdtPerUUID->setText(data->ID);
+    EdtPerName->setText(data->PersonName);
+    EdtPerSex->setText(data->Sex);
+    EdtLoginName->setText(data->NameOrLogin);
+}
+
+void TFramePerson::CTDeptPersonMouseDown(Qt::MouseButton button, const QPoint&) {
+    if (button == Qt::LeftButton && !CTDeptPerson->hasCheckBoxes()) {
+        startDragOfSelected();
+    }
+}
+
+void TFramePerson::startDragOfSelected() {
+    QTreeWidgetItem* node = CTDeptPerson->selectedNode();
+    if (node == nullptr) {
+        return;
+    }
+    auto* drag = new QDrag(CTDeptPerson);  // deleted by Qt when the drag ends
+    auto* mime = new QMimeData;
+    mime->setData(NodeMimeType, QByteArray());
+    drag->setMimeData(mime);
+    const QPixmap picture = imglstTreeView.picture(NodeTree::imageIndex(node));
+    if (!picture.isNull()) {
+        drag->setPixmap(picture);
+    }
+    drag->exec(Qt::CopyAction);
+}
+
+void TFramePerson::TvDeptPersonMouseDown(Qt::MouseButton button, const QPoint& pos) {
+    if (button != Qt::RightButton) {
+        return;
+    }
+    QTreeWidgetItem* node = TvDeptPerson->itemAt(pos);
+    menuForThisClick_ = node != nullptr;
+    if (node != nullptr) {
+        TvDeptPerson->setCurrentItem(node);
+    }
+}
+
+bool TFramePerson::TvDeptPersonDragOver(const QObject* source, const QPoint& pos) const {
+    if (source != CTDeptPerson) {
+        return false;
+    }
+    const QTreeWidgetItem* dragged = CTDeptPerson->selectedNode();
+    if (dragged == nullptr) {
+        return false;
+    }
+    const QTreeWidgetItem* target = TvDeptPerson->itemAt(pos);
+    if (target == nullptr) {
+        return true;
+    }
+    const int targetLevel = NodeTree::level(target);
+    const int draggedLevel = NodeTree::level(dragged);
+    return targetLevel < draggedLevel || (targetLevel == 0 && draggedLevel == 0);
+}
+
+void TFramePerson::TvDeptPersonDragDrop(const QObject* source, const QPoint& pos) {
+    if (!TvDeptPersonDragOver(source, pos)) {
+        return;
+    }
+    TvDeptPerson->beginUpdate();
+    CopyWithAncestors(CTDeptPerson->selectedNode(), TvDeptPerson->itemAt(pos), true);
+    TvDeptPerson->endUpdate();
+    TvDeptPerson->collapseAll();
+    TvDeptPerson->expandAll();
+}
+
+bool TFramePerson::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == TvDeptPerson->viewport()) {
+        switch (event->type()) {
+            case QEvent::DragEnter: {
+                auto* enter = static_cast<QDragEnterEvent*>(event);
+                if (enter->source() == CTDeptPerson && enter->mimeData()->hasFormat(NodeMimeType)) {
+                    enter->acceptProposedAction();
+                } else {
+                    enter->ignore();
+                }
+                return true;
+            }
+            case QEvent::DragMove: {
+                auto* move = static_cast<QDragMoveEvent*>(event);
+                if (TvDeptPersonDragOver(move->source(), move->position().toPoint())) {
+                    move->acceptProposedAction();
+                } else {
+                    move->ignore();
+                }
+                return true;
+            }
+            case QEvent::Drop: {
+                auto* drop = static_cast<QDropEvent*>(event);
+                const QPoint pos = drop->position().toPoint();
+                if (TvDeptPersonDragOver(drop->source(), pos)) {
+                    TvDeptPersonDragDrop(drop->source(), pos);
+                    drop->acceptProposedAction();
+                } else {
+                    drop->ignore();
+                }
+                return true;
+            }
+            default:
+                break;
+        }
+    }
+    return QFrame::eventFilter(watched, event);
+}
+
+QTreeWidgetItem* TFramePerson::FindSameNode(const QTreeWidgetItem* node) const {
+    if (node == nullptr) {
+        return nullptr;
+    }
+    const int level = NodeTree::level(node);
+    const TreeNodeData* data = NodeTree::record(node);
+    QTreeWidgetItem* match = nullptr;
+    // List order, but nothing below `level` is visited: the nodes on that level come in the
+    // same order either way.
+    std::vector<std::pair<QTreeWidgetItem*, int>> stack;
+    for (int top = TvDeptPerson->topLevelItemCount() - 1; top >= 0; --top) {
+        stack.emplace_back(TvDeptPerson->topLevelItem(top), 0);
+    }
+    while (!stack.empty()) {
+        auto [candidate, candidateLevel] = stack.back();
+        stack.pop_back();
+        if (candidateLevel == level) {
+            const TreeNodeData* candidateData = NodeTree::record(candidate);
+            if (candidateData == nullptr) {
+                match = TvDeptPerson->firstNode();
+            } else if (data != nullptr && candidateData->ID == data->ID) {
+                return candidate;
+            }
+            continue;
+        }
+        for (int i = candidate->childCount() - 1; i >= 0; --i) {
+            stack.emplace_back(candidate->child(i), candidateLevel + 1);
+        }
+    }
+    return match;
+}
+
+QTreeWidgetItem* TFramePerson::CopySubtree(const QTreeWidgetItem* source,
+                                           QTreeWidgetItem* targetParent) {
+    auto copyNode = [this](const QTreeWidgetItem* from, QTreeWidgetItem* parent) {
+        TreeNode* copy =
+            TvDeptPerson->appendNode(parent, from->text(0), NodeTree::sharedRecord(from));
+        copy->imageIndex = NodeTree::imageIndex(from);
+        copy->selectedIndex = copy->imageIndex;
+        return copy;
+    };
+    QTreeWidgetItem* top = copyNode(source, targetParent);
+    std::vector<std::pair<const QTreeWidgetItem*, QTreeWidgetItem*>> pending{{source, top}};
+    while (!pending.empty()) {
+        auto [from, to] = pending.back();
+        pending.pop_back();
+        for (int i = 0; i < from->childCount(); ++i) {
+            pending.emplace_back(from->child(i), copyNode(from->child(i), to));
+        }
+    }
+    return top;
+}
+
+void TFramePerson::CopyWithAncestors(const QTreeWidgetItem* dragged, QTreeWidgetItem* dropTarget,
+                                     bool withSubtree) {
+    try {
+        if (dragged == nullptr) {
+            return;
+        }
+        std::vector<const QTreeWidgetItem*> path;
+        for (const QTreeWidgetItem* node = dragged; node != nullptr; node = node->parent()) {
+            path.push_back(node);
+        }
+        QTreeWidgetItem* current = dropTarget;
+        bool creating = false;
+        for (auto entry = path.rbegin(); entry != path.rend(); ++entry) {
+            if (!creating) {
+                if (QTreeWidgetItem* match = FindSameNode(*entry)) {
+                    current = match;
+                    continue;
+                }
+                creating = true;
+            }
+            TreeNode* created =
+                TvDeptPerson->appendNode(current, (*entry)->text(0), NodeTree::sharedRecord(*entry));
+            created->imageIndex = NodeTree::imageIndex(*entry);
+            created->selectedIndex = created->imageIndex;
+            current = created;
+        }
+        if (withSubtree && dragged->childCount() > 0 && current != nullptr) {
+            QTreeWidgetItem* parent = current->parent();
+            delete current;
+            CopySubtree(dragged, parent);
+        }
+    } catch (...) {
+        // The merge ends quietly; what was added so far stays.
+    }
+}
+
+QTreeWidgetItem* TFramePerson::TopNode() const {
+    return TvDeptPerson->firstNode();
+}
+
+void TFramePerson::TBItem6Click() {
+    if (TvDeptPerson->selectedNode() != nullptr) {
+        TvDeptPerson->viewport()->repaint();
+    }
+}
+
+void TFramePerson::TBItem3Click() {
+    if (TvDeptPerson->selectedNode() == nullptr) {
+        return;
+    }
+    if (QTreeWidgetItem* top = TopNode()) {
+        deleteChildren(top);
+    }
+}
+
+void TFramePerson::TBItem4Click() {
+    QTreeWidgetItem* node = TvDeptPerson->selectedNode();
+    if (node == nullptr) {
+        return;
+    }
+    const QString text = node->text(0);
+    const bool hasChildren = node->childCount() > 0;
+    const QString question =
+        hasChildren ? QStringLiteral("确定删除该节点（") + text + QStringLiteral("）及所有子节点吗？")
+                    : QStringLiteral("确定删除该节点（") + text + QStringLiteral("）吗？");
+    if (MessageBox::show(question, MessageBox::FlagsYesNoQuestion, this) != MessageBox::IdYes) {
+        return;
+    }
+    deleteChildren(node);
+    if (node != TopNode()) {
+        delete node;
+    }
+}
+
+void TFramePerson::TBItem5Click() {
+    QTreeWidgetItem* node = TvDeptPerson->selectedNode();
+    if (node == nullptr) {
+        return;
+    }
+    const QString text = node->text(0);
+    if (node->childCount() == 0) {
+        MessageBox::show(QStringLiteral("该节点（") + text + QStringLiteral("）没有子字节点！"),
+                         MessageBox::FlagsOk, this);
+        return;
+    }
+    if (MessageBox::show(QStringLiteral("确定删除该节点（") + text +
+                             QStringLiteral("）的所有子字节点吗？"),
+                         MessageBox::FlagsYesNoQuestion, this) == MessageBox::IdYes) {
+        deleteChildren(node);
+    }
+}
+
+}  // namespace cv

@@ -1,0 +1,43 @@
+// The personnel preview "Frm_PersonView": a fixed modal dialog with the database tree in a
+// frame of its own, without tick boxes, and a close button.
+#pragma once
+
+#include <QDialog>
+
+class QFrame;
+class QPushButton;
+
+namespace cv {
+
+class TFramePerson;
+
+class TFrm_PersonView : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit TFrm_PersonView(QWidget* parent = nullptr);
+
+    // Places `frame` (which the dialog then owns) above the bottom panel.
+    void setFrame(TFramePerson* frame);
+    TFramePerson* frame() const { return frame_; }
+
+    // Esc, the close box and the close button end the dialog with modal result 2.
+    void reject() override;
+
+    QFrame* RzPanel1;
+    QPushButton* BtBtnCancel;  // "关闭(&C)": the cancel button, modal result 2
+
+private:
+    TFramePerson* frame_ = nullptr;
+};
+
+// The dialog while PackageView shows it; null otherwise.
+extern TFrm_PersonView* Frm_PersonView;
+
+// Shows the host's personnel in the preview dialog until the user closes it. Returns 1 after
+// the dialog closed; -1 when the store is not usable (no window is made), when the tree
+// builder answers false, or when building the tree or showing the dialog fails. The dialog,
+// its frame and the node records are released before it returns.
+int PackageView();
+
+}  // namespace cv

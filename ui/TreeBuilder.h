@@ -1,0 +1,50 @@
+// The department-person tree read from the host database: the root "部门信息" with the
+// people who have no department, then every department in DeptID order, placed by the level
+// of its code (four characters per level) relative to the department before it, each with
+// its people in PerName order.
+//
+// Two variants, one per working style, build the same tree: the local one runs its
+// statements on the host's connection, the networked one through the connection broker with
+// no provider name, and also hides the person "222222222222222222". The person
+// "111111111111111111" is never listed. A person whose PerDept is NULL is listed under the
+// root and under every department.
+//
+// A department shallower than the one before it by more levels than that node has ancestors
+// would climb past the top of the tree; it is placed as the last child of the root.
+//
+// Nothing is caught: a failing statement throws cv::DbError out of BuildDeptPersonTree (the
+// query objects are released first) and the nodes built so far stay in the tree. The tree is
+// left collapsed with no check states set.
+#pragma once
+
+#include <QString>
+
+class QTreeWidgetItem;
+
+namespace cv {
+
+class CheckTree;
+class Connection;
+class ConnectionBroker;
+
+// Clears `tree` and builds the whole tree into it; true when the build completed.
+bool BuildDeptPersonTree(CheckTree& tree, Connection* baseConnection);  // local variant
+bool BuildDeptPersonTree(CheckTree& tree, ConnectionBroker* broker);    // networked variant
+
+// Appends one person node per person of department `deptId` (the empty text for the root)
+// as children of `parent`.
+void AddDeptPersons(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId,
+                    Connection* baseConnection);
+void AddDeptPersons(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId,
+                    ConnectionBroker* broker);
+
+// The node `count` parents above `node`; `node` itself for a count of 0 or less; null when
+// the climb runs past the top of the tree.
+QTreeWidgetItem* AncestorAt(QTreeWidgetItem* node, int count);
+
+// The statements, as the host's servers know them.
+QString DeptTreeSql();
+QString LocalPersonTreeSql(const QString& deptId);
+QString NetworkedPersonTreeSql(const QString& deptId);
+
+}  // namespace cv
