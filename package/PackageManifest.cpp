@@ -38,7 +38,7 @@ bool WritePackManifest(const QString& manifestPath) {
         std::unique_ptr<xmlDoc, DocFree> doc(xmlNewDoc(xml("1.0")));
         if (!doc) return false;
         const QString fileName = QFileInfo(manifestPath).fileName();
-        const QString packName = fileName.left(fileName.size() - 4);
+        const QString packName = fileName.size() > 4 ? fileName.chopped(4) : QString();
         xmlNode* root = xmlNewNode(nullptr, xml("ReaderPackList"));
         if (!root) return false;
         xmlDocSetRootElement(doc.get(), root);

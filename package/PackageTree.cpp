@@ -62,17 +62,16 @@ QString NormalizedSex(const QString& perSex) {
     while (begin < end && isBlankOrControl(perSex[begin])) ++begin;
     while (end > begin && isBlankOrControl(perSex[end - 1])) --end;
     const QString male = QStringLiteral("男");
-    return QStringView(perSex).sliced(begin, end - begin) == male ? male
-                                                                   : QStringLiteral("女");
+    return QStringView(perSex).sliced(begin, end - begin) == male ? male : QStringLiteral("女");
 }
 
 void AddPackagePerson(CheckTree& tree, QTreeWidgetItem* parent, const ClientDataSet& people) {
     const QString name = people.text(QStringLiteral("PerName"));
-    TreeNode* node = tree.appendNode(
-        parent, name,
-        makeRecord({people.text(QStringLiteral("PerUUID")), QStringLiteral("1"),
-                    people.text(QStringLiteral("LoginName")), name,
-                    NormalizedSex(people.text(QStringLiteral("PerSex")))}));
+    TreeNode* node =
+        tree.appendNode(parent, name,
+                        makeRecord({people.text(QStringLiteral("PerUUID")), QStringLiteral("1"),
+                                    people.text(QStringLiteral("LoginName")), name,
+                                    NormalizedSex(people.text(QStringLiteral("PerSex")))}));
     node->imageIndex = PersonPicture;
     node->selectedIndex = PersonPicture;
 }
@@ -114,11 +113,11 @@ bool BuildPackageTree(const QString& packageArgument, CheckTree& tree) {
 
     const PackageFiles files = LocatePackageFiles(packageArgument, PackageJoin::Preview);
     if (!files.found()) return false;
-    if (!loadDataSet(depts, files.deptFile) || !loadDataSet(people, files.personFile))
-        return false;
+    if (!loadDataSet(depts, files.deptFile) || !loadDataSet(people, files.personFile)) return false;
     depts.setIndexFieldNames(QStringLiteral("DeptID"));
 
-    TreeNode* root = tree.appendNode(nullptr, RootText, makeRecord({{}, QStringLiteral("0"), {}, {}, {}}));
+    TreeNode* root =
+        tree.appendNode(nullptr, RootText, makeRecord({{}, QStringLiteral("0"), {}, {}, {}}));
     root->imageIndex = DeptPicture;
     addPeople(tree, root, people, QStringLiteral("PerDept=NULL"));
 

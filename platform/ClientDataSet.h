@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 #include "DataSet.h"
@@ -16,7 +17,7 @@ class ConnectionBroker;
 class Query;
 
 class DataPacketError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -24,17 +25,17 @@ public:
 // it holds at that moment when it is not open, copies its rows, and closes it again if it
 // opened it.
 class DataSetProvider {
-public:
+  public:
     explicit DataSetProvider(Query* source) : source_(source) {}
     RowSet rows();
     Query* source() const { return source_; }
 
-private:
+  private:
     Query* source_;
 };
 
 class ClientDataSet {
-public:
+  public:
     explicit ClientDataSet(QString name = {});
 
     const QString& name() const { return name_; }
@@ -75,7 +76,9 @@ public:
     bool isNull(const QString& field) const { return value(field).isNull(); }
 
     // Editing: append() adds an empty row and makes it current; edit() puts the current row
-    // in edit state; setValue changes the row being edited; post() ends the edit.
+    // in edit state; setValue changes the row being edited, converting the value to the
+    // field's type (DbError for an unknown field, no row in edit state or a value that does
+    // not convert); post() ends the edit. Moving the cursor posts first.
     void append();
     void edit();
     void setValue(const QString& field, const QVariant& value);
@@ -83,16 +86,19 @@ public:
     // Rows appended since the dataset was opened.
     RowSet pendingInserts() const;
     // Sends the pending inserts to the remote server; returns the count of refused records.
+    // Afterwards nothing is pending; when the apply throws, every insert stays pending.
     int applyUpdates(int maxErrors);
 
-    // Moves to the first visible row whose `field` text equals `value` exactly; a hash
-    // look-up, not a scan.
+    // Moves to the first visible row whose `field` text equals `value` exactly (a null matches
+    // no text); a hash look-up, not a scan. Throws DbError for an unknown field.
     bool locate(const QString& field, const QString& value);
 
     // Orders the rows by the given field names (separated by ";"), as text, stably.
     void setIndexFieldNames(const QString& names);
     // "F=NULL" or "F='text'" (inner quotes doubled); an empty expression shows every row.
-    // Throws DbError for any other form. Evaluated through a hash index, not a scan.
+    // Throws DbError for any other form. Evaluated through a hash index, not a scan. Like
+    // "F=''", "F='text'" matches no null. Filtering is on until setFiltered(false); neither
+    // call changes the other's setting.
     void setFilter(const QString& expression);
     void setFiltered(bool on);
 
@@ -101,7 +107,30 @@ public:
     // Refuses anything that is not a well-formed data packet: throws DataPacketError.
     void loadFromFile(const QString& path);
 
-private:
+  private:
+    struct Filter {
+        QString field;
+        bool null = false;  // "F=NULL"; otherwise "F='text'"
+        QString text;
+    };
+    // Rows of one field by their text, in index order: what a filter shows.
+    struct Buckets {
+        QHash<QString, QList<qsizetype>> rows;
+        QList<qsizetype> nulls;
+    };
+
+    int requireField(const QString& field) const;
+    void requireActive() const;
+    bool filtering() const { return filtered_ && filter_.has_value(); }
+    qsizetype currentRow() const;
+    const QList<qsizetype>& order() const;
+    const Buckets& buckets(int field) const;
+    const QList<qsizetype>& view() const;
+    void restart();
+    void orderChanged();
+    void viewChanged();
+    void fieldChanged(int field);
+
     QString name_;
     ConnectionBroker* broker_ = nullptr;
     QString provider_;
@@ -109,6 +138,20 @@ private:
     QString commandText_;
     RowSet data_;
     bool active_ = false;
+    QStringList indexFields_;
+    std::optional<Filter> filter_;
+    bool filtered_ = true;
+    qsizetype editRow_ = -1;     // row of data_ in edit state, or -1
+    QList<qsizetype> inserted_;  // rows of data_ appended since opening
+
+    // Derived from data_ when first needed and dropped when what they derive from changes, so
+    // that a run of look-ups or filters costs one pass over the rows, not one per call.
+    mutable std::optional<QList<qsizetype>> order_;              // rows of data_ in index order
+    mutable QHash<int, Buckets> buckets_;                        // per field, over order_
+    mutable std::optional<QList<qsizetype>> view_;               // order_ with the filter applied
+    mutable QHash<int, QHash<QString, qsizetype>> firstInView_;  // per field: text → position
+    mutable qsizetype position_ = 0;                             // the cursor, in view_
+    mutable qsizetype anchor_ = -1;  // row of data_ the cursor stays on when view_ is rebuilt
 };
 
 }  // namespace cv

@@ -38,9 +38,10 @@ QSqlQuery insertStatement(const QSqlDatabase& db, const QString& table, const Ro
         marks << QStringLiteral("?");
         values << row[i];
     }
-    const QString sql = columns.isEmpty() ? QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(table)
-                                          : QStringLiteral("INSERT INTO %1(%2) VALUES(%3)")
-                                                .arg(table, columns.join(','), marks.join(','));
+    const QString sql = columns.isEmpty()
+                            ? QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(table)
+                            : QStringLiteral("INSERT INTO %1(%2) VALUES(%3)")
+                                  .arg(table, columns.join(','), marks.join(','));
     QSqlQuery query(db);
     query.prepare(sql);
     for (const QVariant& value : values) query.addBindValue(value);
@@ -49,8 +50,8 @@ QSqlQuery insertStatement(const QSqlDatabase& db, const QString& table, const Ro
 
 void execute(QSqlQuery& query, const QString& sql) {
     if (!query.exec(sql)) {
-        throw DbError(QStringLiteral("%1 [statement: %2]").arg(query.lastError().text(), sql)
-                          .toStdString());
+        throw DbError(
+            QStringLiteral("%1 [statement: %2]").arg(query.lastError().text(), sql).toStdString());
     }
 }
 
@@ -98,15 +99,15 @@ int ConnectionBroker::applyInserts(const QString& provider, const QString& comma
                 if (batch) execute(control, "RELEASE SAVEPOINT cv_record");
                 continue;
             }
-            const QString why = QStringLiteral("insert into %1 refused: %2")
-                                    .arg(table, insert.lastError().text());
-            // A server that stopped answering refuses everything: that is a failure of the
-            // apply, not a count of refused records.
-            if (!server_->connected()) throw DbError(why.toStdString());
+            const QString why =
+                QStringLiteral("insert into %1 refused: %2").arg(table, insert.lastError().text());
             if (batch) {
                 execute(control, "ROLLBACK TO SAVEPOINT cv_record");
                 execute(control, "RELEASE SAVEPOINT cv_record");
             }
+            // A server that stopped answering refuses everything: that is a failure of the
+            // apply, not a count of refused records.
+            if (!server_->connected()) throw DbError(why.toStdString());
             if (++errors > maxErrors && maxErrors != -1) throw DbError(why.toStdString());
         }
         if (batch && !db.commit()) {

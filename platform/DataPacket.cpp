@@ -10,6 +10,7 @@
 #include <QSaveFile>
 #include <QSet>
 #include <memory>
+#include <utility>
 
 #include "ClientDataSet.h"
 
@@ -38,9 +39,9 @@ const char* typeName(FieldType type) {
 
 std::optional<FieldType> typeNamed(const QByteArray& name) {
     static const QHash<QByteArray, FieldType> types{
-        {"string", FieldType::String},     {"i4", FieldType::Integer},
-        {"i8", FieldType::Integer},        {"r8", FieldType::Float},
-        {"boolean", FieldType::Boolean},   {"datetime", FieldType::DateTime},
+        {"string", FieldType::String},   {"i4", FieldType::Integer},
+        {"i8", FieldType::Integer},      {"r8", FieldType::Float},
+        {"boolean", FieldType::Boolean}, {"datetime", FieldType::DateTime},
         {"bin.hex", FieldType::Blob}};
     const auto it = types.find(name);
     if (it == types.end()) return std::nullopt;
@@ -185,7 +186,7 @@ void keepFirstError(void* messages, Error* error) {
 QByteArray bytes(const xmlChar* text) { return QByteArray(reinterpret_cast<const char*>(text)); }
 
 class PacketReader {
-public:
+  public:
     PacketReader(xmlTextReaderPtr reader, const QString& path) : reader_(reader), path_(path) {}
 
     RowSet read() {
@@ -217,7 +218,7 @@ public:
 
     QString* parseError() { return &parseError_; }
 
-private:
+  private:
     [[noreturn]] void refuse(const QString& why) const {
         fail("not a data packet: " + path_ + ": " + why);
     }
@@ -228,25 +229,30 @@ private:
         const QByteArray name = bytes(xmlTextReaderConstName(reader_));
         const QByteArray within = parent();
         const bool empty = xmlTextReaderIsEmptyElement(reader_) == 1;
-        if (within.isEmpty() && name == "DATAPACKET") {
-        } else if (within == "DATAPACKET" && name == "METADATA" && !sawMetadata_) {
-            sawMetadata_ = true;
-        } else if (within == "METADATA" && name == "FIELDS" && !sawFields_) {
-            sawFields_ = true;
-        } else if (within == "METADATA" && name == "PARAMS") {
-        } else if (within == "FIELDS" && name == "FIELD") {
+        if (within.isEmpty() && name != "DATAPACKET") {
+            refuse("the root element is <" + QString::fromUtf8(name) + ">, not <DATAPACKET>");
+        }
+        if (within == "FIELDS" && name == "FIELD") {
             field();
-        } else if (within == "DATAPACKET" && name == "ROWDATA" && sawFields_ && !sawRows_) {
-            sawRows_ = true;
         } else if (within == "ROWDATA" && name == "ROW") {
             row();
-        } else if (within.isEmpty()) {
-            refuse("the root element is <" + QString::fromUtf8(name) + ">, not <DATAPACKET>");
-        } else {
-            refuse("unexpected <" + QString::fromUtf8(name) + "> in <" +
-                   QString::fromUtf8(within) + ">");
+        } else if (!expected(within, name)) {
+            refuse("unexpected <" + QString::fromUtf8(name) + "> in <" + QString::fromUtf8(within) +
+                   ">");
         }
         if (!empty) open_.append(name);
+    }
+
+    // The packet's frame: each of its elements once and in order; PARAMS is not read.
+    bool expected(const QByteArray& within, const QByteArray& name) {
+        if (within.isEmpty()) return true;
+        if (within == "DATAPACKET" && name == "METADATA") return !std::exchange(sawMetadata_, true);
+        if (within == "METADATA" && name == "FIELDS") return !std::exchange(sawFields_, true);
+        if (within == "METADATA" && name == "PARAMS") return true;
+        if (within == "DATAPACKET" && name == "ROWDATA") {
+            return sawFields_ && !std::exchange(sawRows_, true);
+        }
+        return false;
     }
 
     void field() {
@@ -288,8 +294,8 @@ private:
                            .arg(data_.rows.size())
                            .arg(QString::fromUtf8(name)));
             }
-            const QString text = QString::fromUtf8(
-                reinterpret_cast<const char*>(xmlTextReaderConstValue(reader_)));
+            const QString text =
+                QString::fromUtf8(reinterpret_cast<const char*>(xmlTextReaderConstValue(reader_)));
             auto value = convertValue(data_.fields[column].type, text);
             if (!value) {
                 refuse(QStringLiteral("row %1: \"%2\" is not a valid %3 for field %4")

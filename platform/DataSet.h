@@ -11,7 +11,7 @@
 namespace cv {
 
 class DbError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

@@ -24,7 +24,10 @@ std::atomic<int> connectionCount{0};
 QSqlQuery run(Connection* connection, const QString& hostSql) {
     if (!connection) throw DbError("no connection");
     const QString sql = connection->adapt(hostSql);
-    QSqlQuery query(connection->database());
+    const QSqlDatabase db = connection->database();
+    if (!db.isOpen())
+        throw DbError("the database is not open [statement: " + sql.toStdString() + ']');
+    QSqlQuery query(db);
     query.setForwardOnly(true);
     if (!query.exec(sql)) refuse(query.lastError(), sql);
     return query;
@@ -117,7 +120,7 @@ QString renameLeftCalls(const QString& sql) {
         out += QLatin1String("cv_left(");
         copied = match.capturedEnd();
     }
-    return out + QStringView(sql).mid(copied);
+    return out + sql.mid(copied);
 }
 
 FieldType fieldType(QMetaType type) {

@@ -9,14 +9,14 @@ namespace cv {
 // The store cannot run the operation at all: no data module, or a value that breaks its
 // rules (a department maximum that is not a decimal number).
 class StoreError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 
 // MakeUniqueLoginName found every one of the 9000 candidates of a login name taken. The
 // import skips the person whose login name could not be made unique.
 class LoginNameExhausted : public StoreError {
-  public:
+public:
     using StoreError::StoreError;
 };
 

@@ -32,8 +32,9 @@ int drawLoginNumber() {
 
 constexpr int kLoginNumbers = 9000;
 
-// Opens `dataset` on `sql`; false when opening fails.
-bool reopen(ClientDataSet& dataset, const QString& sql) {
+// Opens `dataset` (a client dataset or a query) on `sql`; false when opening fails.
+template <typename DataSet>
+bool reopen(DataSet& dataset, const QString& sql) {
     try {
         dataset.close();
         dataset.setCommandText(sql);
@@ -44,16 +45,8 @@ bool reopen(ClientDataSet& dataset, const QString& sql) {
     }
 }
 
-bool reopen(Query& dataset, const QString& sql) {
-    try {
-        dataset.close();
-        dataset.setCommandText(sql);
-        dataset.open();
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
+// An empty text that stays an empty text: the database layers bind a null QString as NULL.
+QString text(const QString& value) { return value.isNull() ? QStringLiteral("") : value; }
 
 // Stores a new department; false when the database or the application server refuses it.
 bool storeDept(TDM_PersonPack& module, const QString& deptId, const QString& name) {
@@ -64,7 +57,7 @@ bool storeDept(TDM_PersonPack& module, const QString& deptId, const QString& nam
         dataset.open();
         dataset.append();
         dataset.setValue(QStringLiteral("DeptId"), deptId);
-        dataset.setValue(QStringLiteral("DeptName"), name);
+        dataset.setValue(QStringLiteral("DeptName"), text(name));
         dataset.setValue(QStringLiteral("DeptMemo"), QStringLiteral(""));
         dataset.post();
         try {
@@ -135,9 +128,6 @@ bool TCVPerson::InsertPerson(const TCVPersonInfo& person) {
     dataset.open();
     dataset.append();
     // An empty field is stored as an empty text, never as NULL.
-    const auto text = [](const QString& value) {
-        return value.isNull() ? QStringLiteral("") : value;
-    };
     dataset.setValue(QStringLiteral("PerUUID"), text(person.PerUUID));
     dataset.setValue(QStringLiteral("PerName"), text(person.PerName));
     dataset.setValue(QStringLiteral("PerSex"), text(person.PerSex));

@@ -20,7 +20,7 @@
 namespace cv {
 
 class TCVPerson {
-  public:
+public:
     TCVPerson() = delete;
 
     // The DeptName of the department `deptId`, or the empty text when it has none.

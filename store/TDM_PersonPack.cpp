@@ -39,7 +39,10 @@ TDM_PersonPack::TDM_PersonPack(QObject* owner)
     CDSPerson.setProviderName(QStringLiteral("DspPerson"));
     CDSTemp.setProviderName(QStringLiteral("DspTemp"));
     CDSTempSelect.setProviderName(QStringLiteral("DspSelect"));
+    // The two local client datasets name DstProvider and take their rows from it directly.
+    ClientDstPerson.setProviderName(QStringLiteral("DstProvider"));
     ClientDstPerson.setLocalProvider(&DstProvider);
+    ClientDstDept.setProviderName(QStringLiteral("DstProvider"));
     ClientDstDept.setLocalProvider(&DstProvider);
     DataModuleCreate();
 }

@@ -23,7 +23,7 @@ namespace cv {
 class TDM_PersonPack : public QObject {
     Q_OBJECT
 
-  public:
+public:
     // Creates the components, then runs DataModuleCreate. `owner` becomes the Qt parent.
     explicit TDM_PersonPack(QObject* owner);
     ~TDM_PersonPack() override;
@@ -72,7 +72,7 @@ class TDM_PersonPack : public QObject {
     Query dstShare;                 // local: shared query dataset
     ClientDataSet CdsExportDept;    // both, no provider: department rows of an export
 
-  private:
+private:
     Connection* baseConnection_ = nullptr;
     cv::ConnectionBroker* connectionBroker_ = nullptr;
 };

@@ -155,7 +155,7 @@ void TFramePerson::ExpandToLevel(int level) {
     // The end state of "expand everything, then collapse every node of `level` or deeper
     // with its descendants", reached in one pass that touches only what changes.
     CTDeptPerson->forEachNode([level](QTreeWidgetItem* node, int nodeLevel) {
-        const bool open = nodeLevel < level;
+        const bool open = nodeLevel < level && node->childCount() > 0;
         if (node->isExpanded() != open) {
             node->setExpanded(open);
         }

@@ -1,6 +1,7 @@
 #include "TFrm_PersonView.h"
 
 #include <QGuiApplication>
+#include <QKeySequence>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
@@ -48,6 +49,8 @@ TFrm_PersonView::TFrm_PersonView(QWidget* parent) : QDialog(parent) {
 
     BtBtnCancel = new QPushButton(QStringLiteral("关闭(&C)"), RzPanel1);
     BtBtnCancel->setObjectName(QStringLiteral("BtBtnCancel"));
+    // Alt+C also where the platform turns automatic mnemonics off.
+    BtBtnCancel->setShortcut(QKeySequence(Qt::ALT | Qt::Key_C));
     BtBtnCancel->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
     BtBtnCancel->setGeometry(393, 13, 75, 25);
     BtBtnCancel->setAutoDefault(false);

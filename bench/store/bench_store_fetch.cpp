@@ -154,7 +154,8 @@ int main(int argc, char** argv) {
             "shell)\n",
             bench::styleName(style), rows, rows / shellPerson, paths, paths / shellDept);
     }
-    std::printf("repeat: %s %s\n", argv[0], qPrintable(folder));
+    std::printf("repeat: %s %s\n", qPrintable(QCoreApplication::applicationFilePath()),
+                qPrintable(folder));
     std::printf("shell alone: time %s -batch %s < %s > /dev/null  (and %s)\n", qPrintable(shell),
                 qPrintable(database), qPrintable(personFile), qPrintable(deptFile));
     return 0;

@@ -81,6 +81,7 @@ int main(int argc, char** argv) {
             bench::styleName(style), kResolves / resolveSeconds, kResolves, resolveSeconds,
             kPeople / insertSeconds, kPeople, insertSeconds);
     }
-    std::printf("repeat: %s %s\n", argv[0], qPrintable(folder));
+    std::printf("repeat: %s %s\n", qPrintable(QCoreApplication::applicationFilePath()),
+                qPrintable(folder));
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "HostSettings.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QSettings>
 #include <memory>
@@ -57,14 +58,26 @@ struct OpenTarget {
     }
 };
 
+// Qt's database drivers are gone once the application object is: the connections are closed
+// by the application object's post routine, never by static destruction.
+void closeWithApplication() {
+    static const bool registered = [] {
+        if (QCoreApplication::instance()) qAddPostRoutine(closeConnections);
+        return true;
+    }();
+    (void)registered;
+}
+
 OpenTarget<cv::Connection>& base() {
-    static OpenTarget<cv::Connection> open;
-    return open;
+    static auto* open = new OpenTarget<cv::Connection>;
+    closeWithApplication();
+    return *open;
 }
 
 OpenTarget<cv::ConnectionBroker>& broker() {
-    static OpenTarget<cv::ConnectionBroker> open;
-    return open;
+    static auto* open = new OpenTarget<cv::ConnectionBroker>;
+    closeWithApplication();
+    return *open;
 }
 
 std::unique_ptr<cv::Connection> openQuietly(const QString& target) {

@@ -22,8 +22,6 @@
 namespace corvane {
 namespace {
 
-QScreen* screen() { return QGuiApplication::primaryScreen(); }
-
 QString exportAnswerText(const QString& answer) {
     if (answer == "-2") return QString::fromUtf8("没有选中任何人员");
     if (answer == "-3") return QString::fromUtf8("无法创建人员包目录");
@@ -115,15 +113,15 @@ void MainWindow::openInstallation() {
 }
 
 void MainWindow::preview() {
-    const int answer = plugin_.view(session_, screen(), nullptr, 0);
+    const int answer = plugin_.view(session_, QGuiApplication::primaryScreen(), nullptr, 0);
     report(answer == 1 ? QString::fromUtf8("预览已关闭")
                        : QString::fromUtf8("无法预览：数据库不可用"));
 }
 
 void MainWindow::beginExport() {
     endConversation();
-    if (plugin_.exportProc(session_, screen(), nullptr, 0, framePanel) != 1) {
-        plugin_.freeFrame(session_, screen(), nullptr, 0, 0);
+    if (plugin_.exportProc(session_, QGuiApplication::primaryScreen(), nullptr, 0, framePanel) != 1) {
+        plugin_.freeFrame(session_, QGuiApplication::primaryScreen(), nullptr, 0, 0);
         report(QString::fromUtf8("无法显示人员树：数据库不可用"));
         return;
     }
@@ -142,7 +140,7 @@ void MainWindow::writePackage() {
                                               "Zip (*.zip)");
     if (target.isEmpty()) return;
     char* result = nullptr;
-    plugin_.exportPackage(&result, session_, screen(), nullptr, 0);
+    plugin_.exportPackage(&result, session_, QGuiApplication::primaryScreen(), nullptr, 0);
     const QString answer = cv::fromGbk(cv::hostStringBytes(result));
     cv::hostStringClear(&result);
     QString text = exportAnswerText(answer);
@@ -166,8 +164,8 @@ void MainWindow::beginImport() {
     if (package.isEmpty()) return;
     importArgument_ = package;
     const QByteArray argument = cv::toGbk(package);
-    if (plugin_.importProc(session_, screen(), nullptr, 0, argument.constData(), framePanel) != 1) {
-        plugin_.freeFrame(session_, screen(), nullptr, 0, 0);
+    if (plugin_.importProc(session_, QGuiApplication::primaryScreen(), nullptr, 0, argument.constData(), framePanel) != 1) {
+        plugin_.freeFrame(session_, QGuiApplication::primaryScreen(), nullptr, 0, 0);
         report(QString::fromUtf8("无法读取人员包：") + package);
         return;
     }
@@ -181,7 +179,7 @@ void MainWindow::runImport() {
     QFile log(cvhost::Settings::instance().value("logFile"));
     const qint64 logStart = log.exists() ? log.size() : 0;
     const QByteArray argument = cv::toGbk(importArgument_);
-    const int answer = plugin_.importPackage(session_, screen(), nullptr, 0, argument.constData());
+    const int answer = plugin_.importPackage(session_, QGuiApplication::primaryScreen(), nullptr, 0, argument.constData());
     endConversation();
     report(importAnswerText(answer));
     if (log.open(QIODevice::ReadOnly) && log.seek(logStart))
@@ -190,7 +188,7 @@ void MainWindow::runImport() {
 }
 
 void MainWindow::endConversation() {
-    if (conversation_ != Conversation::None) plugin_.freeFrame(session_, screen(), nullptr, 0, 0);
+    if (conversation_ != Conversation::None) plugin_.freeFrame(session_, QGuiApplication::primaryScreen(), nullptr, 0, 0);
     conversation_ = Conversation::None;
     writeButton->setEnabled(false);
     runImportButton->setEnabled(false);

@@ -56,9 +56,9 @@ TEST_F(LoadedLibrary, ExportStoresAFreshHeapStringAndReleasesThePreviousValue) {
     ASSERT_NE(exportPackage, nullptr);
 
     char* previous = cv::hostStringNew("earlier result");
-    cv::hostStringAssign(&previous, previous);  // the host keeps a second reference
+    char* var = nullptr;
+    cv::hostStringAssign(&var, previous);  // the host keeps a second reference
     ASSERT_EQ(cv::hostStringRefCount(previous), 2);
-    char* var = previous;
 
     char* answer = exportPackage(&var, installation.application(), nullptr, nullptr, 0);
     EXPECT_EQ(answer, var);

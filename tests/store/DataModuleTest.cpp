@@ -32,6 +32,13 @@ TEST_P(DataModuleTest, PrepareStoreCreatesOneModuleUnderTheApplicationAndReusesI
 }
 
 TEST_P(DataModuleTest, PrepareStoreFailsWithoutAConnectionAndThrowsNothing) {
+    // The connection of the style is there but no longer connected.
+    Connection& connection =
+        networked() ? module().ConnectionBroker()->serverConnection() : *module().BaseConnection();
+    connection.database().close();
+    EXPECT_FALSE(TDM_PersonPack::PrepareStore());
+
+    // The host has no connection to give.
     QObject otherApplication;
     cvhost::Settings::instance().set("db", "");
     cvhost::Settings::instance().set("server", "");

@@ -55,13 +55,6 @@ TEST_P(PersonStoreTest, RefusedInsertAnswersFalseStoresNothingAndLeavesTheStoreU
     EXPECT_EQ(count("SELECT count(*) FROM CV_PersonInfo"), 2);
 }
 
-TEST_P(PersonStoreTest, ExecuteSqlAnswersWhetherTheStatementRan) {
-    if (networked()) GTEST_SKIP() << "cmdShare is attached in the local style only";
-    EXPECT_TRUE(TCVPerson::ExecuteSQL("UPDATE CV_PersonInfo SET PrjID=1"));
-    EXPECT_FALSE(TCVPerson::ExecuteSQL("UPDATE NoSuchTable SET x=1"));
-    EXPECT_TRUE(TCVPerson::ExecuteSQL("DELETE FROM CV_PersonInfo"));
-}
-
 TEST_P(PersonStoreTest, LoginNamesFollowTheGeneratorFromItsStartAndSkipTakenOnes) {
     // The generator's first numbers are 1000, 1282, 8749, 2823, 3456, 7044.
     EXPECT_EQ(TCVPerson::MakeUniqueLoginName("user1"), "user1_1000");

@@ -14,10 +14,20 @@
 #include "TDM_PersonPack.h"
 #include "TestHost.h"
 
+// Readable failure messages for Qt text.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& list, std::ostream* os) {
+    *os << '{';
+    for (const QString& text : list) *os << " \"" << text.toStdString() << '"';
+    *os << " }";
+}
+
 namespace cv::test {
 
 class StoreTest : public ::testing::TestWithParam<std::uint8_t> {
-  protected:
+protected:
     void SetUp() override {
         installation_ = std::make_unique<testhost::Installation>(
             testhost::Installation::Content::Empty, GetParam());
@@ -42,7 +52,7 @@ class StoreTest : public ::testing::TestWithParam<std::uint8_t> {
     }
     void addPerson(const QString& uuid, const QString& login, const QString& dept = {}) {
         exec("INSERT INTO CV_PersonInfo(PerUUID, PerName, LoginName, PerDept, PrjID) VALUES(" +
-             sqlQuote(uuid) + ", 'name of " + uuid + "', " + sqlQuote(login) + ", " +
+             sqlQuote(uuid) + ", " + sqlQuote("name of " + uuid) + ", " + sqlQuote(login) + ", " +
              sqlQuote(dept) + ", 7)");
     }
     // Every row of `sql` as "value|value|...", a NULL as "<null>".
@@ -63,7 +73,7 @@ class StoreTest : public ::testing::TestWithParam<std::uint8_t> {
         return rows("SELECT DeptID, DeptName, DeptMemo FROM CV_DeptInfo ORDER BY DeptID");
     }
 
-  private:
+private:
     std::unique_ptr<testhost::Installation> installation_;
 };
 

@@ -1,0 +1,23 @@
+#include "FrameEmbedding.h"
+
+#include <memory>
+
+#include "HostContext.h"
+#include "TFramePerson.h"
+
+namespace cv {
+
+TFramePerson* CreateRegisteredFrame() {
+    auto frame = std::make_unique<TFramePerson>();
+    frame->setObjectName(TFramePerson::InstanceName);
+    if (!registerOwnedWidget(TFramePerson::InstanceName, frame.get())) return nullptr;
+    return frame.release();
+}
+
+void PlaceFrame(TFramePerson& frame, QWidget* parent) {
+    frame.setParent(parent);
+    if (parent) frame.setGeometry(parent->rect());
+    frame.show();
+}
+
+}  // namespace cv

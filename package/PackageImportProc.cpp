@@ -1,0 +1,40 @@
+// The import preview: the selection frame over the tree of a person package.
+#include "FrameEmbedding.h"
+#include "PackageOperations.h"
+#include "PackageTree.h"
+#include "TDM_PersonPack.h"
+#include "TFramePerson.h"
+
+namespace cv {
+
+namespace {
+const QString ImportAllMarker = QStringLiteral("@&@");
+}
+
+std::int32_t PackageImportProc(const QString& packageArgument, QWidget* parent) {
+    if (!TDM_PersonPack::PrepareStore()) return -1;
+    try {
+        TFramePerson* frame = CreateRegisteredFrame();
+        if (!frame) return -1;
+        // The marker asks to import everything: no tick boxes, every node checked. It is
+        // recognised only in front of the argument, so a path that merely contains it
+        // elsewhere is read unchanged.
+        const bool importAll = packageArgument.startsWith(ImportAllMarker);
+        const QString package =
+            importAll ? packageArgument.sliced(ImportAllMarker.size()) : packageArgument;
+        if (!frame->LoadFromPackage(package, BuildPackageTree)) return -1;
+
+        PlaceFrame(*frame, parent);
+        frame->TvDeptPerson->hide();
+        frame->PnlImport->show();
+        frame->SizePnl->setLockBar(true);
+        if (importAll) frame->CTDeptPerson->removeCheckBoxes();
+        frame->ExpandToLevel(1);
+        frame->CTDeptPerson->setStateAll(CheckTree::Checked);
+        return 1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+}  // namespace cv

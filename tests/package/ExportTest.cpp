@@ -1,0 +1,217 @@
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <functional>
+
+#include "Database.h"
+#include "PackageTest.h"
+
+namespace cv::test {
+namespace {
+
+class ExportTest : public PackageTest {
+public:
+    QString packageDirectory() { return inst().packageDir() + "PerInfo/"; }
+    QStringList packageFiles() {
+        return QDir(packageDirectory()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    }
+};
+CV_PACKAGE_BOTH_STYLES(ExportTest);
+
+int framesAlive() {
+    int count = 0;
+    for (QWidget* widget : QApplication::allWidgets())
+        count += qobject_cast<TFramePerson*>(widget) != nullptr;
+    return count;
+}
+
+TEST_P(ExportTest, EmbedsOneFullyTickedFrameInTheHostWindow) {
+    install(Content::SampleA);
+    ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+    TFramePerson* embedded = frame();
+    ASSERT_NE(embedded, nullptr);
+    EXPECT_EQ(embedded->parentWidget(), &hostWindow);
+    EXPECT_TRUE(embedded->SizePnl->lockBar());
+    EXPECT_EQ(embedded->SizePnl->panelWidth(), 200);
+    EXPECT_TRUE(embedded->CTDeptPerson->hasCheckBoxes());
+    QTreeWidgetItem* root = tree().firstNode();
+    EXPECT_TRUE(root->isExpanded());
+    EXPECT_FALSE(findNode(tree(), "0002", "0")->isExpanded());
+    int unticked = 0;
+    tree().forEachNode([&](QTreeWidgetItem* node, int) {
+        unticked += CheckTree::stateIndex(node) != CheckTree::Checked;
+    });
+    EXPECT_EQ(unticked, 0);
+
+    // The name is taken: a second embed of either kind makes no second frame.
+    EXPECT_EQ(PackageExportProc(&hostWindow), -1);
+    EXPECT_EQ(PackageImportProc(inst().packageDir(), &hostWindow), -1);
+    EXPECT_EQ(frame(), embedded);
+    EXPECT_EQ(framesAlive(), 1);
+
+    EXPECT_EQ(PackageFree(), 1);
+    EXPECT_EQ(framesAlive(), 0);
+    EXPECT_EQ(PackageExportProc(&hostWindow), 1);
+    EXPECT_EQ(framesAlive(), 1);
+}
+
+TEST_P(ExportTest, WritesTheTickedPeopleAndTheDepartmentsHoldingThem) {
+    install(Content::SampleA);
+    const QString quoted = "q'1";
+    const QString hostile = "q') OR ('1'='1";
+    for (const QString& id : {quoted, hostile})
+        inst().exec(
+            "INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, LoginName, PerDept) "
+            "VALUES(" +
+            sqlQuote(id) + ", 'Q', '男', " + sqlQuote(id) + ", '00030001')");
+    // Shown while it still has its department row, which is gone by the time of the export.
+    inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName) VALUES('0099', 'gone')");
+    ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+    inst().exec("DELETE FROM CV_DeptInfo WHERE DeptID = '0099'");
+    for (const char* dept : {"00010001"}) tree().toggle(findNode(tree(), dept, "0"));
+    for (const QString& id : {QString("310101198001010011"), hostile})
+        tree().toggle(findNode(tree(), id, "1"));
+
+    ASSERT_EQ(PackageExport(), packageDirectory());
+    EXPECT_EQ(packageFiles().size(), 3);
+
+    const QString exported =
+        "SELECT PerUUID FROM CV_PersonInfo WHERE PerUUID NOT IN ('111111111111111111', " +
+        QString(GetParam() == 1 ? "'222222222222222222', " : "") +
+        "'310101198001010011', '310101198203150022', '310101198507200033', "
+        "'310101199904280322', " +
+        sqlQuote(hostile) + ")";
+    const QStringList personColumns = {"PerUUID",   "PerName",   "PerSex",  "PerMemo",
+                                       "LoginName", "UPassWord", "PerDept", "PrjID",
+                                       "DeptID",    "DeptName",  "DeptMemo"};
+    QStringList people = fileRows(packageDirectory() + "perinfo.per", personColumns);
+    people.sort();
+    QStringList expectedPeople = rows(
+        "SELECT p.PerUUID, p.PerName, p.PerSex, p.PerMemo, p.LoginName, "
+        "p.UPassword, p.PerDept, p.PrjID, d.DeptID, d.DeptName, d.DeptMemo "
+        "FROM CV_PersonInfo p LEFT JOIN CV_DeptInfo d ON p.PerDept = d.DeptID "
+        "WHERE p.PerUUID IN (" +
+        exported + ")");
+    expectedPeople.sort();
+    EXPECT_EQ(people, expectedPeople);
+    EXPECT_EQ(people.size(), GetParam() == 1 ? 29 : 30);
+    EXPECT_TRUE(
+        people.contains("310101199702260300|程亮|男|原部门已撤销|chengliang|"
+                        "chengliang@123|0099|0|<null>|<null>|<null>"));
+    EXPECT_TRUE(people.contains("q'1|Q|男|<null>|q'1|<null>|00030001|<null>|00030001|会计科|"));
+    EXPECT_TRUE(
+        people.contains("310101199506060100|吴霞|女|前端|wuxia|wuxia@123|000200010001|0|"
+                        "000200010001|软件组|"));
+
+    QStringList depts =
+        fileRows(packageDirectory() + "deptinfo.per", {"DeptID", "DeptName", "DeptMemo"});
+    depts.sort();
+    QStringList expectedDepts({
+        "00010002|总经理办公室_秘书科|",
+        "0002|技术部|",
+        "00020001|技术部_研发中心|",
+        "000200010001|技术部_研发中心_软件组|",
+        "000200010002|技术部_研发中心_硬件组|",
+        "00020002|技术部_测试中心|",
+        "0003|财务部|",
+        "00030001|财务部_会计科|",
+        "00030002|财务部_出纳科|",
+        "0004|市场部|",
+        "00040001|市场部_华东区|",
+        "000400010001|市场部_华东区_上海办事处|",
+        "00040002|市场部_华南区|",
+    });
+    expectedDepts.sort();
+    EXPECT_EQ(depts, expectedDepts);
+}
+
+TEST_P(ExportTest, AnswersACodeForEachWayItCannotWriteThePackage) {
+    struct Case {
+        const char* what;
+        std::function<void(ExportTest&)> arrange;  // after the frame is embedded
+        QString result;                            // "dir": the package directory
+        QStringList files;                         // left in the package directory
+        int people = -1;                           // rows of the person file, if checked
+    };
+    auto untickPeople = [](ExportTest& t) {
+        t.tree().forEachNode([&](QTreeWidgetItem* node, int) {
+            if (NodeTree::record(node) && NodeTree::record(node)->Kind == "1")
+                t.tree().setStateIndex(node, CheckTree::Unchecked);
+        });
+    };
+    auto makeDirectory = [](const QString& path) { QDir().mkpath(path); };
+    const QStringList all = {"SysPerInfo.XML", "deptinfo.per", "perinfo.per"};
+    const Case cases[] = {
+        {"no frame", [](ExportTest&) { PackageFree(); }, "-2", {}},
+        {"departments ticked, nobody ticked", untickPeople, "-2", {}},
+        {"the package directory cannot be created",
+         [](ExportTest& t) {
+             QFile file(t.packageDirectory().chopped(1));
+             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+         },
+         "-3",
+         {}},
+        {"the store is not ready",
+         [](ExportTest& t) {
+             static QObject otherApplication;
+             cvhost::Settings::instance().set("db", "");
+             cvhost::closeConnections();
+             installContext(&otherApplication, nullptr, nullptr);
+         },
+         " ",
+         {}},
+        {"the person fetch fails",
+         [](ExportTest& t) { t.inst().exec("DROP TABLE CV_DeptInfo"); },
+         " ",
+         {}},
+        {"the person file cannot be saved",
+         [&](ExportTest& t) { makeDirectory(t.packageDirectory() + "perinfo.per"); },
+         " ",
+         {"perinfo.per"}},
+        {"the manifest cannot be written",
+         [&](ExportTest& t) { makeDirectory(t.packageDirectory() + "SysPerInfo.XML"); }, " ", all},
+        {"the ticked people are gone: empty files, still a package",
+         [](ExportTest& t) { t.inst().exec("DELETE FROM CV_PersonInfo"); }, "dir", all, 0},
+        {"an earlier package is replaced, other files stay",
+         [](ExportTest& t) {
+             QDir().mkpath(t.packageDirectory());
+             for (const char* name : {"perinfo.per", "SysPerInfo.XML", "keep.txt"}) {
+                 QFile file(t.packageDirectory() + name);
+                 ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+                 file.write("old");
+             }
+         },
+         "dir", QStringList(all) << "keep.txt", GetParam() == 1 ? 31 : 32},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        install(Content::SampleA);
+        ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+        c.arrange(*this);
+        const QString result = PackageExport();
+        EXPECT_EQ(result, c.result == "dir" ? packageDirectory() : c.result);
+        QStringList files = packageFiles();
+        QStringList expectedFiles = c.files;
+        files.sort(Qt::CaseInsensitive);
+        expectedFiles.sort(Qt::CaseInsensitive);
+        EXPECT_EQ(files, expectedFiles);
+        if (c.people >= 0) {
+            EXPECT_EQ(fileRows(packageDirectory() + "perinfo.per", {"PerUUID"}).size(), c.people);
+        }
+    }
+}
+
+TEST_P(ExportTest, WritesIntoARelativeDirectoryWhenTheHostHasNoPackageDirectory) {
+    install(Content::SampleA);
+    ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(inst().folder());
+    testhost::answers().appInterfaceAvailable = false;
+    const QString result = PackageExport();
+    QDir::setCurrent(before);
+    EXPECT_EQ(result, "PerInfo/");
+    EXPECT_TRUE(QFile::exists(inst().folder() + "PerInfo/SysPerInfo.XML"));
+}
+
+}  // namespace
+}  // namespace cv::test

@@ -1,0 +1,431 @@
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <functional>
+
+#include "Database.h"
+#include "GetTickedPersons.h"
+#include "ImportSelection.h"
+#include "PackageTest.h"
+#include "Packer.h"
+#include "TCVPerson.h"
+
+namespace cv::test {
+namespace {
+
+class ImportTest : public PackageTest {
+public:
+    // A package directory outside every installation, ending with the separator.
+    QString packageDir() const { return packages_.path() + "/pkg/"; }
+
+    // Exports sample A with the given nodes unticked into packageDir().
+    void exportSampleA(const QList<std::pair<QString, QString>>& untick) {
+        install(Content::SampleA);
+        ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+        for (const auto& [id, kind] : untick) tree().toggle(findNode(tree(), id, kind));
+        const QString written = PackageExport();
+        ASSERT_EQ(written, inst().packageDir() + "PerInfo/");
+        QDir().mkpath(packageDir());
+        for (const QString& name : QDir(written).entryList(QDir::Files))
+            ASSERT_TRUE(QFile::copy(written + name, packageDir() + name));
+        PackageFree();
+    }
+    // Opens the import preview of packageDir() in a fresh installation.
+    void preview(Content content) {
+        install(content);
+        setPackageVersion(3);
+        TCVPerson::ResetLoginNameGenerator();
+        ASSERT_EQ(PackageImportProc(packageDir(), &hostWindow), 1);
+    }
+    QStringList packageFiles() const { return QDir(packageDir()).entryList(QDir::Files); }
+    // The department path of a code of this installation.
+    QString pathOf(const QString& code) {
+        QStringList names;
+        for (qsizetype k = 4; k <= code.size(); k += 4)
+            names << inst().scalar("SELECT DeptName FROM CV_DeptInfo WHERE DeptID = " +
+                                   sqlQuote(code.left(k)));
+        return names.join('_');
+    }
+    QString person(const QString& id) {
+        const QStringList found = rows(
+            "SELECT PerUUID, PerName, PerSex, PerMemo, LoginName, UPassword, PerDept, PrjID "
+            "FROM CV_PersonInfo WHERE PerUUID = " +
+            sqlQuote(id));
+        return found.isEmpty() ? "<none>" : found.join('\n');
+    }
+    QString log() {
+        QFile file(inst().logFile());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+    QTemporaryDir packages_;
+};
+CV_PACKAGE_BOTH_STYLES(ImportTest);
+
+TEST(ImportSelectionTest, SplitsTheCommaTextOfAnyIdentifiers) {
+    const QList<QStringList> lists = {
+        {"A", "B", "C"},
+        {"a,b", "c \"d\"", "e'f", "", " lead", "tab\there", "中文", "\"", "x\u0001y"},
+        {"", ""},
+        {"single"},
+    };
+    for (const QStringList& ids : lists) EXPECT_EQ(SplitCommaText(CommaText(ids)), ids);
+    EXPECT_EQ(SplitCommaText(" a , \"b\"\"\" ,c,"), QStringList({"a", "b\"", "c", ""}));
+    EXPECT_EQ(SplitCommaText(QString("a") + QChar(0) + "b"), QStringList({"a", "b"}));
+    EXPECT_EQ(SplitCommaText("\"unterminated"), QStringList({"unterminated"}));
+    EXPECT_EQ(SplitCommaText(""), QStringList());
+}
+
+TEST_P(ImportTest, CarriesTheTickedPeopleIntoAnotherInstallation) {
+    exportSampleA({{"00010001", "0"}, {"310101198001010011", "1"}});
+    const QStringList exported =
+        fileRows(packageDir() + "perinfo.per",
+                 {"PerUUID", "PerName", "PerSex", "PerMemo", "LoginName", "UPassWord", "PerDept"});
+    QHash<QString, QString> paths;
+    for (const QString& row : fileRows(packageDir() + "deptinfo.per", {"DeptID", "DeptName"}))
+        paths.insert(row.section('|', 0, 0), row.section('|', 1));
+
+    preview(Content::SampleB);
+    const QString untickedInPreview = "310101198805170211";  // 郑刚 of 市场部
+    tree().toggle(findNode(tree(), untickedInPreview, "1"));
+    const QStringList depts = rows("SELECT * FROM CV_DeptInfo ORDER BY DeptID");
+    const int before = inst().count("SELECT count(*) FROM CV_PersonInfo");
+
+    EXPECT_EQ(PackageImport(packageDir()), 1);
+
+    int inserted = 0;
+    for (const QString& row : exported) {
+        QStringList v = row.split('|');
+        const QString id = v[0];
+        SCOPED_TRACE(id.toStdString());
+        // Shown in the preview: no department, or a department of the package.
+        const bool shown = v[6] == "<null>" || paths.contains(v[6]);
+        if (id == "310101199203030077") {  // already in B: left as it was
+            EXPECT_EQ(person(id),
+                      "310101199203030077|赵磊|男|两处都有此人|zhaolei|zhaolei@123|"
+                      "00010001|0");
+            continue;
+        }
+        if (!shown || id == untickedInPreview) {
+            EXPECT_EQ(person(id), "<none>");
+            continue;
+        }
+        ++inserted;
+        for (QString& value : v)
+            if (value == "<null>") value.clear();
+        if (v[4] == "zhoujie") v[4] = "zhoujie_1000";
+        const QString stored = person(id);
+        const QString code = stored.section('|', 6, 6);
+        EXPECT_EQ(pathOf(code), paths.value(v[6]));
+        v[6] = code;
+        EXPECT_EQ(stored, v.join('|') + "|0");
+    }
+    EXPECT_GE(inserted, 20);
+    EXPECT_EQ(inst().count("SELECT count(*) FROM CV_PersonInfo"), before + inserted);
+
+    // Every department of the package exists once, B's own ones unchanged.
+    for (const QString& path : paths) {
+        const QStringList names = path.split('_');
+        EXPECT_EQ(inst().count("SELECT count(*) FROM CV_DeptInfo WHERE DeptName = " +
+                               sqlQuote(names.last()) +
+                               " AND length(DeptID) = " + QString::number(4 * names.size())),
+                  1)
+            << path.toStdString();
+    }
+    for (const QString& dept : depts)
+        EXPECT_EQ(
+            rows("SELECT * FROM CV_DeptInfo WHERE DeptID = " + sqlQuote(dept.section('|', 0, 0))),
+            QStringList(dept));
+
+    EXPECT_EQ(log().count('\n'), 1);
+    EXPECT_TRUE(log().contains("要导入的注册名zhoujie已经存在,已经被改为zhoujie_1000"));
+    EXPECT_EQ(packageFiles(), QStringList({"SysPerInfo.XML"}));
+    // The files are gone: a second import of the same directory fails.
+    EXPECT_EQ(PackageImport(packageDir()), -1);
+}
+
+TEST_P(ImportTest, DecidesForEachPersonWhetherAndWhereToInsert) {
+    const QString hostile = "a,b \"c\" 'd'";
+    QDir().mkpath(packageDir());
+    writePackage(packageDir(),
+                 {
+                     {"nodept", "无部门", "女", "<null>", "<null>", "<null>", "<null>"},
+                     {"path", "甲乙", "男", "jiayi", "00070001", "m", "pw"},
+                     {"nullpath", "空名", "男", "kongming", "0009", "", ""},
+                     {"clash", "重名", "男", "taken", "0007", "<null>", "pw"},
+                     {"present", "已在", "男", "present", "0007", "<null>", "<null>"},
+                     {hostile, "O'Neil", "男", "o'neil", "0007", "x'y", "p'w"},
+                     {"dup", "一", "男", "dup", "0007", "<null>", "<null>"},
+                     {"dup", "二", "男", "dup2", "00070001", "<null>", "<null>"},
+                 },
+                 {
+                     {"0007", "甲"},
+                     {"00070001", "<null>"},
+                     {"00070001", "丙_丁"},
+                     {"00070001", "甲_乙"},
+                     {"00070001", "<null>"},
+                     {"0009", "<null>"},
+                     {"", "空码"},
+                     {"0010", ""},
+                     {"0011", "无人部门"},
+                     {"001100120013", "无人部门_下级_再下级"},
+                 });
+    install(Content::Empty);
+    inst().exec(
+        "INSERT INTO CV_PersonInfo(PerUUID, PerName, LoginName, PerDept, PrjID) "
+        "VALUES('other', 'x', 'taken', '', 0), ('present', '原来', 'p', 'zz', 5)");
+    setPackageVersion(3);
+    TCVPerson::ResetLoginNameGenerator();
+    ASSERT_EQ(PackageImportProc(packageDir(), &hostWindow), 1);
+
+    EXPECT_EQ(PackageImport(packageDir()), 1);
+    EXPECT_EQ(person("nodept"), "nodept|无部门|女|||||0");
+    EXPECT_EQ(person("path"), "path|甲乙|男|m|jiayi|pw|00010001|0");
+    EXPECT_EQ(person("nullpath"), "nullpath|空名|男||kongming|||0");
+    EXPECT_EQ(person("clash"), "clash|重名|男||taken_1000|pw|0001|0");
+    EXPECT_EQ(person("present"), "present|原来|<null>|<null>|p|<null>|zz|5");
+    EXPECT_EQ(person(hostile), hostile + "|O'Neil|男|x'y|o'neil|p'w|0001|0");
+    EXPECT_EQ(person("dup"), "dup|一|男||dup||0001|0");
+    EXPECT_EQ(rows("SELECT DeptID, DeptName, DeptMemo FROM CV_DeptInfo ORDER BY DeptID"),
+              QStringList({"0001|甲|", "00010001|乙|", "0002|丙|", "00020001|丁|", "0003|无人部门|",
+                           "00030001|下级|", "000300010001|再下级|"}));
+    EXPECT_TRUE(log().contains("要导入的注册名taken已经存在,已经被改为taken_1000"));
+}
+
+TEST_P(ImportTest, SkipsWhoCannotBeImportedAndGoesOnWithTheOthers) {
+    struct Case {
+        const char* what;
+        std::function<void(ImportTest&)> arrange;  // after the preview
+        QStringList inserted;                      // of "first", "second", "third"
+    };
+    const Case cases[] = {
+        {"an identifier missing from the person file",
+         [](ImportTest& t) {
+             writeDataSetFile(t.packageDir() + "perinfo.per", PackagePersonFields,
+                              {{"second", "2", "男", "l2", "<null>", "", ""},
+                               {"third", "3", "男", "l3", "<null>", "", ""}});
+         },
+         {"second", "third"}},
+        {"the log refuses the line of a changed login name",
+         [](ImportTest& t) {
+             t.inst().exec("INSERT INTO CV_PersonInfo(PerUUID, LoginName) VALUES('x', 'l1')");
+             cvhost::Settings::instance().set("logFile", t.packageDir());  // a directory
+         },
+         {"second", "third"}},
+        {"every candidate of a login name is taken",
+         [](ImportTest& t) {
+             t.inst().exec(
+                 "WITH RECURSIVE n(x) AS (SELECT 1000 UNION ALL SELECT x + 1 FROM n WHERE x < "
+                 "9999) INSERT INTO CV_PersonInfo(PerUUID, LoginName) SELECT 'busy' || x, "
+                 "'l2_' || x FROM n");
+             t.inst().exec("INSERT INTO CV_PersonInfo(PerUUID, LoginName) VALUES('x', 'l2')");
+         },
+         {"first", "third"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QDir().mkpath(packageDir());
+        writePackage(packageDir(),
+                     {{"first", "1", "男", "l1", "<null>", "", ""},
+                      {"second", "2", "男", "l2", "<null>", "", ""},
+                      {"third", "3", "男", "l3", "<null>", "", ""}},
+                     {});
+        preview(Content::Empty);
+        c.arrange(*this);
+        EXPECT_EQ(PackageImport(packageDir()), 1);
+        QStringList inserted;
+        for (const char* id : {"first", "second", "third"})
+            if (person(id) != "<none>") inserted << id;
+        EXPECT_EQ(inserted, c.inserted);
+        EXPECT_TRUE(packageFiles().isEmpty());
+    }
+}
+
+TEST_P(ImportTest, RefusesABrokenPackageBeforeStoringAnything) {
+    struct Case {
+        const char* what;
+        std::function<void(ImportTest&)> spoil;  // after the preview
+        std::function<QString(ImportTest&)> argument;
+        int result;
+        QStringList filesLeft;
+    };
+    auto dir = [](ImportTest& t) { return t.packageDir(); };
+    auto junk = [](const QString& path) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("<DATAPACKET><ROWDATA><ROW PerUUID=");
+    };
+    const QStringList both = {"deptinfo.per", "perinfo.per"};
+    const Case cases[] = {
+        {"person file missing",
+         [](ImportTest& t) { QFile::remove(t.packageDir() + "perinfo.per"); },
+         dir,
+         -1,
+         {}},
+        {"department file missing",
+         [](ImportTest& t) { QFile::remove(t.packageDir() + "deptinfo.per"); },
+         dir,
+         -1,
+         {}},
+        {"person file not a data packet",
+         [&](ImportTest& t) { junk(t.packageDir() + "perinfo.per"); },
+         dir,
+         -1,
+         {}},
+        {"department file not a data packet",
+         [&](ImportTest& t) { junk(t.packageDir() + "deptinfo.per"); },
+         dir,
+         -1,
+         {}},
+        {"person file without LoginName",
+         [](ImportTest& t) {
+             writeDataSetFile(t.packageDir() + "perinfo.per", {"PerUUID", "PerName"},
+                              {{"first", "1"}});
+         },
+         dir,
+         -1,
+         {}},
+        {"department file without DeptName",
+         [](ImportTest& t) {
+             writeDataSetFile(t.packageDir() + "deptinfo.per", {"DeptID"}, {{"0001"}});
+         },
+         dir,
+         -1,
+         {}},
+        {"directory without its trailing separator", [](ImportTest&) {},
+         [](ImportTest& t) { return t.packageDir().chopped(1); }, -1, both},
+        {"the import-all marker is not looked for", [](ImportTest&) {},
+         [](ImportTest& t) { return "@&@" + t.packageDir(); }, -1, both},
+        {"no frame", [](ImportTest&) { PackageFree(); }, dir, -2, both},
+        {"nobody ticked", [](ImportTest& t) { t.tree().setStateAll(CheckTree::Unchecked); }, dir,
+         -2, both},
+        {"the store is not ready",
+         [](ImportTest&) {
+             static QObject otherApplication;
+             installContext(&otherApplication, nullptr, nullptr);
+             cvhost::Settings::instance().set("db", "");
+             cvhost::closeConnections();
+         },
+         dir, -1, both},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QDir().mkpath(packageDir());
+        writePackage(packageDir(), {{"first", "1", "男", "l1", "0001", "", ""}}, {{"0001", "甲"}});
+        preview(Content::Empty);
+        c.spoil(*this);
+        EXPECT_EQ(PackageImport(c.argument(*this)), c.result);
+        EXPECT_EQ(packageFiles(), c.filesLeft);
+        EXPECT_EQ(inst().count("SELECT count(*) FROM CV_PersonInfo") +
+                      inst().count("SELECT count(*) FROM CV_DeptInfo"),
+                  0);
+    }
+}
+
+TEST_P(ImportTest, ConfiguresThePreviewFrameOrLeavesItEmpty) {
+    QDir().mkpath(packageDir());
+    writePackage(packageDir(),
+                 {{"first", "1", "男", "l1", "00010001", "", ""},
+                  {"second", "2", "女", "l2", "<null>", "", ""}},
+                 {{"00010001", "甲_乙"}});
+    preview(Content::Empty);
+    TFramePerson* embedded = frame();
+    EXPECT_EQ(embedded->parentWidget(), &hostWindow);
+    EXPECT_TRUE(embedded->TvDeptPerson->isHidden());
+    EXPECT_FALSE(embedded->PnlImport->isHidden());
+    EXPECT_TRUE(embedded->SizePnl->lockBar());
+    EXPECT_TRUE(tree().hasCheckBoxes());
+    EXPECT_TRUE(tree().firstNode()->isExpanded());
+    EXPECT_FALSE(findNode(tree(), "0001", "0")->isExpanded());
+    EXPECT_EQ(GetTickedPersons(1), "second,first");
+
+    // Import everything: no tick boxes, every node checked, the files read where they lie.
+    PackageFree();
+    ASSERT_EQ(PackageImportProc("@&@" + packageDir().chopped(1), &hostWindow), 1);
+    EXPECT_FALSE(tree().hasCheckBoxes());
+    tree().forEachNode([](QTreeWidgetItem* node, int) {
+        EXPECT_EQ(CheckTree::stateIndex(node), CheckTree::Checked);
+    });
+    EXPECT_EQ(GetTickedPersons(1), "second,first");
+
+    // A package that cannot be read: the frame stays registered, empty and unplaced.
+    PackageFree();
+    QFile::remove(packageDir() + "deptinfo.per");
+    EXPECT_EQ(PackageImportProc(packageDir(), &hostWindow), -1);
+    ASSERT_NE(frame(), nullptr);
+    EXPECT_EQ(frame()->parentWidget(), nullptr);
+    EXPECT_EQ(tree().nodeCount(), 0);
+    EXPECT_EQ(PackageFree(), 1);
+
+    // A store that is not ready: no frame at all.
+    static QObject otherApplication;
+    installContext(&otherApplication, nullptr, nullptr);
+    cvhost::Settings::instance().set("db", "");
+    cvhost::closeConnections();
+    EXPECT_EQ(PackageImportProc(packageDir(), &hostWindow), -1);
+    EXPECT_EQ(frame(), nullptr);
+}
+
+// Packed packages come from elsewhere: whatever they hold, nothing lands outside the
+// temporary directory and a refused archive is read as no package.
+TEST_P(ImportTest, ReadsPackedPackagesAndRefusesUnsafeOnes) {
+    QDir().mkpath(packageDir());
+    writePackage(packageDir(), {{"first", "1", "男", "l1", "<null>", "", ""}}, {});
+    const QString good = packages_.path() + "/good.zip";
+    ASSERT_TRUE(cvhost::packDirectory(packageDir(), good));
+
+    const QString script = R"(
+import sys, zipfile
+out, kind, per, dept = sys.argv[1:5]
+with zipfile.ZipFile(out, 'w') as z:
+    z.write(per, 'perinfo.per'); z.write(dept, 'deptinfo.per')
+    if kind == 'dotdot': z.writestr('../evil.txt', 'x')
+    if kind == 'absolute': z.writestr(zipfile.ZipInfo(sys.argv[5]), 'x')
+    if kind == 'symlink':
+        info = zipfile.ZipInfo('link.txt'); info.create_system = 3
+        info.external_attr = 0o120777 << 16; z.writestr(info, '/etc/passwd')
+)";
+    const QString outside = packages_.path() + "/absolute-evil.txt";
+    struct Case {
+        const char* kind;
+        bool accepted;
+    };
+    const Case cases[] = {{"plain", true},
+                          {"dotdot", false},
+                          {"absolute", false},
+                          {"symlink", false},
+                          {"notazip", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kind);
+        install(Content::Empty);
+        setPackageVersion(1);
+        const QString zip = packages_.path() + "/" + c.kind + ".zip";
+        if (QString(c.kind) == "notazip") {
+            QFile file(zip);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write("PK\x03\x04 not really");
+        } else {
+            ASSERT_EQ(QProcess::execute("python3",
+                                        {"-c", script, zip, c.kind, packageDir() + "perinfo.per",
+                                         packageDir() + "deptinfo.per", outside}),
+                      0);
+        }
+        const QString temp = inst().tempDir() + "XTGL/";
+        EXPECT_EQ(PackageImportProc(zip, &hostWindow), c.accepted ? 1 : -1);
+        if (!c.accepted) {
+            // The import of a refused package behind the preview of a good one.
+            PackageFree();
+            ASSERT_EQ(PackageImportProc(good, &hostWindow), 1);
+        }
+        EXPECT_EQ(PackageImport(zip), c.accepted ? 1 : -1);
+        EXPECT_EQ(person("first") != "<none>", c.accepted);
+        EXPECT_FALSE(QFile::exists(inst().tempDir() + "evil.txt"));
+        EXPECT_FALSE(QFile::exists(outside));
+        EXPECT_EQ(QDir(temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                  QStringList());
+    }
+}
+
+}  // namespace
+}  // namespace cv::test

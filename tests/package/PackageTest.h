@@ -1,0 +1,86 @@
+// Fixtures for the package suites: an installation of the test's own (local style on its
+// SQLite store, or networked through the broker over the same store), a host window for the
+// embedded frame, and helpers to read and write dataset files and to look at the frame.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QStringList>
+#include <QWidget>
+#include <memory>
+
+#include "CheckTree.h"
+#include "ClientDataSet.h"
+#include "HostContext.h"
+#include "HostSettings.h"
+#include "PackageOperations.h"
+#include "TFramePerson.h"
+#include "TestHost.h"
+
+namespace cv::test {
+
+using Content = testhost::Installation::Content;
+
+// A dataset file's rows, each as "value|value|..." over `fields`, a null as "<null>".
+QStringList fileRows(const QString& path, const QStringList& fields);
+// Writes a dataset file of string columns; "<null>" in a cell stands for a null value.
+void writeDataSetFile(const QString& path, const QStringList& fields,
+                      const QList<QStringList>& rows);
+// A package directory with the two dataset files: people as PerUUID, PerName, PerSex,
+// LoginName, PerDept, PerMemo, UPassWord; departments as DeptID, DeptName, DeptMemo ("" memo).
+void writePackage(const QString& directory, const QList<QStringList>& people,
+                  const QList<QStringList>& depts);
+inline const QStringList PackagePersonFields = {"PerUUID", "PerName", "PerSex",   "LoginName",
+                                                "PerDept", "PerMemo", "UPassWord"};
+
+// The tree as one line per node: indentation by level, text, and the record's five fields.
+QStringList dumpTree(const CheckTree& tree);
+// The check-tree node whose record has this ID and kind, or null.
+QTreeWidgetItem* findNode(const CheckTree& tree, const QString& id, const QString& kind);
+
+// Members are public so that the tables of cases can reach them from their lambdas.
+class PackageTest : public ::testing::TestWithParam<std::uint8_t> {
+public:
+    void TearDown() override {
+        PackageFree();
+        installContext(nullptr, nullptr, nullptr);
+        installation_.reset();
+    }
+
+    // A fresh installation in the test's working style, installed as the host context.
+    testhost::Installation& install(Content content) {
+        if (installation_) {
+            PackageFree();
+            installation_.reset();
+        }
+        installation_ = std::make_unique<testhost::Installation>(content, GetParam());
+        installContext(installation_->application(), nullptr, nullptr);
+        return *installation_;
+    }
+    testhost::Installation& inst() { return *installation_; }
+    void setPackageVersion(int version) {
+        cvhost::Settings::instance().set("packageVersion", QString::number(version));
+    }
+
+    TFramePerson* frame() const {
+        return qobject_cast<TFramePerson*>(findOwnedWidget(TFramePerson::InstanceName));
+    }
+    CheckTree& tree() const { return *frame()->CTDeptPerson; }
+    // Every row of `sql` as "value|value|...", a NULL as "<null>".
+    QStringList rows(const QString& sql);
+
+    QWidget hostWindow;
+
+private:
+    std::unique_ptr<testhost::Installation> installation_;
+};
+
+inline std::string styleName(const ::testing::TestParamInfo<std::uint8_t>& info) {
+    return info.param == 1 ? "Networked" : "Local";
+}
+
+#define CV_PACKAGE_BOTH_STYLES(suite)                                                            \
+    INSTANTIATE_TEST_SUITE_P(Styles, suite, ::testing::Values(std::uint8_t{2}, std::uint8_t{1}), \
+                             ::cv::test::styleName)
+
+}  // namespace cv::test

@@ -1,0 +1,351 @@
+// The selection frame: its information panel, the target tree with its drag and drop and
+// menu commands, and the tree opening.
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTest>
+#include <QDrag>
+#include <QMimeData>
+#include <gtest/gtest.h>
+
+#include "MessageBox.h"
+#include "TFramePerson.h"
+#include "UiTestSupport.h"
+
+using cv::CheckTree;
+using cv::MessageBox;
+using cv::NodeTree;
+using cv::TFramePerson;
+using cv::TreeNode;
+using namespace uitest;
+
+namespace {
+
+// A database tree in the check tree:
+// 部门信息 (no record){研发部{张三, 软件组{李四, 王五}, 孤儿}, 市场部{赵六, 孤儿}, 孤儿}
+// 孤儿 has no department, so the database lists that person under every department.
+class FramePersonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CheckTree& ct = *frame.CTDeptPerson;
+        root = ct.appendNode(nullptr, QStringLiteral("部门信息"));
+        root->imageIndex = 0;
+        d1 = dept(ct, root, "研发部", "0001");
+        p1 = person(ct, d1, "张三", "P1", "zhangsan", "男");
+        d2 = dept(ct, d1, "软件组", "00010001");
+        p2 = person(ct, d2, "李四", "P2", "lisi", "女");
+        p3 = person(ct, d2, "王五", "P3", "wangwu", "男");
+        orphanInD1 = person(ct, d1, "孤儿", "P0", "guer", "女");
+        d3 = dept(ct, root, "市场部", "0002");
+        p4 = person(ct, d3, "赵六", "P4", "zhaoliu", "男");
+        orphanInD3 = person(ct, d3, "孤儿", "P0", "guer", "女");
+        orphan = person(ct, root, "孤儿", "P0", "guer", "女");
+        ct.expandAll();
+        frame.resize(640, 480);
+    }
+
+    // The target tree shown in front, as a configuration that exposes it would show it.
+    void exposeTargetTree() {
+        frame.PnlImport->hide();
+        ASSERT_TRUE(showAndWait(frame));
+    }
+
+    void drop(QTreeWidgetItem* dragged, QTreeWidgetItem* onto = nullptr) {
+        frame.CTDeptPerson->setCurrentItem(dragged);
+        const QPoint pos = onto != nullptr ? frame.TvDeptPerson->visualItemRect(onto).center()
+                                           : emptyTargetPoint();
+        frame.TvDeptPersonDragDrop(frame.CTDeptPerson, pos);
+    }
+
+    QPoint emptyTargetPoint() const {
+        return QPoint(5, frame.TvDeptPerson->viewport()->height() - 3);
+    }
+
+    QString target() const { return describe(*frame.TvDeptPerson); }
+
+    TFramePerson frame;
+    TreeNode *root, *d1, *p1, *d2, *p2, *p3, *orphanInD1, *d3, *p4, *orphanInD3, *orphan;
+};
+
+TEST_F(FramePersonTest, InformationPanelShowsTheClickedNode) {
+    ASSERT_TRUE(showAndWait(frame));
+    CheckTree& ct = *frame.CTDeptPerson;
+    auto panel = [this] {
+        return QStringList{frame.EdtDeptID->text(),  frame.EdtDeptName->text(),
+                           frame.EdtPerUUID->text(), frame.EdtPerName->text(),
+                           frame.EdtPerSex->text(),  frame.EdtLoginName->text()}
+            .join(u'|');
+    };
+    struct Case {
+        QTreeWidgetItem* node;
+        QString expected;
+    };
+    const Case cases[] = {
+        {p2, "00010001|软件组|P2|李四|女|lisi"},
+        {d1, "0001|研发部||||"},
+        // The root has no record: the panel stays as it was.
+        {root, "0001|研发部||||"},
+        // A person directly under the record-less root has no department to show.
+        {orphan, "||P0|孤儿|女|guer"},
+    };
+    for (const Case& c : cases) {
+        QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(c.node).center());
+        EXPECT_EQ(panel(), c.expected) << c.node->text(0).toStdString();
+    }
+    // A package tree's root is a department record with empty fields: it empties all six.
+    NodeTree::setRecord(root, cv::makeRecord({{}, "0", {}, {}, {}}));
+    QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(p4).center());
+    QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(root).center());
+    EXPECT_EQ(panel(), "|||||");
+    // A Kind other than "0" and "1" is shown as a person.
+    NodeTree::setRecord(p1, cv::makeRecord({"X9", "2", "odd", "怪", "?"}));
+    QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(p1).center());
+    EXPECT_EQ(panel(), "0001|研发部|X9|怪|?|odd");
+}
+
+TEST_F(FramePersonTest, DropAcceptanceFollowsTheLevels) {
+    exposeTargetTree();
+    drop(p2);  // target: 部门信息{研发部{软件组{李四}}}
+    ASSERT_EQ(target(), "部门信息{研发部{软件组{李四}}}");
+    QTreeWidgetItem* tRoot = frame.TvDeptPerson->topLevelItem(0);
+    QTreeWidgetItem* tD1 = tRoot->child(0);
+    QTreeWidgetItem* tD2 = tD1->child(0);
+    struct Case {
+        const char* name;
+        QTreeWidgetItem* dragged;
+        QTreeWidgetItem* over;  // null: no node under the pointer
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"department over empty space", d1, nullptr, true},
+        {"person over the root", p2, tRoot, true},
+        {"person over a shallower department", p2, tD2, true},
+        {"department over a node of its own level", d2, tD2, false},
+        {"department over a deeper node", d1, tD2, false},
+        {"department over the root", d1, tRoot, true},
+        {"root over the root", root, tRoot, true},
+        {"root over a deeper node", root, tD1, false},
+    };
+    for (const Case& c : cases) {
+        frame.CTDeptPerson->setCurrentItem(c.dragged);
+        const QPoint pos = c.over != nullptr ? frame.TvDeptPerson->visualItemRect(c.over).center()
+                                             : emptyTargetPoint();
+        ASSERT_EQ(frame.TvDeptPerson->itemAt(pos), c.over) << c.name;
+        EXPECT_EQ(frame.TvDeptPersonDragOver(frame.CTDeptPerson, pos), c.accepted) << c.name;
+    }
+    // Only drags of the check tree's selected node are taken.
+    frame.CTDeptPerson->setCurrentItem(p2);
+    EXPECT_FALSE(frame.TvDeptPersonDragOver(frame.TvDeptPerson, emptyTargetPoint()));
+    EXPECT_FALSE(frame.TvDeptPersonDragOver(nullptr, emptyTargetPoint()));
+    frame.CTDeptPerson->clearSelection();
+    frame.CTDeptPerson->setCurrentItem(nullptr);
+    EXPECT_FALSE(frame.TvDeptPersonDragOver(frame.CTDeptPerson, emptyTargetPoint()));
+}
+
+TEST_F(FramePersonTest, DropsMergeIntoTheTargetTree) {
+    exposeTargetTree();
+    struct Step {
+        const char* name;
+        QTreeWidgetItem* dragged;
+        const char* expected;
+    };
+    const Step steps[] = {
+        {"a person brings its departments", p2, "部门信息{研发部{软件组{李四}}}"},
+        {"a person whose departments exist is added alone", p3,
+         "部门信息{研发部{软件组{李四,王五}}}"},
+        {"the same person again changes nothing", p3, "部门信息{研发部{软件组{李四,王五}}}"},
+        {"a person beside the department", p1, "部门信息{研发部{软件组{李四,王五},张三}}"},
+        {"a department already there is replaced by a fresh copy appended last", d2,
+         "部门信息{研发部{张三,软件组{李四,王五}}}"},
+        {"a person of another department", p4, "部门信息{研发部{张三,软件组{李四,王五}},市场部{赵六}}"},
+        {"a person is matched by ID on its level, whatever its parent", orphanInD1,
+         "部门信息{研发部{张三,软件组{李四,王五},孤儿},市场部{赵六}}"},
+        {"so the same person under another department adds nothing", orphanInD3,
+         "部门信息{研发部{张三,软件组{李四,王五},孤儿},市场部{赵六}}"},
+        {"the root replaces the whole tree", root,
+         "部门信息{研发部{张三,软件组{李四,王五},孤儿},市场部{赵六,孤儿},孤儿}"},
+    };
+    for (const Step& step : steps) {
+        drop(step.dragged);
+        EXPECT_EQ(target(), step.expected) << step.name;
+    }
+    // Copies share the check tree's records and show its pictures; the tree is fully open.
+    QTreeWidgetItem* copy = nodeNamed(*frame.TvDeptPerson, "李四");
+    EXPECT_EQ(NodeTree::record(copy), NodeTree::record(p2));
+    EXPECT_EQ(NodeTree::imageIndex(copy), 1);
+    EXPECT_EQ(NodeTree::selectedIndex(copy), 1);
+    EXPECT_EQ(NodeTree::selectedIndex(nodeNamed(*frame.TvDeptPerson, "软件组")), 0);
+    EXPECT_TRUE(copy->parent()->isExpanded());
+    EXPECT_TRUE(frame.TvDeptPerson->topLevelItem(0)->isExpanded());
+}
+
+TEST_F(FramePersonTest, CopiedRecordsOutliveARebuiltCheckTree) {
+    exposeTargetTree();
+    drop(p2);
+    frame.CTDeptPerson->clear();
+    const cv::TreeNodeData* data = NodeTree::record(nodeNamed(*frame.TvDeptPerson, "李四"));
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data->ID, "P2");
+}
+
+TEST_F(FramePersonTest, FindSameNodeMatchesByIdOnTheSameLevel) {
+    exposeTargetTree();
+    drop(p2);
+    NodeTree& tv = *frame.TvDeptPerson;
+    EXPECT_EQ(frame.FindSameNode(d1), tv.topLevelItem(0)->child(0));
+    EXPECT_EQ(frame.FindSameNode(root), tv.topLevelItem(0));  // record-less: the first node
+    EXPECT_EQ(frame.FindSameNode(d3), nullptr);
+    // A department whose ID is a person's on another level is not matched.
+    TreeNode* sameIdOtherLevel = dept(*frame.CTDeptPerson, root, "同号", "P2");
+    EXPECT_EQ(frame.FindSameNode(sameIdOtherLevel), nullptr);
+    // IDs are compared exactly.
+    TreeNode* otherCase = dept(*frame.CTDeptPerson, root, "大小写", "0001 ");
+    EXPECT_EQ(frame.FindSameNode(otherCase), nullptr);
+}
+
+TEST_F(FramePersonTest, MenuCommandsAskBeforeDeleting) {
+    struct Case {
+        const char* command;
+        const char* node;
+        int answer;
+        const char* question;  // "" when nothing is asked
+        int flags;
+        const char* expected;
+    };
+    const QString full = "部门信息{研发部{张三,软件组{李四,王五},孤儿},市场部{赵六,孤儿},孤儿}";
+    const Case cases[] = {
+        {"删除该节点", "软件组", MessageBox::IdNo, "确定删除该节点（软件组）及所有子节点吗？", 36,
+         "部门信息{研发部{张三,软件组{李四,王五},孤儿},市场部{赵六,孤儿},孤儿}"},
+        {"删除该节点", "软件组", MessageBox::IdYes, "确定删除该节点（软件组）及所有子节点吗？", 36,
+         "部门信息{研发部{张三,孤儿},市场部{赵六,孤儿},孤儿}"},
+        {"删除该节点", "李四", MessageBox::IdYes, "确定删除该节点（李四）吗？", 36,
+         "部门信息{研发部{张三,软件组{王五},孤儿},市场部{赵六,孤儿},孤儿}"},
+        {"删除该节点", "李四", MessageBox::IdNo, "确定删除该节点（李四）吗？", 36,
+         "部门信息{研发部{张三,软件组{李四,王五},孤儿},市场部{赵六,孤儿},孤儿}"},
+        {"删除该节点", "部门信息", MessageBox::IdYes, "确定删除该节点（部门信息）及所有子节点吗？",
+         36, "部门信息"},
+        {"删除所有子节点", "研发部", MessageBox::IdYes,
+         "确定删除该节点（研发部）的所有子字节点吗？", 36,
+         "部门信息{研发部,市场部{赵六,孤儿},孤儿}"},
+        {"删除所有子节点", "研发部", MessageBox::IdNo, "确定删除该节点（研发部）的所有子字节点吗？",
+         36, "部门信息{研发部{张三,软件组{李四,王五},孤儿},市场部{赵六,孤儿},孤儿}"},
+        {"删除所有子节点", "赵六", MessageBox::IdOk, "该节点（赵六）没有子字节点！", 0,
+         "部门信息{研发部{张三,软件组{李四,王五},孤儿},市场部{赵六,孤儿},孤儿}"},
+        {"清空列表", "赵六", 0, "", 0, "部门信息"},
+        {"刷新树列表", "赵六", 0, "", 0,
+         "部门信息{研发部{张三,软件组{李四,王五},孤儿},市场部{赵六,孤儿},孤儿}"},
+    };
+    exposeTargetTree();
+    for (const Case& c : cases) {
+        drop(root);
+        // Back to the whole tree as the only top-level node.
+        while (frame.TvDeptPerson->topLevelItemCount() > 1) {
+            delete frame.TvDeptPerson->topLevelItem(0);
+        }
+        ASSERT_EQ(target(), full);
+        EXPECT_FALSE(MessageBox::answerPending());
+        NodeTree& tv = *frame.TvDeptPerson;
+        QTreeWidgetItem* node = nodeNamed(tv, c.node);
+        // A right press on the node selects it and brings up the menu.
+        QTest::mousePress(tv.viewport(), Qt::RightButton, {}, tv.visualItemRect(node).center());
+        QTest::mouseRelease(tv.viewport(), Qt::RightButton, {}, tv.visualItemRect(node).center());
+        ASSERT_EQ(tv.selectedNode(), node) << c.command;
+        const QPoint at = tv.visualItemRect(node).center();
+        QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, at, tv.viewport()->mapToGlobal(at));
+        QCoreApplication::sendEvent(tv.viewport(), &menuEvent);
+        EXPECT_TRUE(frame.TBPopupMenu1->isVisible()) << c.command;
+        frame.TBPopupMenu1->hide();
+
+        QAction* action = nullptr;
+        for (QAction* candidate : frame.TBPopupMenu1->actions()) {
+            if (candidate->text() == QString::fromUtf8(c.command)) {
+                action = candidate;
+            }
+        }
+        ASSERT_NE(action, nullptr) << c.command;
+        const int shownBefore = MessageBox::shownCount();
+        const bool asks = *c.question != '\0';
+        if (asks) {
+            MessageBox::setNextAnswer(c.answer);
+        }
+        action->trigger();
+        if (!asks) {
+            EXPECT_EQ(MessageBox::shownCount(), shownBefore) << c.command;
+        } else {
+            EXPECT_EQ(MessageBox::shownCount(), shownBefore + 1) << c.command;
+            EXPECT_EQ(MessageBox::lastText(), QString::fromUtf8(c.question));
+            EXPECT_EQ(MessageBox::lastFlags(), c.flags) << c.question;
+        }
+        EXPECT_EQ(target(), c.expected) << c.command << " " << c.node;
+    }
+}
+
+TEST_F(FramePersonTest, MenuNeedsANodeUnderThePointer) {
+    exposeTargetTree();
+    NodeTree& tv = *frame.TvDeptPerson;
+    QTest::mousePress(tv.viewport(), Qt::RightButton, {}, emptyTargetPoint());
+    QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, emptyTargetPoint(),
+                                tv.viewport()->mapToGlobal(emptyTargetPoint()));
+    QCoreApplication::sendEvent(tv.viewport(), &menuEvent);
+    EXPECT_FALSE(frame.TBPopupMenu1->isVisible());
+    // Without a selected node the commands do nothing and ask nothing.
+    tv.clearSelection();
+    tv.setCurrentItem(nullptr);
+    const int shownBefore = MessageBox::shownCount();
+    frame.TBItem3Click();
+    frame.TBItem4Click();
+    frame.TBItem5Click();
+    EXPECT_EQ(MessageBox::shownCount(), shownBefore);
+    EXPECT_EQ(target(), "部门信息");
+}
+
+TEST_F(FramePersonTest, ExpandToLevelOneOpensOnlyTheRoot) {
+    frame.CTDeptPerson->expandAll();
+    frame.ExpandToLevel(1);
+    QStringList open;
+    frame.CTDeptPerson->forEachNode([&open](QTreeWidgetItem* node, int) {
+        if (node->isExpanded()) {
+            open << node->text(0);
+        }
+    });
+    EXPECT_EQ(open.join(u','), "部门信息");
+    frame.ExpandToLevel(2);
+    open.clear();
+    frame.CTDeptPerson->forEachNode([&open](QTreeWidgetItem* node, int) {
+        if (node->isExpanded()) {
+            open << node->text(0);
+        }
+    });
+    EXPECT_EQ(open.join(u','), "部门信息,研发部,市场部");
+}
+
+// The offscreen platform ends every drag at once without a drop (the drop itself is driven
+// through the target tree's handlers above), so these tests look at the drag that starts.
+TEST_F(FramePersonTest, PressWithoutTickBoxesDragsTheSelectedNode) {
+    CheckTree& ct = *frame.CTDeptPerson;
+    ASSERT_TRUE(showAndWait(frame));
+    ct.removeCheckBoxes();
+    QTest::mousePress(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(p4).center());
+    EXPECT_EQ(ct.selectedNode(), p4);
+    const QList<QDrag*> drags = ct.findChildren<QDrag*>();
+    ASSERT_EQ(drags.size(), 1);
+    EXPECT_EQ(drags[0]->source(), &ct);
+    EXPECT_FALSE(drags[0]->mimeData()->formats().isEmpty());
+    QTest::mouseRelease(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(p4).center());
+    // The right button starts nothing.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QTest::mouseClick(ct.viewport(), Qt::RightButton, {}, ct.visualItemRect(p3).center());
+    EXPECT_TRUE(ct.findChildren<QDrag*>().isEmpty());
+}
+
+TEST_F(FramePersonTest, PressWithTickBoxesStartsNoDrag) {
+    CheckTree& ct = *frame.CTDeptPerson;
+    ASSERT_TRUE(showAndWait(frame));
+    ct.setStateAll(CheckTree::Checked);
+    QTest::mousePress(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(p4).center());
+    QTest::mouseRelease(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(p4).center());
+    EXPECT_TRUE(ct.findChildren<QDrag*>().isEmpty());
+    EXPECT_EQ(ct.selectedNode(), p4);
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// The preview dialog run modally the way the host runs it, closed by the user's keys and
+// button; and pictures of it and of the export frame for a person to look at.
+#include <QApplication>
+#include <QDir>
+#include <QDrag>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <gtest/gtest.h>
+
+#include "HostContext.h"
+#include "TDM_PersonPack.h"
+#include "TFramePerson.h"
+#include "TFrm_PersonView.h"
+#include "TestHost.h"
+#include "UiTestSupport.h"
+
+using cv::CheckTree;
+using cv::TFramePerson;
+using cv::TFrm_PersonView;
+using testhost::Installation;
+using namespace uitest;
+
+namespace {
+
+// Where the pictures go; a person looks at them after the run.
+QString screenshotPath(const char* name) {
+    return QDir::tempPath() + '/' + name;
+}
+
+class PersonViewTest : public ::testing::Test {
+protected:
+    void SetUp() override { cv::installContext(inst.application(), nullptr, nullptr); }
+    void TearDown() override { cv::installContext(nullptr, nullptr, nullptr); }
+
+    // Runs PackageView; `whileShown` runs once the dialog is the active modal window.
+    int runView(std::function<void(TFrm_PersonView&)> whileShown) {
+        shown = false;
+        QTimer::singleShot(0, &timers, [this, whileShown] { poll(whileShown, 200); });
+        return cv::PackageView();
+    }
+
+    void poll(std::function<void(TFrm_PersonView&)> whileShown, int triesLeft) {
+        auto* dialog = qobject_cast<TFrm_PersonView*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            if (triesLeft > 0) {
+                QTimer::singleShot(10, &timers, [this, whileShown, triesLeft] {
+                    poll(whileShown, triesLeft - 1);
+                });
+            }
+            return;
+        }
+        shown = true;
+        EXPECT_TRUE(QTest::qWaitForWindowActive(dialog));
+        whileShown(*dialog);
+    }
+
+    Installation inst{Installation::Content::SampleA};
+    bool shown = false;
+    QObject timers;  // pending polls end with the test
+};
+
+TEST_F(PersonViewTest, ShowsTheTreeOpenOneLevelWithoutTickBoxes) {
+    int result = runView([](TFrm_PersonView& dialog) {
+        EXPECT_EQ(cv::Frm_PersonView, &dialog);
+        EXPECT_EQ(dialog.windowTitle(), "系统人员预览");
+        EXPECT_EQ(dialog.size(), QSize(492, 453));
+        EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize()) << "a fixed dialog";
+        TFramePerson* frame = dialog.frame();
+        ASSERT_NE(frame, nullptr);
+        CheckTree& tree = *frame->CTDeptPerson;
+        EXPECT_FALSE(tree.hasCheckBoxes());
+        EXPECT_FALSE(frame->SizePnl->isVisible());
+        EXPECT_FALSE(frame->PnlImport->isVisible());
+        EXPECT_FALSE(frame->TvDeptPerson->isVisible());
+        EXPECT_EQ(frame->geometry(), QRect(0, 0, 492, 453 - 46));
+        EXPECT_EQ(dialog.BtBtnCancel->pos(), QPoint(393, 13));
+        QTreeWidgetItem* root = tree.topLevelItem(0);
+        ASSERT_NE(root, nullptr);
+        EXPECT_EQ(root->text(0), "部门信息");
+        EXPECT_TRUE(root->isExpanded());
+        EXPECT_GT(root->childCount(), 0);
+        for (int i = 0; i < root->childCount(); ++i) {
+            EXPECT_FALSE(root->child(i)->isExpanded()) << root->child(i)->text(0).toStdString();
+        }
+        // Nothing ticked, nothing drawn as a box.
+        tree.forEachNode([](QTreeWidgetItem* node, int) {
+            EXPECT_EQ(CheckTree::stateIndex(node), cv::TreeNode::NeverSet);
+            EXPECT_FALSE(node->data(0, Qt::CheckStateRole).isValid());
+        });
+        EXPECT_TRUE(saveScreenshot(dialog, screenshotPath("preview.png")));
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+    });
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(cv::Frm_PersonView, nullptr);
+}
+
+TEST_F(PersonViewTest, EveryWayOfClosingEndsWithModalResultTwo) {
+    struct Case {
+        const char* name;
+        std::function<void(TFrm_PersonView&)> close;
+    };
+    const Case cases[] = {
+        {"Esc", [](TFrm_PersonView& d) { QTest::keyClick(&d, Qt::Key_Escape); }},
+        {"Alt+C", [](TFrm_PersonView& d) { QTest::keyClick(&d, Qt::Key_C, Qt::AltModifier); }},
+        {"the close button",
+         [](TFrm_PersonView& d) { QTest::mouseClick(d.BtBtnCancel, Qt::LeftButton); }},
+        {"the close box", [](TFrm_PersonView& d) { d.close(); }},
+    };
+    for (const Case& c : cases) {
+        int modalResult = -100;
+        const int result = runView([&](TFrm_PersonView& dialog) {
+            QObject::connect(&dialog, &QDialog::finished, [&](int r) { modalResult = r; });
+            c.close(dialog);
+            // A shortcut presses the button visibly first and clicks a moment later.
+            EXPECT_TRUE(QTest::qWaitFor([&dialog] { return !dialog.isVisible(); }, 2000)) << c.name;
+            if (dialog.isVisible()) {  // not closed: end the run, the test fails below
+                dialog.done(99);
+            }
+        });
+        EXPECT_TRUE(shown) << c.name;
+        EXPECT_EQ(result, 1) << c.name;
+        EXPECT_EQ(modalResult, 2) << c.name;
+    }
+}
+
+TEST_F(PersonViewTest, PressOnTheTreeStartsADragThatChangesNothing) {
+    int result = runView([](TFrm_PersonView& dialog) {
+        CheckTree& tree = *dialog.frame()->CTDeptPerson;
+        QTreeWidgetItem* node = tree.topLevelItem(0)->child(0);
+        const QPoint at = tree.visualItemRect(node).center();
+        const QString before = describe(tree);
+        QTest::mousePress(tree.viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseRelease(tree.viewport(), Qt::LeftButton, {}, at);
+        EXPECT_EQ(tree.findChildren<QDrag*>().size(), 1);
+        EXPECT_EQ(describe(tree), before);
+        EXPECT_EQ(tree.selectedNode(), node);
+        dialog.reject();
+    });
+    EXPECT_EQ(result, 1);
+}
+
+TEST_F(PersonViewTest, NoWindowWhenTheStoreIsNotUsable) {
+    cv::installContext(nullptr, nullptr, nullptr);
+    EXPECT_EQ(runView([](TFrm_PersonView& dialog) { dialog.reject(); }), -1);
+    EXPECT_FALSE(shown);
+}
+
+TEST_F(PersonViewTest, FailingTreeBuildReleasesTheDialog) {
+    ASSERT_TRUE(cv::TDM_PersonPack::PrepareStore());
+    inst.exec("ALTER TABLE CV_PersonInfo RENAME TO Gone_PersonInfo");
+    EXPECT_EQ(runView([](TFrm_PersonView& dialog) { dialog.reject(); }), -1);
+    EXPECT_FALSE(shown);
+    EXPECT_EQ(cv::Frm_PersonView, nullptr);
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        EXPECT_EQ(qobject_cast<TFrm_PersonView*>(widget), nullptr);
+    }
+}
+
+// The export configuration of the frame in a host window, for a person to look at.
+TEST_F(PersonViewTest, ExportConfigurationPicture) {
+    ASSERT_TRUE(cv::TDM_PersonPack::PrepareStore());
+    QWidget hostWindow;
+    hostWindow.resize(640, 480);
+    auto* frame = new TFramePerson;
+    ASSERT_TRUE(frame->LoadFromDatabase());
+    frame->setParent(&hostWindow);
+    frame->setGeometry(hostWindow.rect());
+    frame->SizePnl->setLockBar(true);
+    frame->SizePnl->setPanelWidth(200);
+    frame->ExpandToLevel(1);
+    frame->CTDeptPerson->setStateAll(CheckTree::Checked);
+    ASSERT_TRUE(showAndWait(hostWindow));
+    CheckTree& tree = *frame->CTDeptPerson;
+    QTreeWidgetItem* dept = nullptr;  // the first department under the root
+    for (int i = 0; dept == nullptr; ++i) {
+        QTreeWidgetItem* child = tree.topLevelItem(0)->child(i);
+        ASSERT_NE(child, nullptr);
+        if (cv::NodeTree::record(child)->Kind == "0") {
+            dept = child;
+        }
+    }
+    tree.expandItem(dept);
+    // Untick the first department, and show someone in the information panel.
+    QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, tree.checkBoxRect(dept).center());
+    for (int i = 0; i < dept->childCount(); ++i) {
+        if (cv::NodeTree::record(dept->child(i))->Kind == "1") {
+            QTest::mouseClick(tree.viewport(), Qt::LeftButton, {},
+                              tree.visualItemRect(dept->child(i)).center());
+            break;
+        }
+    }
+    EXPECT_EQ(CheckTree::stateIndex(tree.topLevelItem(0)), CheckTree::PartiallyChecked);
+    EXPECT_EQ(frame->SizePnl->width(), 200);
+    EXPECT_TRUE(frame->PnlImport->isVisible());
+    EXPECT_FALSE(frame->EdtPerUUID->text().isEmpty());
+    EXPECT_TRUE(saveScreenshot(hostWindow, screenshotPath("frame_export.png")));
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// The ticked people of a check tree and the two text forms handed to the export and import.
+#include <QObject>
+#include <gtest/gtest.h>
+
+#include "GetTickedPersons.h"
+#include "HostContext.h"
+#include "TFramePerson.h"
+#include "UiTestSupport.h"
+
+using cv::CheckTree;
+using cv::TickedPersonsText;
+using namespace uitest;
+
+namespace {
+
+TEST(TickedPersons, TextFormsQuoteItemsSoThatEveryIdStaysExact) {
+    struct Case {
+        QStringList ids;
+        QString form1;
+        QString form0;
+    };
+    const Case cases[] = {
+        {{"A", "B", "C"}, "A,B,C", "A','B','C"},
+        {{}, "", ""},
+        {{"A"}, "A", "A"},
+        {{"a b", "c"}, "\"a b\",c", "a b','c"},
+        {{"x,y"}, "\"x,y\"", "x,y"},
+        {{"say \"hi\""}, "\"say \"\"hi\"\"\"", "say \"hi\""},
+        {{"tab\there", "nl\nx"}, "\"tab\there\",\"nl\nx\"", "tab\there','nl\nx"},
+        // A single quote is doubled in form 0, so that it cannot end its SQL literal.
+        {{"O'Brien", "x') or ('1'='1"}, "O'Brien,\"x') or ('1'='1\"", "O''Brien','x'') or (''1''=''1"},
+        {{"", "A"}, "\"\",A", "','A"},
+        {{"张三", "李四"}, "张三,李四", "张三','李四"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TickedPersonsText(c.ids, 1), c.form1) << c.ids.join('|').toStdString();
+        EXPECT_EQ(TickedPersonsText(c.ids, 0), c.form0) << c.ids.join('|').toStdString();
+    }
+    EXPECT_THROW(TickedPersonsText({"A"}, 2), std::invalid_argument);
+    EXPECT_THROW(cv::GetTickedPersons(-1), std::invalid_argument);
+}
+
+TEST(TickedPersons, OnlyTickedPersonNodesAfterTheRootAreListed) {
+    CheckTree tree;
+    // A root that is a person record is still never listed.
+    QTreeWidgetItem* root = person(tree, nullptr, "根", "ROOT");
+    QTreeWidgetItem* d1 = dept(tree, root, "研发部", "0001");
+    person(tree, d1, "张三", "P1");
+    person(tree, d1, "孤儿", "P0");
+    QTreeWidgetItem* d2 = dept(tree, root, "市场部", "0002");
+    QTreeWidgetItem* p2 = person(tree, d2, "李四", "P2");
+    person(tree, d2, "孤儿", "P0");
+    QTreeWidgetItem* odd = tree.appendNode(d2, "无记录");  // no record
+    QTreeWidgetItem* other = tree.appendNode(d2, "种类2", cv::makeRecord({"K2", "2", {}, {}, {}}));
+    QTreeWidgetItem* second = person(tree, nullptr, "第二顶层", "TOP2");
+
+    tree.setStateAll(CheckTree::Checked);
+    EXPECT_EQ(cv::TickedPersonIds(tree), (QStringList{"P1", "P0", "P2", "P0", "TOP2"}));
+
+    tree.toggle(p2);
+    tree.setStateIndex(second, CheckTree::PartiallyChecked);
+    tree.setStateIndex(odd, CheckTree::Checked);
+    tree.setStateIndex(other, CheckTree::Checked);
+    EXPECT_EQ(cv::TickedPersonIds(tree), (QStringList{"P1", "P0", "P0"}));
+
+    tree.toggle(d1);
+    tree.toggle(d2);
+    tree.toggle(d2);
+    EXPECT_TRUE(cv::TickedPersonIds(tree).isEmpty());
+    EXPECT_EQ(CheckTree::stateIndex(d2), CheckTree::Unchecked);
+    EXPECT_TRUE(cv::TickedPersonIds(CheckTree()).isEmpty());
+}
+
+TEST(TickedPersons, ReadFromTheFrameRegisteredUnderTheApplication) {
+    QObject application;
+    cv::installContext(&application, nullptr, nullptr);
+    EXPECT_EQ(cv::GetTickedPersons(1), "");
+
+    auto* frame = new cv::TFramePerson;
+    ASSERT_TRUE(cv::registerOwnedWidget(cv::TFramePerson::InstanceName, frame));
+    CheckTree& tree = *frame->CTDeptPerson;
+    QTreeWidgetItem* root = tree.appendNode(nullptr, "部门信息");
+    QTreeWidgetItem* d1 = dept(tree, root, "研发部", "0001");
+    person(tree, d1, "甲", "A");
+    person(tree, d1, "乙", "B'1");
+    person(tree, root, "丙", "C");
+    EXPECT_EQ(cv::GetTickedPersons(0), "") << "nothing ticked yet";
+    tree.setStateAll(CheckTree::Checked);
+    EXPECT_EQ(cv::GetTickedPersons(1), "A,B'1,C");
+    EXPECT_EQ(cv::GetTickedPersons(0), "A','B''1','C");
+
+    // A frame of the same name owned by something else is not seen.
+    ASSERT_TRUE(cv::destroyOwnedWidget(cv::TFramePerson::InstanceName));
+    cv::TFramePerson elsewhere;
+    elsewhere.CTDeptPerson->appendNode(nullptr, "部门信息");
+    EXPECT_EQ(cv::GetTickedPersons(1), "");
+    cv::installContext(nullptr, nullptr, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+#include "UiTestSupport.h"
+
+#include <QTest>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+namespace uitest {
+
+using cv::NodeTree;
+using cv::TreeNode;
+
+TreeNode* dept(NodeTree& tree, QTreeWidgetItem* parent, const QString& name, const QString& id) {
+    TreeNode* node = tree.appendNode(parent, name, cv::makeRecord({id, "0", name, {}, {}}));
+    node->imageIndex = 0;
+    return node;
+}
+
+TreeNode* person(NodeTree& tree, QTreeWidgetItem* parent, const QString& name, const QString& id,
+                 const QString& login, const QString& sex) {
+    TreeNode* node = tree.appendNode(parent, name, cv::makeRecord({id, "1", login, name, sex}));
+    node->imageIndex = 1;
+    node->selectedIndex = 1;
+    return node;
+}
+
+namespace {
+
+void describeNode(const QTreeWidgetItem* node, QString& out) {
+    out += node->text(0);
+    if (node->childCount() == 0) {
+        return;
+    }
+    out += u'{';
+    for (int i = 0; i < node->childCount(); ++i) {
+        if (i > 0) {
+            out += u',';
+        }
+        describeNode(node->child(i), out);
+    }
+    out += u'}';
+}
+
+}  // namespace
+
+QString describe(const NodeTree& tree) {
+    QString out;
+    for (int i = 0; i < tree.topLevelItemCount(); ++i) {
+        if (i > 0) {
+            out += u';';
+        }
+        describeNode(tree.topLevelItem(i), out);
+    }
+    return out;
+}
+
+QString states(const cv::CheckTree& tree) {
+    QStringList parts;
+    tree.forEachNode([&parts](QTreeWidgetItem* node, int) {
+        const int state = cv::CheckTree::stateIndex(node);
+        parts << node->text(0) + u':' +
+                     (state == TreeNode::NeverSet ? QStringLiteral("-") : QString::number(state));
+    });
+    return parts.join(u' ');
+}
+
+QTreeWidgetItem* nodeNamed(const NodeTree& tree, const QString& text, int occurrence) {
+    QTreeWidgetItem* found = nullptr;
+    tree.forEachNode([&](QTreeWidgetItem* node, int) {
+        if (found == nullptr && node->text(0) == text && occurrence-- == 0) {
+            found = node;
+        }
+    });
+    EXPECT_NE(found, nullptr) << "no node " << text.toStdString();
+    return found;
+}
+
+bool showAndWait(QWidget& widget) {
+    widget.show();
+    return QTest::qWaitForWindowExposed(&widget);
+}
+
+bool saveScreenshot(QWidget& widget, const QString& path) {
+    return widget.grab().save(path, "PNG");
+}
+
+}  // namespace uitest

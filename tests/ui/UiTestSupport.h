@@ -1,0 +1,38 @@
+// Helpers of the UI tests: small trees made by hand and a compact text form of a tree.
+#pragma once
+
+#include <QString>
+#include <ostream>
+
+#include "CheckTree.h"
+#include "NodeTree.h"
+
+class QWidget;
+
+namespace uitest {
+
+// A department node (picture 0) or a person node (pictures 1/1) with its record.
+cv::TreeNode* dept(cv::NodeTree& tree, QTreeWidgetItem* parent, const QString& name,
+                   const QString& id);
+cv::TreeNode* person(cv::NodeTree& tree, QTreeWidgetItem* parent, const QString& name,
+                     const QString& id, const QString& login = {}, const QString& sex = {});
+
+// "text{child,child{...}}", top-level nodes joined by ";".
+QString describe(const cv::NodeTree& tree);
+// "text:state" in list order joined by " ", "-" for a state never set.
+QString states(const cv::CheckTree& tree);
+// The first node in list order with this text; fails the test when there is none.
+QTreeWidgetItem* nodeNamed(const cv::NodeTree& tree, const QString& text, int occurrence = 0);
+
+// Shows `widget` and waits until it is exposed; false when it never is.
+bool showAndWait(QWidget& widget);
+
+// Saves a picture of `widget` to `path`; false when it cannot be written.
+bool saveScreenshot(QWidget& widget, const QString& path);
+
+}  // namespace uitest
+
+// Readable QString values in test failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
