@@ -16,7 +16,8 @@ TFramePerson* CreateRegisteredFrame() {
 
 void PlaceFrame(TFramePerson& frame, QWidget* parent) {
     frame.setParent(parent);
-    if (parent) frame.setGeometry(parent->rect());
+    if (!parent) return;  // without a host window the frame stays hidden
+    frame.setGeometry(parent->rect());
     frame.show();
 }
 

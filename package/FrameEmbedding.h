@@ -14,7 +14,8 @@ class TFramePerson;
 // application object.
 TFramePerson* CreateRegisteredFrame();
 
-// Makes `frame` a child of `parent` that fills it, and shows it.
+// Makes `frame` a child of `parent` that fills it, and shows it; with no parent it stays
+// hidden.
 void PlaceFrame(TFramePerson& frame, QWidget* parent);
 
 }  // namespace cv

@@ -129,7 +129,12 @@ bool BuildPackageTree(const QString& packageArgument, CheckTree& tree) {
         addPeople(tree, node, people, equalsFilter(QStringLiteral("PerDept"), code));
     }
     scope.complete();
-    tree.expandAll();
+    // Node by node rather than QTreeView::expandAll: while the view's layout is still
+    // pending this only records the expanded nodes, so that the caller's later collapse to
+    // a level costs no relayout per node.
+    tree.forEachNode([](QTreeWidgetItem* node, int) {
+        if (node->childCount() > 0) node->setExpanded(true);
+    });
     return true;
 }
 

@@ -57,9 +57,7 @@ QPixmap personPicture() {
 
 }  // namespace
 
-ImageList ImageList::treePictures() {
-    return ImageList({departmentPicture(), personPicture()});
-}
+ImageList ImageList::treePictures() { return ImageList({departmentPicture(), personPicture()}); }
 
 QIcon ImageList::icon(int normal, int selected) const {
     if (normal < 0 || normal >= pictures_.size()) {

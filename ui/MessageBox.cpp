@@ -87,24 +87,14 @@ int MessageBox::show(const QString& text, int flags, QWidget* parent) {
     return answerOf(box.exec());
 }
 
-void MessageBox::setNextAnswer(int answer) {
-    hooks().nextAnswer = answer;
-}
+void MessageBox::setNextAnswer(int answer) { hooks().nextAnswer = answer; }
 
-bool MessageBox::answerPending() {
-    return hooks().nextAnswer.has_value();
-}
+bool MessageBox::answerPending() { return hooks().nextAnswer.has_value(); }
 
-const QString& MessageBox::lastText() {
-    return hooks().lastText;
-}
+const QString& MessageBox::lastText() { return hooks().lastText; }
 
-int MessageBox::lastFlags() {
-    return hooks().lastFlags;
-}
+int MessageBox::lastFlags() { return hooks().lastFlags; }
 
-int MessageBox::shownCount() {
-    return hooks().shownCount;
-}
+int MessageBox::shownCount() { return hooks().shownCount; }
 
 }  // namespace cv

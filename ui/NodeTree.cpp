@@ -6,6 +6,9 @@
 namespace cv {
 
 QVariant TreeNode::data(int column, int role) const {
+    // The record's ID under Qt::UserRole lets a host find a node it wants to select, the way
+    // assistive tools find a node by its name.
+    if (column == 0 && role == Qt::UserRole) return record ? record->ID : QVariant();
     if (column == 0 && (role == Qt::DecorationRole || role == Qt::CheckStateRole)) {
         const auto* tree = qobject_cast<const NodeTree*>(treeWidget());
         if (tree == nullptr) {
@@ -65,9 +68,8 @@ TreeNode* NodeTree::asNode(QTreeWidgetItem* item) {
 }
 
 const TreeNode* NodeTree::asNode(const QTreeWidgetItem* item) {
-    return item != nullptr && item->type() == TreeNode::Type
-               ? static_cast<const TreeNode*>(item)
-               : nullptr;
+    return item != nullptr && item->type() == TreeNode::Type ? static_cast<const TreeNode*>(item)
+                                                             : nullptr;
 }
 
 TreeNodeData* NodeTree::record(const QTreeWidgetItem* item) {

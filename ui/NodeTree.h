@@ -25,8 +25,8 @@ public:
 
     NodeRecord record;
     int imageIndex = -1;
-    int selectedIndex = -1;  // -1: the normal picture also when selected
-    int state = NeverSet;    // check state index; see CheckTree
+    int selectedIndex = 0;  // shown while the node is selected; 0 unless set
+    int state = NeverSet;   // check state index; see CheckTree
 };
 
 class NodeTree : public QTreeWidget {

@@ -23,13 +23,9 @@ void SizePanel::setLockBar(bool locked) {
     unsetCursor();
 }
 
-void SizePanel::setPanelWidth(int width) {
-    setFixedWidth(qMax(barWidth_, width));
-}
+void SizePanel::setPanelWidth(int width) { setFixedWidth(qMax(barWidth_, width)); }
 
-QRect SizePanel::clientArea() const {
-    return rect().adjusted(barWidth_, 0, 0, 0);
-}
+QRect SizePanel::clientArea() const { return rect().adjusted(barWidth_, 0, 0, 0); }
 
 void SizePanel::addClientWidget(QWidget* widget) {
     widget->setParent(this);
@@ -52,8 +48,7 @@ void SizePanel::paintEvent(QPaintEvent*) {
 }
 
 void SizePanel::mousePressEvent(QMouseEvent* event) {
-    if (!locked_ && event->button() == Qt::LeftButton &&
-        event->position().x() < barWidth_) {
+    if (!locked_ && event->button() == Qt::LeftButton && event->position().x() < barWidth_) {
         dragging_ = true;
         dragStartX_ = qRound(event->globalPosition().x());
         dragStartWidth_ = width();

@@ -40,9 +40,7 @@ QLineEdit* addField(QWidget* box, const QString& caption, int labelTop, int edit
     return edit;
 }
 
-void deleteChildren(QTreeWidgetItem* node) {
-    qDeleteAll(node->takeChildren());
-}
+void deleteChildren(QTreeWidgetItem* node) { qDeleteAll(node->takeChildren()); }
 
 }  // namespace
 
@@ -81,6 +79,7 @@ void TFramePerson::buildLayout() {
 
     SizePnl = new SizePanel(this, 214, 7);
     SizePnl->setObjectName(QStringLiteral("SizePnl"));
+    SizePnl->setLockBar(true);
     layout->addWidget(SizePnl);
 
     TvDeptPerson = new NodeTree;
@@ -130,6 +129,37 @@ void TFramePerson::buildLayout() {
             TBPopupMenu1->popup(TvDeptPerson->viewport()->mapToGlobal(pos));
         }
     });
+}
+
+void TFramePerson::setParentWindow(QWidget* window) {
+    setParent(window);
+    fillParent();
+    show();
+}
+
+void TFramePerson::fillParent() {
+    QWidget* parent = parentWidget();
+    if (parent == nullptr || isWindow()) {
+        return;
+    }
+    QLayout* parentLayout = parent->layout();
+    if (parentLayout == nullptr || parentLayout->indexOf(this) < 0) {
+        setGeometry(parent->rect());
+    }
+}
+
+bool TFramePerson::event(QEvent* event) {
+    if (event->type() == QEvent::ParentChange) {
+        if (watchedParent_ != nullptr) {
+            watchedParent_->removeEventFilter(this);
+        }
+        watchedParent_ = parentWidget();
+        if (watchedParent_ != nullptr) {
+            watchedParent_->installEventFilter(this);
+            fillParent();
+        }
+    }
+    return QFrame::event(event);
 }
 
 bool TFramePerson::LoadFromDatabase() {
@@ -251,6 +281,10 @@ void TFramePerson::TvDeptPersonDragDrop(const QObject* source, const QPoint& pos
 }
 
 bool TFramePerson::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == watchedParent_ && event->type() == QEvent::Resize) {
+        fillParent();
+        return false;
+    }
     if (watched == TvDeptPerson->viewport()) {
         switch (event->type()) {
             case QEvent::DragEnter: {
@@ -362,8 +396,8 @@ void TFramePerson::CopyWithAncestors(const QTreeWidgetItem* dragged, QTreeWidget
                 }
                 creating = true;
             }
-            TreeNode* created =
-                TvDeptPerson->appendNode(current, (*entry)->text(0), NodeTree::sharedRecord(*entry));
+            TreeNode* created = TvDeptPerson->appendNode(current, (*entry)->text(0),
+                                                         NodeTree::sharedRecord(*entry));
             created->imageIndex = NodeTree::imageIndex(*entry);
             created->selectedIndex = created->imageIndex;
             current = created;
@@ -378,9 +412,7 @@ void TFramePerson::CopyWithAncestors(const QTreeWidgetItem* dragged, QTreeWidget
     }
 }
 
-QTreeWidgetItem* TFramePerson::TopNode() const {
-    return TvDeptPerson->firstNode();
-}
+QTreeWidgetItem* TFramePerson::TopNode() const { return TvDeptPerson->firstNode(); }
 
 void TFramePerson::TBItem6Click() {
     if (TvDeptPerson->selectedNode() != nullptr) {
@@ -405,8 +437,9 @@ void TFramePerson::TBItem4Click() {
     const QString text = node->text(0);
     const bool hasChildren = node->childCount() > 0;
     const QString question =
-        hasChildren ? QStringLiteral("确定删除该节点（") + text + QStringLiteral("）及所有子节点吗？")
-                    : QStringLiteral("确定删除该节点（") + text + QStringLiteral("）吗？");
+        hasChildren
+            ? QStringLiteral("确定删除该节点（") + text + QStringLiteral("）及所有子节点吗？")
+            : QStringLiteral("确定删除该节点（") + text + QStringLiteral("）吗？");
     if (MessageBox::show(question, MessageBox::FlagsYesNoQuestion, this) != MessageBox::IdYes) {
         return;
     }
@@ -427,9 +460,9 @@ void TFramePerson::TBItem5Click() {
                          MessageBox::FlagsOk, this);
         return;
     }
-    if (MessageBox::show(QStringLiteral("确定删除该节点（") + text +
-                             QStringLiteral("）的所有子字节点吗？"),
-                         MessageBox::FlagsYesNoQuestion, this) == MessageBox::IdYes) {
+    if (MessageBox::show(
+            QStringLiteral("确定删除该节点（") + text + QStringLiteral("）的所有子字节点吗？"),
+            MessageBox::FlagsYesNoQuestion, this) == MessageBox::IdYes) {
         deleteChildren(node);
     }
 }

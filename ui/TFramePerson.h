@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QFrame>
+#include <QPointer>
 #include <QString>
 #include <functional>
 
@@ -36,7 +37,8 @@ public:
     // Builds the database tree into CTDeptPerson: the local variant when the host's working
     // style is 2, the networked one otherwise, through the data module's connection. Returns
     // what the builder returns; a failing query throws (cv::DbError) and leaves the nodes
-    // built so far. Throws StoreError when the data module or its connection is missing.
+    // built so far. Throws StoreError when there is no data module, DbError when it holds no
+    // connection for the style.
     bool LoadFromDatabase();
 
     // Builds a person package's tree into CTDeptPerson. The package subsystem hands in its
@@ -45,12 +47,18 @@ public:
     using PackageTreeBuilder = std::function<bool(const QString& packageArgument, CheckTree&)>;
     bool LoadFromPackage(const QString& packageArgument, const PackageTreeBuilder& build);
 
+    // Makes `window` the frame's parent and shows the frame in it. Wherever its parent does
+    // not lay it out, the frame fills its parent and follows its size.
+    void setParentWindow(QWidget* window);
+
     // Expands every node of CTDeptPerson above `level` and collapses every node of that
     // level or deeper: with 1 the root is open and its children are closed.
     void ExpandToLevel(int level);
 
     // Event handlers, public so that the configurations and tests can reach them.
     void CTDeptPersonClick();
+    // A left press on CTDeptPerson without tick boxes starts a drag of its selected node; the
+    // drag runs its own event loop until the button is released.
     void CTDeptPersonMouseDown(Qt::MouseButton button, const QPoint& pos);
     void TvDeptPersonMouseDown(Qt::MouseButton button, const QPoint& pos);
     // Whether a drag from `source` may drop at `pos` (TvDeptPerson's viewport coordinates).
@@ -97,13 +105,16 @@ public:
     QMenu* TBPopupMenu1;
 
 protected:
+    bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildLayout();
     void startDragOfSelected();
+    void fillParent();
 
     bool menuForThisClick_ = false;
+    QPointer<QWidget> watchedParent_;
 };
 
 }  // namespace cv

@@ -24,6 +24,7 @@ constexpr int ModalResultCancel = 2;
 TFrm_PersonView::TFrm_PersonView(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("Frm_PersonView"));
     setWindowTitle(QStringLiteral("系统人员预览"));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(492, 453);
     setSizeGripEnabled(false);
     setAutoFillBackground(true);

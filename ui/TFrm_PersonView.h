@@ -1,5 +1,8 @@
 // The personnel preview "Frm_PersonView": a fixed modal dialog with the database tree in a
-// frame of its own, without tick boxes, and a close button.
+// frame of its own, without tick boxes, and a close button. PackageView holds the dialog
+// itself for the length of the call (a window cannot be a child of the host's non-widget
+// application object), so the frame is never owned by the application object and never
+// clashes with the export or import frame "FramePerson".
 #pragma once
 
 #include <QDialog>

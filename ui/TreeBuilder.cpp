@@ -68,10 +68,10 @@ void addPersons(CheckTree& tree, QTreeWidgetItem* parent, const RowSet& rows) {
     const Columns columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex"});
     for (const Row& row : rows.rows) {
         const QString name = columns.text(row, 2);
-        TreeNode* node = tree.appendNode(parent, name,
-                                         makeRecord({columns.text(row, 0), QStringLiteral("1"),
-                                                     columns.text(row, 1), name,
-                                                     columns.text(row, 3)}));
+        TreeNode* node =
+            tree.appendNode(parent, name,
+                            makeRecord({columns.text(row, 0), QStringLiteral("1"),
+                                        columns.text(row, 1), name, columns.text(row, 3)}));
         node->imageIndex = 1;
         node->selectedIndex = 1;
     }
@@ -111,8 +111,8 @@ bool buildTree(CheckTree& tree, Run run, PersonSql personSql) {
         } else {
             parent = root;  // the climb ran past the top of the tree
         }
-        TreeNode* node = tree.appendNode(parent, deptName,
-                                         makeRecord({deptId, QStringLiteral("0"), deptName, {}, {}}));
+        TreeNode* node = tree.appendNode(
+            parent, deptName, makeRecord({deptId, QStringLiteral("0"), deptName, {}, {}}));
         node->imageIndex = 0;
         addPersons(tree, node, run(personSql(deptId)));
         previous = node;
@@ -123,9 +123,7 @@ bool buildTree(CheckTree& tree, Run run, PersonSql personSql) {
 
 }  // namespace
 
-QString DeptTreeSql() {
-    return QStringLiteral("Select * From CV_DeptInfo Order By DeptID");
-}
+QString DeptTreeSql() { return QStringLiteral("Select * From CV_DeptInfo Order By DeptID"); }
 
 QString LocalPersonTreeSql(const QString& deptId) {
     return QStringLiteral("Select * from CV_PersonInfo where (PerDept = ") + sqlQuote(deptId) +

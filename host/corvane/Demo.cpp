@@ -138,6 +138,9 @@ int runDemo(const Options& options, QTextStream& out) {
             out << "   inserted: " << p.name << "  login " << p.login << "  department "
                 << (p.dept.isEmpty() ? QString("-") : deptsAfter.value(p.dept) + " [" + p.dept + "]")
                 << renamed << "\n";
+        } else {
+            out << "   not imported: " << peopleA.value(id).name << " " << id
+                << " (not shown in the preview: empty department, or no row for it)\n";
         }
     }
     for (auto it = deptsAfter.cbegin(); it != deptsAfter.cend(); ++it)

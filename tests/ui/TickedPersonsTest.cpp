@@ -1,6 +1,7 @@
 // The ticked people of a check tree and the two text forms handed to the export and import.
-#include <QObject>
 #include <gtest/gtest.h>
+
+#include <QObject>
 
 #include "GetTickedPersons.h"
 #include "HostContext.h"
@@ -28,7 +29,9 @@ TEST(TickedPersons, TextFormsQuoteItemsSoThatEveryIdStaysExact) {
         {{"say \"hi\""}, "\"say \"\"hi\"\"\"", "say \"hi\""},
         {{"tab\there", "nl\nx"}, "\"tab\there\",\"nl\nx\"", "tab\there','nl\nx"},
         // A single quote is doubled in form 0, so that it cannot end its SQL literal.
-        {{"O'Brien", "x') or ('1'='1"}, "O'Brien,\"x') or ('1'='1\"", "O''Brien','x'') or (''1''=''1"},
+        {{"O'Brien", "x') or ('1'='1"},
+         "O'Brien,\"x') or ('1'='1\"",
+         "O''Brien','x'') or (''1''=''1"},
         {{"", "A"}, "\"\",A", "','A"},
         {{"张三", "李四"}, "张三,李四", "张三','李四"},
     };

@@ -1,8 +1,9 @@
 #include "UiTestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <QTest>
 #include <QWidget>
-#include <gtest/gtest.h>
 
 namespace uitest {
 
@@ -63,10 +64,20 @@ QString states(const cv::CheckTree& tree) {
     return parts.join(u' ');
 }
 
-QTreeWidgetItem* nodeNamed(const NodeTree& tree, const QString& text, int occurrence) {
+QString recordText(const QTreeWidgetItem* node) {
+    const cv::TreeNodeData* r = NodeTree::record(node);
+    const QString fields =
+        r != nullptr ? QStringList{r->ID, r->Kind, r->NameOrLogin, r->PersonName, r->Sex}.join(u'|')
+                     : QStringLiteral("no record");
+    return fields + QStringLiteral(" %1/%2")
+                        .arg(NodeTree::imageIndex(node))
+                        .arg(NodeTree::selectedIndex(node));
+}
+
+QTreeWidgetItem* nodeNamed(const NodeTree& tree, const QString& text) {
     QTreeWidgetItem* found = nullptr;
     tree.forEachNode([&](QTreeWidgetItem* node, int) {
-        if (found == nullptr && node->text(0) == text && occurrence-- == 0) {
+        if (found == nullptr && node->text(0) == text) {
             found = node;
         }
     });
@@ -77,10 +88,6 @@ QTreeWidgetItem* nodeNamed(const NodeTree& tree, const QString& text, int occurr
 bool showAndWait(QWidget& widget) {
     widget.show();
     return QTest::qWaitForWindowExposed(&widget);
-}
-
-bool saveScreenshot(QWidget& widget, const QString& path) {
-    return widget.grab().save(path, "PNG");
 }
 
 }  // namespace uitest

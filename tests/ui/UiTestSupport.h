@@ -21,14 +21,13 @@ cv::TreeNode* person(cv::NodeTree& tree, QTreeWidgetItem* parent, const QString&
 QString describe(const cv::NodeTree& tree);
 // "text:state" in list order joined by " ", "-" for a state never set.
 QString states(const cv::CheckTree& tree);
+// "ID|Kind|NameOrLogin|PersonName|Sex normal/selected" ("no record" instead of the fields).
+QString recordText(const QTreeWidgetItem* node);
 // The first node in list order with this text; fails the test when there is none.
-QTreeWidgetItem* nodeNamed(const cv::NodeTree& tree, const QString& text, int occurrence = 0);
+QTreeWidgetItem* nodeNamed(const cv::NodeTree& tree, const QString& text);
 
 // Shows `widget` and waits until it is exposed; false when it never is.
 bool showAndWait(QWidget& widget);
-
-// Saves a picture of `widget` to `path`; false when it cannot be written.
-bool saveScreenshot(QWidget& widget, const QString& path);
 
 }  // namespace uitest
 

@@ -1,0 +1,365 @@
+// Person packages at scale: 100,000 people in 5,000 departments (three levels).
+//
+// export: the frame over the database tree, then the package of everybody, against the
+//   sqlite3 shell running the package's two statements and writing their rows to files.
+// import: the preview and the import of that package into an empty installation, then into
+//   the installation that now holds everybody (every person is skipped, the department pass
+//   still resolves every department), against the sqlite3 shell running the statement
+//   stream the import sends (each statement on its own, as the import does).
+//
+// Run: QT_QPA_PLATFORM=offscreen bench_package [export|import|all] [local|networked|both]
+//      [people] [departments per top level x 110]
+#include <dlfcn.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QWidget>
+#include <cstdio>
+#include <functional>
+
+#include "CVCallConv.h"
+#include "Database.h"
+#include "HostContext.h"
+#include "HostSettings.h"
+#include "HostString.h"
+#include "Installation.h"
+#include "PackageOperations.h"
+#include "TextCodec.h"
+
+namespace {
+
+std::uint8_t currentStyle = 2;
+
+}  // namespace
+
+extern "C" {
+
+CV_EXPORT std::uint8_t CVCALL CVGetWorkingStyle(void) { return currentStyle; }
+
+CV_EXPORT void* CVCALL CVGetAppInterface(const char* libraryPath, const char* entry, int32_t) {
+    void* handle = libraryPath ? dlopen(libraryPath, RTLD_NOW) : nullptr;
+    return handle && entry ? dlsym(handle, entry) : nullptr;
+}
+
+CV_EXPORT void CVCALL GetCurUUID(char** result) {
+    cv::hostStringClear(result);
+    *result = cv::hostStringNew("BENCH");
+}
+
+}  // extern "C"
+
+namespace {
+
+constexpr int SecondLevel = 9;  // per top-level department
+constexpr int ThirdLevel = 10;  // per second-level department
+
+QString code(int n) { return QStringLiteral("%1").arg(n, 4, 10, QLatin1Char('0')); }
+
+struct Dept {
+    QString id;
+    QString name;
+    QString path;
+};
+
+// `tops` x (1 + 9 x (1 + 10)) departments; names repeat under different parents, so the
+// import resolves them by parent as well as by name.
+QList<Dept> departments(int tops) {
+    QList<Dept> depts;
+    for (int a = 1; a <= tops; ++a) {
+        const Dept top{code(a), QStringLiteral("部门%1").arg(a), QStringLiteral("部门%1").arg(a)};
+        depts << top;
+        for (int b = 1; b <= SecondLevel; ++b) {
+            const Dept second{top.id + code(b), QStringLiteral("科室%1").arg(b),
+                              top.path + QStringLiteral("_科室%1").arg(b)};
+            depts << second;
+            for (int c = 1; c <= ThirdLevel; ++c)
+                depts << Dept{second.id + code(c), QStringLiteral("小组%1").arg(c),
+                              second.path + QStringLiteral("_小组%1").arg(c)};
+        }
+    }
+    return depts;
+}
+
+QString personId(int i) { return QStringLiteral("P%1").arg(i, 8, 10, QLatin1Char('0')); }
+
+void fillStore(const QString& path, const QList<Dept>& depts, int people) {
+    auto connection = cvhost::openStore(path);
+    cvhost::createSchema(*connection);
+    if (people == 0) return;
+    QSqlDatabase db = connection->database();
+    db.transaction();
+    QSqlQuery insertDept(db);
+    insertDept.prepare("INSERT INTO CV_DeptInfo (DeptID, DeptName, DeptMemo) VALUES (?, ?, '')");
+    for (const Dept& dept : depts) {
+        insertDept.addBindValue(dept.id);
+        insertDept.addBindValue(dept.name);
+        insertDept.exec();
+    }
+    QSqlQuery insertPerson(db);
+    insertPerson.prepare(
+        "INSERT INTO CV_PersonInfo (PerUUID, PerName, PerSex, PerMemo, LoginName, UPassword, "
+        "PerDept, PrjID) VALUES (?, ?, ?, ?, ?, ?, ?, 0)");
+    for (int i = 0; i < people; ++i) {
+        insertPerson.addBindValue(personId(i));
+        insertPerson.addBindValue(QStringLiteral("姓名%1").arg(i));
+        insertPerson.addBindValue(i % 2 ? QStringLiteral("男") : QStringLiteral("女"));
+        insertPerson.addBindValue(i % 3 ? QVariant() : QVariant(QStringLiteral("备注")));
+        insertPerson.addBindValue(QStringLiteral("login%1").arg(i));
+        insertPerson.addBindValue(QStringLiteral("pw%1").arg(i));
+        insertPerson.addBindValue(depts[(i * 7) % depts.size()].id);
+        insertPerson.exec();
+    }
+    db.commit();
+}
+
+double seconds(const std::function<void()>& work) {
+    QElapsedTimer timer;
+    timer.start();
+    work();
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+// Runs `statements` through the sqlite3 shell on `database` and answers the seconds taken.
+double shell(const QString& database, const QString& statements, const QString& scriptPath) {
+    QFile script(scriptPath);
+    if (!script.open(QIODevice::WriteOnly)) qFatal("cannot write %s", qPrintable(scriptPath));
+    script.write(("PRAGMA synchronous=NORMAL;\n" + statements).toUtf8());
+    script.close();
+    QProcess sqlite;
+    sqlite.setStandardInputFile(scriptPath);
+    sqlite.setStandardOutputFile(QProcess::nullDevice());
+    return seconds([&] {
+        sqlite.start("sqlite3", {"-batch", database});
+        if (!sqlite.waitForFinished(-1) || sqlite.exitCode() != 0)
+            qFatal("sqlite3 failed: %s", sqlite.readAllStandardError().constData());
+    });
+}
+
+QString q(const QString& value) { return cv::sqlQuote(value); }
+
+// The installation the host points at: its settings and an application object of its own,
+// so that the library creates a data module for it.
+class Host {
+public:
+    Host(const QString& database, std::uint8_t style, const QString& folder) {
+        currentStyle = style;
+        auto& settings = cvhost::Settings::instance();
+        settings.set("db", database);
+        settings.set("server", database);
+        settings.set("style", style == 1 ? "networked" : "local");
+        settings.set("packageDir", folder + "/out/");
+        settings.set("tempDir", folder + "/temp/");
+        settings.set("logFile", folder + "/host.log");
+        settings.set("packageVersion", "3");
+        QDir().mkpath(folder + "/out/");
+        cv::installContext(&application_, nullptr, nullptr);
+    }
+    ~Host() {
+        cv::PackageFree();
+        cv::installContext(nullptr, nullptr, nullptr);
+        cvhost::closeConnections();
+    }
+
+private:
+    QObject application_;
+};
+
+const char* styleName(std::uint8_t style) { return style == 1 ? "networked" : "local"; }
+
+void copyPackage(const QString& from, const QString& to) {
+    QDir().mkpath(to);
+    for (const char* name : {"perinfo.per", "deptinfo.per", "SysPerInfo.XML"}) {
+        QFile::remove(to + name);
+        if (!QFile::copy(from + name, to + name)) qFatal("cannot copy %s", name);
+    }
+}
+
+void benchExport(std::uint8_t style, int people, int tops) {
+    QTemporaryDir work;
+    const QList<Dept> depts = departments(tops);
+    const QString database = work.filePath("store.sqlite");
+    fillStore(database, depts, people);
+    Host host(database, style, work.path());
+    QWidget window;
+
+    std::int32_t embedded = 0;
+    QString written;
+    const double frame = seconds([&] { embedded = cv::PackageExportProc(&window); });
+    const double package = seconds([&] { written = cv::PackageExport(); });
+    if (embedded != 1 || !written.endsWith("PerInfo/"))
+        qFatal("the export failed: %s", qPrintable(written));
+
+    QStringList ids;
+    for (int i = 0; i < people; ++i) ids << personId(i);
+    const QString selection = ids.join("','");
+    const QString statements =
+        ".once " + work.filePath("per.txt") +
+        "\nSELECT * From CV_PersonInfo Left Join CV_DeptInfo On (CV_PersonInfo.PerDept = "
+        "CV_DeptInfo.DeptId) Where CV_PersonInfo.PerUUID in ('" +
+        selection + "');\n.once " + work.filePath("dept.txt") +
+        "\nSELECT DeptID, DeptName, DeptMemo FROM CV_DeptInfo WHERE DeptID in( Select PerDept "
+        "From CV_PersonInfo Where PerUUID In ('" +
+        selection + "'));\n";
+    const double sqlite = shell(database, statements, work.filePath("export.sql"));
+    std::printf(
+        "export, %s, %d people in %d departments:\n"
+        "  frame (tree built, ticked)      %8.2f s\n"
+        "  package (fetch, paths, files)   %8.2f s\n"
+        "  sqlite3 shell, same statements  %8.2f s   package / shell = %.1f\n",
+        styleName(style), people, int(depts.size()), frame, package, sqlite, package / sqlite);
+}
+
+// The statements the import sends for one person whose department path has `levels`
+// levels: existence, login name, per level the lookup and either its re-run or (first
+// time) the maximum and the insert, then the person's insert.
+QString departmentStatements(const Dept& dept, QSet<QString>& created) {
+    QString sql;
+    const QStringList names = dept.path.split('_');
+    for (int level = 0; level < names.size(); ++level) {
+        const QString id = dept.id.left(4 * (level + 1));
+        const QString parent = dept.id.left(4 * level);
+        QString where =
+            "DeptName=" + q(names[level]) +
+            (level == 0 ? QString(" and length(DeptID)=4")
+                        : " and substr(DeptId,1," + QString::number(4 * level) + ")=" + q(parent) +
+                              " and length(DeptId)=" + QString::number(4 * (level + 1)));
+        sql += "SELECT DeptName,DeptID FROM CV_DeptInfo WHERE " + where + ";\n";
+        if (created.contains(id)) {
+            sql += "SELECT DeptName,DeptID FROM CV_DeptInfo WHERE " + where + ";\n";
+        } else {
+            created.insert(id);
+            sql +=
+                "Select max(DeptId) as DeptId1 from CV_DeptInfo where " +
+                (level == 0 ? QString("length(DeptId)=4")
+                            : "substr(DeptId,1," + QString::number(4 * level) + ")=" + q(parent) +
+                                  " and length(DeptId)=" + QString::number(4 * (level + 1))) +
+                ";\ninsert into CV_DeptInfo(DeptId,DeptName,DeptMemo) values(" + q(id) + "," +
+                q(names[level]) + ",'');\n";
+        }
+    }
+    return sql;
+}
+
+void benchImport(std::uint8_t style, int people, int tops) {
+    QTemporaryDir work;
+    const QList<Dept> depts = departments(tops);
+    const QString package = work.filePath("package/");
+    {
+        const QString source = work.filePath("source.sqlite");
+        fillStore(source, depts, people);
+        Host host(source, style, work.path());
+        QWidget window;
+        if (cv::PackageExportProc(&window) != 1) qFatal("the export frame failed");
+        const QString written = cv::PackageExport();
+        copyPackage(written, package);
+    }
+
+    const QString target = work.filePath("target.sqlite");
+    fillStore(target, depts, 0);
+    const QString in = work.filePath("in/");
+    auto importOnce = [&](double& preview, double& import) {
+        Host host(target, style, work.path());
+        QWidget window;
+        copyPackage(package, in);
+        std::int32_t shown = 0;
+        std::int32_t result = 0;
+        preview = seconds([&] { shown = cv::PackageImportProc(in, &window); });
+        import = seconds([&] { result = cv::PackageImport(in); });
+    if (shown != 1 || result != 1) qFatal("the import failed: %d %d", shown, result);
+};
+double previewEmpty = 0, importEmpty = 0, previewFull = 0, importFull = 0;
+importOnce(previewEmpty, importEmpty);
+int stored = 0;
+{
+    auto connection = cvhost::openStore(target);
+    QSqlQuery count(connection->database());
+    count.exec("SELECT count(*) FROM CV_PersonInfo");
+    count.next();
+    stored = count.value(0).toInt();
+}
+importOnce(previewFull, importFull);
+
+// The same statement streams through the sqlite3 shell, one statement at a time.
+QString intoEmpty;
+QString intoFull;
+QSet<QString> created;
+QTextStream empty(&intoEmpty);
+QTextStream full(&intoFull);
+for (int i = 0; i < people; ++i) {
+    const Dept& dept = depts[(i * 7) % depts.size()];
+    const QString exists =
+        "SELECT PerUUID FROM CV_PersonInfo WHERE PerUUID=" + q(personId(i)) + ";\n";
+    empty << exists
+          << "SELECT LoginName FROM CV_PersonInfo WHERE LoginName = " +
+                 q(QStringLiteral("login%1").arg(i)) + ";\n"
+          << departmentStatements(dept, created)
+          << "INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, PerMemo, LoginName, "
+             "UPassword, PerDept, PrjID) VALUES(" +
+                 q(personId(i)) + ", " + q(QStringLiteral("姓名%1").arg(i)) + ", " +
+                 q(i % 2 ? QStringLiteral("男") : QStringLiteral("女")) + ", " +
+                 q(i % 3 ? QString() : QStringLiteral("备注")) + ", " +
+                 q(QStringLiteral("login%1").arg(i)) + ", " + q(QStringLiteral("pw%1").arg(i)) +
+                 ", " + q(dept.id) + ", '0');\n";
+    full << exists;
+}
+for (const Dept& dept : depts) {
+    QSet<QString> all(created);
+    const QString resolve = departmentStatements(dept, all);
+    empty << resolve;
+    full << resolve;
+}
+empty.flush();
+full.flush();
+const QString shellEmpty = work.filePath("shell-empty.sqlite");
+fillStore(shellEmpty, depts, 0);
+const double sqliteEmpty = shell(shellEmpty, intoEmpty, work.filePath("into-empty.sql"));
+const double sqliteFull = shell(target, intoFull, work.filePath("into-full.sql"));
+
+std::printf(
+    "import, %s, %d people in %d departments:\n"
+    "  into an empty installation: preview %6.2f s, import %7.2f s, %8.0f people/s"
+    " (%d stored)\n"
+    "    sqlite3 shell, same statements   %7.2f s   import / shell = %.1f\n"
+    "  into one that holds them all: preview %6.2f s, import %7.2f s, %8.0f people/s\n"
+    "    sqlite3 shell, same statements   %7.2f s   import / shell = %.1f\n",
+    styleName(style), people, int(depts.size()), previewEmpty, importEmpty, people / importEmpty,
+    stored, sqliteEmpty, importEmpty / sqliteEmpty, previewFull, importFull, people / importFull,
+    sqliteFull, importFull / sqliteFull);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const QString what = args.value(1, "all");
+    const QString styles = args.value(2, "local");
+    const int people = args.value(3, "100000").toInt();
+    const int tops = args.value(4, "50").toInt();
+    if (people <= 0 || tops <= 0 || !QStringList{"export", "import", "all"}.contains(what) ||
+        !QStringList{"local", "networked", "both"}.contains(styles)) {
+        std::fprintf(stderr,
+                     "usage: bench_package [export|import|all] [local|networked|both] [people] "
+                     "[top-level departments, 110 departments each]\n");
+        return 2;
+    }
+    QList<std::uint8_t> styleList;
+    if (styles != "networked") styleList << 2;
+    if (styles != "local") styleList << 1;
+    for (std::uint8_t style : styleList) {
+        if (what != "import") benchExport(style, people, tops);
+        if (what != "export") benchImport(style, people, tops);
+    }
+    std::printf("repeat: QT_QPA_PLATFORM=offscreen %s %s %s %d %d\n",
+                qPrintable(QCoreApplication::applicationFilePath()), qPrintable(what),
+                qPrintable(styles), people, tops);
+    return 0;
+}
