@@ -296,6 +296,13 @@ TEST_P(ImportTest, RefusesABrokenPackageBeforeStoringAnything) {
          [](ImportTest& t) { return t.packageDir().chopped(1); }, -1, both},
         {"the import-all marker is not looked for", [](ImportTest&) {},
          [](ImportTest& t) { return "@&@" + t.packageDir(); }, -1, both},
+        {"the store refuses a statement outside the protected steps",
+         [](ImportTest& t) {
+             t.inst().exec("ALTER TABLE CV_PersonInfo RENAME COLUMN PerUUID TO Renamed");
+         },
+         dir,
+         -1,
+         {}},
         {"no frame", [](ImportTest&) { PackageFree(); }, dir, -2, both},
         {"the store is not ready",
          [](ImportTest&) {
