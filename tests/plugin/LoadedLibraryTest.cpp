@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QWidget>
 #include <QStringList>
 
 #include "CVPersonPackAPI.h"
@@ -84,6 +85,30 @@ TEST_F(LoadedLibrary, EveryOperationFailsCleanlyWhenTheStoreIsNotUsable) {
     // Text that is not GBK is refused, not guessed at.
     EXPECT_EQ(entry<CVPackage_Import_t>("CVPackage_Import")(app, nullptr, nullptr, 0, "\xff\xff"),
               -1);
+}
+
+TEST_F(LoadedLibrary, ExportsAdoptTheHostsApplicationObjectAndKeepOneFrame) {
+    testhost::Installation installation(testhost::Installation::Content::SampleA);
+    QObject* app = installation.application();
+    auto exportProc = entry<CVPackage_ExportProc_t>("CVPackage_ExportProc");
+    auto freeFrame = entry<CVPackage_Free_t>("CVPackage_Free");
+
+    char* var = nullptr;
+    entry<CVPackage_Export_t>("CVPackage_Export")(&var, app, nullptr, nullptr, 0);
+    EXPECT_EQ(cv::hostStringBytes(var), "-2");  // no frame
+    EXPECT_EQ(cv::hostStringRefCount(var), 1);
+    cv::hostStringClear(&var);
+    // The store check ran under the application object the host passed.
+    EXPECT_NE(app->findChild<QObject*>("DM_PersonPack", Qt::FindDirectChildrenOnly), nullptr);
+
+    QWidget hostWindow;
+    EXPECT_EQ(exportProc(app, nullptr, nullptr, 0, &hostWindow), 1);
+    EXPECT_EQ(exportProc(app, nullptr, nullptr, 0, &hostWindow), -1);  // "FramePerson" is taken
+    EXPECT_EQ(hostWindow.findChildren<QWidget*>("FramePerson").size(), 1);
+    EXPECT_EQ(freeFrame(app, nullptr, nullptr, 0, 0), 1);
+    EXPECT_TRUE(hostWindow.findChildren<QWidget*>("FramePerson").isEmpty());
+    EXPECT_EQ(exportProc(app, nullptr, nullptr, 0, &hostWindow), 1);
+    EXPECT_EQ(freeFrame(app, nullptr, nullptr, 0, 0), 1);
 }
 
 }  // namespace
