@@ -2,6 +2,7 @@
 
 #include <QSet>
 #include <exception>
+#include <optional>
 
 #include "HostServices.h"
 #include "StoreSql.h"
@@ -43,6 +44,18 @@ bool reopen(DataSet& dataset, const QString& sql) {
     } catch (const std::exception&) {
         return false;
     }
+}
+
+// Runs `sql` in a protected step on the query dataset of the style (CDSDept networked,
+// dstShare local) and reads `field` of its first row; nothing when opening fails.
+std::optional<QString> firstRowText(TDM_PersonPack& module, const QString& sql,
+                                    const QString& field) {
+    if (networked()) {
+        if (!reopen(module.CDSDept, sql)) return std::nullopt;
+        return module.CDSDept.text(field);
+    }
+    if (!reopen(module.dstShare, sql)) return std::nullopt;
+    return module.dstShare.fieldText(field);
 }
 
 // An empty text that stays an empty text: the database layers bind a null QString as NULL.
@@ -188,27 +201,18 @@ bool TCVPerson::ResolveDeptPath(const QString& deptPath, const QString& oldCode)
 
         if (!module.IsEmptyResult(lookup)) {
             // Found: when several share the name at this level, the first row decides.
-            if (networked()) {
-                if (!reopen(module.CDSDept, lookup)) return false;
-                resolvedDeptID = module.CDSDept.text(QStringLiteral("DeptID"));
-            } else {
-                if (!reopen(module.dstShare, lookup)) return false;
-                resolvedDeptID = module.dstShare.fieldText(QStringLiteral("DeptID"));
-            }
+            const auto found = firstRowText(module, lookup, QStringLiteral("DeptID"));
+            if (!found) return false;
+            resolvedDeptID = *found;
             result = true;
             continue;
         }
 
         // Missing: the next code after the greatest at this level under the parent.
         const QString maximumSql = storesql::deptMaximum(level, resolvedDeptID);
-        QString maximum;
-        if (networked()) {
-            if (!reopen(module.CDSDept, maximumSql)) return false;
-            maximum = module.CDSDept.text(QStringLiteral("DeptId1"));
-        } else {
-            if (!reopen(module.dstShare, maximumSql)) return false;
-            maximum = module.dstShare.fieldText(QStringLiteral("DeptId1"));
-        }
+        const auto found = firstRowText(module, maximumSql, QStringLiteral("DeptId1"));
+        if (!found) return false;
+        const QString maximum = *found;
         QString newCode;
         if (maximum.isEmpty()) {
             newCode = resolvedDeptID + QStringLiteral("0001");

@@ -96,20 +96,25 @@ bool TDM_PersonPack::PrepareStore() {
 
 TDM_PersonPack* TDM_PersonPack::instance() { return moduleReference().data(); }
 
+void TDM_PersonPack::copyResult(ClientDataSet& target, const QString& sql,
+                                ClientDataSet& localClient) {
+    if (networked()) {
+        CDSTemp.close();
+        CDSTemp.setCommandText(sql);
+        CDSTemp.open();
+        target.copyDataFrom(CDSTemp);
+    } else {
+        dstShare.close();
+        dstShare.setCommandText(sql);
+        localClient.close();
+        localClient.open();
+        target.copyDataFrom(localClient);
+    }
+}
+
 bool TDM_PersonPack::FetchRows(ClientDataSet& target, const QString& sql) {
     try {
-        if (networked()) {
-            CDSTemp.close();
-            CDSTemp.setCommandText(sql);
-            CDSTemp.open();
-            target.copyDataFrom(CDSTemp);
-        } else {
-            dstShare.close();
-            dstShare.setCommandText(sql);
-            ClientDstPerson.close();
-            ClientDstPerson.open();
-            target.copyDataFrom(ClientDstPerson);
-        }
+        copyResult(target, sql, ClientDstPerson);
         return true;
     } catch (...) {
         return false;
@@ -118,18 +123,7 @@ bool TDM_PersonPack::FetchRows(ClientDataSet& target, const QString& sql) {
 
 bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sql) {
     try {
-        if (networked()) {
-            CDSTemp.close();
-            CDSTemp.setCommandText(sql);
-            CDSTemp.open();
-            target.copyDataFrom(CDSTemp);
-        } else {
-            dstShare.close();
-            dstShare.setCommandText(sql);
-            ClientDstDept.close();
-            ClientDstDept.open();
-            target.copyDataFrom(ClientDstDept);
-        }
+        copyResult(target, sql, ClientDstDept);
         // The rows are in the target before the first look-up: GetDeptPathName reuses the
         // shared query dataset that delivered them.
         RowSet data = target.data();

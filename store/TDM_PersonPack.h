@@ -73,6 +73,10 @@ public:
     ClientDataSet CdsExportDept;    // both, no provider: department rows of an export
 
 private:
+    // Replaces `target`'s data by the result of `sql`: through CDSTemp (networked), or
+    // through dstShare and `localClient` opened afresh (local). Throws on failure.
+    void copyResult(ClientDataSet& target, const QString& sql, ClientDataSet& localClient);
+
     Connection* baseConnection_ = nullptr;
     cv::ConnectionBroker* connectionBroker_ = nullptr;
 };

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "FormLook.h"
 #include "HostServices.h"
 #include "MessageBox.h"
 #include "StoreError.h"
@@ -55,16 +56,7 @@ TFramePerson::TFramePerson(QWidget* parent)
 TFramePerson::~TFramePerson() = default;
 
 void TFramePerson::buildLayout() {
-    setAutoFillBackground(true);
-    QPalette colours = palette();
-    colours.setColor(QPalette::Window, QColor(0xF0, 0xF0, 0xF0));
-    setPalette(colours);
-    // "宋体" where it is installed; otherwise a CJK face of the system.
-    QFont font;
-    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
-                      QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC")});
-    font.setPixelSize(12);
-    setFont(font);
+    applyFormLook(*this);
 
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

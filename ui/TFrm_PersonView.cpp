@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 #include <memory>
 
+#include "FormLook.h"
 #include "TDM_PersonPack.h"
 #include "TFramePerson.h"
 
@@ -27,15 +28,7 @@ TFrm_PersonView::TFrm_PersonView(QWidget* parent) : QDialog(parent) {
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(492, 453);
     setSizeGripEnabled(false);
-    setAutoFillBackground(true);
-    QPalette colours = palette();
-    colours.setColor(QPalette::Window, QColor(0xF0, 0xF0, 0xF0));
-    setPalette(colours);
-    QFont font;
-    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
-                      QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC")});
-    font.setPixelSize(12);
-    setFont(font);
+    applyFormLook(*this);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

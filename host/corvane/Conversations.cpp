@@ -3,7 +3,7 @@
 // free). Unticking is done as a user does it: select the node, press and release Space.
 #include <QApplication>
 #include <QDir>
-#include <QFile>
+#include <QHash>
 #include <QKeyEvent>
 #include <QScreen>
 #include <QTimer>
@@ -11,8 +11,7 @@
 #include <QVBoxLayout>
 
 #include "Commands.h"
-#include "HostSettings.h"
-#include "HostString.h"
+#include "HostLog.h"
 #include "Packer.h"
 #include "Plugin.h"
 #include "TextCodec.h"
@@ -32,13 +31,17 @@ QTreeWidget* embeddedTree(QWidget* panel) {
 
 // Unticks the nodes whose ID is listed; answers the IDs it did not find.
 QStringList untick(QWidget* panel, const QStringList& ids) {
-    QStringList missing;
     QTreeWidget* tree = embeddedTree(panel);
+    QHash<QString, QTreeWidgetItem*> nodes;
+    if (tree)
+        for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+            // A person listed under several departments: the first node in list order.
+            const QString id = (*it)->data(0, Qt::UserRole).toString();
+            if (!nodes.contains(id)) nodes.insert(id, *it);
+        }
+    QStringList missing;
     for (const QString& id : ids) {
-        QTreeWidgetItem* found = nullptr;
-        if (tree)
-            for (QTreeWidgetItemIterator it(tree); *it && !found; ++it)
-                if ((*it)->data(0, Qt::UserRole).toString() == id) found = *it;
+        QTreeWidgetItem* found = nodes.value(id);
         if (!found) {
             missing << id;
             continue;
@@ -67,9 +70,13 @@ struct HostWindow {
         window.resize(720, 520);
         window.show();
     }
-    bool screenshot(const QString& path) {
+    // What the user does with the embedded tree before the operation: untick, and look.
+    void userTurn(const Options& options, QTextStream& out) {
+        for (const QString& id : untick(panel, options.untick))
+            out << "not in the tree: " << id << "\n";
         QApplication::processEvents();
-        return path.isEmpty() || window.grab().save(path);
+        if (!options.screenshot.isEmpty() && !window.grab().save(options.screenshot))
+            out << "cannot save the screenshot\n";
     }
 };
 
@@ -78,16 +85,6 @@ bool loadPlugin(Plugin& plugin, QTextStream& out) {
     if (plugin.load(&error)) return true;
     out << "corvane: cannot load the plug-in: " << error << "\n";
     return false;
-}
-
-QString logFile() {
-    QString path = cvhost::Settings::instance().value("logFile");
-    if (path.isEmpty()) {
-        QDir().mkpath(QDir::tempPath() + "/corvane");
-        path = QDir::tempPath() + "/corvane/corvane.log";
-        cvhost::Settings::instance().set("logFile", path);
-    }
-    return path;
 }
 
 QString describeExport(const QString& answer) {
@@ -133,13 +130,8 @@ int runExport(const Options& options, QTextStream& out) {
     out << "CVPackage_ExportProc: " << embedded << "\n";
     int status = 1;
     if (embedded == 1) {
-        for (const QString& id : untick(host.panel, options.untick))
-            out << "not in the tree: " << id << "\n";
-        if (!host.screenshot(options.screenshot)) out << "cannot save the screenshot\n";
-        char* result = nullptr;
-        plugin.exportPackage(&result, qApp, screen(), nullptr, 0);
-        const QString answer = cv::fromGbk(cv::hostStringBytes(result));
-        cv::hostStringClear(&result);
+        host.userTurn(options, out);
+        const QString answer = plugin.writePackage(qApp);
         out << "CVPackage_Export: \"" << answer << "\" (" << describeExport(answer) << ")\n";
         if (answer.endsWith('/')) {
             QString error;
@@ -162,27 +154,22 @@ int runImport(const Options& options, QTextStream& out) {
     }
     Plugin plugin;
     if (!loadPlugin(plugin, out)) return 1;
-    QFile log(logFile());
-    const qint64 logStart = log.exists() ? log.size() : 0;
-
+    const LogTail log;
     HostWindow host(QString::fromUtf8("导入人员"));
     const QByteArray argument = cv::toGbk(options.package);
     const QByteArray shown = options.all ? "@&@" + argument : argument;
-    const int embedded = plugin.importProc(qApp, screen(), nullptr, 0, shown.constData(), host.panel);
+    const int embedded =
+        plugin.importProc(qApp, screen(), nullptr, 0, shown.constData(), host.panel);
     out << "CVPackage_ImportProc: " << embedded << "\n";
     int status = 1;
     if (embedded == 1) {
-        for (const QString& id : untick(host.panel, options.untick))
-            out << "not in the tree: " << id << "\n";
-        if (!host.screenshot(options.screenshot)) out << "cannot save the screenshot\n";
+        host.userTurn(options, out);
         const int result = plugin.importPackage(qApp, screen(), nullptr, 0, argument.constData());
         out << "CVPackage_Import: " << result << "\n";
         status = result == 1 ? 0 : 1;
     }
     out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
-    if (log.open(QIODevice::ReadOnly) && log.seek(logStart))
-        for (const QByteArray& line : log.readAll().split('\n'))
-            if (!line.isEmpty()) out << "log: " << QString::fromUtf8(line).section('\t', 6) << "\n";
+    for (const QString& message : log.newMessages()) out << "log: " << message << "\n";
     return status;
 }
 

@@ -75,11 +75,15 @@ int runHost(const QStringList& arguments, QTextStream& out) {
 }  // namespace
 
 int runDemo(const Options& options, QTextStream& out) {
-    QTemporaryDir scratch(QDir::tempPath() + "/corvane-demo-XXXXXX");
-    scratch.setAutoRemove(false);
-    const QString dir = options.directory.isEmpty() ? scratch.path() : options.directory;
+    QString dir = options.directory;
+    if (dir.isEmpty()) {
+        QTemporaryDir scratch(QDir::tempPath() + "/corvane-demo-XXXXXX");
+        scratch.setAutoRemove(false);  // left for the user to look at
+        dir = scratch.path();
+    }
     QDir().mkpath(dir);
-    for (const char* name : {"A.sqlite", "B.sqlite", "package.zip"}) QFile::remove(dir + "/" + name);
+    for (const char* name : {"A.sqlite", "B.sqlite", "package.zip"})
+        QFile::remove(dir + "/" + name);
 
     out << "Demo folder: " << dir << "\n\n";
     auto a = cvhost::openStore(dir + "/A.sqlite");
@@ -100,9 +104,9 @@ int runDemo(const Options& options, QTextStream& out) {
     const QString untick = "0003,310101199506060100,310101198906180222";
     const QString package = dir + "/package.zip";
     out << "1. Export from A, unticking " << untick << ":\n";
-    const int exported = runHost({"export", "--settings", writeSettings(dir, "A"), "--package",
-                                  package, "--untick", untick},
-                                 out);
+    const int exported = runHost(
+        {"export", "--settings", writeSettings(dir, "A"), "--package", package, "--untick", untick},
+        out);
     if (exported != 0) {
         out << "export failed\n";
         return 1;
@@ -133,10 +137,12 @@ int runDemo(const Options& options, QTextStream& out) {
         } else if (peopleAfter.contains(id)) {
             ++inserted;
             const Person& p = peopleAfter[id];
-            const QString renamed =
-                p.login == peopleA.value(id).login ? QString() : "  (login renamed from " + peopleA.value(id).login + ")";
+            const QString renamed = p.login == peopleA.value(id).login
+                                        ? QString()
+                                        : "  (login renamed from " + peopleA.value(id).login + ")";
             out << "   inserted: " << p.name << "  login " << p.login << "  department "
-                << (p.dept.isEmpty() ? QString("-") : deptsAfter.value(p.dept) + " [" + p.dept + "]")
+                << (p.dept.isEmpty() ? QString("-")
+                                     : deptsAfter.value(p.dept) + " [" + p.dept + "]")
                 << renamed << "\n";
         } else {
             out << "   not imported: " << peopleA.value(id).name << " " << id

@@ -26,7 +26,8 @@ CV_EXPORT void* CVCALL CVGetAppInterface(const char* libraryPath, const char* en
 
 CV_EXPORT void CVCALL GetCurUUID(char** result) {
     cv::hostStringClear(result);
-    *result = cv::hostStringNew(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1());
+    *result =
+        cv::hostStringNew(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1());
 }
 
 }  // extern "C"

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -14,8 +13,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "HostLog.h"
 #include "HostSettings.h"
-#include "HostString.h"
 #include "Packer.h"
 #include "TextCodec.h"
 
@@ -31,9 +30,12 @@ QString exportAnswerText(const QString& answer) {
 
 QString importAnswerText(int answer) {
     switch (answer) {
-        case 1: return QString::fromUtf8("导入完成");
-        case -2: return QString::fromUtf8("没有选中任何人员");
-        default: return QString::fromUtf8("导入失败：人员包无法读取或数据库不可用");
+        case 1:
+            return QString::fromUtf8("导入完成");
+        case -2:
+            return QString::fromUtf8("没有选中任何人员");
+        default:
+            return QString::fromUtf8("导入失败：人员包无法读取或数据库不可用");
     }
 }
 
@@ -120,7 +122,8 @@ void MainWindow::preview() {
 
 void MainWindow::beginExport() {
     endConversation();
-    if (plugin_.exportProc(session_, QGuiApplication::primaryScreen(), nullptr, 0, framePanel) != 1) {
+    if (plugin_.exportProc(session_, QGuiApplication::primaryScreen(), nullptr, 0, framePanel) !=
+        1) {
         plugin_.freeFrame(session_, QGuiApplication::primaryScreen(), nullptr, 0, 0);
         report(QString::fromUtf8("无法显示人员树：数据库不可用"));
         return;
@@ -135,14 +138,11 @@ void MainWindow::writePackage() {
     QString target = nextPackageToWrite;
     nextPackageToWrite.clear();
     if (target.isEmpty())
-        target = QFileDialog::getSaveFileName(this, QString::fromUtf8("保存人员包"),
-                                              QDir::homePath() + "/person-package.zip",
-                                              "Zip (*.zip)");
+        target =
+            QFileDialog::getSaveFileName(this, QString::fromUtf8("保存人员包"),
+                                         QDir::homePath() + "/person-package.zip", "Zip (*.zip)");
     if (target.isEmpty()) return;
-    char* result = nullptr;
-    plugin_.exportPackage(&result, session_, QGuiApplication::primaryScreen(), nullptr, 0);
-    const QString answer = cv::fromGbk(cv::hostStringBytes(result));
-    cv::hostStringClear(&result);
+    const QString answer = plugin_.writePackage(session_);
     QString text = exportAnswerText(answer);
     if (answer.endsWith('/')) {
         QString error;
@@ -164,7 +164,8 @@ void MainWindow::beginImport() {
     if (package.isEmpty()) return;
     importArgument_ = package;
     const QByteArray argument = cv::toGbk(package);
-    if (plugin_.importProc(session_, QGuiApplication::primaryScreen(), nullptr, 0, argument.constData(), framePanel) != 1) {
+    if (plugin_.importProc(session_, QGuiApplication::primaryScreen(), nullptr, 0,
+                           argument.constData(), framePanel) != 1) {
         plugin_.freeFrame(session_, QGuiApplication::primaryScreen(), nullptr, 0, 0);
         report(QString::fromUtf8("无法读取人员包：") + package);
         return;
@@ -176,19 +177,18 @@ void MainWindow::beginImport() {
 
 void MainWindow::runImport() {
     if (conversation_ != Conversation::Import) return;
-    QFile log(cvhost::Settings::instance().value("logFile"));
-    const qint64 logStart = log.exists() ? log.size() : 0;
+    const LogTail log;
     const QByteArray argument = cv::toGbk(importArgument_);
-    const int answer = plugin_.importPackage(session_, QGuiApplication::primaryScreen(), nullptr, 0, argument.constData());
+    const int answer = plugin_.importPackage(session_, QGuiApplication::primaryScreen(), nullptr, 0,
+                                             argument.constData());
     endConversation();
     report(importAnswerText(answer));
-    if (log.open(QIODevice::ReadOnly) && log.seek(logStart))
-        for (const QByteArray& line : log.readAll().split('\n'))
-            if (!line.isEmpty()) logList->addItem(QString::fromUtf8(line).section('\t', 6));
+    logList->addItems(log.newMessages());
 }
 
 void MainWindow::endConversation() {
-    if (conversation_ != Conversation::None) plugin_.freeFrame(session_, QGuiApplication::primaryScreen(), nullptr, 0, 0);
+    if (conversation_ != Conversation::None)
+        plugin_.freeFrame(session_, QGuiApplication::primaryScreen(), nullptr, 0, 0);
     conversation_ = Conversation::None;
     writeButton->setEnabled(false);
     runImportButton->setEnabled(false);

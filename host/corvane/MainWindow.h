@@ -28,9 +28,9 @@ public:
     QPushButton* previewButton;
     QPushButton* exportButton;
     QPushButton* importButton;
-    QPushButton* writeButton;  // "写出人员包": CVPackage_Export, pack, CVPackage_Free
+    QPushButton* writeButton;      // "写出人员包": CVPackage_Export, pack, CVPackage_Free
     QPushButton* runImportButton;  // "导入选中人员": CVPackage_Import, CVPackage_Free
-    QWidget* framePanel;       // receives the embedded frame
+    QWidget* framePanel;           // receives the embedded frame
     QLabel* statusLabel;
     QListWidget* logList;
 

@@ -4,6 +4,10 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QGuiApplication>
+
+#include "HostString.h"
+#include "TextCodec.h"
 
 namespace corvane {
 
@@ -23,6 +27,14 @@ bool Plugin::load(QString* error) {
            resolve(exportPackage, "CVPackage_Export") &&
            resolve(importProc, "CVPackage_ImportProc") &&
            resolve(importPackage, "CVPackage_Import") && resolve(freeFrame, "CVPackage_Free");
+}
+
+QString Plugin::writePackage(QObject* app) const {
+    char* result = nullptr;
+    exportPackage(&result, app, QGuiApplication::primaryScreen(), nullptr, 0);
+    const QByteArray answer = cv::hostStringBytes(result);
+    cv::hostStringClear(&result);
+    return cv::fromGbk(answer);
 }
 
 }  // namespace corvane

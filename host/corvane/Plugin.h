@@ -2,6 +2,7 @@
 // exports resolved by name.
 #pragma once
 
+#include <QObject>
 #include <QString>
 
 #include "CVPersonPackAPI.h"
@@ -20,6 +21,10 @@ struct Plugin {
     // Loads libCVPersonPackAPI.so from the program's folder; false with `error` set when the
     // library or one of its exports is missing.
     bool load(QString* error);
+
+    // CVPackage_Export for the application object `app`: the text it stored, the host's
+    // string released again.
+    QString writePackage(QObject* app) const;
 };
 
 }  // namespace corvane

@@ -22,7 +22,8 @@
 
 int main(int argc, char** argv) {
     const bool gui = argc < 2 || QByteArray(argv[1]).startsWith('-');
-    if (!gui && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+    if (!gui && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -66,7 +67,7 @@ int main(int argc, char** argv) {
     const QString command = args.value(0);
     QTextStream out(stdout);
     if (command == "init") {
-        const cvhost::Sample which = !parser.isSet(sample) ? cvhost::Sample::None
+        const cvhost::Sample which = !parser.isSet(sample)  ? cvhost::Sample::None
                                      : parser.isSet(second) ? cvhost::Sample::B
                                                             : cvhost::Sample::A;
         return corvane::runInit(hostSettings.value("db"), which, out);
@@ -77,9 +78,11 @@ int main(int argc, char** argv) {
     options.all = parser.isSet(all);
     options.screenshot = parser.value(screenshot);
     options.directory = parser.value(dir);
+    if (hostSettings.value("logFile").isEmpty()) {
+        QDir().mkpath(QDir::tempPath() + "/corvane");
+        hostSettings.set("logFile", QDir::tempPath() + "/corvane/corvane.log");
+    }
     if (command.isEmpty()) {
-        if (hostSettings.value("logFile").isEmpty())
-            hostSettings.set("logFile", QDir::tempPath() + "/corvane-host.log");
         corvane::Plugin plugin;
         QString error;
         if (!plugin.load(&error)) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -40,6 +41,28 @@ TEST(Installation, InitMakesAStoreThatTheSqliteShellReads) {
     corvane.start(CV_CORVANE, {"init", "--db", tmp.filePath("no/such/dir/z.sqlite")});
     ASSERT_TRUE(corvane.waitForFinished(60000));
     EXPECT_NE(corvane.exitCode(), 0);
+}
+
+// The main job end to end, each conversation in a host process of its own: every process
+// must also end cleanly (a host that crashes while shutting down reports failure).
+TEST(Installation, DemoAndPreviewRunToAnOrderlyEnd) {
+    QTemporaryDir tmp;
+    QProcess corvane;
+    corvane.setProcessChannelMode(QProcess::MergedChannels);
+    corvane.start(CV_CORVANE, {"demo", "--dir", tmp.path()});
+    ASSERT_TRUE(corvane.waitForFinished(180000));
+    const QString report = QString::fromUtf8(corvane.readAll());
+    EXPECT_EQ(corvane.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(corvane.exitCode(), 0) << report.toStdString();
+    EXPECT_TRUE(report.contains(QString::fromUtf8("已经被改为zhoujie_1000")))
+        << report.toStdString();
+    EXPECT_TRUE(report.contains("1 skipped")) << report.toStdString();
+
+    const QString picture = tmp.filePath("preview.png");
+    corvane.start(CV_CORVANE, {"view", "--db", tmp.filePath("A.sqlite"), "--screenshot", picture});
+    ASSERT_TRUE(corvane.waitForFinished(60000));
+    EXPECT_EQ(corvane.exitCode(), 0) << corvane.readAll().toStdString();
+    EXPECT_TRUE(QFileInfo(picture).size() > 0);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ public:
         return QDir(packageDirectory()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     }
 };
-CV_PACKAGE_BOTH_STYLES(ExportTest);
+CV_BOTH_STYLES(ExportTest);
 
 int framesAlive() {
     int count = 0;

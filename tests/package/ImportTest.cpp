@@ -60,7 +60,7 @@ public:
 
     QTemporaryDir packages_;
 };
-CV_PACKAGE_BOTH_STYLES(ImportTest);
+CV_BOTH_STYLES(ImportTest);
 
 TEST(ImportSelectionTest, SplitsTheCommaTextOfAnyIdentifiers) {
     const QList<QStringList> lists = {

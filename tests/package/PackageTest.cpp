@@ -70,17 +70,4 @@ QTreeWidgetItem* findNode(const CheckTree& tree, const QString& id, const QStrin
     return found;
 }
 
-QStringList PackageTest::rows(const QString& sql) {
-    Query query(&installation_->db());
-    query.setCommandText(sql);
-    query.open();
-    QStringList result;
-    for (const Row& row : query.data().rows) {
-        QStringList cells;
-        for (const QVariant& value : row) cells << cell(value);
-        result << cells.join('|');
-    }
-    return result;
-}
-
 }  // namespace cv::test

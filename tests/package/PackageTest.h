@@ -66,21 +66,12 @@ public:
         return qobject_cast<TFramePerson*>(findOwnedWidget(TFramePerson::InstanceName));
     }
     CheckTree& tree() const { return *frame()->CTDeptPerson; }
-    // Every row of `sql` as "value|value|...", a NULL as "<null>".
-    QStringList rows(const QString& sql);
+    QStringList rows(const QString& sql) { return installation_->rows(sql); }
 
     QWidget hostWindow;
 
 private:
     std::unique_ptr<testhost::Installation> installation_;
 };
-
-inline std::string styleName(const ::testing::TestParamInfo<std::uint8_t>& info) {
-    return info.param == 1 ? "Networked" : "Local";
-}
-
-#define CV_PACKAGE_BOTH_STYLES(suite)                                                            \
-    INSTANTIATE_TEST_SUITE_P(Styles, suite, ::testing::Values(std::uint8_t{2}, std::uint8_t{1}), \
-                             ::cv::test::styleName)
 
 }  // namespace cv::test

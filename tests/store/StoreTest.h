@@ -14,16 +14,6 @@
 #include "TDM_PersonPack.h"
 #include "TestHost.h"
 
-// Readable failure messages for Qt text.
-inline void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
-}
-inline void PrintTo(const QStringList& list, std::ostream* os) {
-    *os << '{';
-    for (const QString& text : list) *os << " \"" << text.toStdString() << '"';
-    *os << " }";
-}
-
 namespace cv::test {
 
 class StoreTest : public ::testing::TestWithParam<std::uint8_t> {
@@ -55,20 +45,7 @@ protected:
              sqlQuote(uuid) + ", " + sqlQuote("name of " + uuid) + ", " + sqlQuote(login) + ", " +
              sqlQuote(dept) + ", 7)");
     }
-    // Every row of `sql` as "value|value|...", a NULL as "<null>".
-    QStringList rows(const QString& sql) {
-        Query query(&installation_->db());
-        query.setCommandText(sql);
-        query.open();
-        QStringList result;
-        for (const Row& row : query.data().rows) {
-            QStringList cells;
-            for (const QVariant& value : row)
-                cells << (value.isNull() ? QStringLiteral("<null>") : value.toString());
-            result << cells.join('|');
-        }
-        return result;
-    }
+    QStringList rows(const QString& sql) { return installation_->rows(sql); }
     QStringList depts() {
         return rows("SELECT DeptID, DeptName, DeptMemo FROM CV_DeptInfo ORDER BY DeptID");
     }
@@ -76,13 +53,5 @@ protected:
 private:
     std::unique_ptr<testhost::Installation> installation_;
 };
-
-inline std::string styleName(const ::testing::TestParamInfo<std::uint8_t>& info) {
-    return info.param == 1 ? "Networked" : "Local";
-}
-
-#define CV_BOTH_STYLES(suite)                                                                    \
-    INSTANTIATE_TEST_SUITE_P(Styles, suite, ::testing::Values(std::uint8_t{2}, std::uint8_t{1}), \
-                             ::cv::test::styleName)
 
 }  // namespace cv::test

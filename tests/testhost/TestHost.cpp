@@ -70,6 +70,20 @@ QString Installation::scalar(const QString& sql) {
     return cv::valueText(query.field(query.data().fields.first().name));
 }
 
+QStringList Installation::rows(const QString& sql) {
+    cv::Query query(db_.get());
+    query.setCommandText(sql);
+    query.open();
+    QStringList result;
+    for (const cv::Row& row : query.data().rows) {
+        QStringList cells;
+        for (const QVariant& value : row)
+            cells << (value.isNull() ? QStringLiteral("<null>") : value.toString());
+        result << cells.join('|');
+    }
+    return result;
+}
+
 }  // namespace testhost
 
 extern "C" {

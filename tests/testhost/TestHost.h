@@ -4,11 +4,16 @@
 // temporary folder, reached by the plug-in through the real companion libraries.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <cstdint>
 #include <memory>
+#include <ostream>
+#include <string>
 
 namespace cv {
 class Connection;
@@ -53,6 +58,8 @@ public:
     // The first column of the first row of a query, as text ("" for NULL or no row).
     QString scalar(const QString& sql);
     int count(const QString& sql) { return scalar(sql).toInt(); }
+    // Every row of a query as "value|value|...", a NULL as "<null>".
+    QStringList rows(const QString& sql);
 
 private:
     QTemporaryDir dir_;
@@ -61,4 +68,24 @@ private:
     std::unique_ptr<cv::Connection> db_;
 };
 
+// Names the two instantiations of a suite that runs in both working styles.
+inline std::string styleName(const ::testing::TestParamInfo<std::uint8_t>& info) {
+    return info.param == 1 ? "Networked" : "Local";
+}
+
 }  // namespace testhost
+
+// Runs a suite parameterized by working style in both: 2 local, 1 networked.
+#define CV_BOTH_STYLES(suite)                                                                    \
+    INSTANTIATE_TEST_SUITE_P(Styles, suite, ::testing::Values(std::uint8_t{2}, std::uint8_t{1}), \
+                             ::testhost::styleName)
+
+// Readable Qt text in failure messages.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& list, std::ostream* os) {
+    *os << '{';
+    for (const QString& text : list) *os << " \"" << text.toStdString() << '"';
+    *os << " }";
+}

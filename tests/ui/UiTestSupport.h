@@ -6,6 +6,7 @@
 
 #include "CheckTree.h"
 #include "NodeTree.h"
+#include "TestHost.h"
 
 class QWidget;
 
@@ -30,8 +31,3 @@ QTreeWidgetItem* nodeNamed(const cv::NodeTree& tree, const QString& text);
 bool showAndWait(QWidget& widget);
 
 }  // namespace uitest
-
-// Readable QString values in test failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
