@@ -9,6 +9,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QUrl>
+#include <QUrlQuery>
 #include <atomic>
 #include <string>
 
@@ -147,6 +148,28 @@ FieldType fieldType(QMetaType type) {
     }
 }
 
+// The query items of a postgresql:// URL (libpq's parameters, such as
+// options=-c search_path=x or sslmode=require) as Qt's connect options. Qt joins them into
+// libpq's connection string after turning every ';' into a blank, so a value holding one
+// cannot be passed intact and is refused. A server that does not answer gives up after ten
+// seconds unless connect_timeout says otherwise.
+QString postgresOptions(const QUrl& url) {
+    static const QRegularExpression key(QStringLiteral("^[a-z_]+$"));
+    QStringList options;
+    bool timeout = false;
+    for (const auto& [name, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
+        if (!key.match(name).hasMatch() || value.contains(';'))
+            throw DbError("unusable connection parameter in the database address: " +
+                          name.toStdString());
+        QString quoted = value;
+        quoted.replace('\\', QLatin1String("\\\\")).replace('\'', QLatin1String("\\'"));
+        options << name + "='" + quoted + '\'';
+        timeout = timeout || name == "connect_timeout";
+    }
+    if (!timeout) options << QStringLiteral("connect_timeout=10");
+    return options.join(';');
+}
+
 }  // namespace
 
 QString sqlQuote(const QString& value) {
@@ -160,6 +183,7 @@ std::unique_ptr<Connection> Connection::open(const QString& target) {
     const QString name = QStringLiteral("cv-connection-%1").arg(++connectionCount);
     const QUrl url(target);
     const bool server = url.scheme() == "postgresql" || url.scheme() == "postgres";
+    const QString options = server ? postgresOptions(url) : QString();
     QString failure;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(server ? "QPSQL" : "QSQLITE", name);
@@ -169,6 +193,7 @@ std::unique_ptr<Connection> Connection::open(const QString& target) {
             db.setUserName(url.userName());
             db.setPassword(url.password());
             db.setDatabaseName(url.path().mid(1));
+            db.setConnectOptions(options);
         } else {
             db.setDatabaseName(target);
         }

@@ -19,7 +19,8 @@ QString sqlQuote(const QString& value);
 
 class Connection {
 public:
-    // Opens an installation's database: a file path (SQLite) or a postgresql:// URL.
+    // Opens an installation's database: a file path (SQLite) or a postgresql:// URL, whose
+    // query items are passed on as libpq parameters (?options=-c%20search_path%3Dhr).
     // Throws DbError when it cannot be opened.
     static std::unique_ptr<Connection> open(const QString& target);
 

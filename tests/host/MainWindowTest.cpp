@@ -26,7 +26,7 @@ TEST(MainWindow, ExportsFromOneInstallationAndImportsIntoAnother) {
     corvane::MainWindow window(plugin);
     window.show();
 
-    window.databaseEdit->setText(a.databasePath());
+    window.databaseEdit->setText(a.target());
     QTest::mouseClick(window.openButton, Qt::LeftButton);
     EXPECT_FALSE(window.writeButton->isEnabled());
     QTest::mouseClick(window.exportButton, Qt::LeftButton);
@@ -39,7 +39,7 @@ TEST(MainWindow, ExportsFromOneInstallationAndImportsIntoAnother) {
     ASSERT_TRUE(QFile::exists(package)) << window.statusLabel->text().toStdString();
     EXPECT_EQ(window.framePanel->findChild<QTreeWidget*>(), nullptr);  // the frame is freed
 
-    window.databaseEdit->setText(b.databasePath());
+    window.databaseEdit->setText(b.target());
     QTest::mouseClick(window.openButton, Qt::LeftButton);
     window.nextPackageToRead = package;
     QTest::mouseClick(window.importButton, Qt::LeftButton);

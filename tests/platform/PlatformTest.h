@@ -1,5 +1,5 @@
-// Shared fixture of the platform tests: a fresh SQLite installation with the host's two tables
-// in a temporary folder.
+// Shared fixture of the platform tests: a fresh store with the host's two tables (an SQLite
+// file in a temporary folder, or a schema on the PostgreSQL server the run names).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "Database.h"
+#include "TestDatabase.h"
 
 namespace cv::test {
 
@@ -15,6 +16,7 @@ class PlatformTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
+        fresh_ = std::make_unique<testdb::FreshStore>(dir_.path());
         store_ = openStore();
         execute(
             "CREATE TABLE CV_PersonInfo (PerUUID varchar(40) PRIMARY KEY, PerName varchar(40), "
@@ -28,7 +30,7 @@ class PlatformTest : public ::testing::Test {
     QString path(const QString& name) const { return dir_.filePath(name); }
 
     // Another connection to the same installation.
-    std::unique_ptr<Connection> openStore() const { return Connection::open(path("store.db")); }
+    std::unique_ptr<Connection> openStore() const { return Connection::open(fresh_->target()); }
 
     void execute(const QString& sql) const {
         Command command(store_.get());
@@ -43,7 +45,10 @@ class PlatformTest : public ::testing::Test {
         return query.data();
     }
 
+    void TearDown() override { store_.reset(); }
+
     QTemporaryDir dir_;
+    std::unique_ptr<testdb::FreshStore> fresh_;
     std::unique_ptr<Connection> store_;
 };
 

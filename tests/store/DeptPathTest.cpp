@@ -92,9 +92,7 @@ TEST_P(DeptPathTest, AFullLevelFailsWithoutInsertingAnything) {
 }
 
 TEST_P(DeptPathTest, ARefusedDepartmentFailsAndItsCodeIsNotReported) {
-    exec(
-        "CREATE TRIGGER refuse BEFORE INSERT ON CV_DeptInfo WHEN NEW.DeptName = 'Refused' "
-        "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    installation().refuseInserts("CV_DeptInfo", "NEW.DeptName = 'Refused'");
     EXPECT_FALSE(TCVPerson::ResolveDeptPath("A_Refused_C", "123456789012"));
     EXPECT_EQ(TCVPerson::ResolvedDeptID(), "0001");
     EXPECT_EQ(depts(), QStringList({"0001|A|"}));

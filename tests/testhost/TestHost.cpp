@@ -28,19 +28,19 @@ void reset() {
 }
 
 Installation::Installation(Content content, std::uint8_t style)
-    : databasePath_(dir_.filePath("store.sqlite")) {
+    : store_(dir_.path()) {
     reset();
     answers().workingStyle = style;
     QDir().mkpath(packageDir());
     auto& settings = cvhost::Settings::instance();
-    settings.set("db", databasePath_);
+    settings.set("db", target());
     settings.set("style", style == 1 ? "networked" : "local");
     settings.set("packageDir", packageDir());
     settings.set("tempDir", tempDir());
     settings.set("logFile", logFile());
     settings.set("packageVersion", "1");
     application_.setObjectName("TestApplication");
-    db_ = cvhost::openStore(databasePath_);
+    db_ = cvhost::openStore(target());
     cvhost::createSchema(*db_);
     if (content == Content::SampleA) cvhost::insertSample(*db_, cvhost::Sample::A);
     if (content == Content::SampleB) cvhost::insertSample(*db_, cvhost::Sample::B);
@@ -68,6 +68,18 @@ QString Installation::scalar(const QString& sql) {
     query.open();
     if (query.eof() || query.data().fields.isEmpty()) return {};
     return cv::valueText(query.field(query.data().fields.first().name));
+}
+
+void Installation::refuseInserts(const QString& table, const QString& condition) {
+    if (db_->dialect() == cv::Dialect::PostgreSQL) {
+        exec("CREATE FUNCTION refuse_" + table + "() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN IF " +
+             condition + " THEN RAISE EXCEPTION 'refused'; END IF; RETURN NEW; END$$");
+        exec("CREATE TRIGGER refuse BEFORE INSERT ON " + table +
+             " FOR EACH ROW EXECUTE FUNCTION refuse_" + table + "()");
+    } else {
+        exec("CREATE TRIGGER refuse_" + table + " BEFORE INSERT ON " + table + " WHEN " +
+             condition + " BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    }
 }
 
 QStringList Installation::rows(const QString& sql) {

@@ -1,7 +1,8 @@
 // The test host: the test executable plays the host program. It exports CVGetWorkingStyle,
 // CVGetAppInterface and GetCurUUID with answers that each test sets, provides main() with a
 // QApplication (offscreen), and makes installations for tests: real SQLite files in a
-// temporary folder, reached by the plug-in through the real companion libraries.
+// temporary folder, or schemas on a real PostgreSQL server when the run names one (see
+// TestDatabase.h), reached by the plug-in through the real companion libraries.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 #include <memory>
 #include <ostream>
 #include <string>
+
+#include "TestDatabase.h"
 
 namespace cv {
 class Connection;
@@ -34,17 +37,18 @@ struct Answers {
 Answers& answers();
 void reset();
 
-// A fresh installation in its own temporary folder: an SQLite store with the host's schema
-// (and the sample personnel when asked), the host's settings pointed at it (db, packageDir,
-// tempDir, logFile), and a fresh application object so that the library creates a new data
-// module for it.
+// A fresh installation in its own temporary folder: a store with the host's schema (and the
+// sample personnel when asked), the host's settings pointed at it (db, packageDir, tempDir,
+// logFile), and a fresh application object so that the library creates a new data module
+// for it.
 class Installation {
 public:
     enum class Content { Empty, SampleA, SampleB };
     explicit Installation(Content content = Content::Empty, std::uint8_t style = 2);
     ~Installation();
 
-    const QString& databasePath() const { return databasePath_; }
+    // The store as the host's settings take it: an SQLite file or a postgresql:// URL.
+    const QString& target() const { return store_.target(); }
     QString folder() const { return dir_.path() + '/'; }
     QString packageDir() const { return folder() + "pkg/"; }
     QString tempDir() const { return folder() + "temp/"; }
@@ -60,10 +64,13 @@ public:
     int count(const QString& sql) { return scalar(sql).toInt(); }
     // Every row of a query as "value|value|...", a NULL as "<null>".
     QStringList rows(const QString& sql);
+    // Makes the store refuse every insert into `table` whose new row meets `condition`
+    // (written with NEW.column), as a constraint of the installation would.
+    void refuseInserts(const QString& table, const QString& condition);
 
 private:
     QTemporaryDir dir_;
-    QString databasePath_;
+    testdb::FreshStore store_;
     QObject application_;
     std::unique_ptr<cv::Connection> db_;
 };

@@ -49,7 +49,7 @@ QString buildLocal(Installation& inst) {
 }
 
 QString buildNetworked(Installation& inst) {
-    cv::ConnectionBroker broker(cv::Connection::open(inst.databasePath()));
+    cv::ConnectionBroker broker(cv::Connection::open(inst.target()));
     CheckTree tree;
     EXPECT_TRUE(cv::BuildDeptPersonTree(tree, &broker));
     return describe(tree);
@@ -169,7 +169,7 @@ TEST(TreeBuilder, FailingQueriesThrowAndKeepWhatWasBuilt) {
     EXPECT_THROW(cv::BuildDeptPersonTree(tree, &inst.db()), cv::DbError);
     EXPECT_EQ(describe(tree), "部门信息");
     EXPECT_TRUE(tree.updatesEnabled());
-    cv::ConnectionBroker broker(cv::Connection::open(inst.databasePath()));
+    cv::ConnectionBroker broker(cv::Connection::open(inst.target()));
     EXPECT_THROW(cv::BuildDeptPersonTree(tree, &broker), cv::DbError);
 
     EXPECT_THROW(cv::BuildDeptPersonTree(tree, static_cast<cv::Connection*>(nullptr)), cv::DbError);

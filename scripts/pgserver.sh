@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# A private PostgreSQL server for tests and benchmarks, listening on loopback only.
+#
+#   pgserver.sh start DIR           initdb + start; writes DIR/url (postgresql://...), prints it
+#   pgserver.sh stop DIR [MODE]     stops it (MODE fast by default, or immediate) and removes it
+#   pgserver.sh run CMD ARGS...     start, run CMD with CV_TEST_POSTGRES_DIR and
+#                                   CV_POSTGRES_URL set, stop also when CMD fails
+#
+# The cluster lives in its own folder under /tmp (owned by the postgres user when run as
+# root, since the server refuses to run as root); DIR only holds the files that point to it,
+# so DIR may sit where the postgres user cannot reach. Durability is switched off: a test
+# server is thrown away, and a crash of it must not be mistaken for the crash under test.
+set -euo pipefail
+
+pgbin() {
+  local found
+  found="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)"
+  [ -n "$found" ] || { echo "pgserver: no PostgreSQL server installed (scripts/setup.sh)" >&2; exit 1; }
+  echo "$found"
+}
+
+# Runs a server program as the cluster's owner.
+as_owner() {
+  if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
+}
+
+start() {
+  local dir="$1" bin cluster port url
+  mkdir -p "$dir"
+  [ ! -f "$dir/cluster" ] || stop "$dir" immediate 2>/dev/null || true
+  bin="$(pgbin)"
+  cluster="$(mktemp -d /tmp/cv-pgserver.XXXXXX)"
+  [ "$(id -u)" -ne 0 ] || chown postgres: "$cluster"
+  echo "$cluster" >"$dir/cluster"
+  as_owner "$bin/initdb" -D "$cluster/data" -U postgres -A trust -E UTF8 --locale=C.UTF-8 \
+    >"$cluster/initdb.log" 2>&1 || { cat "$cluster/initdb.log" >&2; exit 1; }
+  for attempt in 1 2 3 4 5 6 7 8 9 10; do
+    port=$((20000 + (RANDOM * 32768 + RANDOM) % 30000))
+    if as_owner "$bin/pg_ctl" -D "$cluster/data" -l "$cluster/server.log" -w -t 60 start \
+        -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$cluster \
+            -c max_connections=300 -c fsync=off -c synchronous_commit=off \
+            -c full_page_writes=off" >/dev/null; then
+      url="postgresql://postgres@127.0.0.1:$port/cvtest"
+      "$bin/psql" -q -h 127.0.0.1 -p "$port" -U postgres -d postgres \
+        -c "CREATE DATABASE cvtest" >/dev/null
+      echo "$url" >"$dir/url"
+      echo "$url"
+      return 0
+    fi
+    # Most likely the port was taken: try another.
+    tail -n 3 "$cluster/server.log" >&2 || true
+  done
+  echo "pgserver: the server did not start" >&2
+  exit 1
+}
+
+stop() {
+  local dir="$1" mode="${2:-fast}" cluster
+  [ -f "$dir/cluster" ] || return 0
+  cluster="$(cat "$dir/cluster")"
+  if [ -d "$cluster/data" ]; then
+    as_owner "$(pgbin)/pg_ctl" -D "$cluster/data" -m "$mode" -w stop >/dev/null 2>&1 || true
+  fi
+  case "$cluster" in /tmp/cv-pgserver.*) rm -rf "$cluster" ;; esac
+  rm -f "$dir/cluster" "$dir/url"
+}
+
+case "${1:-}" in
+  start) start "$2" ;;
+  stop) stop "$2" "${3:-fast}" ;;
+  run)
+    shift
+    dir="$(mktemp -d /tmp/cv-pgrun.XXXXXX)"
+    trap 'stop "$dir"; rm -rf "$dir"' EXIT
+    export CV_POSTGRES_URL
+    CV_POSTGRES_URL="$(start "$dir")"
+    export CV_TEST_POSTGRES_DIR="$dir"
+    "$@"
+    ;;
+  *)
+    echo "usage: pgserver.sh start DIR | stop DIR [fast|immediate] | run CMD ARGS..." >&2
+    exit 2
+    ;;
+esac
