@@ -146,7 +146,9 @@ std::int32_t PackageImport(const QString& packageArgument) {
                 // this department stays as it is; the others are still created
             }
         }
-        return Done;
+        // The steps above carry on past a store that stopped answering (a person or a
+        // department that fails is skipped), so success is only claimed while it answers.
+        return TDM_PersonPack::PrepareStore() ? Done : Failed;
     } catch (const std::exception&) {
         // A store operation failed outside its protected steps: the people handled before
         // stay imported, and the dataset files are still deleted.

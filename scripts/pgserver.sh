@@ -3,13 +3,16 @@
 #
 #   pgserver.sh start DIR           initdb + start; writes DIR/url (postgresql://...), prints it
 #   pgserver.sh stop DIR [MODE]     stops it (MODE fast by default, or immediate) and removes it
+#   pgserver.sh crash DIR           stops it at once, as a crash would, keeping its data
+#   pgserver.sh restart DIR         starts a crashed or stopped server again on its old port
 #   pgserver.sh run CMD ARGS...     start, run CMD with CV_TEST_POSTGRES_DIR and
 #                                   CV_POSTGRES_URL set, stop also when CMD fails
 #
 # The cluster lives in its own folder under /tmp (owned by the postgres user when run as
 # root, since the server refuses to run as root); DIR only holds the files that point to it,
-# so DIR may sit where the postgres user cannot reach. Durability is switched off: a test
-# server is thrown away, and a crash of it must not be mistaken for the crash under test.
+# so DIR may sit where the postgres user cannot reach. The server does not wait for the disk
+# (fsync off: its files are thrown away), but every commit still reaches the operating system
+# before it is acknowledged, so a crash of the server alone loses nothing committed.
 set -euo pipefail
 
 pgbin() {
@@ -24,25 +27,30 @@ as_owner() {
   if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
 }
 
+# Starts the cluster in $1 listening on port $2.
+launch() {
+  local cluster="$1" port="$2"
+  as_owner "$(pgbin)/pg_ctl" -D "$cluster/data" -l "$cluster/server.log" -w -t 60 start \
+    -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$cluster \
+        -c max_connections=300 -c fsync=off -c full_page_writes=off" >/dev/null
+}
+
 start() {
-  local dir="$1" bin cluster port url
+  local dir="$1" cluster port url
   mkdir -p "$dir"
   [ ! -f "$dir/cluster" ] || stop "$dir" immediate 2>/dev/null || true
-  bin="$(pgbin)"
   cluster="$(mktemp -d /tmp/cv-pgserver.XXXXXX)"
   [ "$(id -u)" -ne 0 ] || chown postgres: "$cluster"
   echo "$cluster" >"$dir/cluster"
-  as_owner "$bin/initdb" -D "$cluster/data" -U postgres -A trust -E UTF8 --locale=C.UTF-8 \
+  as_owner "$(pgbin)/initdb" -D "$cluster/data" -U postgres -A trust -E UTF8 --locale=C.UTF-8 \
     >"$cluster/initdb.log" 2>&1 || { cat "$cluster/initdb.log" >&2; exit 1; }
   for attempt in 1 2 3 4 5 6 7 8 9 10; do
     port=$((20000 + (RANDOM * 32768 + RANDOM) % 30000))
-    if as_owner "$bin/pg_ctl" -D "$cluster/data" -l "$cluster/server.log" -w -t 60 start \
-        -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$cluster \
-            -c max_connections=300 -c fsync=off -c synchronous_commit=off \
-            -c full_page_writes=off" >/dev/null; then
+    if launch "$cluster" "$port"; then
       url="postgresql://postgres@127.0.0.1:$port/cvtest"
-      "$bin/psql" -q -h 127.0.0.1 -p "$port" -U postgres -d postgres \
+      "$(pgbin)/psql" -q -h 127.0.0.1 -p "$port" -U postgres -d postgres \
         -c "CREATE DATABASE cvtest" >/dev/null
+      echo "$port" >"$dir/port"
       echo "$url" >"$dir/url"
       echo "$url"
       return 0
@@ -54,6 +62,14 @@ start() {
   exit 1
 }
 
+crash() {
+  as_owner "$(pgbin)/pg_ctl" -D "$(cat "$1/cluster")/data" -m immediate -w stop >/dev/null
+}
+
+restart() {
+  launch "$(cat "$1/cluster")" "$(cat "$1/port")"
+}
+
 stop() {
   local dir="$1" mode="${2:-fast}" cluster
   [ -f "$dir/cluster" ] || return 0
@@ -62,12 +78,14 @@ stop() {
     as_owner "$(pgbin)/pg_ctl" -D "$cluster/data" -m "$mode" -w stop >/dev/null 2>&1 || true
   fi
   case "$cluster" in /tmp/cv-pgserver.*) rm -rf "$cluster" ;; esac
-  rm -f "$dir/cluster" "$dir/url"
+  rm -f "$dir/cluster" "$dir/url" "$dir/port"
 }
 
 case "${1:-}" in
   start) start "$2" ;;
   stop) stop "$2" "${3:-fast}" ;;
+  crash) crash "$2" ;;
+  restart) restart "$2" ;;
   run)
     shift
     dir="$(mktemp -d /tmp/cv-pgrun.XXXXXX)"
@@ -78,7 +96,8 @@ case "${1:-}" in
     "$@"
     ;;
   *)
-    echo "usage: pgserver.sh start DIR | stop DIR [fast|immediate] | run CMD ARGS..." >&2
+    echo "usage: pgserver.sh start DIR | stop DIR [fast|immediate] | crash DIR | restart DIR |" \
+      "run CMD ARGS..." >&2
     exit 2
     ;;
 esac

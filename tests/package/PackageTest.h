@@ -1,5 +1,5 @@
 // Fixtures for the package suites: an installation of the test's own (local style on its
-// SQLite store, or networked through the broker over the same store), a host window for the
+// store, or networked through the broker over the same store), a host window for the
 // embedded frame, and helpers to read and write dataset files and to look at the frame.
 #pragma once
 
@@ -47,13 +47,14 @@ public:
         installation_.reset();
     }
 
-    // A fresh installation in the test's working style, installed as the host context.
-    testhost::Installation& install(Content content) {
+    // A fresh installation in the test's working style, installed as the host context;
+    // `server` names a PostgreSQL server other than the run's.
+    testhost::Installation& install(Content content, const QString& server = testdb::serverUrl()) {
         if (installation_) {
             PackageFree();
             installation_.reset();
         }
-        installation_ = std::make_unique<testhost::Installation>(content, GetParam());
+        installation_ = std::make_unique<testhost::Installation>(content, GetParam(), server);
         installContext(installation_->application(), nullptr, nullptr);
         return *installation_;
     }

@@ -26,11 +26,12 @@ inline QString serverUrl() {
 
 inline bool onPostgres() { return !serverUrl().isEmpty(); }
 
-// A fresh, empty store for one test. On the server its schema is dropped again afterwards.
+// A fresh, empty store for one test: on `server` when one is given, else an SQLite file in
+// `folder`. On a server its schema is dropped again afterwards.
 class FreshStore {
 public:
-    explicit FreshStore(const QString& folder) {
-        server_ = serverUrl();
+    explicit FreshStore(const QString& folder, const QString& server = serverUrl())
+        : server_(server) {
         if (server_.isEmpty()) {
             target_ = folder + "/store.sqlite";
             return;

@@ -27,8 +27,8 @@ void reset() {
     cvhost::Settings::instance().clear();
 }
 
-Installation::Installation(Content content, std::uint8_t style)
-    : store_(dir_.path()) {
+Installation::Installation(Content content, std::uint8_t style, const QString& server)
+    : store_(dir_.path(), server) {
     reset();
     answers().workingStyle = style;
     QDir().mkpath(packageDir());

@@ -40,11 +40,12 @@ void reset();
 // A fresh installation in its own temporary folder: a store with the host's schema (and the
 // sample personnel when asked), the host's settings pointed at it (db, packageDir, tempDir,
 // logFile), and a fresh application object so that the library creates a new data module
-// for it.
+// for it. `server` names a PostgreSQL server other than the run's.
 class Installation {
 public:
     enum class Content { Empty, SampleA, SampleB };
-    explicit Installation(Content content = Content::Empty, std::uint8_t style = 2);
+    explicit Installation(Content content = Content::Empty, std::uint8_t style = 2,
+                          const QString& server = testdb::serverUrl());
     ~Installation();
 
     // The store as the host's settings take it: an SQLite file or a postgresql:// URL.
