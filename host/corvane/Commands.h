@@ -16,6 +16,8 @@ struct Options {
     bool all = false;    // import: the import-all marker, no tick boxes
     QString screenshot;  // PNG of what the user sees
     QString directory;   // demo: where the two installations are made
+    QString server;      // demo: a PostgreSQL server for them instead (postgresql:// URL)
+    QString style;       // demo: the working style of both hosts (local or networked)
 };
 
 int runInit(const QString& target, cvhost::Sample sample, QTextStream& out);

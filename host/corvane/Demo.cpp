@@ -9,6 +9,8 @@
 #include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QUrl>
+#include <QUrlQuery>
 
 #include "ClientDataSet.h"
 #include "Commands.h"
@@ -48,11 +50,36 @@ QMap<QString, QString> departments(cv::Connection& db) {
     return paths;
 }
 
-QString writeSettings(const QString& dir, const QString& name) {
+// Where installation `name` lives: an SQLite file in the demo folder, made afresh, or a schema
+// of its own on the server, dropped and made afresh.
+QString makeStore(const Options& options, const QString& dir, const QString& name) {
+    if (options.server.isEmpty()) {
+        const QString file = dir + "/" + name + ".sqlite";
+        for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(file + suffix);
+        return file;
+    }
+    const QString schema = "corvane_demo_" + name.toLower();
+    auto server = cv::Connection::open(options.server);
+    cv::Command command(server.get());
+    for (const QString& sql :
+         QStringList{"SET client_min_messages = warning",
+                     "DROP SCHEMA IF EXISTS " + schema + " CASCADE", "CREATE SCHEMA " + schema}) {
+        command.setCommandText(sql);
+        command.execute();
+    }
+    QUrl url(options.server);
+    QUrlQuery query(url);
+    query.addQueryItem("options", "-c search_path=" + schema);
+    url.setQuery(query);
+    return url.toString();
+}
+
+QString writeSettings(const QString& dir, const QString& name, const QString& store,
+                      const QString& style) {
     const QString file = dir + "/" + name + ".ini";
     QSettings ini(file, QSettings::IniFormat);
-    ini.setValue("host/style", "local");
-    ini.setValue("host/db", dir + "/" + name + ".sqlite");
+    ini.setValue("host/style", style.isEmpty() ? QString("local") : style);
+    ini.setValue("host/db", store);
     ini.setValue("host/packageDir", dir + "/" + name + "-package/");
     ini.setValue("host/tempDir", dir + "/" + name + "-temp/");
     ini.setValue("host/logFile", dir + "/" + name + ".log");
@@ -82,12 +109,16 @@ int runDemo(const Options& options, QTextStream& out) {
         dir = scratch.path();
     }
     QDir().mkpath(dir);
-    for (const char* name : {"A.sqlite", "B.sqlite", "package.zip"})
-        QFile::remove(dir + "/" + name);
+    QFile::remove(dir + "/package.zip");
 
-    out << "Demo folder: " << dir << "\n\n";
-    auto a = cvhost::openStore(dir + "/A.sqlite");
-    auto b = cvhost::openStore(dir + "/B.sqlite");
+    out << "Demo folder: " << dir << "\n";
+    const QString storeA = makeStore(options, dir, "A");
+    const QString storeB = makeStore(options, dir, "B");
+    out << "Stores: " << storeA << " and " << storeB << "\n";
+    out << "Working style: " << (options.style.isEmpty() ? QString("local") : options.style)
+        << "\n\n";
+    auto a = cvhost::openStore(storeA);
+    auto b = cvhost::openStore(storeB);
     cvhost::createSchema(*a);
     cvhost::createSchema(*b);
     cvhost::insertSample(*a, cvhost::Sample::A);
@@ -104,9 +135,10 @@ int runDemo(const Options& options, QTextStream& out) {
     const QString untick = "0003,310101199506060100,310101198906180222";
     const QString package = dir + "/package.zip";
     out << "1. Export from A, unticking " << untick << ":\n";
-    const int exported = runHost(
-        {"export", "--settings", writeSettings(dir, "A"), "--package", package, "--untick", untick},
-        out);
+    const int exported =
+        runHost({"export", "--settings", writeSettings(dir, "A", storeA, options.style),
+                 "--package", package, "--untick", untick},
+                out);
     if (exported != 0) {
         out << "export failed\n";
         return 1;
@@ -114,7 +146,9 @@ int runDemo(const Options& options, QTextStream& out) {
 
     out << "\n2. Import into B, every person ticked:\n";
     const int imported =
-        runHost({"import", "--settings", writeSettings(dir, "B"), "--package", package}, out);
+        runHost({"import", "--settings", writeSettings(dir, "B", storeB, options.style),
+                 "--package", package},
+                out);
 
     // What the package carried, read back as the host's tools would.
     QStringList inPackage;

@@ -5,7 +5,7 @@
 //   corvane view [--screenshot FILE.png]
 //   corvane export --package OUT.zip [--untick ID,...] [--screenshot FILE.png]
 //   corvane import --package PKG [--untick ID,...] [--all] [--screenshot FILE.png]
-//   corvane demo [--dir FOLDER]
+//   corvane demo [--dir FOLDER] [--server URL]
 //
 // Common options: --db FILE|URL, --style local|networked, --settings FILE.
 // Exit status 0 when the operation answered success.
@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QTextStream>
 #include <cstdio>
+#include <vector>
 
 #include "Commands.h"
 #include "HostSettings.h"
@@ -21,12 +22,29 @@
 #include "Plugin.h"
 
 int main(int argc, char** argv) {
-    const bool gui = argc < 2 || QByteArray(argv[1]).startsWith('-');
+    const QByteArray first = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    const bool help = first == "--help" || first == "-h" || first == "--help-all";
+    const bool gui = !help && (first.isEmpty() || first.startsWith('-'));
     if (!gui && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    // QApplication takes -style/--style for itself (a widget style), so the working style is
+    // taken out of the arguments it sees; the parser reads the full list.
+    QStringList arguments;
+    std::vector<char*> qtArgs;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+        const QByteArray arg(argv[i]);
+        if ((arg == "--style" || arg == "-style") && i + 1 < argc) {
+            arguments << QString::fromLocal8Bit(argv[++i]);
+            continue;
+        }
+        if (!arg.startsWith("--style=") && !arg.startsWith("-style=")) qtArgs.push_back(argv[i]);
+    }
+    int qtArgc = int(qtArgs.size());
+    qtArgs.push_back(nullptr);
+    QApplication app(qtArgc, qtArgs.data());
     QApplication::setApplicationName("corvane");
     QApplication::setApplicationDisplayName(QString::fromUtf8("Corvane 人员管理"));
 
@@ -44,8 +62,14 @@ int main(int argc, char** argv) {
     const QCommandLineOption all("all", "import: everything, without tick boxes.");
     const QCommandLineOption screenshot("screenshot", "Save what the user sees.", "png");
     const QCommandLineOption dir("dir", "demo: folder for the installations.", "folder");
-    parser.addOptions({db, style, settings, sample, second, package, untick, all, screenshot, dir});
-    parser.process(app);
+    const QCommandLineOption server(
+        "server",
+        "demo: PostgreSQL server (postgresql:// URL) for the two installations, made afresh as "
+        "its schemas corvane_demo_a and corvane_demo_b.",
+        "url");
+    parser.addOptions(
+        {db, style, settings, sample, second, package, untick, all, screenshot, dir, server});
+    parser.process(arguments);
 
     auto& hostSettings = cvhost::Settings::instance();
     if (parser.isSet(settings) && !hostSettings.load(parser.value(settings))) {
@@ -78,6 +102,8 @@ int main(int argc, char** argv) {
     options.all = parser.isSet(all);
     options.screenshot = parser.value(screenshot);
     options.directory = parser.value(dir);
+    options.server = parser.value(server);
+    options.style = hostSettings.value("style");
     if (hostSettings.value("logFile").isEmpty()) {
         QDir().mkpath(QDir::tempPath() + "/corvane");
         hostSettings.set("logFile", QDir::tempPath() + "/corvane/corvane.log");

@@ -2,7 +2,10 @@
 
 #include <QFileInfo>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
+
+#include "TestDatabase.h"
 
 namespace {
 
@@ -46,20 +49,32 @@ TEST(Installation, InitMakesAStoreThatTheSqliteShellReads) {
 // The main job end to end, each conversation in a host process of its own: every process
 // must also end cleanly (a host that crashes while shutting down reports failure).
 TEST(Installation, DemoAndPreviewRunToAnOrderlyEnd) {
+    // On a server the installations are its schemas, reached through the application server.
     QTemporaryDir tmp;
+    const QString server = testdb::serverUrl();
+    const QStringList where = server.isEmpty() ? QStringList{"--dir", tmp.path()}
+                                               : QStringList{"--dir", tmp.path(), "--server",
+                                                             server,  "--style",  "networked"};
     QProcess corvane;
     corvane.setProcessChannelMode(QProcess::MergedChannels);
-    corvane.start(CV_CORVANE, {"demo", "--dir", tmp.path()});
+    corvane.start(CV_CORVANE, QStringList{"demo"} + where);
     ASSERT_TRUE(corvane.waitForFinished(180000));
     const QString report = QString::fromUtf8(corvane.readAll());
     EXPECT_EQ(corvane.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(corvane.exitCode(), 0) << report.toStdString();
     EXPECT_TRUE(report.contains(QString::fromUtf8("已经被改为zhoujie_1000")))
         << report.toStdString();
-    EXPECT_TRUE(report.contains("1 skipped")) << report.toStdString();
+    EXPECT_TRUE(report.contains("21 inserted, 1 skipped, 8 departments created"))
+        << report.toStdString();
+    EXPECT_TRUE(
+        report.contains(server.isEmpty() ? "Working style: local" : "Working style: networked"))
+        << report.toStdString();
 
     const QString picture = tmp.filePath("preview.png");
-    corvane.start(CV_CORVANE, {"view", "--db", tmp.filePath("A.sqlite"), "--screenshot", picture});
+    const QString storeA =
+        QSettings(tmp.filePath("A.ini"), QSettings::IniFormat).value("host/db").toString();
+    corvane.start(CV_CORVANE,
+                  {"view", "--db", storeA, "--style", "networked", "--screenshot", picture});
     ASSERT_TRUE(corvane.waitForFinished(60000));
     EXPECT_EQ(corvane.exitCode(), 0) << corvane.readAll().toStdString();
     EXPECT_TRUE(QFileInfo(picture).size() > 0);

@@ -71,8 +71,8 @@ TEST_P(ImportFaultTest, AServerThatStopsMidImportFailsTheImportAndLosesNothingSt
         QList<QStringList> people;
         for (int i = 1; i <= 8; ++i) {
             const QString n = QString::number(i);
-            people << QStringList{"p" + n, "人" + n, "男", "login" + n,
-                                  i % 2 ? "0001" : "00010002", "", "pw"};
+            people << QStringList{"p" + n, "人" + n, "男", "login" + n, i % 2 ? "0001" : "00010002",
+                                  "",      "pw"};
         }
         writePackage(packageDir, people, {{"0001", "总部"}, {"00010002", "总部_研发"}});
 
@@ -82,10 +82,11 @@ TEST_P(ImportFaultTest, AServerThatStopsMidImportFailsTheImportAndLosesNothingSt
         // The insert after `before` people waits inside the server until the server is gone.
         store.exec(
             "CREATE FUNCTION hold() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN "
-            "IF (SELECT count(*) FROM CV_PersonInfo) >= " + QString::number(before) +
-            " THEN PERFORM pg_sleep(60); END IF; RETURN NEW; END$$");
-        store.exec("CREATE TRIGGER hold BEFORE INSERT ON CV_PersonInfo FOR EACH ROW EXECUTE "
-                   "FUNCTION hold()");
+            "IF (SELECT count(*) FROM CV_PersonInfo) >= " +
+            QString::number(before) + " THEN PERFORM pg_sleep(60); END IF; RETURN NEW; END$$");
+        store.exec(
+            "CREATE TRIGGER hold BEFORE INSERT ON CV_PersonInfo FOR EACH ROW EXECUTE "
+            "FUNCTION hold()");
 
         QProcess watcher;
         server.crashWhenASessionSleeps(watcher);

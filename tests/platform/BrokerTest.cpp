@@ -7,7 +7,7 @@ namespace cv::test {
 namespace {
 
 class BrokerTest : public PlatformTest {
-  protected:
+protected:
     void SetUp() override {
         PlatformTest::SetUp();
         execute("INSERT INTO CV_PersonInfo (PerUUID, PerName, PrjID) VALUES ('taken', 'T', 0)");

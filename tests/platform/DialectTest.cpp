@@ -16,9 +16,10 @@ TEST_F(DialectTest, AdaptRewritesTopAndLeftButNotQuotedText) {
          "select DeptID from CV_DeptInfo order by DeptID LIMIT 10"},
         // Only SQLite lacks a Left function of its own.
         {"SELECT DeptID FROM CV_DeptInfo WHERE DeptName='Left(x)' and Left(DeptId,'4')='0001'",
-         store_->dialect() == Dialect::SQLite
-             ? "SELECT DeptID FROM CV_DeptInfo WHERE DeptName='Left(x)' and cv_left(DeptId,'4')='0001'"
-             : "SELECT DeptID FROM CV_DeptInfo WHERE DeptName='Left(x)' and Left(DeptId,'4')='0001'"},
+         store_->dialect() == Dialect::SQLite ? "SELECT DeptID FROM CV_DeptInfo WHERE "
+                                                "DeptName='Left(x)' and cv_left(DeptId,'4')='0001'"
+                                              : "SELECT DeptID FROM CV_DeptInfo WHERE "
+                                                "DeptName='Left(x)' and Left(DeptId,'4')='0001'"},
         {"SELECT * From CV_PersonInfo Left Join CV_DeptInfo On (PerDept = DeptId)",
          "SELECT * From CV_PersonInfo Left Join CV_DeptInfo On (PerDept = DeptId)"},
         {"SELECT 'it''s Top 1', \"LEFT (\" FROM t", "SELECT 'it''s Top 1', \"LEFT (\" FROM t"},

@@ -13,7 +13,7 @@
 namespace cv::test {
 
 class PlatformTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         fresh_ = std::make_unique<testdb::FreshStore>(dir_.path());

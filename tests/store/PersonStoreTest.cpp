@@ -39,7 +39,8 @@ TEST_P(PersonStoreTest, InsertPersonStoresEveryFieldExactlyWithPrjIdZero) {
     // The engines name the stored type in their own words.
     const QString type = testdb::onPostgres() ? "pg_typeof(PrjID)::text" : "typeof(PrjID)";
     EXPECT_EQ(rows("SELECT PerUUID, UPassword, PerName, PerSex, PerMemo, LoginName, PerDept, "
-                   "PrjID, " + type + " FROM CV_PersonInfo ORDER BY PerUUID"),
+                   "PrjID, " +
+                   type + " FROM CV_PersonInfo ORDER BY PerUUID"),
               QStringList({"id'1|p'w|O'Neil 王|男|it's'); DROP TABLE x; --|o'neil||0|integer",
                            "id2|pw|name of id2|男||two|0001|0|integer"}));
     EXPECT_EQ(count("SELECT count(*) FROM CV_PersonInfo WHERE PerDept IS NULL OR PerMemo IS NULL"),

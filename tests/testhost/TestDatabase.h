@@ -20,7 +20,8 @@ inline QString serverUrl() {
     if (dir.isEmpty()) return {};
     QFile file(dir + "/url");
     if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error("CV_TEST_POSTGRES_DIR has no server address: " + dir.toStdString());
+        throw std::runtime_error("CV_TEST_POSTGRES_DIR has no server address: " +
+                                 dir.toStdString());
     return QString::fromUtf8(file.readAll()).trimmed();
 }
 
@@ -43,7 +44,8 @@ public:
     ~FreshStore() {
         if (schema_.isEmpty()) return;
         try {
-            run({"SET lock_timeout = '5s'", "SET client_min_messages = warning", "DROP SCHEMA " + schema_ + " CASCADE"});
+            run({"SET lock_timeout = '5s'", "SET client_min_messages = warning",
+                 "DROP SCHEMA " + schema_ + " CASCADE"});
         } catch (const std::exception&) {
             // Left for the server's removal at the end of the run.
         }

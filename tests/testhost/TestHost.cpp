@@ -72,8 +72,9 @@ QString Installation::scalar(const QString& sql) {
 
 void Installation::refuseInserts(const QString& table, const QString& condition) {
     if (db_->dialect() == cv::Dialect::PostgreSQL) {
-        exec("CREATE FUNCTION refuse_" + table + "() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN IF " +
-             condition + " THEN RAISE EXCEPTION 'refused'; END IF; RETURN NEW; END$$");
+        exec("CREATE FUNCTION refuse_" + table +
+             "() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN IF " + condition +
+             " THEN RAISE EXCEPTION 'refused'; END IF; RETURN NEW; END$$");
         exec("CREATE TRIGGER refuse BEFORE INSERT ON " + table +
              " FOR EACH ROW EXECUTE FUNCTION refuse_" + table + "()");
     } else {
