@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The whole test run on a fresh Debian 12 machine: installs what is missing, builds, runs every
-# suite, then runs them again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# suite (on SQLite, and on a private PostgreSQL server), then runs them again under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh"
 
 export QT_QPA_PLATFORM=offscreen
+# CTest starts and stops a PostgreSQL server for the suites that run on one; should CTest itself
+# be stopped half-way, its server is stopped here.
+trap 'for b in build build-asan; do "$root/scripts/pgserver.sh" stop "$root/$b/pgserver"; done' EXIT
 
 "$root/scripts/build.sh" "$root/build"
 (cd "$root/build" && ctest --output-on-failure -j 2)

@@ -1,3 +1,5 @@
+#include <QUrl>
+
 #include "Commands.h"
 #include "Database.h"
 
@@ -12,7 +14,9 @@ int runInit(const QString& target, cvhost::Sample sample, QTextStream& out) {
         auto connection = cvhost::openStore(target);
         cvhost::createSchema(*connection);
         cvhost::insertSample(*connection, sample);
-        out << "installation ready: " << target << "\n";
+        // A server address is shown without its password.
+        out << "installation ready: " << QUrl(target).toDisplayString(QUrl::RemovePassword)
+            << "\n";
         return 0;
     } catch (const cv::DbError& e) {
         out << "corvane init: " << e.what() << "\n";
