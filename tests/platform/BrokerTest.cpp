@@ -1,4 +1,6 @@
 // The broker over the embedded back end, and client datasets that open and apply through it.
+#include <QSqlQuery>
+
 #include "ClientDataSet.h"
 #include "ConnectionBroker.h"
 #include "PlatformTest.h"
@@ -121,16 +123,30 @@ TEST_F(BrokerTest, InsertsGoToTheTableOfTheCommandText) {
 }
 
 TEST_F(BrokerTest, AStoppedServerIsNotConnectedAndRefusesWork) {
-    ClientDataSet persons("CDSPerson");
-    openPersons(persons);
-    appendPerson(persons, "late");
-    EXPECT_TRUE(broker_->connected());
-    broker_->serverConnection().database().close();
-    EXPECT_FALSE(broker_->connected());
-    EXPECT_THROW(broker_->fetch("DspTemp", "SELECT 1"), DbError);
-    EXPECT_THROW(persons.applyUpdates(-1), DbError);
-    EXPECT_EQ(persons.pendingInserts().rows.size(), 1);
-    EXPECT_EQ(storedIds(), QStringList{"taken"});
+    // The connection is closed under the broker; on a server, the server also ends the
+    // broker's session itself.
+    const bool server = store_->dialect() == Dialect::PostgreSQL;
+    for (const bool terminated : {false, true}) {
+        if (terminated && !server) continue;
+        SCOPED_TRACE(terminated ? "terminated by the server" : "closed");
+        broker_ = std::make_unique<ConnectionBroker>(openStore());
+        ClientDataSet persons("CDSPerson");
+        openPersons(persons);
+        appendPerson(persons, "late");
+        EXPECT_TRUE(broker_->connected());
+        if (terminated) {
+            QSqlQuery pid(broker_->serverConnection().database());
+            ASSERT_TRUE(pid.exec("SELECT pg_backend_pid()") && pid.next());
+            execute("SELECT pg_terminate_backend(" + pid.value(0).toString() + ")");
+        } else {
+            broker_->serverConnection().database().close();
+        }
+        EXPECT_FALSE(broker_->connected());
+        EXPECT_THROW(broker_->fetch("DspTemp", "SELECT 1"), DbError);
+        EXPECT_THROW(persons.applyUpdates(-1), DbError);
+        EXPECT_EQ(persons.pendingInserts().rows.size(), 1);
+        EXPECT_EQ(storedIds(), QStringList{"taken"});
+    }
 }
 
 }  // namespace
