@@ -86,8 +86,14 @@ void addSqliteFunctions(const QSqlDatabase& db) {
     }
 }
 
-void addPostgresLen(const QSqlDatabase& db) {
+// A PostgreSQL session as the host's statements need it. Values are quoted the standard way
+// (only quotes doubled), so the session must read literals the standard way: one that read
+// backslashes as escapes would let a value end its literal. Len is created, in the first
+// schema of the search path, when the server has none.
+void preparePostgres(const QSqlDatabase& db) {
     QSqlQuery query(db);
+    const QString standard = "SET standard_conforming_strings = on";
+    if (!query.exec(standard)) refuse(query.lastError(), standard);
     const QString missing = "SELECT to_regprocedure('len(text)') IS NULL";
     if (!query.exec(missing) || !query.next()) refuse(query.lastError(), missing);
     if (!query.value(0).toBool()) return;
@@ -221,7 +227,7 @@ Connection::Connection(const QString& qtConnectionName) : name_(qtConnectionName
         addSqliteFunctions(db);
     } else if (db.driverName() == "QPSQL") {
         dialect_ = Dialect::PostgreSQL;
-        addPostgresLen(db);
+        preparePostgres(db);
     } else {
         dialect_ = Dialect::Other;
     }
