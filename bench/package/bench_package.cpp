@@ -1,22 +1,23 @@
 // Person packages at scale: 100,000 people in 5,000 departments (three levels).
 //
 // export: the frame over the database tree, then the package of everybody, against the
-//   sqlite3 shell running the package's two statements and writing their rows to files.
+//   engine's shell (sqlite3, or psql on a server) running the package's two statements and
+//   writing their rows to files.
 // import: the preview and the import of that package into an empty installation, then into
 //   the installation that now holds everybody (every person is skipped, the department pass
-//   still resolves every department), against the sqlite3 shell running the statement
+//   still resolves every department), against the engine's shell running the statement
 //   stream the import sends (each statement on its own, as the import does).
+// The installations are SQLite files, or under scripts/pgserver.sh run (CV_POSTGRES_URL) or
+// with --postgres URL schemas on that PostgreSQL server.
 //
-// Run: QT_QPA_PLATFORM=offscreen bench_package [export|import|all] [local|networked|both]
-//      [people] [departments per top level x 110]
+// Run: QT_QPA_PLATFORM=offscreen bench_package [--postgres URL] [export|import|all]
+//      [local|networked|both] [people] [departments per top level x 110]
 #include <dlfcn.h>
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "BenchDatabase.h"
 #include "CVCallConv.h"
 #include "Database.h"
 #include "HostContext.h"
@@ -89,34 +91,22 @@ QList<Dept> departments(int tops) {
 
 QString personId(int i) { return QStringLiteral("P%1").arg(i, 8, 10, QLatin1Char('0')); }
 
-void fillStore(const QString& path, const QList<Dept>& depts, int people) {
-    auto connection = cvhost::openStore(path);
-    cvhost::createSchema(*connection);
-    if (people == 0) return;
-    QSqlDatabase db = connection->database();
-    db.transaction();
-    QSqlQuery insertDept(db);
-    insertDept.prepare("INSERT INTO CV_DeptInfo (DeptID, DeptName, DeptMemo) VALUES (?, ?, '')");
-    for (const Dept& dept : depts) {
-        insertDept.addBindValue(dept.id);
-        insertDept.addBindValue(dept.name);
-        insertDept.exec();
-    }
-    QSqlQuery insertPerson(db);
-    insertPerson.prepare(
-        "INSERT INTO CV_PersonInfo (PerUUID, PerName, PerSex, PerMemo, LoginName, UPassword, "
-        "PerDept, PrjID) VALUES (?, ?, ?, ?, ?, ?, ?, 0)");
+void fillStore(const bench::Store& store, const QList<Dept>& depts, int people) {
+    auto connection = cvhost::openStore(store.target());
+    bench::BulkInsert insertDept(*connection, "CV_DeptInfo", {"DeptID", "DeptName", "DeptMemo"});
+    for (const Dept& dept : depts) insertDept.add({dept.id, dept.name, QString("")});
+    insertDept.finish();
+    bench::BulkInsert insertPerson(
+        *connection, "CV_PersonInfo",
+        {"PerUUID", "PerName", "PerSex", "PerMemo", "LoginName", "UPassword", "PerDept", "PrjID"});
     for (int i = 0; i < people; ++i) {
-        insertPerson.addBindValue(personId(i));
-        insertPerson.addBindValue(QStringLiteral("姓名%1").arg(i));
-        insertPerson.addBindValue(i % 2 ? QStringLiteral("男") : QStringLiteral("女"));
-        insertPerson.addBindValue(i % 3 ? QVariant() : QVariant(QStringLiteral("备注")));
-        insertPerson.addBindValue(QStringLiteral("login%1").arg(i));
-        insertPerson.addBindValue(QStringLiteral("pw%1").arg(i));
-        insertPerson.addBindValue(depts[(i * 7) % depts.size()].id);
-        insertPerson.exec();
+        insertPerson.add({personId(i), QStringLiteral("姓名%1").arg(i),
+                          i % 2 ? QStringLiteral("男") : QStringLiteral("女"),
+                          i % 3 ? QVariant() : QVariant(QStringLiteral("备注")),
+                          QStringLiteral("login%1").arg(i), QStringLiteral("pw%1").arg(i),
+                          depts[(i * 7) % depts.size()].id, 0});
     }
-    db.commit();
+    insertPerson.finish();
 }
 
 double seconds(const std::function<void()>& work) {
@@ -126,20 +116,21 @@ double seconds(const std::function<void()>& work) {
     return double(timer.nsecsElapsed()) / 1e9;
 }
 
-// Runs `statements` through the sqlite3 shell on `database` and answers the seconds taken.
-double shell(const QString& database, const QString& statements, const QString& scriptPath) {
+// Runs `statements` through the engine's shell on `store` and answers the seconds taken.
+double shell(const bench::Store& store, const QString& statements, const QString& scriptPath) {
     QFile script(scriptPath);
     if (!script.open(QIODevice::WriteOnly)) qFatal("cannot write %s", qPrintable(scriptPath));
-    script.write(("PRAGMA synchronous=NORMAL;\n" + statements).toUtf8());
+    script.write((store.scriptPrologue() + statements).toUtf8());
     script.close();
-    QProcess sqlite;
-    sqlite.setStandardInputFile(scriptPath);
-    sqlite.setStandardOutputFile(QProcess::nullDevice());
-    return seconds([&] {
-        sqlite.start("sqlite3", {"-batch", database});
-        if (!sqlite.waitForFinished(-1) || sqlite.exitCode() != 0)
-            qFatal("sqlite3 failed: %s", sqlite.readAllStandardError().constData());
-    });
+    return store.shellSeconds(scriptPath);
+}
+
+// "sqlite3 shell, same statements" or "psql shell, same statements", padded to `width`.
+QByteArray shellLabel(int width) {
+    return QString("%1 shell, same statements")
+        .arg(bench::shellName())
+        .leftJustified(width)
+        .toUtf8();
 }
 
 QString q(const QString& value) { return cv::sqlQuote(value); }
@@ -184,9 +175,9 @@ void copyPackage(const QString& from, const QString& to) {
 void benchExport(std::uint8_t style, int people, int tops) {
     QTemporaryDir work;
     const QList<Dept> depts = departments(tops);
-    const QString database = work.filePath("store.sqlite");
-    fillStore(database, depts, people);
-    Host host(database, style, work.path());
+    const bench::Store store(work.filePath("store.sqlite"));
+    fillStore(store, depts, people);
+    Host host(store.target(), style, work.path());
     QWidget window;
 
     std::int32_t embedded = 0;
@@ -200,20 +191,21 @@ void benchExport(std::uint8_t style, int people, int tops) {
     for (int i = 0; i < people; ++i) ids << personId(i);
     const QString selection = ids.join("','");
     const QString statements =
-        ".once " + work.filePath("per.txt") +
-        "\nSELECT * From CV_PersonInfo Left Join CV_DeptInfo On (CV_PersonInfo.PerDept = "
+        store.rowsTo(work.filePath("per.txt")) +
+        "SELECT * From CV_PersonInfo Left Join CV_DeptInfo On (CV_PersonInfo.PerDept = "
         "CV_DeptInfo.DeptId) Where CV_PersonInfo.PerUUID in ('" +
-        selection + "');\n.once " + work.filePath("dept.txt") +
-        "\nSELECT DeptID, DeptName, DeptMemo FROM CV_DeptInfo WHERE DeptID in( Select PerDept "
+        selection + "');\n" + store.rowsTo(work.filePath("dept.txt")) +
+        "SELECT DeptID, DeptName, DeptMemo FROM CV_DeptInfo WHERE DeptID in( Select PerDept "
         "From CV_PersonInfo Where PerUUID In ('" +
         selection + "'));\n";
-    const double sqlite = shell(database, statements, work.filePath("export.sql"));
+    const double byShell = shell(store, statements, work.filePath("export.sql"));
     std::printf(
         "export, %s, %d people in %d departments:\n"
         "  frame (tree built, ticked)      %8.2f s\n"
         "  package (fetch, paths, files)   %8.2f s\n"
-        "  sqlite3 shell, same statements  %8.2f s   package / shell = %.1f\n",
-        styleName(style), people, int(depts.size()), frame, package, sqlite, package / sqlite);
+        "  %s%8.2f s   package / shell = %.1f\n",
+        styleName(style), people, int(depts.size()), frame, package, shellLabel(32).constData(),
+        byShell, package / byShell);
 }
 
 // The statements the import sends for one person whose department path has `levels`
@@ -252,20 +244,19 @@ void benchImport(std::uint8_t style, int people, int tops) {
     const QList<Dept> depts = departments(tops);
     const QString package = work.filePath("package/");
     {
-        const QString source = work.filePath("source.sqlite");
+        const bench::Store source(work.filePath("source.sqlite"));
         fillStore(source, depts, people);
-        Host host(source, style, work.path());
+        Host host(source.target(), style, work.path());
         QWidget window;
         if (cv::PackageExportProc(&window) != 1) qFatal("the export frame failed");
         const QString written = cv::PackageExport();
         copyPackage(written, package);
     }
 
-    const QString target = work.filePath("target.sqlite");
-    fillStore(target, depts, 0);
+    const bench::Store target(work.filePath("target.sqlite"));
     const QString in = work.filePath("in/");
     auto importOnce = [&](double& preview, double& import) {
-        Host host(target, style, work.path());
+        Host host(target.target(), style, work.path());
         QWidget window;
         copyPackage(package, in);
         std::int32_t shown = 0;
@@ -278,7 +269,7 @@ double previewEmpty = 0, importEmpty = 0, previewFull = 0, importFull = 0;
 importOnce(previewEmpty, importEmpty);
 int stored = 0;
 {
-    auto connection = cvhost::openStore(target);
+    auto connection = cvhost::openStore(target.target());
     QSqlQuery count(connection->database());
     count.exec("SELECT count(*) FROM CV_PersonInfo");
     count.next();
@@ -317,26 +308,27 @@ for (const Dept& dept : depts) {
 }
 empty.flush();
 full.flush();
-const QString shellEmpty = work.filePath("shell-empty.sqlite");
-fillStore(shellEmpty, depts, 0);
-const double sqliteEmpty = shell(shellEmpty, intoEmpty, work.filePath("into-empty.sql"));
-const double sqliteFull = shell(target, intoFull, work.filePath("into-full.sql"));
+const bench::Store shellEmpty(work.filePath("shell-empty.sqlite"));
+const double shellIntoEmpty = shell(shellEmpty, intoEmpty, work.filePath("into-empty.sql"));
+const double shellIntoFull = shell(target, intoFull, work.filePath("into-full.sql"));
 
 std::printf(
     "import, %s, %d people in %d departments:\n"
     "  into an empty installation: preview %6.2f s, import %7.2f s, %8.0f people/s"
     " (%d stored)\n"
-    "    sqlite3 shell, same statements   %7.2f s   import / shell = %.1f\n"
+    "    %s%7.2f s   import / shell = %.1f\n"
     "  into one that holds them all: preview %6.2f s, import %7.2f s, %8.0f people/s\n"
-    "    sqlite3 shell, same statements   %7.2f s   import / shell = %.1f\n",
+    "    %s%7.2f s   import / shell = %.1f\n",
     styleName(style), people, int(depts.size()), previewEmpty, importEmpty, people / importEmpty,
-    stored, sqliteEmpty, importEmpty / sqliteEmpty, previewFull, importFull, people / importFull,
-    sqliteFull, importFull / sqliteFull);
+    stored, shellLabel(33).constData(), shellIntoEmpty, importEmpty / shellIntoEmpty, previewFull,
+    importFull, people / importFull, shellLabel(33).constData(), shellIntoFull,
+    importFull / shellIntoFull);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    bench::takeServerOption(argc, argv);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
@@ -351,6 +343,7 @@ int main(int argc, char** argv) {
                      "[top-level departments, 110 departments each]\n");
         return 2;
     }
+    std::printf("engine: %s\n", qPrintable(bench::engineName()));
     QList<std::uint8_t> styleList;
     if (styles != "networked") styleList << 2;
     if (styles != "local") styleList << 1;
@@ -358,8 +351,9 @@ int main(int argc, char** argv) {
         if (what != "import") benchExport(style, people, tops);
         if (what != "export") benchImport(style, people, tops);
     }
-    std::printf("repeat: QT_QPA_PLATFORM=offscreen %s %s %s %d %d\n",
-                qPrintable(QCoreApplication::applicationFilePath()), qPrintable(what),
-                qPrintable(styles), people, tops);
+    std::printf("repeat: %s\n", qPrintable(bench::repeatCommand(
+                                    QCoreApplication::applicationFilePath(),
+                                    {what, styles, QString::number(people), QString::number(tops)},
+                                    "QT_QPA_PLATFORM=offscreen")));
     return 0;
 }

@@ -1,20 +1,19 @@
 // The export's two fetches over a whole installation: 100,000 people in 5,000 departments of
 // three levels. FetchRows and FetchWithDeptPaths (which adds up to three name look-ups per
-// department) against the sqlite3 shell running the same two statements on the same file.
+// department) against the engine's own shell (sqlite3, or psql on a server) running the same
+// two statements on the same installation.
 //
-//   bench_store_fetch [work-folder]      (default /tmp/cvbench-store-fetch; kept for repeats)
+//   bench_store_fetch [--postgres URL] [work-folder]   (default /tmp/cvbench-store-fetch; the
+//                                                      SQLite file is kept for repeats)
+// Under scripts/pgserver.sh run (CV_POSTGRES_URL) the installation is a schema on that server.
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QStandardPaths>
 #include <QStringList>
 #include <cstdio>
 #include <cstdlib>
 
+#include "BenchDatabase.h"
 #include "BenchHost.h"
 #include "ClientDataSet.h"
 #include "Database.h"
@@ -30,28 +29,14 @@ void fail(const char* what) {
     std::exit(1);
 }
 
-void check(bool ok, QSqlQuery& query) {
-    if (!ok) fail(qPrintable(query.lastError().text()));
-}
-
 // 20 top-level departments, 15 under each, and 4,680 under those: 5,000 in all, with 20
 // people in each.
-QStringList generate(const QString& path) {
-    QFile::remove(path);
-    QFile::remove(path + "-wal");
-    QFile::remove(path + "-shm");
-    auto connection = cvhost::openStore(path);
-    cvhost::createSchema(*connection);
-    QSqlDatabase db = connection->database();
-    db.transaction();
-    QSqlQuery dept(db);
-    dept.prepare("INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) VALUES(?, ?, ?)");
+QStringList generate(const bench::Store& store) {
+    auto connection = cvhost::openStore(store.target());
+    bench::BulkInsert dept(*connection, "CV_DeptInfo", {"DeptID", "DeptName", "DeptMemo"});
     QStringList codes;
     const auto add = [&](const QString& code, const QString& name) {
-        dept.addBindValue(code);
-        dept.addBindValue(name);
-        dept.addBindValue(QString("备注"));
-        check(dept.exec(), dept);
+        dept.add({code, name, QString("备注")});
         codes << code;
     };
     const auto part = [](int n) { return QString::number(n).rightJustified(4, '0'); };
@@ -64,35 +49,20 @@ QStringList generate(const QString& path) {
                 add(part(t) + part(m) + part(l), QString("小组%1-%2-%3").arg(t).arg(m).arg(l));
         }
     }
+    dept.finish();
     if (codes.size() != 5000) fail("the generator made the wrong number of departments");
-    QSqlQuery person(db);
-    person.prepare(
-        "INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, PerMemo, LoginName, UPassword, "
-        "PerDept, PrjID) VALUES(?, ?, ?, ?, ?, ?, ?, 0)");
+    bench::BulkInsert person(
+        *connection, "CV_PersonInfo",
+        {"PerUUID", "PerName", "PerSex", "PerMemo", "LoginName", "UPassword", "PerDept", "PrjID"});
     QStringList ids;
     for (int i = 0; i < kPeople; ++i) {
         const QString id = QString("P%1").arg(i, 8, 10, QChar('0'));
-        for (const QString& value :
-             {id, QString("姓名%1").arg(i), QString(i % 2 ? "男" : "女"), QString("memo"),
-              QString("user%1").arg(i), QString("pw%1").arg(i), codes[i % codes.size()]})
-            person.addBindValue(value);
-        check(person.exec(), person);
+        person.add({id, QString("姓名%1").arg(i), QString(i % 2 ? "男" : "女"), QString("memo"),
+                    QString("user%1").arg(i), QString("pw%1").arg(i), codes[i % codes.size()], 0});
         ids << id;
     }
-    db.commit();
+    person.finish();
     return ids;
-}
-
-// Wall time of the sqlite3 shell reading `sqlFile` against `database`, output discarded.
-double shellSeconds(const QString& shell, const QString& database, const QString& sqlFile) {
-    QProcess process;
-    process.setStandardInputFile(sqlFile);
-    process.setStandardOutputFile(QProcess::nullDevice());
-    QElapsedTimer timer;
-    timer.start();
-    process.start(shell, {"-batch", database});
-    if (!process.waitForFinished(-1) || process.exitCode() != 0) fail("the sqlite3 shell failed");
-    return bench::seconds(timer);
 }
 
 void writeFile(const QString& path, const QString& text) {
@@ -104,16 +74,17 @@ void writeFile(const QString& path, const QString& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    bench::takeServerOption(argc, argv);
     QCoreApplication app(argc, argv);
     const QString folder = argc > 1 ? QString(argv[1]) : QString("/tmp/cvbench-store-fetch");
     QDir().mkpath(folder);
-    const QString database = QDir(folder).filePath("installation.sqlite");
-    const QString shell = QStandardPaths::findExecutable("sqlite3");
-    if (shell.isEmpty()) fail("no sqlite3 shell on the PATH");
+    const bench::Store store(QDir(folder).filePath("installation.sqlite"));
+    const QString& database = store.target();
+    std::printf("engine: %s\n", qPrintable(bench::engineName()));
 
     QElapsedTimer timer;
     timer.start();
-    const QStringList ids = generate(database);
+    const QStringList ids = generate(store);
     std::printf("generated %d people in 5000 departments in %.2f s: %s\n", kPeople,
                 bench::seconds(timer), qPrintable(database));
 
@@ -132,13 +103,13 @@ int main(int argc, char** argv) {
     writeFile(personFile, personSql);
     writeFile(deptFile, deptSql);
 
-    const double shellPerson = shellSeconds(shell, database, personFile);
-    const double shellDept = shellSeconds(shell, database, deptFile);
-    std::printf("sqlite3 shell: person statement %.3f s, department statement %.3f s\n",
-                shellPerson, shellDept);
+    const double shellPerson = store.shellSeconds(personFile);
+    const double shellDept = store.shellSeconds(deptFile);
+    std::printf("%s shell: person statement %.3f s, department statement %.3f s\n",
+                bench::shellName(), shellPerson, shellDept);
 
     for (std::uint8_t style : {std::uint8_t{2}, std::uint8_t{1}}) {
-        bench::BenchStore store(database, style);
+        bench::BenchStore host(database, style);
         cv::TDM_PersonPack& module = *cv::TDM_PersonPack::instance();
         timer.restart();
         if (!module.FetchRows(module.CdsExportPer, personSql)) fail("FetchRows failed");
@@ -154,9 +125,11 @@ int main(int argc, char** argv) {
             "shell)\n",
             bench::styleName(style), rows, rows / shellPerson, paths, paths / shellDept);
     }
-    std::printf("repeat: %s %s\n", qPrintable(QCoreApplication::applicationFilePath()),
-                qPrintable(folder));
-    std::printf("shell alone: time %s -batch %s < %s > /dev/null  (and %s)\n", qPrintable(shell),
-                qPrintable(database), qPrintable(personFile), qPrintable(deptFile));
+    std::printf("repeat: %s\n", qPrintable(bench::repeatCommand(
+                                    QCoreApplication::applicationFilePath(), {folder})));
+    // A schema on the server is dropped at the end; an SQLite file stays for the shell alone.
+    if (!store.onServer())
+        std::printf("shell alone: time %s  (and %s)\n", qPrintable(store.shellCommand(personFile)),
+                    qPrintable(deptFile));
     return 0;
 }

@@ -1,18 +1,17 @@
-// The import's store operations, in both working styles on the embedded back end:
+// The import's store operations, in both working styles, on SQLite or on a PostgreSQL server:
 // 10,000 ResolveDeptPath calls over 1,000 distinct three-level paths (the first pass
 // creates 1,110 departments, the rest find them), then 10,000 people inserted with their
 // existence tests, one login name in ten clashing and made unique.
 //
-//   bench_store_ops [work-folder]      (default /tmp/cvbench-store-ops)
+//   bench_store_ops [--postgres URL] [work-folder]      (default /tmp/cvbench-store-ops)
+// Under scripts/pgserver.sh run (CV_POSTGRES_URL) each style's store is a schema on that server.
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <cstdio>
 #include <cstdlib>
 
+#include "BenchDatabase.h"
 #include "BenchHost.h"
-#include "Database.h"
-#include "Installation.h"
 #include "TCVPerson.h"
 
 namespace {
@@ -26,24 +25,19 @@ void fail(const char* what) {
     std::exit(1);
 }
 
-QString freshStore(const QString& path) {
-    for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(path + suffix);
-    auto connection = cvhost::openStore(path);
-    cvhost::createSchema(*connection);
-    return path;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+    bench::takeServerOption(argc, argv);
     QCoreApplication app(argc, argv);
     const QString folder = argc > 1 ? QString(argv[1]) : QString("/tmp/cvbench-store-ops");
     QDir().mkpath(folder);
+    std::printf("engine: %s\n", qPrintable(bench::engineName()));
 
     for (std::uint8_t style : {std::uint8_t{2}, std::uint8_t{1}}) {
-        const QString database = freshStore(
+        const bench::Store database(
             QDir(folder).filePath(QString("ops-%1.sqlite").arg(bench::styleName(style))));
-        bench::BenchStore store(database, style);
+        bench::BenchStore store(database.target(), style);
         QElapsedTimer timer;
 
         timer.start();
@@ -81,7 +75,7 @@ int main(int argc, char** argv) {
             bench::styleName(style), kResolves / resolveSeconds, kResolves, resolveSeconds,
             kPeople / insertSeconds, kPeople, insertSeconds);
     }
-    std::printf("repeat: %s %s\n", qPrintable(QCoreApplication::applicationFilePath()),
-                qPrintable(folder));
+    std::printf("repeat: %s\n", qPrintable(bench::repeatCommand(
+                                    QCoreApplication::applicationFilePath(), {folder})));
     return 0;
 }

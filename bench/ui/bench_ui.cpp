@@ -1,13 +1,13 @@
 // The personnel tree at scale: for 50,000 and 100,000 people in 5,000 departments, the
-// tree build from a real SQLite store (both variants), ticking everything, toggling the root
+// tree build from a real store (both variants), ticking everything, toggling the root
 // (a cascade over every node), one toggle deep in the tree, and the ticked-people text.
 // Every figure should grow linearly: the ratio between the two sizes stays near 2.
+// The store is an SQLite file, or under scripts/pgserver.sh run (CV_POSTGRES_URL) or with
+// --postgres URL a schema on that PostgreSQL server.
 //
-// Run: QT_QPA_PLATFORM=offscreen bench_ui [people...]
+// Run: QT_QPA_PLATFORM=offscreen bench_ui [--postgres URL] [people...]
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 
+#include "BenchDatabase.h"
 #include "CheckTree.h"
 #include "ConnectionBroker.h"
 #include "Database.h"
@@ -42,29 +43,19 @@ QStringList fillStore(cv::Connection& connection, int people) {
             }
         }
     }
-    QSqlDatabase db = connection.database();
-    db.transaction();
-    QSqlQuery insertDept(db);
-    insertDept.prepare("INSERT INTO CV_DeptInfo (DeptID, DeptName) VALUES (?, ?)");
-    for (const QString& id : deptIds) {
-        insertDept.addBindValue(id);
-        insertDept.addBindValue(QStringLiteral("部门") + id);
-        insertDept.exec();
-    }
-    QSqlQuery insertPerson(db);
-    insertPerson.prepare(
-        "INSERT INTO CV_PersonInfo (PerUUID, PerName, PerSex, LoginName, PerDept) "
-        "VALUES (?, ?, ?, ?, ?)");
+    bench::BulkInsert insertDept(connection, "CV_DeptInfo", {"DeptID", "DeptName"});
+    for (const QString& id : deptIds) insertDept.add({id, QStringLiteral("部门") + id});
+    insertDept.finish();
+    bench::BulkInsert insertPerson(connection, "CV_PersonInfo",
+                                   {"PerUUID", "PerName", "PerSex", "LoginName", "PerDept"});
     for (int i = 0; i < people; ++i) {
-        insertPerson.addBindValue(QStringLiteral("P%1").arg(i, 8, 10, QLatin1Char('0')));
-        insertPerson.addBindValue(QStringLiteral("姓名%1").arg(i));
-        insertPerson.addBindValue(i % 2 ? QStringLiteral("男") : QStringLiteral("女"));
-        insertPerson.addBindValue(QStringLiteral("login%1").arg(i));
         // People go to the departments of the third level and a few to the upper ones.
-        insertPerson.addBindValue(deptIds[(i * 7) % deptIds.size()]);
-        insertPerson.exec();
+        insertPerson.add({QStringLiteral("P%1").arg(i, 8, 10, QLatin1Char('0')),
+                          QStringLiteral("姓名%1").arg(i),
+                          i % 2 ? QStringLiteral("男") : QStringLiteral("女"),
+                          QStringLiteral("login%1").arg(i), deptIds[(i * 7) % deptIds.size()]});
     }
-    db.commit();
+    insertPerson.finish();
     return deptIds;
 }
 
@@ -94,8 +85,8 @@ struct Figures {
 Figures measure(int people) {
     Figures figures;
     QTemporaryDir dir;
-    std::unique_ptr<cv::Connection> connection = cvhost::openStore(dir.filePath("bench.sqlite"));
-    cvhost::createSchema(*connection);
+    const bench::Store store(dir.filePath("bench.sqlite"));
+    std::unique_ptr<cv::Connection> connection = cvhost::openStore(store.target());
     fillStore(*connection, people);
 
     cv::CheckTree tree;
@@ -104,7 +95,7 @@ Figures measure(int people) {
     figures.ms["build, local"] =
         bestOf(3, [&] { cv::BuildDeptPersonTree(tree, connection.get()); });
     {
-        cv::ConnectionBroker broker(cv::Connection::open(dir.filePath("bench.sqlite")));
+        cv::ConnectionBroker broker(cv::Connection::open(store.target()));
         cv::CheckTree networked;
         figures.ms["build, networked"] =
             bestOf(3, [&] { cv::BuildDeptPersonTree(networked, &broker); });
@@ -156,6 +147,7 @@ Figures measure(int people) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    bench::takeServerOption(argc, argv);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
@@ -167,9 +159,11 @@ int main(int argc, char** argv) {
     if (sizes.size() != 2) {
         sizes = {50000, 100000};
     }
-    std::printf(
-        "Personnel tree, 5,000 departments; repeat with:\n  QT_QPA_PLATFORM=offscreen %s %d %d\n\n",
-        argv[0], sizes[0], sizes[1]);
+    const QString repeat =
+        bench::repeatCommand(argv[0], {QString::number(sizes[0]), QString::number(sizes[1])},
+                             "QT_QPA_PLATFORM=offscreen");
+    std::printf("Personnel tree, 5,000 departments, %s; repeat with:\n  %s\n\n",
+                qPrintable(bench::engineName()), qPrintable(repeat));
     const Figures small = measure(sizes[0]);
     const Figures large = measure(sizes[1]);
     std::printf("%-32s %12d %12d %8s\n", "people", sizes[0], sizes[1], "ratio");

@@ -1,0 +1,256 @@
+#include "BenchDatabase.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSqlError>
+#include <QStandardPaths>
+#include <QUuid>
+#include <QVersionNumber>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "Database.h"
+#include "Installation.h"
+
+namespace bench {
+namespace {
+
+QString& server() {
+    static QString url = qEnvironmentVariable("CV_POSTGRES_URL");
+    return url;
+}
+
+bool serverGiven = false;  // by --postgres rather than by the environment
+
+[[noreturn]] void fail(const QString& what) {
+    const QString name =
+        QCoreApplication::instance() ? QCoreApplication::applicationName() : QString("bench");
+    std::fprintf(stderr, "%s: %s\n", qPrintable(name), qPrintable(what));
+    std::exit(1);
+}
+
+// Runs `statements` on the server outside any installation's schema.
+void administer(const QStringList& statements) {
+    auto admin = cv::Connection::open(server());
+    cv::Command command(admin.get());
+    for (const QString& sql : statements) {
+        command.setCommandText(sql);
+        command.execute();
+    }
+}
+
+QString firstValue(const QString& target, const QString& sql) {
+    auto connection = cv::Connection::open(target);
+    cv::Query query(connection.get());
+    query.setCommandText(sql);
+    query.open();
+    return query.eof() ? QString() : query.data().rows.first().value(0).toString();
+}
+
+// Debian's /usr/bin/psql is a Perl wrapper that picks a cluster: tens of milliseconds of its
+// own on every start. The newest installed client itself is what the timings should see.
+QString psqlProgram() {
+    QString best;
+    QVersionNumber newest;
+    for (const QString& version :
+         QDir("/usr/lib/postgresql").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString candidate = "/usr/lib/postgresql/" + version + "/bin/psql";
+        const QVersionNumber number = QVersionNumber::fromString(version);
+        if (QFile::exists(candidate) && (best.isEmpty() || number > newest)) {
+            best = candidate;
+            newest = number;
+        }
+    }
+    return best.isEmpty() ? QStandardPaths::findExecutable("psql") : best;
+}
+
+QString shellProgram() {
+    const QString program = onServer() ? psqlProgram() : QStandardPaths::findExecutable("sqlite3");
+    if (program.isEmpty()) fail(QString("no %1 shell installed").arg(shellName()));
+    return program;
+}
+
+// A word as a shell reads it back: quoted when it holds anything but plain characters.
+QString shellWord(const QString& word) {
+    static const QString plain =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_./:=@,+%";
+    bool quoted = word.isEmpty();
+    for (const QChar c : word) quoted = quoted || !plain.contains(c);
+    if (!quoted) return word;
+    QString inner = word;
+    return '\'' + inner.replace('\'', QLatin1String("'\\''")) + '\'';
+}
+
+}  // namespace
+
+void takeServerOption(int& argc, char** argv) {
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--postgres") == 0) {
+            if (i + 1 >= argc) fail("--postgres needs a postgresql:// address");
+            server() = QString::fromLocal8Bit(argv[++i]);
+            serverGiven = true;
+        } else if (std::strncmp(arg, "--postgres=", 11) == 0) {
+            server() = QString::fromLocal8Bit(arg + 11);
+            serverGiven = true;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    argv[argc] = nullptr;
+}
+
+const QString& serverUrl() { return server(); }
+
+bool onServer() { return !server().isEmpty(); }
+
+QString engineName() {
+    try {
+        if (!onServer()) return "SQLite " + firstValue(":memory:", "SELECT sqlite_version()");
+        return "PostgreSQL " + firstValue(server(), "SHOW server_version").section(' ', 0, 0);
+    } catch (const cv::DbError& e) {
+        fail(e.what());
+    }
+}
+
+const char* shellName() { return onServer() ? "psql" : "sqlite3"; }
+
+QString repeatCommand(const QString& program, const QStringList& arguments,
+                      const QString& environment) {
+    QStringList words;
+    if (!environment.isEmpty()) words << environment;
+    if (onServer() && !serverGiven) {
+        // pgserver.sh run marks its runs with the folder of the server it started.
+        if (qEnvironmentVariableIsSet("CV_TEST_POSTGRES_DIR"))
+            words << QDir(CV_SOURCE_DIR).filePath("scripts/pgserver.sh") << "run";
+        else
+            words << "CV_POSTGRES_URL=" + shellWord(server());
+    }
+    words << shellWord(program);
+    if (serverGiven) words << "--postgres" << shellWord(server());
+    for (const QString& argument : arguments) words << shellWord(argument);
+    return words.join(' ');
+}
+
+Store::Store(const QString& sqlitePath) {
+    try {
+        if (bench::onServer()) {
+            schema_ = "cvbench_" + QUuid::createUuid().toString(QUuid::Id128);
+            administer({"CREATE SCHEMA " + schema_});
+            target_ = server() + (server().contains('?') ? '&' : '?') +
+                      "options=-c%20search_path%3D" + schema_;
+        } else {
+            for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(sqlitePath + suffix);
+            target_ = sqlitePath;
+        }
+        auto connection = cvhost::openStore(target_);
+        cvhost::createSchema(*connection);
+    } catch (const cv::DbError& e) {
+        fail(e.what());
+    }
+}
+
+Store::~Store() {
+    if (schema_.isEmpty()) return;
+    try {
+        administer({"SET lock_timeout = '5s'", "SET client_min_messages = warning",
+                    "DROP SCHEMA " + schema_ + " CASCADE"});
+    } catch (const cv::DbError& e) {
+        // The server's removal at the end of a pgserver.sh run takes it with it.
+        std::fprintf(stderr, "schema %s left on the server: %s\n", qPrintable(schema_), e.what());
+    }
+}
+
+QString Store::scriptPrologue() const {
+    return onServer() ? QString() : QString("PRAGMA synchronous=NORMAL;\n");
+}
+
+QString Store::rowsTo(const QString& file) const {
+    return (onServer() ? "\\o " : ".once ") + file + '\n';
+}
+
+double Store::shellSeconds(const QString& scriptFile) const {
+    QProcess process;
+    QStringList arguments;
+    if (onServer()) {
+        // Unaligned output like the sqlite3 shell's list mode; no ~/.psqlrc; the first error
+        // ends the run with a failure instead of being printed and passed over.
+        arguments = {"-X", "-q", "-A", "-v", "ON_ERROR_STOP=1", "-d", target_, "-f", scriptFile};
+    } else {
+        arguments = {"-batch", target_};
+        process.setStandardInputFile(scriptFile);
+    }
+    process.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    process.start(shellProgram(), arguments);
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0)
+        fail(QString("the %1 shell failed: %2")
+                 .arg(shellName(), QString::fromLocal8Bit(process.readAllStandardError())));
+    return timer.nsecsElapsed() / 1e9;
+}
+
+QString Store::shellCommand(const QString& scriptFile) const {
+    if (onServer())
+        return shellProgram() + " -X -q -A -v ON_ERROR_STOP=1 -d " + shellWord(target_) + " -f " +
+               shellWord(scriptFile) + " > /dev/null";
+    return shellProgram() + " -batch " + shellWord(target_) + " < " + shellWord(scriptFile) +
+           " > /dev/null";
+}
+
+BulkInsert::BulkInsert(cv::Connection& connection, const QString& table, const QStringList& columns)
+    : db_(connection.database()),
+      table_(table),
+      columns_(columns),
+      batchRows_(connection.dialect() == cv::Dialect::PostgreSQL ? 1000 : 1),
+      full_(db_) {
+    if (!db_.transaction()) fail("cannot begin: " + db_.lastError().text());
+    if (!full_.prepare(statement(batchRows_))) fail(full_.lastError().text());
+}
+
+BulkInsert::~BulkInsert() {
+    if (!finished_) finish();
+}
+
+QString BulkInsert::statement(int rows) const {
+    const QString row = '(' + QStringList(columns_.size(), "?").join(", ") + ')';
+    return "INSERT INTO " + table_ + " (" + columns_.join(", ") + ") VALUES " +
+           QStringList(rows, row).join(", ");
+}
+
+void BulkInsert::add(const QVariantList& values) {
+    if (values.size() != columns_.size()) fail("a row of the wrong width for " + table_);
+    pending_ += values;
+    if (pending_.size() == batchRows_ * columns_.size()) send();
+}
+
+void BulkInsert::send() {
+    if (pending_.isEmpty()) return;
+    const int rows = int(pending_.size() / columns_.size());
+    QSqlQuery partial(db_);
+    QSqlQuery& query = rows == batchRows_ ? full_ : partial;
+    if (&query == &partial && !partial.prepare(statement(rows))) fail(partial.lastError().text());
+    for (int i = 0; i < pending_.size(); ++i) query.bindValue(i, pending_[i]);
+    if (!query.exec()) fail(query.lastError().text());
+    pending_.clear();
+}
+
+void BulkInsert::finish() {
+    finished_ = true;
+    send();
+    if (!db_.commit()) fail("cannot commit: " + db_.lastError().text());
+    if (batchRows_ > 1) {
+        QSqlQuery analyse(db_);
+        if (!analyse.exec("ANALYZE " + table_)) fail(analyse.lastError().text());
+    }
+}
+
+}  // namespace bench
