@@ -110,15 +110,20 @@ QString TCVPerson::GetDeptName(const QString& deptId) {
     return name;
 }
 
-QString TCVPerson::GetDeptPathName(const QString& deptId) {
+QString TCVPerson::GetDeptPathName(const QString& deptId, QHash<QString, QString>* known) {
+    const auto name = [known](const QString& code) {
+        if (!known) return GetDeptName(code);
+        if (const auto found = known->constFind(code); found != known->cend()) return *found;
+        return *known->insert(code, GetDeptName(code));
+    };
     const qsizetype levels = deptId.size() / 4;
-    if (levels < 2) return GetDeptName(deptId);
+    if (levels < 2) return name(deptId);
     QString path;
     for (qsizetype k = 1; k < levels; ++k) {
-        path += GetDeptName(deptId.left(4 * k));
+        path += name(deptId.left(4 * k));
         path += QLatin1Char('_');
     }
-    return path + GetDeptName(deptId);
+    return path + name(deptId);
 }
 
 bool TCVPerson::PersonExists(const QString& perUUID) {

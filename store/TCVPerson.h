@@ -11,6 +11,7 @@
 // refuses an existence test included, leaves as an exception (DbError, StoreError).
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <cstdint>
 
@@ -27,8 +28,9 @@ public:
     static QString GetDeptName(const QString& deptId);
     // The department path of `deptId`: the names of its levels from the top down, joined by
     // "_". A code of fewer than 8 characters is looked up whole; longer codes add one lookup
-    // per further full level of 4 characters.
-    static QString GetDeptPathName(const QString& deptId);
+    // per further full level of 4 characters. `known`, when given, keeps the names looked up,
+    // so that a walk over many departments asks the store for each code once.
+    static QString GetDeptPathName(const QString& deptId, QHash<QString, QString>* known = nullptr);
 
     // True when CV_PersonInfo has a row with this PerUUID.
     static bool PersonExists(const QString& perUUID);

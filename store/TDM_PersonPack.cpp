@@ -132,8 +132,11 @@ bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sq
         if (idColumn < 0 || nameColumn < 0)
             throw StoreError("the department rows have no DeptID or DeptName");
         FieldDef& nameField = data.fields[nameColumn];
+        // Departments share their upper levels: each name is asked for once per fetch (on a
+        // server every look-up is a round trip).
+        QHash<QString, QString> names;
         for (Row& row : data.rows) {
-            const QString path = TCVPerson::GetDeptPathName(valueText(row[idColumn]));
+            const QString path = TCVPerson::GetDeptPathName(valueText(row[idColumn]), &names);
             // A path is kept whole: the field grows to the longest one.
             if (nameField.width > 0) nameField.width = std::max<int>(nameField.width, path.size());
             row[nameColumn] = path;
