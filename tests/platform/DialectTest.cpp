@@ -117,6 +117,34 @@ TEST_F(DialectTest, QuotedValuesStayValues) {
     }
 }
 
+// A role that may read the store but not create in its schema (the rule for the public
+// schema since PostgreSQL 15) still connects and reads; only the statements that need Len,
+// which it could not create, are refused.
+TEST_F(DialectTest, ARoleThatMayNotCreateLenStillReads) {
+    if (store_->dialect() != Dialect::PostgreSQL) GTEST_SKIP() << "a server's roles";
+    execute("INSERT INTO CV_DeptInfo VALUES ('0001','A','')");
+    const QString schema = select("SELECT current_schema()").rows[0][0].toString();
+    const QString role = "reader_" + schema;
+    execute("DROP FUNCTION len(text)");
+    execute("CREATE ROLE " + role + " LOGIN");
+    execute("GRANT USAGE ON SCHEMA " + schema + " TO " + role);
+    execute("GRANT SELECT ON ALL TABLES IN SCHEMA " + schema + " TO " + role);
+    {
+        QString target = fresh_->target();
+        target.replace("://postgres@", "://" + role + "@");
+        auto reader = Connection::open(target);
+        EXPECT_TRUE(reader->connected());
+        Query query(reader.get());
+        query.setCommandText("Select Top 1 DeptName From CV_DeptInfo Where DeptID='0001'");
+        query.open();
+        EXPECT_EQ(query.fieldText("DeptName"), "A");
+        query.setCommandText("SELECT DeptID FROM CV_DeptInfo WHERE Len(DeptID)='4'");
+        EXPECT_THROW(query.open(), DbError);
+    }
+    execute("DROP OWNED BY " + role);
+    execute("DROP ROLE " + role);
+}
+
 TEST_F(DialectTest, FailuresNameTheirCause) {
     try {
         select("SELECT nothing FROM CV_Missing");
