@@ -34,16 +34,6 @@ bool serverGiven = false;  // by --postgres rather than by the environment
     std::exit(1);
 }
 
-// Runs `statements` on the server outside any installation's schema.
-void administer(const QStringList& statements) {
-    auto admin = cv::Connection::open(server());
-    cv::Command command(admin.get());
-    for (const QString& sql : statements) {
-        command.setCommandText(sql);
-        command.execute();
-    }
-}
-
 QString firstValue(const QString& target, const QString& sql) {
     auto connection = cv::Connection::open(target);
     cv::Query query(connection.get());
@@ -143,9 +133,7 @@ Store::Store(const QString& sqlitePath) {
     try {
         if (bench::onServer()) {
             schema_ = "cvbench_" + QUuid::createUuid().toString(QUuid::Id128);
-            administer({"CREATE SCHEMA " + schema_});
-            target_ = server() + (server().contains('?') ? '&' : '?') +
-                      "options=-c%20search_path%3D" + schema_;
+            target_ = cvhost::makeServerStore(server(), schema_);
         } else {
             for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(sqlitePath + suffix);
             target_ = sqlitePath;
@@ -160,8 +148,7 @@ Store::Store(const QString& sqlitePath) {
 Store::~Store() {
     if (schema_.isEmpty()) return;
     try {
-        administer({"SET lock_timeout = '5s'", "SET client_min_messages = warning",
-                    "DROP SCHEMA " + schema_ + " CASCADE"});
+        cvhost::dropServerStore(server(), schema_);
     } catch (const cv::DbError& e) {
         // The server's removal at the end of a pgserver.sh run takes it with it.
         std::fprintf(stderr, "schema %s left on the server: %s\n", qPrintable(schema_), e.what());

@@ -1,6 +1,8 @@
 #include "Installation.h"
 
 #include <QStringList>
+#include <QUrl>
+#include <QUrlQuery>
 
 #include "Database.h"
 
@@ -28,11 +30,11 @@ struct SamplePerson {
 };
 
 const SampleDept kDeptsA[] = {
-    {"0001", "总经理办公室"}, {"00010001", "行政科"},     {"00010002", "秘书科"},
-    {"0002", "技术部"},       {"00020001", "研发中心"},   {"000200010001", "软件组"},
-    {"000200010002", "硬件组"}, {"00020002", "测试中心"}, {"0003", "财务部"},
-    {"00030001", "会计科"},   {"00030002", "出纳科"},     {"0004", "市场部"},
-    {"00040001", "华东区"},   {"000400010001", "上海办事处"}, {"00040002", "华南区"},
+    {"0001", "总经理办公室"},   {"00010001", "行政科"},         {"00010002", "秘书科"},
+    {"0002", "技术部"},         {"00020001", "研发中心"},       {"000200010001", "软件组"},
+    {"000200010002", "硬件组"}, {"00020002", "测试中心"},       {"0003", "财务部"},
+    {"00030001", "会计科"},     {"00030002", "出纳科"},         {"0004", "市场部"},
+    {"00040001", "华东区"},     {"000400010001", "上海办事处"}, {"00040002", "华南区"},
 };
 
 const SamplePerson kPeopleA[] = {
@@ -117,6 +119,25 @@ std::unique_ptr<cv::Connection> openStore(const QString& target) {
         execute(*connection, "PRAGMA synchronous=NORMAL");
     }
     return connection;
+}
+
+QString makeServerStore(const QString& serverUrl, const QString& schema) {
+    dropServerStore(serverUrl, schema);
+    execute(*cv::Connection::open(serverUrl), "CREATE SCHEMA " + schema);
+    QUrl url(serverUrl);
+    QUrlQuery query(url);
+    query.addQueryItem("options", "-c search_path=" + schema);
+    url.setQuery(query);
+    return url.toString(QUrl::FullyEncoded);
+}
+
+void dropServerStore(const QString& serverUrl, const QString& schema) {
+    auto server = cv::Connection::open(serverUrl);
+    // A session still using the schema must not hold the drop up for long.
+    for (const QString& sql : {QStringLiteral("SET lock_timeout = '5s'"),
+                               QStringLiteral("SET client_min_messages = warning"),
+                               "DROP SCHEMA IF EXISTS " + schema + " CASCADE"})
+        execute(*server, sql);
 }
 
 void createSchema(cv::Connection& connection) {

@@ -16,6 +16,13 @@ namespace cvhost {
 // statement costs about ten times more. Throws cv::DbError.
 std::unique_ptr<cv::Connection> openStore(const QString& target);
 
+// An installation of its own on a PostgreSQL server: the schema `schema`, dropped first when
+// it exists, then made; answers the address that reaches it (the server's URL with the schema
+// as its search path). Throws cv::DbError.
+QString makeServerStore(const QString& serverUrl, const QString& schema);
+// Drops such an installation with everything in it. Throws cv::DbError.
+void dropServerStore(const QString& serverUrl, const QString& schema);
+
 // Creates CV_PersonInfo and CV_DeptInfo with their keys and indexes when they are missing.
 void createSchema(cv::Connection& connection);
 

@@ -9,8 +9,6 @@
 #include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QUrl>
-#include <QUrlQuery>
 
 #include "ClientDataSet.h"
 #include "Commands.h"
@@ -58,20 +56,7 @@ QString makeStore(const Options& options, const QString& dir, const QString& nam
         for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(file + suffix);
         return file;
     }
-    const QString schema = "corvane_demo_" + name.toLower();
-    auto server = cv::Connection::open(options.server);
-    cv::Command command(server.get());
-    for (const QString& sql :
-         QStringList{"SET client_min_messages = warning",
-                     "DROP SCHEMA IF EXISTS " + schema + " CASCADE", "CREATE SCHEMA " + schema}) {
-        command.setCommandText(sql);
-        command.execute();
-    }
-    QUrl url(options.server);
-    QUrlQuery query(url);
-    query.addQueryItem("options", "-c search_path=" + schema);
-    url.setQuery(query);
-    return url.toString();
+    return cvhost::makeServerStore(options.server, "corvane_demo_" + name.toLower());
 }
 
 QString writeSettings(const QString& dir, const QString& name, const QString& store,

@@ -5,11 +5,10 @@
 
 #include <QFile>
 #include <QString>
-#include <QStringList>
 #include <QUuid>
 #include <stdexcept>
 
-#include "Database.h"
+#include "Installation.h"
 
 namespace testdb {
 
@@ -38,14 +37,12 @@ public:
             return;
         }
         schema_ = "cv_" + QUuid::createUuid().toString(QUuid::Id128);
-        run({"CREATE SCHEMA " + schema_});
-        target_ = server_ + "?options=-c%20search_path%3D" + schema_;
+        target_ = cvhost::makeServerStore(server_, schema_);
     }
     ~FreshStore() {
         if (schema_.isEmpty()) return;
         try {
-            run({"SET lock_timeout = '5s'", "SET client_min_messages = warning",
-                 "DROP SCHEMA " + schema_ + " CASCADE"});
+            cvhost::dropServerStore(server_, schema_);
         } catch (const std::exception&) {
             // Left for the server's removal at the end of the run.
         }
@@ -57,15 +54,6 @@ public:
     const QString& target() const { return target_; }
 
 private:
-    void run(const QStringList& statements) const {
-        auto admin = cv::Connection::open(server_);
-        cv::Command command(admin.get());
-        for (const QString& sql : statements) {
-            command.setCommandText(sql);
-            command.execute();
-        }
-    }
-
     QString server_;
     QString schema_;
     QString target_;
