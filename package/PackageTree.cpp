@@ -74,6 +74,7 @@ void AddPackagePerson(CheckTree& tree, QTreeWidgetItem* parent, const ClientData
                                     NormalizedSex(people.text(QStringLiteral("PerSex")))}));
     node->imageIndex = PersonPicture;
     node->selectedIndex = PersonPicture;
+    node->sourceRow = people.rowNumber();
 }
 
 DeptPlacer::DeptPlacer(CheckTree& tree) : tree_(tree), root_(tree.firstNode()) {}

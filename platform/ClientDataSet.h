@@ -69,6 +69,10 @@ class ClientDataSet {
     void next();
     void last();
 
+    // Where the current row stands in data(): the row's number in the file it was loaded
+    // from, whatever the index and filter. Throws DbError when there is no current row.
+    qsizetype rowNumber() const { return currentRow(); }
+
     // The current row's values; throw DbError for an unknown field or when there is no
     // current row.
     QVariant value(const QString& field) const;

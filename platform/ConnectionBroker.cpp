@@ -26,8 +26,14 @@ QString tableOf(const QString& commandText) {
     return match.captured(1);
 }
 
-// One record's INSERT with its non-null values bound; a null leaves the column to its default.
-QSqlQuery insertStatement(const QSqlDatabase& db, const QString& table, const RowSet& records,
+// One record's INSERT: the columns of its non-null values, each bound to a mark; a null
+// leaves the column to its default.
+struct RecordInsert {
+    QString sql;
+    QVariantList values;
+};
+
+RecordInsert recordInsert(const QSqlDatabase& db, const QString& table, const RowSet& records,
                           const Row& row) {
     QStringList columns;
     QStringList marks;
@@ -42,10 +48,7 @@ QSqlQuery insertStatement(const QSqlDatabase& db, const QString& table, const Ro
                             ? QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(table)
                             : QStringLiteral("INSERT INTO %1(%2) VALUES(%3)")
                                   .arg(table, columns.join(','), marks.join(','));
-    QSqlQuery query(db);
-    query.prepare(sql);
-    for (const QVariant& value : values) query.addBindValue(value);
-    return query;
+    return {sql, values};
 }
 
 void execute(QSqlQuery& query, const QString& sql) {
@@ -60,7 +63,20 @@ void execute(QSqlQuery& query, const QString& sql) {
 ConnectionBroker::ConnectionBroker(std::unique_ptr<Connection> server)
     : server_(std::move(server)) {}
 
-ConnectionBroker::~ConnectionBroker() = default;
+// The prepared statements go before the connection they were prepared on.
+ConnectionBroker::~ConnectionBroker() { prepared_.clear(); }
+
+QSqlQuery& ConnectionBroker::prepared(const QString& sql) {
+    auto found = prepared_.find(sql);
+    if (found != prepared_.end()) return *found;
+    // Records of a table have few shapes (which columns are null), so the cache stays small.
+    QSqlQuery query(server_->database());
+    if (!query.prepare(sql))
+        throw DbError(QStringLiteral("%1 [statement: %2]")
+                          .arg(query.lastError().text(), sql)
+                          .toStdString());
+    return *prepared_.insert(sql, std::move(query));
+}
 
 bool ConnectionBroker::connected() const { return server_ && server_->connected(); }
 
@@ -81,7 +97,7 @@ RowSet ConnectionBroker::fetch(const QString& provider, const QString& commandTe
 // alone (PostgreSQL would otherwise abort the whole transaction), and an apply that stops at
 // the error limit leaves nothing behind, so the client may keep every record pending.
 int ConnectionBroker::applyInserts(const QString& provider, const QString& commandText,
-                                   const RowSet& records, int maxErrors) {
+                                   const RowSet& records, int maxErrors, QStringList* refusals) {
     requireProvider(provider);
     const QString table = tableOf(commandText);
     QSqlDatabase db = server_->database();
@@ -94,13 +110,20 @@ int ConnectionBroker::applyInserts(const QString& provider, const QString& comma
     try {
         for (const Row& row : records.rows) {
             if (batch) execute(control, "SAVEPOINT cv_record");
-            QSqlQuery insert = insertStatement(db, table, records, row);
-            if (insert.exec()) {
+            const RecordInsert record = recordInsert(db, table, records, row);
+            QSqlQuery& insert = prepared(record.sql);
+            for (qsizetype i = 0; i < record.values.size(); ++i)
+                insert.bindValue(int(i), record.values[i]);
+            const bool stored = insert.exec();
+            const QString why =
+                stored ? QString()
+                       : QStringLiteral("insert into %1 refused: %2")
+                             .arg(table, insert.lastError().text());
+            insert.finish();
+            if (stored) {
                 if (batch) execute(control, "RELEASE SAVEPOINT cv_record");
                 continue;
             }
-            const QString why =
-                QStringLiteral("insert into %1 refused: %2").arg(table, insert.lastError().text());
             if (batch) {
                 execute(control, "ROLLBACK TO SAVEPOINT cv_record");
                 execute(control, "RELEASE SAVEPOINT cv_record");
@@ -109,6 +132,7 @@ int ConnectionBroker::applyInserts(const QString& provider, const QString& comma
             // apply, not a count of refused records.
             if (!server_->connected()) throw DbError(why.toStdString());
             if (++errors > maxErrors && maxErrors != -1) throw DbError(why.toStdString());
+            if (refusals) *refusals << why;
         }
         if (batch && !db.commit()) {
             throw DbError("cannot commit: " + db.lastError().text().toStdString());

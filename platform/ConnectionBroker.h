@@ -4,6 +4,8 @@
 // and the unnamed one that the tree queries use. Any other name is refused.
 #pragma once
 
+#include <QHash>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -31,14 +33,19 @@ public:
 
     // Inserts `records` (fields and rows) into the table that `commandText` selects from.
     // Each refused record counts one error; once the count exceeds `maxErrors` (unless it is
-    // -1, no limit) the apply stops and throws. Returns the count of refused records.
+    // -1, no limit) the apply stops and throws. Returns the count of refused records, and
+    // adds the server's reason for each to `refusals` when given. The insert statements are
+    // prepared once and kept for the broker's life.
     int applyInserts(const QString& provider, const QString& commandText, const RowSet& records,
-                     int maxErrors);
+                     int maxErrors, QStringList* refusals = nullptr);
 
     Connection& serverConnection() const { return *server_; }
 
 private:
+    QSqlQuery& prepared(const QString& sql);
+
     std::unique_ptr<Connection> server_;
+    QHash<QString, QSqlQuery> prepared_;
 };
 
 }  // namespace cv

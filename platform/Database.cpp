@@ -324,6 +324,31 @@ QVariant Query::field(const QString& name) const {
     return data_.rows[current_][index];
 }
 
+struct PreparedStatement::Prepared {
+    QSqlQuery query;
+    QString sql;
+};
+
+PreparedStatement::PreparedStatement(Connection* connection, const QString& hostSql) {
+    if (!connection) throw DbError("no connection");
+    const QString sql = connection->adapt(hostSql);
+    const QSqlDatabase db = connection->database();
+    if (!db.isOpen())
+        throw DbError("the database is not open [statement: " + sql.toStdString() + ']');
+    prepared_ = std::make_unique<Prepared>(Prepared{QSqlQuery(db), sql});
+    prepared_->query.setForwardOnly(true);
+    if (!prepared_->query.prepare(sql)) refuse(prepared_->query.lastError(), sql);
+}
+
+PreparedStatement::~PreparedStatement() = default;
+
+void PreparedStatement::execute(const QVariantList& values) {
+    QSqlQuery& query = prepared_->query;
+    for (qsizetype i = 0; i < values.size(); ++i) query.bindValue(int(i), values[i]);
+    if (!query.exec()) refuse(query.lastError(), prepared_->sql);
+    query.finish();
+}
+
 Command::Command(Connection* connection) : connection_(connection) {}
 
 void Command::setConnection(Connection* connection) { connection_ = connection; }

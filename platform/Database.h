@@ -86,4 +86,23 @@ private:
     QString sql_;
 };
 
+// A statement prepared once and executed many times with bound values ("?" marks), each
+// execution its own statement (committed on its own outside a transaction). The text is in
+// the host's dialect and adapted like any other. Values are bound, never put into the text.
+class PreparedStatement {
+public:
+    // Throws DbError when there is no open connection or the store refuses the statement.
+    PreparedStatement(Connection* connection, const QString& hostSql);
+    ~PreparedStatement();
+    PreparedStatement(const PreparedStatement&) = delete;
+    PreparedStatement& operator=(const PreparedStatement&) = delete;
+
+    // Executes with `values`, one per mark; throws DbError when the store refuses.
+    void execute(const QVariantList& values);
+
+private:
+    struct Prepared;
+    std::unique_ptr<Prepared> prepared_;
+};
+
 }  // namespace cv

@@ -1,10 +1,11 @@
 #include "TCVPerson.h"
 
-#include <QSet>
 #include <exception>
 #include <optional>
 
+#include "DeptPathPlan.h"
 #include "HostServices.h"
+#include "LoginNames.h"
 #include "StoreSql.h"
 #include "TDM_PersonPack.h"
 
@@ -12,9 +13,8 @@ namespace cv {
 
 namespace {
 
-// The unit's state: the code left by ResolveDeptPath, and the login-name generator's seed.
+// The unit's state: the code left by ResolveDeptPath.
 QString resolvedDeptID;
-std::uint32_t loginNameSeed = 0;
 
 bool networked() { return host::workingStyle() == 1; }
 
@@ -23,15 +23,6 @@ TDM_PersonPack& dataModule() {
     if (!module) throw StoreError("the data module DM_PersonPack has not been created");
     return *module;
 }
-
-// The library's linear congruential generator: a number from 1000 to 9999.
-int drawLoginNumber() {
-    loginNameSeed = loginNameSeed * 134775813u + 1u;  // modulo 2^32 by the type
-    const auto draw = static_cast<int>((std::uint64_t{loginNameSeed} * 9000u) >> 32);
-    return 1000 + draw;
-}
-
-constexpr int kLoginNumbers = 9000;
 
 // Opens `dataset` (a client dataset or a query) on `sql`; false when opening fails.
 template <typename DataSet>
@@ -90,6 +81,17 @@ bool storeDept(TDM_PersonPack& module, const QString& deptId, const QString& nam
 }
 
 }  // namespace
+
+DeptQuestions StoreDeptQuestions() {
+    return {[](int level, const QString& name, const QString& parent) {
+                return firstRowText(dataModule(), storesql::deptLookup(level, name, parent),
+                                    QStringLiteral("DeptID"));
+            },
+            [](int level, const QString& parent) {
+                return firstRowText(dataModule(), storesql::deptMaximum(level, parent),
+                                    QStringLiteral("DeptId1"));
+            }};
+}
 
 QString TCVPerson::GetDeptName(const QString& deptId) {
     TDM_PersonPack& module = dataModule();
@@ -164,20 +166,7 @@ bool TCVPerson::InsertPerson(const TCVPersonInfo& person) {
 }
 
 QString TCVPerson::MakeUniqueLoginName(const QString& loginName) {
-    // Numbers found taken in this call are not asked again: the generator repeats numbers,
-    // and once all 9000 are known taken the loop stops instead of drawing for ever. The
-    // draws consumed are the same as when every candidate is asked.
-    QSet<int> taken;
-    for (;;) {
-        const int number = drawLoginNumber();
-        if (taken.contains(number)) continue;
-        const QString candidate = loginName + QLatin1Char('_') + QString::number(number);
-        if (!LoginNameExists(candidate)) return candidate;
-        taken.insert(number);
-        if (taken.size() == kLoginNumbers)
-            throw LoginNameExhausted("every login name " + loginName.toStdString() +
-                                     "_1000 to _9999 is taken");
-    }
+    return UniqueLoginName(loginName, LoginNameExists);
 }
 
 bool TCVPerson::ExecuteSQL(const QString& sql) {
@@ -237,6 +226,6 @@ bool TCVPerson::ResolveDeptPath(const QString& deptPath, const QString& oldCode)
 
 const QString& TCVPerson::ResolvedDeptID() { return resolvedDeptID; }
 
-void TCVPerson::ResetLoginNameGenerator() { loginNameSeed = 0; }
+void TCVPerson::ResetLoginNameGenerator() { cv::ResetLoginNameGenerator(); }
 
 }  // namespace cv

@@ -25,8 +25,8 @@ bool needsDoubleQuotes(const QString& item) {
 
 }  // namespace
 
-QStringList TickedPersonIds(const CheckTree& tree) {
-    QStringList ids;
+QList<TickedPerson> TickedPersons(const CheckTree& tree) {
+    QList<TickedPerson> ticked;
     bool first = true;
     tree.forEachNode([&](QTreeWidgetItem* item, int) {
         if (first) {  // the root is never listed
@@ -36,10 +36,21 @@ QStringList TickedPersonIds(const CheckTree& tree) {
         const TreeNode* node = NodeTree::asNode(item);
         if (node != nullptr && node->state == CheckTree::Checked && node->record &&
             node->record->Kind == QLatin1String("1")) {
-            ids.append(node->record->ID);
+            ticked.append({node->record->ID, node->sourceRow});
         }
     });
+    return ticked;
+}
+
+QStringList TickedPersonIds(const CheckTree& tree) {
+    QStringList ids;
+    for (const TickedPerson& person : TickedPersons(tree)) ids.append(person.id);
     return ids;
+}
+
+QList<TickedPerson> TickedPersonsOfFrame() {
+    const auto* frame = qobject_cast<TFramePerson*>(findOwnedWidget(TFramePerson::InstanceName));
+    return frame ? TickedPersons(*frame->CTDeptPerson) : QList<TickedPerson>();
 }
 
 QString CommaText(const QStringList& items) {

@@ -20,6 +20,17 @@ namespace cv {
 class CheckTree;
 
 QStringList TickedPersonIds(const CheckTree& tree);
+
+// The same ticked person nodes with the row of the package's person file each was made from
+// (-1 for a node not made from a file): a package may list one PerUUID on several rows, and
+// the import stores the row that was ticked.
+struct TickedPerson {
+    QString id;
+    qsizetype row = -1;
+};
+QList<TickedPerson> TickedPersons(const CheckTree& tree);
+// Those of the frame registered as "FramePerson"; empty when there is no such frame.
+QList<TickedPerson> TickedPersonsOfFrame();
 // Throws std::invalid_argument for a form other than 0 and 1.
 QString TickedPersonsText(const QStringList& ids, int form);
 // The form-`form` text of the check tree of the frame registered as "FramePerson" under the

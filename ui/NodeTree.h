@@ -27,6 +27,7 @@ public:
     int imageIndex = -1;
     int selectedIndex = 0;  // shown while the node is selected; 0 unless set
     int state = NeverSet;   // check state index; see CheckTree
+    qsizetype sourceRow = -1;  // the row of the dataset file the node was made from, or -1
 };
 
 class NodeTree : public QTreeWidget {

@@ -137,8 +137,11 @@ TEST_P(ImportTest, CarriesTheTickedPeopleIntoAnotherInstallation) {
             rows("SELECT * FROM CV_DeptInfo WHERE DeptID = " + sqlQuote(dept.section('|', 0, 0))),
             QStringList(dept));
 
-    EXPECT_EQ(log().count('\n'), 1);
+    EXPECT_EQ(log().count('\n'), 2);
     EXPECT_TRUE(log().contains("要导入的注册名zhoujie已经存在,已经被改为zhoujie_1000"));
+    EXPECT_TRUE(log().contains(QString("人员导入结束: 新增 %1 人, 改名后新增 1 人, 已存在 1 人, "
+                                       "未导入 0 人, 新建部门 ")
+                                   .arg(inserted - 1)));
     EXPECT_EQ(packageFiles(), QStringList({"SysPerInfo.XML"}));
     // The files are gone: a second import of the same directory fails.
     EXPECT_EQ(PackageImport(packageDir()), -1);

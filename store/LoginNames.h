@@ -1,0 +1,21 @@
+// The library's login-name generator and the candidate loop built on it. The generator is
+// process-wide state: its seed is 0 when the library is loaded and only the candidate loop
+// draws from it, so each load draws the same sequence of numbers.
+#pragma once
+
+#include <QString>
+#include <functional>
+
+namespace cv {
+
+// `loginName` + "_" + a drawn number from 1000 to 9999 for which `taken` answers false. A
+// candidate is always built from `loginName`, never from an earlier candidate. Numbers found
+// taken in this call are not asked about again, but their draws still count, so the draws
+// consumed are those of asking every candidate. Throws LoginNameExhausted once all 9000
+// numbers are known taken.
+QString UniqueLoginName(const QString& loginName, const std::function<bool(const QString&)>& taken);
+
+// Puts the generator back to its state at load (seed 0).
+void ResetLoginNameGenerator();
+
+}  // namespace cv

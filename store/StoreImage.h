@@ -1,0 +1,77 @@
+// What an import can meet in the store, read once: the PerUUID and login name of every
+// person, and every department. The import decides each person against this image instead
+// of asking the store person by person, and adds to it what it stores.
+//
+// The image answers the questions of the person store's statements the way the store
+// answers them: texts compare exactly (the host's columns are plain varchar, where equal
+// means the same characters), and code lengths and prefixes count characters, as Len and
+// Left do. Two questions only the store can answer, and the image says so instead of
+// guessing: which department the store returns first when several of one name stand at one
+// level under one parent, and the greatest code of a level that holds codes other than
+// decimal digits (text order then follows the store's collation).
+#pragma once
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+#include <optional>
+#include <utility>
+
+#include "DataSet.h"
+
+namespace cv {
+
+class TDM_PersonPack;
+
+class StoreImage {
+public:
+    // Reads the image through the data module in the current working style: one statement
+    // for the people, one for the departments. Throws DbError when the store refuses.
+    static StoreImage read(TDM_PersonPack& module);
+    // The image of these rows: people as (PerUUID, LoginName), departments as (DeptID,
+    // DeptName); a null value is a value no statement finds.
+    static StoreImage fromRows(const RowSet& people, const RowSet& depts);
+
+    bool hasPerson(const QString& perUUID) const { return people_.contains(perUUID); }
+    bool hasLogin(const QString& loginName) const { return logins_.contains(loginName); }
+    void addPerson(const QString& perUUID, const QString& loginName);
+
+    struct Answer {
+        enum Kind { None, Found, AskStore };
+        Kind kind = None;
+        QString code;
+    };
+    // The department called `name` one level below `parent` (a code; empty for the top
+    // level): its code when exactly one answers, AskStore when several do.
+    Answer findDept(const QString& parent, const QString& name) const;
+    // The greatest code one level below `parent`: None when the level is empty, AskStore when
+    // it holds a code that is not all decimal digits.
+    Answer maximumDept(const QString& parent) const;
+    void addDept(const QString& code, const QString& name);
+    bool hasDept(const QString& code) const { return codes_.contains(code); }
+
+    // Characters (code points) in `text`, and its first `count` characters.
+    static qsizetype characters(const QString& text);
+    static QString leftCharacters(const QString& text, qsizetype count);
+
+private:
+    struct Named {
+        QString code;  // the first one added
+        int count = 0;
+    };
+    struct Level {
+        QString maximum;
+        bool decimal = true;  // every code of the level is decimal digits only
+    };
+
+    QSet<QString> people_;
+    QSet<QString> logins_;
+    QSet<QString> codes_;
+    QHash<std::pair<QString, QString>, Named> named_;  // (parent, name)
+    QHash<QString, Level> levels_;                     // by parent
+
+    // Counts `code` in its level; answers its parent, nothing for a code of no whole level.
+    std::optional<QString> addCode(const QString& code);
+};
+
+}  // namespace cv

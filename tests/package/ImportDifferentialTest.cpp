@@ -1,0 +1,270 @@
+// The import decides every person against one read of the store; the person store's
+// per-statement operations remain the reference. On many seeded random installations and
+// packages, both leave the same store, the same rename lines and the same result.
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "Database.h"
+#include "GetTickedPersons.h"
+#include "HostServices.h"
+#include "NodeTree.h"
+#include "OperationProgress.h"
+#include "PackageTest.h"
+#include "StoreError.h"
+#include "TCVPerson.h"
+#include "TDM_PersonPack.h"
+
+namespace cv::test {
+namespace {
+
+// The import as the person store's operations compose it, one statement at a time, in the
+// order of the rules: locate, present, login clash, department, insert; then every
+// department of the package. The row of a ticked node is the one it was made from.
+std::int32_t referenceImport(const QString& packageDir) {
+    if (!TDM_PersonPack::PrepareStore()) return -1;
+    const QList<TickedPerson> ticked = TickedPersonsOfFrame();
+    if (ticked.isEmpty()) return -2;
+    ClientDataSet people;
+    ClientDataSet depts;
+    people.loadFromFile(packageDir + "perinfo.per");
+    depts.loadFromFile(packageDir + "deptinfo.per");
+    QHash<QString, QString> paths;
+    for (depts.first(); !depts.eof(); depts.next())
+        if (!depts.isNull("DeptName")) paths.insert(depts.text("DeptID"), depts.text("DeptName"));
+    const auto text = [&](const char* field) {
+        return people.fieldIndex(field) < 0 ? QString() : people.text(field);
+    };
+    try {
+        for (const TickedPerson& t : ticked) {
+            bool found = false;
+            for (people.first(); !people.eof(); people.next())
+                if (!people.isNull("PerUUID") && people.text("PerUUID") == t.id &&
+                    (people.rowNumber() == t.row || t.row < 0)) {
+                    found = true;
+                    break;
+                }
+            if (!found && !people.locate("PerUUID", t.id)) continue;
+            if (TCVPerson::PersonExists(t.id)) continue;
+            TCVPersonInfo p{text("PerUUID"), text("UPassWord"), text("PerName"), text("PerSex"),
+                            text("PerMemo"),  text("LoginName"), text("PerDept")};
+            if (TCVPerson::LoginNameExists(p.LoginName)) {
+                const QString old = p.LoginName;
+                try {
+                    p.LoginName = TCVPerson::MakeUniqueLoginName(old);
+                } catch (const LoginNameExhausted&) {
+                    continue;
+                }
+                if (host::writeLog("要导入的注册名" + old + "已经存在,已经被改为" +
+                                   p.LoginName) != 1)
+                    continue;
+            }
+            if (!p.PerDept.isEmpty()) {
+                const QString path = paths.value(p.PerDept);
+                if (path.isEmpty()) {
+                    p.PerDept.clear();
+                } else {
+                    if (!TCVPerson::ResolveDeptPath(path, p.PerDept)) continue;
+                    p.PerDept = TCVPerson::ResolvedDeptID();
+                }
+            }
+            TCVPerson::InsertPerson(p);
+        }
+        for (depts.first(); !depts.eof(); depts.next()) {
+            try {
+                if (!depts.text("DeptName").isEmpty() && !depts.text("DeptID").isEmpty())
+                    TCVPerson::ResolveDeptPath(depts.text("DeptName"), depts.text("DeptID"));
+            } catch (const std::exception&) {
+            }
+        }
+    } catch (const std::exception&) {
+        return -1;
+    }
+    return TDM_PersonPack::PrepareStore() ? 1 : -1;
+}
+
+// One random installation and package, from a seed. Names repeat under other parents and
+// within a level, codes collide, values hold quotes, nulls and empty texts, some values are
+// longer than the host's columns (which PostgreSQL refuses), some levels are full.
+struct Case {
+    QList<QStringList> storeDepts;   // DeptID, DeptName
+    QList<QStringList> storePeople;  // PerUUID, PerName, LoginName, PerDept
+    QStringList personFields;
+    QList<QStringList> people;  // by personFields
+    QList<QStringList> depts;   // DeptID, DeptName, DeptMemo
+    QList<int> untick;          // node numbers, in list order, that the user unticks
+
+    explicit Case(quint32 seed) {
+        QRandomGenerator r(seed);
+        const auto pick = [&r](const QStringList& from) { return from[r.bounded(from.size())]; };
+        const auto chance = [&r](int percent) { return int(r.bounded(100)) < percent; };
+        const QString longText(60, QChar(u'长'));
+        const QStringList names = {"甲", "乙", "丙", "技术部", "O'Neil", "", "研发"};
+        const QStringList digits = {"0001", "0002", "0003", "0007", "0010"};
+        const auto code = [&](int levels) {
+            QString c;
+            for (int k = 0; k < levels; ++k) c += pick(digits);
+            return c;
+        };
+
+        for (int i = r.bounded(12); i > 0; --i) {
+            QString id = code(1 + r.bounded(3));
+            if (chance(5)) id = id.chopped(4) + "9999";                  // a full level
+            if (chance(5)) id = id.chopped(4) + "00A1";                  // not a number
+            if (chance(5)) id = id.left(3);                              // no whole level
+            storeDepts << QStringList{id, chance(10) ? "<null>" : pick(names)};
+        }
+        const QStringList logins = {"l1", "l2", "l3", "l1_1000", "l2_1282", "zz", "", "<null>"};
+        const auto id = [&] { return QString("P%1").arg(r.bounded(40)); };
+        for (int i = r.bounded(10); i > 0; --i)
+            storePeople << QStringList{id(), pick(names), pick(logins), code(1)};
+
+        // A package written on PostgreSQL carries its field names in lower case.
+        personFields = PackagePersonFields;
+        if (chance(30))
+            for (QString& f : personFields) f = f.toLower();
+        QStringList packageCodes;
+        for (int i = r.bounded(10); i > 0; --i) {
+            const int levels = 1 + r.bounded(3);
+            QString c = code(levels);
+            if (chance(8)) c = c.left(2);
+            QStringList path;
+            for (int k = r.bounded(levels + 2); k >= 0; --k)
+                path << (chance(4) ? QString(110, QChar(u'名')) : pick(names));
+            packageCodes << c;
+            depts << QStringList{c, chance(8) ? "<null>" : path.join('_'), ""};
+        }
+        for (int i = 1 + r.bounded(30); i > 0; --i) {
+            QString dept = "<null>";
+            if (chance(70) && !packageCodes.isEmpty()) dept = pick(packageCodes);
+            if (chance(5)) dept = "";
+            if (chance(5)) dept = code(2);  // not in the department file
+            QStringList row = {chance(3) ? "<null>" : id(),
+                               chance(5) ? longText : pick(names),
+                               pick({"男", "女", " 男 ", "<null>"}),
+                               chance(5) ? longText : pick(logins),
+                               dept,
+                               chance(20) ? "<null>" : "备注'" + QString::number(i),
+                               "pw"};
+            people << row;
+        }
+        for (int n = 1; n < 80; ++n)
+            if (chance(12)) untick << n;
+    }
+
+    void arrange(testhost::Installation& inst) const {
+        Connection& db = inst.db();
+        PreparedStatement dept(&db, "INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) "
+                                    "VALUES(?, ?, '')");
+        for (const QStringList& d : storeDepts) {
+            if (!inst.scalar("SELECT DeptID FROM CV_DeptInfo WHERE DeptID = " + sqlQuote(d[0]))
+                     .isEmpty())
+                continue;
+            dept.execute({d[0], d[1] == "<null>" ? QVariant() : QVariant(d[1])});
+        }
+        PreparedStatement person(&db,
+                                 "INSERT INTO CV_PersonInfo(PerUUID, PerName, LoginName, PerDept, "
+                                 "PrjID) VALUES(?, ?, ?, ?, 3)");
+        for (const QStringList& p : storePeople) {
+            if (!inst.scalar("SELECT PerUUID FROM CV_PersonInfo WHERE PerUUID = " + sqlQuote(p[0]))
+                     .isEmpty())
+                continue;
+            person.execute({p[0], p[1], p[2] == "<null>" ? QVariant() : QVariant(p[2]), p[3]});
+        }
+    }
+
+    void writeFiles(const QString& dir) const {
+        QDir().mkpath(dir);
+        writeDataSetFile(dir + "perinfo.per", personFields, people);
+        writeDataSetFile(dir + "deptinfo.per", {"DeptID", "DeptName", "DeptMemo"}, depts);
+    }
+};
+
+class ImportDifferentialTest : public PackageTest {
+public:
+    struct Outcome {
+        std::int32_t result = 0;
+        QStringList people;
+        QStringList depts;
+        QStringList renames;
+    };
+
+    // Installs the case, previews its package, unticks as the user would, and imports with
+    // `import`; `during` runs once the import has started (at its first sign of life).
+    Outcome run(const Case& c, const std::function<std::int32_t(const QString&)>& import,
+                const std::function<void()>& during = {}) {
+        QTemporaryDir packages;
+        const QString dir = packages.path() + "/";
+        c.writeFiles(dir);
+        install(Content::Empty);
+        c.arrange(inst());
+        setPackageVersion(3);
+        TCVPerson::ResetLoginNameGenerator();
+        Outcome out;
+        if (PackageImportProc(dir, &hostWindow) != 1) return out;
+        const QList<QTreeWidgetItem*> nodes = tree().nodesInListOrder();
+        for (int n : c.untick)
+            if (n < nodes.size()) tree().toggle(nodes[n]);
+        if (during) QTimer::singleShot(0, during);
+        out.result = import(dir);
+        out.people = rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID");
+        out.depts = rows("SELECT * FROM CV_DeptInfo ORDER BY DeptID");
+        QFile log(inst().logFile());
+        if (log.open(QIODevice::ReadOnly))
+            for (const QString& line : QString::fromUtf8(log.readAll()).split('\n'))
+                if (line.contains("要导入的注册名")) out.renames << line.section('\t', 6);
+        return out;
+    }
+};
+CV_BOTH_STYLES(ImportDifferentialTest);
+
+TEST_P(ImportDifferentialTest, DecidesEveryPersonAsThePersonStoreWould) {
+    const int seeds = qEnvironmentVariableIntValue("CV_IMPORT_SEEDS");
+    for (quint32 seed = 1; seed <= quint32(seeds > 0 ? seeds : 150); ++seed) {
+        SCOPED_TRACE(seed);
+        const Case c(seed);
+        const Outcome fast = run(c, PackageImport);
+        const Outcome reference = run(c, referenceImport);
+        ASSERT_EQ(fast.result, reference.result);
+        ASSERT_EQ(fast.people, reference.people);
+        ASSERT_EQ(fast.depts, reference.depts);
+        ASSERT_EQ(fast.renames, reference.renames);
+    }
+}
+
+// Another writer stores one of the package's people and takes the department code that the
+// import read as free, after the import read the store: the import's writes are refused,
+// and those people go on as the per-statement operations would have taken them.
+TEST_P(ImportDifferentialTest, AStoreThatChangesDuringTheImportEndsAsThePersonStoreWould) {
+    Case c(7);
+    c.storeDepts = {{"0001", "甲"}};
+    c.storePeople = {};
+    c.personFields = PackagePersonFields;
+    // In list order: 三 (under 甲), 二 (whose new department the image thinks is 0002), 一.
+    c.people = {{"P1", "一", "男", "l1", "00030001", "", ""},
+                {"P2", "二", "男", "l2", "0002", "", ""},
+                {"P3", "三", "男", "l3", "0001", "", ""}};
+    c.depts = {{"0002", "丁", ""}, {"00030001", "乙_丙", ""}, {"0001", "甲", ""}};
+    c.untick = {};
+    OperationProgress::setShowDelay(0);
+    const auto otherWriter = [this] {
+        inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) VALUES('0002', '他', '')");
+        inst().exec("INSERT INTO CV_PersonInfo(PerUUID, LoginName, PerDept, PrjID) "
+                    "VALUES('P2', 'other', '0002', 9)");
+    };
+    const Outcome changed = run(c, PackageImport, otherWriter);
+    OperationProgress::setShowDelay(500);
+    // The reference meets the store as it was after the other writer.
+    const Outcome reference = run(c, [&](const QString& dir) {
+        otherWriter();
+        return referenceImport(dir);
+    });
+    EXPECT_EQ(changed.result, 1);
+    EXPECT_EQ(changed.people, reference.people);
+    EXPECT_EQ(changed.depts, reference.depts);
+}
+
+}  // namespace
+}  // namespace cv::test

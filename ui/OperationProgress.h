@@ -1,0 +1,45 @@
+// Signs of life for a long operation on the host's user-interface thread. Once the operation
+// has run for about half a second, a modal progress dialog parented to the host's window
+// shows the count done out of the total, with a cancel button, and the host's windows keep
+// painting (events are handled at most every 50 ms). A quick operation never sees a dialog;
+// either way a step costs a look at the clock.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QString>
+
+class QProgressDialog;
+class QWidget;
+
+namespace cv {
+
+class OperationProgress {
+public:
+    // `label` takes the count done and the total as %1 and %2 ("正在导入人员: %1 / %2").
+    OperationProgress(QWidget* window, const QString& label, qint64 total);
+    ~OperationProgress();
+    OperationProgress(const OperationProgress&) = delete;
+    OperationProgress& operator=(const OperationProgress&) = delete;
+
+    // `done` of the total are done. False once the user has cancelled.
+    bool step(qint64 done);
+    bool cancelled() const { return cancelled_; }
+
+    // How long an operation runs before the dialog shows; tests set 0 to see it at once.
+    static void setShowDelay(int milliseconds);
+
+private:
+    void show();
+
+    QPointer<QWidget> window_;
+    QString label_;
+    qint64 total_;
+    QElapsedTimer clock_;
+    qint64 lastEvents_ = -50;  // so that a dialog shown at once shows at the first step
+    bool cancelled_ = false;
+    bool shown_ = false;
+    QPointer<QProgressDialog> dialog_;  // goes with the host window if that goes first
+};
+
+}  // namespace cv
