@@ -98,13 +98,15 @@ public:
     // this PerUUID, else the first row that does; -1 when none does.
     qsizetype rowOf(const TickedPerson& ticked) const {
         const int id = columns_.value("PerUUID");
-        if (ticked.row >= 0 && ticked.row < rows_.rows.size() &&
-            !rows_.rows[ticked.row][id].isNull() &&
+        if (hasRow(ticked.row) && !rows_.rows[ticked.row][id].isNull() &&
             valueText(rows_.rows[ticked.row][id]) == ticked.id)
             return ticked.row;
         return first_.value(ticked.id, -1);
     }
 
+    bool hasRow(qsizetype row) const { return row >= 0 && row < rows_.rows.size(); }
+
+    // Null (QString()) for a null value or a missing column, which every rule reads as empty.
     QString text(qsizetype row, const char* field) const {
         const int column = columns_.value(QLatin1String(field));
         return column < 0 ? QString() : valueText(rows_.rows[row][column]);
@@ -269,7 +271,13 @@ void PersonImport::resolveDept(const QString& path, const QString& code) {
 
 void PersonImport::importPerson(const TickedPerson& ticked) {
     const qsizetype row = people_.rowOf(ticked);
-    if (row < 0) return notStored({}, ticked.id, QStringLiteral("人员文件中没有此 PerUUID"));
+    if (row < 0) {
+        // A row without PerUUID shows in the tree like any other.
+        if (people_.hasRow(ticked.row) && people_.text(ticked.row, "PerUUID").isNull())
+            return notStored(people_.text(ticked.row, "PerName"), ticked.id,
+                             QStringLiteral("人员包中此人没有 PerUUID"));
+        return notStored({}, ticked.id, QStringLiteral("人员文件中没有此 PerUUID"));
+    }
     if (image_.hasPerson(ticked.id)) {
         ++counts_.present;
         return;

@@ -195,52 +195,87 @@ TEST_P(ImportTest, DecidesForEachPersonWhetherAndWhereToInsert) {
     EXPECT_TRUE(log().contains("要导入的注册名taken已经存在,已经被改为taken_1000"));
 }
 
-TEST_P(ImportTest, SkipsWhoCannotBeImportedAndGoesOnWithTheOthers) {
+// Whoever is ticked and not stored is named in the log with the reason, and the summary
+// counts them; the others are stored all the same. Where the engine or the working style
+// takes the value, the person is stored exactly as given.
+TEST_P(ImportTest, AccountsForEveryTickedPersonItDoesNotStore) {
+    const QString login51(51, QChar(u'l'));
+    const QString dept150(150, QChar(u'部'));
     struct Case {
         const char* what;
-        std::function<void(ImportTest&)> arrange;  // after the preview
-        QStringList inserted;                      // of "first", "second", "third"
+        QList<QStringList> firstRow;  // the package's row of "first" (or of a row without PerUUID)
+        QList<QStringList> depts;
+        std::function<void(ImportTest&)> arrange;  // the store, after the preview
+        std::function<bool()> refused;             // where the first person is not stored
+        QString reason;                            // in its log line; empty: the log is refused
     };
+    const auto always = [] { return true; };
+    const auto onPostgres = [] { return testdb::onPostgres(); };
     const Case cases[] = {
-        {"an identifier missing from the person file",
-         [](ImportTest& t) {
-             writeDataSetFile(t.packageDir() + "perinfo.per", PackagePersonFields,
-                              {{"second", "2", "男", "l2", "<null>", "", ""},
-                               {"third", "3", "男", "l3", "<null>", "", ""}});
-         },
-         {"second", "third"}},
+        {"a row without PerUUID", {{"<null>", "无号", "男", "l1", "<null>", "", ""}}, {},
+         [](ImportTest&) {}, always, "人员未导入: 无号 (PerUUID ): 人员包中此人没有 PerUUID"},
         {"the log refuses the line of a changed login name",
+         {{"first", "1", "男", "l1", "<null>", "", ""}}, {},
          [](ImportTest& t) {
              t.inst().exec("INSERT INTO CV_PersonInfo(PerUUID, LoginName) VALUES('x', 'l1')");
              cvhost::Settings::instance().set("logFile", t.packageDir());  // a directory
          },
-         {"second", "third"}},
+         always, ""},
         {"every candidate of a login name is taken",
+         {{"first", "1", "男", "l1", "<null>", "", ""}}, {},
          [](ImportTest& t) {
              t.inst().exec(
                  "WITH RECURSIVE n(x) AS (SELECT 1000 UNION ALL SELECT x + 1 FROM n WHERE x < "
                  "9999) INSERT INTO CV_PersonInfo(PerUUID, LoginName) SELECT 'busy' || x, "
-                 "'l2_' || x FROM n");
-             t.inst().exec("INSERT INTO CV_PersonInfo(PerUUID, LoginName) VALUES('x', 'l2')");
+                 "'l1_' || x FROM n");
+             t.inst().exec("INSERT INTO CV_PersonInfo(PerUUID, LoginName) VALUES('x', 'l1')");
          },
-         {"first", "third"}},
+         always, "人员未导入: 1 (PerUUID first): 注册名 l1 的候选名 l1_1000 至 l1_9999 都已被占用"},
+        {"the department's level is full", {{"first", "1", "男", "l1", "0005", "", ""}},
+         {{"0005", "新部门"}},
+         [](ImportTest& t) {
+             t.inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName) VALUES('9999', '末')");
+         },
+         always, "人员未导入: 1 (PerUUID first): 部门 新部门 所在的一级已满"},
+        {"a login name longer than its column", {{"first", "1", "男", login51, "<null>", "", ""}},
+         {}, [](ImportTest&) {}, onPostgres,
+         "人员未导入: 1 (PerUUID first): LoginName 超过字段长度 (51 个字符, 最多 50)"},
+        {"a department name longer than its column",
+         {{"first", "1", "男", "l1", "0005", "", ""}}, {{"0005", dept150}}, [](ImportTest&) {},
+         onPostgres, "人员未导入: 1 (PerUUID first): 部门 " + dept150 + " 未能保存: DeptName 超过字段长度 (150 个字符, 最多 100)"},
+        {"a department code of no whole level", {{"first", "1", "男", "l1", "005", "", ""}},
+         {{"005", "甲"}}, [](ImportTest&) {}, [this] { return GetParam() == 1; },
+         "人员未导入: 1 (PerUUID first): 部门编码 \"005\" 不足 4 位"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         QDir().mkpath(packageDir());
         writePackage(packageDir(),
-                     {{"first", "1", "男", "l1", "<null>", "", ""},
-                      {"second", "2", "男", "l2", "<null>", "", ""},
-                      {"third", "3", "男", "l3", "<null>", "", ""}},
-                     {});
+                     c.firstRow + QList<QStringList>{{"second", "2", "男", "l2", "<null>", "", ""},
+                                                     {"third", "3", "男", "l3", "<null>", "", ""}},
+                     c.depts);
         preview(Content::Empty);
         c.arrange(*this);
         EXPECT_EQ(PackageImport(packageDir()), 1);
-        QStringList inserted;
-        for (const char* id : {"first", "second", "third"})
-            if (person(id) != "<none>") inserted << id;
-        EXPECT_EQ(inserted, c.inserted);
+        EXPECT_NE(person("second"), "<none>");
+        EXPECT_NE(person("third"), "<none>");
         EXPECT_TRUE(packageFiles().isEmpty());
+        const bool refused = c.refused();
+        if (c.firstRow[0][0] != "<null>") {
+            const QStringList stored = rows("SELECT LoginName FROM CV_PersonInfo WHERE PerUUID = 'first'");
+            EXPECT_EQ(stored, refused ? QStringList() : QStringList{c.firstRow[0][3]});
+        }
+        if (c.reason.isEmpty()) continue;
+        const QStringList lines = log().split('\n', Qt::SkipEmptyParts);
+        EXPECT_EQ(lines.filter("人员未导入").size(), refused ? 1 : 0);
+        if (refused) {
+            EXPECT_TRUE(log().contains(c.reason)) << log().toStdString();
+        }
+        EXPECT_TRUE(lines.last().contains(
+            QString("人员导入结束: 新增 %1 人, 改名后新增 0 人, 已存在 0 人, 未导入 %2 人")
+                .arg(refused ? 2 : 3)
+                .arg(refused ? 1 : 0)))
+            << lines.last().toStdString();
     }
 }
 
