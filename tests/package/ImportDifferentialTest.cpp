@@ -1,10 +1,14 @@
 // The import decides every person against one read of the store; the person store's
 // per-statement operations remain the reference. On many seeded random installations and
 // packages, both leave the same store, the same rename lines and the same result.
+#include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include "Database.h"
@@ -195,8 +199,8 @@ public:
     // `import`; `during` runs once the import has started (at its first sign of life).
     Outcome run(const Case& c, const std::function<std::int32_t(const QString&)>& import,
                 const std::function<void()>& during = {}) {
-        QTemporaryDir packages;
-        const QString dir = packages.path() + "/";
+        const QString dir = packages_.path() + QString("/run%1/").arg(++runs_);
+        lastPackage_ = dir;
         c.writeFiles(dir);
         install(Content::Empty);
         c.arrange(inst());
@@ -217,6 +221,10 @@ public:
                 if (line.contains("要导入的注册名")) out.renames << line.section('\t', 6);
         return out;
     }
+
+    QTemporaryDir packages_;
+    int runs_ = 0;
+    QString lastPackage_;
 };
 CV_BOTH_STYLES(ImportDifferentialTest);
 
@@ -264,6 +272,51 @@ TEST_P(ImportDifferentialTest, AStoreThatChangesDuringTheImportEndsAsThePersonSt
     EXPECT_EQ(changed.result, 1);
     EXPECT_EQ(changed.people, reference.people);
     EXPECT_EQ(changed.depts, reference.depts);
+}
+
+// Cancel stops after the current person and answers -1, what is stored stays; the same
+// import run again completes it, ending as one uninterrupted import would.
+TEST_P(ImportDifferentialTest, ACancelledImportRunAgainEndsAsOneUninterruptedImport) {
+    Case c(11);
+    c.storeDepts = {{"0001", "甲"}};
+    c.storePeople = {{"P7", "七", "u7", "0001"}, {"X1", "某", "u3", "0001"}};
+    c.personFields = PackagePersonFields;
+    c.people.clear();
+    c.depts.clear();
+    for (int d = 0; d < 40; ++d)
+        c.depts << QStringList{QString("0001%1").arg(d + 1, 4, 10, QChar('0')),
+                               QString("甲_组%1").arg(d % 7), ""};
+    for (int i = 0; i < 3000; ++i)
+        c.people << QStringList{QString("P%1").arg(i), QString("人%1").arg(i), "男",
+                                QString("u%1").arg(i % 400), c.depts[i % 40][0], "", ""};
+    c.untick = {};
+    const Outcome whole = run(c, PackageImport);
+    ASSERT_EQ(whole.result, 1);
+
+    OperationProgress::setShowDelay(0);
+    int rounds = 0;
+    const Outcome cancelled = run(c, [&](const QString& dir) {
+        // At the first sign of life after some people are done, the user presses Cancel.
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget());
+            if (!dialog || dialog->value() == 0 || rounds++) return;
+            QTest::mouseClick(dialog->findChild<QPushButton*>(), Qt::LeftButton);
+        });
+        poll.start(0);
+        return PackageImport(dir);
+    });
+    OperationProgress::setShowDelay(500);
+    EXPECT_EQ(cancelled.result, -1);
+    EXPECT_GT(cancelled.people.size(), 2);
+    EXPECT_LT(cancelled.people.size(), whole.people.size());
+
+    // Run again in the same installation, as the host does: preview, import.
+    ASSERT_EQ(PackageFree(), 1);
+    ASSERT_EQ(PackageImportProc(lastPackage_, &hostWindow), 1);
+    EXPECT_EQ(PackageImport(lastPackage_), 1);
+    EXPECT_EQ(rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID"), whole.people);
+    EXPECT_EQ(rows("SELECT * FROM CV_DeptInfo ORDER BY DeptID"), whole.depts);
 }
 
 }  // namespace
