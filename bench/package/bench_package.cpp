@@ -5,8 +5,10 @@
 //   writing their rows to files.
 // import: the preview and the import of that package into an empty installation, then into
 //   the installation that now holds everybody (every person is skipped, the department pass
-//   still resolves every department), against the engine's shell running the statement
-//   stream the import sends (each statement on its own, as the import does).
+//   still resolves every department), with the peak memory of the first. Yardsticks, the
+//   engine's shell sending each statement on its own under the store's settings: just the
+//   rows the import stored (people and new departments), and the statement stream of the
+//   person store's per-statement operations.
 // The installations are SQLite files, or under scripts/pgserver.sh run (CV_POSTGRES_URL) or
 // with --postgres URL schemas on that PostgreSQL server.
 //
@@ -239,6 +241,44 @@ QString departmentStatements(const Dept& dept, QSet<QString>& created) {
     return sql;
 }
 
+// Peak resident memory since the last reset, in MB; resetting makes the next figure the
+// peak of what runs in between (Linux: writing 5 to clear_refs).
+void resetPeakMemory() {
+    QFile refs("/proc/self/clear_refs");
+    if (refs.open(QIODevice::WriteOnly)) refs.write("5");
+}
+double peakMemoryMB() {
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly)) return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ')[0].toDouble() / 1024;
+    return 0;
+}
+
+// What the import stored, as the INSERT statements that store exactly those rows: the
+// yardstick of an import that sends nothing but its rows.
+QString rowInserts(const bench::Store& store) {
+    auto connection = cvhost::openStore(store.target());
+    QString sql;
+    QTextStream out(&sql);
+    QSqlQuery depts(connection->database());
+    depts.exec("SELECT DeptID, DeptName FROM CV_DeptInfo");
+    while (depts.next())
+        out << "insert into CV_DeptInfo(DeptId,DeptName,DeptMemo) values(" << q(depts.value(0).toString())
+            << "," << q(depts.value(1).toString()) << ",'');\n";
+    QSqlQuery people(connection->database());
+    people.exec(
+        "SELECT PerUUID, PerName, PerSex, PerMemo, LoginName, UPassword, PerDept FROM CV_PersonInfo");
+    while (people.next()) {
+        out << "INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, PerMemo, LoginName, UPassword, "
+               "PerDept, PrjID) VALUES(";
+        for (int i = 0; i < 7; ++i) out << q(people.value(i).toString()) << ", ";
+        out << "'0');\n";
+    }
+    out.flush();
+    return sql;
+}
+
 void benchImport(std::uint8_t style, int people, int tops) {
     QTemporaryDir work;
     const QList<Dept> depts = departments(tops);
@@ -263,66 +303,73 @@ void benchImport(std::uint8_t style, int people, int tops) {
         std::int32_t result = 0;
         preview = seconds([&] { shown = cv::PackageImportProc(in, &window); });
         import = seconds([&] { result = cv::PackageImport(in); });
-    if (shown != 1 || result != 1) qFatal("the import failed: %d %d", shown, result);
-};
-double previewEmpty = 0, importEmpty = 0, previewFull = 0, importFull = 0;
-importOnce(previewEmpty, importEmpty);
-int stored = 0;
-{
-    auto connection = cvhost::openStore(target.target());
-    QSqlQuery count(connection->database());
-    count.exec("SELECT count(*) FROM CV_PersonInfo");
-    count.next();
-    stored = count.value(0).toInt();
-}
-importOnce(previewFull, importFull);
+        if (shown != 1 || result != 1) qFatal("the import failed: %d %d", shown, result);
+    };
+    double previewEmpty = 0, importEmpty = 0, previewFull = 0, importFull = 0;
+    resetPeakMemory();
+    importOnce(previewEmpty, importEmpty);
+    const double peak = peakMemoryMB();
+    int stored = 0;
+    {
+        auto connection = cvhost::openStore(target.target());
+        QSqlQuery count(connection->database());
+        count.exec("SELECT count(*) FROM CV_PersonInfo");
+        count.next();
+        stored = count.value(0).toInt();
+    }
+    const QString inserts = rowInserts(target);
+    importOnce(previewFull, importFull);
 
-// The same statement streams through the sqlite3 shell, one statement at a time.
-QString intoEmpty;
-QString intoFull;
-QSet<QString> created;
-QTextStream empty(&intoEmpty);
-QTextStream full(&intoFull);
-for (int i = 0; i < people; ++i) {
-    const Dept& dept = depts[(i * 7) % depts.size()];
-    const QString exists =
-        "SELECT PerUUID FROM CV_PersonInfo WHERE PerUUID=" + q(personId(i)) + ";\n";
-    empty << exists
-          << "SELECT LoginName FROM CV_PersonInfo WHERE LoginName = " +
-                 q(QStringLiteral("login%1").arg(i)) + ";\n"
-          << departmentStatements(dept, created)
-          << "INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, PerMemo, LoginName, "
-             "UPassword, PerDept, PrjID) VALUES(" +
-                 q(personId(i)) + ", " + q(QStringLiteral("姓名%1").arg(i)) + ", " +
-                 q(i % 2 ? QStringLiteral("男") : QStringLiteral("女")) + ", " +
-                 q(i % 3 ? QString() : QStringLiteral("备注")) + ", " +
-                 q(QStringLiteral("login%1").arg(i)) + ", " + q(QStringLiteral("pw%1").arg(i)) +
-                 ", " + q(dept.id) + ", '0');\n";
-    full << exists;
-}
-for (const Dept& dept : depts) {
-    QSet<QString> all(created);
-    const QString resolve = departmentStatements(dept, all);
-    empty << resolve;
-    full << resolve;
-}
-empty.flush();
-full.flush();
-const bench::Store shellEmpty(work.filePath("shell-empty.sqlite"));
-const double shellIntoEmpty = shell(shellEmpty, intoEmpty, work.filePath("into-empty.sql"));
-const double shellIntoFull = shell(target, intoFull, work.filePath("into-full.sql"));
+    // Yardsticks through the engine's shell, each statement on its own: just the rows the
+    // import stored, and the statement stream of the person store's operations one by one.
+    QString intoEmpty;
+    QString intoFull;
+    QSet<QString> created;
+    QTextStream empty(&intoEmpty);
+    QTextStream full(&intoFull);
+    for (int i = 0; i < people; ++i) {
+        const Dept& dept = depts[(i * 7) % depts.size()];
+        const QString exists =
+            "SELECT PerUUID FROM CV_PersonInfo WHERE PerUUID=" + q(personId(i)) + ";\n";
+        empty << exists
+              << "SELECT LoginName FROM CV_PersonInfo WHERE LoginName = " +
+                     q(QStringLiteral("login%1").arg(i)) + ";\n"
+              << departmentStatements(dept, created)
+              << "INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, PerMemo, LoginName, "
+                 "UPassword, PerDept, PrjID) VALUES(" +
+                     q(personId(i)) + ", " + q(QStringLiteral("姓名%1").arg(i)) + ", " +
+                     q(i % 2 ? QStringLiteral("男") : QStringLiteral("女")) + ", " +
+                     q(i % 3 ? QString() : QStringLiteral("备注")) + ", " +
+                     q(QStringLiteral("login%1").arg(i)) + ", " + q(QStringLiteral("pw%1").arg(i)) +
+                     ", " + q(dept.id) + ", '0');\n";
+        full << exists;
+    }
+    for (const Dept& dept : depts) {
+        QSet<QString> all(created);
+        const QString resolve = departmentStatements(dept, all);
+        empty << resolve;
+        full << resolve;
+    }
+    empty.flush();
+    full.flush();
+    const bench::Store shellRows(work.filePath("shell-rows.sqlite"));
+    const double shellJustRows = shell(shellRows, inserts, work.filePath("rows.sql"));
+    const bench::Store shellEmpty(work.filePath("shell-empty.sqlite"));
+    const double shellIntoEmpty = shell(shellEmpty, intoEmpty, work.filePath("into-empty.sql"));
+    const double shellIntoFull = shell(target, intoFull, work.filePath("into-full.sql"));
 
-std::printf(
-    "import, %s, %d people in %d departments:\n"
-    "  into an empty installation: preview %6.2f s, import %7.2f s, %8.0f people/s"
-    " (%d stored)\n"
-    "    %s%7.2f s   import / shell = %.1f\n"
-    "  into one that holds them all: preview %6.2f s, import %7.2f s, %8.0f people/s\n"
-    "    %s%7.2f s   import / shell = %.1f\n",
-    styleName(style), people, int(depts.size()), previewEmpty, importEmpty, people / importEmpty,
-    stored, shellLabel(33).constData(), shellIntoEmpty, importEmpty / shellIntoEmpty, previewFull,
-    importFull, people / importFull, shellLabel(33).constData(), shellIntoFull,
-    importFull / shellIntoFull);
+    std::printf(
+        "import, %s, %d people in %d departments:\n"
+        "  into an empty installation: preview %6.2f s, import %7.2f s, %8.0f people/s"
+        " (%d stored), peak memory of preview and import %.0f MB\n"
+        "    %s shell, just the rows' INSERTs      %7.2f s   import / shell = %.2f\n"
+        "    %s shell, per-statement stream        %7.2f s   import / shell = %.2f\n"
+        "  into one that holds them all: preview %6.2f s, import %7.2f s, %8.0f people/s\n"
+        "    %s shell, per-statement stream        %7.2f s   import / shell = %.2f\n",
+        styleName(style), people, int(depts.size()), previewEmpty, importEmpty, people / importEmpty,
+        stored, peak, bench::shellName(), shellJustRows, importEmpty / shellJustRows,
+        bench::shellName(), shellIntoEmpty, importEmpty / shellIntoEmpty, previewFull, importFull,
+        people / importFull, bench::shellName(), shellIntoFull, importFull / shellIntoFull);
 }
 
 }  // namespace
