@@ -57,4 +57,26 @@ QByteArray toGbk(const QString& text) {
     return convert("GB18030", "UTF-8", text.toUtf8());
 }
 
+QString logSafeText(const QString& text) {
+    QString safe;
+    safe.reserve(text.size());
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t u = text[i].unicode();
+        if (u < 0x20 || u == 0x7F) {
+            safe += QStringLiteral("\\x") +
+                    QString::number(unsigned(u), 16).rightJustified(2, u'0').toUpper();
+        } else if (QChar::isHighSurrogate(u) && i + 1 < n && text[i + 1].isLowSurrogate()) {
+            safe += text[i];
+            safe += text[++i];
+        } else if (QChar::isSurrogate(u)) {
+            safe += QStringLiteral("\\u") +
+                    QString::number(unsigned(u), 16).rightJustified(4, u'0').toUpper();
+        } else {
+            safe += text[i];
+        }
+    }
+    return safe;
+}
+
 }  // namespace cv

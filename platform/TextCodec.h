@@ -23,4 +23,10 @@ QString fromGbk(const QByteArray& bytes);
 QString fromGbk(const char* zeroTerminated);  // null reads as the empty text
 QByteArray toGbk(const QString& text);
 
+// A text as it may stand inside a log line: every control character (U+0000-U+001F, U+007F)
+// becomes "\x" and two upper-case hex digits (a line feed "\x0A"), every character that the
+// GBK boundary cannot express (an unpaired surrogate) "\u" and four; the rest is unchanged.
+// A name read from a package can then never end or forge a line of the host's log.
+QString logSafeText(const QString& text);
+
 }  // namespace cv

@@ -9,6 +9,8 @@ QVariant TreeNode::data(int column, int role) const {
     // The record's ID under Qt::UserRole lets a host find a node it wants to select, the way
     // assistive tools find a node by its name.
     if (column == 0 && role == Qt::UserRole) return record ? record->ID : QVariant();
+    // And its Kind under the next role, so that a host can tell people from departments.
+    if (column == 0 && role == Qt::UserRole + 1) return record ? record->Kind : QVariant();
     if (column == 0 && (role == Qt::DecorationRole || role == Qt::CheckStateRole)) {
         const auto* tree = qobject_cast<const NodeTree*>(treeWidget());
         if (tree == nullptr) {

@@ -15,6 +15,7 @@ struct Options {
     QStringList untick;  // node IDs the user unticks before the operation
     bool all = false;    // import: the import-all marker, no tick boxes
     QString screenshot;  // PNG of what the user sees
+    QString report;      // import: the CSV report of what became of each person
     QString directory;   // demo: where the two installations are made
     QString server;      // demo: a PostgreSQL server for them instead (postgresql:// URL)
     QString style;       // demo: the working style of both hosts (local or networked)

@@ -3,18 +3,17 @@
 // free). Unticking is done as a user does it: select the node, press and release Space.
 #include <QApplication>
 #include <QDir>
-#include <QHash>
-#include <QKeyEvent>
 #include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include "Commands.h"
-#include "HostLog.h"
+#include "EmbeddedTree.h"
 #include "Packer.h"
 #include "Plugin.h"
 #include "TextCodec.h"
+#include "WatchedImport.h"
 
 namespace corvane {
 namespace {
@@ -22,39 +21,6 @@ namespace {
 QScreen* screen() { return QGuiApplication::primaryScreen(); }
 
 bool offscreen() { return QGuiApplication::platformName() == "offscreen"; }
-
-// The tick-box tree that the plug-in embedded in `panel`.
-QTreeWidget* embeddedTree(QWidget* panel) {
-    auto* tree = panel->findChild<QTreeWidget*>("CTDeptPerson");
-    return tree ? tree : panel->findChild<QTreeWidget*>();
-}
-
-// Unticks the nodes whose ID is listed; answers the IDs it did not find.
-QStringList untick(QWidget* panel, const QStringList& ids) {
-    QTreeWidget* tree = embeddedTree(panel);
-    QHash<QString, QTreeWidgetItem*> nodes;
-    if (tree)
-        for (QTreeWidgetItemIterator it(tree); *it; ++it) {
-            // A person listed under several departments: the first node in list order.
-            const QString id = (*it)->data(0, Qt::UserRole).toString();
-            if (!nodes.contains(id)) nodes.insert(id, *it);
-        }
-    QStringList missing;
-    for (const QString& id : ids) {
-        QTreeWidgetItem* found = nodes.value(id);
-        if (!found) {
-            missing << id;
-            continue;
-        }
-        tree->setFocus();
-        tree->setCurrentItem(found);
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
-        QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, " ");
-        QApplication::sendEvent(tree, &press);
-        QApplication::sendEvent(tree, &release);
-    }
-    return missing;
-}
 
 // A host window with a panel that receives the embedded frame.
 struct HostWindow {
@@ -154,7 +120,6 @@ int runImport(const Options& options, QTextStream& out) {
     }
     Plugin plugin;
     if (!loadPlugin(plugin, out)) return 1;
-    const LogTail log;
     HostWindow host(QString::fromUtf8("导入人员"));
     const QByteArray argument = cv::toGbk(options.package);
     const QByteArray shown = options.all ? "@&@" + argument : argument;
@@ -162,14 +127,32 @@ int runImport(const Options& options, QTextStream& out) {
         plugin.importProc(qApp, screen(), nullptr, 0, shown.constData(), host.panel);
     out << "CVPackage_ImportProc: " << embedded << "\n";
     int status = 1;
+    WatchedImport run;
     if (embedded == 1) {
         host.userTurn(options, out);
-        const int result = plugin.importPackage(qApp, screen(), nullptr, 0, argument.constData());
-        out << "CVPackage_Import: " << result << "\n";
-        status = result == 1 ? 0 : 1;
+        run = runWatchedImport(plugin, qApp, host.panel, options.package);
+        out << "CVPackage_Import: " << run.result << "\n";
+        status = run.result == 1 ? 0 : 1;
     }
     out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
-    for (const QString& message : log.newMessages()) out << "log: " << message << "\n";
+    for (const QString& message : run.log) out << "log: " << message << "\n";
+    if (run.report && !run.report->summaryLine.isEmpty())
+        out << "summary: " << run.report->summaryLine << "\n";
+    if (embedded == 1 && !options.report.isEmpty()) {
+        QString error = run.reportError;
+        if (run.report && cvhost::saveReportCsv(*run.report, options.report, &error)) {
+            out << "report: " << options.report << " (" << run.report->rows.size() << " people:";
+            for (int i = 0; i < cvhost::OutcomeCount; ++i) {
+                const auto outcome = cvhost::Outcome(i);
+                out << (i ? ", " : " ") << run.report->count(outcome) << ' '
+                    << cvhost::outcomeName(outcome);
+            }
+            out << ")\n";
+        } else {
+            out << "cannot write the report: " << error << "\n";
+            status = 1;
+        }
+    }
     return status;
 }
 

@@ -1,31 +1,70 @@
 #include "MainWindow.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
+#include <QDate>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
+#include <QSettings>
+#include <QSortFilterProxyModel>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTime>
+#include <QUrl>
 #include <QVBoxLayout>
 
-#include "HostLog.h"
+#include "Application.h"
+#include "Database.h"
+#include "EmbeddedTree.h"
 #include "HostSettings.h"
 #include "Packer.h"
+#include "ReportModel.h"
 #include "TextCodec.h"
+#include "WatchedImport.h"
 
 namespace corvane {
 namespace {
 
+enum Page { WelcomePage, ExportPage, ImportPage };
+
+// The user's own settings of the host program.
+QSettings preferences() {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("corvane"),
+                     QStringLiteral("corvane"));
+}
+
+bool onServer(const QString& store) { return store.startsWith(QLatin1String("postgres")); }
+
+// A store as it is shown, and as it is remembered: a server address without its password.
+QString shownStore(const QString& store) {
+    return onServer(store) ? QUrl(store).toDisplayString(QUrl::RemovePassword) : store;
+}
+QString rememberedStore(const QString& store) {
+    return onServer(store) ? QUrl(store).toString(QUrl::RemovePassword | QUrl::FullyEncoded)
+                           : store;
+}
+
 QString exportAnswerText(const QString& answer) {
     if (answer == "-2") return QString::fromUtf8("没有选中任何人员");
     if (answer == "-3") return QString::fromUtf8("无法创建人员包目录");
-    if (answer == " ") return QString::fromUtf8("导出失败");
-    return QString::fromUtf8("人员包已写出：") + answer;
+    return QString::fromUtf8("导出失败：数据库不可用或人员包无法写出");
 }
 
 QString importAnswerText(int answer) {
@@ -39,24 +78,70 @@ QString importAnswerText(int answer) {
     }
 }
 
+// Qt's own file dialog (not the desktop's): it speaks the interface's language everywhere.
+QString askForFile(QWidget* parent, const QString& caption, const QString& start,
+                   const QString& filter, bool save) {
+    QFileDialog dialog(parent, caption, QString(), filter);
+    dialog.setObjectName(QStringLiteral("fileDialog"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    const QFileInfo where(start);
+    if (where.isDir()) {
+        dialog.setDirectory(start);
+    } else {
+        dialog.setDirectory(where.absolutePath());
+        if (save) dialog.selectFile(where.fileName());
+    }
+    if (save) dialog.setDefaultSuffix(QFileInfo(start).suffix());
+    if (dialog.exec() != QDialog::Accepted) return {};
+    return dialog.selectedFiles().value(0);
+}
+
+QString folderOr(const QString& remembered) {
+    return !remembered.isEmpty() && QFileInfo(remembered).isDir() ? remembered : QDir::homePath();
+}
+
+QLabel* heading(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 1.25);
+    font.setBold(true);
+    label->setFont(font);
+    return label;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(const Plugin& plugin, QWidget* parent)
     : QMainWindow(parent), plugin_(plugin) {
-    setWindowTitle(QApplication::applicationDisplayName());
+    setWindowTitle(hostTitle());
+    QSettings prefs = preferences();
+    const auto& host = cvhost::Settings::instance();
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(10, 10, 10, 6);
+    layout->setSpacing(8);
 
     auto* form = new QHBoxLayout;
-    databaseEdit = new QLineEdit(cvhost::Settings::instance().value("db"), central);
+    // The command line's database and style first, else the ones last opened.
+    QString db = host.value("db");
+    if (db.isEmpty()) db = prefs.value("db").toString();
+    databaseEdit = new QLineEdit(db, central);
     databaseEdit->setPlaceholderText(QString::fromUtf8("SQLite 文件或 postgresql:// 地址"));
+    databaseEdit->setClearButtonEnabled(true);
+    browseButton = new QPushButton(QString::fromUtf8("浏览…"), central);
     styleBox = new QComboBox(central);
     styleBox->addItem(QString::fromUtf8("本地数据库"), "local");
     styleBox->addItem(QString::fromUtf8("应用服务器"), "networked");
-    styleBox->setCurrentIndex(cvhost::Settings::instance().workingStyle() == 1 ? 1 : 0);
+    QString style = host.value("style");
+    if (style.isEmpty()) style = prefs.value("style", "local").toString();
+    styleBox->setCurrentIndex(style == "networked" ? 1 : 0);
     openButton = new QPushButton(QString::fromUtf8("打开"), central);
     form->addWidget(new QLabel(QString::fromUtf8("数据库："), central));
     form->addWidget(databaseEdit, 1);
+    form->addWidget(browseButton);
+    form->addWidget(new QLabel(QString::fromUtf8("工作方式："), central));
     form->addWidget(styleBox);
     form->addWidget(openButton);
     layout->addLayout(form);
@@ -67,131 +152,405 @@ MainWindow::MainWindow(const Plugin& plugin, QWidget* parent)
     importButton = new QPushButton(QString::fromUtf8("导入人员…"), central);
     writeButton = new QPushButton(QString::fromUtf8("写出人员包"), central);
     runImportButton = new QPushButton(QString::fromUtf8("导入选中人员"), central);
-    for (QPushButton* b : {previewButton, exportButton, importButton, writeButton, runImportButton})
-        actions->addWidget(b);
+    cancelButton = new QPushButton(QString::fromUtf8("取消"), central);
+    for (QPushButton* b : {previewButton, exportButton, importButton}) actions->addWidget(b);
     actions->addStretch(1);
+    for (QPushButton* b : {writeButton, runImportButton, cancelButton}) actions->addWidget(b);
+    writeButton->setDefault(true);
+    runImportButton->setDefault(true);
     layout->addLayout(actions);
 
-    framePanel = new QWidget(central);
+    splitter_ = new QSplitter(Qt::Vertical, central);
+    splitter_->setChildrenCollapsible(false);
+    framePanel = new QWidget(splitter_);
     framePanel->setObjectName("framePanel");
     framePanel->setLayout(new QVBoxLayout);
     framePanel->layout()->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(framePanel, 1);
-    statusLabel = new QLabel(central);
-    layout->addWidget(statusLabel);
-    logList = new QListWidget(central);
-    logList->setMaximumHeight(110);
-    layout->addWidget(logList);
+    framePanel->setMinimumHeight(200);
+    resultTabs = new QTabWidget(splitter_);
+    buildResultPane(resultTabs);
+    splitter_->addWidget(framePanel);
+    splitter_->addWidget(resultTabs);
+    splitter_->setStretchFactor(0, 3);
+    splitter_->setStretchFactor(1, 2);
+    layout->addWidget(splitter_, 1);
     setCentralWidget(central);
-    resize(760, 640);
+
+    statusLabel = new QLabel(this);
+    statusBar()->addWidget(statusLabel, 1);
+    resize(980, 700);
+    restoreGeometry(prefs.value("geometry").toByteArray());
 
     session_ = new QObject(this);
     connect(openButton, &QPushButton::clicked, this, &MainWindow::openInstallation);
+    connect(databaseEdit, &QLineEdit::returnPressed, this, &MainWindow::openInstallation);
+    connect(browseButton, &QPushButton::clicked, this, &MainWindow::browseDatabase);
     connect(previewButton, &QPushButton::clicked, this, &MainWindow::preview);
     connect(exportButton, &QPushButton::clicked, this, &MainWindow::beginExport);
     connect(writeButton, &QPushButton::clicked, this, &MainWindow::writePackage);
     connect(importButton, &QPushButton::clicked, this, &MainWindow::beginImport);
     connect(runImportButton, &QPushButton::clicked, this, &MainWindow::runImport);
+    connect(cancelButton, &QPushButton::clicked, this, [this] {
+        endConversation();
+        report(QString::fromUtf8("已取消"));
+    });
+    connect(openFolderButton, &QPushButton::clicked, this, [this] {
+        QDesktopServices::openUrl(
+            QUrl::fromLocalFile(QFileInfo(packageFileLabel->text()).absolutePath()));
+    });
+    connect(saveReportButton, &QPushButton::clicked, this, &MainWindow::saveReport);
+    connect(reportFilter, &QComboBox::currentIndexChanged, this, &MainWindow::filterReport);
+    setOpened(false);
     endConversation();
+    report(QString::fromUtf8("请选择一个安装的数据库并点击“打开”"));
 }
 
 MainWindow::~MainWindow() { endConversation(); }
 
+void MainWindow::closeEvent(QCloseEvent* event) {
+    preferences().setValue("geometry", saveGeometry());
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::buildResultPane(QWidget* parent) {
+    resultPages = new QStackedWidget(parent);
+
+    auto* welcome = new QLabel(
+        QString::fromUtf8("<h3>Corvane 人员管理</h3>"
+                          "<p>打开一个安装的数据库，然后：</p>"
+                          "<ul><li><b>人员预览</b>：查看本系统的部门与人员；</li>"
+                          "<li><b>导出人员…</b>：勾选人员，写出人员包（zip 文件）；</li>"
+                          "<li><b>导入人员…</b>：打开人员包，勾选要导入的人员。</li></ul>"
+                          "<p>每次导出或导入的结果都会显示在这里。</p>"),
+        resultPages);
+    welcome->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    welcome->setMargin(12);
+    welcome->setWordWrap(true);
+    resultPages->addWidget(welcome);
+
+    auto* exported = new QWidget(resultPages);
+    auto* exportLayout = new QVBoxLayout(exported);
+    exportLayout->setContentsMargins(12, 12, 12, 12);
+    exportLayout->addWidget(heading(QString::fromUtf8("人员包已保存"), exported));
+    auto* facts = new QFormLayout;
+    packageFileLabel = new QLabel(exported);
+    packageFileLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    exportCountsLabel = new QLabel(exported);
+    facts->addRow(QString::fromUtf8("文件："), packageFileLabel);
+    facts->addRow(QString::fromUtf8("内容："), exportCountsLabel);
+    exportLayout->addLayout(facts);
+    auto* exportButtons = new QHBoxLayout;
+    openFolderButton = new QPushButton(style()->standardIcon(QStyle::SP_DirOpenIcon),
+                                       QString::fromUtf8("打开所在文件夹"), exported);
+    exportButtons->addWidget(openFolderButton);
+    exportButtons->addStretch(1);
+    exportLayout->addLayout(exportButtons);
+    exportLayout->addStretch(1);
+    resultPages->addWidget(exported);
+
+    auto* imported = new QWidget(resultPages);
+    auto* importLayout = new QVBoxLayout(imported);
+    importLayout->setContentsMargins(8, 8, 8, 8);
+    reportSummaryLabel = new QLabel(imported);
+    reportSummaryLabel->setWordWrap(true);
+    reportSummaryLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    importLayout->addWidget(reportSummaryLabel);
+    auto* tools = new QHBoxLayout;
+    reportFilter = new QComboBox(imported);
+    reportFilter->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    saveReportButton = new QPushButton(style()->standardIcon(QStyle::SP_DialogSaveButton),
+                                       QString::fromUtf8("保存报告…"), imported);
+    tools->addWidget(new QLabel(QString::fromUtf8("显示："), imported));
+    tools->addWidget(reportFilter);
+    tools->addStretch(1);
+    tools->addWidget(saveReportButton);
+    importLayout->addLayout(tools);
+    reportModel_ = new ReportModel(this);
+    reportRows_ = new QSortFilterProxyModel(this);
+    reportRows_->setSourceModel(reportModel_);
+    reportRows_->setFilterRole(Qt::UserRole);
+    reportRows_->setFilterKeyColumn(0);
+    reportView = new QTableView(imported);
+    reportView->setModel(reportRows_);
+    reportView->setSortingEnabled(true);
+    reportView->sortByColumn(-1, Qt::AscendingOrder);  // package order until a header is clicked
+    reportView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    reportView->setAlternatingRowColors(true);
+    reportView->setWordWrap(false);
+    reportView->verticalHeader()->hide();
+    reportView->verticalHeader()->setDefaultSectionSize(reportView->fontMetrics().height() + 8);
+    reportView->horizontalHeader()->setStretchLastSection(true);
+    reportView->horizontalHeader()->setHighlightSections(false);
+    importLayout->addWidget(reportView, 1);
+    resultPages->addWidget(imported);
+
+    resultTabs->addTab(resultPages, QString::fromUtf8("结果"));
+    logList = new QListWidget(resultTabs);
+    logList->setAlternatingRowColors(true);
+    resultTabs->addTab(logList, QString::fromUtf8("日志"));
+}
+
+const cvhost::ImportReport* MainWindow::report() const {
+    return resultPages->currentIndex() == ImportPage && saveReportButton->isEnabled()
+               ? &reportModel_->report()
+               : nullptr;
+}
+
 void MainWindow::report(const QString& text) {
     statusLabel->setText(text);
-    logList->addItem(text);
+    logList->addItem(QTime::currentTime().toString("HH:mm:ss  ") + text);
     logList->scrollToBottom();
+}
+
+void MainWindow::setOpened(bool opened) {
+    for (QPushButton* b : {previewButton, exportButton, importButton}) b->setEnabled(opened);
+}
+
+void MainWindow::browseDatabase() {
+    const QString current = databaseEdit->text().trimmed();
+    const QString start = QFileInfo(current).isFile() ? current : folderOr(QString());
+    const QString file =
+        askForFile(this, QString::fromUtf8("打开数据库"), start,
+                   QString::fromUtf8("SQLite 数据库 (*.sqlite *.db);;所有文件 (*)"), false);
+    if (file.isEmpty()) return;
+    databaseEdit->setText(file);
+    openInstallation();
 }
 
 void MainWindow::openInstallation() {
     endConversation();
+    setOpened(false);
+    const QString target = databaseEdit->text().trimmed();
+    if (target.isEmpty()) {
+        report(QString::fromUtf8("请输入数据库：SQLite 文件或 postgresql:// 地址"));
+        return;
+    }
+    if (missingStore(target)) {
+        report(QString::fromUtf8("未打开：数据库文件不存在"));
+        QMessageBox::warning(this, hostTitle(),
+                             QString::fromUtf8("数据库文件不存在：\n%1\n\n"
+                                               "新的安装请用命令 corvane init --db 文件 创建。")
+                                 .arg(target));
+        return;
+    }
     auto& settings = cvhost::Settings::instance();
-    settings.set("db", databaseEdit->text().trimmed());
+    settings.set("db", target);
     settings.set("style", styleBox->currentData().toString());
     delete session_;
     session_ = new QObject(this);
-    report(cvhost::baseConnection() ? QString::fromUtf8("已打开：") + databaseEdit->text()
-                                    : QString::fromUtf8("无法打开：") + databaseEdit->text());
+    cv::Connection* connection = cvhost::baseConnection();
+    if (!connection) {
+        report(QString::fromUtf8("无法打开：") + shownStore(target));
+        return;
+    }
+    int people = 0;
+    int departments = 0;
+    try {
+        cv::Query count(connection);
+        count.setCommandText("SELECT count(*) AS n FROM CV_PersonInfo");
+        count.open();
+        people = count.field("n").toInt();
+        count.close();
+        count.setCommandText("SELECT count(*) AS n FROM CV_DeptInfo");
+        count.open();
+        departments = count.field("n").toInt();
+    } catch (const std::exception&) {
+        report(QString::fromUtf8("无法打开：%1 不是人员库（缺少 CV_PersonInfo 或 CV_DeptInfo 表）")
+                   .arg(shownStore(target)));
+        return;
+    }
+    QSettings prefs = preferences();
+    prefs.setValue("db", rememberedStore(target));
+    prefs.setValue("style", styleBox->currentData().toString());
+    setWindowTitle(hostTitle() + QStringLiteral(" — ") +
+                   (onServer(target) ? shownStore(target) : QFileInfo(target).fileName()));
+    setOpened(true);
+    report(QString::fromUtf8("已打开：%1（%2 人，%3 个部门）")
+               .arg(shownStore(target))
+               .arg(people)
+               .arg(departments));
 }
 
 void MainWindow::preview() {
-    const int answer = plugin_.view(session_, QGuiApplication::primaryScreen(), nullptr, 0);
+    const int answer = plugin_.view(session_, screen(), nullptr, 0);
     report(answer == 1 ? QString::fromUtf8("预览已关闭")
                        : QString::fromUtf8("无法预览：数据库不可用"));
 }
 
 void MainWindow::beginExport() {
     endConversation();
-    if (plugin_.exportProc(session_, QGuiApplication::primaryScreen(), nullptr, 0, framePanel) !=
-        1) {
-        plugin_.freeFrame(session_, QGuiApplication::primaryScreen(), nullptr, 0, 0);
+    if (plugin_.exportProc(session_, screen(), nullptr, 0, framePanel) != 1) {
+        plugin_.freeFrame(session_, screen(), nullptr, 0, 0);
         report(QString::fromUtf8("无法显示人员树：数据库不可用"));
         return;
     }
     conversation_ = Conversation::Export;
-    writeButton->setEnabled(true);
-    report(QString::fromUtf8("请选择要导出的人员，然后点击“写出人员包”"));
+    framePanel->show();
+    for (QPushButton* b : {writeButton, cancelButton}) {
+        b->show();
+        b->setEnabled(true);
+    }
+    report(QString::fromUtf8("请勾选要导出的人员，然后点击“写出人员包”"));
 }
 
 void MainWindow::writePackage() {
     if (conversation_ != Conversation::Export) return;
+    // The file is asked for only once it is known that somebody is ticked.
+    if (personTicks(framePanel).ticked() == 0) {
+        report(QString::fromUtf8("没有选中任何人员"));
+        QMessageBox::information(this, hostTitle(),
+                                 QString::fromUtf8("没有勾选任何人员。请先勾选要导出的人员。"));
+        return;
+    }
+    QSettings prefs = preferences();
     QString target = nextPackageToWrite;
     nextPackageToWrite.clear();
     if (target.isEmpty())
-        target =
-            QFileDialog::getSaveFileName(this, QString::fromUtf8("保存人员包"),
-                                         QDir::homePath() + "/person-package.zip", "Zip (*.zip)");
+        target = askForFile(this, QString::fromUtf8("保存人员包"),
+                            folderOr(prefs.value("packageFolder").toString()) +
+                                QString::fromUtf8("/人员包-") +
+                                QDate::currentDate().toString("yyyyMMdd") + ".zip",
+                            QString::fromUtf8("人员包 (*.zip)"), true);
     if (target.isEmpty()) return;
+    prefs.setValue("packageFolder", QFileInfo(target).absolutePath());
     const QString answer = plugin_.writePackage(session_);
-    QString text = exportAnswerText(answer);
-    if (answer.endsWith('/')) {
-        QString error;
-        text = cvhost::packDirectory(answer, target, &error)
-                   ? QString::fromUtf8("人员包已保存：") + target
-                   : QString::fromUtf8("无法保存人员包：") + error;
-    }
     endConversation();
-    report(text);
+    if (!answer.endsWith('/')) {
+        report(exportAnswerText(answer));
+        return;
+    }
+    cvhost::PackageContents contents;
+    QString error;
+    try {
+        contents = cvhost::readPackage(answer);
+    } catch (const std::exception& e) {
+        error = QString::fromUtf8(e.what());
+    }
+    if (error.isEmpty() && !cvhost::packDirectory(answer, target, &error)) error.prepend(' ');
+    if (!error.isEmpty()) {
+        report(QString::fromUtf8("无法保存人员包：") + error.trimmed());
+        return;
+    }
+    showExportResult(target, int(contents.people.size()), contents.departments);
+    report(QString::fromUtf8("人员包已保存：") + target);
+}
+
+void MainWindow::showExportResult(const QString& file, int people, int departments) {
+    packageFileLabel->setText(QDir::toNativeSeparators(file));
+    exportCountsLabel->setText(QString::fromUtf8("%1 人，%2 个部门").arg(people).arg(departments));
+    resultPages->setCurrentIndex(ExportPage);
+    resultTabs->setCurrentIndex(0);
 }
 
 void MainWindow::beginImport() {
     endConversation();
     QString package = nextPackageToRead;
     nextPackageToRead.clear();
+    QSettings prefs = preferences();
     if (package.isEmpty())
-        package = QFileDialog::getOpenFileName(this, QString::fromUtf8("打开人员包"),
-                                               QDir::homePath(), "Zip (*.zip)");
+        package = askForFile(this, QString::fromUtf8("打开人员包"),
+                             folderOr(prefs.value("packageFolder").toString()),
+                             QString::fromUtf8("人员包 (*.zip);;所有文件 (*)"), false);
     if (package.isEmpty()) return;
+    prefs.setValue("packageFolder", QFileInfo(package).absolutePath());
     importArgument_ = package;
     const QByteArray argument = cv::toGbk(package);
-    if (plugin_.importProc(session_, QGuiApplication::primaryScreen(), nullptr, 0,
-                           argument.constData(), framePanel) != 1) {
-        plugin_.freeFrame(session_, QGuiApplication::primaryScreen(), nullptr, 0, 0);
+    if (plugin_.importProc(session_, screen(), nullptr, 0, argument.constData(), framePanel) != 1) {
+        plugin_.freeFrame(session_, screen(), nullptr, 0, 0);
         report(QString::fromUtf8("无法读取人员包：") + package);
         return;
     }
     conversation_ = Conversation::Import;
-    runImportButton->setEnabled(true);
-    report(QString::fromUtf8("请选择要导入的人员，然后点击“导入选中人员”"));
+    framePanel->show();
+    for (QPushButton* b : {runImportButton, cancelButton}) {
+        b->show();
+        b->setEnabled(true);
+    }
+    report(QString::fromUtf8("请勾选要导入的人员，然后点击“导入选中人员”"));
 }
 
 void MainWindow::runImport() {
     if (conversation_ != Conversation::Import) return;
-    const LogTail log;
-    const QByteArray argument = cv::toGbk(importArgument_);
-    const int answer = plugin_.importPackage(session_, QGuiApplication::primaryScreen(), nullptr, 0,
-                                             argument.constData());
+    const WatchedImport run = runWatchedImport(plugin_, session_, framePanel, importArgument_);
     endConversation();
-    report(importAnswerText(answer));
-    logList->addItems(log.newMessages());
+    for (const QString& message : run.log) logList->addItem(message);
+    showImportResult(run);
+    report(importAnswerText(run.result));
+}
+
+void MainWindow::showImportResult(const WatchedImport& run) {
+    resultPages->setCurrentIndex(ImportPage);
+    resultTabs->setCurrentIndex(0);
+    reportFilter->blockSignals(true);
+    reportFilter->clear();
+    if (!run.report) {
+        reportModel_->setReport({});
+        reportSummaryLabel->setText(QString::fromUtf8("%1。无法生成导入报告：%2")
+                                        .arg(importAnswerText(run.result), run.reportError));
+        saveReportButton->setEnabled(false);
+        reportFilter->blockSignals(false);
+        return;
+    }
+    const cvhost::ImportReport& report = *run.report;
+    QString counts;
+    reportFilter->addItem(QString::fromUtf8("全部 (%1)").arg(report.rows.size()), QString());
+    for (int i = 0; i < cvhost::OutcomeCount; ++i) {
+        const auto outcome = cvhost::Outcome(i);
+        const QString label = cvhost::outcomeLabel(outcome);
+        reportFilter->addItem(QStringLiteral("%1 (%2)").arg(label).arg(report.count(outcome)),
+                              cvhost::outcomeName(outcome));
+        counts += QStringLiteral("%1<b>%2</b> %3")
+                      .arg(i ? QStringLiteral(" &nbsp;·&nbsp; ") : QString())
+                      .arg(report.count(outcome))
+                      .arg(label);
+    }
+    QString text = QStringLiteral("<b>%1</b>：人员包中 %2 人 &nbsp;—&nbsp; %3")
+                       .arg(importAnswerText(run.result).toHtmlEscaped())
+                       .arg(report.rows.size())
+                       .arg(counts);
+    if (!report.summaryLine.isEmpty())
+        text += QStringLiteral("<br><span style='color:#555'>%1</span>")
+                    .arg(report.summaryLine.toHtmlEscaped());
+    reportSummaryLabel->setText(text);
+    reportModel_->setReport(report);
+    reportFilter->blockSignals(false);
+    filterReport();
+    saveReportButton->setEnabled(true);
+    reportView->resizeColumnsToContents();
+    for (int column = 0; column < ReportModel::Reason; ++column)
+        reportView->setColumnWidth(column, qMin(reportView->columnWidth(column), 260));
+}
+
+void MainWindow::filterReport() {
+    const QString outcome = reportFilter->currentData().toString();
+    reportRows_->setFilterRegularExpression(
+        outcome.isEmpty() ? QString() : '^' + QRegularExpression::escape(outcome) + '$');
+}
+
+void MainWindow::saveReport() {
+    QSettings prefs = preferences();
+    const QString file = askForFile(this, QString::fromUtf8("保存导入报告"),
+                                    folderOr(prefs.value("reportFolder").toString()) +
+                                        QString::fromUtf8("/导入报告-") +
+                                        QDate::currentDate().toString("yyyyMMdd") + ".csv",
+                                    QString::fromUtf8("CSV 文件 (*.csv)"), true);
+    if (file.isEmpty()) return;
+    prefs.setValue("reportFolder", QFileInfo(file).absolutePath());
+    QString error;
+    if (cvhost::saveReportCsv(reportModel_->report(), file, &error))
+        report(QString::fromUtf8("导入报告已保存：") + file);
+    else
+        report(QString::fromUtf8("无法保存导入报告：") + error);
 }
 
 void MainWindow::endConversation() {
-    if (conversation_ != Conversation::None)
-        plugin_.freeFrame(session_, QGuiApplication::primaryScreen(), nullptr, 0, 0);
+    if (conversation_ != Conversation::None) plugin_.freeFrame(session_, screen(), nullptr, 0, 0);
     conversation_ = Conversation::None;
-    writeButton->setEnabled(false);
-    runImportButton->setEnabled(false);
+    framePanel->hide();
+    for (QPushButton* b : {writeButton, runImportButton, cancelButton}) {
+        b->hide();
+        b->setEnabled(false);
+    }
 }
 
 }  // namespace corvane

@@ -1,9 +1,17 @@
 // The host's main window: open an installation, then preview its personnel, export a package
-// or import one, each through the plug-in's exports as the desktop host calls them.
+// or import one, each through the plug-in's exports as the desktop host calls them. The
+// embedded frame sits above a result pane that keeps the outcome of the last operation: the
+// package written (file, people, departments), or the report of the import.
+//
+// The last database, working style and folders are remembered in the user's settings
+// (QSettings, INI format, organisation and application "corvane"; a test moves them with
+// QSettings::setPath).
 #pragma once
 
 #include <QMainWindow>
+#include <optional>
 
+#include "ImportReport.h"
 #include "Plugin.h"
 
 class QComboBox;
@@ -11,9 +19,16 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QSortFilterProxyModel;
+class QSplitter;
 class QStackedWidget;
+class QTabWidget;
+class QTableView;
 
 namespace corvane {
+
+class ReportModel;
+struct WatchedImport;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -23,6 +38,7 @@ public:
 
     // The controls a test drives.
     QLineEdit* databaseEdit;
+    QPushButton* browseButton;
     QComboBox* styleBox;
     QPushButton* openButton;
     QPushButton* previewButton;
@@ -30,30 +46,59 @@ public:
     QPushButton* importButton;
     QPushButton* writeButton;      // "写出人员包": CVPackage_Export, pack, CVPackage_Free
     QPushButton* runImportButton;  // "导入选中人员": CVPackage_Import, CVPackage_Free
+    QPushButton* cancelButton;     // "取消": CVPackage_Free without writing or importing
     QWidget* framePanel;           // receives the embedded frame
     QLabel* statusLabel;
     QListWidget* logList;
 
-    // What the user would pick in a file dialog; tests set them to skip the dialog.
+    // The result pane.
+    QTabWidget* resultTabs;  // 结果, 日志
+    QStackedWidget* resultPages;
+    QLabel* packageFileLabel;   // after an export: the package file
+    QLabel* exportCountsLabel;  // and the people and departments written
+    QPushButton* openFolderButton;
+    QLabel* reportSummaryLabel;  // after an import: the import's summary and the counts
+    QComboBox* reportFilter;     // 全部, then one entry per outcome
+    QTableView* reportView;
+    QPushButton* saveReportButton;  // "保存报告…"
+
+    // The report shown, if any.
+    const cvhost::ImportReport* report() const;
+
+    // What the user would pick in a file dialog; tests may set them to skip the dialog.
     QString nextPackageToWrite;
     QString nextPackageToRead;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
+    void buildResultPane(QWidget* parent);
     void openInstallation();
+    void browseDatabase();
     void preview();
     void beginExport();
     void writePackage();
     void beginImport();
     void runImport();
     void endConversation();
+    void saveReport();
+    void showExportResult(const QString& file, int people, int departments);
+    void showImportResult(const WatchedImport& run);
+    void filterReport();
     void report(const QString& text);
+    void setOpened(bool opened);
 
     Plugin plugin_;
     // The application object the plug-in sees: one per opened installation, since the
     // plug-in's data module keeps the connection it found when it was created.
     QObject* session_ = nullptr;
     QString importArgument_;
+    QString packageFolder_;  // of the package last written or read
     enum class Conversation { None, Export, Import } conversation_ = Conversation::None;
+    QSplitter* splitter_;
+    ReportModel* reportModel_;
+    QSortFilterProxyModel* reportRows_;
 };
 
 }  // namespace corvane

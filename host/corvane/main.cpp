@@ -4,7 +4,8 @@
 //   corvane init --db FILE [--sample] [--second]
 //   corvane view [--screenshot FILE.png]
 //   corvane export --package OUT.zip [--untick ID,...] [--screenshot FILE.png]
-//   corvane import --package PKG [--untick ID,...] [--all] [--screenshot FILE.png]
+//   corvane import --package PKG [--untick ID,...] [--all] [--report FILE.csv]
+//                  [--screenshot FILE.png]
 //   corvane demo [--dir FOLDER] [--server URL]
 //
 // Common options: --db FILE|URL, --style local|networked, --settings FILE.
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "Application.h"
 #include "Commands.h"
 #include "HostSettings.h"
 #include "MainWindow.h"
@@ -45,8 +47,7 @@ int main(int argc, char** argv) {
     int qtArgc = int(qtArgs.size());
     qtArgs.push_back(nullptr);
     QApplication app(qtArgc, qtArgs.data());
-    QApplication::setApplicationName("corvane");
-    QApplication::setApplicationDisplayName(QString::fromUtf8("Corvane 人员管理"));
+    corvane::setUpApplication();
 
     QCommandLineParser parser;
     parser.setApplicationDescription("Stand-in host for the CVPersonPackAPI plug-in");
@@ -60,6 +61,8 @@ int main(int argc, char** argv) {
     const QCommandLineOption package("package", "export: zip to write; import: package.", "path");
     const QCommandLineOption untick("untick", "IDs of nodes to untick, comma separated.", "ids");
     const QCommandLineOption all("all", "import: everything, without tick boxes.");
+    const QCommandLineOption report(
+        "report", "import: write what became of each person of the package (CSV).", "csv");
     const QCommandLineOption screenshot("screenshot", "Save what the user sees.", "png");
     const QCommandLineOption dir("dir", "demo: folder for the installations.", "folder");
     const QCommandLineOption server(
@@ -67,8 +70,8 @@ int main(int argc, char** argv) {
         "demo: PostgreSQL server (postgresql:// URL) for the two installations, made afresh as "
         "its schemas corvane_demo_a and corvane_demo_b.",
         "url");
-    parser.addOptions(
-        {db, style, settings, sample, second, package, untick, all, screenshot, dir, server});
+    parser.addOptions({db, style, settings, sample, second, package, untick, all, report,
+                       screenshot, dir, server});
     parser.process(arguments);
 
     auto& hostSettings = cvhost::Settings::instance();
@@ -101,6 +104,7 @@ int main(int argc, char** argv) {
     options.untick = parser.value(untick).split(',', Qt::SkipEmptyParts);
     options.all = parser.isSet(all);
     options.screenshot = parser.value(screenshot);
+    options.report = parser.value(report);
     options.directory = parser.value(dir);
     options.server = parser.value(server);
     options.style = hostSettings.value("style");
@@ -118,6 +122,14 @@ int main(int argc, char** argv) {
         corvane::MainWindow window(plugin);
         window.show();
         return app.exec();
+    }
+    // Opening a file that does not exist would make an empty one: only init makes stores.
+    if ((command == "view" || command == "export" || command == "import") &&
+        corvane::missingStore(hostSettings.value("db"))) {
+        std::fprintf(stderr,
+                     "corvane %s: no installation at %s (corvane init --db FILE makes one)\n",
+                     qPrintable(command), qPrintable(hostSettings.value("db")));
+        return 1;
     }
     try {
         if (command == "view") return corvane::runView(options, out);

@@ -1,15 +1,37 @@
-// The host's main window driven with real clicks: export from one installation, import into
-// another, through the real plug-in.
+// The host's main window driven with real clicks and keys through the real plug-in: a missing
+// database refused, an export with two people unticked, an import into another installation,
+// and the report of that import checked against the store and against `corvane import
+// --report` run on the same data. Dialogs are answered as a user answers them: typing into
+// Qt's own file dialog, pressing a message box's button.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFileDialog>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
 #include <QPushButton>
+#include <QQueue>
+#include <QSettings>
+#include <QTableView>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
+#include <functional>
 
+#include "Application.h"
+#include "EmbeddedTree.h"
+#include "HostSettings.h"
 #include "MainWindow.h"
 #include "TestHost.h"
 
@@ -17,43 +39,367 @@ namespace {
 
 using testhost::Installation;
 
-TEST(MainWindow, ExportsFromOneInstallationAndImportsIntoAnother) {
+// A button's text without its mnemonic: "是(&Y)" and "&Yes" read "是" and "Yes".
+QString plain(QString text) {
+    static const QRegularExpression mnemonic(QStringLiteral("\\(&.\\)"));
+    return text.remove(mnemonic).remove('&').trimmed();
+}
+
+// Answers the modal dialogs that open, one after the other, with the answers queued; a modal
+// dialog nobody expected is rejected and noted.
+class ModalAnswerer {
+public:
+    using Answer = std::function<void(QWidget*)>;
+    ModalAnswerer() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
+        timer_.start(20);
+    }
+    void expect(Answer answer) { answers_.enqueue(std::move(answer)); }
+    int pending() const { return int(answers_.size()); }
+    QStringList unexpected;
+
+private:
+    void poll() {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == handled_) return;
+        handled_ = modal;
+        if (answers_.isEmpty()) {
+            unexpected << modal->metaObject()->className();
+            QTimer::singleShot(0, modal, [modal] { modal->close(); });
+            return;
+        }
+        answers_.dequeue()(modal);
+    }
+    QTimer timer_;
+    QQueue<Answer> answers_;
+    QPointer<QWidget> handled_;
+};
+
+// Types `text` into an edit; QTest types only ASCII, so other text is pasted in as an input
+// method commits it.
+void typeInto(QLineEdit* edit, const QString& text) {
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Delete);
+    bool ascii = true;
+    for (QChar c : text) ascii = ascii && c.unicode() < 128;
+    if (ascii) {
+        QTest::keyClicks(edit, text);
+        return;
+    }
+    QInputMethodEvent commit;
+    commit.setCommitString(text);
+    QApplication::sendEvent(edit, &commit);
+}
+
+struct Seen {
+    QString kind;   // the dialog's class
+    QString title;  // its caption
+    QString text;   // a message box's text
+    QStringList buttons;
+};
+
+// Presses the button reading `wanted` on a message box.
+ModalAnswerer::Answer press(const QString& wanted, Seen* seen) {
+    return [=](QWidget* widget) {
+        seen->kind = widget->metaObject()->className();
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (!box) {
+            widget->close();
+            return;
+        }
+        seen->title = box->windowTitle();
+        seen->text = box->text();
+        QAbstractButton* chosen = nullptr;
+        for (QAbstractButton* button : box->buttons()) {
+            seen->buttons << plain(button->text());
+            if (plain(button->text()) == wanted) chosen = button;
+        }
+        if (chosen)
+            QTest::mouseClick(chosen, Qt::LeftButton);
+        else
+            box->close();
+    };
+}
+
+// Types `path` into Qt's file dialog and presses its accept button.
+ModalAnswerer::Answer typeFile(const QString& path, Seen* seen) {
+    return [=](QWidget* widget) {
+        seen->kind = widget->metaObject()->className();
+        auto* dialog = qobject_cast<QFileDialog*>(widget);
+        if (!dialog) {
+            widget->close();
+            return;
+        }
+        seen->title = dialog->windowTitle();
+        auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+        auto* box = dialog->findChild<QDialogButtonBox*>("buttonBox");
+        if (!edit || !box) {
+            dialog->reject();
+            return;
+        }
+        for (QAbstractButton* button : box->buttons()) seen->buttons << plain(button->text());
+        typeInto(edit, path);
+        QTest::mouseClick(box->buttons().first(), Qt::LeftButton);
+    };
+}
+
+// Receives what the window asks the desktop to open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
+
+QTreeWidgetItem* nodeOf(QTreeWidget* tree, const QString& id) {
+    for (QTreeWidgetItemIterator it(tree); *it; ++it)
+        if ((*it)->data(0, Qt::UserRole).toString() == id) return *it;
+    return nullptr;
+}
+
+// Selects the node as the host's own untick does, then toggles it with a real Space key.
+void toggle(QTreeWidget* tree, QTreeWidgetItem* node) {
+    tree->setFocus();
+    tree->setCurrentItem(node);
+    QTest::keyClick(tree, Qt::Key_Space);
+}
+
+// The rows and departments of a package's dataset files, counted by Python's zipfile.
+QPair<int, int> packageRows(const QString& zip) {
+    QProcess python;
+    python.start("python3",
+                 {"-c",
+                  "import zipfile, sys\n"
+                  "z = zipfile.ZipFile(sys.argv[1])\n"
+                  "n = {i.filename.lower(): z.read(i).count(b'<ROW ') for i in z.infolist()}\n"
+                  "print(n['perinfo.per'], n['deptinfo.per'])\n",
+                  zip});
+    python.waitForFinished(30000);
+    const QList<QByteArray> counts = python.readAllStandardOutput().trimmed().split(' ');
+    return counts.size() == 2 ? qMakePair(counts[0].toInt(), counts[1].toInt()) : qMakePair(-1, -1);
+}
+
+void screenshot(QWidget& window, const char* name) {
+    const QString dir = qEnvironmentVariable("CV_SCREENSHOT_DIR");
+    if (dir.isEmpty()) return;
+    QApplication::processEvents();
+    window.grab().save(dir + "/" + name);
+}
+
+TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
+    QTemporaryDir home;
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.path());
+    ASSERT_TRUE(corvane::setUpApplication()) << "Qt's Chinese translations are not installed";
+
     Installation a(Installation::Content::SampleA);
+    Installation cli(Installation::Content::SampleB);
     Installation b(Installation::Content::SampleB);  // the host's settings now point here
+    // The store refuses one person, so that someone is not stored.
+    b.refuseInserts("CV_PersonInfo", "NEW.PerName = '孙丽'");
+    cli.refuseInserts("CV_PersonInfo", "NEW.PerName = '孙丽'");
     corvane::Plugin plugin;
     QString error;
     ASSERT_TRUE(plugin.load(&error)) << error.toStdString();
-    corvane::MainWindow window(plugin);
-    window.show();
+    ModalAnswerer answer;
+    UrlCatcher desktop;
+    QDesktopServices::setUrlHandler("file", &desktop, "open");
+    auto window = std::make_unique<corvane::MainWindow>(plugin);
+    window->resize(1000, 720);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
 
-    window.databaseEdit->setText(a.target());
-    QTest::mouseClick(window.openButton, Qt::LeftButton);
-    EXPECT_FALSE(window.writeButton->isEnabled());
-    QTest::mouseClick(window.exportButton, Qt::LeftButton);
-    ASSERT_NE(window.framePanel->findChild<QTreeWidget*>(), nullptr)
-        << window.statusLabel->text().toStdString();
-    ASSERT_TRUE(window.writeButton->isEnabled());
-    const QString package = b.folder() + "from-a.zip";
-    window.nextPackageToWrite = package;
-    QTest::mouseClick(window.writeButton, Qt::LeftButton);
-    ASSERT_TRUE(QFile::exists(package)) << window.statusLabel->text().toStdString();
-    EXPECT_EQ(window.framePanel->findChild<QTreeWidget*>(), nullptr);  // the frame is freed
+    // A database file that does not exist is refused, and not made.
+    const QString missing = a.folder() + "no-such.sqlite";
+    Seen refused;
+    answer.expect(press("确定", &refused));
+    typeInto(window->databaseEdit, missing);
+    QTest::keyClick(window->databaseEdit, Qt::Key_Return);
+    EXPECT_TRUE(refused.text.contains("数据库文件不存在")) << refused.text.toStdString();
+    EXPECT_FALSE(QFile::exists(missing));
+    EXPECT_FALSE(window->exportButton->isEnabled());
 
-    window.databaseEdit->setText(b.target());
-    QTest::mouseClick(window.openButton, Qt::LeftButton);
-    window.nextPackageToRead = package;
-    QTest::mouseClick(window.importButton, Qt::LeftButton);
-    ASSERT_TRUE(window.runImportButton->isEnabled()) << window.statusLabel->text().toStdString();
-    const int before = b.count("SELECT count(*) FROM CV_PersonInfo");
-    QTest::mouseClick(window.runImportButton, Qt::LeftButton);
-    EXPECT_EQ(window.statusLabel->text(), QString::fromUtf8("导入完成"));
-    EXPECT_GT(b.count("SELECT count(*) FROM CV_PersonInfo"), before + 20);
-    EXPECT_EQ(b.scalar("SELECT LoginName FROM CV_PersonInfo WHERE PerUUID='310101199405050099'")
-                  .left(8),
-              "zhoujie_");
-    EXPECT_FALSE(window.logList->findItems(QString::fromUtf8("要导入的注册名zhoujie已经存在"),
-                                           Qt::MatchStartsWith)
-                     .isEmpty());
+    // Export from A.
+    typeInto(window->databaseEdit, a.target());
+    QTest::mouseClick(window->openButton, Qt::LeftButton);
+    ASSERT_TRUE(window->exportButton->isEnabled()) << window->statusLabel->text().toStdString();
+    QTest::mouseClick(window->exportButton, Qt::LeftButton);
+    QTreeWidget* tree = corvane::embeddedTree(window->framePanel);
+    ASSERT_NE(tree, nullptr) << window->statusLabel->text().toStdString();
+    const int inTree = int(corvane::personTicks(window->framePanel).inTree.size());
+
+    // The frame's menu asks with Qt's Chinese buttons: 是/否. No keeps the node.
+    auto* target = window->framePanel->findChild<QTreeWidget*>("TvDeptPerson");
+    auto* menu = window->framePanel->findChild<QMenu*>("TBPopupMenu1");
+    ASSERT_TRUE(target && menu);
+    const QPoint rootPos = target->visualItemRect(target->topLevelItem(0)).center();
+    QTest::mouseClick(target->viewport(), Qt::RightButton, {}, rootPos);
+    if (!menu->isVisible()) {
+        QContextMenuEvent context(QContextMenuEvent::Mouse, rootPos,
+                                  target->viewport()->mapToGlobal(rootPos));
+        QApplication::sendEvent(target->viewport(), &context);
+    }
+    ASSERT_TRUE(menu->isVisible());
+    QAction* remove = nullptr;
+    for (QAction* action : menu->actions())
+        if (action->text() == "删除该节点") remove = action;
+    ASSERT_NE(remove, nullptr);
+    Seen question;
+    answer.expect(press("否", &question));
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(remove).center());
+    EXPECT_EQ(question.buttons, QStringList({"是", "否"})) << question.text.toStdString();
+    EXPECT_EQ(target->topLevelItemCount(), 1);
+
+    // Nobody ticked: the window says so and asks for no file.
+    toggle(tree, tree->topLevelItem(0));
+    Seen nobody;
+    answer.expect(press("确定", &nobody));
+    QTest::mouseClick(window->writeButton, Qt::LeftButton);
+    EXPECT_EQ(nobody.kind, "QMessageBox");
+    EXPECT_TRUE(nobody.text.contains("没有勾选任何人员")) << nobody.text.toStdString();
+
+    // Everyone but two people, saved through the file dialog.
+    toggle(tree, tree->topLevelItem(0));
+    for (const char* id : {"310101199506060100", "310101198906180222"}) {
+        QTreeWidgetItem* node = nodeOf(tree, id);
+        ASSERT_NE(node, nullptr) << id;
+        toggle(tree, node);
+    }
+    const QString package = a.folder() + "人员包 A.zip";
+    Seen save;
+    answer.expect(typeFile(package, &save));
+    QTest::mouseClick(window->writeButton, Qt::LeftButton);
+    ASSERT_TRUE(QFile::exists(package)) << window->statusLabel->text().toStdString();
+    EXPECT_EQ(save.kind, "QFileDialog");
+    EXPECT_TRUE(save.buttons.contains("保存")) << save.buttons.join(' ').toStdString();
+    EXPECT_EQ(corvane::embeddedTree(window->framePanel), nullptr);  // the frame is freed
+    const auto [people, departments] = packageRows(package);
+    EXPECT_EQ(people, inTree - 2);
+    EXPECT_EQ(window->packageFileLabel->text(), package);
+    EXPECT_EQ(window->exportCountsLabel->text(),
+              QString("%1 人，%2 个部门").arg(people).arg(departments));
+    QTest::mouseClick(window->openFolderButton, Qt::LeftButton);
+    EXPECT_EQ(desktop.opened, QList<QUrl>({QUrl::fromLocalFile(a.folder().chopped(1))}));
+    screenshot(*window, "main-export.png");
+
+    // Import into B, one person unticked in the preview.
+    typeInto(window->databaseEdit, b.target());
+    QTest::mouseClick(window->openButton, Qt::LeftButton);
+    ASSERT_TRUE(window->importButton->isEnabled()) << window->statusLabel->text().toStdString();
+    Seen open;
+    answer.expect(typeFile(package, &open));
+    QTest::mouseClick(window->importButton, Qt::LeftButton);
+    EXPECT_TRUE(open.buttons.contains("打开")) << open.buttons.join(' ').toStdString();
+    tree = corvane::embeddedTree(window->framePanel);
+    ASSERT_NE(tree, nullptr) << window->statusLabel->text().toStdString();
+    const QString unticked = "310101199001010044";
+    toggle(tree, nodeOf(tree, unticked));
+    const QStringList before = b.rows("SELECT PerUUID FROM CV_PersonInfo");
+    QTest::mouseClick(window->runImportButton, Qt::LeftButton);
+    EXPECT_EQ(window->statusLabel->text(), "导入完成");
+    const cvhost::ImportReport* report = window->report();
+    ASSERT_NE(report, nullptr) << window->reportSummaryLabel->text().toStdString();
+    screenshot(*window, "main-import.png");
+
+    // The report against the store: every row's outcome is what the store shows.
+    using cvhost::Outcome;
+    EXPECT_EQ(report->rows.size(), people);
+    EXPECT_EQ(report->count(Outcome::Inserted) + report->count(Outcome::Renamed),
+              b.count("SELECT count(*) FROM CV_PersonInfo") - before.size());
+    EXPECT_EQ(report->count(Outcome::Renamed), 1);
+    EXPECT_EQ(report->count(Outcome::Present), 1);
+    EXPECT_EQ(report->count(Outcome::NotStored), 1);
+    EXPECT_GE(report->count(Outcome::NotTicked), 1);
+    const QStringList logged = [&] {
+        QStringList lines;
+        for (int i = 0; i < window->logList->count(); ++i)
+            lines << window->logList->item(i)->text();
+        return lines;
+    }();
+    for (const cvhost::ReportRow& row : report->rows) {
+        SCOPED_TRACE(row.perUUID.toStdString() + " " +
+                     cvhost::outcomeName(row.outcome).toStdString());
+        const QStringList stored = b.rows(
+            "SELECT LoginName, PerDept FROM CV_PersonInfo WHERE PerUUID = '" + row.perUUID + "'");
+        switch (row.outcome) {
+            case Outcome::Inserted:
+            case Outcome::Renamed:
+                EXPECT_FALSE(before.contains(row.perUUID));
+                ASSERT_EQ(stored.size(), 1);
+                EXPECT_EQ(stored[0].section('|', 0, 0), row.loginName);
+                // A person without a department: PerDept empty or null.
+                EXPECT_EQ(stored[0].section('|', 1).replace("<null>", ""), row.deptCode);
+                break;
+            case Outcome::Present:
+                EXPECT_TRUE(before.contains(row.perUUID));
+                break;
+            case Outcome::NotTicked:
+                EXPECT_TRUE(row.perUUID == unticked || !row.reason.isEmpty());
+                EXPECT_TRUE(stored.isEmpty());
+                break;
+            case Outcome::NotStored: {
+                EXPECT_EQ(row.perName, "孙丽");
+                EXPECT_TRUE(stored.isEmpty());
+                // The reason the import logged, or, from an import that logs none, that.
+                const QStringList line =
+                    logged.filter("人员未导入: 孙丽 (PerUUID " + row.perUUID + "): ");
+                EXPECT_EQ(row.reason,
+                          line.isEmpty() ? QString("导入没有记录原因") : line[0].section("): ", 1));
+                break;
+            }
+        }
+    }
+
+    // The filter shows one outcome.
+    window->reportFilter->setCurrentIndex(window->reportFilter->findData("not stored"));
+    ASSERT_EQ(window->reportView->model()->rowCount(), 1);
+    EXPECT_EQ(window->reportView->model()->index(0, 1).data().toString(), "孙丽");
+
+    // 保存报告… writes what `corvane import --report` writes for the same package, ticks and
+    // installation.
+    const QString guiCsv = b.folder() + "报告.csv";
+    Seen saveReport;
+    answer.expect(typeFile(guiCsv, &saveReport));
+    QTest::mouseClick(window->saveReportButton, Qt::LeftButton);
+    const QString ini = cli.folder() + "host.ini";
+    {
+        QSettings settings(ini, QSettings::IniFormat);
+        settings.setValue("host/db", cli.target());
+        settings.setValue("host/style", "local");
+        settings.setValue("host/packageDir", cli.folder() + "cli-package/");
+        settings.setValue("host/tempDir", cli.folder() + "cli-temp/");
+        settings.setValue("host/logFile", cli.folder() + "cli.log");
+        settings.setValue("host/packageVersion", "1");
+    }
+    const QString cliCsv = cli.folder() + "cli.csv";
+    QProcess corvane;
+    corvane.setProcessChannelMode(QProcess::MergedChannels);
+    corvane.start(CV_CORVANE, {"import", "--settings", ini, "--package", package, "--untick",
+                               unticked, "--report", cliCsv});
+    ASSERT_TRUE(corvane.waitForFinished(120000));
+    const QString printed = QString::fromUtf8(corvane.readAll());
+    EXPECT_EQ(corvane.exitCode(), 0) << printed.toStdString();
+    EXPECT_TRUE(printed.contains("report: " + cliCsv)) << printed.toStdString();
+    QFile guiFile(guiCsv);
+    QFile cliFile(cliCsv);
+    ASSERT_TRUE(guiFile.open(QIODevice::ReadOnly)) << window->statusLabel->text().toStdString();
+    ASSERT_TRUE(cliFile.open(QIODevice::ReadOnly)) << printed.toStdString();
+    EXPECT_EQ(QString::fromUtf8(guiFile.readAll()), QString::fromUtf8(cliFile.readAll()));
+
+    EXPECT_EQ(answer.pending(), 0);
+    EXPECT_TRUE(answer.unexpected.isEmpty()) << answer.unexpected.join(' ').toStdString();
+
+    // The next start shows the database last opened, from the user's settings in their place.
+    window->close();
+    window.reset();
+    cvhost::Settings::instance().set("db", {});
+    EXPECT_TRUE(QFile::exists(home.path() + "/corvane/corvane.ini"));
+    corvane::MainWindow next(plugin);
+    EXPECT_EQ(next.databaseEdit->text(), b.target());
+    QDesktopServices::unsetUrlHandler("file");
 }
 
 }  // namespace
+
+#include "MainWindowTest.moc"

@@ -1,0 +1,31 @@
+// What the host reads from, and does to, the tick-box tree that the plug-in embedded in one of
+// its panels. The host sees only Qt's item roles: a node's ID under Qt::UserRole, its Kind
+// ("0" department, "1" person) under Qt::UserRole + 1, its tick box under Qt::CheckStateRole.
+#pragma once
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+class QTreeWidget;
+class QWidget;
+
+namespace corvane {
+
+// The tick-box tree embedded in `panel`, or null.
+QTreeWidget* embeddedTree(QWidget* panel);
+
+// Unticks the nodes whose ID is listed as a user does (select the node, press and release
+// Space); answers the IDs it did not find.
+QStringList untick(QWidget* panel, const QStringList& ids);
+
+struct PersonTicks {
+    QHash<QString, int> ticks;  // PerUUID → person nodes ticked (no tick boxes: every node)
+    QSet<QString> inTree;       // PerUUIDs with a node
+    int ticked() const;
+};
+
+PersonTicks personTicks(QWidget* panel);
+
+}  // namespace corvane

@@ -1,0 +1,31 @@
+// The rows of an import report for the main window's table: one row per person of the
+// package, the outcome first. Qt::UserRole of any cell holds the row's outcome name, which
+// the window's filter matches.
+#pragma once
+
+#include <QAbstractTableModel>
+
+#include "ImportReport.h"
+
+namespace corvane {
+
+class ReportModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { Outcome, Name, PerUUID, LoginName, DeptPath, DeptCode, Reason, ColumnCount };
+
+    using QAbstractTableModel::QAbstractTableModel;
+
+    void setReport(cvhost::ImportReport report);
+    const cvhost::ImportReport& report() const { return report_; }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    cvhost::ImportReport report_;
+};
+
+}  // namespace corvane

@@ -1,0 +1,278 @@
+// The host's import report: the rules that turn what the host saw around an import into one
+// outcome per row of the package, reading the import's log lines as the plug-in writes them;
+// and its CSV read back by a standard CSV reader.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include "ImportReport.h"
+#include "TestHost.h"
+#include "TextCodec.h"
+
+namespace {
+
+using cvhost::Outcome;
+
+// The log lines of the import, composed as the plug-in composes them.
+QString notStoredLine(const QString& name, const QString& id, const QString& reason) {
+    return "人员未导入: " + cv::logSafeText(name) + " (PerUUID " + cv::logSafeText(id) +
+           "): " + reason;
+}
+const QString Summary =
+    "人员导入结束: 新增 1 人, 改名后新增 0 人, 已存在 0 人, 未导入 1 人, 新建部门 0 个";
+
+struct Case {
+    const char* what;
+    QList<cvhost::PackagePerson> rows;  // the package, in file order
+    QHash<QString, int> ticks;          // ticked person nodes per PerUUID
+    QSet<QString> presentBefore;
+    QHash<QString, cvhost::StoredPerson> after;  // stored after the import
+    QStringList log;
+    int result;
+    // Expected, row by row: outcome, stored login, department path, code, reason.
+    QList<Outcome> outcomes;
+    QStringList logins;
+    QStringList paths;
+    QStringList codes;
+    QStringList reasons;
+};
+
+cvhost::PackagePerson person(const QString& id, const QString& name, const QString& login,
+                             const QString& dept = "00010002", const QString& path = "甲_乙") {
+    return {id, name, login, dept, path};
+}
+
+TEST(ImportReport, DecidesEachRowFromStoreTicksAndLog) {
+    // A name and an identifier that hold the line's own marks, a line break and a lone
+    // surrogate: the line carries them escaped, and the person's own key still finds it.
+    const QString hostileName = QString("张三 (PerUUID x): y\n") + QChar(0xD800);
+    const QString hostileId = "id): (PerUUID 9";
+    const QList<Case> cases = {
+        {"stored with the package's login name",
+         {person("1", "甲", "jia")},
+         {{"1", 1}},
+         {},
+         {{"1", {"jia", "0007"}}},
+         {},
+         1,
+         {Outcome::Inserted},
+         {"jia"},
+         {"本_七"},
+         {"0007"},
+         {""}},
+        {"stored with another login name",
+         {person("1", "甲", "jia")},
+         {{"1", 1}},
+         {},
+         {{"1", {"jia_1000", ""}}},
+         {"要导入的注册名jia已经存在,已经被改为jia_1000"},
+         1,
+         {Outcome::Renamed},
+         {"jia_1000"},
+         {""},
+         {""},
+         {"注册名 jia 已存在, 改为 jia_1000"}},
+        {"ticked and already stored",
+         {person("1", "甲", "jia")},
+         {{"1", 1}},
+         {"1"},
+         {{"1", {"old", "0007"}}},
+         {},
+         1,
+         {Outcome::Present},
+         {"old"},
+         {"本_七"},
+         {"0007"},
+         {"本系统已有此人"}},
+        {"not ticked, in the tree and not",
+         {person("1", "甲", "jia"), person("2", "乙", "yi", "", "")},
+         {{"3", 1}},
+         {},
+         {},
+         {},
+         1,
+         {Outcome::NotTicked, Outcome::NotTicked},
+         {"", ""},
+         {"甲_乙", ""},
+         {"", ""},
+         {"", "预览中没有此人 (人员包中没有其部门)"}},
+        {"not stored, with the reason the import logged",
+         {person(hostileId, hostileName, "z"), person("2", "乙", "yi")},
+         {{hostileId, 1}, {"2", 1}},
+         {},
+         {{"2", {"yi", "0007"}}},
+         {notStoredLine(hostileName, hostileId, "注册名超过字段长度 (51 个字符, 最多 50)"),
+          Summary},
+         1,
+         {Outcome::NotStored, Outcome::Inserted},
+         {"", "yi"},
+         {"甲_乙", "本_七"},
+         {"", "0007"},
+         {"注册名超过字段长度 (51 个字符, 最多 50)", ""}},
+        {"a line for another person with the same name is not this person's",
+         {person("1", "甲", "jia")},
+         {{"1", 1}},
+         {},
+         {},
+         {notStoredLine("甲", "2", "别的原因")},
+         1,
+         {Outcome::NotStored},
+         {""},
+         {"甲_乙"},
+         {""},
+         {"导入没有记录原因"}},
+        {"cancelled before the person",
+         {person("1", "甲", "jia")},
+         {{"1", 1}},
+         {},
+         {},
+         {"人员导入已取消: 已处理 0/1 人", Summary},
+         -1,
+         {Outcome::NotStored},
+         {""},
+         {"甲_乙"},
+         {""},
+         {"导入已取消, 未处理此人"}},
+        {"package changed since the preview",
+         {person("1", "甲", "jia")},
+         {{"1", 1}},
+         {},
+         {},
+         {"人员包在预览后已被更改, 未导入"},
+         -1,
+         {Outcome::NotStored},
+         {""},
+         {"甲_乙"},
+         {""},
+         {"人员包在预览后已被更改, 未导入"}},
+        {"the import failed",
+         {person("1", "甲", "jia")},
+         {{"1", 1}},
+         {},
+         {},
+         {},
+         -1,
+         {Outcome::NotStored},
+         {""},
+         {"甲_乙"},
+         {""},
+         {"导入失败, 未处理此人"}},
+        {"one PerUUID on three rows, ticked twice",
+         {person("1", "甲", "jia"), person("1", "甲二", "jia2"), person("1", "甲三", "jia3")},
+         {{"1", 2}},
+         {},
+         {{"1", {"jia", "0007"}}},
+         {},
+         1,
+         {Outcome::Inserted, Outcome::Present, Outcome::NotTicked},
+         {"jia", "jia", "jia"},
+         {"本_七", "本_七", "本_七"},
+         {"0007", "0007", "0007"},
+         {"", "人员包中重复, 已由前面一行导入", ""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        cvhost::ImportObservation seen;
+        seen.package.people = c.rows;
+        seen.ticks = c.ticks;
+        for (const auto& row : c.rows)
+            if (!row.deptPath.isEmpty()) seen.inTree.insert(row.perUUID);
+        seen.presentBefore = c.presentBefore;
+        seen.storedAfter = c.after;
+        seen.deptPaths = {{"0007", "本_七"}};
+        seen.log = c.log;
+        seen.result = c.result;
+        const cvhost::ImportReport report = cvhost::composeReport(seen);
+        ASSERT_EQ(report.rows.size(), c.rows.size());
+        std::array<int, cvhost::OutcomeCount> counts{};
+        for (qsizetype i = 0; i < report.rows.size(); ++i) {
+            const cvhost::ReportRow& row = report.rows[i];
+            EXPECT_EQ(cvhost::outcomeName(row.outcome), cvhost::outcomeName(c.outcomes[i])) << i;
+            EXPECT_EQ(row.perUUID, c.rows[i].perUUID);
+            EXPECT_EQ(row.perName, c.rows[i].perName);
+            EXPECT_EQ(row.loginName, c.logins[i]) << i;
+            EXPECT_EQ(row.deptPath, c.paths[i]) << i;
+            EXPECT_EQ(row.deptCode, c.codes[i]) << i;
+            EXPECT_EQ(row.reason, c.reasons[i]) << i;
+            ++counts[std::size_t(c.outcomes[i])];
+        }
+        EXPECT_EQ(report.counts, counts);
+        EXPECT_EQ(report.summaryLine, c.log.contains(Summary) ? Summary : QString());
+    }
+}
+
+// Reports of random rows whose texts hold commas, quotes, line breaks, blanks, formula
+// starts, Chinese and characters outside the basic plane, written as CSV and read back with
+// Python's csv module: every field comes back as written (a formula start behind its
+// apostrophe), the header first, the byte order mark in front.
+TEST(ImportReport, CsvReadsBackThroughAStandardReader) {
+    const QStringList pieces = {"张", "伟", ",",       "\"",   "\n", "\r\n", " ",
+                                "=",  "+1", "-",       "@",    "a",  "\t",   "'",
+                                "😀",  "；", "O'Brien", "\"\"", "_",  "本_七"};
+    QTemporaryDir dir;
+    QList<cvhost::ImportReport> reports;
+    QStringList files;
+    for (quint32 seed = 1; seed <= 40; ++seed) {
+        QRandomGenerator random(seed);
+        auto text = [&] {
+            QString value;
+            const int n = random.bounded(6);
+            for (int i = 0; i < n; ++i) value += pieces[random.bounded(pieces.size())];
+            return value;
+        };
+        cvhost::ImportReport report;
+        const int rows = 1 + random.bounded(12);
+        for (int i = 0; i < rows; ++i)
+            report.rows.append({Outcome(random.bounded(cvhost::OutcomeCount)), text(), text(),
+                                text(), text(), text(), text()});
+        files << dir.filePath(QString("report-%1.csv").arg(seed));
+        QString error;
+        ASSERT_TRUE(cvhost::saveReportCsv(report, files.last(), &error)) << error.toStdString();
+        QFile written(files.last());
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(written.read(3) == "\xEF\xBB\xBF") << seed;
+        reports << report;
+    }
+
+    QProcess python;
+    python.start("python3",
+                 QStringList{"-c",
+                             "import csv, json, sys\n"
+                             "def read(name):\n"
+                             "    with open(name, newline='', encoding='utf-8-sig') as f:\n"
+                             "        return list(csv.reader(f))\n"
+                             "json.dump([read(name) for name in sys.argv[1:]], sys.stdout)\n"} +
+                     files);
+    ASSERT_TRUE(python.waitForFinished(60000));
+    ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+    const QJsonArray all = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+    ASSERT_EQ(all.size(), reports.size());
+    for (qsizetype r = 0; r < reports.size(); ++r) {
+        const QJsonArray read = all[r].toArray();
+        const QList<cvhost::ReportRow>& rows = reports[r].rows;
+        ASSERT_EQ(read.size(), rows.size() + 1) << r;
+        EXPECT_EQ(read[0].toArray().first().toString(), "PerUUID");
+        for (qsizetype i = 0; i < rows.size(); ++i) {
+            const cvhost::ReportRow& row = rows[i];
+            const QStringList expected = {
+                row.perUUID,  row.perName,  row.loginName, cvhost::outcomeName(row.outcome),
+                row.deptPath, row.deptCode, row.reason};
+            QStringList got;
+            for (const QJsonValue& field : read[i + 1].toArray()) got << field.toString();
+            ASSERT_EQ(got.size(), expected.size()) << r << ' ' << i;
+            for (qsizetype f = 0; f < expected.size(); ++f) {
+                const QString& value = expected[f];
+                const bool formula = !value.isEmpty() && QString("=+-@\t\r").contains(value[0]);
+                EXPECT_EQ(got[f], formula ? "'" + value : value) << r << ' ' << i << ' ' << f;
+            }
+        }
+    }
+}
+
+}  // namespace
