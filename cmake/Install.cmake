@@ -73,6 +73,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
     ${CMAKE_BINARY_DIR}/bin ${CMAKE_BINARY_DIR}/bin/System/API)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n, fonts-wqy-microhei")
+set(CPACK_STRIP_FILES ON)
+# Qt's database drivers are loaded at run time, where dpkg-shlibdeps does not look.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6sql6-psql, qt6-translations-l10n, fonts-wqy-microhei")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "postgresql")
 include(CPack)

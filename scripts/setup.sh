@@ -9,7 +9,9 @@ packages=(
   libxml2-dev libxml2-utils libarchive-dev libsqlite3-dev sqlite3
   googletest libgtest-dev
   postgresql
-  fonts-wqy-microhei
+  fonts-wqy-microhei qt6-translations-l10n
+  xvfb x11-utils
+  dpkg-dev file
   zip unzip binutils
 )
 

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QScreen>
 #include <QTimer>
+#include <QWidget>
 #include <cstdio>
 
 extern "C" {
