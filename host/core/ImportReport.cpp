@@ -161,7 +161,7 @@ PackageContents readPackage(const QString& package) {
     if (QFileInfo(package).isDir()) return readFolder(package);
     if (!QFileInfo(package).isFile())
         throw std::runtime_error("no package at " + package.toStdString());
-    QTemporaryDir unpacked;
+    QTemporaryDir unpacked(QDir::tempPath() + QStringLiteral("/corvane-report-XXXXXX"));
     if (!unpacked.isValid()) throw std::runtime_error("no temporary folder for the package");
     QString error;
     if (!extractArchive(package, unpacked.path(), &error))

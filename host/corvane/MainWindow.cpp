@@ -230,22 +230,34 @@ void MainWindow::buildResultPane(QWidget* parent) {
 
     auto* exported = new QWidget(resultPages);
     auto* exportLayout = new QVBoxLayout(exported);
-    exportLayout->setContentsMargins(12, 12, 12, 12);
+    exportLayout->setContentsMargins(16, 14, 16, 14);
+    exportLayout->setSpacing(10);
     exportLayout->addWidget(heading(QString::fromUtf8("人员包已保存"), exported));
-    auto* facts = new QFormLayout;
+    exportCountsLabel = new QLabel(exported);
+    QFont big = exportCountsLabel->font();
+    big.setPointSizeF(big.pointSizeF() * 1.6);
+    exportCountsLabel->setFont(big);
+    exportLayout->addWidget(exportCountsLabel);
     packageFileLabel = new QLabel(exported);
     packageFileLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    exportCountsLabel = new QLabel(exported);
-    facts->addRow(QString::fromUtf8("文件："), packageFileLabel);
-    facts->addRow(QString::fromUtf8("内容："), exportCountsLabel);
-    exportLayout->addLayout(facts);
+    packageFileLabel->setWordWrap(true);
+    exportLayout->addWidget(packageFileLabel);
+    auto* hint = new QLabel(
+        QString::fromUtf8("把这个 zip 文件带到另一处安装，在那里用“导入人员…”导入。"), exported);
+    hint->setStyleSheet(QStringLiteral("color: #666"));
+    exportLayout->addWidget(hint);
     auto* exportButtons = new QHBoxLayout;
     openFolderButton = new QPushButton(style()->standardIcon(QStyle::SP_DirOpenIcon),
                                        QString::fromUtf8("打开所在文件夹"), exported);
     exportButtons->addWidget(openFolderButton);
     exportButtons->addStretch(1);
     exportLayout->addLayout(exportButtons);
-    exportLayout->addStretch(1);
+    exportModel_ = new PackageModel(this);
+    auto* exportRows = new QSortFilterProxyModel(this);
+    exportRows->setSourceModel(exportModel_);
+    exportView = new QTableView(exported);
+    exportView->setModel(exportRows);
+    exportLayout->addWidget(exportView, 1);
     resultPages->addWidget(exported);
 
     auto* imported = new QWidget(resultPages);
@@ -272,15 +284,18 @@ void MainWindow::buildResultPane(QWidget* parent) {
     reportRows_->setFilterKeyColumn(0);
     reportView = new QTableView(imported);
     reportView->setModel(reportRows_);
-    reportView->setSortingEnabled(true);
-    reportView->sortByColumn(-1, Qt::AscendingOrder);  // package order until a header is clicked
-    reportView->setSelectionBehavior(QAbstractItemView::SelectRows);
-    reportView->setAlternatingRowColors(true);
-    reportView->setWordWrap(false);
-    reportView->verticalHeader()->hide();
-    reportView->verticalHeader()->setDefaultSectionSize(reportView->fontMetrics().height() + 8);
-    reportView->horizontalHeader()->setStretchLastSection(true);
-    reportView->horizontalHeader()->setHighlightSections(false);
+    for (QTableView* view : {exportView, reportView}) {
+        view->setSortingEnabled(true);
+        view->sortByColumn(-1, Qt::AscendingOrder);  // file order until a header is clicked
+        view->setSelectionBehavior(QAbstractItemView::SelectRows);
+        view->setAlternatingRowColors(true);
+        view->setWordWrap(false);
+        view->verticalHeader()->hide();
+        view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+        view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 8);
+        view->horizontalHeader()->setStretchLastSection(true);
+        view->horizontalHeader()->setHighlightSections(false);
+    }
     importLayout->addWidget(reportView, 1);
     resultPages->addWidget(imported);
 
@@ -431,15 +446,19 @@ void MainWindow::writePackage() {
         report(QString::fromUtf8("无法保存人员包：") + error.trimmed());
         return;
     }
-    showExportResult(target, int(contents.people.size()), contents.departments);
+    showExportResult(target, contents);
     report(QString::fromUtf8("人员包已保存：") + target);
 }
 
-void MainWindow::showExportResult(const QString& file, int people, int departments) {
-    packageFileLabel->setText(QDir::toNativeSeparators(file));
-    exportCountsLabel->setText(QString::fromUtf8("%1 人，%2 个部门").arg(people).arg(departments));
+void MainWindow::showExportResult(const QString& file, const cvhost::PackageContents& contents) {
     resultPages->setCurrentIndex(ExportPage);
     resultTabs->setCurrentIndex(0);
+    packageFileLabel->setText(QDir::toNativeSeparators(file));
+    exportCountsLabel->setText(QString::fromUtf8("%1 人，%2 个部门")
+                                   .arg(contents.people.size())
+                                   .arg(contents.departments));
+    exportModel_->setPeople(contents.people);
+    exportView->resizeColumnsToContents();
 }
 
 void MainWindow::beginImport() {

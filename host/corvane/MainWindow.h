@@ -27,6 +27,7 @@ class QTableView;
 
 namespace corvane {
 
+class PackageModel;
 class ReportModel;
 struct WatchedImport;
 
@@ -56,6 +57,7 @@ public:
     QStackedWidget* resultPages;
     QLabel* packageFileLabel;   // after an export: the package file
     QLabel* exportCountsLabel;  // and the people and departments written
+    QTableView* exportView;     // the people written
     QPushButton* openFolderButton;
     QLabel* reportSummaryLabel;  // after an import: the import's summary and the counts
     QComboBox* reportFilter;     // 全部, then one entry per outcome
@@ -83,7 +85,7 @@ private:
     void runImport();
     void endConversation();
     void saveReport();
-    void showExportResult(const QString& file, int people, int departments);
+    void showExportResult(const QString& file, const cvhost::PackageContents& contents);
     void showImportResult(const WatchedImport& run);
     void filterReport();
     void report(const QString& text);
@@ -97,6 +99,7 @@ private:
     QString packageFolder_;  // of the package last written or read
     enum class Conversation { None, Export, Import } conversation_ = Conversation::None;
     QSplitter* splitter_;
+    PackageModel* exportModel_;
     ReportModel* reportModel_;
     QSortFilterProxyModel* reportRows_;
 };

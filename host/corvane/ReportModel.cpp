@@ -79,4 +79,41 @@ QVariant ReportModel::headerData(int section, Qt::Orientation orientation, int r
     return section >= 0 && section < ColumnCount ? QString::fromUtf8(titles[section]) : QVariant();
 }
 
+void PackageModel::setPeople(QList<cvhost::PackagePerson> people) {
+    beginResetModel();
+    people_ = std::move(people);
+    endResetModel();
+}
+
+int PackageModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(people_.size());
+}
+
+int PackageModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 4; }
+
+QVariant PackageModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= people_.size() ||
+        (role != Qt::DisplayRole && role != Qt::ToolTipRole))
+        return {};
+    const cvhost::PackagePerson& person = people_[index.row()];
+    switch (index.column()) {
+        case 0:
+            return person.perName;
+        case 1:
+            return person.perUUID;
+        case 2:
+            return person.loginName;
+        case 3:
+            return person.deptPath;
+        default:
+            return {};
+    }
+}
+
+QVariant PackageModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+    static const char* const titles[] = {"姓名", "PerUUID", "登录名", "部门路径"};
+    return section >= 0 && section < 4 ? QString::fromUtf8(titles[section]) : QVariant();
+}
+
 }  // namespace corvane
