@@ -48,6 +48,24 @@ cvhost::PackagePerson person(const QString& id, const QString& name, const QStri
     return {id, name, login, dept, path};
 }
 
+// The report finds a person's line by the name and identifier escaped exactly as the log
+// boundary escapes them.
+TEST(ImportReport, NamesInLogLinesAreEscapedAsTheBoundaryDoes) {
+    const QChar high(0xD83D), low(0xDE00);
+    const struct {
+        QString text, logged;
+    } cases[] = {
+        {"王建国 O'Brien \\x41", "王建国 O'Brien \\x41"},
+        {QString("a\nb\tc") + QChar(0) + QChar(0x1F) + QChar(0x7F), "a\\x0Ab\\x09c\\x00\\x1F\\x7F"},
+        {QString("€") + QChar(0x80) + QChar(0x9F), QString("€") + QChar(0x80) + QChar(0x9F)},
+        {QString("x") + high + low + "y", QString("x") + high + low + "y"},
+        {QString("x") + high + "y" + low, "x\\uD83Dy\\uDE00"},
+        {QString(low) + high, "\\uDE00\\uD83D"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(cv::logSafeText(c.text), c.logged) << c.logged.toStdString();
+}
+
 TEST(ImportReport, DecidesEachRowFromStoreTicksAndLog) {
     // A name and an identifier that hold the line's own marks, a line break and a lone
     // surrogate: the line carries them escaped, and the person's own key still finds it.
