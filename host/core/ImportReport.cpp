@@ -201,11 +201,17 @@ QString outcomeLabel(Outcome outcome) {
     return QStringLiteral("未导入");
 }
 
+QString summaryLine(const QStringList& log) {
+    QString summary;
+    for (const QString& line : log)
+        if (line.startsWith(SummaryPrefix)) summary = line;
+    return summary;
+}
+
 ImportReport composeReport(const ImportObservation& seen) {
     ImportReport report;
     report.result = seen.result;
-    for (const QString& line : seen.log)
-        if (line.startsWith(SummaryPrefix)) report.summaryLine = line;
+    report.summaryLine = summaryLine(seen.log);
     const QHash<QString, QString> reasons = notStoredReasons(seen.log);
     const QString unhandled = reasonForUnhandled(seen.log, seen.result);
 

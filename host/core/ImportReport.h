@@ -84,6 +84,10 @@ struct ImportReport {
     int count(Outcome outcome) const { return counts[std::size_t(outcome)]; }
 };
 
+// The import's own summary line among the messages it logged ("人员导入结束: ..."); "" when it
+// logged none.
+QString summaryLine(const QStringList& log);
+
 // The rules, one row of the package at a time (people handled in file order):
 // - not ticked: no ticked node is left for the row (a PerUUID ticked k times covers its first
 //   k rows);

@@ -136,8 +136,8 @@ int runImport(const Options& options, QTextStream& out) {
     }
     out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
     for (const QString& message : run.log) out << "log: " << message << "\n";
-    if (run.report && !run.report->summaryLine.isEmpty())
-        out << "summary: " << run.report->summaryLine << "\n";
+    if (const QString summary = cvhost::summaryLine(run.log); !summary.isEmpty())
+        out << "summary: " << summary << "\n";
     if (embedded == 1 && !options.report.isEmpty()) {
         QString error = run.reportError;
         if (run.report && cvhost::saveReportCsv(*run.report, options.report, &error)) {

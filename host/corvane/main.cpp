@@ -126,9 +126,13 @@ int main(int argc, char** argv) {
     // Opening a file that does not exist would make an empty one: only init makes stores.
     if ((command == "view" || command == "export" || command == "import") &&
         corvane::missingStore(hostSettings.value("db"))) {
-        std::fprintf(stderr,
-                     "corvane %s: no installation at %s (corvane init --db FILE makes one)\n",
-                     qPrintable(command), qPrintable(hostSettings.value("db")));
+        const QString db = hostSettings.value("db");
+        if (db.isEmpty())
+            std::fprintf(stderr, "corvane %s: --db is required\n", qPrintable(command));
+        else
+            std::fprintf(stderr,
+                         "corvane %s: no installation at %s (corvane init --db FILE makes one)\n",
+                         qPrintable(command), qPrintable(db));
         return 1;
     }
     try {

@@ -382,6 +382,7 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     const QString printed = QString::fromUtf8(corvane.readAll());
     EXPECT_EQ(corvane.exitCode(), 0) << printed.toStdString();
     EXPECT_TRUE(printed.contains("report: " + cliCsv)) << printed.toStdString();
+    EXPECT_TRUE(printed.contains("\nsummary: 人员导入结束: 新增 ")) << printed.toStdString();
     QFile guiFile(guiCsv);
     QFile cliFile(cliCsv);
     ASSERT_TRUE(guiFile.open(QIODevice::ReadOnly)) << window->statusLabel->text().toStdString();

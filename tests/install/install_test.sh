@@ -32,6 +32,9 @@ for store in sample bare; do
   [ -n "$host" ] && [ "$host" = "$consumer" ] || fail "the consumer answers otherwise on $store"
 done
 [ "$("$work/consumer/consumer" "$work/sample.sqlite")" = "CVPackage_View: 1" ] || fail "no preview"
+# A database file that does not exist is refused, not made.
+! "$prefix/bin/corvane" view --db "$work/missing.sqlite" >/dev/null 2>&1 || fail "a missing database was opened"
+[ ! -e "$work/missing.sqlite" ] || fail "a missing database was made"
 
 plugin="$(PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name cvpersonpackapi.pc)")" \
   pkg-config --variable=plugin cvpersonpackapi)"
