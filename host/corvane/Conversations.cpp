@@ -130,7 +130,8 @@ int runImport(const Options& options, QTextStream& out) {
     WatchedImport run;
     if (embedded == 1) {
         host.userTurn(options, out);
-        run = runWatchedImport(plugin, qApp, host.panel, options.package);
+        run =
+            runWatchedImport(plugin, qApp, host.panel, options.package, !options.report.isEmpty());
         out << "CVPackage_Import: " << run.result << "\n";
         status = run.result == 1 ? 0 : 1;
     }

@@ -18,15 +18,17 @@ QString importStore() {
 }
 
 WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* panel,
-                               const QString& package) {
+                               const QString& package, bool report) {
     WatchedImport run;
     std::unique_ptr<cvhost::ImportWatch> watch;
-    try {
-        PersonTicks ticks = personTicks(panel);
-        watch = std::make_unique<cvhost::ImportWatch>(
-            package, importStore(), std::move(ticks.ticks), std::move(ticks.inTree));
-    } catch (const std::exception& e) {
-        run.reportError = QString::fromUtf8(e.what());
+    if (report) {
+        try {
+            PersonTicks ticks = personTicks(panel);
+            watch = std::make_unique<cvhost::ImportWatch>(
+                package, importStore(), std::move(ticks.ticks), std::move(ticks.inTree));
+        } catch (const std::exception& e) {
+            run.reportError = QString::fromUtf8(e.what());
+        }
     }
     const LogTail log;
     const QByteArray argument = cv::toGbk(package);

@@ -22,9 +22,10 @@ struct WatchedImport {
 };
 
 // Imports the package `package` (the argument the preview was embedded with, without the
-// import-all marker) for the application object `app`, whose frame sits in `panel`.
+// import-all marker) for the application object `app`, whose frame sits in `panel`; makes the
+// report unless `report` is false.
 WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* panel,
-                               const QString& package);
+                               const QString& package, bool report = true);
 
 // The database the import writes to under the host's settings: the application server's in
 // the networked style, the local one otherwise.
