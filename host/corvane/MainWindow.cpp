@@ -434,16 +434,21 @@ void MainWindow::writePackage() {
         report(exportAnswerText(answer));
         return;
     }
+    // What was written is read back for the result pane before the package is packed: a
+    // package the host cannot read is not handed on.
     cvhost::PackageContents contents;
     QString error;
+    bool packed = false;
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     try {
         contents = cvhost::readPackage(answer);
+        packed = cvhost::packDirectory(answer, target, &error);
     } catch (const std::exception& e) {
         error = QString::fromUtf8(e.what());
     }
-    if (error.isEmpty() && !cvhost::packDirectory(answer, target, &error)) error.prepend(' ');
-    if (!error.isEmpty()) {
-        report(QString::fromUtf8("无法保存人员包：") + error.trimmed());
+    QGuiApplication::restoreOverrideCursor();
+    if (!packed) {
+        report(QString::fromUtf8("无法保存人员包：") + error);
         return;
     }
     showExportResult(target, contents);

@@ -1,5 +1,6 @@
 #include "WatchedImport.h"
 
+#include <QCursor>
 #include <QGuiApplication>
 #include <memory>
 
@@ -10,6 +11,15 @@
 #include "TextCodec.h"
 
 namespace corvane {
+namespace {
+
+// The host reading the package or the store on its own: a busy pointer meanwhile.
+struct Busy {
+    Busy() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~Busy() { QGuiApplication::restoreOverrideCursor(); }
+};
+
+}  // namespace
 
 QString importStore() {
     const auto& settings = cvhost::Settings::instance();
@@ -22,6 +32,7 @@ WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* pane
     WatchedImport run;
     std::unique_ptr<cvhost::ImportWatch> watch;
     if (report) {
+        const Busy busy;
         try {
             PersonTicks ticks = personTicks(panel);
             watch = std::make_unique<cvhost::ImportWatch>(
@@ -36,6 +47,7 @@ WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* pane
                                       argument.constData());
     run.log = log.newMessages();
     if (watch) {
+        const Busy busy;
         try {
             run.report = watch->finish(run.log, run.result);
         } catch (const std::exception& e) {
