@@ -95,6 +95,7 @@ int runDemo(const Options& options, QTextStream& out) {
     }
     QDir().mkpath(dir);
     QFile::remove(dir + "/package.zip");
+    QFile::remove(dir + "/report.csv");
 
     out << "Demo folder: " << dir << "\n";
     const QString storeA = makeStore(options, dir, "A");
@@ -132,7 +133,7 @@ int runDemo(const Options& options, QTextStream& out) {
     out << "\n2. Import into B, every person ticked:\n";
     const int imported =
         runHost({"import", "--settings", writeSettings(dir, "B", storeB, options.style),
-                 "--package", package},
+                 "--package", package, "--report", dir + "/report.csv"},
                 out);
 
     // What the package carried, read back as the host's tools would.
