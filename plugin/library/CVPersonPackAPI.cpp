@@ -8,7 +8,10 @@
 //    the current context (and stay so), string arguments are copied, and the call forwards to
 //    one operation; an exception the operation lets through becomes the export's failure
 //    value here and nowhere else;
-//  - unload: the handler puts the saved context back before anything else shuts down.
+//  - unload: the library is linked to stay mapped once loaded, so a host's dlclose leaves it
+//    in place (the data module and a frame it left with the host still run its code when the
+//    host destroys them) and a later dlopen gets it back as it was. The handler puts the
+//    saved context back when the process ends, before anything else shuts down.
 #include <QString>
 #include <cstdint>
 
