@@ -23,8 +23,7 @@ constexpr const char* Utf16 = "UTF-16BE";
 constexpr const char* CodePage936 = "CP936";
 constexpr const char* Gb18030 = "GB18030";
 
-// One iconv descriptor. Descriptors are opened per call: cheap enough, and the codec keeps no
-// shared state.
+// One iconv descriptor.
 class Iconv {
 public:
     Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {
@@ -59,6 +58,34 @@ private:
     iconv_t cd_;
 };
 
+// The calling thread's descriptors, opened on first use and kept: glibc unloads a conversion
+// module when its last descriptor closes, and loading it again costs far more than a
+// conversion. Per thread, since a descriptor must not be used by two threads at once; the
+// encodings are stateless, so a descriptor left after an error needs no reset.
+enum Direction { Decode936, DecodeGb18030, Encode936, EncodeGb18030, DirectionCount };
+
+Iconv& descriptor(Direction direction) {
+    thread_local std::unique_ptr<Iconv> open[DirectionCount];
+    std::unique_ptr<Iconv>& slot = open[direction];
+    if (!slot) {
+        switch (direction) {
+            case Decode936:
+                slot = std::make_unique<Iconv>(Utf16, CodePage936);
+                break;
+            case DecodeGb18030:
+                slot = std::make_unique<Iconv>(Utf16, Gb18030);
+                break;
+            case Encode936:
+                slot = std::make_unique<Iconv>(CodePage936, Utf16);
+                break;
+            default:
+                slot = std::make_unique<Iconv>(Gb18030, Utf16);
+                break;
+        }
+    }
+    return *slot;
+}
+
 char16_t hexDigit(int value) { return u"0123456789ABCDEF"[value & 15]; }
 
 void appendByteEscape(QString& text, unsigned char byte) {
@@ -82,8 +109,7 @@ size_t gb18030Length(const QByteArray& bytes, qsizetype pos) {
 }
 
 QString decode(const QByteArray& bytes, bool escapeInvalid) {
-    Iconv codePage(Utf16, CodePage936);
-    std::unique_ptr<Iconv> fallback;
+    Iconv& codePage = descriptor(Decode936);
     QString text;
     // A byte never yields more than one unit (four bytes yield at most a surrogate pair).
     std::vector<char16_t> buffer(static_cast<size_t>(bytes.size()) + 4);
@@ -98,9 +124,8 @@ QString decode(const QByteArray& bytes, bool escapeInvalid) {
         if (stopped == E2BIG) throw CodecError("GBK text outgrew its buffer", pos);
         if (stopped != 0) {
             // Code page 936 stops here: GB18030 may still read one character.
-            if (!fallback) fallback = std::make_unique<Iconv>(Utf16, Gb18030);
             const size_t length = gb18030Length(bytes, pos);
-            if (fallback->whole(bytes.constData() + pos, length, out, outLeft)) {
+            if (descriptor(DecodeGb18030).whole(bytes.constData() + pos, length, out, outLeft)) {
                 pos += static_cast<qsizetype>(length);
             } else if (escapeInvalid) {
                 text.append(reinterpret_cast<const QChar*>(buffer.data()),
@@ -123,7 +148,7 @@ QString decode(const QByteArray& bytes, bool escapeInvalid) {
 // Encodes UTF-16 text: code page 936 first, GB18030 for each character it lacks.
 class Encoder {
 public:
-    Encoder() : codePage_(CodePage936, Utf16) {}
+    Encoder() : codePage_(descriptor(Encode936)) {}
 
     // Appends the bytes of `text[from, to)`; answers the unit offset of the first character
     // that neither table expresses (nothing after it is appended), or -1.
@@ -157,13 +182,9 @@ public:
     }
 
 private:
-    Iconv& gb18030() {
-        if (!fallback_) fallback_ = std::make_unique<Iconv>(Gb18030, Utf16);
-        return *fallback_;
-    }
+    static Iconv& gb18030() { return descriptor(EncodeGb18030); }
 
-    Iconv codePage_;
-    std::unique_ptr<Iconv> fallback_;
+    Iconv& codePage_;
 };
 
 bool isControl(char16_t unit) { return unit < 0x20 || unit == 0x7F; }
