@@ -1,8 +1,8 @@
 #include "TextCodec.h"
 
-#include <QtEndian>
 #include <iconv.h>
 
+#include <QtEndian>
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -223,7 +223,8 @@ QByteArray toGbk(const QString& text) {
     QByteArray bytes;
     const qsizetype failed = Encoder().encode(text, 0, text.size(), bytes);
     if (failed >= 0) {
-        throw CodecError("U+" + QString::number(text[failed].unicode(), 16).toUpper().toStdString() +
+        throw CodecError("U+" +
+                             QString::number(text[failed].unicode(), 16).toUpper().toStdString() +
                              " at unit " + std::to_string(failed) + " has no GBK bytes",
                          failed);
     }
@@ -250,7 +251,7 @@ QString escapedForBoundary(const QString& text) {
         }
         const qsizetype units =
             text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate() ? 2
-                                                                                              : 1;
+                                                                                             : 1;
         scratch.clear();
         if (encoder.encode(text, i, i + units, scratch) < 0) {
             safe.append(text.constData() + i, units);

@@ -78,8 +78,8 @@ Connection* baseConnection() {
     if (!library) return nullptr;
     Connection* connection = nullptr;
     try {
-        if (auto entry = reinterpret_cast<GetBaseDBConnection_t>(
-                dlsym(library, "GetBaseDBConnection")))
+        if (auto entry =
+                reinterpret_cast<GetBaseDBConnection_t>(dlsym(library, "GetBaseDBConnection")))
             connection = static_cast<Connection*>(entry());
     } catch (...) {
         connection = nullptr;
@@ -109,8 +109,7 @@ std::int32_t writeLog(const QString& message) {
         const QByteArray uuid =
             getCurUUID ? bytesResult([&](char** r) { getCurUUID(r); }) : QByteArray();
         const QByteArray text = toGbk(logSafeText(message));
-        return CVLogWrite(text.constData(), 2, uuid.constData(), "DataUnPack", "CVPersonManage",
-                          4);
+        return CVLogWrite(text.constData(), 2, uuid.constData(), "DataUnPack", "CVPersonManage", 4);
     } catch (...) {
         return 0;
     }

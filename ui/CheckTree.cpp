@@ -184,8 +184,7 @@ void CheckTree::keyReleaseEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
         event->accept();
         // Without tick boxes there is nothing the user could see toggle: Space ticks nothing.
-        if (checkBoxes_ && !event->isAutoRepeat() &&
-            state() != QAbstractItemView::EditingState) {
+        if (checkBoxes_ && !event->isAutoRepeat() && state() != QAbstractItemView::EditingState) {
             if (QTreeWidgetItem* item = selectedNode()) {
                 toggle(item);
             }

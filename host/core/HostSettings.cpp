@@ -100,14 +100,13 @@ cv::Connection* baseConnection() {
 }
 
 cv::ConnectionBroker* connectionBroker() {
-    const QString target =
-        Settings::instance().value("server", Settings::instance().value("db"));
+    const QString target = Settings::instance().value("server", Settings::instance().value("db"));
     auto& open = broker();
     if (open.target != target || !open.object || !open.object->connected()) {
         auto connection = openQuietly(target);
-        open.replace(target, connection ? std::make_unique<cv::ConnectionBroker>(
-                                              std::move(connection))
-                                        : nullptr);
+        open.replace(target, connection
+                                 ? std::make_unique<cv::ConnectionBroker>(std::move(connection))
+                                 : nullptr);
     }
     return open.object.get();
 }

@@ -112,8 +112,8 @@ TEST(TextCodec, MixedTextsAgreeWithTheReferenceAndBadBytesAreReportedWhereTheyAr
         return char(std::uniform_int_distribution<int>(low, high)(random));
     };
     for (int i = 0; i < 3000; ++i) {
-        const QByteArray four = bytesOf({byteIn(0x81, 0xFE), byteIn(0x30, 0x39),
-                                         byteIn(0x81, 0xFE), byteIn(0x30, 0x39)});
+        const QByteArray four = bytesOf(
+            {byteIn(0x81, 0xFE), byteIn(0x30, 0x39), byteIn(0x81, 0xFE), byteIn(0x30, 0x39)});
         if (auto text = iconvDecode("GB18030", four)) pool.push_back({four, *text});
     }
     std::vector<QByteArray> canonical;
@@ -200,7 +200,7 @@ TEST(TextCodec, WhatTheBoundaryCannotExpressIsRefusedByToGbkAndEscapedForTheLog)
         QString safe;
     } cases[] = {
         {QString::fromUtf16(u"张\xE78D\n李\xE864"), QString::fromUtf16(u"张\\uE78D\\x0A李\\uE864")},
-        {QString::fromUtf16(u"x\xD800y"), "x\\uD800y"},        // a lone high surrogate
+        {QString::fromUtf16(u"x\xD800y"), "x\\uD800y"},           // a lone high surrogate
         {QString::fromUtf16(u"\xDC00\xD800"), "\\uDC00\\uD800"},  // a pair the wrong way round
         {QString::fromUtf16(u"end\xD83D"), "end\\uD83D"},
         {QString::fromUtf16(u"😀€ \\x0A"), QString::fromUtf16(u"😀€ \\x0A")},  // unchanged

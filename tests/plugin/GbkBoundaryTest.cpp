@@ -54,10 +54,9 @@ protected:
         QWidget window;
         const int shown = entry<CVPackage_ImportProc_t>("CVPackage_ImportProc")(
             app, nullptr, nullptr, 0, argument.constData(), &window);
-        const int imported =
-            shown == 1 ? entry<CVPackage_Import_t>("CVPackage_Import")(app, nullptr, nullptr, 0,
-                                                                       argument.constData())
-                       : 0;
+        const int imported = shown == 1 ? entry<CVPackage_Import_t>("CVPackage_Import")(
+                                              app, nullptr, nullptr, 0, argument.constData())
+                                        : 0;
         entry<CVPackage_Free_t>("CVPackage_Free")(app, nullptr, nullptr, 0, 0);
         return QString("%1 %2").arg(shown).arg(imported);
     }
@@ -100,8 +99,10 @@ TEST_P(GbkBoundary, APackagePathHoldingTheEuroSignAsByte0x80Imports) {
         for (int i = 0; i < 2; ++i) {
             Installation target(Installation::Content::SampleB, GetParam());
             before = target.count("SELECT count(*) FROM CV_PersonInfo");
-            cvhost::Settings::instance().set("packageVersion", QString::number(form.packageVersion));
-            EXPECT_EQ(importAll(target, gbkRoot + names[i] + form.suffix), "1 1") << names[i].data();
+            cvhost::Settings::instance().set("packageVersion",
+                                             QString::number(form.packageVersion));
+            EXPECT_EQ(importAll(target, gbkRoot + names[i] + form.suffix), "1 1")
+                << names[i].data();
             stored[i] = target.rows("SELECT PerUUID, PerDept FROM CV_PersonInfo ORDER BY PerUUID");
         }
         EXPECT_GE(stored[0].size(), before + 20);
@@ -122,10 +123,11 @@ TEST_P(GbkBoundary, ClashingLoginNamesTheHostCannotExpressAreRenamedAndLoggedEac
     auto addPeople = [&](Installation& into, const QString& prefix) {
         into.exec("INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) VALUES('0001', '总部', '')");
         for (int i = 0; i < logins.size(); ++i)
-            into.exec("INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, LoginName, PerDept, "
-                      "UPassword, PrjID) VALUES(" +
-                      cv::sqlQuote(prefix + QString::number(i)) + ", '人', '男', " +
-                      cv::sqlQuote(logins[i]) + ", '0001', 'pw', 1)");
+            into.exec(
+                "INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, LoginName, PerDept, "
+                "UPassword, PrjID) VALUES(" +
+                cv::sqlQuote(prefix + QString::number(i)) + ", '人', '男', " +
+                cv::sqlQuote(logins[i]) + ", '0001', 'pw', 1)");
     };
 
     QTemporaryDir packages;

@@ -7,8 +7,8 @@
 #include <QWidget>
 
 #include "CVPersonPackAPI.h"
-#include "Database.h"
 #include "ConnectionBroker.h"
+#include "Database.h"
 #include "HostSettings.h"
 #include "HostString.h"
 #include "PrivateServer.h"
@@ -86,8 +86,7 @@ TEST(ServerRestart, CallsFailWhileTheServerIsDownAndReopeningWorksAfterItRestart
             EXPECT_EQ(plugin.exportAll(app, &hostWindow), "embed failed");
             EXPECT_EQ(plugin.importAll(app, &hostWindow, package), -1);
             char* result = nullptr;
-            plugin.entry<CVPackage_Export_t>("CVPackage_Export")(&result, app, nullptr, nullptr,
-                                                                 0);
+            plugin.entry<CVPackage_Export_t>("CVPackage_Export")(&result, app, nullptr, nullptr, 0);
             EXPECT_EQ(cv::hostStringBytes(result), " ");
             cv::hostStringClear(&result);
             EXPECT_FALSE(hostConnectionAnswers(style));

@@ -56,7 +56,8 @@ TEST(Unload, UnloadedPluginLeavesNothingThatTheHostsObjectsCannotDestroy) {
             EXPECT_EQ(freeFrame(app, nullptr, nullptr, 0, 0), 1);
         }
         // One data module for the host's application object, whichever load made it.
-        EXPECT_EQ(app->findChildren<QObject*>("DM_PersonPack", Qt::FindDirectChildrenOnly).size(), 1);
+        EXPECT_EQ(app->findChildren<QObject*>("DM_PersonPack", Qt::FindDirectChildrenOnly).size(),
+                  1);
         ASSERT_EQ(dlclose(plugin), 0);
     }
 

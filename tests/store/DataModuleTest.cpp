@@ -34,12 +34,12 @@ TEST_P(DataModuleTest, PrepareStoreCreatesOneModuleUnderTheApplicationAndReusesI
 TEST_P(DataModuleTest, PrepareStoreFollowsTheHostAndFailsWithoutAConnectionThrowingNothing) {
     // The connection of the style is there but no longer connected: the host makes a fresh
     // one on the next ask, and the module is attached to it.
-    Connection* before = networked() ? &module().ConnectionBroker()->serverConnection()
-                                     : module().BaseConnection();
+    Connection* before =
+        networked() ? &module().ConnectionBroker()->serverConnection() : module().BaseConnection();
     before->database().close();
     ASSERT_TRUE(TDM_PersonPack::PrepareStore());
-    Connection* after = networked() ? &module().ConnectionBroker()->serverConnection()
-                                    : module().BaseConnection();
+    Connection* after =
+        networked() ? &module().ConnectionBroker()->serverConnection() : module().BaseConnection();
     EXPECT_NE(after, before);
     EXPECT_EQ(after, networked() ? &cvhost::connectionBroker()->serverConnection()
                                  : cvhost::baseConnection());

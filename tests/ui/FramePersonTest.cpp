@@ -302,16 +302,26 @@ TEST_F(FramePersonTest, WithoutTickBoxesADragStartsOnlyPastTheDragDistanceAndACl
         bool tickBoxes;
         Qt::MouseButton button;
         QTreeWidgetItem* pressed;
-        QPoint travel;              // with the button held, before the release
-        QTreeWidgetItem* dragged;   // what a drag carried; null: no drag started
-        QString panel;              // EdtPerUUID|EdtDeptID afterwards
+        QPoint travel;             // with the button held, before the release
+        QTreeWidgetItem* dragged;  // what a drag carried; null: no drag started
+        QString panel;             // EdtPerUUID|EdtDeptID afterwards
     };
     const Case cases[] = {
         {"click, tick boxes shown", true, Qt::LeftButton, p2, {}, nullptr, "P2|00010001"},
-        {"long travel, tick boxes shown", true, Qt::LeftButton, p4, {3 * distance, 0}, nullptr,
+        {"long travel, tick boxes shown",
+         true,
+         Qt::LeftButton,
+         p4,
+         {3 * distance, 0},
+         nullptr,
          "P4|0002"},
         {"click", false, Qt::LeftButton, p3, {}, nullptr, "P3|00010001"},
-        {"travel short of the distance", false, Qt::LeftButton, p1, {distance - 1, 0}, nullptr,
+        {"travel short of the distance",
+         false,
+         Qt::LeftButton,
+         p1,
+         {distance - 1, 0},
+         nullptr,
          "P1|0001"},
         {"travel of the distance", false, Qt::LeftButton, p4, {distance, 0}, p4, "|"},
         {"travel across rows", false, Qt::LeftButton, d2, {0, 3 * rowHeight}, d2, "|"},
