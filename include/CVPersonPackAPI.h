@@ -7,7 +7,11 @@
  *    the library's current context, and they stay so after the call returns.
  *  - `parent` is a QWidget* of the host that receives the embedded frame.
  *  - Reserved arguments are ignored.
- *  - Text is zero-terminated GBK. The host keeps ownership of what it passes in.
+ *  - Text is zero-terminated GBK, read and written as code page 936 does (0x80 is the euro
+ *    sign), GB18030 for what code page 936 lacks. The host keeps ownership of what it passes.
+ *  - Once loaded, the library stays mapped until the process ends: dlclose leaves it in place
+ *    (the data module it leaves under `app` runs its code until `app` is destroyed), and a
+ *    later dlopen gets it back as it was.
  *  - CVPackage_Export stores its result into the host's string variable `*result`: a
  *    reference-counted string from the shared allocator (borlndmm) with count 1, whatever
  *    the variable held before is released. The host releases it through the same allocator.

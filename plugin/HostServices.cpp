@@ -21,13 +21,20 @@ void* readerPackEntry(const char* entry) {
     auto getAppInterface =
         reinterpret_cast<CVGetAppInterface_t>(executableEntry("CVGetAppInterface"));
     if (!getAppInterface) return nullptr;
-    const QByteArray library = toGbk(executableDirectory() + "System/API/libCVReaderPack.so");
+    QByteArray library;
+    try {
+        library = toGbk(executableDirectory() + "System/API/libCVReaderPack.so");
+    } catch (const CodecError&) {
+        // A program folder the host's code page cannot name cannot be named to the host
+        // either: the library is as good as missing.
+        return nullptr;
+    }
     return getAppInterface(library.constData(), entry, 1);
 }
 
-// Calls a host function that answers through a string variable, and takes the text over.
+// Calls a host function that answers through a string variable, and takes its bytes over.
 template <typename Call>
-QString stringResult(Call call) {
+QByteArray bytesResult(Call call) {
     char* result = nullptr;
     try {
         call(&result);
@@ -37,7 +44,12 @@ QString stringResult(Call call) {
     }
     const QByteArray bytes = hostStringBytes(result);
     hostStringClear(&result);
-    return fromGbk(bytes);
+    return bytes;
+}
+
+template <typename Call>
+QString stringResult(Call call) {
+    return fromGbk(bytesResult(call));
 }
 
 }  // namespace
@@ -66,8 +78,8 @@ Connection* baseConnection() {
     if (!library) return nullptr;
     Connection* connection = nullptr;
     try {
-        if (auto entry = reinterpret_cast<GetBaseDBConnection_t>(
-                dlsym(library, "GetBaseDBConnection")))
+        if (auto entry =
+                reinterpret_cast<GetBaseDBConnection_t>(dlsym(library, "GetBaseDBConnection")))
             connection = static_cast<Connection*>(entry());
     } catch (...) {
         connection = nullptr;
@@ -90,11 +102,17 @@ bool extractFile(const QString& packedFile, const QString& destinationDirectory)
 }
 
 std::int32_t writeLog(const QString& message) {
-    auto getCurUUID = reinterpret_cast<GetCurUUID_t>(executableEntry("GetCurUUID"));
-    const QByteArray uuid =
-        toGbk(getCurUUID ? stringResult([&](char** r) { getCurUUID(r); }) : QString());
-    const QByteArray text = toGbk(message);
-    return CVLogWrite(text.constData(), 2, uuid.constData(), "DataUnPack", "CVPersonManage", 4);
+    try {
+        // The identifier goes back exactly as the host gave it; the message is made
+        // expressible first, so no text can keep the line from being written.
+        auto getCurUUID = reinterpret_cast<GetCurUUID_t>(executableEntry("GetCurUUID"));
+        const QByteArray uuid =
+            getCurUUID ? bytesResult([&](char** r) { getCurUUID(r); }) : QByteArray();
+        const QByteArray text = toGbk(logSafeText(message));
+        return CVLogWrite(text.constData(), 2, uuid.constData(), "DataUnPack", "CVPersonManage", 4);
+    } catch (...) {
+        return 0;
+    }
 }
 
 namespace testing {

@@ -18,7 +18,8 @@ namespace host {
 std::uint8_t workingStyle();
 
 // Reader-pack entries, resolved at every use through CVGetAppInterface with the reader-pack
-// library beside the executable. 0 / empty when an entry is missing.
+// library beside the executable. 0 / empty when an entry is missing (also when the program's
+// folder has no GBK name to pass).
 std::int32_t packageVersion();
 QString packageDirectory();
 
@@ -34,8 +35,9 @@ QString appTempPath(const QString& moduleKey);
 // Unpacks a packed package file into a directory; false when the host answers empty.
 bool extractFile(const QString& packedFile, const QString& destinationDirectory);
 
-// The log line of a changed login name: the host's identifier, then CVLogWrite. Returns what
-// CVLogWrite answers (1 when written).
+// A log line: the host's identifier, then CVLogWrite with the message passed through
+// logSafeText, so that any text can be logged. Returns what CVLogWrite answers (1 when
+// written); never throws (0 when the line could not be handed over).
 std::int32_t writeLog(const QString& message);
 
 }  // namespace host

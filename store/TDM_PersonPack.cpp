@@ -73,25 +73,33 @@ bool TDM_PersonPack::PrepareStore() {
         QObject* application = currentContext().application;
         if (!application) return false;
         TDM_PersonPack* module = nullptr;
+        bool created = false;
         if (QObject* found = findOwnedComponent(kModuleName)) {
             module = qobject_cast<TDM_PersonPack*>(found);
             if (!module) return false;  // the name is taken by something else
         } else {
             module = new TDM_PersonPack(application);
             module->setObjectName(kModuleName);
+            created = true;
         }
         moduleReference() = module;
-        switch (host::workingStyle()) {
-            case 2:
-                return module->BaseConnection() && module->BaseConnection()->connected();
-            case 1:
-                return module->ConnectionBroker() && module->ConnectionBroker()->connected();
-            default:
-                return true;
-        }
+        const std::uint8_t style = host::workingStyle();
+        if (style != 1 && style != 2) return true;  // any other style is not tested
+        if (module->attachedAnswers(style)) return true;
+        if (created) return false;  // the host was asked just now
+        // What the module holds does not answer (a server that restarted, or nothing was
+        // attached for this style): the host is asked again, and the module follows whatever
+        // it hands out now.
+        module->DataModuleCreate();
+        return module->attachedAnswers(style);
     } catch (...) {
         return false;
     }
+}
+
+bool TDM_PersonPack::attachedAnswers(std::uint8_t style) const {
+    if (style == 2) return baseConnection_ && baseConnection_->connected();
+    return connectionBroker_ && connectionBroker_->connected();
 }
 
 TDM_PersonPack* TDM_PersonPack::instance() { return moduleReference().data(); }

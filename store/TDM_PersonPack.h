@@ -13,6 +13,7 @@
 
 #include <QObject>
 #include <QString>
+#include <cstdint>
 
 #include "ClientDataSet.h"
 #include "ConnectionBroker.h"
@@ -30,14 +31,17 @@ public:
 
     // The creation handler: style 2 attaches the host's connection to dstShare and cmdShare;
     // style 1 makes the broker the remote server of CDSPerson, CDSDept, CDSTemp and
-    // CDSTempSelect; any other style attaches nothing.
+    // CDSTempSelect; any other style attaches nothing. PrepareStore runs it again to
+    // re-attach when what the module holds stops answering.
     void DataModuleCreate();
 
     // The store check: finds the module "DM_PersonPack" among the components of the current
     // application object or creates it there, then tests that the connection object of the
     // current style (2 local, 1 networked) is connected; any other style is not tested.
-    // Never throws: every failure, a missing application object or connection included,
-    // answers false.
+    // A module found with a connection object that no longer answers (or none for the
+    // style) runs DataModuleCreate again and tests what the host hands out now, so the
+    // module follows a host that made its connection afresh. Never throws: every failure,
+    // a missing application object or connection included, answers false.
     static bool PrepareStore();
     // The module-level reference; null before the first successful creation, and once the
     // owning application object has destroyed the module.
@@ -73,6 +77,9 @@ public:
     ClientDataSet CdsExportDept;    // both, no provider: department rows of an export
 
 private:
+    // Whether the connection object of `style` (2 local, else networked) is there and
+    // answers.
+    bool attachedAnswers(std::uint8_t style) const;
     // Replaces `target`'s data by the result of `sql`: through CDSTemp (networked), or
     // through dstShare and `localClient` opened afresh (local). Throws on failure.
     void copyResult(ClientDataSet& target, const QString& sql, ClientDataSet& localClient);

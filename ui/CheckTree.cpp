@@ -183,7 +183,8 @@ void CheckTree::keyPressEvent(QKeyEvent* event) {
 void CheckTree::keyReleaseEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
         event->accept();
-        if (!event->isAutoRepeat() && state() != QAbstractItemView::EditingState) {
+        // Without tick boxes there is nothing the user could see toggle: Space ticks nothing.
+        if (checkBoxes_ && !event->isAutoRepeat() && state() != QAbstractItemView::EditingState) {
             if (QTreeWidgetItem* item = selectedNode()) {
                 toggle(item);
             }

@@ -7,7 +7,9 @@
 //
 // The control toggles nodes itself: a left press on a node's tick box released on the same
 // node inside the control, or the release of the Space key while a node is selected and not
-// being edited. Qt's own check handling (ItemIsUserCheckable) is not used.
+// being edited. Once the tick boxes are removed neither toggles anything: states the user
+// cannot see are never changed by the user. Qt's own check handling (ItemIsUserCheckable) is
+// not used.
 //
 // States live in the nodes, not in the model, so bulk changes (setStateAll, a cascade over a
 // whole tree) cost one pass and one repaint.
@@ -47,7 +49,8 @@ public:
     // checked, else unchecked.
     void toggle(QTreeWidgetItem* item);
 
-    // Hides the tick boxes for good; the states stay as they are.
+    // Hides the tick boxes for good; the states stay as they are and only setStateIndex,
+    // setStateAll and toggle change them from then on.
     void removeCheckBoxes();
     bool hasCheckBoxes() const { return checkBoxes_; }
     bool showsCheckBoxes() const override { return checkBoxes_; }

@@ -1,5 +1,6 @@
 #include "TFramePerson.h"
 
+#include <QApplication>
 #include <QDrag>
 #include <QDragMoveEvent>
 #include <QDropEvent>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QVBoxLayout>
 #include <stdexcept>
 #include <vector>
@@ -112,6 +114,7 @@ void TFramePerson::buildLayout() {
     TBPopupMenu1->addAction(QStringLiteral("删除该节点"), this, &TFramePerson::TBItem4Click);
     TBPopupMenu1->addAction(QStringLiteral("删除所有子节点"), this, &TFramePerson::TBItem5Click);
 
+    CTDeptPerson->viewport()->installEventFilter(this);
     connect(CTDeptPerson, &QTreeWidget::itemClicked, this, [this] { CTDeptPersonClick(); });
     connect(CTDeptPerson, &NodeTree::mouseDown, this, &TFramePerson::CTDeptPersonMouseDown);
     connect(TvDeptPerson, &NodeTree::mouseDown, this, &TFramePerson::TvDeptPersonMouseDown);
@@ -211,9 +214,48 @@ void TFramePerson::CTDeptPersonClick() {
     EdtLoginName->setText(data->NameOrLogin);
 }
 
-void TFramePerson::CTDeptPersonMouseDown(Qt::MouseButton button, const QPoint&) {
+void TFramePerson::CTDeptPersonMouseDown(Qt::MouseButton button, const QPoint& pos) {
     if (button == Qt::LeftButton && !CTDeptPerson->hasCheckBoxes()) {
-        startDragOfSelected();
+        dragPending_ = true;
+        dragStart_ = pos;
+    }
+}
+
+bool TFramePerson::filterCheckTreeMouse(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            dragPending_ = false;
+            dragStarted_ = false;
+            return false;
+        case QEvent::MouseMove: {
+            if (!dragPending_) return false;
+            auto* move = static_cast<QMouseEvent*>(event);
+            if (!(move->buttons() & Qt::LeftButton)) {
+                dragPending_ = false;
+                return false;
+            }
+            // Until the drag starts the tree does not see the pointer travel, so it cannot
+            // move the selection away from the node that is to be dragged.
+            const QPoint travelled = move->position().toPoint() - dragStart_;
+            if (travelled.manhattanLength() >= QApplication::startDragDistance()) {
+                dragPending_ = false;
+                dragStarted_ = true;
+                startDragOfSelected();
+            }
+            return true;
+        }
+        case QEvent::MouseButtonRelease:
+            dragPending_ = false;
+            // Where the platform hands the release of a finished drag on to the tree, it must
+            // not count as a click.
+            if (dragStarted_) {
+                dragStarted_ = false;
+                return true;
+            }
+            return false;
+        default:
+            return false;
     }
 }
 
@@ -276,6 +318,9 @@ bool TFramePerson::eventFilter(QObject* watched, QEvent* event) {
     if (watched == watchedParent_ && event->type() == QEvent::Resize) {
         fillParent();
         return false;
+    }
+    if (watched == CTDeptPerson->viewport() && filterCheckTreeMouse(event)) {
+        return true;
     }
     if (watched == TvDeptPerson->viewport()) {
         switch (event->type()) {

@@ -57,8 +57,10 @@ public:
 
     // Event handlers, public so that the configurations and tests can reach them.
     void CTDeptPersonClick();
-    // A left press on CTDeptPerson without tick boxes starts a drag of its selected node; the
-    // drag runs its own event loop until the button is released.
+    // A left press on CTDeptPerson without tick boxes readies a drag of its selected node,
+    // which starts once the pointer has moved QApplication::startDragDistance() from `pos`
+    // with the button held (the drag then runs its own event loop until the button is
+    // released). A press released before that is a click and fills the information panel.
     void CTDeptPersonMouseDown(Qt::MouseButton button, const QPoint& pos);
     void TvDeptPersonMouseDown(Qt::MouseButton button, const QPoint& pos);
     // Whether a drag from `source` may drop at `pos` (TvDeptPerson's viewport coordinates).
@@ -111,8 +113,15 @@ protected:
 private:
     void buildLayout();
     void startDragOfSelected();
+    // The press, move and release handling of a pending drag; true when `event` is taken.
+    bool filterCheckTreeMouse(QEvent* event);
     void fillParent();
 
+    // A left press without tick boxes, waiting for the pointer to travel (viewport
+    // coordinates of the press); and a drag that started and has not seen its release.
+    bool dragPending_ = false;
+    bool dragStarted_ = false;
+    QPoint dragStart_;
     bool menuForThisClick_ = false;
     QPointer<QWidget> watchedParent_;
 };

@@ -42,9 +42,9 @@ std::uint8_t Settings::workingStyle() const {
 
 namespace {
 
-// A connection the plug-in may still hold (its data module attaches the host's connection
-// once, when it is created) is kept until closeConnections(), also after the host moved on to
-// another store.
+// A connection the plug-in may still hold (its data module keeps the one it was last handed)
+// is kept until closeConnections(), also after the host moved on to another store or made a
+// fresh one because the old one stopped answering.
 template <typename T>
 struct OpenTarget {
     QString target;
@@ -94,19 +94,19 @@ std::unique_ptr<cv::Connection> openQuietly(const QString& target) {
 cv::Connection* baseConnection() {
     const QString target = Settings::instance().value("db");
     auto& open = base();
-    if (open.target != target || !open.object) open.replace(target, openQuietly(target));
+    if (open.target != target || !open.object || !open.object->connected())
+        open.replace(target, openQuietly(target));
     return open.object.get();
 }
 
 cv::ConnectionBroker* connectionBroker() {
-    const QString target =
-        Settings::instance().value("server", Settings::instance().value("db"));
+    const QString target = Settings::instance().value("server", Settings::instance().value("db"));
     auto& open = broker();
-    if (open.target != target || !open.object) {
+    if (open.target != target || !open.object || !open.object->connected()) {
         auto connection = openQuietly(target);
-        open.replace(target, connection ? std::make_unique<cv::ConnectionBroker>(
-                                              std::move(connection))
-                                        : nullptr);
+        open.replace(target, connection
+                                 ? std::make_unique<cv::ConnectionBroker>(std::move(connection))
+                                 : nullptr);
     }
     return open.object.get();
 }

@@ -35,9 +35,10 @@ private:
     QMap<QString, QString> values_;
 };
 
-// The host's open connections, opened on first use from the settings and reopened when the
-// setting changes; a replaced one stays open until closeConnections(). Null when the setting
-// is empty or the database cannot be opened.
+// The host's open connections, opened on first use from the settings and opened afresh when
+// the setting changes or the one held no longer answers (a server that restarted): every ask
+// of a server store costs one round trip. A replaced one stays open (and its pointer valid)
+// until closeConnections(). Null when the setting is empty or the database cannot be opened.
 cv::Connection* baseConnection();
 cv::ConnectionBroker* connectionBroker();
 // Closes every connection opened so far. Nothing of the plug-in may hold one afterwards.

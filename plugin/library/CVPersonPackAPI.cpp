@@ -8,11 +8,15 @@
 //    the current context (and stay so), string arguments are copied, and the call forwards to
 //    one operation; an exception the operation lets through becomes the export's failure
 //    value here and nowhere else;
-//  - unload: the handler puts the saved context back before anything else shuts down.
+//  - unload: the library is linked to stay mapped once loaded, so a host's dlclose leaves it
+//    in place (the data module and a frame it left with the host still run its code when the
+//    host destroys them) and a later dlopen gets it back as it was. The handler puts the
+//    saved context back when the process ends, before anything else shuts down.
+#include "CVPersonPackAPI.h"
+
 #include <QString>
 #include <cstdint>
 
-#include "CVPersonPackAPI.h"
 #include "HostContext.h"
 #include "HostString.h"
 #include "PackageOperations.h"
@@ -49,7 +53,8 @@ CV_EXPORT int32_t CVCALL CVPackage_View(void* app, void* screen, void* hint, int
 CV_EXPORT int32_t CVCALL CVPackage_ExportProc(void* app, void* screen, void* hint, intptr_t,
                                               void* parent) {
     cv::installContext(app, screen, hint);
-    return guarded<int32_t>(-1, [&] { return cv::PackageExportProc(static_cast<QWidget*>(parent)); });
+    return guarded<int32_t>(-1,
+                            [&] { return cv::PackageExportProc(static_cast<QWidget*>(parent)); });
 }
 
 CV_EXPORT char* CVCALL CVPackage_Export(char** result, void* app, void* screen, void* hint,

@@ -31,12 +31,28 @@ TEST_P(DataModuleTest, PrepareStoreCreatesOneModuleUnderTheApplicationAndReusesI
     EXPECT_EQ(module().ConnectionBroker() != nullptr, networked());
 }
 
-TEST_P(DataModuleTest, PrepareStoreFailsWithoutAConnectionAndThrowsNothing) {
-    // The connection of the style is there but no longer connected.
-    Connection& connection =
-        networked() ? module().ConnectionBroker()->serverConnection() : *module().BaseConnection();
-    connection.database().close();
+TEST_P(DataModuleTest, PrepareStoreFollowsTheHostAndFailsWithoutAConnectionThrowingNothing) {
+    // The connection of the style is there but no longer connected: the host makes a fresh
+    // one on the next ask, and the module is attached to it.
+    Connection* before =
+        networked() ? &module().ConnectionBroker()->serverConnection() : module().BaseConnection();
+    before->database().close();
+    ASSERT_TRUE(TDM_PersonPack::PrepareStore());
+    Connection* after =
+        networked() ? &module().ConnectionBroker()->serverConnection() : module().BaseConnection();
+    EXPECT_NE(after, before);
+    EXPECT_EQ(after, networked() ? &cvhost::connectionBroker()->serverConnection()
+                                 : cvhost::baseConnection());
+    addPerson("p1", "one");
+    EXPECT_FALSE(module().IsEmptyResult("SELECT PerUUID FROM CV_PersonInfo"));
+
+    // No connection to be had: the check fails, and succeeds again once there is one.
+    const QString db = cvhost::Settings::instance().value("db");
+    cvhost::Settings::instance().set("db", installation().folder() + "no/such/dir/x.sqlite");
+    after->database().close();
     EXPECT_FALSE(TDM_PersonPack::PrepareStore());
+    cvhost::Settings::instance().set("db", db);
+    EXPECT_TRUE(TDM_PersonPack::PrepareStore());
 
     // The host has no connection to give.
     QObject otherApplication;

@@ -150,6 +150,13 @@ TEST_F(CheckTreeTest, RemovedCheckBoxesKeepStatesAndIgnoreClicks) {
     EXPECT_FALSE(a1->data(0, Qt::CheckStateRole).isValid());
     QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, formerBox.center());
     EXPECT_EQ(CheckTree::stateIndex(a1), CheckTree::Checked);
+    // Nor does Space tick anything the user cannot see.
+    tree.setFocus();
+    for (TreeNode* node : {a, b1}) {
+        tree.setCurrentItem(node);
+        QTest::keyClick(&tree, Qt::Key_Space);
+    }
+    EXPECT_EQ(states(tree), "部门信息:2 A:2 a1:2 a2:2 AA:2 aa1:2 B:2 b1:2 p0:2");
     // The user's toggle is gone with the boxes, but states stay readable and settable.
     tree.setStateIndex(a1, CheckTree::Unchecked);
     EXPECT_EQ(CheckTree::stateIndex(a1), CheckTree::Unchecked);

@@ -289,25 +289,66 @@ TEST_F(FramePersonTest, ExpandToLevelOpensTheLevelsAbove) {
     EXPECT_EQ(openNodes(), "部门信息,研发部,市场部");
 }
 
-// The offscreen platform ends every drag at once without a drop (the drop itself is driven
-// through the target tree's handlers above), so these tests look at the drag that starts.
-TEST_F(FramePersonTest, PressDragsTheSelectedNodeOnlyWithoutTickBoxes) {
+// Real presses, moves and releases. The offscreen platform ends every drag at once without a
+// drop (the drop itself is driven through the target tree's handlers above), so these cases
+// look at the drag that starts, at the node it carries (the selected one), and at the panel.
+TEST_F(FramePersonTest, WithoutTickBoxesADragStartsOnlyPastTheDragDistanceAndAClickFillsThePanel) {
     CheckTree& ct = *frame.CTDeptPerson;
     ASSERT_TRUE(showAndWait(frame));
-    QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(p3).center());
-    EXPECT_TRUE(ct.findChildren<QDrag*>().isEmpty());
-    ct.removeCheckBoxes();
-    QTest::mousePress(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(p4).center());
-    EXPECT_EQ(ct.selectedNode(), p4);
-    const QList<QDrag*> drags = ct.findChildren<QDrag*>();
-    ASSERT_EQ(drags.size(), 1);
-    EXPECT_EQ(drags[0]->source(), &ct);
-    EXPECT_FALSE(drags[0]->mimeData()->formats().isEmpty());
-    QTest::mouseRelease(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(p4).center());
-    // The right button starts nothing.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QTest::mouseClick(ct.viewport(), Qt::RightButton, {}, ct.visualItemRect(p3).center());
-    EXPECT_TRUE(ct.findChildren<QDrag*>().isEmpty());
+    const int distance = QApplication::startDragDistance();
+    const int rowHeight = ct.visualItemRect(p1).height();
+    struct Case {
+        const char* name;
+        bool tickBoxes;
+        Qt::MouseButton button;
+        QTreeWidgetItem* pressed;
+        QPoint travel;             // with the button held, before the release
+        QTreeWidgetItem* dragged;  // what a drag carried; null: no drag started
+        QString panel;             // EdtPerUUID|EdtDeptID afterwards
+    };
+    const Case cases[] = {
+        {"click, tick boxes shown", true, Qt::LeftButton, p2, {}, nullptr, "P2|00010001"},
+        {"long travel, tick boxes shown",
+         true,
+         Qt::LeftButton,
+         p4,
+         {3 * distance, 0},
+         nullptr,
+         "P4|0002"},
+        {"click", false, Qt::LeftButton, p3, {}, nullptr, "P3|00010001"},
+        {"travel short of the distance",
+         false,
+         Qt::LeftButton,
+         p1,
+         {distance - 1, 0},
+         nullptr,
+         "P1|0001"},
+        {"travel of the distance", false, Qt::LeftButton, p4, {distance, 0}, p4, "|"},
+        {"travel across rows", false, Qt::LeftButton, d2, {0, 3 * rowHeight}, d2, "|"},
+        {"right button", false, Qt::RightButton, p2, {3 * distance, 0}, nullptr, "|"},
+        {"click after a drag", false, Qt::LeftButton, d1, {}, nullptr, "|0001"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.tickBoxes && ct.hasCheckBoxes()) ct.removeCheckBoxes();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // earlier drags
+        frame.EdtPerUUID->clear();
+        frame.EdtDeptID->clear();
+        const QPoint at = ct.visualItemRect(c.pressed).center();
+        QTest::mousePress(ct.viewport(), c.button, {}, at);
+        if (!c.travel.isNull()) QTest::mouseMove(ct.viewport(), at + c.travel);
+        QTest::mouseRelease(ct.viewport(), c.button, {}, at + c.travel);
+        const QList<QDrag*> drags = ct.findChildren<QDrag*>();
+        if (c.dragged != nullptr) {
+            ASSERT_EQ(drags.size(), 1);
+            EXPECT_EQ(drags[0]->source(), &ct);
+            EXPECT_FALSE(drags[0]->mimeData()->formats().isEmpty());
+            EXPECT_EQ(ct.selectedNode(), c.dragged);
+        } else {
+            EXPECT_TRUE(drags.isEmpty());
+        }
+        EXPECT_EQ(frame.EdtPerUUID->text() + '|' + frame.EdtDeptID->text(), c.panel);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,45 @@
+// A PostgreSQL server of a test's own, started, crashed and restarted through the project's
+// script (scripts/pgserver.sh): the run's server keeps serving other suites meanwhile.
+#pragma once
+
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+namespace testhost {
+
+class PrivateServer {
+public:
+    PrivateServer() {
+        script_ = qEnvironmentVariable("CV_SOURCE_DIR") + "/scripts/pgserver.sh";
+        run("start");
+        QFile file(dir_.filePath("url"));
+        if (file.open(QIODevice::ReadOnly)) url_ = QString::fromUtf8(file.readAll()).trimmed();
+    }
+    ~PrivateServer() { run("stop"); }
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+
+    // Empty when the server did not start.
+    const QString& url() const { return url_; }
+    // Stops the server at once, as a crash would; its data stays.
+    bool crash() { return run("crash"); }
+    // Starts a crashed server again on its old port.
+    bool restart() { return run("restart"); }
+
+private:
+    bool run(const QString& command) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.start(script_, {command, dir_.path()});
+        return process.waitForFinished(120000) && process.exitCode() == 0;
+    }
+
+    QTemporaryDir dir_;
+    QString script_;
+    QString url_;
+};
+
+}  // namespace testhost
