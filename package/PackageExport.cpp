@@ -9,8 +9,10 @@
 #include "PackageFiles.h"
 #include "PackageManifest.h"
 #include "PackageOperations.h"
+#include "StagedFile.h"
 #include "TDM_PersonPack.h"
 #include "TFramePerson.h"
+#include "TextCodec.h"
 
 namespace cv {
 namespace {
@@ -19,13 +21,44 @@ const QString Failed = QStringLiteral(" ");
 const QString NothingTicked = QStringLiteral("-2");
 const QString NoDirectory = QStringLiteral("-3");
 
-bool saveDataSet(const ClientDataSet& dataset, const QString& path) {
+void log(const QString& message) {
     try {
-        dataset.saveToFile(path);
-        return true;
-    } catch (const std::exception&) {
+        host::writeLog(message);
+    } catch (...) {
+        // The answer " " stands without the line.
+    }
+}
+
+// Writes `dataset` into the staged `file`. A row that the reader would refuse is named in the
+// host's log by the person (or department) it holds and the field to blame.
+bool saveDataSet(const ClientDataSet& dataset, StagedFile& file, bool persons) {
+    if (!file.open()) {
+        log("人员包未写出: " + logSafeText(file.errorString()));
         return false;
     }
+    try {
+        dataset.saveToFile(file);
+        return true;
+    } catch (const DataPacketValueError& e) {
+        const RowSet& data = dataset.data();
+        const Row& row = data.rows[e.row];
+        const auto text = [&](const char* field) {
+            const int index = data.indexOf(QString::fromLatin1(field));
+            return index < 0 ? QString() : logSafeText(valueText(row[index]));
+        };
+        const QString who = persons ? "人员未导出: " + text("PerName") + " (PerUUID " +
+                                          text("PerUUID") + ")"
+                                    : "部门未导出: " + text("DeptName") + " (DeptID " +
+                                          text("DeptID") + ")";
+        log(who + QStringLiteral(": 字段 %1 的值过长 (这一行写出至少 %2 字节, 一行最多 %3 字节)")
+                      .arg(logSafeText(data.fields[e.field].name))
+                      .arg(e.bytes)
+                      .arg(e.limit));
+    } catch (const std::exception& e) {
+        log("人员包未写出: " + logSafeText(QString::fromStdString(e.what())));
+    }
+    file.abandon();
+    return false;
 }
 
 }  // namespace
@@ -69,14 +102,28 @@ QString PackageExport() {
         "From CV_PersonInfo Where PerUUID In ('" +
         selection + "'))";
 
+    // The three files are staged beside their targets and put in place together only once all
+    // of them are written whole: a failure at any byte leaves an earlier package as it was.
+    StagedFile personFile(directory + PersonFileName);
+    StagedFile deptFile(directory + DeptFileName);
+    StagedFile manifest(directory + ManifestFileName);
     TDM_PersonPack& store = *TDM_PersonPack::instance();
     if (!store.FetchRows(store.CdsExportPer, personQuery) ||
-        !saveDataSet(store.CdsExportPer, directory + PersonFileName))
+        !saveDataSet(store.CdsExportPer, personFile, true))
         return Failed;
     if (!store.FetchWithDeptPaths(store.CdsExportDept, deptQuery) ||
-        !saveDataSet(store.CdsExportDept, directory + DeptFileName))
+        !saveDataSet(store.CdsExportDept, deptFile, false))
         return Failed;
-    if (!WritePackManifest(directory + ManifestFileName)) return Failed;
+    if (!manifest.open() || !WritePackManifest(manifest)) {
+        log("人员包未写出: " + logSafeText(manifest.errorString()));
+        return Failed;
+    }
+    QString error;
+    StagedFile* const files[] = {&personFile, &deptFile, &manifest};
+    if (!commitTogether(files, &error)) {
+        log("人员包未写出: " + logSafeText(error));
+        return Failed;
+    }
     return directory;
 }
 

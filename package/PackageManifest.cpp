@@ -3,8 +3,9 @@
 #include <libxml/tree.h>
 
 #include <QFileInfo>
-#include <QSaveFile>
 #include <memory>
+
+#include "StagedFile.h"
 
 namespace cv {
 namespace {
@@ -33,11 +34,11 @@ void addReaderNode(xmlNode* root, const char* caption, const char* fileName) {
 
 }  // namespace
 
-bool WritePackManifest(const QString& manifestPath) {
+bool WritePackManifest(StagedFile& file) {
     try {
         std::unique_ptr<xmlDoc, DocFree> doc(xmlNewDoc(xml("1.0")));
         if (!doc) return false;
-        const QString fileName = QFileInfo(manifestPath).fileName();
+        const QString fileName = QFileInfo(file.target()).fileName();
         const QString packName = fileName.size() > 4 ? fileName.chopped(4) : QString();
         xmlNode* root = xmlNewNode(nullptr, xml("ReaderPackList"));
         if (!root) return false;
@@ -51,14 +52,15 @@ bool WritePackManifest(const QString& manifestPath) {
         xmlDocDumpFormatMemoryEnc(doc.get(), &buffer, &size, "gb2312", 1);
         std::unique_ptr<xmlChar, XmlFree> bytes(buffer);
         if (!bytes || size <= 0) return false;
-
-        QSaveFile file(manifestPath);
-        if (!file.open(QIODevice::WriteOnly)) return false;
-        if (file.write(reinterpret_cast<const char*>(bytes.get()), size) != size) return false;
-        return file.commit();
+        return file.write(reinterpret_cast<const char*>(bytes.get()), size);
     } catch (...) {
         return false;
     }
+}
+
+bool WritePackManifest(const QString& manifestPath) {
+    StagedFile file(manifestPath);
+    return file.open() && WritePackManifest(file) && file.commit();
 }
 
 }  // namespace cv

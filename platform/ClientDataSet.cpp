@@ -209,6 +209,11 @@ void ClientDataSet::saveToFile(const QString& path) const {
     writeDataPacket(path, data_);
 }
 
+void ClientDataSet::saveToFile(StagedFile& file) const {
+    if (!active_) throw DataPacketError("dataset " + name_.toStdString() + " is not open");
+    writeDataPacket(file, data_);
+}
+
 void ClientDataSet::loadFromFile(const QString& path) { setData(readDataPacket(path)); }
 
 int ClientDataSet::requireField(const QString& field) const {

@@ -15,10 +15,24 @@ namespace cv {
 
 class ConnectionBroker;
 class Query;
+class StagedFile;
 
 class DataPacketError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
+};
+
+// A data packet that cannot be written because of one row: its `row` (index in the dataset's
+// storage order) holds `bytes` bytes as written, more than `limit`, mostly in `field` (index).
+class DataPacketValueError : public DataPacketError {
+  public:
+    DataPacketValueError(const std::string& what, qsizetype row, int field, qint64 bytes,
+                         qint64 limit)
+        : DataPacketError(what), row(row), field(field), bytes(bytes), limit(limit) {}
+    qsizetype row;
+    int field;
+    qint64 bytes;
+    qint64 limit;
 };
 
 // Hands the rows of its source query to client datasets: opens the source on the statement
@@ -108,6 +122,8 @@ class ClientDataSet {
 
     // XML data packet (UTF-8). Save writes to a temporary name and renames it into place.
     void saveToFile(const QString& path) const;  // throws DataPacketError
+    // Writes into a staged file that the caller commits (with others) or abandons.
+    void saveToFile(StagedFile& file) const;  // throws DataPacketError
     // Refuses anything that is not a well-formed data packet: throws DataPacketError.
     void loadFromFile(const QString& path);
 

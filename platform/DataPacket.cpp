@@ -1,18 +1,22 @@
 #include "DataPacket.h"
 
+#include <fcntl.h>
+#include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <libxml/xmlreader.h>
-#include <libxml/xmlwriter.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QFile>
-#include <QFileInfo>
 #include <QHash>
-#include <QSaveFile>
 #include <QSet>
+#include <QStringDecoder>
+#include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "ClientDataSet.h"
+#include "StagedFile.h"
 
 namespace cv {
 namespace {
@@ -37,31 +41,21 @@ const char* typeName(FieldType type) {
     return "string";
 }
 
-std::optional<FieldType> typeNamed(const QByteArray& name) {
+std::optional<FieldType> typeNamed(QByteArrayView name) {
     static const QHash<QByteArray, FieldType> types{
         {"string", FieldType::String},   {"i4", FieldType::Integer},
         {"i8", FieldType::Integer},      {"r8", FieldType::Float},
         {"boolean", FieldType::Boolean}, {"datetime", FieldType::DateTime},
         {"bin.hex", FieldType::Blob}};
-    const auto it = types.find(name);
+    const auto it = types.find(name.toByteArray());
     if (it == types.end()) return std::nullopt;
     return *it;
 }
 
-// XML 1.0 cannot carry control characters other than tab, line feed and carriage return, nor
-// U+FFFE, U+FFFF or an unpaired surrogate, not even as character references.
-bool xmlCarries(const QString& text) {
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
-            ++i;
-        } else if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || QChar::isSurrogate(c) ||
-                   c == 0xFFFE || c == 0xFFFF) {
-            return false;
-        }
-    }
-    return true;
-}
+// The packet's own escape: U+10FFFD, then four upper-case hex digits naming one UTF-16 unit.
+constexpr char16_t EscapeHigh = 0xDBFF;
+constexpr char16_t EscapeLow = 0xDFFD;
+constexpr qsizetype EscapedUnitBytes = 8;  // F4 8F BF BD and four digits
 
 bool usableAttributeName(const QByteArray& name) {
     return xmlValidateNCName(reinterpret_cast<const xmlChar*>(name.constData()), 0) == 0 &&
@@ -82,256 +76,767 @@ QList<QByteArray> attributeNames(const QList<FieldDef>& fields) {
     return names;
 }
 
-struct WriterFree {
-    void operator()(xmlTextWriterPtr writer) const { xmlFreeTextWriter(writer); }
-};
+// ---------------------------------------------------------------------------------------------
+// Writing: the XML is composed here, in one pass, into a buffer that goes to the file in large
+// checked writes. The layout (declaration, indentation, escapes) is the one libxml2's text
+// writer gives with indentation on, so packets stay byte for byte what they were.
 
-int writeToFile(void* file, const char* buffer, int length) {
-    return static_cast<QSaveFile*>(file)->write(buffer, length) == length ? length : -1;
+char* escapeUnit(char* out, char16_t unit) {
+    static const char digits[] = "0123456789ABCDEF";
+    *out++ = char(0xF4);
+    *out++ = char(0x8F);
+    *out++ = char(0xBF);
+    *out++ = char(0xBD);
+    for (int shift = 12; shift >= 0; shift -= 4) *out++ = digits[(unit >> shift) & 0xF];
+    return out;
 }
 
-const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
+char* copy(char* out, const char* text, qsizetype size) {
+    std::memcpy(out, text, size_t(size));
+    return out + size;
+}
+
+// `units` as the inside of a double-quoted attribute value, at `out`, which has room for
+// EscapedUnitBytes per unit: UTF-8, the markup characters and the white space that
+// attribute-value normalisation would change as references, and the packet's escape for
+// what XML cannot hold. A high surrogate at the very end is written alone.
+char* encodeValue(char* out, const char16_t* p, const char16_t* end) {
+    while (p < end) {
+        const char16_t c = *p++;
+        if (c < 0x80) {
+            if (c >= 0x20 && c != '<' && c != '>' && c != '&' && c != '"') {
+                *out++ = char(c);
+                continue;
+            }
+            switch (c) {
+                case '<':
+                    out = copy(out, "&lt;", 4);
+                    break;
+                case '>':
+                    out = copy(out, "&gt;", 4);
+                    break;
+                case '&':
+                    out = copy(out, "&amp;", 5);
+                    break;
+                case '"':
+                    out = copy(out, "&quot;", 6);
+                    break;
+                case '\t':
+                    out = copy(out, "&#9;", 4);
+                    break;
+                case '\n':
+                    out = copy(out, "&#10;", 5);
+                    break;
+                case '\r':
+                    out = copy(out, "&#13;", 5);
+                    break;
+                default:
+                    out = escapeUnit(out, c);
+            }
+        } else if (c < 0x800) {
+            *out++ = char(0xC0 | (c >> 6));
+            *out++ = char(0x80 | (c & 0x3F));
+        } else if (QChar::isHighSurrogate(c) && p < end && QChar::isLowSurrogate(*p)) {
+            const char16_t low = *p++;
+            if (c == EscapeHigh && low == EscapeLow) {
+                out = escapeUnit(escapeUnit(out, c), low);
+                continue;
+            }
+            const char32_t code = QChar::surrogateToUcs4(c, low);
+            *out++ = char(0xF0 | (code >> 18));
+            *out++ = char(0x80 | ((code >> 12) & 0x3F));
+            *out++ = char(0x80 | ((code >> 6) & 0x3F));
+            *out++ = char(0x80 | (code & 0x3F));
+        } else if (QChar::isSurrogate(c) || c == 0xFFFE || c == 0xFFFF) {
+            out = escapeUnit(out, c);
+        } else {
+            *out++ = char(0xE0 | (c >> 12));
+            *out++ = char(0x80 | ((c >> 6) & 0x3F));
+            *out++ = char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+class PacketOutput {
+  public:
+    PacketOutput(StagedFile& file, qint64 maxBytes) : file_(file), maxBytes_(maxBytes) {
+        buffer_.resize(FlushAt + FlushAt / 4);
+    }
+
+    // Room for `size` more bytes at the returned pointer; advance() says how many were used.
+    char* reserve(qsizetype size) {
+        if (used_ + size > qsizetype(buffer_.size())) {
+            flush();
+            if (size > qsizetype(buffer_.size())) buffer_.resize(size_t(size));
+        }
+        return buffer_.data() + used_;
+    }
+    void advance(char* end) { used_ = end - buffer_.data(); }
+
+    void append(const char* text, qsizetype size) { advance(copy(reserve(size), text, size)); }
+    void append(const QByteArray& text) { append(text.constData(), text.size()); }
+    template <std::size_t N>
+    void append(const char (&text)[N]) {
+        append(text, N - 1);
+    }
+
+    void appendValue(QStringView text) {
+        // In slices, so that a long value needs no buffer eight times its size.
+        constexpr qsizetype Slice = 16384;
+        const char16_t* p = text.utf16();
+        const char16_t* end = p + text.size();
+        while (p < end) {
+            const char16_t* stop = end - p > Slice ? p + Slice : end;
+            if (stop < end && QChar::isHighSurrogate(stop[-1])) ++stop;
+            advance(encodeValue(reserve((stop - p) * EscapedUnitBytes), p, stop));
+            p = stop;
+        }
+    }
+
+    qint64 position() const { return flushed_ + used_; }
+
+    void rowDone() {
+        if (position() > maxBytes_) {
+            fail(QStringLiteral("the data packet %1 would be larger than %2 bytes")
+                     .arg(file_.target())
+                     .arg(maxBytes_));
+        }
+        if (used_ >= FlushAt) flush();
+    }
+
+    void flush() {
+        if (used_ == 0) return;
+        if (!file_.write(buffer_.data(), used_)) fail(file_.errorString());
+        flushed_ += used_;
+        used_ = 0;
+    }
+
+  private:
+    static constexpr qsizetype FlushAt = 1 << 20;
+    StagedFile& file_;
+    qint64 maxBytes_;
+    std::vector<char> buffer_;
+    qsizetype used_ = 0;
+    qint64 flushed_ = 0;
+};
+
+// The text a value is written as, in a field of `type`; nothing when it does not read back as
+// that type.
+std::optional<QString> valueAs(FieldType type, const QVariant& value) {
+    if (type == FieldType::String && value.metaType() == QMetaType::fromType<QString>()) {
+        return *static_cast<const QString*>(value.constData());
+    }
+    const auto converted = convertValue(type, value);
+    if (!converted) return std::nullopt;
+    return type == FieldType::Blob ? QString::fromLatin1(converted->toByteArray().toHex())
+                                   : valueText(*converted);
+}
+
+// The type each field is written as: its own, or text when a value in it does not read back
+// as its type (a text in an integer column of SQLite). Every value then still travels, and
+// reads back as the same text.
+QList<FieldType> writtenTypes(const RowSet& data) {
+    QList<FieldType> types;
+    for (qsizetype f = 0; f < data.fields.size(); ++f) {
+        FieldType type = data.fields[f].type;
+        if (type != FieldType::String) {
+            for (const Row& row : data.rows) {
+                if (!row[f].isNull() && !valueAs(type, row[f])) {
+                    type = FieldType::String;
+                    break;
+                }
+            }
+        }
+        types.append(type);
+    }
+    return types;
+}
+
+void checkShape(const RowSet& data, const DataPacketLimits& limits) {
+    const qsizetype fields = data.fields.size();
+    const qsizetype rows = data.rows.size();
+    if (fields > limits.maxFields) {
+        fail(QStringLiteral("%1 fields, more than a data packet holds (%2)")
+                 .arg(fields)
+                 .arg(limits.maxFields));
+    }
+    if (rows > limits.maxRows || (fields > 0 && rows > limits.maxCells / fields)) {
+        fail(QStringLiteral("%1 rows of %2 fields, more than a data packet holds (%3 rows, %4 "
+                            "values)")
+                 .arg(rows)
+                 .arg(fields)
+                 .arg(limits.maxRows)
+                 .arg(limits.maxCells));
+    }
+    for (const FieldDef& field : data.fields) {
+        if (field.name.toUtf8().size() > limits.maxFieldNameBytes) {
+            fail(QStringLiteral("a field name of more than %1 bytes: %2...")
+                     .arg(limits.maxFieldNameBytes)
+                     .arg(field.name.left(40)));
+        }
+    }
+    for (qsizetype r = 0; r < rows; ++r) {
+        if (data.rows[r].size() != fields) fail(QStringLiteral("row %1 is malformed").arg(r));
+    }
+}
 
 }  // namespace
 
-void writeDataPacket(const QString& path, const RowSet& data) {
-    for (const FieldDef& field : data.fields) {
-        if (!xmlCarries(field.name)) fail("field name that XML cannot carry: " + field.name);
-    }
+void writeDataPacket(StagedFile& file, const RowSet& data, const DataPacketLimits& limits) {
+    checkShape(data, limits);
     const QList<QByteArray> names = attributeNames(data.fields);
-    xmlInitParser();
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) fail("cannot write " + path + ": " + file.errorString());
-    xmlOutputBufferPtr out = xmlOutputBufferCreateIO(writeToFile, nullptr, &file, nullptr);
-    if (!out) fail("cannot write " + path);
-    std::unique_ptr<xmlTextWriter, WriterFree> writer(xmlNewTextWriter(out));
-    if (!writer) {
-        xmlOutputBufferClose(out);
-        fail("cannot write " + path);
-    }
-    const auto check = [&](int result) {
-        if (result < 0) fail("cannot write " + path + ": " + file.errorString());
-    };
-    xmlTextWriterPtr w = writer.get();
-    check(xmlTextWriterSetIndent(w, 1));
-    check(xmlTextWriterStartDocument(w, "1.0", "UTF-8", nullptr));
-    check(xmlTextWriterStartElement(w, xml("DATAPACKET")));
-    check(xmlTextWriterWriteAttribute(w, xml("Version"), xml("2.0")));
-    check(xmlTextWriterStartElement(w, xml("METADATA")));
-    check(xmlTextWriterStartElement(w, xml("FIELDS")));
+    const QList<FieldType> types = writtenTypes(data);
+    PacketOutput out(file, limits.maxBytes);
+
+    out.append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DATAPACKET Version=\"2.0\">\n");
+    out.append(" <METADATA>\n");
+    out.append(data.fields.isEmpty() ? QByteArray("  <FIELDS/>\n") : QByteArray("  <FIELDS>\n"));
     for (qsizetype i = 0; i < data.fields.size(); ++i) {
         const FieldDef& field = data.fields[i];
-        const QByteArray name = field.name.toUtf8();
-        check(xmlTextWriterStartElement(w, xml("FIELD")));
-        check(xmlTextWriterWriteAttribute(w, xml("attrname"), xml(names[i].constData())));
-        check(xmlTextWriterWriteAttribute(w, xml("fieldtype"), xml(typeName(field.type))));
+        out.append("   <FIELD attrname=\"");
+        out.append(names[i]);
+        out.append("\" fieldtype=\"");
+        out.append(typeName(types[i]), qsizetype(std::strlen(typeName(types[i]))));
+        out.append("\"");
         if (field.width > 0) {
-            check(xmlTextWriterWriteAttribute(w, xml("WIDTH"),
-                                              xml(QByteArray::number(field.width).constData())));
+            out.append(" WIDTH=\"");
+            out.append(QByteArray::number(field.width));
+            out.append("\"");
         }
-        if (names[i] != name) {
-            check(xmlTextWriterWriteAttribute(w, xml("fieldname"), xml(name.constData())));
+        if (names[i] != field.name.toUtf8()) {
+            out.append(" fieldname=\"");
+            out.appendValue(field.name);
+            out.append("\"");
         }
-        check(xmlTextWriterEndElement(w));
+        out.append("/>\n");
     }
-    check(xmlTextWriterEndElement(w));
-    check(xmlTextWriterStartElement(w, xml("PARAMS")));
-    check(xmlTextWriterEndElement(w));
-    check(xmlTextWriterEndElement(w));
-    check(xmlTextWriterStartElement(w, xml("ROWDATA")));
+    if (!data.fields.isEmpty()) out.append("  </FIELDS>\n");
+    out.append("  <PARAMS/>\n </METADATA>\n");
+    out.append(data.rows.isEmpty() ? QByteArray(" <ROWDATA/>\n") : QByteArray(" <ROWDATA>\n"));
+
+    // What each field's attribute begins with: ` name="`.
+    QList<QByteArray> openings;
+    for (const QByteArray& name : names) openings.append(' ' + name + "=\"");
     for (qsizetype r = 0; r < data.rows.size(); ++r) {
         const Row& row = data.rows[r];
-        if (row.size() != data.fields.size()) fail(QStringLiteral("row %1 is malformed").arg(r));
-        check(xmlTextWriterStartElement(w, xml("ROW")));
+        out.append("  ");
+        const qint64 start = out.position();
+        qint64 largest = -1;
+        int blamed = -1;
+        out.append("<ROW");
         for (qsizetype i = 0; i < row.size(); ++i) {
             if (row[i].isNull()) continue;
-            const FieldType type = data.fields[i].type;
-            const auto value = convertValue(type, row[i]);
-            const QString text = !value                    ? QString()
-                                 : type == FieldType::Blob ? value->toByteArray().toHex()
-                                                           : valueText(*value);
-            if (!value || !xmlCarries(text)) {
-                fail(QStringLiteral("row %1, field %2: the value cannot be saved as %3")
-                         .arg(r)
-                         .arg(data.fields[i].name, typeName(type)));
+            const std::optional<QString> text = valueAs(types[i], row[i]);
+            if (!text) fail(QStringLiteral("row %1, field %2: unwritable").arg(r).arg(i));
+            const qint64 before = out.position();
+            // Every unit takes at least one byte: a value far too long is refused unencoded.
+            qint64 size = openings[i].size() + text->size() + 1;
+            if (before - start + size + 2 <= limits.maxRowBytes) {
+                out.append(openings[i]);
+                out.appendValue(*text);
+                out.append("\"");
+                size = out.position() - before;
             }
-            check(xmlTextWriterWriteAttribute(w, xml(names[i].constData()),
-                                              xml(text.toUtf8().constData())));
+            if (size > largest) {
+                largest = size;
+                blamed = int(i);
+            }
+            const qint64 bytes = before - start + size + 2;  // and the closing "/>"
+            if (bytes > limits.maxRowBytes) {
+                throw DataPacketValueError(
+                    QStringLiteral("%1: row %2 takes at least %3 bytes, more than %4, most of "
+                                   "them in field %5")
+                        .arg(file.target())
+                        .arg(r)
+                        .arg(bytes)
+                        .arg(limits.maxRowBytes)
+                        .arg(data.fields[blamed].name)
+                        .toStdString(),
+                    r, blamed, bytes, limits.maxRowBytes);
+            }
         }
-        check(xmlTextWriterEndElement(w));
+        out.append("/>\n");
+        out.rowDone();
     }
-    check(xmlTextWriterEndDocument(w));
-    writer.reset();
-    if (!file.commit()) fail("cannot write " + path + ": " + file.errorString());
+    if (!data.rows.isEmpty()) out.append(" </ROWDATA>\n");
+    out.append("</DATAPACKET>\n");
+    out.rowDone();
+    out.flush();
 }
+
+void writeDataPacket(const QString& path, const RowSet& data) {
+    StagedFile file(path);
+    if (!file.open()) fail(file.errorString());
+    writeDataPacket(file, data);
+    if (!file.commit()) fail(file.errorString());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading: libxml2's SAX2 parser fed from the file in chunks, without XML_PARSE_HUGE, so that
+// its own limits on names, values and elements stay. The packet's frame is checked as it
+// streams by, and a row costs only the values it holds: the rows become dense only at the
+// end, once their count times the fields is known to be within the limits.
 
 namespace {
 
-struct ReaderFree {
-    void operator()(xmlTextReaderPtr reader) const { xmlFreeTextReader(reader); }
-};
-
-// Keeps the first message; later ones follow from it. A template, because libxml2 changed the
-// constness of the error argument between versions.
-template <typename Error>
-void keepFirstError(void* messages, Error* error) {
-    auto* message = static_cast<QString*>(messages);
-    if (message->isEmpty() && error && error->message) {
-        *message = QStringLiteral("line %1: %2")
-                       .arg(error->line)
-                       .arg(QString::fromUtf8(error->message).trimmed());
+// A value's text: QString::fromUtf8 drops a byte order mark at the very start, a value keeps
+// it.
+QString textOf(const char* bytes, qsizetype size) {
+    if (size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) {
+        QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom |
+                                                           QStringConverter::Flag::Stateless);
+        return decoder.decode(QByteArrayView(bytes, size));
     }
+    return QString::fromUtf8(bytes, size);
 }
 
-QByteArray bytes(const xmlChar* text) { return QByteArray(reinterpret_cast<const char*>(text)); }
+int hexDigit(char16_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// `text` with the packet's escapes replaced by the units they stand for; nothing when an
+// escape is not followed by four hex digits.
+std::optional<QString> unescaped(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n;) {
+        if (text[i].unicode() == EscapeHigh && i + 1 < n && text[i + 1].unicode() == EscapeLow) {
+            if (i + 6 > n) return std::nullopt;
+            int unit = 0;
+            for (qsizetype d = i + 2; d < i + 6; ++d) {
+                const int digit = hexDigit(text[d].unicode());
+                if (digit < 0) return std::nullopt;
+                unit = unit * 16 + digit;
+            }
+            out.append(QChar(char16_t(unit)));
+            i += 6;
+        } else {
+            out.append(text[i++]);
+        }
+    }
+    return out;
+}
+
+const char* chars(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
+
+enum class Element { DataPacket, Metadata, Fields, Field, Params, RowData, Row };
+
+const char* elementName(Element element) {
+    switch (element) {
+        case Element::DataPacket:
+            return "DATAPACKET";
+        case Element::Metadata:
+            return "METADATA";
+        case Element::Fields:
+            return "FIELDS";
+        case Element::Field:
+            return "FIELD";
+        case Element::Params:
+            return "PARAMS";
+        case Element::RowData:
+            return "ROWDATA";
+        case Element::Row:
+            return "ROW";
+    }
+    return "";
+}
+
+struct ParserFree {
+    void operator()(xmlParserCtxtPtr context) const { xmlFreeParserCtxt(context); }
+};
+
+struct FdClose {
+    void operator()(int* fd) const {
+        ::close(*fd);
+        delete fd;
+    }
+};
 
 class PacketReader {
   public:
-    PacketReader(xmlTextReaderPtr reader, const QString& path) : reader_(reader), path_(path) {}
+    PacketReader(const QString& path, const DataPacketLimits& limits)
+        : path_(path), limits_(limits) {}
 
     RowSet read() {
-        int result;
-        while ((result = xmlTextReaderRead(reader_)) == 1) {
-            switch (xmlTextReaderNodeType(reader_)) {
-                case XML_READER_TYPE_ELEMENT:
-                    element();
-                    break;
-                case XML_READER_TYPE_END_ELEMENT:
-                    open_.removeLast();
-                    break;
-                case XML_READER_TYPE_WHITESPACE:
-                case XML_READER_TYPE_SIGNIFICANT_WHITESPACE:
-                case XML_READER_TYPE_COMMENT:
-                case XML_READER_TYPE_PROCESSING_INSTRUCTION:
-                    break;
-                case XML_READER_TYPE_DOCUMENT_TYPE:
-                    refuse("a data packet has no DOCTYPE");
-                default:
-                    refuse("unexpected content in <" + QString::fromUtf8(parent()) + ">");
-            }
+        const int fd = ::open(QFile::encodeName(path_).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) fail("no data packet file " + path_);
+        const std::unique_ptr<int, FdClose> closer(new int(fd));
+        struct stat info;
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) fail("no data packet file " + path_);
+        if (info.st_size > limits_.maxBytes) {
+            refuse(QStringLiteral("%1 bytes, more than a data packet holds (%2)")
+                       .arg(info.st_size)
+                       .arg(limits_.maxBytes));
+            throwRefusal();
         }
-        if (result < 0) refuse("not well-formed XML: " + parseError_);
+
+        xmlInitParser();
+        xmlSAXHandler sax;
+        std::memset(&sax, 0, sizeof sax);
+        sax.initialized = XML_SAX2_MAGIC;
+        sax.startElementNs = &PacketReader::onStart;
+        sax.endElementNs = &PacketReader::onEnd;
+        sax.characters = &PacketReader::onText;
+        sax.ignorableWhitespace = &PacketReader::onText;
+        sax.cdataBlock = &PacketReader::onCData;
+        sax.internalSubset = &PacketReader::onDoctype;
+        sax.externalSubset = &PacketReader::onDoctype;
+        sax.reference = &PacketReader::onReference;
+        sax.serror = &PacketReader::onError;
+
+        std::vector<char> chunk(ChunkBytes);
+        const qsizetype first = readSome(fd, chunk.data(), 4);
+        context_.reset(
+            xmlCreatePushParserCtxt(&sax, this, chunk.data(), int(first), nullptr));
+        if (!context_) fail("cannot read " + path_);
+        xmlCtxtUseOptions(context_.get(),
+                          XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+        // Without substitution libxml2 hands an attribute's "&" on as "&#38;". Nothing but the
+        // predefined entities and character references can be substituted: a DOCTYPE stops the
+        // parser before any declaration in it is read.
+        context_->replaceEntities = 1;
+        qint64 total = first;
+        for (;;) {
+            const qsizetype n = readSome(fd, chunk.data(), ChunkBytes);
+            total += n;
+            if (total > limits_.maxBytes) {
+                refuse(QStringLiteral("more than %1 bytes").arg(limits_.maxBytes));
+                break;
+            }
+            xmlParseChunk(context_.get(), chunk.data(), int(n), n == 0);
+            if (n == 0 || !refusal_.isEmpty() || context_->disableSAX) break;
+        }
+        if (!refusal_.isEmpty()) throwRefusal();
+        if (!context_->wellFormed || !context_->nsWellFormed) {
+            refuse("not well-formed XML: " + parseError_);
+            throwRefusal();
+        }
         if (!sawFields_) refuse("no METADATA/FIELDS");
         if (!sawRows_) refuse("no ROWDATA");
-        return std::move(data_);
+        if (!refusal_.isEmpty()) throwRefusal();
+        return rows();
     }
-
-    QString* parseError() { return &parseError_; }
 
   private:
-    [[noreturn]] void refuse(const QString& why) const {
-        fail("not a data packet: " + path_ + ": " + why);
+    static constexpr qsizetype ChunkBytes = 256 * 1024;
+
+    qsizetype readSome(int fd, char* buffer, qsizetype size) {
+        qsizetype got = 0;
+        while (got < size) {
+            const ssize_t n = ::read(fd, buffer + got, size_t(size - got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) fail("cannot read " + path_ + ": " + QString::fromLocal8Bit(strerror(errno)));
+            if (n == 0) break;
+            got += n;
+        }
+        return got;
     }
 
-    QByteArray parent() const { return open_.isEmpty() ? QByteArray() : open_.back(); }
-
-    void element() {
-        const QByteArray name = bytes(xmlTextReaderConstName(reader_));
-        const QByteArray within = parent();
-        const bool empty = xmlTextReaderIsEmptyElement(reader_) == 1;
-        if (within.isEmpty() && name != "DATAPACKET") {
-            refuse("the root element is <" + QString::fromUtf8(name) + ">, not <DATAPACKET>");
-        }
-        if (within == "FIELDS" && name == "FIELD") {
-            field();
-        } else if (within == "ROWDATA" && name == "ROW") {
-            row();
-        } else if (!expected(within, name)) {
-            refuse("unexpected <" + QString::fromUtf8(name) + "> in <" + QString::fromUtf8(within) +
-                   ">");
-        }
-        if (!empty) open_.append(name);
+    // The first reason counts; the parser stops and nothing more is built.
+    void refuse(const QString& why) {
+        if (refusal_.isEmpty()) refusal_ = why;
+        if (context_) xmlStopParser(context_.get());
+    }
+    [[noreturn]] void throwRefusal() const {
+        fail("not a data packet: " + path_ + ": " + refusal_);
     }
 
-    // The packet's frame: each of its elements once and in order; PARAMS is not read.
-    bool expected(const QByteArray& within, const QByteArray& name) {
-        if (within.isEmpty()) return true;
-        if (within == "DATAPACKET" && name == "METADATA") return !std::exchange(sawMetadata_, true);
-        if (within == "METADATA" && name == "FIELDS") return !std::exchange(sawFields_, true);
-        if (within == "METADATA" && name == "PARAMS") return true;
-        if (within == "DATAPACKET" && name == "ROWDATA") {
-            return sawFields_ && !std::exchange(sawRows_, true);
+    static PacketReader& self(void* context) { return *static_cast<PacketReader*>(context); }
+
+    static void onStart(void* context, const xmlChar* name, const xmlChar* prefix,
+                        const xmlChar*, int namespaces, const xmlChar**, int count, int,
+                        const xmlChar** attributes) {
+        PacketReader& reader = self(context);
+        if (!reader.refusal_.isEmpty()) return;
+        if (prefix || namespaces > 0) {
+            reader.refuse("a data packet uses no namespaces");
+            return;
         }
-        return false;
+        reader.element(chars(name), count, attributes);
     }
 
-    void field() {
-        QHash<QByteArray, QByteArray> attributes;
-        while (xmlTextReaderMoveToNextAttribute(reader_) == 1) {
-            attributes.insert(bytes(xmlTextReaderConstName(reader_)),
-                              bytes(xmlTextReaderConstValue(reader_)));
+    static void onEnd(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+        PacketReader& reader = self(context);
+        if (!reader.open_.empty()) reader.open_.pop_back();
+    }
+
+    static void onText(void* context, const xmlChar* text, int size) {
+        PacketReader& reader = self(context);
+        for (int i = 0; i < size; ++i) {
+            const xmlChar c = text[i];
+            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
+                reader.refuse(QStringLiteral("unexpected content in <%1>").arg(reader.within()));
+                return;
+            }
         }
-        xmlTextReaderMoveToElement(reader_);
-        const QByteArray attribute = attributes.value("attrname");
-        if (attribute.isEmpty()) refuse("a FIELD without attrname");
-        if (columns_.contains(attribute)) {
-            refuse("two fields named " + QString::fromUtf8(attribute));
+    }
+
+    static void onCData(void* context, const xmlChar*, int) {
+        PacketReader& reader = self(context);
+        reader.refuse(QStringLiteral("unexpected content in <%1>").arg(reader.within()));
+    }
+
+    static void onDoctype(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+        self(context).refuse("a data packet has no DOCTYPE");
+    }
+
+    static void onReference(void* context, const xmlChar*) {
+        self(context).refuse("a data packet refers to no entity");
+    }
+
+    // Keeps the first message; later ones follow from it. A template, because libxml2 changed
+    // the constness of the error argument between versions.
+    template <typename Error>
+    static void onError(void* context, Error* error) {
+        PacketReader& reader = self(context);
+        if (reader.parseError_.isEmpty() && error && error->message) {
+            reader.parseError_ = QStringLiteral("line %1: %2")
+                                     .arg(error->line)
+                                     .arg(QString::fromUtf8(error->message).trimmed());
         }
-        const QByteArray typeText = attributes.value("fieldtype");
-        const auto type = typeNamed(typeText);
+    }
+
+    QString within() const {
+        return open_.empty() ? QString() : QString::fromLatin1(elementName(open_.back()));
+    }
+
+    void element(const char* name, int count, const xmlChar** attributes) {
+        const auto is = [name](const char* expected) { return std::strcmp(name, expected) == 0; };
+        std::optional<Element> opened;
+        if (open_.empty()) {
+            if (is("DATAPACKET")) opened = Element::DataPacket;
+        } else {
+            switch (open_.back()) {
+                case Element::DataPacket:
+                    if (is("METADATA") && !std::exchange(sawMetadata_, true)) {
+                        opened = Element::Metadata;
+                    } else if (is("ROWDATA") && sawFields_ && !std::exchange(sawRows_, true)) {
+                        opened = Element::RowData;
+                    }
+                    break;
+                case Element::Metadata:
+                    if (is("FIELDS") && !std::exchange(sawFields_, true)) {
+                        opened = Element::Fields;
+                    } else if (is("PARAMS")) {
+                        opened = Element::Params;
+                    }
+                    break;
+                case Element::Fields:
+                    if (is("FIELD")) {
+                        opened = Element::Field;
+                        field(count, attributes);
+                    }
+                    break;
+                case Element::RowData:
+                    if (is("ROW")) {
+                        opened = Element::Row;
+                        row(count, attributes);
+                    }
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (!opened) {
+            refuse(open_.empty() ? QStringLiteral("the root element is <%1>, not <DATAPACKET>")
+                                       .arg(QString::fromUtf8(name))
+                                 : QStringLiteral("unexpected <%1> in <%2>")
+                                       .arg(QString::fromUtf8(name), within()));
+            return;
+        }
+        open_.push_back(*opened);
+    }
+
+    void field(int count, const xmlChar** attributes) {
+        if (fields_.size() >= limits_.maxFields) {
+            refuse(QStringLiteral("more than %1 fields").arg(limits_.maxFields));
+            return;
+        }
+        std::optional<QByteArrayView> attribute, typeText, widthText, fieldName;
+        for (int i = 0; i < count; ++i) {
+            const xmlChar** a = attributes + 5 * i;
+            if (a[1]) {
+                refuse("a data packet uses no namespaces");
+                return;
+            }
+            const QByteArrayView value(chars(a[3]), a[4] - a[3]);
+            const char* key = chars(a[0]);
+            if (std::strcmp(key, "attrname") == 0) attribute = value;
+            if (std::strcmp(key, "fieldtype") == 0) typeText = value;
+            if (std::strcmp(key, "WIDTH") == 0) widthText = value;
+            if (std::strcmp(key, "fieldname") == 0) fieldName = value;
+        }
+        if (!attribute || attribute->isEmpty()) return refuse("a FIELD without attrname");
+        // A name's own escapes take up to eight bytes per unit it stands for.
+        if (attribute->size() > limits_.maxFieldNameBytes ||
+            (fieldName && fieldName->size() > EscapedUnitBytes * limits_.maxFieldNameBytes)) {
+            return refuse(QStringLiteral("a field name longer than %1 bytes")
+                              .arg(limits_.maxFieldNameBytes));
+        }
+        const QString attributeText = textOf(attribute->data(), attribute->size());
+        if (columns_.contains(attribute->toByteArray())) {
+            return refuse("two fields named " + attributeText);
+        }
+        const auto type = typeNamed(typeText.value_or(QByteArrayView()));
         if (!type) {
-            refuse("field " + QString::fromUtf8(attribute) + " has the unknown fieldtype \"" +
-                   QString::fromUtf8(typeText) + '"');
+            return refuse("field " + attributeText + " has the unknown fieldtype \"" +
+                          QString::fromUtf8(typeText.value_or(QByteArrayView()).toByteArray()) +
+                          '"');
         }
         int width = 0;
-        if (attributes.contains("WIDTH")) {
+        if (widthText) {
             bool ok = false;
-            width = attributes.value("WIDTH").toInt(&ok);
-            if (!ok || width < 0) refuse("field " + QString::fromUtf8(attribute) + ": bad WIDTH");
+            width = widthText->toByteArray().toInt(&ok);
+            if (!ok || width < 0) return refuse("field " + attributeText + ": bad WIDTH");
         }
-        const QByteArray name = attributes.value("fieldname", attribute);
-        columns_.insert(attribute, int(data_.fields.size()));
-        data_.fields.append({QString::fromUtf8(name), *type, width});
+        QString name = attributeText;
+        if (fieldName) {
+            const auto real = unescaped(textOf(fieldName->data(), fieldName->size()));
+            if (!real) return refuse("field " + attributeText + ": a broken escape in its name");
+            if (real->toUtf8().size() > limits_.maxFieldNameBytes) {
+                return refuse(QStringLiteral("a field name longer than %1 bytes")
+                                  .arg(limits_.maxFieldNameBytes));
+            }
+            name = *real;
+        }
+        columns_.insert(attribute->toByteArray(), int(fields_.size()));
+        fields_.append({name, *type, width});
+        interned_.push_back(nullptr);
+        last_.emplace_back();
     }
 
-    void row() {
-        Row row(data_.fields.size());
-        while (xmlTextReaderMoveToNextAttribute(reader_) == 1) {
-            const QByteArray name = bytes(xmlTextReaderConstName(reader_));
-            const int column = columns_.value(name, -1);
+    int columnOf(const xmlChar* name) {
+        // Attribute names are interned by the parser, and rows name their fields in the same
+        // order: most look-ups are one pointer comparison.
+        if (next_ < interned_.size() && interned_[next_] == name) return int(next_++);
+        int column = byName_.value(name, -1);
+        if (column < 0) {
+            column = columns_.value(QByteArray(chars(name)), -1);
+            if (column < 0) return -1;
+            byName_.insert(name, column);
+            interned_[size_t(column)] = name;
+        }
+        next_ = size_t(column) + 1;
+        return column;
+    }
+
+    void row(int count, const xmlChar** attributes) {
+        const qsizetype rows = qsizetype(rowEnds_.size());
+        const qsizetype fields = fields_.size();
+        if (rows >= limits_.maxRows || (fields > 0 && rows >= limits_.maxCells / fields)) {
+            refuse(QStringLiteral("more than %1 rows of %2 fields: more than a data packet "
+                                  "holds (%3 rows, %4 values)")
+                       .arg(rows)
+                       .arg(fields)
+                       .arg(limits_.maxRows)
+                       .arg(limits_.maxCells));
+            return;
+        }
+        next_ = 0;
+        for (int i = 0; i < count; ++i) {
+            const xmlChar** a = attributes + 5 * i;
+            const int column = a[1] ? -1 : columnOf(a[0]);
             if (column < 0) {
                 refuse(QStringLiteral("row %1: attribute %2 names no field")
-                           .arg(data_.rows.size())
-                           .arg(QString::fromUtf8(name)));
+                           .arg(rows)
+                           .arg(QString::fromUtf8(chars(a[0]))));
+                return;
             }
-            const QString text =
-                QString::fromUtf8(reinterpret_cast<const char*>(xmlTextReaderConstValue(reader_)));
-            auto value = convertValue(data_.fields[column].type, text);
-            if (!value) {
-                refuse(QStringLiteral("row %1: \"%2\" is not a valid %3 for field %4")
-                           .arg(data_.rows.size())
-                           .arg(text.left(40), typeName(data_.fields[column].type),
-                                data_.fields[column].name));
-            }
-            row[column] = std::move(*value);
+            auto value = valueOf(column, chars(a[3]), a[4] - a[3]);
+            if (!value) return;
+            cells_.emplace_back(column, std::move(*value));
         }
-        xmlTextReaderMoveToElement(reader_);
-        data_.rows.append(std::move(row));
+        rowEnds_.push_back(cells_.size());
     }
 
-    xmlTextReaderPtr reader_;
+    // The value of one attribute. The previous value of the field is reused when the text is
+    // the same: repeated values (sex, department) share one string instead of a copy each.
+    std::optional<QVariant> valueOf(int column, const char* bytes, qsizetype size) {
+        Last& last = last_[size_t(column)];
+        if (last.value.isValid() && last.bytes.size() == size &&
+            std::memcmp(last.bytes.constData(), bytes, size_t(size)) == 0) {
+            return last.value;
+        }
+        const FieldDef& field = fields_[column];
+        QString text = textOf(bytes, size);
+        if (std::memchr(bytes, 0xF4, size_t(size))) {
+            auto real = unescaped(text);
+            if (!real) {
+                refuse(QStringLiteral("row %1: a broken escape in field %2")
+                           .arg(rowEnds_.size())
+                           .arg(field.name));
+                return std::nullopt;
+            }
+            text = std::move(*real);
+        }
+        std::optional<QVariant> value;
+        if (field.type == FieldType::String) {
+            value = QVariant(std::move(text));
+        } else {
+            value = convertValue(field.type, text);
+            if (!value) {
+                refuse(QStringLiteral("row %1: \"%2\" is not a valid %3 for field %4")
+                           .arg(rowEnds_.size())
+                           .arg(text.left(40), typeName(field.type), field.name));
+                return std::nullopt;
+            }
+        }
+        if (size <= 256) {
+            last.bytes.resize(size);
+            std::memcpy(last.bytes.data(), bytes, size_t(size));
+            last.value = *value;
+        }
+        return value;
+    }
+
+    RowSet rows() {
+        RowSet data;
+        data.fields = std::move(fields_);
+        data.rows.reserve(qsizetype(rowEnds_.size()));
+        size_t cell = 0;
+        for (const size_t end : rowEnds_) {
+            Row& row = data.rows.emplace_back(data.fields.size());
+            for (; cell < end; ++cell) row[cells_[cell].first] = std::move(cells_[cell].second);
+        }
+        return data;
+    }
+
+    struct Last {
+        QByteArray bytes;
+        QVariant value;
+    };
+
     QString path_;
+    DataPacketLimits limits_;
+    std::unique_ptr<xmlParserCtxt, ParserFree> context_;
+    QString refusal_;
     QString parseError_;
-    QList<QByteArray> open_;
-    QHash<QByteArray, int> columns_;
-    RowSet data_;
+    std::vector<Element> open_;
     bool sawMetadata_ = false;
     bool sawFields_ = false;
     bool sawRows_ = false;
+
+    QList<FieldDef> fields_;
+    QHash<QByteArray, int> columns_;              // attrname -> field
+    QHash<const xmlChar*, int> byName_;           // interned attribute name -> field
+    std::vector<const xmlChar*> interned_;        // field -> its interned name, once seen
+    size_t next_ = 0;                             // the field a row's next attribute likely is
+    std::vector<Last> last_;                      // per field
+    std::vector<std::pair<int, QVariant>> cells_;  // every value read, row after row
+    std::vector<size_t> rowEnds_;                 // per row: the end of its values in cells_
 };
 
 }  // namespace
 
-RowSet readDataPacket(const QString& path) {
-    if (!QFileInfo(path).isFile()) fail("no data packet file " + path);
-    xmlInitParser();
-    std::unique_ptr<xmlTextReader, ReaderFree> reader(
-        xmlReaderForFile(QFile::encodeName(path).constData(), nullptr,
-                         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    if (!reader) fail("cannot read " + path);
-    PacketReader packet(reader.get(), path);
-    xmlTextReaderSetStructuredErrorHandler(reader.get(), keepFirstError, packet.parseError());
-    return packet.read();
+RowSet readDataPacket(const QString& path, const DataPacketLimits& limits) {
+    PacketReader reader(path, limits);
+    return reader.read();
 }
+
+RowSet readDataPacket(const QString& path) { return readDataPacket(path, DataPacketLimits()); }
 
 }  // namespace cv

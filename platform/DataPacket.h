@@ -4,6 +4,16 @@
 // A ROW has one attribute per non-null value: a null is an absent attribute, an empty text an
 // empty one. A field whose name cannot be an attribute name is given a made-up attrname, and
 // its FIELD carries the real name in `fieldname`.
+//
+// Every character of a value travels, also those XML cannot hold even as a character
+// reference (control characters other than tab, line feed and carriage return, U+FFFE, U+FFFF,
+// unpaired surrogates): inside an attribute value, U+10FFFD followed by four upper-case hex
+// digits stands for one UTF-16 code unit. U+10FFFD itself travels that way too, so a value
+// that holds none of these is written as plain XML and reads back the same everywhere.
+//
+// A packet is read from a package that came from elsewhere: the reader builds no more than a
+// real package holds (the limits below) and refuses beyond them before it allocates. The
+// writer refuses whatever the reader would refuse, so that what is written can be read.
 #pragma once
 
 #include <QString>
@@ -12,12 +22,30 @@
 
 namespace cv {
 
-// Writes to a temporary file beside `path` and renames it into place; throws DataPacketError
-// and leaves `path` as it was when anything fails.
-void writeDataPacket(const QString& path, const RowSet& data);
+class StagedFile;
 
-// Throws DataPacketError for anything that is not a well-formed data packet, a DOCTYPE
-// included: no entity is expanded and nothing outside the file is read.
+struct DataPacketLimits {
+    qint64 maxBytes = qint64(1) << 30;   // the file
+    qsizetype maxFields = 4096;          // more than two tables of either engine can have
+    qsizetype maxFieldNameBytes = 4096;  // UTF-8
+    qsizetype maxRows = 4'000'000;
+    qsizetype maxCells = 16'000'000;  // fields x rows: about a million people of 15 columns
+    // One ROW as written, markup included. libxml2 without XML_PARSE_HUGE refuses an element
+    // whose start tag nears 10,000,000 bytes (the exact point depends on its buffering).
+    qsizetype maxRowBytes = 9'000'000;
+};
+
+// Writes to a temporary file beside `path` and renames it into place; throws DataPacketError
+// (DataPacketValueError when one row is to blame) and leaves `path` as it was when anything
+// fails.
+void writeDataPacket(const QString& path, const RowSet& data);
+// Writes into `file`, open and not yet committed; the caller commits or abandons it.
+void writeDataPacket(StagedFile& file, const RowSet& data,
+                     const DataPacketLimits& limits = DataPacketLimits());
+
+// Throws DataPacketError for anything that is not a well-formed data packet within the limits,
+// a DOCTYPE included: no entity is expanded and nothing outside the file is read.
 RowSet readDataPacket(const QString& path);
+RowSet readDataPacket(const QString& path, const DataPacketLimits& limits);
 
 }  // namespace cv

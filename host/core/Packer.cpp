@@ -6,10 +6,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <memory>
 #include <vector>
+
+#include "StagedFile.h"
 
 namespace cvhost {
 namespace {
@@ -47,15 +48,19 @@ bool passesThroughLink(const QDir& root, const QString& name) {
 
 bool packDirectory(const QString& directory, const QString& zipFile, QString* error) {
     const QFileInfoList files = QDir(directory).entryInfoList(QDir::Files, QDir::Name);
-    QSaveFile out(zipFile);
-    if (!out.open(QIODevice::WriteOnly)) return fail(error, "cannot write " + zipFile);
+    // Every byte libarchive hands over is written whole or the packing fails; a zip is
+    // renamed into place only once its last byte is on the disk.
+    cv::StagedFile out(zipFile);
+    if (!out.open()) return fail(error, out.errorString());
 
     ArchivePtr writer(archive_write_new(), archive_write_free);
     archive_write_set_format_zip(writer.get());
-    auto writeCallback = [](archive*, void* device, const void* buffer, size_t length) {
-        const qint64 n = static_cast<QSaveFile*>(device)->write(static_cast<const char*>(buffer),
-                                                                qint64(length));
-        return la_ssize_t(n);
+    auto writeCallback = [](archive* a, void* file, const void* buffer, size_t length) {
+        auto* staged = static_cast<cv::StagedFile*>(file);
+        if (staged->write(static_cast<const char*>(buffer), qsizetype(length)))
+            return la_ssize_t(length);
+        archive_set_error(a, EIO, "%s", staged->errorString().toLocal8Bit().constData());
+        return la_ssize_t(-1);
     };
     if (archive_write_open(writer.get(), &out, nullptr, writeCallback, nullptr) != ARCHIVE_OK)
         return fail(error, archive_error_string(writer.get()));
@@ -64,6 +69,8 @@ bool packDirectory(const QString& directory, const QString& zipFile, QString* er
         QFile in(info.filePath());
         if (!in.open(QIODevice::ReadOnly)) return fail(error, "cannot read " + info.filePath());
         const QByteArray content = in.readAll();
+        if (in.error() != QFileDevice::NoError || content.size() != info.size())
+            return fail(error, "cannot read " + info.filePath());
         std::unique_ptr<archive_entry, void (*)(archive_entry*)> entry(archive_entry_new(),
                                                                        archive_entry_free);
         const QByteArray name = info.fileName().toUtf8();
@@ -79,7 +86,7 @@ bool packDirectory(const QString& directory, const QString& zipFile, QString* er
     }
     if (archive_write_close(writer.get()) != ARCHIVE_OK)
         return fail(error, archive_error_string(writer.get()));
-    if (!out.commit()) return fail(error, "cannot write " + zipFile);
+    if (!out.commit()) return fail(error, out.errorString());
     return true;
 }
 
