@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QSet>
 #include <QStringDecoder>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -233,6 +234,15 @@ std::optional<QString> valueAs(FieldType type, const QVariant& value) {
                                    : valueText(*converted);
 }
 
+// An integer as the reader takes it back, written without a detour through text.
+std::optional<qlonglong> plainInteger(const QVariant& value) {
+    const QMetaType type = value.metaType();
+    if (type == QMetaType::fromType<qlonglong>())
+        return *static_cast<const qlonglong*>(value.constData());
+    if (type == QMetaType::fromType<int>()) return *static_cast<const int*>(value.constData());
+    return std::nullopt;
+}
+
 // The type each field is written as: its own, or text when a value in it does not read back
 // as its type (a text in an integer column of SQLite). Every value then still travels, and
 // reads back as the same text.
@@ -242,7 +252,9 @@ QList<FieldType> writtenTypes(const RowSet& data) {
         FieldType type = data.fields[f].type;
         if (type != FieldType::String) {
             for (const Row& row : data.rows) {
-                if (!row[f].isNull() && !valueAs(type, row[f])) {
+                if (row[f].isNull() || (type == FieldType::Integer && plainInteger(row[f])))
+                    continue;
+                if (!valueAs(type, row[f])) {
                     type = FieldType::String;
                     break;
                 }
@@ -326,15 +338,39 @@ void writeDataPacket(StagedFile& file, const RowSet& data, const DataPacketLimit
         int blamed = -1;
         out.append("<ROW");
         for (qsizetype i = 0; i < row.size(); ++i) {
-            if (row[i].isNull()) continue;
-            const std::optional<QString> text = valueAs(types[i], row[i]);
-            if (!text) fail(QStringLiteral("row %1, field %2: unwritable").arg(r).arg(i));
+            // The common cases without copies: a text in a text field, an integer.
+            const QVariant& value = row[i];
+            const QString* text = nullptr;
+            QString converted;
+            char digits[24];
+            qsizetype units = 0;
+            if (types[i] == FieldType::String &&
+                value.metaType() == QMetaType::fromType<QString>()) {
+                text = static_cast<const QString*>(value.constData());
+                units = text->size();
+            } else if (value.isNull()) {
+                continue;
+            } else if (const auto integer = types[i] == FieldType::Integer
+                                                ? plainInteger(value)
+                                                : std::nullopt) {
+                units = std::to_chars(digits, digits + sizeof digits, *integer).ptr - digits;
+            } else {
+                std::optional<QString> written = valueAs(types[i], value);
+                if (!written) fail(QStringLiteral("row %1, field %2: unwritable").arg(r).arg(i));
+                converted = std::move(*written);
+                text = &converted;
+                units = text->size();
+            }
             const qint64 before = out.position();
             // Every unit takes at least one byte: a value far too long is refused unencoded.
-            qint64 size = openings[i].size() + text->size() + 1;
+            qint64 size = openings[i].size() + units + 1;
             if (before - start + size + 2 <= limits.maxRowBytes) {
                 out.append(openings[i]);
-                out.appendValue(*text);
+                if (text) {
+                    out.appendValue(*text);
+                } else {
+                    out.append(digits, units);
+                }
                 out.append("\"");
                 size = out.position() - before;
             }
@@ -375,8 +411,8 @@ void writeDataPacket(const QString& path, const RowSet& data) {
 // ---------------------------------------------------------------------------------------------
 // Reading: libxml2's SAX2 parser fed from the file in chunks, without XML_PARSE_HUGE, so that
 // its own limits on names, values and elements stay. The packet's frame is checked as it
-// streams by, and a row costs only the values it holds: the rows become dense only at the
-// end, once their count times the fields is known to be within the limits.
+// streams by, every row against the limits before anything is built for it, and a row costs
+// only the values it holds until the whole packet is read.
 
 namespace {
 
@@ -725,7 +761,7 @@ class PacketReader {
     }
 
     void row(int count, const xmlChar** attributes) {
-        const qsizetype rows = qsizetype(rowEnds_.size());
+        const qsizetype rows = rows_.size();
         const qsizetype fields = fields_.size();
         if (rows >= limits_.maxRows || (fields > 0 && rows >= limits_.maxCells / fields)) {
             refuse(QStringLiteral("more than %1 rows of %2 fields: more than a data packet "
@@ -736,6 +772,8 @@ class PacketReader {
                        .arg(limits_.maxCells));
             return;
         }
+        rowColumns_.resize(size_t(count));
+        int last = -1;
         next_ = 0;
         for (int i = 0; i < count; ++i) {
             const xmlChar** a = attributes + 5 * i;
@@ -746,16 +784,31 @@ class PacketReader {
                            .arg(QString::fromUtf8(chars(a[0]))));
                 return;
             }
-            auto value = valueOf(column, chars(a[3]), a[4] - a[3]);
-            if (!value) return;
-            cells_.emplace_back(column, std::move(*value));
+            rowColumns_[size_t(i)] = column;
+            last = std::max(last, column);
         }
-        rowEnds_.push_back(cells_.size());
+        // A row costs what it holds: it reaches only as far as its last value (all of the
+        // fields once it holds at least half of them), and the nulls after that are added
+        // once the whole packet is read and known to be within the limits.
+        Row& row = rows_.emplace_back();
+        row.reserve(2 * qsizetype(count) >= fields ? fields : last + 1);
+        for (int i = 0; i < count; ++i) {
+            const xmlChar** a = attributes + 5 * i;
+            const int column = rowColumns_[size_t(i)];
+            QVariant value = valueOf(column, chars(a[3]), a[4] - a[3]);
+            if (!refusal_.isEmpty()) return;
+            while (row.size() < column) row.emplace_back();
+            if (column < row.size()) {
+                row[column] = std::move(value);
+            } else {
+                row.emplace_back(std::move(value));
+            }
+        }
     }
 
-    // The value of one attribute. The previous value of the field is reused when the text is
-    // the same: repeated values (sex, department) share one string instead of a copy each.
-    std::optional<QVariant> valueOf(int column, const char* bytes, qsizetype size) {
+    // The value of one attribute; a null after a refusal. The previous value of the field is
+    // reused when the text is the same: repeated values (sex, department) share one string.
+    QVariant valueOf(int column, const char* bytes, qsizetype size) {
         Last& last = last_[size_t(column)];
         if (last.value.isValid() && last.bytes.size() == size &&
             std::memcmp(last.bytes.constData(), bytes, size_t(size)) == 0) {
@@ -767,42 +820,37 @@ class PacketReader {
             auto real = unescaped(text);
             if (!real) {
                 refuse(QStringLiteral("row %1: a broken escape in field %2")
-                           .arg(rowEnds_.size())
+                           .arg(rows_.size() - 1)
                            .arg(field.name));
-                return std::nullopt;
+                return {};
             }
             text = std::move(*real);
         }
-        std::optional<QVariant> value;
+        QVariant value;
         if (field.type == FieldType::String) {
             value = QVariant(std::move(text));
+        } else if (auto converted = convertValue(field.type, text)) {
+            value = std::move(*converted);
         } else {
-            value = convertValue(field.type, text);
-            if (!value) {
-                refuse(QStringLiteral("row %1: \"%2\" is not a valid %3 for field %4")
-                           .arg(rowEnds_.size())
-                           .arg(text.left(40), typeName(field.type), field.name));
-                return std::nullopt;
-            }
+            refuse(QStringLiteral("row %1: \"%2\" is not a valid %3 for field %4")
+                       .arg(rows_.size() - 1)
+                       .arg(text.left(40), typeName(field.type), field.name));
+            return {};
         }
         if (size <= 256) {
             last.bytes.resize(size);
             std::memcpy(last.bytes.data(), bytes, size_t(size));
-            last.value = *value;
+            last.value = value;
         }
         return value;
     }
 
     RowSet rows() {
-        RowSet data;
-        data.fields = std::move(fields_);
-        data.rows.reserve(qsizetype(rowEnds_.size()));
-        size_t cell = 0;
-        for (const size_t end : rowEnds_) {
-            Row& row = data.rows.emplace_back(data.fields.size());
-            for (; cell < end; ++cell) row[cells_[cell].first] = std::move(cells_[cell].second);
+        const qsizetype fields = fields_.size();
+        for (Row& row : rows_) {
+            if (row.size() < fields) row.resize(fields);
         }
-        return data;
+        return RowSet{std::move(fields_), std::move(rows_)};
     }
 
     struct Last {
@@ -826,8 +874,8 @@ class PacketReader {
     std::vector<const xmlChar*> interned_;        // field -> its interned name, once seen
     size_t next_ = 0;                             // the field a row's next attribute likely is
     std::vector<Last> last_;                      // per field
-    std::vector<std::pair<int, QVariant>> cells_;  // every value read, row after row
-    std::vector<size_t> rowEnds_;                 // per row: the end of its values in cells_
+    QList<Row> rows_;                             // as far as each row's last value
+    std::vector<int> rowColumns_;                 // the fields of the row being read
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "Database.h"
 
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <QRegularExpression>
@@ -8,9 +9,12 @@
 #include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QSqlResult>
+#include <QStringDecoder>
 #include <QUrl>
 #include <QUrlQuery>
 #include <atomic>
+#include <cstring>
 #include <string>
 
 namespace cv {
@@ -32,6 +36,43 @@ QSqlQuery run(Connection* connection, const QString& hostSql) {
     query.setForwardOnly(true);
     if (!query.exec(sql)) refuse(query.lastError(), sql);
     return query;
+}
+
+// UTF-8 as it is, a leading U+FEFF included: QString::fromUtf8 would take it for a byte
+// order mark and drop it.
+QString exactUtf8(const char* bytes, int size) {
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom |
+                                                       QStringConverter::Flag::Stateless);
+    return decoder.decode(QByteArrayView(bytes, size));
+}
+
+// Column `i` of the query's current row, every character as the database holds it. Qt's
+// drivers change some texts on the way: PostgreSQL's drops a leading U+FEFF (it decodes with
+// QString::fromUtf8), SQLite's turns U+FFFE and U+FFFF into U+FFFD (sqlite3_column_text16).
+// Such texts are read again as UTF-8 from the driver's own result.
+QVariant exactValue(const QSqlQuery& query, int i, Dialect dialect) {
+    QVariant value = query.value(i);
+    if (value.metaType() != QMetaType::fromType<QString>()) return value;
+    const QVariant handle = query.result()->handle();
+    if (dialect == Dialect::SQLite) {
+        if (!static_cast<const QString*>(value.constData())->contains(QChar(0xFFFD)) ||
+            qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
+            return value;
+        sqlite3_stmt* statement = *static_cast<sqlite3_stmt* const*>(handle.constData());
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
+        return text ? exactUtf8(text, sqlite3_column_bytes(statement, i)) : value;
+    }
+    // Qt names the type after libpq's struct.
+    if (dialect == Dialect::PostgreSQL && (qstrcmp(handle.typeName(), "pg_result*") == 0 ||
+                                           qstrcmp(handle.typeName(), "PGresult*") == 0)) {
+        const PGresult* result = *static_cast<PGresult* const*>(handle.constData());
+        // One row per result when Qt fetches row by row, else the whole result.
+        const int row = PQntuples(result) == 1 ? 0 : query.at();
+        const char* text = PQgetvalue(result, row, i);
+        if (text && std::strncmp(text, "\xEF\xBB\xBF", 3) == 0)
+            return exactUtf8(text, PQgetlength(result, row, i));
+    }
+    return value;
 }
 
 // Characters, not bytes, of UTF-8 text: every byte that does not continue a sequence.
@@ -294,7 +335,8 @@ void Query::open() {
     while (query.next()) {
         Row row;
         row.reserve(count);
-        for (int i = 0; i < count; ++i) row.append(query.isNull(i) ? QVariant() : query.value(i));
+        for (int i = 0; i < count; ++i)
+            row.append(query.isNull(i) ? QVariant() : exactValue(query, i, connection_->dialect()));
         data.rows.append(std::move(row));
     }
     if (query.lastError().isValid()) refuse(query.lastError(), query.lastQuery());

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev libqt6sql6-sqlite libqt6sql6-psql libgl-dev
-  libxml2-dev libxml2-utils libarchive-dev libsqlite3-dev sqlite3
+  libxml2-dev libxml2-utils libarchive-dev libsqlite3-dev sqlite3 libpq-dev
   googletest libgtest-dev
   postgresql
   fonts-wqy-microhei qt6-translations-l10n

@@ -4,6 +4,8 @@
 #include <functional>
 
 #include "Database.h"
+#include "NodeTree.h"
+#include "TextCodec.h"
 #include "PackageTest.h"
 
 namespace cv::test {
@@ -14,6 +16,10 @@ public:
     QString packageDirectory() { return inst().packageDir() + "PerInfo/"; }
     QStringList packageFiles() {
         return QDir(packageDirectory()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    }
+    QString hostLog() {
+        QFile file(inst().logFile());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 };
 CV_BOTH_STYLES(ExportTest);
@@ -132,6 +138,7 @@ TEST_P(ExportTest, AnswersACodeForEachWayItCannotWriteThePackage) {
         QString result;                            // "dir": the package directory
         QStringList files;                         // left in the package directory
         int people = -1;                           // rows of the person file, if checked
+        QString logged = {};                       // in the host's log, if checked
     };
     auto untickPeople = [](ExportTest& t) {
         t.tree().forEachNode([&](QTreeWidgetItem* node, int) {
@@ -168,8 +175,23 @@ TEST_P(ExportTest, AnswersACodeForEachWayItCannotWriteThePackage) {
          [&](ExportTest& t) { makeDirectory(t.packageDirectory() + "perinfo.per"); },
          " ",
          {"perinfo.per"}},
+        // The three files go in place together or not at all.
         {"the manifest cannot be written",
-         [&](ExportTest& t) { makeDirectory(t.packageDirectory() + "SysPerInfo.XML"); }, " ", all},
+         [&](ExportTest& t) { makeDirectory(t.packageDirectory() + "SysPerInfo.XML"); },
+         " ",
+         {"SysPerInfo.XML"}},
+        {"a row longer than the reader takes (a memo of 9 MB)",
+         [](ExportTest& t) {
+             if (testdb::onPostgres())
+                 t.inst().exec("ALTER TABLE CV_PersonInfo ALTER COLUMN PerMemo TYPE text");
+             t.inst().exec("UPDATE CV_PersonInfo SET PerMemo = '" + QString(9000000, 'x') +
+                           "' WHERE PerUUID = '310101198507200033'");
+         },
+         " ",
+         {},
+         -1,
+         "人员未导出: 张伟 (PerUUID 310101198507200033): 字段 PerMemo 的值过长 (这一行写出至少 "
+         "9000"},
         {"the ticked people are gone: empty files, still a package",
          [](ExportTest& t) { t.inst().exec("DELETE FROM CV_PersonInfo"); }, "dir", all, 0},
         {"an earlier package is replaced, other files stay",
@@ -198,6 +220,52 @@ TEST_P(ExportTest, AnswersACodeForEachWayItCannotWriteThePackage) {
         if (c.people >= 0) {
             EXPECT_EQ(fileRows(packageDirectory() + "perinfo.per", {"PerUUID"}).size(), c.people);
         }
+        // PostgreSQL names the fields in lower case.
+        EXPECT_TRUE(hostLog().contains(c.logged, Qt::CaseInsensitive)) << hostLog().toStdString();
+    }
+}
+
+TEST_P(ExportTest, EveryCharacterOfEveryValueReachesTheImportPreview) {
+    const QString escape = QString::fromUcs4(U"\U0010FFFD", 1);
+    const QStringList values = {
+        "memo\u000Bline",
+        "\u0001\u0008\u000C\u000E\u001F\u007F",
+        QStringLiteral("\uFEFFBOM"),
+        QStringLiteral("\uFEFF\uFEFF"),
+        "in\uFEFFside",
+        escape,
+        escape + "000B",
+        "<a href=\"x\">&amp;&#10;</a>]]>",
+        " \t\r\n line\r\n ",
+        "张三·😀",
+        "'quoted' \"twice\"",
+    };
+    install(Content::SampleA);
+    for (const QString& value : values) {
+        const QString q = sqlQuote(value);
+        inst().exec(
+            "INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, PerMemo, LoginName, UPassword, "
+            "PerDept) VALUES(" +
+            q + ", " + q + ", '男', " + q + ", " + q + ", " + q + ", '00030001')");
+    }
+    ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+    ASSERT_EQ(PackageExport(), packageDirectory());
+    QHash<QString, QStringList> exported;
+    for (const QString& row : fileRows(packageDirectory() + "perinfo.per",
+                                       {"PerUUID", "PerName", "PerMemo", "LoginName", "UPassWord"}))
+        exported.insert(row.section('|', 0, 0), row.split('|'));
+
+    PackageFree();
+    setPackageVersion(3);
+    ASSERT_EQ(PackageImportProc(packageDirectory(), &hostWindow), 1);
+    for (const QString& value : values) {
+        SCOPED_TRACE(logSafeText(value).toStdString());
+        EXPECT_EQ(exported.value(value), QStringList(5, value));
+        QTreeWidgetItem* node = findNode(tree(), value, "1");
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ(node->text(0), value);
+        EXPECT_EQ(NodeTree::record(node)->NameOrLogin, value);
+        EXPECT_EQ(NodeTree::record(node)->PersonName, value);
     }
 }
 

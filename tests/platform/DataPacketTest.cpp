@@ -149,7 +149,7 @@ public:
                                           "xmlns",   "a:b",     "_1",    "_3",         "Dup",
                                           "Dup",     "x",       "XMLid", "a&b",        "\""};
         static const QStringList hostileNames = {QStringLiteral("x\u0001y"), QStringLiteral("\u000B"),
-                                                 escape() + "0041", "\uFEFFBOM"};
+                                                 escape() + "0041", QStringLiteral("\uFEFFBOM")};
         RowSet data;
         const int fields = pick(0, 8);
         for (int f = 0; f < fields; ++f) {
@@ -177,13 +177,13 @@ private:
             "a",     "Zhang", "0",       " ",         "<",        ">",        "&",
             "\"",    "'",     "\t",      "\n",        "\r",       "\r\n",     "]]>",
             "&amp;", "&#10;", "é",       "张三",      "·",        "😀",       "\u0085",
-            "\u007F", "\uFEFF", "\uFFFD", "\uFDD0",  "\uE000",   "\U0010FFFC", "%",
+            "\u007F", QStringLiteral("\uFEFF"), "\uFFFD", "\uFDD0",  "\uE000",   "\U0010FFFC", "%",
             "=",     "/>",    "  ",      "\u00A0"};
         static const QStringList hostile = {
             QString(QChar(0)), "\u0001", "\u0008", "\u000B", "\u000C", "\u001F",
             QString(QChar(0xFFFE)), QString(QChar(0xFFFF)), QString(QChar(0xD800)),
             QString(QChar(0xDC00)), QString(QChar(0xDBFF)), QString(QChar(0xDFFD)),
-            escape(), escape() + "000B", escape() + "zz", "\uFEFF\uFEFF"};
+            escape(), escape() + "000B", escape() + "zz", QStringLiteral("\uFEFF\uFEFF")};
         QString result;
         const int pieces = pick(0, 6);
         for (int i = 0; i < pieces; ++i) {
@@ -247,7 +247,7 @@ TEST_F(DataPacketTest, EveryCharacterOfEveryValueTravels) {
         QString(QChar(0xFFFE)) + QChar(0xFFFF), QString(QChar(0xD800)) + "lone",
         "lone" + QString(QChar(0xDFFF)),
         // A byte order mark leads a value like any other character.
-        "\uFEFFBOM", "\uFEFF", "\uFEFF\uFEFF\u000B\uFEFF",
+        QStringLiteral("\uFEFFBOM"), QStringLiteral("\uFEFF"), QStringLiteral("\uFEFF\uFEFF\u000B\uFEFF"),
         // The escape character itself, and texts that look like escapes.
         escape, escape + "000B", escape + escape, "x" + escape + "00", escape + "zzzz",
         QString(QChar(0xDBFF)) + "0041"};
