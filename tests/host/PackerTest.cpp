@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include "Packer.h"
+#include "SmallDisk.h"
 
 namespace {
 
@@ -64,6 +65,54 @@ TEST(Packer, PacksADirectoryThatTheZipToolReadsAndUnpacksWhatTheZipToolWrites) {
     QFile dept(out + "deptinfo.per");
     ASSERT_TRUE(dept.open(QIODevice::ReadOnly));
     EXPECT_EQ(dept.readAll(), QByteArray("部门"));
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+TEST(Packer, ADiskThatFillsAnywhereGivesAWholeZipOrKeepsTheEarlierOne) {
+    QTemporaryDir tmp;
+    const QString pkg = tmp.filePath("PerInfo/");
+    QByteArray people;  // text that deflates to about half: the zip spans many pages
+    for (quint32 i = 0, x = 1; i < 600000; ++i) {
+        x = x * 1103515245u + 12345u;
+        people.append(char('A' + (x >> 16) % 16));
+    }
+    writeFile(pkg + "perinfo.per", people);
+    writeFile(pkg + "deptinfo.per", QByteArray("部门").repeated(3000));
+    writeFile(pkg + "SysPerInfo.XML", "<ReaderPackList/>");
+    ASSERT_TRUE(cvhost::packDirectory(pkg, tmp.filePath("whole.zip")));
+    writeFile(tmp.filePath("small/perinfo.per"), "<DATAPACKET/>");
+    ASSERT_TRUE(cvhost::packDirectory(tmp.filePath("small/"), tmp.filePath("earlier.zip")));
+
+    using testhost::SmallDisk;
+    const qint64 earlier = SmallDisk::pages(QFileInfo(tmp.filePath("earlier.zip")).size());
+    const qint64 needed = SmallDisk::pages(QFileInfo(tmp.filePath("whole.zip")).size());
+    QList<qint64> extras = {0, 1, 2, 3, needed - 2, needed - 1, needed, needed + 1};
+    for (int i = 1; i < 12; ++i) extras << needed * i / 12;
+    const QString disk = tmp.filePath("disk/");
+    int packed = 0;
+    for (const qint64 extra : extras) {
+        SCOPED_TRACE("room for " + std::to_string(extra) + " of " + std::to_string(needed) +
+                     " pages");
+        SmallDisk small(disk, (earlier + extra) * SmallDisk::Page);
+        if (!small.mounted()) GTEST_SKIP() << small.why().toStdString();
+        ASSERT_TRUE(QFile::copy(tmp.filePath("earlier.zip"), disk + "package.zip"));
+        QString error;
+        const bool ok = cvhost::packDirectory(pkg, disk + "package.zip", &error);
+        EXPECT_EQ(ok, extra >= needed) << error.toStdString();
+        EXPECT_EQ(ok, error.isEmpty()) << error.toStdString();
+        EXPECT_EQ(filesUnder(disk), QStringList{"package.zip"});
+        EXPECT_TRUE(fileBytes(disk + "package.zip") ==
+                    fileBytes(tmp.filePath(ok ? "whole.zip" : "earlier.zip")));
+        if (ok) {
+            EXPECT_EQ(QProcess::execute("unzip", {"-tqq", disk + "package.zip"}), 0);
+        }
+        packed += ok;
+    }
+    EXPECT_EQ(packed, 2);
 }
 
 TEST(Packer, RefusesHostileArchivesAndWritesNothing) {

@@ -7,6 +7,7 @@
 #include "NodeTree.h"
 #include "TextCodec.h"
 #include "PackageTest.h"
+#include "SmallDisk.h"
 
 namespace cv::test {
 namespace {
@@ -267,6 +268,86 @@ TEST_P(ExportTest, EveryCharacterOfEveryValueReachesTheImportPreview) {
         EXPECT_EQ(NodeTree::record(node)->NameOrLogin, value);
         EXPECT_EQ(NodeTree::record(node)->PersonName, value);
     }
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+TEST_P(ExportTest, ADiskThatFillsAnywhereGivesTheWholePackageOrKeepsTheEarlierOne) {
+    if (GetParam() == 1) GTEST_SKIP() << "the files are written alike in both styles";
+    const QStringList names = {"deptinfo.per", "perinfo.per", "SysPerInfo.XML"};
+    const auto keep = [&](const QString& folder) {
+        QDir().mkpath(folder);
+        for (const QString& name : names) {
+            QFile::remove(folder + name);
+            ASSERT_TRUE(QFile::copy(packageDirectory() + name, folder + name));
+        }
+    };
+    const auto pagesOf = [&](const QString& folder) {
+        qint64 pages = 0;
+        for (const QString& name : names)
+            pages += testhost::SmallDisk::pages(QFileInfo(folder + name).size());
+        return pages;
+    };
+
+    // The earlier package: the sample's people. The new one: 20,000 more.
+    install(Content::SampleA);
+    ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+    ASSERT_EQ(PackageExport(), packageDirectory());
+    const QString earlier = inst().folder() + "earlier/";
+    keep(earlier);
+    const QStringList depts = {"0001", "00010001", "0002", "000200010001", "00030002", "0099"};
+    for (int batch = 0; batch < 20; ++batch) {
+        QStringList rows;
+        for (int i = batch * 1000; i < (batch + 1) * 1000; ++i)
+            rows << QStringLiteral("('F%1', '姓名%1', '男', '备注 & <%1>', 'login%1', 'pw%1', '%2')")
+                        .arg(i, 6, 10, QLatin1Char('0'))
+                        .arg(depts[i % depts.size()]);
+        inst().exec(
+            "INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, PerMemo, LoginName, UPassword, "
+            "PerDept) VALUES " +
+            rows.join(','));
+    }
+    PackageFree();
+    ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+    ASSERT_EQ(PackageExport(), packageDirectory());
+    const QString whole = inst().folder() + "whole/";
+    keep(whole);
+    for (const QString& name : names) QFile::remove(packageDirectory() + name);
+
+    // Room for the earlier package and `extra` pages: the new one needs room beside it until
+    // it is whole. The sizes fall in each of the three files, and at their edges.
+    const qint64 needed = pagesOf(whole);
+    const qint64 person = testhost::SmallDisk::pages(QFileInfo(whole + "perinfo.per").size());
+    const qint64 dept = testhost::SmallDisk::pages(QFileInfo(whole + "deptinfo.per").size());
+    QList<qint64> extras = {0, 1, person - 1, person, person + dept - 1, person + dept,
+                            needed - 1, needed, needed + 1};
+    for (int i = 1; i < 16; ++i) extras << person * i / 16;
+    int written = 0;
+    for (const qint64 extra : extras) {
+        SCOPED_TRACE("room for " + std::to_string(extra) + " of " + std::to_string(needed) +
+                     " pages");
+        testhost::SmallDisk disk(packageDirectory(),
+                                 (pagesOf(earlier) + extra) * testhost::SmallDisk::Page);
+        if (!disk.mounted()) GTEST_SKIP() << disk.why().toStdString();
+        for (const QString& name : names) {
+            QFile::remove(packageDirectory() + name);
+            ASSERT_TRUE(QFile::copy(earlier + name, packageDirectory() + name));
+        }
+        const QString result = PackageExport();
+        EXPECT_EQ(result, extra >= needed ? packageDirectory() : QStringLiteral(" "));
+        QStringList files = packageFiles();
+        files.sort(Qt::CaseInsensitive);
+        EXPECT_EQ(files, names);
+        const QString& expected = result == packageDirectory() ? whole : earlier;
+        for (const QString& name : names)
+            EXPECT_TRUE(fileBytes(packageDirectory() + name) == fileBytes(expected + name))
+                << name.toStdString();
+        written += result == packageDirectory();
+    }
+    EXPECT_EQ(written, 2);
 }
 
 TEST_P(ExportTest, WritesIntoARelativeDirectoryWhenTheHostHasNoPackageDirectory) {
