@@ -27,7 +27,8 @@ class StagedFile;
 struct DataPacketLimits {
     qint64 maxBytes = qint64(1) << 30;   // the file
     qsizetype maxFields = 4096;          // more than two tables of either engine can have
-    qsizetype maxFieldNameBytes = 4096;  // UTF-8
+    // UTF-8; all names together stay far below the 10,000,000 bytes of names libxml2 keeps.
+    qsizetype maxFieldNameBytes = 1024;
     qsizetype maxRows = 4'000'000;
     qsizetype maxCells = 16'000'000;  // fields x rows: about a million people of 15 columns
     // One ROW as written, markup included. libxml2 without XML_PARSE_HUGE refuses an element

@@ -440,6 +440,15 @@ TEST_F(DataPacketTest, RefusesBeyondWhatAPackageHoldsAndWritesNothingItWouldRefu
         }
     }
 
+    const DataPacketLimits limits;
+    // The widest packet the limits allow: every field name as long as allowed, one row that
+    // holds every field.
+    RowSet widest = shape(4096, 2);
+    for (int f = 0; f < 4096; ++f)
+        widest.fields[f].name = ('F' + QString::number(f)).leftJustified(limits.maxFieldNameBytes, 'n');
+    widest.rows[1] = Row(4096);
+    expectSameValues(roundTrip(widest, path("widest.per")), widest, "widest");
+
     // A 1.6 MB packet that declares 5,007 fields and 200,000 empty rows, and one of 4,000
     // fields: refused when the fields or the values outgrow a package, before the rows cost
     // anything (bench_platform hostile measures time and memory).
@@ -464,7 +473,6 @@ TEST_F(DataPacketTest, RefusesBeyondWhatAPackageHoldsAndWritesNothingItWouldRefu
 
     // One row as large as the reader takes, wherever it falls in the file, reads back; a byte
     // more is refused by the writer, which names the row and the field to blame.
-    const DataPacketLimits limits;
     const qsizetype overhead = qsizetype(QByteArray("<ROW Name=\"n\" Memo=\"&amp;\"/>").size());
     for (const int before : {0, 1, 700, 65536}) {
         RowSet data{{{"Name", FieldType::String, 0}, {"Memo", FieldType::String, 0}}, {}};
