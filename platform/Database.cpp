@@ -38,42 +38,51 @@ QSqlQuery run(Connection* connection, const QString& hostSql) {
     return query;
 }
 
-// UTF-8 as it is, a leading U+FEFF included: QString::fromUtf8 would take it for a byte
-// order mark and drop it.
-QString exactUtf8(const char* bytes, int size) {
-    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom |
-                                                       QStringConverter::Flag::Stateless);
-    return decoder.decode(QByteArrayView(bytes, size));
-}
+// PostgreSQL's texts as the server holds them. Qt's driver decodes them with
+// QString::fromUtf8, which takes a leading U+FEFF for a byte order mark and drops it (a person
+// whose identifier began with one could not be found again by it); such a text is decoded
+// again from libpq's result. (Qt's SQLite driver reads through sqlite3_column_text16, which
+// turns U+FFFE and U+FFFF into U+FFFD and keeps no copy to read again.)
+class ExactTexts {
+  public:
+    explicit ExactTexts(Dialect dialect) : postgres_(dialect == Dialect::PostgreSQL) {}
 
-// Column `i` of the query's current row, every character as the database holds it. Qt's
-// drivers change some texts on the way: PostgreSQL's drops a leading U+FEFF (it decodes with
-// QString::fromUtf8), SQLite's turns U+FFFE and U+FFFF into U+FFFD (sqlite3_column_text16).
-// Such texts are read again as UTF-8 from the driver's own result.
-QVariant exactValue(const QSqlQuery& query, int i, Dialect dialect) {
-    QVariant value = query.value(i);
-    if (value.metaType() != QMetaType::fromType<QString>()) return value;
-    const QVariant handle = query.result()->handle();
-    if (dialect == Dialect::SQLite) {
-        if (!static_cast<const QString*>(value.constData())->contains(QChar(0xFFFD)) ||
-            qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
-            return value;
-        sqlite3_stmt* statement = *static_cast<sqlite3_stmt* const*>(handle.constData());
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
-        return text ? exactUtf8(text, sqlite3_column_bytes(statement, i)) : value;
-    }
-    // Qt names the type after libpq's struct.
-    if (dialect == Dialect::PostgreSQL && (qstrcmp(handle.typeName(), "pg_result*") == 0 ||
-                                           qstrcmp(handle.typeName(), "PGresult*") == 0)) {
-        const PGresult* result = *static_cast<PGresult* const*>(handle.constData());
+    // Before the values of the query's current row are taken.
+    void row(const QSqlQuery& query) {
+        result_ = nullptr;
+        if (!postgres_) return;
+        const QVariant handle = query.result()->handle();
+        // Qt names the type after libpq's struct.
+        if (qstrcmp(handle.typeName(), "pg_result*") != 0 &&
+            qstrcmp(handle.typeName(), "PGresult*") != 0)
+            return;
+        result_ = *static_cast<PGresult* const*>(handle.constData());
         // One row per result when Qt fetches row by row, else the whole result.
-        const int row = PQntuples(result) == 1 ? 0 : query.at();
-        const char* text = PQgetvalue(result, row, i);
-        if (text && std::strncmp(text, "\xEF\xBB\xBF", 3) == 0)
-            return exactUtf8(text, PQgetlength(result, row, i));
+        row_ = PQntuples(result_) == 1 ? 0 : query.at();
     }
-    return value;
-}
+
+    QVariant value(const QSqlQuery& query, int column) const {
+        if (result_ && !PQgetisnull(result_, row_, column)) {
+            const char* text = PQgetvalue(result_, row_, column);
+            if (std::strncmp(text, "\xEF\xBB\xBF", 3) == 0) {
+                QStringDecoder decoder(QStringConverter::Utf8,
+                                       QStringConverter::Flag::ConvertInitialBom |
+                                           QStringConverter::Flag::Stateless);
+                QVariant value = query.value(column);
+                if (value.metaType() == QMetaType::fromType<QString>())
+                    return QString(
+                        decoder.decode(QByteArrayView(text, PQgetlength(result_, row_, column))));
+                return value;
+            }
+        }
+        return query.value(column);
+    }
+
+  private:
+    bool postgres_;
+    const PGresult* result_ = nullptr;
+    int row_ = 0;
+};
 
 // Characters, not bytes, of UTF-8 text: every byte that does not continue a sequence.
 bool startsCharacter(unsigned char byte) { return (byte & 0xC0) != 0x80; }
@@ -332,11 +341,13 @@ void Query::open() {
         const int width = type == FieldType::String && field.length() > 0 ? field.length() : 0;
         data.fields.append({field.name(), type, width});
     }
+    ExactTexts exact(connection_->dialect());
     while (query.next()) {
+        exact.row(query);
         Row row;
         row.reserve(count);
         for (int i = 0; i < count; ++i)
-            row.append(query.isNull(i) ? QVariant() : exactValue(query, i, connection_->dialect()));
+            row.append(query.isNull(i) ? QVariant() : exact.value(query, i));
         data.rows.append(std::move(row));
     }
     if (query.lastError().isValid()) refuse(query.lastError(), query.lastQuery());
