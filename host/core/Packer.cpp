@@ -49,18 +49,18 @@ bool passesThroughLink(const QDir& root, const QString& name) {
 bool packDirectory(const QString& directory, const QString& zipFile, QString* error) {
     const QFileInfoList files = QDir(directory).entryInfoList(QDir::Files, QDir::Name);
     // Every byte libarchive hands over is written whole or the packing fails; a zip is
-    // renamed into place only once its last byte is on the disk.
+    // renamed into place only once its last byte is on the disk. The callback takes every block
+    // even after a failed write (libarchive leaks an entry's compressor when a write fails in
+    // the middle of it); the failure stays with the staged file and is answered at the end.
     cv::StagedFile out(zipFile);
     if (!out.open()) return fail(error, out.errorString());
 
     ArchivePtr writer(archive_write_new(), archive_write_free);
     archive_write_set_format_zip(writer.get());
-    auto writeCallback = [](archive* a, void* file, const void* buffer, size_t length) {
-        auto* staged = static_cast<cv::StagedFile*>(file);
-        if (staged->write(static_cast<const char*>(buffer), qsizetype(length)))
-            return la_ssize_t(length);
-        archive_set_error(a, EIO, "%s", staged->errorString().toLocal8Bit().constData());
-        return la_ssize_t(-1);
+    auto writeCallback = [](archive*, void* file, const void* buffer, size_t length) {
+        static_cast<cv::StagedFile*>(file)->write(static_cast<const char*>(buffer),
+                                                  qsizetype(length));
+        return la_ssize_t(length);
     };
     if (archive_write_open(writer.get(), &out, nullptr, writeCallback, nullptr) != ARCHIVE_OK)
         return fail(error, archive_error_string(writer.get()));
@@ -86,7 +86,7 @@ bool packDirectory(const QString& directory, const QString& zipFile, QString* er
     }
     if (archive_write_close(writer.get()) != ARCHIVE_OK)
         return fail(error, archive_error_string(writer.get()));
-    if (!out.commit()) return fail(error, out.errorString());
+    if (!out.commit()) return fail(error, out.errorString());  // a failed write included
     return true;
 }
 
