@@ -74,8 +74,10 @@ TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase
     // ended go, those of a running one (pid 1) stay.
     QProcess ended;
     ended.start("true");
+    ASSERT_TRUE(ended.waitForStarted());
+    const qint64 endedPid = ended.processId();
     ended.waitForFinished();
-    const QString deadFolder = f.temp + QString("CVPersonPack-%1-abcdef").arg(ended.processId());
+    const QString deadFolder = f.temp + QString("CVPersonPack-%1-abcdef").arg(endedPid);
     const QString liveFolder = f.temp + "CVPersonPack-1-abcdef";
     for (const QString& folder : {deadFolder, liveFolder}) {
         QDir().mkpath(folder + "/deptinfo.per/inner");
