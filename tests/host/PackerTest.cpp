@@ -152,7 +152,7 @@ TEST(Packer, UnpacksWhatFitsAndRefusesWhatWouldFillTheDisk) {
                          "b'\"/>')\nzf.writestr('deptinfo.per','d')");
     ASSERT_LT(QFileInfo(tmp.filePath("repetitive.zip")).size() * 466, 48 << 20);
     ASSERT_TRUE(cvhost::extractArchive(tmp.filePath("repetitive.zip"), tmp.filePath("out")));
-    EXPECT_EQ(QFileInfo(tmp.filePath("out/perinfo.per")).size(), 48 * 1024 * 1024 + 14);
+    EXPECT_EQ(QFileInfo(tmp.filePath("out/perinfo.per")).size(), 48 * 1024 * 1024 + 17);
 
     const QString small = tmp.filePath("small");
     QDir().mkpath(small);

@@ -139,7 +139,8 @@ TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase
         {
             const PackageFiles files = LocatePackageFiles(c.argument, c.join);
             const QString unpacked = files.unpacked ? files.unpacked->path() + '/' : "";
-            EXPECT_EQ(files.unpacked != nullptr, c.personFile.startsWith(u));
+            EXPECT_EQ(files.unpacked != nullptr,
+                      c.version != 3 && c.status != Status::UnpackFailed);
             EXPECT_TRUE(unpacked.isEmpty() || unpacked.startsWith(f.temp + "CVPersonPack-"));
             EXPECT_EQ(files.status, c.status);
             EXPECT_EQ(files.personFile, QString(c.personFile).replace(u, unpacked));
