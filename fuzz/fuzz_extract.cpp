@@ -47,8 +47,9 @@ QStringList snapshot(const QString& folder) {
             line += "/";
         } else {
             QFile file(path);
-            line += file.open(QIODevice::ReadOnly) ? " " + QString::fromLatin1(file.readAll().toHex())
-                                                   : QString(" unreadable");
+            line += file.open(QIODevice::ReadOnly)
+                        ? " " + QString::fromLatin1(file.readAll().toHex())
+                        : QString(" unreadable");
         }
         lines << line;
     }
@@ -92,7 +93,8 @@ QByteArray buildZip(const std::uint8_t* data, std::size_t size) {
             archive_entry_copy_hardlink(entry.get(), content.constData());
         }
         if (archive_write_header(writer.get(), entry.get()) < ARCHIVE_WARN) return {};
-        if (kind == 0) archive_write_data(writer.get(), content.constData(), size_t(content.size()));
+        if (kind == 0)
+            archive_write_data(writer.get(), content.constData(), size_t(content.size()));
     }
     if (archive_write_close(writer.get()) != ARCHIVE_OK) return {};
     zip.truncate(qsizetype(used));
@@ -135,8 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool unpacked = cvhost::extractArchive(zipPath, dest, &error, limits);
 
     check(snapshot(outside).isEmpty(), "something was written outside the destination");
-    QStringList inBox = QDir(box).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                            QDir::NoDotAndDotDot);
+    QStringList inBox =
+        QDir(box).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     inBox.removeAll("outside");
     inBox.removeAll("dest");
     check(inBox.isEmpty(), "something was written beside the destination");

@@ -27,8 +27,9 @@
 namespace {
 std::int32_t CVCALL packageVersionThree() { return 3; }
 }  // namespace
-extern "C" __attribute__((visibility("default"))) void* CVCALL
-CVGetAppInterface(const char*, const char* entry, std::int32_t) {
+extern "C" __attribute__((visibility("default"))) void* CVCALL CVGetAppInterface(const char*,
+                                                                                 const char* entry,
+                                                                                 std::int32_t) {
     return entry && QByteArray(entry) == "GetPackageVer"
                ? reinterpret_cast<void*>(&packageVersionThree)
                : nullptr;
@@ -44,7 +45,8 @@ void check(bool condition, const char* what) {
 
 cv::RowSet table(const QStringList& fields, const QList<QByteArray>& lines) {
     cv::RowSet rows;
-    for (const QString& field : fields) rows.fields << cv::FieldDef{field, cv::FieldType::String, 0};
+    for (const QString& field : fields)
+        rows.fields << cv::FieldDef{field, cv::FieldType::String, 0};
     for (const QByteArray& line : lines) {
         const QList<QByteArray> cells = line.split('\t');
         cv::Row row;
@@ -70,14 +72,13 @@ bool writePackage(const QString& folder, const QByteArray& input) {
         return true;
     }
     const qsizetype split = input.indexOf("\n\n");
-    const QList<QByteArray> deptLines =
-        (split < 0 ? input : input.left(split)).split('\n');
+    const QList<QByteArray> deptLines = (split < 0 ? input : input.left(split)).split('\n');
     const QList<QByteArray> personLines =
         split < 0 ? QList<QByteArray>() : input.mid(split + 2).split('\n');
     try {
         cv::writeDataPacket(depts, table({"DeptID", "DeptName"}, deptLines));
-        cv::writeDataPacket(people, table({"PerUUID", "PerDept", "PerName", "PerSex", "LoginName"},
-                                          personLines));
+        cv::writeDataPacket(
+            people, table({"PerUUID", "PerDept", "PerName", "PerSex", "LoginName"}, personLines));
     } catch (const cv::DataPacketError&) {
         return false;  // a text the format cannot carry
     }

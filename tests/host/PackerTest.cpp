@@ -22,17 +22,17 @@ void writeFile(const QString& path, const QByteArray& content) {
 // Runs python3 to build an archive from a short script with `zf` open for writing at `path`.
 void pythonZip(const QString& path, const QString& body) {
     QProcess py;
-    py.start("python3", {"-c", "import zipfile,stat\nzf=zipfile.ZipFile('" + path +
-                                   "','w')\n" + body + "\nzf.close()"});
+    py.start("python3", {"-c", "import zipfile,stat\nzf=zipfile.ZipFile('" + path + "','w')\n" +
+                                   body + "\nzf.close()"});
     ASSERT_TRUE(py.waitForFinished());
     ASSERT_EQ(py.exitCode(), 0) << py.readAllStandardError().toStdString();
 }
 
 QStringList filesUnder(const QString& dir) {
     QStringList files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs |
-                             QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
+    QDirIterator it(
+        dir, QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
     while (it.hasNext()) files << QDir(dir).relativeFilePath(it.next());
     files.sort();
     return files;
@@ -73,7 +73,8 @@ TEST(Packer, RefusesHostileArchivesAndWritesNothing) {
     writeFile(tmp.filePath("garbage.zip"), QByteArray(4096, 'x'));
     writeFile(tmp.filePath("empty.zip"), QByteArray());
     writeFile(tmp.filePath("truncated.zip"), "PK\x03\x04\x14\x00\x00\x00");
-    const QString deflated = "zf.close()\nzf=zipfile.ZipFile(zf.filename,'w',zipfile.ZIP_DEFLATED)\n";
+    const QString deflated =
+        "zf.close()\nzf=zipfile.ZipFile(zf.filename,'w',zipfile.ZIP_DEFLATED)\n";
     cvhost::ExtractLimits small;
     small.maxTotalBytes = 1 << 20;
 
@@ -84,7 +85,8 @@ TEST(Packer, RefusesHostileArchivesAndWritesNothing) {
         bool needsEarlierPackage = false;
     } cases[] = {
         {"dotdot.zip", "zf.writestr('../evil.txt','x')"},
-        {"nested-dotdot.zip", "zf.writestr('perinfo.per','ok')\nzf.writestr('a/../../evil.txt','x')"},
+        {"nested-dotdot.zip",
+         "zf.writestr('perinfo.per','ok')\nzf.writestr('a/../../evil.txt','x')"},
         {"absolute.zip", "zf.writestr('/tmp/evil-absolute.txt','x')"},
         {"backslash.zip", "zf.writestr('..\\\\evil.txt','x')"},
         {"symlink.zip",
@@ -97,14 +99,24 @@ TEST(Packer, RefusesHostileArchivesAndWritesNothing) {
          "import warnings\nwarnings.simplefilter('ignore')\n"
          "zf.writestr('perinfo.per','first')\nzf.writestr('deptinfo.per','d')\n"
          "zf.writestr('perinfo.per','second')"},
-        {"duplicate-spelled-apart.zip", "zf.writestr('a/perinfo.per','1')\nzf.writestr('a//perinfo.per','2')"},
-        {"folder-then-file.zip", "zf.writestr('deptinfo.per/','')\nzf.writestr('deptinfo.per','x')"},
-        {"file-then-folder.zip", "zf.writestr('deptinfo.per','x')\nzf.writestr('deptinfo.per/','')"},
-        {"file-as-folder.zip", "zf.writestr('deptinfo.per','x')\nzf.writestr('deptinfo.per/a','y')"},
+        {"duplicate-spelled-apart.zip",
+         "zf.writestr('a/perinfo.per','1')\nzf.writestr('a//perinfo.per','2')"},
+        {"folder-then-file.zip",
+         "zf.writestr('deptinfo.per/','')\nzf.writestr('deptinfo.per','x')"},
+        {"file-then-folder.zip",
+         "zf.writestr('deptinfo.per','x')\nzf.writestr('deptinfo.per/','')"},
+        {"file-as-folder.zip",
+         "zf.writestr('deptinfo.per','x')\nzf.writestr('deptinfo.per/a','y')"},
         // An earlier package left a folder where this one has a file, or a file where it has
         // a folder (see below).
-        {"file-over-folder.zip", "zf.writestr('ok.txt','1')\nzf.writestr('left/','')\nzf.writestr('old-folder','x')", {}, true},
-        {"folder-over-file.zip", "zf.writestr('ok.txt','1')\nzf.writestr('old-file/a','x')", {}, true},
+        {"file-over-folder.zip",
+         "zf.writestr('ok.txt','1')\nzf.writestr('left/','')\nzf.writestr('old-folder','x')",
+         {},
+         true},
+        {"folder-over-file.zip",
+         "zf.writestr('ok.txt','1')\nzf.writestr('old-file/a','x')",
+         {},
+         true},
         {"garbage.zip", {}},
         {"empty.zip", {}},
         {"truncated.zip", {}},
@@ -148,8 +160,9 @@ TEST(Packer, UnpacksWhatFitsAndRefusesWhatWouldFillTheDisk) {
     const QString deflated =
         "zf.close()\nzf=zipfile.ZipFile(zf.filename,'w',zipfile.ZIP_DEFLATED)\n";
     pythonZip(tmp.filePath("repetitive.zip"),
-              deflated + "zf.writestr('perinfo.per', b'<ROW PerMemo=\"' + b'ab'*(24*1024*1024) + "
-                         "b'\"/>')\nzf.writestr('deptinfo.per','d')");
+              deflated +
+                  "zf.writestr('perinfo.per', b'<ROW PerMemo=\"' + b'ab'*(24*1024*1024) + "
+                  "b'\"/>')\nzf.writestr('deptinfo.per','d')");
     ASSERT_LT(QFileInfo(tmp.filePath("repetitive.zip")).size() * 466, 48 << 20);
     ASSERT_TRUE(cvhost::extractArchive(tmp.filePath("repetitive.zip"), tmp.filePath("out")));
     EXPECT_EQ(QFileInfo(tmp.filePath("out/perinfo.per")).size(), 48 * 1024 * 1024 + 17);
@@ -166,12 +179,14 @@ TEST(Packer, UnpacksWhatFitsAndRefusesWhatWouldFillTheDisk) {
     for (const int mebibytes : {9, 7}) {
         SCOPED_TRACE(mebibytes);
         const QString zip = tmp.filePath(QString("fill%1.zip").arg(mebibytes));
-        pythonZip(zip, deflated + QString("zf.writestr('perinfo.per', b'0'*(%1*1024*1024))")
-                                      .arg(mebibytes));
+        pythonZip(
+            zip,
+            deflated + QString("zf.writestr('perinfo.per', b'0'*(%1*1024*1024))").arg(mebibytes));
         QString error;
-        EXPECT_EQ(cvhost::extractArchive(zip, small + "/dest", &error), mebibytes == 7) << error.toStdString();
-        EXPECT_EQ(filesUnder(small), mebibytes == 7 ? QStringList({"dest", "dest/perinfo.per"})
-                                                    : QStringList());
+        EXPECT_EQ(cvhost::extractArchive(zip, small + "/dest", &error), mebibytes == 7)
+            << error.toStdString();
+        EXPECT_EQ(filesUnder(small),
+                  mebibytes == 7 ? QStringList({"dest", "dest/perinfo.per"}) : QStringList());
     }
 }
 

@@ -11,7 +11,7 @@
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QThread>
+#include <cstdio>
 
 #include "PackageTest.h"
 #include "Packer.h"
@@ -33,8 +33,9 @@ public:
         QList<QStringList> depts;
         QHash<QString, QString> paths;
         for (int d = 0; d < 250; ++d) {
-            const QString code = QString("%1%2").arg(d / 10 + 1, 4, 10, QChar('0')).arg(
-                d % 10 + 1, 4, 10, QChar('0'));
+            const QString code = QString("%1%2")
+                                     .arg(d / 10 + 1, 4, 10, QChar('0'))
+                                     .arg(d % 10 + 1, 4, 10, QChar('0'));
             const QString path = QString("部门%1_组%2").arg(d / 10).arg(d % 10);
             depts << QStringList{code, path};
             paths.insert(code, path);
@@ -43,8 +44,12 @@ public:
             const QString id = QString("k%1").arg(i, 5, 10, QChar('0'));
             const QString dept = i % 97 == 0 ? "<null>" : depts[i % 250][0];
             const QString memo = i % 3 ? QString("备注 %1 ").arg(i).repeated(1 + i % 5) : "<null>";
-            const QStringList person{id, "人" + QString::number(i), i % 2 ? "男" : "女",
-                                     "login" + QString::number(i), dept, memo,
+            const QStringList person{id,
+                                     "人" + QString::number(i),
+                                     i % 2 ? "男" : "女",
+                                     "login" + QString::number(i),
+                                     dept,
+                                     memo,
                                      "pw" + QString::number(i * 7)};
             people << person;
             expected_.insert(id, {QStringList{person[1], person[2], memo == "<null>" ? "" : memo,
@@ -151,6 +156,7 @@ TEST(ImportKillTest, AKilledImportLeavesEveryPersonWholeOrAbsentAndTheNextComple
         EXPECT_TRUE(result == -1 || (m.mayFinish && result == 0))
             << result << import.output().toStdString();
         const int now = import.stored();
+        std::printf("killed %s: %d people stored\n", m.what, now);
         EXPECT_GE(now, before);
         before = now;
         import.expectSound();

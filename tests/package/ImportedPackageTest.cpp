@@ -44,12 +44,14 @@ public:
         ASSERT_TRUE(cvhost::packDirectory(b, path("b.zip")));
         const QString per = a + "perinfo.per";
         const QString dept = a + "deptinfo.per";
-        python("z.write(a + 'perinfo.per', 'PerInfo.per'); z.write(a + 'deptinfo.per', "
-               "'DEPTINFO.PER')",
-               path("mixed.zip"));
-        python("z.write(a + 'perinfo.per', 'perinfo.per'); z.write(a + 'perinfo.per', "
-               "'PerInfo.per'); z.write(a + 'deptinfo.per', 'deptinfo.per')",
-               path("twice.zip"));
+        python(
+            "z.write(a + 'perinfo.per', 'PerInfo.per'); z.write(a + 'deptinfo.per', "
+            "'DEPTINFO.PER')",
+            path("mixed.zip"));
+        python(
+            "z.write(a + 'perinfo.per', 'perinfo.per'); z.write(a + 'perinfo.per', "
+            "'PerInfo.per'); z.write(a + 'deptinfo.per', 'deptinfo.per')",
+            path("twice.zip"));
         python("z.write(a + 'perinfo.per', 'perinfo.per'); z.writestr('deptinfo.per/', '')",
                path("folder.zip"));
         QDir().mkpath(path("mixed/"));
@@ -69,9 +71,7 @@ public:
                   0);
     }
     // A directory package is read where it lies (version 3), a zip file unpacked.
-    void versionFor(const QString& argument) {
-        setPackageVersion(argument.endsWith('/') ? 3 : 1);
-    }
+    void versionFor(const QString& argument) { setPackageVersion(argument.endsWith('/') ? 3 : 1); }
     QStringList stored() {
         return rows(
                    "SELECT PerUUID, PerName, PerSex, PerMemo, LoginName, UPassword, PerDept, "
@@ -119,9 +119,7 @@ TEST_P(ImportedPackageTest, StoresWhatThePreviewShowedOrNothing) {
         {"the department file replaced after the preview", "a/", 1,
          replace("b/deptinfo.per", "a/deptinfo.per"), "a/", -1, false},
         {"a frame built from another package", "b.zip", 1, nothing, "a.zip", -1, false},
-        {"the frame of an export",
-         "a.zip",
-         1,
+        {"the frame of an export", "a.zip", 1,
          [](ImportedPackageTest& t) {
              PackageFree();
              t.inst().exec(
@@ -134,9 +132,7 @@ TEST_P(ImportedPackageTest, StoresWhatThePreviewShowedOrNothing) {
         // Which of the two is the person file? Neither is read.
         {"a file under two names", "twice.zip", -1, nothing, "twice.zip", -2, false},
         // A folder named like a dataset file blocks nothing after it.
-        {"a folder named like the department file",
-         "folder.zip",
-         -1,
+        {"a folder named like the department file", "folder.zip", -1,
          [](ImportedPackageTest& t) {
              PackageFree();
              ASSERT_EQ(PackageImportProc(t.path("a.zip"), &t.hostWindow), 1);

@@ -114,8 +114,7 @@ TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase
          u + "deptinfo.per"},
         // Letter case: found under the names the package gives them.
         {1, PackageJoin::Import, f.mixedZip, Status::Found, u + "PerInfo.per", u + "DEPTINFO.PER"},
-        {1, PackageJoin::Preview, f.mixedZip, Status::Found, u + "PerInfo.per",
-         u + "DEPTINFO.PER"},
+        {1, PackageJoin::Preview, f.mixedZip, Status::Found, u + "PerInfo.per", u + "DEPTINFO.PER"},
         {3, PackageJoin::Import, f.mixedDir, Status::Found, f.mixedDir + "PerInfo.per",
          f.mixedDir + "DEPTINFO.PER"},
         {3, PackageJoin::Preview, f.mixedDir, Status::Found, f.mixedDir + "/PerInfo.per",
