@@ -66,11 +66,11 @@ for h in "${harnesses[@]}"; do
   mkdir -p "$corpus" "$findings"
   echo "fuzz: $h"
   if compgen -G "$seeds/reproducers/$h/*" >/dev/null; then
-    nice -n 19 "$build/bin/fuzz_$h" -rss_limit_mb=2048 -timeout=60 \
+    nice -n 19 "$build/bin/fuzz_$h" -rss_limit_mb=1024 -timeout=10 \
       -artifact_prefix="$findings/" "$seeds/reproducers/$h/"* || status=1
   fi
   set +e
-  nice -n 19 "$build/bin/fuzz_$h" "${limit[@]}" -max_len=65536 -rss_limit_mb=2048 -timeout=30 \
+  nice -n 19 "$build/bin/fuzz_$h" "${limit[@]}" -max_len=8192 -rss_limit_mb=2048 -timeout=30 \
     -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" "$seeds/$h" >"$build/fuzz-$h.log" 2>&1
   rc=$?
   set -e
