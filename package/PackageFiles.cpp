@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QVariant>
 #include <cerrno>
+#include <utility>
 
 #include "HostContext.h"
 #include "HostServices.h"
@@ -129,7 +130,9 @@ PackageFiles LocatePackageFiles(const QString& packageArgument, PackageJoin join
 }
 
 void RecordPreviewedPackage(QObject& frame) {
-    frame.setProperty(FingerprintProperty, lastPreviewed());
+    // Taken, not copied: a later preview that fails before locating its package must not
+    // pass this one off as its own.
+    frame.setProperty(FingerprintProperty, std::exchange(lastPreviewed(), QByteArray()));
 }
 
 bool MatchesPreviewedPackage(const PackageFiles& files) {
