@@ -88,6 +88,13 @@ bool packDirectory(const QString& directory, const QString& zipFile, QString* er
 
 namespace {
 
+// libarchive's reason for a failed read; it gives none for some broken archives.
+QString readError(archive* reader) {
+    const char* reason = archive_error_string(reader);
+    return reason && *reason ? QString::fromLocal8Bit(reason)
+                             : QStringLiteral("not a readable zip archive");
+}
+
 // The components of an entry name: "a//b/" and "a/b" are one path.
 QStringList components(const QString& name) {
     return QString(name).replace('\\', '/').split('/', Qt::SkipEmptyParts);
@@ -211,7 +218,7 @@ bool extractArchive(const QString& archivePath, const QString& destination, QStr
     archive_read_support_filter_none(reader.get());
     const QByteArray path = QFile::encodeName(archivePath);
     if (archive_read_open_filename(reader.get(), path.constData(), 64 * 1024) != ARCHIVE_OK)
-        return fail(error, archive_error_string(reader.get()));
+        return fail(error, readError(reader.get()));
 
     // A destination that this call creates goes again when the archive is refused.
     const QString created = firstMissing(destination);
@@ -273,12 +280,12 @@ bool extractArchive(const QString& archivePath, const QString& destination, QStr
             if (total > allowed) return fail(error, "archive unpacks to more than allowed");
             if (out.write(buffer, n) != n) return fail(error, "cannot write " + name);
         }
-        if (n < 0) return fail(error, archive_error_string(reader.get()));
+        if (n < 0) return fail(error, readError(reader.get()));
         out.close();
         if (out.error() != QFileDevice::NoError) return fail(error, "cannot write " + name);
         files.push_back(std::move(file));
     }
-    if (rc != ARCHIVE_EOF) return fail(error, archive_error_string(reader.get()));
+    if (rc != ARCHIVE_EOF) return fail(error, readError(reader.get()));
     if (entries == 0) return fail(error, "archive holds no entry");
 
     // What the destination holds already must not turn a move into a write elsewhere or the

@@ -73,6 +73,13 @@ TEST(Packer, RefusesHostileArchivesAndWritesNothing) {
     writeFile(tmp.filePath("garbage.zip"), QByteArray(4096, 'x'));
     writeFile(tmp.filePath("empty.zip"), QByteArray());
     writeFile(tmp.filePath("truncated.zip"), "PK\x03\x04\x14\x00\x00\x00");
+    // Found by fuzzing: libarchive refuses it without giving a reason.
+    writeFile(tmp.filePath("reasonless.zip"),
+              QByteArray::fromHex(
+                  "504b03046e666f2e7065722b4e4dcecf4b0100504b01021403140000000800ca05885d57ee71"
+                  "9207000000050000000b0000000000000000000000800100000000706572696e666f2e706572"
+                  "504b01021403140000000800ca05885dcc4add0000000080015d000000706572696e666f2e70"
+                  "6572504b05060000000003000300ac0000008e0000000000"));
     const QString deflated =
         "zf.close()\nzf=zipfile.ZipFile(zf.filename,'w',zipfile.ZIP_DEFLATED)\n";
     cvhost::ExtractLimits small;
@@ -120,6 +127,7 @@ TEST(Packer, RefusesHostileArchivesAndWritesNothing) {
         {"garbage.zip", {}},
         {"empty.zip", {}},
         {"truncated.zip", {}},
+        {"reasonless.zip", {}},
         {"missing.zip", {}},
     };
     for (const bool existing : {false, true}) {
