@@ -36,8 +36,10 @@ for h in "${harnesses[@]}"; do targets+=("fuzz_$h"); done
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 export QT_QPA_PLATFORM=offscreen
-# The sanitizers stop at the first fault; leaks are looked for by the sanitizer test run.
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1"
+# The sanitizers stop at the first fault, a leak included. The timeout is generous: at the
+# lowest priority on a busy machine a run can wait long for the processor.
+export ASAN_OPTIONS="abort_on_error=1:allocator_may_return_null=1"
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 # A real package: the sample installation exported by the host of the normal build.
@@ -66,11 +68,11 @@ for h in "${harnesses[@]}"; do
   mkdir -p "$corpus" "$findings"
   echo "fuzz: $h"
   if compgen -G "$seeds/reproducers/$h/*" >/dev/null; then
-    nice -n 19 "$build/bin/fuzz_$h" -rss_limit_mb=1024 -timeout=10 \
+    nice -n 19 "$build/bin/fuzz_$h" -rss_limit_mb=1024 -timeout=60 \
       -artifact_prefix="$findings/" "$seeds/reproducers/$h/"* || status=1
   fi
   set +e
-  nice -n 19 "$build/bin/fuzz_$h" "${limit[@]}" -max_len=8192 -rss_limit_mb=2048 -timeout=30 \
+  nice -n 19 "$build/bin/fuzz_$h" "${limit[@]}" -max_len=8192 -rss_limit_mb=2048 -timeout=120 \
     -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" "$seeds/$h" >"$build/fuzz-$h.log" 2>&1
   rc=$?
   set -e
