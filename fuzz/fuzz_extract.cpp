@@ -1,17 +1,14 @@
 // libFuzzer harness: the unpacking of packed packages (cvhost::extractArchive).
 //
 // An input starting with "PK" is taken as a zip file as it is. Any other input describes the
-// entries of an archive that the harness builds with libarchive, so that the fuzzer reaches
-// names, kinds and clashes without first having to find the zip format's checksums:
+// entries of a zip file that the harness writes, so that the fuzzer reaches names, kinds and
+// clashes without first having to find the zip format's checksums:
 //   byte 0: bit 0 the destination already holds a link to the outside, a file and a folder;
 //           bit 1 the destination does not exist yet
-//   then entries: kind (byte % 4: file, folder, symbolic link, hard link), name length
+//   then entries: kind (byte % 4: file, folder, symbolic link, device), name length
 //   (byte), name, content length (byte), content (a link's target).
 // After every run nothing exists outside the destination, and after a refusal the
 // destination is exactly as it was before.
-#include <archive.h>
-#include <archive_entry.h>
-
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -57,14 +54,30 @@ QStringList snapshot(const QString& folder) {
     return lines;
 }
 
+std::uint32_t crc32(const QByteArray& bytes) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const char c : bytes) {
+        crc ^= std::uint8_t(c);
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void put16(QByteArray& out, std::uint32_t v) {
+    out.append(char(v & 0xFF)).append(char((v >> 8) & 0xFF));
+}
+void put32(QByteArray& out, std::uint32_t v) {
+    put16(out, v & 0xFFFF);
+    put16(out, v >> 16);
+}
+
+// A zip file of stored entries, written byte by byte so that any name (empty, with NUL,
+// twice) and any Unix kind (in the external attributes) can be expressed.
 QByteArray buildZip(const std::uint8_t* data, std::size_t size) {
-    std::unique_ptr<archive, int (*)(archive*)> writer(archive_write_new(), archive_write_free);
-    archive_write_set_format_zip(writer.get());
-    QByteArray zip(size_t(64 * 1024) + size * 4, '\0');
-    size_t used = 0;
-    if (archive_write_open_memory(writer.get(), zip.data(), size_t(zip.size()), &used) !=
-        ARCHIVE_OK)
-        return {};
+    static const std::uint32_t modes[] = {0100644, 040755, 0120777, 020644};
+    QByteArray zip;
+    QByteArray directory;
+    std::uint16_t count = 0;
     std::size_t at = 1;
     auto take = [&](std::size_t n) {
         const std::size_t k = std::min(n, size - at);
@@ -74,30 +87,49 @@ QByteArray buildZip(const std::uint8_t* data, std::size_t size) {
     };
     while (at + 2 <= size) {
         const int kind = data[at++] % 4;
-        const QByteArray name = take(data[at++]);
+        QByteArray name = take(data[at++]);
         const QByteArray content = at < size ? take(data[at++]) : QByteArray();
-        std::unique_ptr<archive_entry, void (*)(archive_entry*)> entry(archive_entry_new(),
-                                                                       archive_entry_free);
-        archive_entry_copy_pathname(entry.get(), name.constData());
-        archive_entry_set_perm(entry.get(), 0644);
-        if (kind == 0) {
-            archive_entry_set_filetype(entry.get(), AE_IFREG);
-            archive_entry_set_size(entry.get(), content.size());
-        } else if (kind == 1) {
-            archive_entry_set_filetype(entry.get(), AE_IFDIR);
-        } else if (kind == 2) {
-            archive_entry_set_filetype(entry.get(), AE_IFLNK);
-            archive_entry_copy_symlink(entry.get(), content.constData());
-        } else {
-            archive_entry_set_filetype(entry.get(), AE_IFREG);
-            archive_entry_copy_hardlink(entry.get(), content.constData());
-        }
-        if (archive_write_header(writer.get(), entry.get()) < ARCHIVE_WARN) return {};
-        if (kind == 0)
-            archive_write_data(writer.get(), content.constData(), size_t(content.size()));
+        if (kind == 1 && !name.endsWith('/')) name += '/';
+        const QByteArray stored = kind == 1 ? QByteArray() : content;
+        const std::uint32_t crc = crc32(stored);
+        const auto offset = std::uint32_t(zip.size());
+        auto common = [&](QByteArray& out) {
+            put16(out, 20);      // version needed
+            put16(out, 0x0800);  // names in UTF-8
+            put16(out, 0);       // stored
+            put16(out, 0);       // time
+            put16(out, 0x21);    // date: 1980-01-01
+            put32(out, crc);
+            put32(out, std::uint32_t(stored.size()));
+            put32(out, std::uint32_t(stored.size()));
+            put16(out, std::uint32_t(name.size()));
+            put16(out, 0);  // extra field
+        };
+        put32(zip, 0x04034b50);
+        common(zip);
+        zip += name;
+        zip += stored;
+        put32(directory, 0x02014b50);
+        put16(directory, (3 << 8) | 20);  // made on Unix
+        common(directory);
+        put16(directory, 0);  // comment
+        put16(directory, 0);  // disk
+        put16(directory, 0);  // internal attributes
+        put32(directory, modes[kind] << 16);
+        put32(directory, offset);
+        directory += name;
+        ++count;
     }
-    if (archive_write_close(writer.get()) != ARCHIVE_OK) return {};
-    zip.truncate(qsizetype(used));
+    const auto directoryOffset = std::uint32_t(zip.size());
+    zip += directory;
+    put32(zip, 0x06054b50);
+    put16(zip, 0);
+    put16(zip, 0);
+    put16(zip, count);
+    put16(zip, count);
+    put32(zip, std::uint32_t(directory.size()));
+    put32(zip, directoryOffset);
+    put16(zip, 0);
     return zip;
 }
 
