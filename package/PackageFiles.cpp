@@ -1,31 +1,148 @@
 #include "PackageFiles.h"
 
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
+#include <QVariant>
+#include <cerrno>
+#include <utility>
 
+#include "HostContext.h"
 #include "HostServices.h"
+#include "TFramePerson.h"
 
 namespace cv {
+namespace {
+
+// Unpacking folders are named after the process that made them, so that a later reader can
+// tell the folders of a killed process from those of one still reading.
+const QString UnpackPrefix = QStringLiteral("CVPersonPack-");
+const char* const FingerprintProperty = "cvPreviewedPackage";
+
+// The fingerprint of the package that the preview located last; empty when it located none.
+QByteArray& lastPreviewed() {
+    static QByteArray fingerprint;
+    return fingerprint;
+}
+
+void removeFoldersOfEndedProcesses(const QString& directory) {
+    const QStringList folders =
+        QDir(directory).entryList({UnpackPrefix + '*'}, QDir::Dirs | QDir::Hidden);
+    for (const QString& folder : folders) {
+        bool ok = false;
+        const qint64 pid = folder.sliced(UnpackPrefix.size()).section('-', 0, 0).toLongLong(&ok);
+        if (!ok || pid <= 0 || pid == QCoreApplication::applicationPid()) continue;
+        if (kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
+        QDir(QDir(directory).filePath(folder)).removeRecursively();
+    }
+}
+
+bool sameUpToAsciiCase(const QString& a, const QString& b) {
+    if (a.size() != b.size()) return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        char16_t x = a[i].unicode();
+        char16_t y = b[i].unicode();
+        if (x >= 'A' && x <= 'Z') x += 'a' - 'A';
+        if (y >= 'A' && y <= 'Z') y += 'a' - 'A';
+        if (x != y) return false;
+    }
+    return true;
+}
+
+enum class Lookup { Found, Missing, Ambiguous };
+
+// The file that `joined` (a folder, then a file name) names, its file name's letter case
+// aside. `joined` becomes the path of the file found; a missing file keeps the name given.
+Lookup lookUp(QString& joined) {
+    const qsizetype slash = joined.lastIndexOf('/');
+    const QString folder = joined.left(slash + 1);
+    const QString name = joined.sliced(slash + 1);
+    const QStringList entries =
+        QDir(folder.isEmpty() ? QStringLiteral(".") : folder)
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    QString match;
+    for (const QString& entry : entries) {
+        if (!sameUpToAsciiCase(entry, name)) continue;
+        if (!match.isEmpty()) return Lookup::Ambiguous;
+        match = entry;
+    }
+    if (match.isEmpty()) return Lookup::Missing;
+    joined = folder + match;
+    // A folder, a link or a device under a dataset file's name is not a dataset file.
+    const QFileInfo info(joined);
+    return info.isFile() && !info.isSymLink() ? Lookup::Found : Lookup::Missing;
+}
+
+}  // namespace
+
+QByteArray PackageFingerprint(const QString& personFile, const QString& deptFile) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (const QString& path : {personFile, deptFile}) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) return {};
+        // The length first, so that no two pairs of files give the same stream of bytes.
+        const qint64 size = file.size();
+        hash.addData(QByteArrayView(reinterpret_cast<const char*>(&size), sizeof size));
+        if (!hash.addData(&file)) return {};
+    }
+    return hash.result();
+}
 
 PackageFiles LocatePackageFiles(const QString& packageArgument, PackageJoin join) {
+    if (join == PackageJoin::Preview) lastPreviewed().clear();
     PackageFiles files;
     QString directory;
     if (host::packageVersion() == 3) {
         directory = join == PackageJoin::Import ? packageArgument : packageArgument + '/';
     } else {
-        directory = host::appTempPath(QStringLiteral("XTGL"));
-        if (!directory.isEmpty()) {
-            QFile::remove(directory + PersonFileName);
-            QFile::remove(directory + DeptFileName);
-        }
-        if (!host::extractFile(packageArgument, directory)) return files;
+        const QString temp = host::appTempPath(QStringLiteral("XTGL"));
+        if (temp.isEmpty()) return files;
+        removeFoldersOfEndedProcesses(temp);
+        auto folder = std::make_shared<QTemporaryDir>(
+            temp + UnpackPrefix + QString::number(QCoreApplication::applicationPid()) +
+            QStringLiteral("-XXXXXX"));
+        if (!folder->isValid()) return files;
+        if (!host::extractFile(packageArgument, folder->path() + '/')) return files;
+        files.unpacked = folder;
+        directory = folder->path() + '/';
     }
-    files.personFile = directory + PersonFileName;
-    files.deptFile = directory + DeptFileName;
-    files.status = QFileInfo(files.personFile).isFile() && QFileInfo(files.deptFile).isFile()
+    QString personFile = directory + PersonFileName;
+    QString deptFile = directory + DeptFileName;
+    const Lookup person = lookUp(personFile);
+    const Lookup dept = lookUp(deptFile);
+    if (person == Lookup::Ambiguous || dept == Lookup::Ambiguous) {
+        files.status = PackageFiles::Status::Ambiguous;
+        return files;
+    }
+    files.personFile = personFile;
+    files.deptFile = deptFile;
+    files.status = person == Lookup::Found && dept == Lookup::Found
                        ? PackageFiles::Status::Found
                        : PackageFiles::Status::FileMissing;
+    if (join == PackageJoin::Preview && files.found())
+        lastPreviewed() = PackageFingerprint(files.personFile, files.deptFile);
     return files;
+}
+
+void RecordPreviewedPackage(QObject& frame) {
+    // Taken, not copied: a later preview that fails before locating its package must not
+    // pass this one off as its own.
+    frame.setProperty(FingerprintProperty, std::exchange(lastPreviewed(), QByteArray()));
+}
+
+bool MatchesPreviewedPackage(const PackageFiles& files) {
+    const QWidget* frame = findOwnedWidget(TFramePerson::InstanceName);
+    const QByteArray previewed =
+        frame ? frame->property(FingerprintProperty).toByteArray() : QByteArray();
+    if (!previewed.isEmpty() && previewed == PackageFingerprint(files.personFile, files.deptFile))
+        return true;
+    host::writeLog(QStringLiteral("人员包在预览后已被更改, 未导入"));
+    return false;
 }
 
 }  // namespace cv

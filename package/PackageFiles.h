@@ -3,10 +3,22 @@
 //
 // With package version 3 the argument is the package directory and the files are read where
 // they lie; with any other version (0 when the reader-pack library lacks the entry) it is a
-// packed package file, unpacked into the temporary directory of the module key "XTGL".
+// packed package file, unpacked into a folder of its own inside the temporary directory of
+// the module key "XTGL". That folder lives exactly as long as the PackageFiles that name it:
+// whatever a package holds, nothing of it outlives the reader that unpacked it.
+//
+// The dataset files are found whatever the letter case of their names ("PerInfo.per" as the
+// manifest names it, "perinfo.per" as the export writes it, "DEPTINFO.PER"): ASCII letters
+// only, so that no look-alike character stands in for a letter. A package that holds two
+// names for one file, differing only in case, is ambiguous and refused.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+#include <memory>
+
+class QObject;
+class QTemporaryDir;
 
 namespace cv {
 
@@ -21,20 +33,34 @@ enum class PackageJoin { Import, Preview };
 
 struct PackageFiles {
     enum class Status {
-        Found,         // both files exist
+        Found,         // both files exist as plain files
         UnpackFailed,  // the packed file could not be unpacked; no path is set
-        FileMissing,   // the paths are set, but at least one of the files does not exist
+        FileMissing,   // the paths are set, but at least one is not a plain file
+        Ambiguous,     // a file is there under two names differing in case; no path is set
     };
     Status status = Status::UnpackFailed;
     QString personFile;
     QString deptFile;
+    // The folder a packed package was unpacked into; removed with the last copy of this.
+    std::shared_ptr<QTemporaryDir> unpacked;
 
     bool found() const { return status == Status::Found; }
 };
 
-// Applies the rule to `packageArgument`. Before unpacking, dataset files left in the
-// temporary directory by an earlier package are removed, so that a package lacking a file
-// never lends one from another package.
+// Applies the rule to `packageArgument`. Unpacking folders left behind by a process that no
+// longer runs (killed in the middle of a read) are removed first.
 PackageFiles LocatePackageFiles(const QString& packageArgument, PackageJoin join);
+
+// What the user approved in the import preview is what the import stores. When the preview
+// locates a package, the fingerprint of its two dataset files (SHA-256 over their bytes) is
+// kept; once the preview frame shows it, RecordPreviewedPackage ties that fingerprint to the
+// frame. MatchesPreviewedPackage tells whether `files` (located by the import) hold exactly
+// those bytes and the frame of the preview is still the registered one; when not it writes
+// the log line "人员包在预览后已被更改, 未导入" and answers false.
+void RecordPreviewedPackage(QObject& frame);
+bool MatchesPreviewedPackage(const PackageFiles& files);
+
+// The fingerprint of two dataset files; empty when either cannot be read.
+QByteArray PackageFingerprint(const QString& personFile, const QString& deptFile);
 
 }  // namespace cv

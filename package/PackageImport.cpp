@@ -363,6 +363,8 @@ std::int32_t PackageImport(const QString& packageArgument) {
     cleanup.add(files.personFile);
     cleanup.add(files.deptFile);
     if (!files.found()) return Failed;
+    // The package must still hold what the preview showed.
+    if (!MatchesPreviewedPackage(files)) return Failed;
 
     // Both files are read before anything is stored: a package whose department file is
     // unreadable is refused as a whole rather than imported without departments.

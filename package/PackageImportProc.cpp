@@ -1,5 +1,6 @@
 // The import preview: the selection frame over the tree of a person package.
 #include "FrameEmbedding.h"
+#include "PackageFiles.h"
 #include "PackageOperations.h"
 #include "PackageTree.h"
 #include "TDM_PersonPack.h"
@@ -22,7 +23,10 @@ std::int32_t PackageImportProc(const QString& packageArgument, QWidget* parent) 
         const bool importAll = packageArgument.startsWith(ImportAllMarker);
         const QString package =
             importAll ? packageArgument.sliced(ImportAllMarker.size()) : packageArgument;
-        if (!frame->LoadFromPackage(package, BuildPackageTree)) return -1;
+        const bool loaded = frame->LoadFromPackage(package, BuildPackageTree);
+        // The import stores only the package whose content this frame shows.
+        RecordPreviewedPackage(*frame);
+        if (!loaded) return -1;
 
         PlaceFrame(*frame, parent);
         frame->TvDeptPerson->hide();

@@ -13,6 +13,7 @@ packages=(
   xvfb x11-utils
   dpkg-dev file
   zip unzip binutils
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

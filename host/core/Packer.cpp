@@ -2,11 +2,14 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <sys/statvfs.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -90,81 +93,234 @@ bool packDirectory(const QString& directory, const QString& zipFile, QString* er
     return true;
 }
 
+namespace {
+
+// libarchive's reason for a failed read; it gives none for some broken archives.
+QString readError(archive* reader) {
+    const char* reason = archive_error_string(reader);
+    return reason && *reason ? QString::fromLocal8Bit(reason)
+                             : QStringLiteral("not a readable zip archive");
+}
+
+// The components of an entry name: "a//b/" and "a/b" are one path.
+QStringList components(const QString& name) {
+    return QString(name).replace('\\', '/').split('/', Qt::SkipEmptyParts);
+}
+
+// The paths an archive creates, checked as they are read: a path named twice, or a file that
+// another entry needs as a directory, would make the second entry replace or break the
+// first, so the archive is refused.
+class EntryPaths {
+public:
+    // The error, or an empty text when the entry fits with the ones before it.
+    QString add(const QStringList& parts, bool directory) {
+        QString path;
+        for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
+            path = path.isEmpty() ? parts[i] : path + '/' + parts[i];
+            if (files_.contains(path)) return "entry needs a file as a folder: " + path;
+            if (!directories_.contains(path)) {
+                directories_.insert(path);
+                order_ << path;
+            }
+        }
+        path = parts.join('/');
+        if (files_.contains(path) || (!directory && directories_.contains(path)))
+            return "entry named twice: " + path;
+        if (directory) {
+            if (!directories_.contains(path)) {
+                directories_.insert(path);
+                order_ << path;
+            }
+        } else {
+            files_.insert(path);
+        }
+        return {};
+    }
+    // Every folder, each after its parent.
+    const QStringList& directories() const { return order_; }
+
+private:
+    QSet<QString> files_;
+    QSet<QString> directories_;
+    QStringList order_;
+};
+
+// The bytes of the destination's file system that an unprivileged writer may still use.
+qint64 freeBytes(const QString& directory) {
+    struct statvfs info;
+    const QByteArray path = QFile::encodeName(directory);
+    if (statvfs(path.constData(), &info) != 0) return 0;
+    return qint64(info.f_bavail) * qint64(info.f_frsize);
+}
+
+// Moves the unpacked files into the destination, all or nothing: a move that fails undoes
+// the moves and folders made before it, and puts back the files they replaced.
+class Placement {
+public:
+    Placement(const QDir& target, const QDir& staging) : target_(target), staging_(staging) {}
+    ~Placement() {
+        if (done_) {
+            for (const QString& backup : backups_) QFile::remove(backup);
+            return;
+        }
+        for (auto it = moved_.rbegin(); it != moved_.rend(); ++it) {
+            QFile::remove(it->first);
+            if (!it->second.isEmpty()) QFile::rename(it->second, it->first);
+        }
+        for (auto it = created_.rbegin(); it != created_.rend(); ++it) QDir().rmdir(*it);
+    }
+    Placement(const Placement&) = delete;
+    Placement& operator=(const Placement&) = delete;
+
+    bool makeDirectory(const QString& name) {
+        const QString to = target_.filePath(name);
+        if (QFileInfo(to).isDir()) return true;
+        if (!QDir().mkdir(to)) return false;
+        created_ << to;
+        return true;
+    }
+    bool moveFile(const QString& name, const QString& stagedName) {
+        const QString to = target_.filePath(name);
+        QString backup;
+        if (QFileInfo::exists(to)) {
+            backup = staging_.filePath(QStringLiteral("replaced-%1").arg(moved_.size()));
+            if (!QFile::rename(to, backup)) return false;
+            backups_ << backup;
+        }
+        if (!QFile::rename(staging_.filePath(stagedName), to)) {
+            if (!backup.isEmpty()) QFile::rename(backup, to);
+            return false;
+        }
+        moved_.push_back({to, backup});
+        return true;
+    }
+    void commit() { done_ = true; }
+
+private:
+    QDir target_;
+    QDir staging_;
+    std::vector<std::pair<QString, QString>> moved_;  // placed file, what it replaced
+    QStringList backups_;
+    QStringList created_;
+    bool done_ = false;
+};
+
+// The topmost folder of `path` that does not exist yet (empty when `path` exists).
+QString firstMissing(const QString& path) {
+    QString missing;
+    for (QFileInfo info(QDir::cleanPath(QDir(path).absolutePath())); !info.exists();
+         info = QFileInfo(info.path())) {
+        missing = info.filePath();
+        if (info.isRoot()) break;
+    }
+    return missing;
+}
+
+}  // namespace
+
 bool extractArchive(const QString& archivePath, const QString& destination, QString* error,
                     const ExtractLimits& limits) {
-    const qint64 packedSize = QFileInfo(archivePath).size();
     ArchivePtr reader(archive_read_new(), archive_read_free);
     archive_read_support_format_zip(reader.get());
     archive_read_support_filter_none(reader.get());
     const QByteArray path = QFile::encodeName(archivePath);
     if (archive_read_open_filename(reader.get(), path.constData(), 64 * 1024) != ARCHIVE_OK)
-        return fail(error, archive_error_string(reader.get()));
+        return fail(error, readError(reader.get()));
+
+    // A destination that this call creates goes again when the archive is refused.
+    const QString created = firstMissing(destination);
+    struct RemoveCreated {
+        QString path;
+        bool keep = false;
+        ~RemoveCreated() {
+            if (!keep && !path.isEmpty()) QDir(path).removeRecursively();
+        }
+    } removeCreated{created};
+    if (!QDir().mkpath(destination)) return fail(error, "cannot create " + destination);
 
     // Everything is unpacked into a staging folder inside the destination first, so that a
     // refused archive leaves nothing behind and a reader never sees half a file.
-    if (!QDir().mkpath(destination)) return fail(error, "cannot create " + destination);
     QTemporaryDir staging(QDir(destination).filePath(".unpack-XXXXXX"));
     if (!staging.isValid()) return fail(error, "cannot create a staging folder");
+    const QString stagingName = QFileInfo(staging.path()).fileName();
 
+    const qint64 allowed =
+        std::min(limits.maxTotalBytes, freeBytes(destination) / 100 * limits.maxPercentOfFreeSpace);
     struct Unpacked {
         QString name;
-        bool directory;
+        QString staged;  // the file's name inside the staging folder
     };
-    std::vector<Unpacked> unpacked;
+    std::vector<Unpacked> files;
+    EntryPaths paths;
     qint64 total = 0;
+    int entries = 0;
     archive_entry* entry = nullptr;
     int rc;
     while ((rc = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
-        if (int(unpacked.size()) >= limits.maxEntries) return fail(error, "too many entries");
+        if (++entries > limits.maxEntries) return fail(error, "too many entries");
         const char* utf8 = archive_entry_pathname_utf8(entry);
-        const QString name = utf8 ? QString::fromUtf8(utf8)
-                                  : QString::fromLocal8Bit(archive_entry_pathname(entry));
+        const char* raw = archive_entry_pathname(entry);
+        const QString name = utf8 ? QString::fromUtf8(utf8) : QString::fromLocal8Bit(raw);
         if (!safeEntryName(name)) return fail(error, "unsafe entry name: " + name);
         const mode_t type = archive_entry_filetype(entry);
         if (type != AE_IFREG && type != AE_IFDIR)
             return fail(error, "entry is not a plain file: " + name);
         if (archive_entry_hardlink(entry) || archive_entry_symlink(entry))
             return fail(error, "entry is a link: " + name);
+        const QStringList parts = components(name);
+        if (parts.first() == stagingName) return fail(error, "unsafe entry name: " + name);
+        const QString clash = paths.add(parts, type == AE_IFDIR);
+        if (!clash.isEmpty()) return fail(error, clash);
+        if (type == AE_IFDIR) continue;
 
-        const QString target = staging.filePath(name);
-        if (type == AE_IFDIR) {
-            if (!QDir().mkpath(target)) return fail(error, "cannot create " + name);
-            unpacked.push_back({name, true});
-            continue;
-        }
-        if (!QDir().mkpath(QFileInfo(target).path())) return fail(error, "cannot create " + name);
-        QFile out(target);
-        if (!out.open(QIODevice::WriteOnly)) return fail(error, "cannot write " + name);
+        if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > allowed - total)
+            return fail(error, "archive unpacks to more than allowed");
+        // Staged under a number: the folders of the name are made only when placing.
+        Unpacked file{parts.join('/'), QString::number(files.size())};
+        QFile out(staging.filePath(file.staged));
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return fail(error, "cannot write " + name);
         char buffer[64 * 1024];
         la_ssize_t n;
         while ((n = archive_read_data(reader.get(), buffer, sizeof buffer)) > 0) {
             total += n;
-            if (total > limits.maxTotalBytes ||
-                (packedSize > 0 && total / packedSize > limits.maxRatio))
-                return fail(error, "archive unpacks to more than allowed");
+            if (total > allowed) return fail(error, "archive unpacks to more than allowed");
             if (out.write(buffer, n) != n) return fail(error, "cannot write " + name);
         }
-        if (n < 0) return fail(error, archive_error_string(reader.get()));
-        unpacked.push_back({name, false});
+        if (n < 0) return fail(error, readError(reader.get()));
+        out.close();
+        if (out.error() != QFileDevice::NoError) return fail(error, "cannot write " + name);
+        files.push_back(std::move(file));
     }
-    if (rc != ARCHIVE_EOF) return fail(error, archive_error_string(reader.get()));
-    if (unpacked.empty()) return fail(error, "archive holds no entry");
+    if (rc != ARCHIVE_EOF) return fail(error, readError(reader.get()));
+    if (entries == 0) return fail(error, "archive holds no entry");
 
+    // What the destination holds already must not turn a move into a write elsewhere or the
+    // loss of a folder.
     const QDir target(destination);
-    for (const Unpacked& item : unpacked)
-        if (passesThroughLink(target, item.name))
-            return fail(error, "destination holds a link at " + item.name);
-    for (const Unpacked& item : unpacked) {
-        const QString to = target.filePath(item.name);
-        if (item.directory) {
-            QDir().mkpath(to);
-            continue;
-        }
-        QDir().mkpath(QFileInfo(to).path());
-        QFile::remove(to);
-        if (!QFile::rename(staging.filePath(item.name), to))
-            return fail(error, "cannot place " + item.name);
+    for (const QString& directory : paths.directories()) {
+        const QFileInfo info(target.filePath(directory));
+        if (passesThroughLink(target, directory))
+            return fail(error, "destination holds a link at " + directory);
+        if (info.exists() && !info.isDir())
+            return fail(error, "destination holds a file at " + directory);
     }
+    for (const Unpacked& file : files) {
+        if (passesThroughLink(target, file.name))
+            return fail(error, "destination holds a link at " + file.name);
+        const QFileInfo info(target.filePath(file.name));
+        if (info.exists() && !info.isFile())
+            return fail(error, "destination holds a folder at " + file.name);
+    }
+
+    Placement placement(target, QDir(staging.path()));
+    for (const QString& directory : paths.directories())
+        if (!placement.makeDirectory(directory)) return fail(error, "cannot create " + directory);
+    for (const Unpacked& file : files)
+        if (!placement.moveFile(file.name, file.staged))
+            return fail(error, "cannot place " + file.name);
+    placement.commit();
+    removeCreated.keep = true;
     return true;
 }
 

@@ -11,17 +11,30 @@ namespace cvhost {
 // (written under a temporary name, then renamed). Returns false with `error` set on failure.
 bool packDirectory(const QString& directory, const QString& zipFile, QString* error = nullptr);
 
+// What an archive may unpack to. A person package is three files of some megabytes (a few
+// hundred for 100,000 people); a bomb is an archive that unpacks to far more than it holds,
+// or to a great many entries. The ratio of the two sizes says nothing about which is which:
+// a package of long repetitive values packs a thousandfold. So the limits are on what the
+// unpacking costs the machine: the total unpacked size against a generous cap and against
+// the free space of the destination, and the number of entries.
 struct ExtractLimits {
     int maxEntries = 1000;
-    qint64 maxTotalBytes = qint64(2) << 30;  // 2 GiB unpacked
-    qint64 maxRatio = 200;                   // unpacked size per packed byte, whole archive
+    qint64 maxTotalBytes = qint64(4) << 30;  // 4 GiB unpacked
+    // The share of the destination's free space (as the file system reports it when the
+    // unpacking starts) that the unpacked files may take, in percent: a bomb never fills
+    // the disk that the store and the log share.
+    int maxPercentOfFreeSpace = 50;
 };
 
 // Unpacks `archive` into `destination` (created when missing). Refuses the whole archive,
 // writing nothing, when an entry has an absolute path, a ".." component, is a link, a device
-// or anything but a plain file or directory, or when a limit is exceeded; also refuses a file
-// that is not a readable archive. Files are written under temporary names and renamed into
-// place only once every entry has unpacked.
+// or anything but a plain file or directory, when two entries name the same path (or one
+// names a file where another needs a directory), when an entry would replace a directory or
+// pass through a link in the destination, or when a limit is exceeded; also refuses a file
+// that is not a readable archive. Files are unpacked into a staging folder inside the
+// destination and moved into place only once every entry has unpacked; should a move fail,
+// the ones already made are undone (replaced files come back). A destination that the call
+// created is removed again on refusal.
 bool extractArchive(const QString& archive, const QString& destination, QString* error = nullptr,
                     const ExtractLimits& limits = {});
 

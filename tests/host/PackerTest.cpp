@@ -23,17 +23,17 @@ void writeFile(const QString& path, const QByteArray& content) {
 // Runs python3 to build an archive from a short script with `zf` open for writing at `path`.
 void pythonZip(const QString& path, const QString& body) {
     QProcess py;
-    py.start("python3", {"-c", "import zipfile,stat\nzf=zipfile.ZipFile('" + path +
-                                   "','w')\n" + body + "\nzf.close()"});
+    py.start("python3", {"-c", "import zipfile,stat\nzf=zipfile.ZipFile('" + path + "','w')\n" +
+                                   body + "\nzf.close()"});
     ASSERT_TRUE(py.waitForFinished());
     ASSERT_EQ(py.exitCode(), 0) << py.readAllStandardError().toStdString();
 }
 
 QStringList filesUnder(const QString& dir) {
     QStringList files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs |
-                             QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
+    QDirIterator it(
+        dir, QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
     while (it.hasNext()) files << QDir(dir).relativeFilePath(it.next());
     files.sort();
     return files;
@@ -115,42 +115,136 @@ TEST(Packer, ADiskThatFillsAnywhereGivesAWholeZipOrKeepsTheEarlierOne) {
     EXPECT_EQ(packed, 2);
 }
 
+// Every refusal leaves the destination as it was: a folder the call created is gone again,
+// and what an earlier package left there is untouched.
 TEST(Packer, RefusesHostileArchivesAndWritesNothing) {
     QTemporaryDir tmp;
-    const QString dest = tmp.filePath("dest");
     writeFile(tmp.filePath("garbage.zip"), QByteArray(4096, 'x'));
     writeFile(tmp.filePath("empty.zip"), QByteArray());
     writeFile(tmp.filePath("truncated.zip"), "PK\x03\x04\x14\x00\x00\x00");
+    // Found by fuzzing: libarchive refuses it without giving a reason.
+    writeFile(tmp.filePath("reasonless.zip"),
+              QByteArray::fromHex(
+                  "504b03046e666f2e7065722b4e4dcecf4b0100504b01021403140000000800ca05885d57ee71"
+                  "9207000000050000000b0000000000000000000000800100000000706572696e666f2e706572"
+                  "504b01021403140000000800ca05885dcc4add0000000080015d000000706572696e666f2e70"
+                  "6572504b05060000000003000300ac0000008e0000000000"));
+    const QString deflated =
+        "zf.close()\nzf=zipfile.ZipFile(zf.filename,'w',zipfile.ZIP_DEFLATED)\n";
+    cvhost::ExtractLimits small;
+    small.maxTotalBytes = 1 << 20;
 
     struct Case {
         const char* name;
         QString script;  // python3 body; empty: the file above
+        cvhost::ExtractLimits limits = {};
+        bool needsEarlierPackage = false;
     } cases[] = {
         {"dotdot.zip", "zf.writestr('../evil.txt','x')"},
-        {"nested-dotdot.zip", "zf.writestr('perinfo.per','ok')\nzf.writestr('a/../../evil.txt','x')"},
+        {"nested-dotdot.zip",
+         "zf.writestr('perinfo.per','ok')\nzf.writestr('a/../../evil.txt','x')"},
         {"absolute.zip", "zf.writestr('/tmp/evil-absolute.txt','x')"},
         {"backslash.zip", "zf.writestr('..\\\\evil.txt','x')"},
         {"symlink.zip",
          "i=zipfile.ZipInfo('perinfo.per')\ni.create_system=3\n"
          "i.external_attr=(stat.S_IFLNK|0o777)<<16\nzf.writestr(i,'/etc/passwd')"},
-        {"bomb.zip",
-         "zf.close()\nzf=zipfile.ZipFile(zf.filename,'w',zipfile.ZIP_DEFLATED)\n"
-         "zf.writestr('perinfo.per',b'0'*(50*1024*1024))"},
+        {"over-the-cap.zip", deflated + "zf.writestr('perinfo.per',b'0'*(2*1024*1024))", small},
+        {"too-many-entries.zip", "for i in range(1001): zf.writestr('f%d' % i, '')"},
+        // Two entries for one path: the second would replace the first once it was placed.
+        {"duplicate.zip",
+         "import warnings\nwarnings.simplefilter('ignore')\n"
+         "zf.writestr('perinfo.per','first')\nzf.writestr('deptinfo.per','d')\n"
+         "zf.writestr('perinfo.per','second')"},
+        {"duplicate-spelled-apart.zip",
+         "zf.writestr('a/perinfo.per','1')\nzf.writestr('a//perinfo.per','2')"},
+        {"folder-then-file.zip",
+         "zf.writestr('deptinfo.per/','')\nzf.writestr('deptinfo.per','x')"},
+        {"file-then-folder.zip",
+         "zf.writestr('deptinfo.per','x')\nzf.writestr('deptinfo.per/','')"},
+        {"file-as-folder.zip",
+         "zf.writestr('deptinfo.per','x')\nzf.writestr('deptinfo.per/a','y')"},
+        // An earlier package left a folder where this one has a file, or a file where it has
+        // a folder (see below).
+        {"file-over-folder.zip",
+         "zf.writestr('ok.txt','1')\nzf.writestr('left/','')\nzf.writestr('old-folder','x')",
+         {},
+         true},
+        {"folder-over-file.zip",
+         "zf.writestr('ok.txt','1')\nzf.writestr('old-file/a','x')",
+         {},
+         true},
         {"garbage.zip", {}},
         {"empty.zip", {}},
         {"truncated.zip", {}},
+        {"reasonless.zip", {}},
         {"missing.zip", {}},
     };
-    for (const Case& c : cases) {
-        const QString archive = tmp.filePath(c.name);
-        if (!c.script.isEmpty()) pythonZip(archive, c.script);
-        QString error;
-        EXPECT_FALSE(cvhost::extractArchive(archive, dest, &error)) << c.name;
-        EXPECT_FALSE(error.isEmpty()) << c.name;
-        EXPECT_EQ(filesUnder(dest), QStringList()) << c.name;
-        EXPECT_FALSE(QFile::exists(tmp.filePath("evil.txt"))) << c.name;
+    for (const bool existing : {false, true}) {
+        // A destination that is missing, or that holds what an earlier package left.
+        const QString dest = tmp.filePath(existing ? "existing/dest" : "missing/dest");
+        QStringList before;
+        if (existing) {
+            writeFile(dest + "/old-file", "old");
+            QDir().mkpath(dest + "/old-folder/inner");
+            before = filesUnder(dest);
+        }
+        for (const Case& c : cases) {
+            if (c.needsEarlierPackage && !existing) continue;
+            SCOPED_TRACE(std::string(c.name) + (existing ? " into an existing folder" : ""));
+            const QString archive = tmp.filePath(c.name);
+            if (!c.script.isEmpty() && !QFile::exists(archive)) pythonZip(archive, c.script);
+            QString error;
+            EXPECT_FALSE(cvhost::extractArchive(archive, dest, &error, c.limits));
+            EXPECT_FALSE(error.isEmpty());
+            EXPECT_EQ(filesUnder(dest), before);
+            EXPECT_EQ(QFileInfo::exists(tmp.filePath("missing")), false);
+            EXPECT_FALSE(QFile::exists(tmp.filePath("evil.txt")));
+        }
+        if (existing) {
+            QFile old(dest + "/old-file");
+            ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+            EXPECT_EQ(old.readAll(), "old");
+        }
     }
     EXPECT_FALSE(QFile::exists("/tmp/evil-absolute.txt"));
+}
+
+// A package of long repetitive values packs a thousandfold and is still unpacked; a bomb
+// is refused by the free space of the destination (a small file system of the test's own,
+// which needs the right to mount one).
+TEST(Packer, UnpacksWhatFitsAndRefusesWhatWouldFillTheDisk) {
+    QTemporaryDir tmp;
+    const QString deflated =
+        "zf.close()\nzf=zipfile.ZipFile(zf.filename,'w',zipfile.ZIP_DEFLATED)\n";
+    pythonZip(tmp.filePath("repetitive.zip"),
+              deflated +
+                  "zf.writestr('perinfo.per', b'<ROW PerMemo=\"' + b'ab'*(24*1024*1024) + "
+                  "b'\"/>')\nzf.writestr('deptinfo.per','d')");
+    ASSERT_LT(QFileInfo(tmp.filePath("repetitive.zip")).size() * 466, 48 << 20);
+    ASSERT_TRUE(cvhost::extractArchive(tmp.filePath("repetitive.zip"), tmp.filePath("out")));
+    EXPECT_EQ(QFileInfo(tmp.filePath("out/perinfo.per")).size(), 48 * 1024 * 1024 + 17);
+
+    const QString small = tmp.filePath("small");
+    QDir().mkpath(small);
+    if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=16m", "tmpfs", small}) != 0)
+        GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+    struct Unmount {
+        QString path;
+        ~Unmount() { QProcess::execute("umount", {path}); }
+    } unmount{small};
+    // Half of 16 MiB is free for the package: 7 MiB fits, 9 MiB does not.
+    for (const int mebibytes : {9, 7}) {
+        SCOPED_TRACE(mebibytes);
+        const QString zip = tmp.filePath(QString("fill%1.zip").arg(mebibytes));
+        pythonZip(
+            zip,
+            deflated + QString("zf.writestr('perinfo.per', b'0'*(%1*1024*1024))").arg(mebibytes));
+        QString error;
+        EXPECT_EQ(cvhost::extractArchive(zip, small + "/dest", &error), mebibytes == 7)
+            << error.toStdString();
+        EXPECT_EQ(filesUnder(small),
+                  mebibytes == 7 ? QStringList({"dest", "dest/perinfo.per"}) : QStringList());
+    }
 }
 
 TEST(Packer, NeverWritesThroughALinkInTheDestination) {

@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 
 #include "HostSettings.h"
 #include "PackageFiles.h"
@@ -14,51 +16,117 @@ namespace {
 
 using Status = PackageFiles::Status;
 
-// A package directory "pkg/PerInfo/" with both dataset files, its zip "pkg/package.zip", and
-// a zip "pkg/halfpackage.zip" that lacks the department file.
+// Zips the files of `folder` under the names given (python3's zipfile, as a tool packing by
+// the manifest would), adding `extra` (a python statement on `zf`).
+void zipAs(const QString& zip, const QList<std::pair<QString, QString>>& files,
+           const QString& extra = {}) {
+    QString body = "import zipfile,sys\nzf=zipfile.ZipFile(sys.argv[1],'w')\n";
+    QStringList args{"-c", "", zip};
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        body += QString("zf.write(sys.argv[%1],sys.argv[%2])\n").arg(2 * i + 2).arg(2 * i + 3);
+        args << files[i].first << files[i].second;
+    }
+    args[1] = body + extra + "\nzf.close()";
+    ASSERT_EQ(QProcess::execute("python3", args), 0);
+}
+
+// Packages in every form, built from one package directory "pkg/PerInfo/".
 struct Fixture {
     testhost::Installation inst;
     QString directory = inst.packageDir() + "PerInfo/";
+    QString mixedDir = inst.packageDir() + "Mixed/";
+    QString twiceDir = inst.packageDir() + "Twice/";
+    QString folderDir = inst.packageDir() + "Folder/";
     QString zip = inst.packageDir() + "package.zip";
     QString halfZip = inst.packageDir() + "halfpackage.zip";
+    QString mixedZip = inst.packageDir() + "mixed.zip";
+    QString twiceZip = inst.packageDir() + "twice.zip";
+    QString folderZip = inst.packageDir() + "folder.zip";
     QString temp = inst.tempDir() + "XTGL/";
 
     Fixture() {
-        QDir().mkpath(inst.packageDir() + "half/");
         QDir().mkpath(directory);
         writePackage(directory, {{"p1", "n", "男", "l", "<null>", "<null>", "<null>"}}, {});
-        QFile::copy(directory + "perinfo.per", inst.packageDir() + "half/perinfo.per");
+        const QString per = directory + "perinfo.per";
+        const QString dept = directory + "deptinfo.per";
         EXPECT_TRUE(cvhost::packDirectory(directory, zip));
-        EXPECT_TRUE(cvhost::packDirectory(inst.packageDir() + "half/", halfZip));
+        zipAs(halfZip, {{per, "perinfo.per"}});
+        // The names of the manifest, and an upper-case one.
+        zipAs(mixedZip, {{per, "PerInfo.per"}, {dept, "DEPTINFO.PER"}});
+        // One file under two names that differ in case only: which one is meant?
+        zipAs(twiceZip, {{per, "perinfo.per"}, {per, "PerInfo.per"}, {dept, "deptinfo.per"}});
+        // A folder named like the department file.
+        zipAs(folderZip, {{per, "perinfo.per"}}, "zf.writestr('deptinfo.per/','')");
+        for (const QString& d : {mixedDir, twiceDir, folderDir}) QDir().mkpath(d);
+        QFile::copy(per, mixedDir + "PerInfo.per");
+        QFile::copy(dept, mixedDir + "DEPTINFO.PER");
+        QFile::copy(per, twiceDir + "perinfo.per");
+        QFile::copy(dept, twiceDir + "deptinfo.per");
+        QFile::copy(dept, twiceDir + "DeptInfo.per");
+        QFile::copy(per, folderDir + "perinfo.per");
+        QDir().mkpath(folderDir + "deptinfo.per");
     }
 };
 
-TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionAndForm) {
+TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase) {
     Fixture f;
+    // Folders that readers killed in the middle left behind: those of a process that has
+    // ended go, those of a running one (pid 1) stay.
+    QProcess ended;
+    ended.start("true");
+    ASSERT_TRUE(ended.waitForStarted());
+    const qint64 endedPid = ended.processId();
+    ended.waitForFinished();
+    const QString deadFolder = f.temp + QString("CVPersonPack-%1-abcdef").arg(endedPid);
+    const QString liveFolder = f.temp + "CVPersonPack-1-abcdef";
+    for (const QString& folder : {deadFolder, liveFolder}) {
+        QDir().mkpath(folder + "/deptinfo.per/inner");
+        QFile::copy(f.directory + "perinfo.per", folder + "/perinfo.per");
+    }
+
     struct Case {
         int version;  // 0: the reader-pack library lacks the entry
         PackageJoin join;
         QString argument;
         Status status;
-        QString personFile;  // the department file is the same with "deptinfo.per"
+        QString personFile;  // "<unpacked>/" stands for the reader's unpacking folder
+        QString deptFile;
     };
     const QString dir = f.directory;
     const QString bare = dir.chopped(1);  // without the trailing separator
+    const QString u = "<unpacked>/";
     const Case cases[] = {
-        {3, PackageJoin::Import, dir, Status::Found, dir + "perinfo.per"},
-        {3, PackageJoin::Import, bare, Status::FileMissing, bare + "perinfo.per"},
-        {3, PackageJoin::Preview, bare, Status::Found, bare + "/perinfo.per"},
-        {3, PackageJoin::Preview, dir, Status::Found, dir + "/perinfo.per"},
-        {3, PackageJoin::Import, f.zip, Status::FileMissing, f.zip + "perinfo.per"},
-        {1, PackageJoin::Import, f.zip, Status::Found, f.temp + "perinfo.per"},
-        {1, PackageJoin::Preview, f.zip, Status::Found, f.temp + "perinfo.per"},
-        {0, PackageJoin::Import, f.zip, Status::Found, f.temp + "perinfo.per"},
-        {0, PackageJoin::Preview, f.zip, Status::Found, f.temp + "perinfo.per"},
-        {1, PackageJoin::Import, dir, Status::UnpackFailed, ""},
-        {1, PackageJoin::Preview, f.zip + ".missing", Status::UnpackFailed, ""},
-        // The department file of the previous case's package is not lent to this one.
-        {1, PackageJoin::Import, f.zip, Status::Found, f.temp + "perinfo.per"},
-        {1, PackageJoin::Preview, f.halfZip, Status::FileMissing, f.temp + "perinfo.per"},
+        {3, PackageJoin::Import, dir, Status::Found, dir + "perinfo.per", dir + "deptinfo.per"},
+        {3, PackageJoin::Import, bare, Status::FileMissing, bare + "perinfo.per",
+         bare + "deptinfo.per"},
+        {3, PackageJoin::Preview, bare, Status::Found, bare + "/perinfo.per",
+         bare + "/deptinfo.per"},
+        {3, PackageJoin::Preview, dir, Status::Found, dir + "/perinfo.per", dir + "/deptinfo.per"},
+        {3, PackageJoin::Import, f.zip, Status::FileMissing, f.zip + "perinfo.per",
+         f.zip + "deptinfo.per"},
+        {1, PackageJoin::Import, f.zip, Status::Found, u + "perinfo.per", u + "deptinfo.per"},
+        {1, PackageJoin::Preview, f.zip, Status::Found, u + "perinfo.per", u + "deptinfo.per"},
+        {0, PackageJoin::Import, f.zip, Status::Found, u + "perinfo.per", u + "deptinfo.per"},
+        {0, PackageJoin::Preview, f.zip, Status::Found, u + "perinfo.per", u + "deptinfo.per"},
+        {1, PackageJoin::Import, dir, Status::UnpackFailed, "", ""},
+        {1, PackageJoin::Preview, f.zip + ".missing", Status::UnpackFailed, "", ""},
+        {1, PackageJoin::Preview, f.halfZip, Status::FileMissing, u + "perinfo.per",
+         u + "deptinfo.per"},
+        // Letter case: found under the names the package gives them.
+        {1, PackageJoin::Import, f.mixedZip, Status::Found, u + "PerInfo.per", u + "DEPTINFO.PER"},
+        {1, PackageJoin::Preview, f.mixedZip, Status::Found, u + "PerInfo.per", u + "DEPTINFO.PER"},
+        {3, PackageJoin::Import, f.mixedDir, Status::Found, f.mixedDir + "PerInfo.per",
+         f.mixedDir + "DEPTINFO.PER"},
+        {3, PackageJoin::Preview, f.mixedDir, Status::Found, f.mixedDir + "/PerInfo.per",
+         f.mixedDir + "/DEPTINFO.PER"},
+        {1, PackageJoin::Preview, f.twiceZip, Status::Ambiguous, "", ""},
+        {3, PackageJoin::Import, f.twiceDir, Status::Ambiguous, "", ""},
+        // A folder is not a dataset file, and it does not stay to block the next package.
+        {1, PackageJoin::Preview, f.folderZip, Status::FileMissing, u + "perinfo.per",
+         u + "deptinfo.per"},
+        {3, PackageJoin::Import, f.folderDir, Status::FileMissing, f.folderDir + "perinfo.per",
+         f.folderDir + "deptinfo.per"},
+        {1, PackageJoin::Import, f.zip, Status::Found, u + "perinfo.per", u + "deptinfo.per"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(QString("version %1, %2, %3")
@@ -67,12 +135,29 @@ TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionAndForm) {
                          .toStdString());
         testhost::answers().appInterfaceAvailable = c.version != 0;
         cvhost::Settings::instance().set("packageVersion", QString::number(c.version));
-        const PackageFiles files = LocatePackageFiles(c.argument, c.join);
-        EXPECT_EQ(files.status, c.status);
-        EXPECT_EQ(files.personFile, c.personFile);
-        EXPECT_EQ(files.deptFile,
-                  c.personFile.isEmpty() ? "" : c.personFile.chopped(11) + "deptinfo.per");
+        {
+            const PackageFiles files = LocatePackageFiles(c.argument, c.join);
+            const QString unpacked = files.unpacked ? files.unpacked->path() + '/' : "";
+            EXPECT_EQ(files.unpacked != nullptr,
+                      c.version != 3 && c.status != Status::UnpackFailed);
+            EXPECT_TRUE(unpacked.isEmpty() || unpacked.startsWith(f.temp + "CVPersonPack-"));
+            EXPECT_EQ(files.status, c.status);
+            EXPECT_EQ(files.personFile, QString(c.personFile).replace(u, unpacked));
+            EXPECT_EQ(files.deptFile, QString(c.deptFile).replace(u, unpacked));
+            if (files.found()) {
+                EXPECT_TRUE(QFileInfo(files.personFile).isFile());
+                EXPECT_TRUE(QFileInfo(files.deptFile).isFile());
+            }
+        }
+        // Whatever the package held, nothing of it outlives the reader.
+        QStringList left =
+            QDir(f.temp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        left.removeAll(QFileInfo(liveFolder).fileName());
+        left.removeAll(QFileInfo(deadFolder).fileName());
+        EXPECT_EQ(left, QStringList());
     }
+    EXPECT_FALSE(QFileInfo::exists(deadFolder));
+    EXPECT_TRUE(QFileInfo(liveFolder + "/perinfo.per").isFile());
 }
 
 }  // namespace

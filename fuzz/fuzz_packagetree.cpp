@@ -1,0 +1,151 @@
+// libFuzzer harness: the import preview tree (BuildPackageTree) from arbitrary dataset files.
+//
+// An input starting with "<" holds the department file, a line "#####", then the person
+// file, as data packets. Any other input is a compact table that the harness writes as the
+// two data packets, so that the fuzzer reaches department codes, paths and people without
+// first having to find well-formed XML: lines of tab-separated values, first the department
+// rows (DeptID, DeptName), an empty line, then the person rows (PerUUID, PerDept, PerName,
+// PerSex, LoginName); a value "~" is null.
+// When the tree is built, every person row stands in it once for each department row that
+// holds it (and once under the root when its department is null), and nowhere else.
+#include <QApplication>
+#include <QTemporaryDir>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "CVCallConv.h"
+#include "CheckTree.h"
+#include "ClientDataSet.h"
+#include "DataPacket.h"
+#include "FuzzSupport.h"
+#include "NodeTree.h"
+#include "PackageTree.h"
+
+// The host executable's entry through which the plug-in finds the reader-pack library: here
+// the package version is 3, so the harness's folder is the package directory.
+namespace {
+std::int32_t CVCALL packageVersionThree() { return 3; }
+}  // namespace
+extern "C" __attribute__((visibility("default"))) void* CVCALL CVGetAppInterface(const char*,
+                                                                                 const char* entry,
+                                                                                 std::int32_t) {
+    return entry && QByteArray(entry) == "GetPackageVer"
+               ? reinterpret_cast<void*>(&packageVersionThree)
+               : nullptr;
+}
+
+namespace {
+
+void check(bool condition, const char* what) {
+    if (condition) return;
+    std::fprintf(stderr, "fuzz_packagetree: %s\n", what);
+    std::abort();
+}
+
+cv::RowSet table(const QStringList& fields, const QList<QByteArray>& lines) {
+    cv::RowSet rows;
+    for (const QString& field : fields)
+        rows.fields << cv::FieldDef{field, cv::FieldType::String, 0};
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> cells = line.split('\t');
+        cv::Row row;
+        for (qsizetype i = 0; i < fields.size(); ++i) {
+            const QByteArray cell = i < cells.size() ? cells[i] : QByteArray();
+            row << (cell == "~" ? QVariant() : QVariant(QString::fromUtf8(cell)));
+        }
+        rows.rows << row;
+    }
+    return rows;
+}
+
+// Writes the two files; false when the input cannot be carried as data packets.
+bool writePackage(const QString& folder, const QByteArray& input) {
+    const QString depts = folder + "/deptinfo.per";
+    const QString people = folder + "/perinfo.per";
+    if (input.startsWith('<')) {
+        const qsizetype split = input.indexOf("\n#####\n");
+        const QByteArray first = split < 0 ? input : input.left(split);
+        const QByteArray second = split < 0 ? QByteArray() : input.mid(split + 7);
+        cvfuzz::writeFile(depts, first.constData(), std::size_t(first.size()));
+        cvfuzz::writeFile(people, second.constData(), std::size_t(second.size()));
+        return true;
+    }
+    const qsizetype split = input.indexOf("\n\n");
+    const QList<QByteArray> deptLines = (split < 0 ? input : input.left(split)).split('\n');
+    const QList<QByteArray> personLines =
+        split < 0 ? QList<QByteArray>() : input.mid(split + 2).split('\n');
+    try {
+        cv::writeDataPacket(depts, table({"DeptID", "DeptName"}, deptLines));
+        cv::writeDataPacket(
+            people, table({"PerUUID", "PerDept", "PerName", "PerSex", "LoginName"}, personLines));
+    } catch (const cv::DataPacketError&) {
+        return false;  // a text the format cannot carry
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QApplication application(*argc, *argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static QTemporaryDir folder(cvfuzz::scratchFolder() + "/packagetree-XXXXXX");
+    if (!writePackage(folder.path(),
+                      QByteArray(reinterpret_cast<const char*>(data), qsizetype(size))))
+        return 0;
+
+    static cv::CheckTree* tree = new cv::CheckTree;
+    bool built = false;
+    try {
+        built = cv::BuildPackageTree(folder.path(), *tree);
+    } catch (const cv::DbError&) {
+        check(tree->nodeCount() == 0, "a failed build left nodes");  // a column is missing
+        return 0;
+    }
+    if (!built) {
+        check(tree->nodeCount() == 0, "a failed build left nodes");
+        return 0;
+    }
+
+    // The reference: people counted straight from the files.
+    const cv::RowSet depts = cv::readDataPacket(folder.filePath("deptinfo.per"));
+    const cv::RowSet people = cv::readDataPacket(folder.filePath("perinfo.per"));
+    const int deptId = depts.indexOf("DeptID");
+    const int perDept = people.indexOf("PerDept");
+    const int perUuid = people.indexOf("PerUUID");
+    QHash<QString, int> expected;  // PerUUID -> placements
+    for (const cv::Row& person : people.rows) {
+        const QVariant dept = person[perDept];
+        int placements = dept.isNull() ? 1 : 0;
+        if (!dept.isNull())
+            for (const cv::Row& row : depts.rows)
+                if (cv::valueText(row[deptId]) == cv::valueText(dept)) ++placements;
+        expected[cv::valueText(person[perUuid])] += placements;
+    }
+    QHash<QString, int> shown;
+    bool rootFirst = false;
+    tree->forEachNode([&](QTreeWidgetItem* node, int level) {
+        const cv::TreeNodeData* record = cv::NodeTree::record(node);
+        check(record != nullptr, "a node without a record");
+        if (level == 0) {
+            check(!rootFirst && node->text(0) == QStringLiteral("部门信息"), "not one root");
+            rootFirst = true;
+            return;
+        }
+        check(record->Kind == "1" || record->Kind == "0", "a node of no kind");
+        if (record->Kind == "1") {
+            check(node->childCount() == 0, "a person with children");
+            ++shown[record->ID];
+        }
+    });
+    check(rootFirst, "no root");
+    expected.removeIf([](const auto& entry) { return entry.value() == 0; });
+    check(shown == expected, "the people shown are not the people of the files");
+    tree->clear();
+    return 0;
+}
