@@ -1,8 +1,10 @@
 #include "TDM_PersonPack.h"
 
 #include <QPointer>
+#include <QSet>
 #include <algorithm>
 
+#include "DeptPathNames.h"
 #include "HostContext.h"
 #include "HostServices.h"
 #include "TCVPerson.h"
@@ -129,22 +131,67 @@ bool TDM_PersonPack::FetchRows(ClientDataSet& target, const QString& sql) {
     }
 }
 
+RowSet TDM_PersonPack::readShared(const QString& sql) {
+    if (networked()) {
+        // CDSTemp stays open after the read, as after a look-up.
+        CDSTemp.close();
+        CDSTemp.setCommandText(sql);
+        CDSTemp.open();
+        return CDSTemp.data();
+    }
+    dstShare.close();
+    dstShare.setCommandText(sql);
+    dstShare.open();
+    RowSet rows = dstShare.data();
+    dstShare.close();
+    return rows;
+}
+
 bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sql) {
     try {
         copyResult(target, sql, ClientDstDept);
-        // The rows are in the target before the first look-up: GetDeptPathName reuses the
-        // shared query dataset that delivered them.
+        // The rows are in the target before the names are read: the reading reuses the shared
+        // query dataset that delivered them.
         RowSet data = target.data();
         const int idColumn = data.indexOf(QStringLiteral("DeptID"));
         const int nameColumn = data.indexOf(QStringLiteral("DeptName"));
         if (idColumn < 0 || nameColumn < 0)
             throw StoreError("the department rows have no DeptID or DeptName");
         FieldDef& nameField = data.fields[nameColumn];
-        // Departments share their upper levels: each name is asked for once per fetch (on a
-        // server every look-up is a round trip).
+
         QHash<QString, QString> names;
+        const auto pathOf = [&](const QString& deptId) {
+            if (deptNameSource_ == DeptNameSource::LookUps)
+                return TCVPerson::GetDeptPathName(deptId, &names);  // each code asked once
+            return ComposeDeptPath(deptId, names);
+        };
+        if (deptNameSource_ == DeptNameSource::OneRead && !data.rows.isEmpty()) {
+            // Every code the paths pass through, once, in one statement.
+            QSet<QString> seen;
+            QStringList codes;
+            for (const Row& row : data.rows) {
+                for (const QString& code : DeptPathCodes(valueText(row[idColumn]))) {
+                    if (!seen.contains(code)) {
+                        seen.insert(code);
+                        codes.append(code);
+                    }
+                }
+            }
+            const RowSet found = readShared(DeptNamesSql(codes));
+            const int foundId = found.indexOf(QStringLiteral("DeptID"));
+            const int foundName = found.indexOf(QStringLiteral("DeptName"));
+            if (foundId < 0 || foundName < 0)
+                throw StoreError("the department names came without DeptID or DeptName");
+            // A look-up by code reads the first row of its code; the rows of any code but a
+            // missing one are found here. A NULL DeptID equals no code.
+            for (const Row& row : found.rows) {
+                if (row[foundId].isNull()) continue;
+                const QString code = valueText(row[foundId]);
+                if (!names.contains(code)) names.insert(code, valueText(row[foundName]));
+            }
+        }
         for (Row& row : data.rows) {
-            const QString path = TCVPerson::GetDeptPathName(valueText(row[idColumn]), &names);
+            const QString path = pathOf(valueText(row[idColumn]));
             // A path is kept whole: the field grows to the longest one.
             if (nameField.width > 0) nameField.width = std::max<int>(nameField.width, path.size());
             row[nameColumn] = path;

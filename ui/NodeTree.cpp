@@ -53,9 +53,14 @@ void NodeTree::setImageList(const ImageList* images) {
     viewport()->update();
 }
 
-TreeNode* NodeTree::appendNode(QTreeWidgetItem* parent, const QString& text, NodeRecord record) {
+TreeNode* NodeTree::newNode(const QString& text, NodeRecord record) {
     auto* node = new TreeNode(std::move(record));
     node->setText(0, text);
+    return node;
+}
+
+TreeNode* NodeTree::appendNode(QTreeWidgetItem* parent, const QString& text, NodeRecord record) {
+    TreeNode* node = newNode(text, std::move(record));
     if (parent != nullptr) {
         parent->addChild(node);
     } else {

@@ -43,6 +43,10 @@ public:
     // Appends a new last child of `parent`, or a new last top-level node when `parent` is
     // null, with `text` and `record` (which may be null).
     TreeNode* appendNode(QTreeWidgetItem* parent, const QString& text, NodeRecord record = {});
+    // A node in no tree yet, with `text` and `record`. Nodes appended below it (appendNode
+    // with it as parent) cost no model signal and no view update until it is put into a tree
+    // (addTopLevelItems): the way to fill a tree in bulk.
+    static TreeNode* newNode(const QString& text, NodeRecord record = {});
 
     static TreeNode* asNode(QTreeWidgetItem* item);
     static const TreeNode* asNode(const QTreeWidgetItem* item);
