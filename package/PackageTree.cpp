@@ -1,6 +1,7 @@
 #include "PackageTree.h"
 
 #include <QStringList>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -209,12 +210,8 @@ void FillPackageTree(CheckTree& tree, ClientDataSet& depts, ClientDataSet& peopl
         fillGrouped(tree, depts, people);
     }
     scope.complete();
-    // Node by node rather than QTreeView::expandAll: while the view's layout is still
-    // pending this only records the expanded nodes, so that the caller's later collapse to
-    // a level costs no relayout per node.
-    tree.forEachNode([](QTreeWidgetItem* node, int) {
-        if (node->childCount() > 0) node->setExpanded(true);
-    });
+    // Every node opened, laid out once with the caller's later closing to a level.
+    tree.openAboveLevel(std::numeric_limits<int>::max());
 }
 
 bool BuildPackageTree(const QString& packageArgument, CheckTree& tree) {

@@ -3,6 +3,10 @@
 //
 // Nodes are appended through appendNode, which makes TreeNode items; accessors given any
 // other QTreeWidgetItem answer "no record, no picture, state never set".
+//
+// Texts are never cut short: a node's tooltip is its full text, answered when asked, and the
+// one column is as wide as the widest text among the rows in and around the view (at least
+// as wide as the view), so the tree scrolls sideways where a name is wider than the view.
 #pragma once
 
 #include <QTreeWidget>
@@ -70,6 +74,11 @@ public:
     QList<QTreeWidgetItem*> nodesInListOrder() const;
     int nodeCount() const;
 
+    // Opens every node above `level` (0 for top-level nodes) that has children and closes
+    // every other node, in one layout however many nodes change; the nodes below `level`
+    // are not visited.
+    void openAboveLevel(int level);
+
     // Whether nodes show their check state as a tick box; plain node trees show none.
     virtual bool showsCheckBoxes() const { return false; }
 
@@ -85,10 +94,16 @@ signals:
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
 
 private:
+    // Fits the column to the rows around the view once control returns to the event loop:
+    // the header's own fitting follows changes of the rows, not scrolling or resizing.
+    void fitColumnLater();
+
     const ImageList* images_ = nullptr;
     int updateDepth_ = 0;
+    bool fitPending_ = false;
 };
 
 }  // namespace cv
