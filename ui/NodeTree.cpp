@@ -9,7 +9,21 @@
 
 namespace cv {
 
+void TreeNode::setData(int column, int role, const QVariant& value) {
+    if (column != 0 || (role != Qt::DisplayRole && role != Qt::EditRole)) {
+        QTreeWidgetItem::setData(column, role, value);
+        return;
+    }
+    const QString text = value.toString();
+    if (text == text_) return;
+    text_ = text;
+    emitDataChanged();
+}
+
 QVariant TreeNode::data(int column, int role) const {
+    if (column == 0 && (role == Qt::DisplayRole || role == Qt::EditRole)) {
+        return text_;
+    }
     // The record's ID under Qt::UserRole lets a host find a node it wants to select, the way
     // assistive tools find a node by its name.
     if (column == 0 && role == Qt::UserRole) return record ? record->ID : QVariant();
@@ -20,7 +34,7 @@ QVariant TreeNode::data(int column, int role) const {
         // Shown as plain text even where it looks like markup, on one line.
         QVariant tip = QTreeWidgetItem::data(column, role);
         if (tip.isValid()) return tip;
-        const QString text = QTreeWidgetItem::data(column, Qt::DisplayRole).toString();
+        const QString text = data(column, Qt::DisplayRole).toString();
         if (text.isEmpty()) return {};
         return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNoWrap)
                                          : text;
@@ -93,9 +107,7 @@ void NodeTree::setImageList(const ImageList* images) {
 }
 
 TreeNode* NodeTree::newNode(const QString& text, NodeRecord record) {
-    auto* node = new TreeNode(std::move(record));
-    node->setText(0, text);
-    return node;
+    return new TreeNode(std::move(record), text);
 }
 
 TreeNode* NodeTree::appendNode(QTreeWidgetItem* parent, const QString& text, NodeRecord record) {

@@ -23,15 +23,22 @@ public:
     static constexpr int Type = QTreeWidgetItem::UserType + 0x4356;
     static constexpr int NeverSet = -1;
 
-    explicit TreeNode(NodeRecord record) : QTreeWidgetItem(Type), record(std::move(record)) {}
+    explicit TreeNode(NodeRecord record, QString text = {})
+        : QTreeWidgetItem(Type), record(std::move(record)), text_(std::move(text)) {}
 
+    // The first column's text is kept in the node itself (setText and text() reach it): a
+    // tree of 100,000 nodes makes no value list per node for it.
     QVariant data(int column, int role) const override;
+    void setData(int column, int role, const QVariant& value) override;
 
     NodeRecord record;
     int imageIndex = -1;
     int selectedIndex = 0;  // shown while the node is selected; 0 unless set
     int state = NeverSet;   // check state index; see CheckTree
     qsizetype sourceRow = -1;  // the row of the dataset file the node was made from, or -1
+
+private:
+    QString text_;
 };
 
 class NodeTree : public QTreeWidget {
