@@ -58,8 +58,15 @@ public:
             indexes_.append(index);
         }
     }
-    QString text(const Row& row, int column) const {
-        return valueText(row.value(indexes_[column]));
+    QString text(const Row& row, int column) const { return textOf(row.at(indexes_[column])); }
+
+    // valueText without copying the value first; texts, which is what the tree's columns
+    // hold, are shared rather than converted.
+    static QString textOf(const QVariant& value) {
+        if (value.metaType() == QMetaType::fromType<QString>()) {
+            return *static_cast<const QString*>(value.constData());
+        }
+        return valueText(value);
     }
 
 private:
@@ -145,13 +152,32 @@ public:
     explicit PeopleByDept(const RowSet& rows) {
         const int dept = rows.indexOf(QStringLiteral("PerDept"));
         if (dept < 0) throw DbError("the tree query has no field PerDept");
+        // Each row's group, then the rows laid out group after group: two passes, two
+        // arrays, whatever the number of departments.
+        QList<int> groupOfRow(rows.rows.size(), -1);
+        QList<qsizetype> sizes;
         for (qsizetype i = 0; i < rows.rows.size(); ++i) {
-            const QVariant& value = rows.rows[i].value(dept);
+            const QVariant& value = rows.rows[i].at(dept);
             if (value.isNull()) {
                 nulls_.append(i);
-            } else {
-                byDept_[valueText(value)].append(i);
+                continue;
             }
+            const QString code = Columns::textOf(value);
+            auto group = groups_.constFind(code);
+            if (group == groups_.cend()) {
+                group = groups_.insert(code, int(sizes.size()));
+                sizes.append(0);
+            }
+            groupOfRow[i] = *group;
+            ++sizes[*group];
+        }
+        starts_.resize(sizes.size() + 1);
+        starts_[0] = 0;
+        for (qsizetype g = 0; g < sizes.size(); ++g) starts_[g + 1] = starts_[g] + sizes[g];
+        QList<qsizetype> next(starts_.cbegin(), starts_.cend() - 1);
+        members_.resize(starts_.back());
+        for (qsizetype i = 0; i < rows.rows.size(); ++i) {
+            if (groupOfRow[i] >= 0) members_[next[groupOfRow[i]]++] = i;
         }
     }
 
@@ -159,14 +185,13 @@ public:
     // `deptId` lists (PerDept equal to it, or NULL), in statement order.
     template <typename Visit>
     void forEach(const QString& deptId, Visit visit) const {
-        const auto found = byDept_.constFind(deptId);
-        const QList<qsizetype> none;
-        const QList<qsizetype>& own = found != byDept_.cend() ? *found : none;
-        qsizetype a = 0;
+        const int group = groups_.value(deptId, -1);
+        qsizetype a = group >= 0 ? starts_[group] : 0;
+        const qsizetype aEnd = group >= 0 ? starts_[group + 1] : 0;
         qsizetype b = 0;
-        while (a < own.size() || b < nulls_.size()) {
-            if (b >= nulls_.size() || (a < own.size() && own[a] < nulls_[b])) {
-                visit(own[a++]);
+        while (a < aEnd || b < nulls_.size()) {
+            if (b >= nulls_.size() || (a < aEnd && members_[a] < nulls_[b])) {
+                visit(members_[a++]);
             } else {
                 visit(nulls_[b++]);
             }
@@ -174,7 +199,9 @@ public:
     }
 
 private:
-    QHash<QString, QList<qsizetype>> byDept_;
+    QHash<QString, int> groups_;  // PerDept text: its group
+    QList<qsizetype> starts_;     // where each group's rows begin in members_
+    QList<qsizetype> members_;    // row numbers, group after group, statement order within
     QList<qsizetype> nulls_;
 };
 

@@ -48,7 +48,7 @@ constexpr int TopDepartments = 50;  // 50 x (1 + 9 x (1 + 10)) = 5,000 departmen
 constexpr int SecondLevel = 9;
 constexpr int ThirdLevel = 10;
 constexpr int Runs = 7;       // light operations: the best of these
-constexpr int BuildRuns = 3;  // builds and openings
+constexpr int BuildRuns = 5;  // builds and openings
 
 QString code(int n) { return QStringLiteral("%1").arg(n, 4, 10, QLatin1Char('0')); }
 
@@ -338,7 +338,11 @@ Figures measure(int people) {
         fail("unexpected ticked count");
     }
     QApplication::processEvents();
-    figures.ms["clear"] = timeIt([&] { tree.clear(); });
+    figures.ms["clear"] = bestOf(
+        BuildRuns, [&] { tree.clear(); },
+        [&] {
+            if (tree.topLevelItemCount() == 0) cv::BuildDeptPersonTree(tree, connection.get());
+        });
     return figures;
 }
 
