@@ -1,6 +1,6 @@
 // Department paths composed in memory: the names of a department's levels from the top down,
-// joined by "_", taken from a table of names read once for a whole fetch instead of one
-// look-up per level and department.
+// joined by "_", taken from the names of every department read in one statement instead of
+// one look-up per level and department.
 //
 // The levels are those TCVPerson::GetDeptPathName walks: a code of fewer than eight
 // characters is one level (the whole code); a longer code has one level per full four
@@ -9,19 +9,30 @@
 
 #include <QHash>
 #include <QString>
-#include <QStringList>
+
+#include "DataSet.h"
 
 namespace cv {
 
-// The codes whose names make up the path of `deptId`, from the top level down.
-QStringList DeptPathCodes(const QString& deptId);
+// The statement that reads every department's name.
+QString DeptNamesSql();
 
-// The path of `deptId`; a code that `names` lacks has the empty name, as a department without
-// a row has. Equal to GetDeptPathName's answer when `names` holds every department row.
-QString ComposeDeptPath(const QString& deptId, const QHash<QString, QString>& names);
+class DeptPaths {
+public:
+    // `names`: the rows of DeptNamesSql (DeptID, DeptName). A code answers the name of its
+    // first row; a NULL DeptID is no code. Throws DbError when a column is missing.
+    explicit DeptPaths(const RowSet& names);
 
-// The statement that reads the names of `codes` (one or more) in one go: DeptID and DeptName
-// of every department row whose DeptID is among them.
-QString DeptNamesSql(const QStringList& codes);
+    // GetDeptPathName's answer for `deptId`: a code without a row has the empty name. The
+    // path of each full-level prefix is made once and shared by the paths that pass
+    // through it.
+    QString pathOf(const QString& deptId);
+
+private:
+    const QString& prefixPath(const QString& prefix);
+
+    QHash<QString, QString> names_;
+    QHash<QString, QString> prefixPaths_;
+};
 
 }  // namespace cv

@@ -1,8 +1,8 @@
 #include "TDM_PersonPack.h"
 
 #include <QPointer>
-#include <QSet>
 #include <algorithm>
+#include <optional>
 
 #include "DeptPathNames.h"
 #include "HostContext.h"
@@ -159,37 +159,15 @@ bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sq
             throw StoreError("the department rows have no DeptID or DeptName");
         FieldDef& nameField = data.fields[nameColumn];
 
-        QHash<QString, QString> names;
+        // The reference asks for each code once; the one read takes every department's name
+        // in one statement.
+        QHash<QString, QString> looked;
+        std::optional<DeptPaths> paths;
+        if (deptNameSource_ == DeptNameSource::OneRead && !data.rows.isEmpty())
+            paths.emplace(readShared(DeptNamesSql()));
         const auto pathOf = [&](const QString& deptId) {
-            if (deptNameSource_ == DeptNameSource::LookUps)
-                return TCVPerson::GetDeptPathName(deptId, &names);  // each code asked once
-            return ComposeDeptPath(deptId, names);
+            return paths ? paths->pathOf(deptId) : TCVPerson::GetDeptPathName(deptId, &looked);
         };
-        if (deptNameSource_ == DeptNameSource::OneRead && !data.rows.isEmpty()) {
-            // Every code the paths pass through, once, in one statement.
-            QSet<QString> seen;
-            QStringList codes;
-            for (const Row& row : data.rows) {
-                for (const QString& code : DeptPathCodes(valueText(row[idColumn]))) {
-                    if (!seen.contains(code)) {
-                        seen.insert(code);
-                        codes.append(code);
-                    }
-                }
-            }
-            const RowSet found = readShared(DeptNamesSql(codes));
-            const int foundId = found.indexOf(QStringLiteral("DeptID"));
-            const int foundName = found.indexOf(QStringLiteral("DeptName"));
-            if (foundId < 0 || foundName < 0)
-                throw StoreError("the department names came without DeptID or DeptName");
-            // A look-up by code reads the first row of its code; the rows of any code but a
-            // missing one are found here. A NULL DeptID equals no code.
-            for (const Row& row : found.rows) {
-                if (row[foundId].isNull()) continue;
-                const QString code = valueText(row[foundId]);
-                if (!names.contains(code)) names.insert(code, valueText(row[foundName]));
-            }
-        }
         for (Row& row : data.rows) {
             const QString path = pathOf(valueText(row[idColumn]));
             // A path is kept whole: the field grows to the longest one.

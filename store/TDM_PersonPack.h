@@ -56,7 +56,7 @@ public:
     bool FetchWithDeptPaths(ClientDataSet& target, const QString& sql);
 
     // Where FetchWithDeptPaths takes the names of the paths' levels from: one statement that
-    // reads the rows of every department the paths pass through (the default), or
+    // reads every department's name, the paths composed in memory (the default), or
     // GetDeptPathName's look-ups, one statement per department, kept as the reference the
     // first is checked against. The two give the same rows.
     enum class DeptNameSource { OneRead, LookUps };

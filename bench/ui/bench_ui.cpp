@@ -139,12 +139,10 @@ void writePackage(cv::Connection& connection, const QString& dir) {
     cv::Query depts(&connection);
     depts.setCommandText("SELECT DeptID, DeptName, DeptMemo FROM CV_DeptInfo");
     depts.open();
-    QHash<QString, QString> names;
-    for (const cv::Row& row : depts.data().rows)
-        names.insert(cv::valueText(row[0]), cv::valueText(row[1]));
+    cv::DeptPaths paths(depts.data());
     cv::RowSet withPaths = depts.data();
     withPaths.fields[1].width = 0;
-    for (cv::Row& row : withPaths.rows) row[1] = cv::ComposeDeptPath(cv::valueText(row[0]), names);
+    for (cv::Row& row : withPaths.rows) row[1] = paths.pathOf(cv::valueText(row[0]));
     cv::ClientDataSet deptFile;
     deptFile.setData(withPaths);
     deptFile.saveToFile(dir + "/deptinfo.per");

@@ -20,7 +20,7 @@ namespace testhost {
 struct RandomPersonnel {
     struct Dept {
         QString id;
-        std::optional<QString> name;
+        std::optional<QString> name;  // a null `id` stands for NULL
     };
     struct Person {
         QString uuid;
@@ -58,6 +58,9 @@ struct RandomPersonnel {
             if (chance(80))
                 depts.append({code, chance(10) ? std::nullopt : std::optional(pick(deptNames))});
         }
+        // An empty code, and a NULL one where the store lets a key be NULL (SQLite does).
+        if (chance(10)) depts.append({QString(""), pick(deptNames)});
+        if (chance(10)) depts.append({QString(), pick(deptNames)});
 
         const QStringList names = {"张三", "李四", "王五", "a", "A", "", "O'Brien", "张三 "};
         const QStringList sexes = {"男", "女", " 男 ", "F", ""};
@@ -96,8 +99,12 @@ struct RandomPersonnel {
             return v ? cv::sqlQuote(*v) : QStringLiteral("NULL");
         };
         QStringList rows;
-        for (const Dept& d : depts)
-            rows << "(" + cv::sqlQuote(d.id) + ", " + value(d.name) + ", 'memo')";
+        const bool nullKeys = installation.db().dialect() == cv::Dialect::SQLite;
+        for (const Dept& d : depts) {
+            if (d.id.isNull() && !nullKeys) continue;
+            rows << "(" + (d.id.isNull() ? QStringLiteral("NULL") : cv::sqlQuote(d.id)) + ", " +
+                        value(d.name) + ", 'memo')";
+        }
         if (!rows.isEmpty())
             installation.exec("INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) VALUES " +
                               rows.join(", "));
