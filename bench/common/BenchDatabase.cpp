@@ -130,6 +130,20 @@ QString repeatCommand(const QString& program, const QStringList& arguments,
     return words.join(' ');
 }
 
+namespace {
+void perfControl(const char* command) {
+    const QByteArray fifo = qgetenv("CV_PERF_CONTROL");
+    if (fifo.isEmpty()) return;
+    if (FILE* control = std::fopen(fifo.constData(), "w")) {
+        std::fputs(command, control);
+        std::fclose(control);
+    }
+}
+}  // namespace
+
+PerfScope::PerfScope() { perfControl("enable\n"); }
+PerfScope::~PerfScope() { perfControl("disable\n"); }
+
 Store::Store(const QString& sqlitePath) {
     try {
         if (bench::onServer()) {

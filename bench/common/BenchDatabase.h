@@ -35,6 +35,19 @@ const char* shellName();
 QString repeatCommand(const QString& program, const QStringList& arguments,
                       const QString& environment = {});
 
+// Marks the part of a run that `perf record` should sample: when CV_PERF_CONTROL names the
+// control FIFO of a perf started with --control=fifo:FIFO -D -1, sampling is enabled for the
+// scope's lifetime; otherwise nothing happens. E.g.
+//   mkfifo /tmp/ctl; CV_PERF_CONTROL=/tmp/ctl perf record -g --control=fifo:/tmp/ctl -D -1
+//       build/bin/bench_package export local 100000 50     (one command line)
+class PerfScope {
+public:
+    PerfScope();
+    ~PerfScope();
+    PerfScope(const PerfScope&) = delete;
+    PerfScope& operator=(const PerfScope&) = delete;
+};
+
 // A fresh, empty installation with the host's tables.
 class Store {
 public:
