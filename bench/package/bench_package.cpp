@@ -223,14 +223,22 @@ void benchExport(std::uint8_t style, int people, int tops) {
     const double fetchPeople =
         bestSeconds(runs, [&] { fetch(module.FetchRows(module.CdsExportPer, personSql)); });
     const double savePeople = bestSeconds(runs, [&] { module.CdsExportPer.saveToFile(scratch); });
-    const double fetchDeptRows =
-        bestSeconds(runs, [&] { fetch(module.FetchRows(module.CdsExportDept, deptSql)); });
     const double fetchDepts =
         bestSeconds(runs, [&] { fetch(module.FetchWithDeptPaths(module.CdsExportDept, deptSql)); });
     const double saveDepts = bestSeconds(runs, [&] { module.CdsExportDept.saveToFile(scratch); });
+    // The paths alone, on the department rows as the whole table gives them (the rows the
+    // export's statement gives, at a fraction of its cost): beyond FetchRows of those rows.
+    const QString tableSql = "SELECT DeptID, DeptName, DeptMemo FROM CV_DeptInfo";
+    const double tableRows =
+        bestSeconds(9, [&] { fetch(module.FetchRows(module.CdsExportDept, tableSql)); });
+    const double paths =
+        bestSeconds(9, [&] { fetch(module.FetchWithDeptPaths(module.CdsExportDept, tableSql)); }) -
+        tableRows;
     module.setDeptNameSource(cv::TDM_PersonPack::DeptNameSource::LookUps);
     const double lookUps =
-        bestSeconds(runs, [&] { fetch(module.FetchWithDeptPaths(module.CdsExportDept, deptSql)); });
+        bestSeconds(runs,
+                    [&] { fetch(module.FetchWithDeptPaths(module.CdsExportDept, tableSql)); }) -
+        tableRows;
     module.setDeptNameSource(cv::TDM_PersonPack::DeptNameSource::OneRead);
 
     const double byShell = store.shellRowsSeconds({personSql, deptSql}, work.path(), "export", runs);
@@ -242,15 +250,14 @@ void benchExport(std::uint8_t style, int people, int tops) {
         "  package (fetch, paths, files)   %8.3f s\n"
         "    person rows fetched           %8.3f s\n"
         "    person file written           %8.3f s\n"
-        "    department rows with paths    %8.3f s   (rows alone %.3f s, so the paths %.3f s;"
+        "    department rows with paths    %8.3f s   (the paths %.3f s; with the old"
         " per-department look-ups %.3f s)\n"
         "    department file written       %8.3f s\n"
         "  %s%8.3f s   package / shell = %.2f\n"
-        "  %s shell, the department table  %8.3f s   paths / shell = %.2f\n",
+        "  %s shell, the department table %7.3f s   paths / shell = %.2f\n",
         styleName(style), people, int(depts.size()), runs, frame, package, fetchPeople, savePeople,
-        fetchDepts, fetchDeptRows, fetchDepts - fetchDeptRows, lookUps, saveDepts,
-        shellLabel(32).constData(), byShell, package / byShell, bench::shellName(), tableByShell,
-        (fetchDepts - fetchDeptRows) / tableByShell);
+        fetchDepts, paths, lookUps, saveDepts, shellLabel(32).constData(), byShell,
+        package / byShell, bench::shellName(), tableByShell, paths / tableByShell);
 }
 
 // The statements the import sends for one person whose department path has `levels`
