@@ -1,6 +1,9 @@
 #include "PackageTree.h"
 
 #include <QStringList>
+#include <limits>
+#include <memory>
+#include <string>
 
 #include "CheckTree.h"
 #include "ClientDataSet.h"
@@ -40,6 +43,35 @@ bool loadDataSet(ClientDataSet& dataset, const QString& path) {
     }
 }
 
+TreeNode* newRoot() {
+    TreeNode* root = NodeTree::newNode(RootText, makeRecord({{}, QStringLiteral("0"), {}, {}, {}}));
+    root->imageIndex = DeptPicture;
+    return root;
+}
+
+// A person node; `sourceRow` is the person's row in the person file.
+void addPerson(CheckTree& tree, QTreeWidgetItem* parent, const QString& id, const QString& login,
+               const QString& name, const QString& sex, qsizetype sourceRow) {
+    TreeNode* node = tree.appendNode(
+        parent, name, makeRecord({id, QStringLiteral("1"), login, name, NormalizedSex(sex)}));
+    node->imageIndex = PersonPicture;
+    node->selectedIndex = PersonPicture;
+    node->sourceRow = sourceRow;
+}
+
+// The reference: each department's people through a dataset filter, in dataset order, node
+// by node into the tree.
+void addFiltered(CheckTree& tree, QTreeWidgetItem* parent, ClientDataSet& people,
+                 const QString& filter) {
+    people.setFilter(filter);
+    people.setFiltered(true);
+    for (people.first(); !people.eof(); people.next()) {
+        addPerson(tree, parent, people.text(QStringLiteral("PerUUID")),
+                  people.text(QStringLiteral("LoginName")), people.text(QStringLiteral("PerName")),
+                  people.text(QStringLiteral("PerSex")), people.rowNumber());
+    }
+}
+
 // The filter expression that selects the rows whose `field` equals `value`.
 QString equalsFilter(const QString& field, const QString& value) {
     QString quoted = value;
@@ -47,11 +79,85 @@ QString equalsFilter(const QString& field, const QString& value) {
     return field + "='" + quoted + '\'';
 }
 
-void addPeople(CheckTree& tree, QTreeWidgetItem* parent, ClientDataSet& people,
-               const QString& filter) {
-    people.setFilter(filter);
-    people.setFiltered(true);
-    for (people.first(); !people.eof(); people.next()) AddPackagePerson(tree, parent, people);
+void fillFiltered(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people) {
+    TreeNode* root = newRoot();
+    tree.addTopLevelItem(root);
+    addFiltered(tree, root, people, QStringLiteral("PerDept=NULL"));
+    DeptPlacer placer(tree, root);
+    for (depts.first(); !depts.eof(); depts.next()) {
+        const QString code = depts.text(QStringLiteral("DeptID"));
+        QTreeWidgetItem* node = placer.PlaceDeptPath(code, depts.text(QStringLiteral("DeptName")));
+        NodeTree::setImageIndex(node, DeptPicture);
+        addFiltered(tree, node, people, equalsFilter(QStringLiteral("PerDept"), code));
+    }
+}
+
+// The person rows by PerDept, in dataset order: for each text the rows that the filter
+// "PerDept='text'" shows, and the rows that "PerDept=NULL" shows; one pass over the rows.
+class PeopleByDept {
+public:
+    explicit PeopleByDept(const ClientDataSet& people)
+        : rows_(people.data().rows),
+          dept_(field(people, "PerDept")),
+          uuid_(people.fieldIndex(QStringLiteral("PerUUID"))),
+          login_(people.fieldIndex(QStringLiteral("LoginName"))),
+          name_(people.fieldIndex(QStringLiteral("PerName"))),
+          sex_(people.fieldIndex(QStringLiteral("PerSex"))) {
+        for (qsizetype i = 0; i < rows_.size(); ++i) {
+            const QVariant& cell = rows_[i][dept_];
+            if (cell.isNull()) {
+                nulls_.append(i);
+            } else {
+                byDept_[valueText(cell)].append(i);
+            }
+        }
+    }
+
+    void addWithoutDept(CheckTree& tree, QTreeWidgetItem* parent) const { add(tree, parent, nulls_); }
+    void addOf(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId) const {
+        if (const auto found = byDept_.constFind(deptId); found != byDept_.cend())
+            add(tree, parent, *found);
+    }
+
+private:
+    static int field(const ClientDataSet& people, const char* name) {
+        const int index = people.fieldIndex(QLatin1String(name));
+        if (index < 0) throw DbError(std::string("the person file has no field ") + name);
+        return index;
+    }
+    // A field that is missing fails once a person is shown, as a field read by name does.
+    static QString text(const Row& row, int field, const char* name) {
+        if (field < 0) throw DbError(std::string("the person file has no field ") + name);
+        return valueText(row[field]);
+    }
+    void add(CheckTree& tree, QTreeWidgetItem* parent, const QList<qsizetype>& rows) const {
+        for (qsizetype i : rows) {
+            const Row& row = rows_[i];
+            addPerson(tree, parent, text(row, uuid_, "PerUUID"), text(row, login_, "LoginName"),
+                      text(row, name_, "PerName"), text(row, sex_, "PerSex"), i);
+        }
+    }
+
+    const QList<Row>& rows_;
+    int dept_, uuid_, login_, name_, sex_;
+    QHash<QString, QList<qsizetype>> byDept_;
+    QList<qsizetype> nulls_;
+};
+
+// The nodes are made below a root that is not in the tree yet, where appending costs no
+// model signal, and the root goes into the tree with all of them at the end.
+void fillGrouped(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people) {
+    std::unique_ptr<TreeNode> root(newRoot());
+    const PeopleByDept byDept(people);
+    byDept.addWithoutDept(tree, root.get());
+    DeptPlacer placer(tree, root.get());
+    for (depts.first(); !depts.eof(); depts.next()) {
+        const QString code = depts.text(QStringLiteral("DeptID"));
+        QTreeWidgetItem* node = placer.PlaceDeptPath(code, depts.text(QStringLiteral("DeptName")));
+        NodeTree::setImageIndex(node, DeptPicture);
+        byDept.addOf(tree, node, code);
+    }
+    tree.addTopLevelItem(root.release());
 }
 
 }  // namespace
@@ -65,19 +171,7 @@ QString NormalizedSex(const QString& perSex) {
     return QStringView(perSex).sliced(begin, end - begin) == male ? male : QStringLiteral("女");
 }
 
-void AddPackagePerson(CheckTree& tree, QTreeWidgetItem* parent, const ClientDataSet& people) {
-    const QString name = people.text(QStringLiteral("PerName"));
-    TreeNode* node =
-        tree.appendNode(parent, name,
-                        makeRecord({people.text(QStringLiteral("PerUUID")), QStringLiteral("1"),
-                                    people.text(QStringLiteral("LoginName")), name,
-                                    NormalizedSex(people.text(QStringLiteral("PerSex")))}));
-    node->imageIndex = PersonPicture;
-    node->selectedIndex = PersonPicture;
-    node->sourceRow = people.rowNumber();
-}
-
-DeptPlacer::DeptPlacer(CheckTree& tree) : tree_(tree), root_(tree.firstNode()) {}
+DeptPlacer::DeptPlacer(CheckTree& tree, QTreeWidgetItem* root) : tree_(tree), root_(root) {}
 
 bool DeptPlacer::FindDeptNode(const QString& prefix, QTreeWidgetItem*& current) const {
     const int level = int(prefix.size() / 4);
@@ -106,36 +200,32 @@ QTreeWidgetItem* DeptPlacer::PlaceDeptPath(const QString& code, const QString& p
     return current;
 }
 
+void FillPackageTree(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people,
+                     PackagePeople how) {
+    BuildScope scope(tree);
+    depts.setIndexFieldNames(QStringLiteral("DeptID"));
+    if (how == PackagePeople::Filtered) {
+        fillFiltered(tree, depts, people);
+    } else {
+        fillGrouped(tree, depts, people);
+    }
+    scope.complete();
+    // Every node opened, laid out once with the caller's later closing to a level.
+    tree.openAboveLevel(std::numeric_limits<int>::max());
+}
+
 bool BuildPackageTree(const QString& packageArgument, CheckTree& tree) {
+    return BuildPackageTreeWith(packageArgument, tree, PackagePeople::Grouped);
+}
+
+bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how) {
     ClientDataSet depts;
     ClientDataSet people;
     tree.clear();
-    BuildScope scope(tree);
-
     const PackageFiles files = LocatePackageFiles(packageArgument, PackageJoin::Preview);
     if (!files.found()) return false;
     if (!loadDataSet(depts, files.deptFile) || !loadDataSet(people, files.personFile)) return false;
-    depts.setIndexFieldNames(QStringLiteral("DeptID"));
-
-    TreeNode* root =
-        tree.appendNode(nullptr, RootText, makeRecord({{}, QStringLiteral("0"), {}, {}, {}}));
-    root->imageIndex = DeptPicture;
-    addPeople(tree, root, people, QStringLiteral("PerDept=NULL"));
-
-    DeptPlacer placer(tree);
-    for (depts.first(); !depts.eof(); depts.next()) {
-        const QString code = depts.text(QStringLiteral("DeptID"));
-        QTreeWidgetItem* node = placer.PlaceDeptPath(code, depts.text(QStringLiteral("DeptName")));
-        NodeTree::setImageIndex(node, DeptPicture);
-        addPeople(tree, node, people, equalsFilter(QStringLiteral("PerDept"), code));
-    }
-    scope.complete();
-    // Node by node rather than QTreeView::expandAll: while the view's layout is still
-    // pending this only records the expanded nodes, so that the caller's later collapse to
-    // a level costs no relayout per node.
-    tree.forEachNode([](QTreeWidgetItem* node, int) {
-        if (node->childCount() > 0) node->setExpanded(true);
-    });
+    FillPackageTree(tree, depts, people, how);
     return true;
 }
 

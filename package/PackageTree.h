@@ -17,16 +17,29 @@ class ClientDataSet;
 // Builds the tree of the package named by `packageArgument` (found by the package version
 // rule in the preview's form) into `tree`, which is cleared first, and expands it. False,
 // with the tree left empty, when the package cannot be unpacked, a dataset file is missing
-// or cannot be loaded. A file that loads but lacks a column the tree needs (PerUUID,
-// PerDept, PerName, PerSex, LoginName; DeptID, DeptName) throws DbError, also with the tree
-// left empty.
+// or cannot be loaded. A file that loads but lacks a column the tree needs (PerDept, DeptID
+// always; PerUUID, PerName, PerSex, LoginName once a person is shown; DeptName once a
+// department is) throws DbError, also with the tree left empty.
 bool BuildPackageTree(const QString& packageArgument, CheckTree& tree);
+
+// How the people are hung under their departments: grouped by PerDept in one pass over the
+// person rows, the nodes made apart from the tree and put into it in one insertion (what
+// BuildPackageTree does); or through a dataset filter per department, node by node into
+// the tree, kept as the reference the first is checked against. Both give the same tree.
+enum class PackagePeople { Grouped, Filtered };
+bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how);
+
+// The tree of a package's two datasets, as loaded from its files, into the empty `tree`,
+// expanded. Throws as BuildPackageTree does, leaving the tree empty.
+void FillPackageTree(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people,
+                     PackagePeople how = PackagePeople::Grouped);
 
 // "男" when `perSex` is 男 once leading and trailing blanks and control characters are
 // removed; "女" for anything else, NULL and the empty text included.
 QString NormalizedSex(const QString& perSex);
 
-// Places department nodes in a tree that holds the root "部门信息" as its first node.
+// Places department nodes below the root "部门信息" of a package tree, which may still be
+// apart from its tree widget.
 //
 // Nodes are found through a hash from (tree level, ID) to the node, filled as nodes are
 // placed, so placing a department costs one look-up per level whatever the tree's size.
@@ -35,8 +48,8 @@ QString NormalizedSex(const QString& perSex);
 // each question: the first one placed is also the first one in list order.
 class DeptPlacer {
 public:
-    // `tree` must hold the root; the nodes already below it are not indexed.
-    explicit DeptPlacer(CheckTree& tree);
+    // The nodes already below `root` are not indexed.
+    DeptPlacer(CheckTree& tree, QTreeWidgetItem* root);
 
     // Creates the missing department nodes along `code`, named from the "_"-separated names
     // of `path` (an empty text between two underscores is a name), one level per name, and
@@ -55,8 +68,5 @@ private:
     QTreeWidgetItem* root_;
     QHash<std::pair<int, QString>, QTreeWidgetItem*> nodes_;
 };
-
-// Appends the person of the dataset's current row under `parent`.
-void AddPackagePerson(CheckTree& tree, QTreeWidgetItem* parent, const ClientDataSet& people);
 
 }  // namespace cv

@@ -2,7 +2,9 @@
 
 #include <QPointer>
 #include <algorithm>
+#include <optional>
 
+#include "DeptPathNames.h"
 #include "HostContext.h"
 #include "HostServices.h"
 #include "TCVPerson.h"
@@ -129,22 +131,45 @@ bool TDM_PersonPack::FetchRows(ClientDataSet& target, const QString& sql) {
     }
 }
 
+RowSet TDM_PersonPack::readShared(const QString& sql) {
+    if (networked()) {
+        // CDSTemp stays open after the read, as after a look-up.
+        CDSTemp.close();
+        CDSTemp.setCommandText(sql);
+        CDSTemp.open();
+        return CDSTemp.data();
+    }
+    dstShare.close();
+    dstShare.setCommandText(sql);
+    dstShare.open();
+    RowSet rows = dstShare.data();
+    dstShare.close();
+    return rows;
+}
+
 bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sql) {
     try {
         copyResult(target, sql, ClientDstDept);
-        // The rows are in the target before the first look-up: GetDeptPathName reuses the
-        // shared query dataset that delivered them.
+        // The rows are in the target before the names are read: the reading reuses the shared
+        // query dataset that delivered them.
         RowSet data = target.data();
         const int idColumn = data.indexOf(QStringLiteral("DeptID"));
         const int nameColumn = data.indexOf(QStringLiteral("DeptName"));
         if (idColumn < 0 || nameColumn < 0)
             throw StoreError("the department rows have no DeptID or DeptName");
         FieldDef& nameField = data.fields[nameColumn];
-        // Departments share their upper levels: each name is asked for once per fetch (on a
-        // server every look-up is a round trip).
-        QHash<QString, QString> names;
+
+        // The reference asks for each code once; the one read takes every department's name
+        // in one statement.
+        QHash<QString, QString> looked;
+        std::optional<DeptPaths> paths;
+        if (deptNameSource_ == DeptNameSource::OneRead && !data.rows.isEmpty())
+            paths.emplace(readShared(DeptNamesSql()));
+        const auto pathOf = [&](const QString& deptId) {
+            return paths ? paths->pathOf(deptId) : TCVPerson::GetDeptPathName(deptId, &looked);
+        };
         for (Row& row : data.rows) {
-            const QString path = TCVPerson::GetDeptPathName(valueText(row[idColumn]), &names);
+            const QString path = pathOf(valueText(row[idColumn]));
             // A path is kept whole: the field grows to the longest one.
             if (nameField.width > 0) nameField.width = std::max<int>(nameField.width, path.size());
             row[nameColumn] = path;

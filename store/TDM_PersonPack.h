@@ -54,6 +54,14 @@ public:
     // DeptID. A path longer than the DeptName field's width is stored whole (the field is
     // widened). Every failure answers false; the target may then hold part of the work.
     bool FetchWithDeptPaths(ClientDataSet& target, const QString& sql);
+
+    // Where FetchWithDeptPaths takes the names of the paths' levels from: one statement that
+    // reads every department's name, the paths composed in memory (the default), or
+    // GetDeptPathName's look-ups, one statement per department, kept as the reference the
+    // first is checked against. The two give the same rows.
+    enum class DeptNameSource { OneRead, LookUps };
+    void setDeptNameSource(DeptNameSource source) { deptNameSource_ = source; }
+    DeptNameSource deptNameSource() const { return deptNameSource_; }
     // True when `sql` returns no row, on the shared query dataset of the current style.
     // Failures are not caught.
     bool IsEmptyResult(const QString& sql);
@@ -83,6 +91,10 @@ private:
     // Replaces `target`'s data by the result of `sql`: through CDSTemp (networked), or
     // through dstShare and `localClient` opened afresh (local). Throws on failure.
     void copyResult(ClientDataSet& target, const QString& sql, ClientDataSet& localClient);
+    // The rows of `sql` on the shared query dataset of the style, as GetDeptName reads them.
+    RowSet readShared(const QString& sql);
+
+    DeptNameSource deptNameSource_ = DeptNameSource::OneRead;
 
     Connection* baseConnection_ = nullptr;
     cv::ConnectionBroker* connectionBroker_ = nullptr;

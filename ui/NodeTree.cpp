@@ -1,16 +1,44 @@
 #include "NodeTree.h"
 
+#include <QHeaderView>
 #include <QMouseEvent>
+#include <QScrollBar>
+#include <QTextDocument>
+#include <QTimer>
 #include <vector>
 
 namespace cv {
 
+void TreeNode::setData(int column, int role, const QVariant& value) {
+    if (column != 0 || (role != Qt::DisplayRole && role != Qt::EditRole)) {
+        QTreeWidgetItem::setData(column, role, value);
+        return;
+    }
+    const QString text = value.toString();
+    if (text == text_) return;
+    text_ = text;
+    emitDataChanged();
+}
+
 QVariant TreeNode::data(int column, int role) const {
+    if (column == 0 && (role == Qt::DisplayRole || role == Qt::EditRole)) {
+        return text_;
+    }
     // The record's ID under Qt::UserRole lets a host find a node it wants to select, the way
     // assistive tools find a node by its name.
     if (column == 0 && role == Qt::UserRole) return record ? record->ID : QVariant();
     // And its Kind under the next role, so that a host can tell people from departments.
     if (column == 0 && role == Qt::UserRole + 1) return record ? record->Kind : QVariant();
+    if (role == Qt::ToolTipRole) {
+        // The full text, made when the tooltip is asked for: nothing is stored per node.
+        // Shown as plain text even where it looks like markup, on one line.
+        QVariant tip = QTreeWidgetItem::data(column, role);
+        if (tip.isValid()) return tip;
+        const QString text = data(column, Qt::DisplayRole).toString();
+        if (text.isEmpty()) return {};
+        return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNoWrap)
+                                         : text;
+    }
     if (column == 0 && (role == Qt::DecorationRole || role == Qt::CheckStateRole)) {
         const auto* tree = qobject_cast<const NodeTree*>(treeWidget());
         if (tree == nullptr) {
@@ -46,6 +74,31 @@ NodeTree::NodeTree(QWidget* parent) : QTreeWidget(parent) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setMouseTracking(true);  // hot tracking
     setIconSize(QSize(16, 16));
+    setTextElideMode(Qt::ElideNone);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    header()->setStretchLastSection(false);
+    header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &NodeTree::fitColumnLater);
+}
+
+bool NodeTree::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::Resize) {
+        // Never narrower than the view: rows are selected and clicked across its width.
+        header()->setMinimumSectionSize(viewport()->width());
+        fitColumnLater();
+    }
+    return QTreeWidget::viewportEvent(event);
+}
+
+void NodeTree::fitColumnLater() {
+    if (fitPending_) return;
+    fitPending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        fitPending_ = false;
+        // Looks at the rows in view and a bounded number around them (the header's
+        // resizeContentsPrecision), however many nodes the tree holds.
+        QMetaObject::invokeMethod(header(), "resizeSections");
+    });
 }
 
 void NodeTree::setImageList(const ImageList* images) {
@@ -53,9 +106,12 @@ void NodeTree::setImageList(const ImageList* images) {
     viewport()->update();
 }
 
+TreeNode* NodeTree::newNode(const QString& text, NodeRecord record) {
+    return new TreeNode(std::move(record), text);
+}
+
 TreeNode* NodeTree::appendNode(QTreeWidgetItem* parent, const QString& text, NodeRecord record) {
-    auto* node = new TreeNode(std::move(record));
-    node->setText(0, text);
+    TreeNode* node = newNode(text, std::move(record));
     if (parent != nullptr) {
         parent->addChild(node);
     } else {
@@ -165,6 +221,28 @@ QTreeWidgetItem* NodeTree::selectedNode() const {
     }
     const QList<QTreeWidgetItem*> selected = selectedItems();
     return selected.isEmpty() ? nullptr : selected.first();
+}
+
+void NodeTree::openAboveLevel(int level) {
+    // Closing everything lays out the top level alone; with a layout pending, each opening
+    // below is only recorded, and the next layout places them all.
+    collapseAll();
+    scheduleDelayedItemsLayout();
+    std::vector<std::pair<QTreeWidgetItem*, int>> stack;
+    for (int top = topLevelItemCount() - 1; top >= 0; --top) {
+        stack.emplace_back(topLevelItem(top), 0);
+    }
+    while (!stack.empty()) {
+        const auto [node, nodeLevel] = stack.back();
+        stack.pop_back();
+        if (nodeLevel >= level || node->childCount() == 0) {
+            continue;
+        }
+        node->setExpanded(true);
+        for (int i = node->childCount() - 1; i >= 0; --i) {
+            stack.emplace_back(node->child(i), nodeLevel + 1);
+        }
+    }
 }
 
 int NodeTree::nodeCount() const {

@@ -3,6 +3,10 @@
 //
 // Nodes are appended through appendNode, which makes TreeNode items; accessors given any
 // other QTreeWidgetItem answer "no record, no picture, state never set".
+//
+// Texts are never cut short: a node's tooltip is its full text, answered when asked, and the
+// one column is as wide as the widest text among the rows in and around the view (at least
+// as wide as the view), so the tree scrolls sideways where a name is wider than the view.
 #pragma once
 
 #include <QTreeWidget>
@@ -19,15 +23,22 @@ public:
     static constexpr int Type = QTreeWidgetItem::UserType + 0x4356;
     static constexpr int NeverSet = -1;
 
-    explicit TreeNode(NodeRecord record) : QTreeWidgetItem(Type), record(std::move(record)) {}
+    explicit TreeNode(NodeRecord record, QString text = {})
+        : QTreeWidgetItem(Type), record(std::move(record)), text_(std::move(text)) {}
 
+    // The first column's text is kept in the node itself (setText and text() reach it): a
+    // tree of 100,000 nodes makes no value list per node for it.
     QVariant data(int column, int role) const override;
+    void setData(int column, int role, const QVariant& value) override;
 
     NodeRecord record;
     int imageIndex = -1;
     int selectedIndex = 0;  // shown while the node is selected; 0 unless set
     int state = NeverSet;   // check state index; see CheckTree
     qsizetype sourceRow = -1;  // the row of the dataset file the node was made from, or -1
+
+private:
+    QString text_;
 };
 
 class NodeTree : public QTreeWidget {
@@ -43,6 +54,10 @@ public:
     // Appends a new last child of `parent`, or a new last top-level node when `parent` is
     // null, with `text` and `record` (which may be null).
     TreeNode* appendNode(QTreeWidgetItem* parent, const QString& text, NodeRecord record = {});
+    // A node in no tree yet, with `text` and `record`. Nodes appended below it (appendNode
+    // with it as parent) cost no model signal and no view update until it is put into a tree
+    // (addTopLevelItems): the way to fill a tree in bulk.
+    static TreeNode* newNode(const QString& text, NodeRecord record = {});
 
     static TreeNode* asNode(QTreeWidgetItem* item);
     static const TreeNode* asNode(const QTreeWidgetItem* item);
@@ -66,6 +81,11 @@ public:
     QList<QTreeWidgetItem*> nodesInListOrder() const;
     int nodeCount() const;
 
+    // Opens every node above `level` (0 for top-level nodes) that has children and closes
+    // every other node, in one layout however many nodes change; the nodes below `level`
+    // are not visited.
+    void openAboveLevel(int level);
+
     // Whether nodes show their check state as a tick box; plain node trees show none.
     virtual bool showsCheckBoxes() const { return false; }
 
@@ -81,10 +101,16 @@ signals:
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
 
 private:
+    // Fits the column to the rows around the view once control returns to the event loop:
+    // the header's own fitting follows changes of the rows, not scrolling or resizing.
+    void fitColumnLater();
+
     const ImageList* images_ = nullptr;
     int updateDepth_ = 0;
+    bool fitPending_ = false;
 };
 
 }  // namespace cv

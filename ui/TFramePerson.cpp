@@ -178,13 +178,8 @@ bool TFramePerson::LoadFromPackage(const QString& packageArgument,
 
 void TFramePerson::ExpandToLevel(int level) {
     // The end state of "expand everything, then collapse every node of `level` or deeper
-    // with its descendants", reached in one pass that touches only what changes.
-    CTDeptPerson->forEachNode([level](QTreeWidgetItem* node, int nodeLevel) {
-        const bool open = nodeLevel < level && node->childCount() > 0;
-        if (node->isExpanded() != open) {
-            node->setExpanded(open);
-        }
-    });
+    // with its descendants", laid out once rather than once per node.
+    CTDeptPerson->openAboveLevel(level);
 }
 
 void TFramePerson::CTDeptPersonClick() {

@@ -1,5 +1,7 @@
 #include "TreeBuilder.h"
 
+#include <QHash>
+
 #include "CheckTree.h"
 #include "ClientDataSet.h"
 #include "ConnectionBroker.h"
@@ -56,31 +58,64 @@ public:
             indexes_.append(index);
         }
     }
-    QString text(const Row& row, int column) const {
-        return valueText(row.value(indexes_[column]));
+    QString text(const Row& row, int column) const { return textOf(row.at(indexes_[column])); }
+
+    // valueText without copying the value first; texts, which is what the tree's columns
+    // hold, are shared rather than converted.
+    static QString textOf(const QVariant& value) {
+        if (value.metaType() == QMetaType::fromType<QString>()) {
+            return *static_cast<const QString*>(value.constData());
+        }
+        return valueText(value);
     }
 
 private:
     QList<int> indexes_;
 };
 
-void addPersons(CheckTree& tree, QTreeWidgetItem* parent, const RowSet& rows) {
-    const Columns columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex"});
-    for (const Row& row : rows.rows) {
-        const QString name = columns.text(row, 2);
-        TreeNode* node =
-            tree.appendNode(parent, name,
-                            makeRecord({columns.text(row, 0), QStringLiteral("1"),
-                                        columns.text(row, 1), name, columns.text(row, 3)}));
-        node->imageIndex = 1;
-        node->selectedIndex = 1;
-    }
+TreeNode* addPerson(CheckTree& tree, QTreeWidgetItem* parent, const Columns& columns,
+                    const Row& row) {
+    const QString name = columns.text(row, 2);
+    TreeNode* node = tree.appendNode(
+        parent, name,
+        makeRecord({columns.text(row, 0), QStringLiteral("1"), columns.text(row, 1), name,
+                    columns.text(row, 3)}));
+    node->imageIndex = 1;
+    node->selectedIndex = 1;
+    return node;
 }
 
-// The build shared by both variants; `run` runs a statement, `personSql` makes the person
-// statement of a department code.
+void addPersons(CheckTree& tree, QTreeWidgetItem* parent, const RowSet& rows) {
+    const Columns columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex"});
+    for (const Row& row : rows.rows) addPerson(tree, parent, columns, row);
+}
+
+// Where a department of `level` goes, given the department placed before it: a sibling of
+// an equal level, a child of a shallower one, else the sibling of the ancestor as many
+// levels up as it is shallower (the last child of the root when the climb runs past the top
+// of the tree). Null: top level.
+QTreeWidgetItem* deptParent(QTreeWidgetItem* root, QTreeWidgetItem* previous, int previousLevel,
+                            int level) {
+    if (level == previousLevel) return previous->parent();
+    if (level > previousLevel) return previous;
+    if (QTreeWidgetItem* ancestor = AncestorAt(previous, previousLevel - level))
+        return ancestor->parent();
+    return root;
+}
+
+TreeNode* addDept(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId,
+                  const QString& deptName) {
+    TreeNode* node = tree.appendNode(
+        parent, deptName, makeRecord({deptId, QStringLiteral("0"), deptName, {}, {}}));
+    node->imageIndex = 0;
+    return node;
+}
+
+// The reference build: node by node into the tree, the people of each department read by a
+// statement of its own. `run` runs a statement, `personSql` makes the person statement of a
+// department code.
 template <typename Run, typename PersonSql>
-bool buildTree(CheckTree& tree, Run run, PersonSql personSql) {
+bool buildTreePerDepartment(CheckTree& tree, Run run, PersonSql personSql) {
     const RowSet departments = run(DeptTreeSql());
     const Columns columns(departments, {"DeptID", "DeptName"});
 
@@ -99,22 +134,127 @@ bool buildTree(CheckTree& tree, Run run, PersonSql personSql) {
     int previousLevel = 0;
     for (const Row& row : departments.rows) {
         const QString deptId = columns.text(row, 0);
-        const QString deptName = columns.text(row, 1);
         const int level = int(deptId.size() / 4);
-        QTreeWidgetItem* parent;
-        if (level == previousLevel) {
-            parent = previous->parent();
-        } else if (level > previousLevel) {
-            parent = previous;
-        } else if (QTreeWidgetItem* ancestor = AncestorAt(previous, previousLevel - level)) {
-            parent = ancestor->parent();
-        } else {
-            parent = root;  // the climb ran past the top of the tree
-        }
-        TreeNode* node = tree.appendNode(
-            parent, deptName, makeRecord({deptId, QStringLiteral("0"), deptName, {}, {}}));
-        node->imageIndex = 0;
+        TreeNode* node = addDept(tree, deptParent(root, previous, previousLevel, level), deptId,
+                                 columns.text(row, 1));
         addPersons(tree, node, run(personSql(deptId)));
+        previous = node;
+        previousLevel = level;
+    }
+    return true;
+}
+
+// The people of the one-read statement by department: the rows of each PerDept text, and
+// the rows whose PerDept is NULL, who belong to every department and to the root as well.
+// Row numbers keep the statement's order, which is PerName order.
+class PeopleByDept {
+public:
+    explicit PeopleByDept(const RowSet& rows) {
+        const int dept = rows.indexOf(QStringLiteral("PerDept"));
+        if (dept < 0) throw DbError("the tree query has no field PerDept");
+        // Each row's group, then the rows laid out group after group: two passes, two
+        // arrays, whatever the number of departments.
+        QList<int> groupOfRow(rows.rows.size(), -1);
+        QList<qsizetype> sizes;
+        for (qsizetype i = 0; i < rows.rows.size(); ++i) {
+            const QVariant& value = rows.rows[i].at(dept);
+            if (value.isNull()) {
+                nulls_.append(i);
+                continue;
+            }
+            const QString code = Columns::textOf(value);
+            auto group = groups_.constFind(code);
+            if (group == groups_.cend()) {
+                group = groups_.insert(code, int(sizes.size()));
+                sizes.append(0);
+            }
+            groupOfRow[i] = *group;
+            ++sizes[*group];
+        }
+        starts_.resize(sizes.size() + 1);
+        starts_[0] = 0;
+        for (qsizetype g = 0; g < sizes.size(); ++g) starts_[g + 1] = starts_[g] + sizes[g];
+        QList<qsizetype> next(starts_.cbegin(), starts_.cend() - 1);
+        members_.resize(starts_.back());
+        for (qsizetype i = 0; i < rows.rows.size(); ++i) {
+            if (groupOfRow[i] >= 0) members_[next[groupOfRow[i]]++] = i;
+        }
+    }
+
+    // Calls `visit` with the row number of each person whom the person statement of
+    // `deptId` lists (PerDept equal to it, or NULL), in statement order.
+    template <typename Visit>
+    void forEach(const QString& deptId, Visit visit) const {
+        const int group = groups_.value(deptId, -1);
+        qsizetype a = group >= 0 ? starts_[group] : 0;
+        const qsizetype aEnd = group >= 0 ? starts_[group + 1] : 0;
+        qsizetype b = 0;
+        while (a < aEnd || b < nulls_.size()) {
+            if (b >= nulls_.size() || (a < aEnd && members_[a] < nulls_[b])) {
+                visit(members_[a++]);
+            } else {
+                visit(nulls_[b++]);
+            }
+        }
+    }
+
+private:
+    QHash<QString, int> groups_;  // PerDept text: its group
+    QList<qsizetype> starts_;     // where each group's rows begin in members_
+    QList<qsizetype> members_;    // row numbers, group after group, statement order within
+    QList<qsizetype> nulls_;
+};
+
+// The build from rows read once. The nodes are made apart from the tree, where appending
+// costs no model signal, and hung into it in one insertion when the build ends, also when a
+// failure ends it early, so that the nodes built so far are in the tree.
+template <typename Run>
+bool buildTreeOnce(CheckTree& tree, Run run, const QString& peopleSql) {
+    const RowSet departments = run(DeptTreeSql());
+    const Columns deptColumns(departments, {"DeptID", "DeptName"});
+
+    tree.beginUpdate();
+    struct HangIn {
+        CheckTree& tree;
+        QList<QTreeWidgetItem*> topLevel;
+        ~HangIn() {
+            tree.addTopLevelItems(topLevel);
+            tree.endUpdate();
+        }
+    } built{tree, {}};
+
+    tree.clear();
+    TreeNode* root = NodeTree::newNode(RootText);
+    root->imageIndex = 0;
+    built.topLevel.append(root);
+
+    const RowSet people = run(peopleSql);
+    const Columns personColumns(people, {"PerUUID", "LoginName", "PerName", "PerSex"});
+    const PeopleByDept byDept(people);
+    const auto addPeople = [&](QTreeWidgetItem* parent, const QString& deptId) {
+        byDept.forEach(deptId, [&](qsizetype row) {
+            addPerson(tree, parent, personColumns, people.rows[row]);
+        });
+    };
+    addPeople(root, QString());
+
+    QTreeWidgetItem* previous = root;
+    int previousLevel = 0;
+    for (const Row& row : departments.rows) {
+        const QString deptId = deptColumns.text(row, 0);
+        const QString deptName = deptColumns.text(row, 1);
+        const int level = int(deptId.size() / 4);
+        QTreeWidgetItem* parent = deptParent(root, previous, previousLevel, level);
+        TreeNode* node;
+        if (parent != nullptr) {
+            node = addDept(tree, parent, deptId, deptName);
+        } else {
+            node = NodeTree::newNode(deptName,
+                                     makeRecord({deptId, QStringLiteral("0"), deptName, {}, {}}));
+            node->imageIndex = 0;
+            built.topLevel.append(node);
+        }
+        addPeople(node, deptId);
         previous = node;
         previousLevel = level;
     }
@@ -145,16 +285,33 @@ QTreeWidgetItem* AncestorAt(QTreeWidgetItem* node, int count) {
     return node;
 }
 
-bool BuildDeptPersonTree(CheckTree& tree, Connection* baseConnection) {
-    return buildTree(
-        tree, [baseConnection](const QString& sql) { return runLocal(baseConnection, sql); },
-        LocalPersonTreeSql);
+QString LocalPeopleTreeSql() {
+    return QStringLiteral(
+               "Select PerUUID, LoginName, PerName, PerSex, PerDept from CV_PersonInfo where "
+               "(PerUUID <> ") +
+           sqlQuote(HiddenPerson) + QStringLiteral(") Order by PerName");
 }
 
-bool BuildDeptPersonTree(CheckTree& tree, ConnectionBroker* broker) {
-    return buildTree(
-        tree, [broker](const QString& sql) { return runNetworked(broker, sql); },
-        NetworkedPersonTreeSql);
+QString NetworkedPeopleTreeSql() {
+    return QStringLiteral(
+               "Select PerUUID, LoginName, PerName, PerSex, PerDept from CV_PersonInfo where "
+               "(PerUUID <> ") +
+           sqlQuote(HiddenPerson) + QStringLiteral(") and (PerUUID <> ") +
+           sqlQuote(HiddenNetworkedPerson) + QStringLiteral(") Order by PerName");
+}
+
+bool BuildDeptPersonTree(CheckTree& tree, Connection* baseConnection, PersonReading reading) {
+    const auto run = [baseConnection](const QString& sql) { return runLocal(baseConnection, sql); };
+    if (reading == PersonReading::PerDepartment)
+        return buildTreePerDepartment(tree, run, LocalPersonTreeSql);
+    return buildTreeOnce(tree, run, LocalPeopleTreeSql());
+}
+
+bool BuildDeptPersonTree(CheckTree& tree, ConnectionBroker* broker, PersonReading reading) {
+    const auto run = [broker](const QString& sql) { return runNetworked(broker, sql); };
+    if (reading == PersonReading::PerDepartment)
+        return buildTreePerDepartment(tree, run, NetworkedPersonTreeSql);
+    return buildTreeOnce(tree, run, NetworkedPeopleTreeSql());
 }
 
 void AddDeptPersons(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId,

@@ -13,8 +13,9 @@
 // would climb past the top of the tree; it is placed as the last child of the root.
 //
 // Nothing is caught: a failing statement throws cv::DbError out of BuildDeptPersonTree (the
-// query objects are released first) and the nodes built so far stay in the tree. The tree is
-// left collapsed with no check states set.
+// query objects are released first) and the nodes built so far stay in the tree: with the
+// people read once that is the tree as it was when the departments cannot be read, and the
+// root alone when the people cannot. The tree is left collapsed with no check states set.
 #pragma once
 
 #include <QString>
@@ -27,9 +28,17 @@ class CheckTree;
 class Connection;
 class ConnectionBroker;
 
+// How the builder reads the people: with one statement for all of them, grouped by
+// department in memory and hung into the tree in one insertion (the default); or with one
+// statement per department and node by node, kept as the reference the first is checked
+// against. Both give the same tree; people of equal PerName may come in another order.
+enum class PersonReading { Once, PerDepartment };
+
 // Clears `tree` and builds the whole tree into it; true when the build completed.
-bool BuildDeptPersonTree(CheckTree& tree, Connection* baseConnection);  // local variant
-bool BuildDeptPersonTree(CheckTree& tree, ConnectionBroker* broker);    // networked variant
+bool BuildDeptPersonTree(CheckTree& tree, Connection* baseConnection,
+                         PersonReading reading = PersonReading::Once);  // local variant
+bool BuildDeptPersonTree(CheckTree& tree, ConnectionBroker* broker,
+                         PersonReading reading = PersonReading::Once);  // networked variant
 
 // Appends one person node per person of department `deptId` (the empty text for the root)
 // as children of `parent`.
@@ -46,5 +55,9 @@ QTreeWidgetItem* AncestorAt(QTreeWidgetItem* node, int count);
 QString DeptTreeSql();
 QString LocalPersonTreeSql(const QString& deptId);
 QString NetworkedPersonTreeSql(const QString& deptId);
+// Every person the tree lists, whatever the department, in PerName order: the statements
+// of one read.
+QString LocalPeopleTreeSql();
+QString NetworkedPeopleTreeSql();
 
 }  // namespace cv

@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 #include <QUuid>
 #include <QVersionNumber>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -129,6 +130,20 @@ QString repeatCommand(const QString& program, const QStringList& arguments,
     return words.join(' ');
 }
 
+namespace {
+void perfControl(const char* command) {
+    const QByteArray fifo = qgetenv("CV_PERF_CONTROL");
+    if (fifo.isEmpty()) return;
+    if (FILE* control = std::fopen(fifo.constData(), "w")) {
+        std::fputs(command, control);
+        std::fclose(control);
+    }
+}
+}  // namespace
+
+PerfScope::PerfScope() { perfControl("enable\n"); }
+PerfScope::~PerfScope() { perfControl("disable\n"); }
+
 Store::Store(const QString& sqlitePath) {
     try {
         if (bench::onServer()) {
@@ -163,15 +178,36 @@ QString Store::rowsTo(const QString& file) const {
     return (onServer() ? "\\o " : ".once ") + file + '\n';
 }
 
-double Store::shellSeconds(const QString& scriptFile) const {
+QStringList Store::shellArguments() const {
+    // Unaligned output like the sqlite3 shell's list mode; no ~/.psqlrc; the first error
+    // ends the run with a failure instead of being printed and passed over.
+    if (onServer()) return {"-X", "-q", "-A", "-v", "ON_ERROR_STOP=1", "-d", target_};
+    // The host opens its store with synchronous=NORMAL (and the file keeps WAL mode).
+    return {"-batch", "-cmd", "PRAGMA synchronous=NORMAL", target_};
+}
+
+// Asks the shell, started as for a timing, what it runs under.
+void Store::checkShellSettings() const {
+    if (settingsChecked_ || onServer()) return;
     QProcess process;
-    QStringList arguments;
+    process.start(shellProgram(), shellArguments() << "PRAGMA journal_mode; PRAGMA synchronous;");
+    if (!process.waitForFinished(-1) || process.exitCode() != 0)
+        fail("the sqlite3 shell cannot read " + target_);
+    const QString answer = QString::fromLocal8Bit(process.readAllStandardOutput()).simplified();
+    if (answer != "wal 1")
+        fail(QString("the sqlite3 shell does not run under the store's settings (journal_mode "
+                     "and synchronous answer \"%1\", not \"wal 1\"): %2")
+                 .arg(answer, target_));
+    settingsChecked_ = true;
+}
+
+double Store::shellSeconds(const QString& scriptFile) const {
+    checkShellSettings();
+    QProcess process;
+    QStringList arguments = shellArguments();
     if (onServer()) {
-        // Unaligned output like the sqlite3 shell's list mode; no ~/.psqlrc; the first error
-        // ends the run with a failure instead of being printed and passed over.
-        arguments = {"-X", "-q", "-A", "-v", "ON_ERROR_STOP=1", "-d", target_, "-f", scriptFile};
+        arguments << "-f" << scriptFile;
     } else {
-        arguments = {"-batch", target_};
         process.setStandardInputFile(scriptFile);
     }
     process.setStandardOutputFile(QProcess::nullDevice());
@@ -185,12 +221,27 @@ double Store::shellSeconds(const QString& scriptFile) const {
     return timer.nsecsElapsed() / 1e9;
 }
 
+double Store::shellRowsSeconds(const QStringList& statements, const QString& folder,
+                               const QString& name, int runs) const {
+    QString script = scriptPrologue();
+    for (qsizetype i = 0; i < statements.size(); ++i)
+        script += rowsTo(QDir(folder).filePath(QString("%1-%2.txt").arg(name).arg(i + 1))) +
+                  statements[i] + ";\n";
+    const QString path = QDir(folder).filePath(name + ".sql");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) fail("cannot write " + path);
+    file.write(script.toUtf8());
+    file.close();
+    double best = shellSeconds(path);
+    for (int run = 1; run < runs; ++run) best = std::min(best, shellSeconds(path));
+    return best;
+}
+
 QString Store::shellCommand(const QString& scriptFile) const {
-    if (onServer())
-        return shellProgram() + " -X -q -A -v ON_ERROR_STOP=1 -d " + shellWord(target_) + " -f " +
-               shellWord(scriptFile) + " > /dev/null";
-    return shellProgram() + " -batch " + shellWord(target_) + " < " + shellWord(scriptFile) +
-           " > /dev/null";
+    QStringList words{shellProgram()};
+    for (const QString& argument : shellArguments()) words << shellWord(argument);
+    if (onServer()) return words.join(' ') + " -f " + shellWord(scriptFile) + " > /dev/null";
+    return words.join(' ') + " < " + shellWord(scriptFile) + " > /dev/null";
 }
 
 BulkInsert::BulkInsert(cv::Connection& connection, const QString& table, const QStringList& columns)

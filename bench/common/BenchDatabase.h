@@ -35,6 +35,19 @@ const char* shellName();
 QString repeatCommand(const QString& program, const QStringList& arguments,
                       const QString& environment = {});
 
+// Marks the part of a run that `perf record` should sample: when CV_PERF_CONTROL names the
+// control FIFO of a perf started with --control=fifo:FIFO -D -1, sampling is enabled for the
+// scope's lifetime; otherwise nothing happens. E.g.
+//   mkfifo /tmp/ctl; CV_PERF_CONTROL=/tmp/ctl perf record -g --control=fifo:/tmp/ctl -D -1
+//       build/bin/bench_package export local 100000 50     (one command line)
+class PerfScope {
+public:
+    PerfScope();
+    ~PerfScope();
+    PerfScope(const PerfScope&) = delete;
+    PerfScope& operator=(const PerfScope&) = delete;
+};
+
 // A fresh, empty installation with the host's tables.
 class Store {
 public:
@@ -49,21 +62,32 @@ public:
     const QString& target() const { return target_; }
     bool onServer() const { return !schema_.isEmpty(); }
 
-    // What the engine's shell needs in front of a script: on SQLite the host's
-    // synchronous=NORMAL, on a server nothing.
+    // The host's synchronous=NORMAL on SQLite, on a server nothing. shellSeconds sets it for
+    // every script; a script may still carry it in front.
     QString scriptPrologue() const;
     // The shell command that sends the rows of the statements after it to `file`.
     QString rowsTo(const QString& file) const;
     // Wall seconds of the engine's shell running `scriptFile` against this installation, each
     // statement on its own as a client sends it, standard output discarded; exits the
-    // benchmark when the shell fails.
+    // benchmark when the shell fails. On SQLite the shell runs under the store's own
+    // settings, as the host opens it: the file in WAL mode and synchronous=NORMAL, which is
+    // checked in the shell itself before the first run (the benchmark exits otherwise).
     double shellSeconds(const QString& scriptFile) const;
+    // The best of `runs` runs of the shell sending `statements`, each on its own, with the rows
+    // of each written to a file of its own in `folder`; the script stays there as
+    // `name`.sql for a person to repeat (shellCommand).
+    double shellRowsSeconds(const QStringList& statements, const QString& folder,
+                            const QString& name, int runs = 3) const;
     // That command as a person types it.
     QString shellCommand(const QString& scriptFile) const;
 
 private:
+    QStringList shellArguments() const;
+    void checkShellSettings() const;
+
     QString schema_;
     QString target_;
+    mutable bool settingsChecked_ = false;
 };
 
 // Bulk generation inside one transaction. On SQLite one prepared insert per row, as the

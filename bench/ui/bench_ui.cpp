@@ -1,26 +1,45 @@
-// The personnel tree at scale: for 50,000 and 100,000 people in 5,000 departments, the
-// tree build from a real store (both variants), ticking everything, toggling the root
-// (a cascade over every node), one toggle deep in the tree, and the ticked-people text.
-// Every figure should grow linearly: the ratio between the two sizes stays near 2.
+// The personnel tree at scale: 5,000 departments on three levels with 50,000 and 100,000
+// people (by default), every figure side by side for the two sizes, so that the ratio column
+// shows how each grows (linear work stays near 2).
+//
+// - the database tree: its two statements in the engine's shell (sqlite3, or psql on a
+//   server) writing their rows to files and through the library's own database layer; the
+//   build from them in both working styles; the build that reads each department's people
+//   with a statement of its own (the reference) once;
+// - the three places that show it, as a user meets them: the export frame (built, opened one
+//   level, everything ticked, painted), the preview dialog (no tick boxes) and the import
+//   preview of a package of everybody (its files loaded, the tree built, ticked, painted);
+//   then in the export frame expanding the root and ticking the root with a mouse click on
+//   its box, each until painted;
+// - the frame's bulk operations: opening to level 1, setting every state, the root's cascade,
+//   a deep toggle, the ticked people.
 // The store is an SQLite file, or under scripts/pgserver.sh run (CV_POSTGRES_URL) or with
 // --postgres URL a schema on that PostgreSQL server.
 //
-// Run: QT_QPA_PLATFORM=offscreen bench_ui [--postgres URL] [people...]
+// Run: QT_QPA_PLATFORM=offscreen bench_ui [--postgres URL] [people people]
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QTest>
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "BenchDatabase.h"
 #include "CheckTree.h"
+#include "ClientDataSet.h"
 #include "ConnectionBroker.h"
 #include "Database.h"
+#include "DeptPathNames.h"
 #include "GetTickedPersons.h"
 #include "Installation.h"
+#include "PackageTree.h"
+#include "TFramePerson.h"
+#include "TFrm_PersonView.h"
 #include "TreeBuilder.h"
 
 namespace {
@@ -28,11 +47,18 @@ namespace {
 constexpr int TopDepartments = 50;  // 50 x (1 + 9 x (1 + 10)) = 5,000 departments
 constexpr int SecondLevel = 9;
 constexpr int ThirdLevel = 10;
+constexpr int Runs = 7;       // light operations: the best of these
+constexpr int BuildRuns = 5;  // builds and openings
 
 QString code(int n) { return QStringLiteral("%1").arg(n, 4, 10, QLatin1Char('0')); }
 
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "bench_ui: %s\n", what);
+    std::exit(1);
+}
+
 // A store with 5,000 departments on three levels and `people` people spread over them.
-QStringList fillStore(cv::Connection& connection, int people) {
+void fillStore(cv::Connection& connection, int people) {
     QStringList deptIds;
     for (int a = 1; a <= TopDepartments; ++a) {
         deptIds << code(a);
@@ -56,7 +82,6 @@ QStringList fillStore(cv::Connection& connection, int people) {
                           QStringLiteral("login%1").arg(i), deptIds[(i * 7) % deptIds.size()]});
     }
     insertPerson.finish();
-    return deptIds;
 }
 
 double timeIt(const std::function<void()>& work) {
@@ -66,16 +91,62 @@ double timeIt(const std::function<void()>& work) {
     return double(timer.nsecsElapsed()) / 1e6;
 }
 
-// The best of `runs` runs: the machine is shared, and the best run is the least disturbed.
-double bestOf(int runs, const std::function<void()>& work) {
-    double best = timeIt(work);
-    for (int i = 1; i < runs; ++i) {
-        best = std::min(best, timeIt(work));
+// The best of `runs` runs, `prepare` before each outside the timing: the machine is shared,
+// and the best run is the least disturbed.
+double bestOf(int runs, const std::function<void()>& work,
+              const std::function<void()>& prepare = {}) {
+    double best = 0;
+    for (int i = 0; i < runs; ++i) {
+        if (prepare) prepare();
+        const double ms = timeIt(work);
+        best = i == 0 ? ms : std::min(best, ms);
     }
     return best;
 }
 
-constexpr int Runs = 7;
+// Counts the paints of a widget, to be sure a timing includes the one it claims.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        paints += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+// Delivers what is pending (layout, expose, paint) and makes sure `viewport` was painted.
+void settle(QWidget* viewport) {
+    PaintCounter counter(viewport);
+    QApplication::processEvents();
+    if (counter.paints == 0) viewport->repaint();
+}
+
+// The package of everybody, written as the export writes it: the person rows joined with
+// their departments, and the departments with their paths.
+void writePackage(cv::Connection& connection, const QString& dir) {
+    cv::Query people(&connection);
+    people.setCommandText(
+        "SELECT * From CV_PersonInfo Left Join CV_DeptInfo On (CV_PersonInfo.PerDept = "
+        "CV_DeptInfo.DeptId)");
+    people.open();
+    cv::ClientDataSet personFile;
+    personFile.setData(people.data());
+    personFile.saveToFile(dir + "/perinfo.per");
+
+    cv::Query depts(&connection);
+    depts.setCommandText("SELECT DeptID, DeptName, DeptMemo FROM CV_DeptInfo");
+    depts.open();
+    cv::DeptPaths paths(depts.data());
+    cv::RowSet withPaths = depts.data();
+    withPaths.fields[1].width = 0;
+    for (cv::Row& row : withPaths.rows) row[1] = paths.pathOf(cv::valueText(row[0]));
+    cv::ClientDataSet deptFile;
+    deptFile.setData(withPaths);
+    deptFile.saveToFile(dir + "/deptinfo.per");
+}
 
 struct Figures {
     std::map<std::string, double> ms;
@@ -89,27 +160,152 @@ Figures measure(int people) {
     std::unique_ptr<cv::Connection> connection = cvhost::openStore(store.target());
     fillStore(*connection, people);
 
+    // The yardsticks: the tree's own two statements.
+    const QStringList statements{cv::DeptTreeSql(), cv::LocalPeopleTreeSql()};
+    figures.ms["tree statements, shell"] =
+        1000 * store.shellRowsSeconds(statements, dir.path(), "tree", BuildRuns);
+    figures.ms["tree statements, in process"] = bestOf(BuildRuns, [&] {
+        for (const QString& sql : statements) {
+            cv::Query query(connection.get());
+            query.setCommandText(sql);
+            query.open();
+        }
+    });
+
     cv::CheckTree tree;
     tree.resize(400, 600);
     tree.show();
-    figures.ms["build, local"] =
-        bestOf(3, [&] { cv::BuildDeptPersonTree(tree, connection.get()); });
+    // Each build into an empty tree: clearing the last one is timed apart ("clear").
+    figures.ms["tree build, local"] = bestOf(
+        BuildRuns, [&] { cv::BuildDeptPersonTree(tree, connection.get()); }, [&] { tree.clear(); });
     {
         cv::ConnectionBroker broker(cv::Connection::open(store.target()));
         cv::CheckTree networked;
-        figures.ms["build, networked"] =
-            bestOf(3, [&] { cv::BuildDeptPersonTree(networked, &broker); });
+        figures.ms["tree build, networked"] = bestOf(
+            BuildRuns, [&] { cv::BuildDeptPersonTree(networked, &broker); },
+            [&] { networked.clear(); });
+        figures.ms["tree build, local, per department"] = bestOf(
+            1,
+            [&] {
+                cv::BuildDeptPersonTree(networked, connection.get(),
+                                        cv::PersonReading::PerDepartment);
+            },
+            [&] { networked.clear(); });
     }
     figures.nodes = tree.nodeCount();
     QApplication::processEvents();
 
-    figures.ms["ExpandToLevel-like pass"] = bestOf(Runs, [&] {
-        tree.forEachNode([](QTreeWidgetItem* node, int level) {
-            const bool open = level < 1 && node->childCount() > 0;
-            if (node->isExpanded() != open) {
-                node->setExpanded(open);
-            }
+    // The export frame as PackageExportProc opens it, in a host window.
+    {
+        QWidget window;
+        window.resize(900, 650);
+        window.show();
+        QApplication::processEvents();
+        std::unique_ptr<cv::TFramePerson> frame;
+        figures.ms["export frame opened"] = bestOf(
+            BuildRuns,
+            [&] {
+                frame = std::make_unique<cv::TFramePerson>();
+                cv::BuildDeptPersonTree(*frame->CTDeptPerson, connection.get());
+                frame->setParentWindow(&window);
+                frame->SizePnl->setLockBar(true);
+                frame->SizePnl->setPanelWidth(200);
+                frame->ExpandToLevel(1);
+                frame->CTDeptPerson->setStateAll(cv::CheckTree::Checked);
+                settle(frame->CTDeptPerson->viewport());
+            },
+            [&] {
+                frame.reset();
+                QApplication::processEvents();
+            });
+        cv::CheckTree& ct = *frame->CTDeptPerson;
+        QTreeWidgetItem* root = ct.topLevelItem(0);
+        figures.ms["export frame: expand the root"] = bestOf(
+            Runs,
+            [&] {
+                root->setExpanded(true);
+                settle(ct.viewport());
+            },
+            [&] {
+                root->setExpanded(false);
+                settle(ct.viewport());
+            });
+        // A click on the root's tick box, as the user does it: the whole tree changes.
+        figures.ms["export frame: tick the root (click)"] = bestOf(Runs, [&] {
+            const int before = cv::CheckTree::stateIndex(root);
+            QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.checkBoxRect(root).center());
+            settle(ct.viewport());
+            if (cv::CheckTree::stateIndex(root) == before) fail("the click did not tick the root");
         });
+    }
+
+    // The preview dialog as PackageView opens it, up to the modal loop.
+    {
+        std::unique_ptr<cv::TFrm_PersonView> dialog;
+        figures.ms["preview dialog opened"] = bestOf(
+            BuildRuns,
+            [&] {
+                dialog = std::make_unique<cv::TFrm_PersonView>();
+                auto* frame = new cv::TFramePerson(dialog.get());
+                cv::BuildDeptPersonTree(*frame->CTDeptPerson, connection.get());
+                dialog->setFrame(frame);
+                frame->SizePnl->hide();
+                frame->CTDeptPerson->removeCheckBoxes();
+                frame->ExpandToLevel(1);
+                dialog->show();
+                settle(frame->CTDeptPerson->viewport());
+            },
+            [&] {
+                dialog.reset();
+                QApplication::processEvents();
+            });
+    }
+
+    // The import preview of a package of everybody, as PackageImportProc opens it.
+    {
+        const QString packageDir = dir.filePath("package");
+        QDir().mkpath(packageDir);
+        writePackage(*connection, packageDir);
+        QWidget window;
+        window.resize(900, 650);
+        window.show();
+        QApplication::processEvents();
+        cv::ClientDataSet depts;
+        cv::ClientDataSet persons;
+        figures.ms["import preview: files loaded"] = bestOf(BuildRuns, [&] {
+            depts.loadFromFile(packageDir + "/deptinfo.per");
+            persons.loadFromFile(packageDir + "/perinfo.per");
+        });
+        std::unique_ptr<cv::TFramePerson> frame;
+        figures.ms["import preview: tree built and shown"] = bestOf(
+            BuildRuns,
+            [&] {
+                frame = std::make_unique<cv::TFramePerson>();
+                cv::FillPackageTree(*frame->CTDeptPerson, depts, persons);
+                frame->setParentWindow(&window);
+                frame->TvDeptPerson->hide();
+                frame->PnlImport->show();
+                frame->SizePnl->setLockBar(true);
+                frame->ExpandToLevel(1);
+                frame->CTDeptPerson->setStateAll(cv::CheckTree::Checked);
+                settle(frame->CTDeptPerson->viewport());
+            },
+            [&] {
+                frame.reset();
+                QApplication::processEvents();
+            });
+        if (frame->CTDeptPerson->nodeCount() != people + 5001)
+            fail("the import preview shows another tree");
+        cv::CheckTree reference;
+        figures.ms["import preview: tree built, filters (reference)"] = bestOf(1, [&] {
+            cv::FillPackageTree(reference, depts, persons, cv::PackagePeople::Filtered);
+        });
+    }
+
+    // The frame's bulk operations on the tree built above.
+    figures.ms["ExpandToLevel(1)"] = bestOf(Runs, [&] {
+        tree.openAboveLevel(1);
+        settle(tree.viewport());
     });
     figures.ms["setStateAll"] = bestOf(Runs, [&] { tree.setStateAll(cv::CheckTree::Checked); });
     QTreeWidgetItem* root = tree.topLevelItem(0);
@@ -137,10 +333,14 @@ Figures measure(int people) {
     figures.ms["  ticked ID list"] = bestOf(Runs, [&] { ids = cv::TickedPersonIds(tree); });
     figures.ms["  comma text of it"] = bestOf(Runs, [&] { text = cv::TickedPersonsText(ids, 1); });
     if (text.count(u',') + 1 != people) {
-        std::fprintf(stderr, "unexpected ticked count\n");
+        fail("unexpected ticked count");
     }
     QApplication::processEvents();
-    figures.ms["clear"] = timeIt([&] { tree.clear(); });
+    figures.ms["clear"] = bestOf(
+        BuildRuns, [&] { tree.clear(); },
+        [&] {
+            if (tree.topLevelItemCount() == 0) cv::BuildDeptPersonTree(tree, connection.get());
+        });
     return figures;
 }
 
@@ -166,12 +366,20 @@ int main(int argc, char** argv) {
                 qPrintable(bench::engineName()), qPrintable(repeat));
     const Figures small = measure(sizes[0]);
     const Figures large = measure(sizes[1]);
-    std::printf("%-32s %12d %12d %8s\n", "people", sizes[0], sizes[1], "ratio");
-    std::printf("%-32s %12d %12d %8.2f\n", "tree nodes", small.nodes, large.nodes,
+    std::printf("%-48s %12d %12d %8s\n", "people", sizes[0], sizes[1], "ratio");
+    std::printf("%-48s %12d %12d %8.2f\n", "tree nodes", small.nodes, large.nodes,
                 double(large.nodes) / small.nodes);
     for (const auto& [name, ms] : small.ms) {
         const double other = large.ms.at(name);
-        std::printf("%-32s %10.3f ms %10.3f ms %8.2f\n", name.c_str(), ms, other, other / ms);
+        std::printf("%-48s %9.1f ms %9.1f ms %8.2f\n", name.c_str(), ms, other, other / ms);
     }
+    const auto& l = large.ms;
+    std::printf(
+        "\nat %d people: the tree build takes %.2fx (local) and %.2fx (networked) its statements "
+        "in the %s shell, %.2fx and %.2fx the same statements in process\n",
+        sizes[1], l.at("tree build, local") / l.at("tree statements, shell"),
+        l.at("tree build, networked") / l.at("tree statements, shell"), bench::shellName(),
+        l.at("tree build, local") / l.at("tree statements, in process"),
+        l.at("tree build, networked") / l.at("tree statements, in process"));
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 
 #include "HostSettings.h"
 #include "PackageTest.h"
@@ -146,6 +147,116 @@ TEST_F(PackageTreeTest, LeavesTheTreeEmptyWhenThePackageCannotBeRead) {
         EXPECT_EQ(tree.nodeCount(), 0);
         EXPECT_FALSE(tree.inUpdate());
     }
+}
+
+// The tree with everything a node carries: text, record, pictures, the person's row in the
+// file, whether it is open.
+QStringList fullDump(const CheckTree& tree) {
+    QStringList lines = dumpTree(tree);
+    int i = 0;
+    tree.forEachNode([&](QTreeWidgetItem* item, int) {
+        const TreeNode* node = NodeTree::asNode(item);
+        lines[i++] += QString(" %1/%2 row %3 %4")
+                          .arg(node->imageIndex)
+                          .arg(node->selectedIndex)
+                          .arg(node->sourceRow)
+                          .arg(item->isExpanded() ? "open" : "closed");
+    });
+    return lines;
+}
+
+// Seeded random package contents: codes of every length (shorter than a level, odd, deep),
+// repeated, holding quotes; paths with fewer or more names than the code has levels, empty
+// names and empty paths; people under codes with and without a row, with NULL and empty
+// departments; now and then a column missing.
+struct RandomPackage {
+    RowSet depts;
+    RowSet people;
+
+    explicit RandomPackage(quint32 seed) {
+        QRandomGenerator random(seed);
+        const auto pick = [&random](const QStringList& from) {
+            return from[int(random.bounded(qsizetype(from.size())))];
+        };
+        const auto text = [](const QString& value) {
+            return value == "<null>" ? QVariant() : QVariant(value);
+        };
+        const QStringList segments = {"0001", "0002", "0003", "0'01", "ab", "1", "00010"};
+        const QStringList names = {"A", "B", "", "总部", "C'D", "A_B", "_", "X_Y_Z"};
+        QStringList codes;
+        const int deptCount = int(random.bounded(20));
+        for (int i = 0; i < deptCount; ++i) {
+            QString code = pick(segments);
+            while (code.size() < 20 && random.bounded(2)) code += pick(segments);
+            if (!codes.isEmpty() && random.bounded(5) == 0) code = pick(codes);  // repeated
+            codes << code;
+        }
+        QStringList deptFields = {"DeptID", "DeptName", "DeptMemo"};
+        QStringList personFields = PackagePersonFields;
+        if (random.bounded(12) == 0) deptFields.removeAt(int(random.bounded(2)));
+        if (random.bounded(12) == 0) personFields.removeAt(int(random.bounded(5)));
+        for (const QString& field : deptFields)
+            depts.fields << FieldDef{field, FieldType::String, 100};
+        for (const QString& field : personFields)
+            people.fields << FieldDef{field, FieldType::String, 100};
+        for (const QString& code : codes) {
+            QStringList path;
+            const int levels = int(random.bounded(5));
+            for (int l = 0; l < levels; ++l) path << pick(names);
+            const QVariantList all = {code, path.join('_'), ""};
+            Row row;
+            for (const QString& field : deptFields)
+                row << all[QStringList({"DeptID", "DeptName", "DeptMemo"}).indexOf(field)];
+            depts.rows << row;
+        }
+        const int personCount = int(random.bounded(30));
+        for (int i = 0; i < personCount; ++i) {
+            const QString dept = codes.isEmpty() || random.bounded(4) == 0
+                                     ? pick({"<null>", "", "9999", "<null>"})
+                                     : pick(codes);
+            const QStringList all = {QString("p%1").arg(i), pick({"甲", "乙", "<null>"}),
+                                     pick({"男", " 男", "女", "<null>"}), "login",
+                                     dept, "<null>", "pw"};
+            Row row;
+            for (const QString& field : personFields)
+                row << text(all[PackagePersonFields.indexOf(field)]);
+            people.rows << row;
+        }
+    }
+};
+
+// Grouping the people in one pass builds the tree that a filter per department builds, and
+// fails where it fails.
+TEST_F(PackageTreeTest, GroupedPeopleBuildTheTreeOfTheFilters) {
+    int nodes = 0;
+    int failures = 0;
+    for (quint32 seed = 1; seed <= 400 && !HasFailure(); ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const RandomPackage package(seed);
+        QStringList dumps[2];
+        bool threw[2] = {false, false};
+        for (const PackagePeople how : {PackagePeople::Filtered, PackagePeople::Grouped}) {
+            ClientDataSet depts;
+            ClientDataSet people;
+            depts.setData(package.depts);
+            people.setData(package.people);
+            CheckTree built;
+            const int at = how == PackagePeople::Grouped;
+            try {
+                FillPackageTree(built, depts, people, how);
+            } catch (const DbError&) {
+                threw[at] = true;
+            }
+            EXPECT_FALSE(built.inUpdate());
+            dumps[at] = fullDump(built);
+        }
+        EXPECT_EQ(threw[1], threw[0]);
+        EXPECT_EQ(dumps[1], dumps[0]);
+        nodes += int(dumps[0].size());
+        failures += threw[0];
+    }
+    EXPECT_GT(nodes, 4000);
+    EXPECT_GT(failures, 10);
 }
 
 }  // namespace

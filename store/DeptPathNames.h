@@ -1,0 +1,38 @@
+// Department paths composed in memory: the names of a department's levels from the top down,
+// joined by "_", taken from the names of every department read in one statement instead of
+// one look-up per level and department.
+//
+// The levels are those TCVPerson::GetDeptPathName walks: a code of fewer than eight
+// characters is one level (the whole code); a longer code has one level per full four
+// characters, the last level being the whole code, whatever its length.
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+#include "DataSet.h"
+
+namespace cv {
+
+// The statement that reads every department's name.
+QString DeptNamesSql();
+
+class DeptPaths {
+public:
+    // `names`: the rows of DeptNamesSql (DeptID, DeptName). A code answers the name of its
+    // first row; a NULL DeptID is no code. Throws DbError when a column is missing.
+    explicit DeptPaths(const RowSet& names);
+
+    // GetDeptPathName's answer for `deptId`: a code without a row has the empty name. The
+    // path of each full-level prefix is made once and shared by the paths that pass
+    // through it.
+    QString pathOf(const QString& deptId);
+
+private:
+    const QString& prefixPath(const QString& prefix);
+
+    QHash<QString, QString> names_;
+    QHash<QString, QString> prefixPaths_;
+};
+
+}  // namespace cv
