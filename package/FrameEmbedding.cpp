@@ -21,4 +21,9 @@ void PlaceFrame(TFramePerson& frame, QWidget* parent) {
     frame.show();
 }
 
+QWidget* HostWindowOfFrame() {
+    QWidget* frame = findOwnedWidget(TFramePerson::InstanceName);
+    return frame && frame->parentWidget() ? frame->window() : nullptr;
+}
+
 }  // namespace cv

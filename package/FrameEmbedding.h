@@ -18,4 +18,8 @@ TFramePerson* CreateRegisteredFrame();
 // hidden.
 void PlaceFrame(TFramePerson& frame, QWidget* parent);
 
+// The host window that holds the registered frame, for dialogs over it; null when the frame
+// is not placed (or there is none).
+QWidget* HostWindowOfFrame();
+
 }  // namespace cv

@@ -1,11 +1,13 @@
 // Export: the selection frame over the database tree, and the package of the ticked people.
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 
 #include "ClientDataSet.h"
 #include "FrameEmbedding.h"
 #include "GetTickedPersons.h"
 #include "HostServices.h"
+#include "OperationProgress.h"
 #include "PackageFiles.h"
 #include "PackageManifest.h"
 #include "PackageOperations.h"
@@ -107,6 +109,12 @@ QString PackageExport() {
     StagedFile personFile(directory + PersonFileName);
     StagedFile deptFile(directory + DeptFileName);
     StagedFile manifest(directory + ManifestFileName);
+    // Each person's row is read, then written (the few department rows go by as well).
+    QSet<QString> people;
+    for (const TickedPerson& person : TickedPersonsOfFrame()) people.insert(person.id);
+    OperationProgress progress(HostWindowOfFrame(), QStringLiteral("正在写出人员包: %1 / %2 人"),
+                               people.size(), OperationProgress::Cancel::NotOffered);
+    progress.countRows(2);
     TDM_PersonPack& store = *TDM_PersonPack::instance();
     if (!store.FetchRows(store.CdsExportPer, personQuery) ||
         !saveDataSet(store.CdsExportPer, personFile, true))

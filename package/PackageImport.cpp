@@ -17,6 +17,7 @@
 
 #include "ClientDataSet.h"
 #include "DeptPathPlan.h"
+#include "FrameEmbedding.h"
 #include "GetTickedPersons.h"
 #include "HostContext.h"
 #include "HostServices.h"
@@ -341,11 +342,6 @@ void PersonImport::importPerson(const TickedPerson& ticked) {
     skip(refused);
 }
 
-QWidget* hostWindow() {
-    QWidget* frame = findOwnedWidget(TFramePerson::InstanceName);
-    return frame && frame->parentWidget() ? frame->window() : nullptr;
-}
-
 }  // namespace
 
 std::int32_t PackageImport(const QString& packageArgument) {
@@ -381,7 +377,7 @@ std::int32_t PackageImport(const QString& packageArgument) {
         return Failed;  // the store refuses to be read: nothing was stored
     }
 
-    OperationProgress progress(hostWindow(), QStringLiteral("正在导入人员: %1 / %2"),
+    OperationProgress progress(HostWindowOfFrame(), QStringLiteral("正在导入人员: %1 / %2"),
                                ticked.size());
     qsizetype done = 0;
     QString stopped;

@@ -1,5 +1,8 @@
 // The import preview: the selection frame over the tree of a person package.
+#include <QWidget>
+
 #include "FrameEmbedding.h"
+#include "OperationProgress.h"
 #include "PackageFiles.h"
 #include "PackageOperations.h"
 #include "PackageTree.h"
@@ -23,7 +26,15 @@ std::int32_t PackageImportProc(const QString& packageArgument, QWidget* parent) 
         const bool importAll = packageArgument.startsWith(ImportAllMarker);
         const QString package =
             importAll ? packageArgument.sliced(ImportAllMarker.size()) : packageArgument;
-        const bool loaded = frame->LoadFromPackage(package, BuildPackageTree);
+        bool loaded = false;
+        {
+            // Each person's row is read, then put in the tree.
+            OperationProgress progress(parent ? parent->window() : nullptr,
+                                       QStringLiteral("正在读取人员包: %1 人"), 0,
+                                       OperationProgress::Cancel::NotOffered);
+            progress.countRows(2);
+            loaded = frame->LoadFromPackage(package, BuildPackageTree);
+        }
         // The import stores only the package whose content this frame shows.
         RecordPreviewedPackage(*frame);
         if (!loaded) return -1;

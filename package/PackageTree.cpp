@@ -7,6 +7,7 @@
 
 #include "CheckTree.h"
 #include "ClientDataSet.h"
+#include "Heartbeat.h"
 #include "PackageFiles.h"
 
 namespace cv {
@@ -52,6 +53,7 @@ TreeNode* newRoot() {
 // A person node; `sourceRow` is the person's row in the person file.
 void addPerson(CheckTree& tree, QTreeWidgetItem* parent, const QString& id, const QString& login,
                const QString& name, const QString& sex, qsizetype sourceRow) {
+    heartbeat();
     TreeNode* node = tree.appendNode(
         parent, name, makeRecord({id, QStringLiteral("1"), login, name, NormalizedSex(sex)}));
     node->imageIndex = PersonPicture;

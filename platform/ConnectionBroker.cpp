@@ -66,16 +66,12 @@ ConnectionBroker::ConnectionBroker(std::unique_ptr<Connection> server)
 // The prepared statements go before the connection they were prepared on.
 ConnectionBroker::~ConnectionBroker() { prepared_.clear(); }
 
-QSqlQuery& ConnectionBroker::prepared(const QString& sql) {
+PreparedStatement& ConnectionBroker::prepared(const QString& sql) {
     auto found = prepared_.find(sql);
-    if (found != prepared_.end()) return *found;
+    if (found != prepared_.end()) return *found->second;
     // Records of a table have few shapes (which columns are null), so the cache stays small.
-    QSqlQuery query(server_->database());
-    if (!query.prepare(sql))
-        throw DbError(QStringLiteral("%1 [statement: %2]")
-                          .arg(query.lastError().text(), sql)
-                          .toStdString());
-    return *prepared_.insert(sql, std::move(query));
+    auto statement = std::make_unique<PreparedStatement>(server_.get(), sql);
+    return *prepared_.emplace(sql, std::move(statement)).first->second;
 }
 
 bool ConnectionBroker::connected() const { return server_ && server_->connected(); }
@@ -111,16 +107,14 @@ int ConnectionBroker::applyInserts(const QString& provider, const QString& comma
         for (const Row& row : records.rows) {
             if (batch) execute(control, "SAVEPOINT cv_record");
             const RecordInsert record = recordInsert(db, table, records, row);
-            QSqlQuery& insert = prepared(record.sql);
-            for (qsizetype i = 0; i < record.values.size(); ++i)
-                insert.bindValue(int(i), record.values[i]);
-            const bool stored = insert.exec();
-            const QString why =
-                stored ? QString()
-                       : QStringLiteral("insert into %1 refused: %2")
-                             .arg(table, insert.lastError().text());
-            insert.finish();
-            if (stored) {
+            PreparedStatement& insert = prepared(record.sql);
+            QString why;
+            try {
+                insert.execute(record.values);
+            } catch (const DbError& e) {
+                why = QStringLiteral("insert into %1 refused: %2").arg(table, e.what());
+            }
+            if (why.isEmpty()) {
                 if (batch) execute(control, "RELEASE SAVEPOINT cv_record");
                 continue;
             }

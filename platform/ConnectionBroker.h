@@ -9,12 +9,14 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <unordered_map>
 
 #include "DataSet.h"
 
 namespace cv {
 
 class Connection;
+class PreparedStatement;
 
 class ConnectionBroker {
 public:
@@ -42,10 +44,10 @@ public:
     Connection& serverConnection() const { return *server_; }
 
 private:
-    QSqlQuery& prepared(const QString& sql);
+    PreparedStatement& prepared(const QString& sql);
 
     std::unique_ptr<Connection> server_;
-    QHash<QString, QSqlQuery> prepared_;
+    std::unordered_map<QString, std::unique_ptr<PreparedStatement>> prepared_;
 };
 
 }  // namespace cv

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ClientDataSet.h"
+#include "Heartbeat.h"
 #include "StagedFile.h"
 
 namespace cv {
@@ -331,6 +332,7 @@ void writeDataPacket(StagedFile& file, const RowSet& data, const DataPacketLimit
     QList<QByteArray> openings;
     for (const QByteArray& name : names) openings.append(' ' + name + "=\"");
     for (qsizetype r = 0; r < data.rows.size(); ++r) {
+        heartbeat();
         const Row& row = data.rows[r];
         out.append("  ");
         const qint64 start = out.position();
@@ -669,6 +671,7 @@ class PacketReader {
                     break;
                 case Element::RowData:
                     if (is("ROW")) {
+                        heartbeat();
                         opened = Element::Row;
                         row(count, attributes);
                     }

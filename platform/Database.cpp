@@ -1,5 +1,7 @@
 #include "Database.h"
 
+#include "Heartbeat.h"
+
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
@@ -343,6 +345,7 @@ void Query::open() {
     }
     ExactTexts exact(connection_->dialect());
     while (query.next()) {
+        heartbeat();
         exact.row(query);
         Row row;
         row.reserve(count);
@@ -377,9 +380,65 @@ QVariant Query::field(const QString& name) const {
     return data_.rows[current_][index];
 }
 
+// On SQLite the statement runs on the driver's own handle rather than through Qt: Qt binds
+// texts as UTF-16, and SQLite takes a leading U+FEFF or U+FFFE of a UTF-16 text for a byte
+// order mark, dropping it (or reading the rest byte-swapped). Bound as UTF-8, every character
+// is stored as it was.
 struct PreparedStatement::Prepared {
-    QSqlQuery query;
     QString sql;
+    QSqlQuery query;     // other engines
+    QString connection;  // SQLite: the connection the handle belongs to
+    sqlite3* sqlite = nullptr;
+    sqlite3_stmt* statement = nullptr;
+
+    ~Prepared() { sqlite3_finalize(statement); }
+
+    [[noreturn]] void refuseSqlite(const char* message) const {
+        throw DbError(QStringLiteral("%1 [statement: %2]")
+                          .arg(QString::fromUtf8(message), sql)
+                          .toStdString());
+    }
+    [[noreturn]] void refuseSqlite() const { refuseSqlite(sqlite3_errmsg(sqlite)); }
+
+    // The handle goes when the connection closes; the statement must not be run after it.
+    bool handleAlive() const {
+        const QSqlDatabase db = QSqlDatabase::database(connection, false);
+        if (!db.isOpen()) return false;
+        const QVariant handle = db.driver()->handle();
+        return qstrcmp(handle.typeName(), "sqlite3*") == 0 &&
+               *static_cast<sqlite3* const*>(handle.constData()) == sqlite;
+    }
+
+    void bind(int mark, const QVariant& value) const {
+        int rc;
+        switch (value.isNull() ? QMetaType::UnknownType : value.typeId()) {
+            case QMetaType::UnknownType:
+                rc = sqlite3_bind_null(statement, mark);
+                break;
+            case QMetaType::Bool:
+            case QMetaType::Int:
+            case QMetaType::UInt:
+            case QMetaType::LongLong:
+                rc = sqlite3_bind_int64(statement, mark, value.toLongLong());
+                break;
+            case QMetaType::Double:
+                rc = sqlite3_bind_double(statement, mark, value.toDouble());
+                break;
+            case QMetaType::QByteArray: {
+                const QByteArray bytes = value.toByteArray();
+                rc = sqlite3_bind_blob64(statement, mark, bytes.constData(),
+                                         sqlite3_uint64(bytes.size()), SQLITE_TRANSIENT);
+                break;
+            }
+            default: {
+                const QByteArray text = value.toString().toUtf8();
+                rc = sqlite3_bind_text64(statement, mark, text.constData(),
+                                         sqlite3_uint64(text.size()), SQLITE_TRANSIENT,
+                                         SQLITE_UTF8);
+            }
+        }
+        if (rc != SQLITE_OK) refuseSqlite();
+    }
 };
 
 PreparedStatement::PreparedStatement(Connection* connection, const QString& hostSql) {
@@ -388,7 +447,19 @@ PreparedStatement::PreparedStatement(Connection* connection, const QString& host
     const QSqlDatabase db = connection->database();
     if (!db.isOpen())
         throw DbError("the database is not open [statement: " + sql.toStdString() + ']');
-    prepared_ = std::make_unique<Prepared>(Prepared{QSqlQuery(db), sql});
+    prepared_ = std::make_unique<Prepared>();
+    prepared_->sql = sql;
+    const QVariant handle = db.driver()->handle();
+    if (qstrcmp(handle.typeName(), "sqlite3*") == 0) {
+        prepared_->connection = db.connectionName();
+        prepared_->sqlite = *static_cast<sqlite3* const*>(handle.constData());
+        const QByteArray text = sql.toUtf8();
+        if (sqlite3_prepare_v2(prepared_->sqlite, text.constData(), int(text.size()),
+                               &prepared_->statement, nullptr) != SQLITE_OK)
+            prepared_->refuseSqlite();
+        return;
+    }
+    prepared_->query = QSqlQuery(db);
     prepared_->query.setForwardOnly(true);
     if (!prepared_->query.prepare(sql)) refuse(prepared_->query.lastError(), sql);
 }
@@ -396,9 +467,22 @@ PreparedStatement::PreparedStatement(Connection* connection, const QString& host
 PreparedStatement::~PreparedStatement() = default;
 
 void PreparedStatement::execute(const QVariantList& values) {
-    QSqlQuery& query = prepared_->query;
+    Prepared& p = *prepared_;
+    if (p.statement) {
+        if (!p.handleAlive())
+            throw DbError("the database is not open [statement: " + p.sql.toStdString() + ']');
+        for (qsizetype i = 0; i < values.size(); ++i) p.bind(int(i) + 1, values[i]);
+        const int rc = sqlite3_step(p.statement);
+        const QByteArray message =
+            rc == SQLITE_DONE || rc == SQLITE_ROW ? QByteArray() : QByteArray(sqlite3_errmsg(p.sqlite));
+        sqlite3_reset(p.statement);
+        sqlite3_clear_bindings(p.statement);
+        if (!message.isNull()) p.refuseSqlite(message.constData());
+        return;
+    }
+    QSqlQuery& query = p.query;
     for (qsizetype i = 0; i < values.size(); ++i) query.bindValue(int(i), values[i]);
-    if (!query.exec()) refuse(query.lastError(), prepared_->sql);
+    if (!query.exec()) refuse(query.lastError(), p.sql);
     query.finish();
 }
 

@@ -13,12 +13,27 @@ constexpr qint64 EventsEvery = 50;  // milliseconds
 
 void OperationProgress::setShowDelay(int milliseconds) { showDelay = milliseconds; }
 
-OperationProgress::OperationProgress(QWidget* window, const QString& label, qint64 total)
-    : window_(window), label_(label), total_(total) {
+OperationProgress::OperationProgress(QWidget* window, const QString& label, qint64 total,
+                                     Cancel cancel)
+    : window_(window), label_(label), total_(total), cancel_(cancel) {
     clock_.start();
 }
 
-OperationProgress::~OperationProgress() { delete dialog_.data(); }
+OperationProgress::~OperationProgress() {
+    listening_.reset();
+    delete dialog_.data();
+}
+
+void OperationProgress::countRows(int passes) {
+    passes_ = qMax(1, passes);
+    listening_.emplace(static_cast<HeartbeatListener&>(*this));
+}
+
+void OperationProgress::beat(qint64 rows) { step(rows / passes_); }
+
+QString OperationProgress::text(qint64 done) const {
+    return total_ > 0 ? label_.arg(done).arg(total_) : label_.arg(done);
+}
 
 bool OperationProgress::step(qint64 done) {
     if (cancelled_) return false;
@@ -27,19 +42,19 @@ bool OperationProgress::step(qint64 done) {
     lastEvents_ = now;
     if (!shown_) show();
     if (!dialog_) return true;
-    dialog_->setValue(int(qMin<qint64>(done, total_)));
-    dialog_->setLabelText(label_.arg(done).arg(total_));
+    if (total_ > 0) dialog_->setValue(int(qMin<qint64>(done, total_)));
+    dialog_->setLabelText(text(qMin(done, total_ > 0 ? total_ : done)));
     // setValue handles events only while the dialog is modal and then at its own pace.
     QApplication::processEvents();
-    cancelled_ = dialog_->wasCanceled();
+    cancelled_ = cancel_ == Cancel::Offered && dialog_->wasCanceled();
     return !cancelled_;
 }
 
 void OperationProgress::show() {
     shown_ = true;
-    dialog_ = new QProgressDialog(label_.arg(0).arg(total_),
-                                                QStringLiteral("取消"), 0,
-                                                int(qMin<qint64>(total_, INT_MAX)), window_.data());
+    dialog_ = new QProgressDialog(text(0), QStringLiteral("取消"), 0,
+                                  int(qMin<qint64>(total_, INT_MAX)), window_.data());
+    if (cancel_ == Cancel::NotOffered) dialog_->setCancelButton(nullptr);
     dialog_->setWindowTitle(QStringLiteral("请稍候"));
     dialog_->setWindowModality(Qt::ApplicationModal);
     dialog_->setAutoClose(false);

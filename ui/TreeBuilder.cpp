@@ -7,6 +7,7 @@
 #include "ConnectionBroker.h"
 #include "DataSet.h"
 #include "Database.h"
+#include "Heartbeat.h"
 
 namespace cv {
 
@@ -75,6 +76,7 @@ private:
 
 TreeNode* addPerson(CheckTree& tree, QTreeWidgetItem* parent, const Columns& columns,
                     const Row& row) {
+    heartbeat();
     const QString name = columns.text(row, 2);
     TreeNode* node = tree.appendNode(
         parent, name,

@@ -1,10 +1,15 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTimer>
 #include <functional>
 
 #include "Database.h"
 #include "NodeTree.h"
+#include "OperationProgress.h"
 #include "TextCodec.h"
 #include "PackageTest.h"
 #include "SmallDisk.h"
@@ -267,6 +272,70 @@ TEST_P(ExportTest, EveryCharacterOfEveryValueReachesTheImportPreview) {
         EXPECT_EQ(node->text(0), value);
         EXPECT_EQ(NodeTree::record(node)->NameOrLogin, value);
         EXPECT_EQ(NodeTree::record(node)->PersonName, value);
+    }
+
+    // Imported into an installation that lacks them, they are stored as they were.
+    QStringList quoted;
+    for (const QString& value : values) quoted << sqlQuote(value);
+    const QString where = " WHERE PerUUID IN (" + quoted.join(", ") + ")";
+    const QString stored = "SELECT PerUUID, PerName, PerMemo, LoginName, UPassWord "
+                           "FROM CV_PersonInfo" + where + " ORDER BY PerUUID";
+    const QStringList before = rows(stored);
+    ASSERT_EQ(before.size(), values.size());
+    inst().exec("DELETE FROM CV_PersonInfo" + where);
+    ASSERT_EQ(PackageImport(packageDirectory()), 1);
+    EXPECT_EQ(rows(stored), before);
+}
+
+// An export or an import preview that runs long shows the people done over the host's
+// window (without a cancel button: neither leaves anything half done), and then gives what
+// a quick one gives.
+TEST_P(ExportTest, ALongExportOrPreviewShowsItsProgressOverTheHostWindow) {
+    install(Content::SampleA);
+    QStringList people;
+    for (int i = 0; i < 1500; ++i)
+        people << QString("('Q%1', '人%1', '男', 'q%1', '00030001')").arg(i);
+    inst().exec("INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, LoginName, PerDept) VALUES " +
+                people.join(", "));
+
+    struct Seen {
+        QWidget* parent;
+        QString label;
+        bool cancel;
+    };
+    QList<Seen> seen;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget()))
+            seen << Seen{dialog->parentWidget(), dialog->labelText(),
+                         dialog->findChild<QPushButton*>() != nullptr};
+    });
+    poll.start(0);
+    OperationProgress::setShowDelay(0);
+    ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+    const QString written = PackageExport();
+    const qsizetype duringExport = seen.size();
+    PackageFree();
+    setPackageVersion(3);
+    const int previewed = PackageImportProc(packageDirectory(), &hostWindow);
+    OperationProgress::setShowDelay(500);
+    ASSERT_EQ(written, packageDirectory());
+    ASSERT_EQ(previewed, 1);
+    const QString total =
+        QString::number(fileRows(packageDirectory() + "perinfo.per", {"PerUUID"}).size());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+    const QRegularExpression exportLabel("^正在写出人员包: (\\d+) / " + total + " 人$");
+    const QRegularExpression previewLabel("^正在读取人员包: (\\d+) 人$");
+    ASSERT_GT(duringExport, 0);
+    ASSERT_GT(seen.size(), duringExport);
+    for (qsizetype i = 0; i < seen.size(); ++i) {
+        SCOPED_TRACE(seen[i].label.toStdString());
+        const auto match = (i < duringExport ? exportLabel : previewLabel).match(seen[i].label);
+        ASSERT_TRUE(match.hasMatch());
+        EXPECT_LE(match.captured(1).toInt(), total.toInt());
+        EXPECT_EQ(seen[i].parent, &hostWindow);
+        EXPECT_FALSE(seen[i].cancel);
     }
 }
 

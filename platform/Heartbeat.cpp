@@ -1,0 +1,10 @@
+#include "Heartbeat.h"
+
+namespace cv {
+
+HeartbeatState& heartbeatState() {
+    static thread_local HeartbeatState state;
+    return state;
+}
+
+}  // namespace cv
