@@ -15,6 +15,7 @@
 // Run: QT_QPA_PLATFORM=offscreen bench_package [--postgres URL] [export|import|all]
 //      [local|networked|both] [people] [departments per top level x 110]
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <QApplication>
 #include <QDir>
@@ -293,7 +294,10 @@ QString departmentStatements(const Dept& dept, QSet<QString>& created) {
 
 // Peak resident memory since the last reset, in MB; resetting makes the next figure the
 // peak of what runs in between (Linux: writing 5 to clear_refs).
+// What the heap keeps free from the set-up (the source installation and its export) goes back
+// first, so that the figures are the step's own.
 void resetPeakMemory() {
+    malloc_trim(0);
     QFile refs("/proc/self/clear_refs");
     if (refs.open(QIODevice::WriteOnly)) refs.write("5");
 }
@@ -345,20 +349,29 @@ void benchImport(std::uint8_t style, int people, int tops) {
 
     const bench::Store target(work.filePath("target.sqlite"));
     const QString in = work.filePath("in/");
-    auto importOnce = [&](double& preview, double& import) {
+    // Resident memory before the preview, and the peaks of the preview and of the import.
+    double resident = 0, previewPeak = 0, importPeak = 0;
+    auto importOnce = [&](double& preview, double& import, bool measureMemory) {
         Host host(target.target(), style, work.path());
         QWidget window;
         copyPackage(package, in);
         std::int32_t shown = 0;
         std::int32_t result = 0;
+        if (measureMemory) {
+            resetPeakMemory();
+            resident = peakMemoryMB();
+        }
         preview = seconds([&] { shown = cv::PackageImportProc(in, &window); });
+        if (measureMemory) {
+            previewPeak = peakMemoryMB();
+            resetPeakMemory();
+        }
         import = seconds([&] { result = cv::PackageImport(in); });
+        if (measureMemory) importPeak = peakMemoryMB();
         if (shown != 1 || result != 1) qFatal("the import failed: %d %d", shown, result);
     };
     double previewEmpty = 0, importEmpty = 0, previewFull = 0, importFull = 0;
-    resetPeakMemory();
-    importOnce(previewEmpty, importEmpty);
-    const double peak = peakMemoryMB();
+    importOnce(previewEmpty, importEmpty, true);
     int stored = 0;
     {
         auto connection = cvhost::openStore(target.target());
@@ -368,7 +381,7 @@ void benchImport(std::uint8_t style, int people, int tops) {
         stored = count.value(0).toInt();
     }
     const QString inserts = rowInserts(target);
-    importOnce(previewFull, importFull);
+    importOnce(previewFull, importFull, false);
 
     // Yardsticks through the engine's shell, each statement on its own: just the rows the
     // import stored, and the statement stream of the person store's operations one by one.
@@ -411,13 +424,15 @@ void benchImport(std::uint8_t style, int people, int tops) {
     std::printf(
         "import, %s, %d people in %d departments:\n"
         "  into an empty installation: preview %6.2f s, import %7.2f s, %8.0f people/s"
-        " (%d stored), peak memory of preview and import %.0f MB\n"
+        " (%d stored)\n"
+        "    resident memory before the preview %.0f MB, peak of the preview %.0f MB,"
+        " peak of the import %.0f MB\n"
         "    %s shell, just the rows' INSERTs      %7.2f s   import / shell = %.2f\n"
         "    %s shell, per-statement stream        %7.2f s   import / shell = %.2f\n"
         "  into one that holds them all: preview %6.2f s, import %7.2f s, %8.0f people/s\n"
         "    %s shell, per-statement stream        %7.2f s   import / shell = %.2f\n",
         styleName(style), people, int(depts.size()), previewEmpty, importEmpty, people / importEmpty,
-        stored, peak, bench::shellName(), shellJustRows, importEmpty / shellJustRows,
+        stored, resident, previewPeak, importPeak, bench::shellName(), shellJustRows, importEmpty / shellJustRows,
         bench::shellName(), shellIntoEmpty, importEmpty / shellIntoEmpty, previewFull, importFull,
         people / importFull, bench::shellName(), shellIntoFull, importFull / shellIntoFull);
 }
