@@ -1,7 +1,6 @@
 // Export: the selection frame over the database tree, and the package of the ticked people.
 #include <QDir>
 #include <QFileInfo>
-#include <QSet>
 
 #include "ClientDataSet.h"
 #include "FrameEmbedding.h"
@@ -109,11 +108,11 @@ QString PackageExport() {
     StagedFile personFile(directory + PersonFileName);
     StagedFile deptFile(directory + DeptFileName);
     StagedFile manifest(directory + ManifestFileName);
-    // Each person's row is read, then written (the few department rows go by as well).
-    QSet<QString> people;
-    for (const TickedPerson& person : TickedPersonsOfFrame()) people.insert(person.id);
+    // Each person's row is read, then written (the few department rows go by as well). The
+    // total is the ticked person nodes, counted in the list (quotes inside are doubled).
     OperationProgress progress(HostWindowOfFrame(), QStringLiteral("正在写出人员包: %1 / %2 人"),
-                               people.size(), OperationProgress::Cancel::NotOffered);
+                               selection.count(QStringLiteral("','")) + 1,
+                               OperationProgress::Cancel::NotOffered);
     progress.countRows(2);
     TDM_PersonPack& store = *TDM_PersonPack::instance();
     if (!store.FetchRows(store.CdsExportPer, personQuery) ||

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "Database.h"
+#include "GetTickedPersons.h"
 #include "NodeTree.h"
 #include "OperationProgress.h"
 #include "TextCodec.h"
@@ -313,6 +314,7 @@ TEST_P(ExportTest, ALongExportOrPreviewShowsItsProgressOverTheHostWindow) {
     poll.start(0);
     OperationProgress::setShowDelay(0);
     ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+    const QString total = QString::number(TickedPersons(tree()).size());
     const QString written = PackageExport();
     const qsizetype duringExport = seen.size();
     PackageFree();
@@ -321,8 +323,6 @@ TEST_P(ExportTest, ALongExportOrPreviewShowsItsProgressOverTheHostWindow) {
     OperationProgress::setShowDelay(500);
     ASSERT_EQ(written, packageDirectory());
     ASSERT_EQ(previewed, 1);
-    const QString total =
-        QString::number(fileRows(packageDirectory() + "perinfo.per", {"PerUUID"}).size());
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
     const QRegularExpression exportLabel("^正在写出人员包: (\\d+) / " + total + " 人$");
