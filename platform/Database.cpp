@@ -43,8 +43,7 @@ QSqlQuery run(Connection* connection, const QString& hostSql) {
 // PostgreSQL's texts as the server holds them. Qt's driver decodes them with
 // QString::fromUtf8, which takes a leading U+FEFF for a byte order mark and drops it (a person
 // whose identifier began with one could not be found again by it); such a text is decoded
-// again from libpq's result. (Qt's SQLite driver reads through sqlite3_column_text16, which
-// turns U+FFFE and U+FFFF into U+FFFD and keeps no copy to read again.)
+// again from libpq's result. (SQLite's rows are read on the driver's statement: see below.)
 class ExactTexts {
   public:
     explicit ExactTexts(Dialect dialect) : postgres_(dialect == Dialect::PostgreSQL) {}
@@ -84,6 +83,108 @@ class ExactTexts {
     bool postgres_;
     const PGresult* result_ = nullptr;
     int row_ = 0;
+};
+
+// A statement run on SQLite's own handle and its rows read straight from it, as Qt's driver
+// would give them but with every character: Qt hands SQLite the statement as UTF-16 and reads
+// texts through sqlite3_column_text16, and SQLite's translations turn U+FFFE and U+FFFF into
+// U+FFFD; Qt also builds every value twice (its own row, then ours). Here the statement goes
+// as UTF-8 and each text is decoded once from SQLite's UTF-8, a leading U+FEFF kept. Fields
+// and values follow Qt's rules: a field's type from its declared type (integer, real, blob,
+// boolean, else text), or for an expression from the first row's value; values by storage
+// class (integers as qint64, reals as double, blobs as QByteArray, NULL as a null value).
+FieldType fieldType(QMetaType type);
+
+class SqliteRows {
+  public:
+    SqliteRows(sqlite3* sqlite, const QString& sql) : sqlite_(sqlite), sql_(sql) {
+        const QByteArray text = sql.toUtf8();
+        const char* tail = nullptr;
+        if (sqlite3_prepare_v2(sqlite, text.constData(), int(text.size()), &statement_, &tail) !=
+            SQLITE_OK)
+            fail("Unable to execute statement");
+        if (tail && !QByteArrayView(tail, text.constData() + text.size() - tail).trimmed().isEmpty())
+            fail("Unable to execute multiple statements at a time");
+    }
+    ~SqliteRows() { sqlite3_finalize(statement_); }
+    SqliteRows(const SqliteRows&) = delete;
+    SqliteRows& operator=(const SqliteRows&) = delete;
+
+    RowSet read() {
+        RowSet data;
+        int rc = sqlite3_step(statement_);
+        const int count = sqlite3_column_count(statement_);
+        for (int i = 0; i < count; ++i) {
+            const char* declared = sqlite3_column_decltype(statement_, i);
+            const int type = declared && *declared ? declaredType(QByteArray(declared).toLower())
+                             : rc == SQLITE_ROW    ? storedType(sqlite3_column_type(statement_, i))
+                                                   : QMetaType::UnknownType;
+            data.fields.append({QString::fromUtf8(sqlite3_column_name(statement_, i)).remove(u'"'),
+                                fieldType(QMetaType(type)), 0});
+        }
+        for (; rc == SQLITE_ROW; rc = sqlite3_step(statement_)) {
+            heartbeat();
+            Row row;
+            row.reserve(count);
+            for (int i = 0; i < count; ++i) row.append(value(i));
+            data.rows.append(std::move(row));
+        }
+        if (rc != SQLITE_DONE) fail("Unable to fetch row");
+        return data;
+    }
+
+  private:
+    static int declaredType(const QByteArray& name) {
+        if (name == "integer" || name == "int") return QMetaType::Int;
+        if (name == "double" || name == "float" || name == "real" || name.startsWith("numeric"))
+            return QMetaType::Double;
+        if (name == "blob") return QMetaType::QByteArray;
+        if (name == "boolean" || name == "bool") return QMetaType::Bool;
+        return QMetaType::QString;
+    }
+    static int storedType(int storage) {
+        switch (storage) {
+            case SQLITE_INTEGER: return QMetaType::Int;
+            case SQLITE_FLOAT: return QMetaType::Double;
+            case SQLITE_BLOB: return QMetaType::QByteArray;
+            case SQLITE_TEXT: return QMetaType::QString;
+            default: return QMetaType::UnknownType;
+        }
+    }
+
+    QVariant value(int i) {
+        switch (sqlite3_column_type(statement_, i)) {
+            case SQLITE_NULL:
+                return {};
+            case SQLITE_INTEGER:
+                return QVariant(qint64(sqlite3_column_int64(statement_, i)));
+            case SQLITE_FLOAT:
+                return QVariant(sqlite3_column_double(statement_, i));
+            case SQLITE_BLOB: {
+                const char* bytes = static_cast<const char*>(sqlite3_column_blob(statement_, i));
+                return QVariant(QByteArray(bytes, sqlite3_column_bytes(statement_, i)));
+            }
+            default: {
+                const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, i));
+                QString value =
+                    decoder_.decode(QByteArrayView(text, sqlite3_column_bytes(statement_, i)));
+                if (value.isNull()) value = QStringLiteral("");  // empty, as Qt gives it
+                return QVariant(std::move(value));
+            }
+        }
+    }
+
+    [[noreturn]] void fail(const char* what) const {
+        throw DbError(QStringLiteral("%1 %2 [statement: %3]")
+                          .arg(QString::fromUtf8(sqlite3_errmsg(sqlite_)), QLatin1String(what), sql_)
+                          .toStdString());
+    }
+
+    sqlite3* sqlite_;
+    QString sql_;
+    sqlite3_stmt* statement_ = nullptr;
+    QStringDecoder decoder_{QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom |
+                                                        QStringConverter::Flag::Stateless};
 };
 
 // Characters, not bytes, of UTF-8 text: every byte that does not continue a sequence.
@@ -333,6 +434,18 @@ void Query::setCommandText(const QString& sql) {
 
 void Query::open() {
     close();
+    if (connection_ && connection_->dialect() == Dialect::SQLite) {
+        const QString sql = connection_->adapt(sql_);
+        const QSqlDatabase db = connection_->database();
+        if (!db.isOpen())
+            throw DbError("the database is not open [statement: " + sql.toStdString() + ']');
+        const QVariant handle = db.driver()->handle();
+        if (qstrcmp(handle.typeName(), "sqlite3*") != 0) throw DbError("no SQLite handle");
+        data_ = SqliteRows(*static_cast<sqlite3* const*>(handle.constData()), sql).read();
+        current_ = 0;
+        active_ = true;
+        return;
+    }
     QSqlQuery query = run(connection_, sql_);
     RowSet data;
     const QSqlRecord record = query.record();

@@ -1,4 +1,8 @@
 // The database layer on a real store: the host's dialect, nulls, quoting, refusals.
+#include <QSqlField>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
 #include "PlatformTest.h"
 
 namespace cv::test {
@@ -91,6 +95,86 @@ TEST_F(DialectTest, NullAndEmptyTextStayApartAndFieldsIgnoreCase) {
     query.next();
     EXPECT_TRUE(query.eof());
     EXPECT_THROW(query.field("PerUUID"), DbError);
+}
+
+// Rows read as Qt's own driver reads them: every storage class in columns of every declared
+// type, with the same value types (an integer as qint64, an empty text empty and not null), on
+// SQLite run on its own handle. Only texts Qt spoils may differ: U+FFFE and U+FFFF on
+// SQLite, a leading U+FEFF on both; they read back exactly, written as quoted text or bound.
+TEST_F(DialectTest, RowsReadAsTheDriverReadsThemButEveryCharacterExact) {
+    const bool sqlite = store_->dialect() == Dialect::SQLite;
+    execute(sqlite ? "CREATE TABLE t (k integer, a integer, b text, c real, d blob, e varchar(9), "
+                     "f, g numeric, h boolean)"
+                   : "CREATE TABLE t (k integer, a bigint, b text, c double precision, d bytea, "
+                     "e varchar(9), f text, g numeric, h boolean)");
+    const QStringList values =
+        sqlite ? QStringList{"NULL", "0", "-9223372036854775808", "2.5", "'12'", "''", "' '",
+                             "'张三😀'", "X''", "X'00FF'", "'1e3'", "'it''s'"}
+               : QStringList{"NULL"};
+    int k = 0;
+    for (const QString& value : values)
+        execute(QString("INSERT INTO t VALUES (%1, %2, %2, %2, %2, %2, %2, %2, %2)")
+                    .arg(k++)
+                    .arg(value));
+    if (!sqlite)
+        execute("INSERT INTO t VALUES (1, 42, '', 2.5, '\\x00ff', '张三😀', ' ', 12.5, true)");
+
+    // Qt's field types as the data sets know them.
+    const auto typeOf = [](QMetaType type) {
+        switch (type.id()) {
+            case QMetaType::Bool: return FieldType::Boolean;
+            case QMetaType::Int: case QMetaType::UInt: case QMetaType::LongLong:
+            case QMetaType::ULongLong: case QMetaType::Short: case QMetaType::UShort:
+                return FieldType::Integer;
+            case QMetaType::Double: case QMetaType::Float: return FieldType::Float;
+            case QMetaType::QDate: case QMetaType::QDateTime: return FieldType::DateTime;
+            case QMetaType::QByteArray: return FieldType::Blob;
+            default: return FieldType::String;
+        }
+    };
+    const QString statements[] = {
+        "SELECT * FROM t ORDER BY k",
+        "SELECT k + 1, b || 'x' AS \"q\"\"uoted\", NULL AS n, 2.5 AS r, e FROM t ORDER BY k",
+        "SELECT * FROM t WHERE k < 0",
+        "SELECT NULL AS n, k FROM t WHERE k < 0",
+    };
+    for (const QString& sql : statements) {
+        SCOPED_TRACE(sql.toStdString());
+        const RowSet ours = select(sql);
+        QSqlQuery qt(store_->database());
+        ASSERT_TRUE(qt.exec(sql));
+        const QSqlRecord record = qt.record();
+        ASSERT_EQ(ours.fields.size(), record.count());
+        for (int i = 0; i < record.count(); ++i) {
+            EXPECT_EQ(ours.fields[i].name, record.fieldName(i));
+            EXPECT_EQ(ours.fields[i].type, typeOf(record.field(i).metaType()));
+        }
+        qsizetype r = 0;
+        for (; qt.next(); ++r) {
+            ASSERT_LT(r, ours.rows.size());
+            for (int i = 0; i < record.count(); ++i) {
+                SCOPED_TRACE(QString("row %1, column %2").arg(r).arg(i).toStdString());
+                const QVariant expected = qt.isNull(i) ? QVariant() : qt.value(i);
+                const QVariant& got = ours.rows[r][i];
+                EXPECT_EQ(got.metaType(), expected.metaType());
+                EXPECT_EQ(got, expected);
+                if (expected.metaType() == QMetaType::fromType<QString>()) {
+                    EXPECT_EQ(got.toString().isNull(), expected.toString().isNull());
+                }
+            }
+        }
+        EXPECT_EQ(r, ours.rows.size());
+    }
+
+    const QString spoiled[] = {QString(QChar(0xFFFE)) + "x", "y" + QString(QChar(0xFFFF)),
+                               QStringLiteral("\uFEFF\uFEFFBOM")};
+    PreparedStatement insert(store_.get(), "INSERT INTO CV_DeptInfo VALUES (?, 'x', NULL)");
+    for (const QString& text : spoiled) {
+        execute("DELETE FROM CV_DeptInfo");
+        insert.execute({text});
+        const QString found = "SELECT DeptID FROM CV_DeptInfo WHERE DeptID = " + sqlQuote(text);
+        EXPECT_EQ(column(select(found), "DeptID"), QStringList{text});
+    }
 }
 
 TEST_F(DialectTest, QuotedValuesStayValues) {
