@@ -95,6 +95,15 @@ class ExactTexts {
 // class (integers as qint64, reals as double, blobs as QByteArray, NULL as a null value).
 FieldType fieldType(QMetaType type);
 
+// The SQLite handle under a connection; null for other engines or a closed connection.
+sqlite3* sqliteHandle(const QSqlDatabase& db) {
+    if (!db.isOpen()) return nullptr;
+    const QVariant handle = db.driver()->handle();
+    return qstrcmp(handle.typeName(), "sqlite3*") == 0
+               ? *static_cast<sqlite3* const*>(handle.constData())
+               : nullptr;
+}
+
 class SqliteRows {
   public:
     SqliteRows(sqlite3* sqlite, const QString& sql) : sqlite_(sqlite), sql_(sql) {
@@ -227,9 +236,8 @@ void sqliteLeft(sqlite3_context* context, int, sqlite3_value** args) {
 }
 
 void addSqliteFunctions(const QSqlDatabase& db) {
-    const QVariant handle = db.driver()->handle();
-    if (qstrcmp(handle.typeName(), "sqlite3*") != 0) throw DbError("no SQLite handle");
-    sqlite3* sqlite = *static_cast<sqlite3* const*>(handle.constData());
+    sqlite3* sqlite = sqliteHandle(db);
+    if (!sqlite) throw DbError("no SQLite handle");
     const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
     if (sqlite3_create_function(sqlite, "len", 1, flags, nullptr, sqliteLen, nullptr, nullptr) !=
             SQLITE_OK ||
@@ -434,14 +442,8 @@ void Query::setCommandText(const QString& sql) {
 
 void Query::open() {
     close();
-    if (connection_ && connection_->dialect() == Dialect::SQLite) {
-        const QString sql = connection_->adapt(sql_);
-        const QSqlDatabase db = connection_->database();
-        if (!db.isOpen())
-            throw DbError("the database is not open [statement: " + sql.toStdString() + ']');
-        const QVariant handle = db.driver()->handle();
-        if (qstrcmp(handle.typeName(), "sqlite3*") != 0) throw DbError("no SQLite handle");
-        data_ = SqliteRows(*static_cast<sqlite3* const*>(handle.constData()), sql).read();
+    if (sqlite3* sqlite = connection_ ? sqliteHandle(connection_->database()) : nullptr) {
+        data_ = SqliteRows(sqlite, connection_->adapt(sql_)).read();
         current_ = 0;
         active_ = true;
         return;
@@ -515,11 +517,7 @@ struct PreparedStatement::Prepared {
 
     // The handle goes when the connection closes; the statement must not be run after it.
     bool handleAlive() const {
-        const QSqlDatabase db = QSqlDatabase::database(connection, false);
-        if (!db.isOpen()) return false;
-        const QVariant handle = db.driver()->handle();
-        return qstrcmp(handle.typeName(), "sqlite3*") == 0 &&
-               *static_cast<sqlite3* const*>(handle.constData()) == sqlite;
+        return sqliteHandle(QSqlDatabase::database(connection, false)) == sqlite;
     }
 
     void bind(int mark, const QVariant& value) const {
@@ -562,10 +560,9 @@ PreparedStatement::PreparedStatement(Connection* connection, const QString& host
         throw DbError("the database is not open [statement: " + sql.toStdString() + ']');
     prepared_ = std::make_unique<Prepared>();
     prepared_->sql = sql;
-    const QVariant handle = db.driver()->handle();
-    if (qstrcmp(handle.typeName(), "sqlite3*") == 0) {
+    if (sqlite3* sqlite = sqliteHandle(db)) {
         prepared_->connection = db.connectionName();
-        prepared_->sqlite = *static_cast<sqlite3* const*>(handle.constData());
+        prepared_->sqlite = sqlite;
         const QByteArray text = sql.toUtf8();
         if (sqlite3_prepare_v2(prepared_->sqlite, text.constData(), int(text.size()),
                                &prepared_->statement, nullptr) != SQLITE_OK)
@@ -603,6 +600,13 @@ Command::Command(Connection* connection) : connection_(connection) {}
 
 void Command::setConnection(Connection* connection) { connection_ = connection; }
 
-void Command::execute() { run(connection_, sql_); }
+void Command::execute() {
+    // On SQLite as a Query runs its statement, so that a text in it arrives whole.
+    if (sqlite3* sqlite = connection_ ? sqliteHandle(connection_->database()) : nullptr) {
+        SqliteRows(sqlite, connection_->adapt(sql_)).read();
+        return;
+    }
+    run(connection_, sql_);
+}
 
 }  // namespace cv

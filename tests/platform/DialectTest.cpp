@@ -172,8 +172,13 @@ TEST_F(DialectTest, RowsReadAsTheDriverReadsThemButEveryCharacterExact) {
     for (const QString& text : spoiled) {
         execute("DELETE FROM CV_DeptInfo");
         insert.execute({text});
+        execute("INSERT INTO CV_DeptInfo VALUES ('q' || " + sqlQuote(text) + ", 'x', NULL)");
         const QString found = "SELECT DeptID FROM CV_DeptInfo WHERE DeptID = " + sqlQuote(text);
         EXPECT_EQ(column(select(found), "DeptID"), QStringList{text});
+        EXPECT_EQ(column(select("SELECT DeptID FROM CV_DeptInfo WHERE DeptID = 'q' || " +
+                                sqlQuote(text)),
+                         "DeptID"),
+                  QStringList{"q" + text});
     }
 }
 
