@@ -4,8 +4,6 @@
 // and the unnamed one that the tree queries use. Any other name is refused.
 #pragma once
 
-#include <QHash>
-#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <memory>
