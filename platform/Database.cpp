@@ -104,17 +104,32 @@ sqlite3* sqliteHandle(const QSqlDatabase& db) {
                : nullptr;
 }
 
+// One statement prepared on SQLite's handle from UTF-8 text; throws DbError, with SQLite's
+// reason, when SQLite refuses it or the text holds more than one statement (as Qt refuses).
+sqlite3_stmt* prepareSqlite(sqlite3* sqlite, const QString& sql) {
+    const QByteArray text = sql.toUtf8();
+    const char* tail = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    const char* refused = nullptr;
+    if (sqlite3_prepare_v2(sqlite, text.constData(), int(text.size()), &statement, &tail) !=
+        SQLITE_OK) {
+        refused = "Unable to execute statement";
+    } else if (tail &&
+               !QByteArrayView(tail, text.constData() + text.size() - tail).trimmed().isEmpty()) {
+        refused = "Unable to execute multiple statements at a time";
+    }
+    if (!refused) return statement;
+    const QString reason = QString::fromUtf8(sqlite3_errmsg(sqlite));
+    sqlite3_finalize(statement);
+    throw DbError(QStringLiteral("%1 %2 [statement: %3]")
+                      .arg(reason, QLatin1String(refused), sql)
+                      .toStdString());
+}
+
 class SqliteRows {
   public:
-    SqliteRows(sqlite3* sqlite, const QString& sql) : sqlite_(sqlite), sql_(sql) {
-        const QByteArray text = sql.toUtf8();
-        const char* tail = nullptr;
-        if (sqlite3_prepare_v2(sqlite, text.constData(), int(text.size()), &statement_, &tail) !=
-            SQLITE_OK)
-            fail("Unable to execute statement");
-        if (tail && !QByteArrayView(tail, text.constData() + text.size() - tail).trimmed().isEmpty())
-            fail("Unable to execute multiple statements at a time");
-    }
+    SqliteRows(sqlite3* sqlite, const QString& sql)
+        : sqlite_(sqlite), sql_(sql), statement_(prepareSqlite(sqlite, sql)) {}
     ~SqliteRows() { sqlite3_finalize(statement_); }
     SqliteRows(const SqliteRows&) = delete;
     SqliteRows& operator=(const SqliteRows&) = delete;
@@ -563,10 +578,7 @@ PreparedStatement::PreparedStatement(Connection* connection, const QString& host
     if (sqlite3* sqlite = sqliteHandle(db)) {
         prepared_->connection = db.connectionName();
         prepared_->sqlite = sqlite;
-        const QByteArray text = sql.toUtf8();
-        if (sqlite3_prepare_v2(prepared_->sqlite, text.constData(), int(text.size()),
-                               &prepared_->statement, nullptr) != SQLITE_OK)
-            prepared_->refuseSqlite();
+        prepared_->statement = prepareSqlite(sqlite, sql);
         return;
     }
     prepared_->query = QSqlQuery(db);

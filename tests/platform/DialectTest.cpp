@@ -245,6 +245,17 @@ TEST_F(DialectTest, FailuresNameTheirCause) {
     command.setCommandText("INSERT INTO CV_DeptInfo (DeptID) VALUES ('1'), ('1')");
     EXPECT_THROW(command.execute(), DbError);
     EXPECT_THROW(Query().open(), DbError);
+    if (store_->dialect() == Dialect::SQLite) {
+        // SQLite runs one statement of a text; one holding more is refused whole, as Qt does.
+        for (const char* refused : {"INSERT INTO CV_DeptInfo (DeptID) VALUES ('2'); DELETE X",
+                                    "", "   "}) {
+            command.setCommandText(refused);
+            EXPECT_THROW(command.execute(), DbError) << refused;
+        }
+        EXPECT_THROW(select("SELECT 1; SELECT 2"), DbError);
+        EXPECT_THROW(PreparedStatement(store_.get(), "SELECT ?; SELECT 2"), DbError);
+        EXPECT_TRUE(select("SELECT * FROM CV_DeptInfo").rows.isEmpty());
+    }
 
     EXPECT_THROW(Connection::open(path("missing/folder/store.db")), DbError);
     // Addresses that cannot be used fail without showing the password: nothing listens on
