@@ -43,7 +43,7 @@ QSqlQuery run(Connection* connection, const QString& hostSql) {
 // PostgreSQL's texts as the server holds them. Qt's driver decodes them with
 // QString::fromUtf8, which takes a leading U+FEFF for a byte order mark and drops it (a person
 // whose identifier began with one could not be found again by it); such a text is decoded
-// again from libpq's result. (SQLite's rows are read on the driver's statement: see below.)
+// again from libpq's result. (SQLite's rows are read on the driver's own handle: SqliteRows.)
 class ExactTexts {
   public:
     explicit ExactTexts(Dialect dialect) : postgres_(dialect == Dialect::PostgreSQL) {}
@@ -85,15 +85,14 @@ class ExactTexts {
     int row_ = 0;
 };
 
-// A statement run on SQLite's own handle and its rows read straight from it, as Qt's driver
-// would give them but with every character: Qt hands SQLite the statement as UTF-16 and reads
-// texts through sqlite3_column_text16, and SQLite's translations turn U+FFFE and U+FFFF into
-// U+FFFD; Qt also builds every value twice (its own row, then ours). Here the statement goes
-// as UTF-8 and each text is decoded once from SQLite's UTF-8, a leading U+FEFF kept. Fields
-// and values follow Qt's rules: a field's type from its declared type (integer, real, blob,
-// boolean, else text), or for an expression from the first row's value; values by storage
-// class (integers as qint64, reals as double, blobs as QByteArray, NULL as a null value).
 FieldType fieldType(QMetaType type);
+
+// SQLite's reason for refusing `sql`, in Qt's words when Qt has some for the step (`what`).
+[[noreturn]] void refuseSqlite(const QByteArray& reason, const char* what, const QString& sql) {
+    QString text = QString::fromUtf8(reason);
+    if (what) text += u' ' + QLatin1String(what);
+    throw DbError(QStringLiteral("%1 [statement: %2]").arg(text, sql).toStdString());
+}
 
 // The SQLite handle under a connection; null for other engines or a closed connection.
 sqlite3* sqliteHandle(const QSqlDatabase& db) {
@@ -119,13 +118,19 @@ sqlite3_stmt* prepareSqlite(sqlite3* sqlite, const QString& sql) {
         refused = "Unable to execute multiple statements at a time";
     }
     if (!refused) return statement;
-    const QString reason = QString::fromUtf8(sqlite3_errmsg(sqlite));
+    const QByteArray reason = sqlite3_errmsg(sqlite);
     sqlite3_finalize(statement);
-    throw DbError(QStringLiteral("%1 %2 [statement: %3]")
-                      .arg(reason, QLatin1String(refused), sql)
-                      .toStdString());
+    refuseSqlite(reason, refused, sql);
 }
 
+// A statement run on SQLite's own handle and its rows read straight from it, as Qt's driver
+// would give them but with every character: Qt hands SQLite the statement as UTF-16 and reads
+// texts through sqlite3_column_text16, and SQLite's translations turn U+FFFE and U+FFFF into
+// U+FFFD; Qt also builds every value twice (its own row, then ours). Here the statement goes
+// as UTF-8 and each text is decoded once from SQLite's UTF-8, a leading U+FEFF kept. Fields
+// and values follow Qt's rules: a field's type from its declared type (integer, real, blob,
+// boolean, else text), or for an expression from the first row's value; values by storage
+// class (integers as qint64, reals as double, blobs as QByteArray, NULL as a null value).
 class SqliteRows {
   public:
     SqliteRows(sqlite3* sqlite, const QString& sql)
@@ -199,9 +204,7 @@ class SqliteRows {
     }
 
     [[noreturn]] void fail(const char* what) const {
-        throw DbError(QStringLiteral("%1 %2 [statement: %3]")
-                          .arg(QString::fromUtf8(sqlite3_errmsg(sqlite_)), QLatin1String(what), sql_)
-                          .toStdString());
+        refuseSqlite(sqlite3_errmsg(sqlite_), what, sql_);
     }
 
     sqlite3* sqlite_;
@@ -523,12 +526,6 @@ struct PreparedStatement::Prepared {
 
     ~Prepared() { sqlite3_finalize(statement); }
 
-    [[noreturn]] void refuseSqlite(const char* message) const {
-        throw DbError(QStringLiteral("%1 [statement: %2]")
-                          .arg(QString::fromUtf8(message), sql)
-                          .toStdString());
-    }
-    [[noreturn]] void refuseSqlite() const { refuseSqlite(sqlite3_errmsg(sqlite)); }
 
     // The handle goes when the connection closes; the statement must not be run after it.
     bool handleAlive() const {
@@ -563,7 +560,7 @@ struct PreparedStatement::Prepared {
                                          SQLITE_UTF8);
             }
         }
-        if (rc != SQLITE_OK) refuseSqlite();
+        if (rc != SQLITE_OK) refuseSqlite(sqlite3_errmsg(sqlite), nullptr, sql);
     }
 };
 
@@ -599,7 +596,7 @@ void PreparedStatement::execute(const QVariantList& values) {
             rc == SQLITE_DONE || rc == SQLITE_ROW ? QByteArray() : QByteArray(sqlite3_errmsg(p.sqlite));
         sqlite3_reset(p.statement);
         sqlite3_clear_bindings(p.statement);
-        if (!message.isNull()) p.refuseSqlite(message.constData());
+        if (!message.isNull()) refuseSqlite(message, nullptr, p.sql);
         return;
     }
     QSqlQuery& query = p.query;

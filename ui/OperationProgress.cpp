@@ -42,8 +42,11 @@ bool OperationProgress::step(qint64 done) {
     lastEvents_ = now;
     if (!shown_) show();
     if (!dialog_) return true;
-    if (total_ > 0) dialog_->setValue(int(qMin<qint64>(done, total_)));
-    dialog_->setLabelText(text(qMin(done, total_ > 0 ? total_ : done)));
+    if (total_ > 0) {
+        done = qMin(done, total_);
+        dialog_->setValue(int(done));
+    }
+    dialog_->setLabelText(text(done));
     // setValue handles events only while the dialog is modal and then at its own pace.
     QApplication::processEvents();
     cancelled_ = cancel_ == Cancel::Offered && dialog_->wasCanceled();
