@@ -62,6 +62,24 @@ bool saveDataSet(const ClientDataSet& dataset, StagedFile& file, bool persons) {
     return false;
 }
 
+// The person rows go from the statement straight into the file where the store can stream
+// them, otherwise through the dataset.
+bool writePersons(TDM_PersonPack& store, const QString& sql, StagedFile& file) {
+    if (!file.open()) {
+        log("人员包未写出: " + logSafeText(file.errorString()));
+        return false;
+    }
+    try {
+        if (store.StreamRows(sql, file)) return true;
+    } catch (const std::exception& e) {
+        log("人员包未写出: " + logSafeText(QString::fromStdString(e.what())));
+        file.abandon();
+        return false;
+    }
+    file.abandon();
+    return store.FetchRows(store.CdsExportPer, sql) && saveDataSet(store.CdsExportPer, file, true);
+}
+
 }  // namespace
 
 std::int32_t PackageExportProc(QWidget* parent) {
@@ -115,9 +133,7 @@ QString PackageExport() {
                                OperationProgress::Cancel::NotOffered);
     progress.countRows(2);
     TDM_PersonPack& store = *TDM_PersonPack::instance();
-    if (!store.FetchRows(store.CdsExportPer, personQuery) ||
-        !saveDataSet(store.CdsExportPer, personFile, true))
-        return Failed;
+    if (!writePersons(store, personQuery, personFile)) return Failed;
     if (!store.FetchWithDeptPaths(store.CdsExportDept, deptQuery) ||
         !saveDataSet(store.CdsExportDept, deptFile, false))
         return Failed;

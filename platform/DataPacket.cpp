@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QSet>
 #include <QStringDecoder>
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -98,6 +99,70 @@ char* copy(char* out, const char* text, qsizetype size) {
     return out + size;
 }
 
+// An ASCII character inside a double-quoted attribute value.
+inline char* encodeAscii(char* out, char c) {
+    if (c >= 0x20 && c != '<' && c != '>' && c != '&' && c != '"') {
+        *out++ = c;
+        return out;
+    }
+    switch (c) {
+        case '<':
+            return copy(out, "&lt;", 4);
+        case '>':
+            return copy(out, "&gt;", 4);
+        case '&':
+            return copy(out, "&amp;", 5);
+        case '"':
+            return copy(out, "&quot;", 6);
+        case '\t':
+            return copy(out, "&#9;", 4);
+        case '\n':
+            return copy(out, "&#10;", 5);
+        case '\r':
+            return copy(out, "&#13;", 5);
+        default:
+            return escapeUnit(out, char16_t(c));
+    }
+}
+
+// The UTF-16 units of `utf8` when it is valid UTF-8 whose characters beyond ASCII all travel
+// as they are (not U+FFFE, U+FFFF or the escape's own U+10FFFD); -1 otherwise. Such text is
+// written byte for byte, as its decoding would be encoded again.
+qsizetype plainUtf8Units(QByteArrayView utf8) {
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* const end = p + utf8.size();
+    qsizetype units = 0;
+    const auto continues = [&](qsizetype n) {
+        if (end - p < n) return false;
+        for (qsizetype k = 1; k < n; ++k)
+            if ((p[k] & 0xC0) != 0x80) return false;
+        return true;
+    };
+    while (p < end) {
+        const unsigned char b = *p;
+        if (b < 0x80) {
+            ++p;
+            ++units;
+        } else if (b >= 0xC2 && b <= 0xDF && continues(2)) {
+            p += 2;
+            ++units;
+        } else if (b >= 0xE0 && b <= 0xEF && continues(3)) {
+            if ((b == 0xE0 && p[1] < 0xA0) || (b == 0xED && p[1] >= 0xA0)) return -1;
+            if (b == 0xEF && p[1] == 0xBF && p[2] >= 0xBE) return -1;  // U+FFFE, U+FFFF
+            p += 3;
+            ++units;
+        } else if (b >= 0xF0 && b <= 0xF4 && continues(4)) {
+            if ((b == 0xF0 && p[1] < 0x90) || (b == 0xF4 && p[1] >= 0x90)) return -1;
+            if (b == 0xF4 && p[1] == 0x8F && p[2] == 0xBF && p[3] == 0xBD) return -1;
+            p += 4;
+            units += 2;
+        } else {
+            return -1;
+        }
+    }
+    return units;
+}
+
 // `units` as the inside of a double-quoted attribute value, at `out`, which has room for
 // EscapedUnitBytes per unit: UTF-8, the markup characters and the white space that
 // attribute-value normalisation would change as references, and the packet's escape for
@@ -106,35 +171,7 @@ char* encodeValue(char* out, const char16_t* p, const char16_t* end) {
     while (p < end) {
         const char16_t c = *p++;
         if (c < 0x80) {
-            if (c >= 0x20 && c != '<' && c != '>' && c != '&' && c != '"') {
-                *out++ = char(c);
-                continue;
-            }
-            switch (c) {
-                case '<':
-                    out = copy(out, "&lt;", 4);
-                    break;
-                case '>':
-                    out = copy(out, "&gt;", 4);
-                    break;
-                case '&':
-                    out = copy(out, "&amp;", 5);
-                    break;
-                case '"':
-                    out = copy(out, "&quot;", 6);
-                    break;
-                case '\t':
-                    out = copy(out, "&#9;", 4);
-                    break;
-                case '\n':
-                    out = copy(out, "&#10;", 5);
-                    break;
-                case '\r':
-                    out = copy(out, "&#13;", 5);
-                    break;
-                default:
-                    out = escapeUnit(out, c);
-            }
+            out = encodeAscii(out, char(c));
         } else if (c < 0x800) {
             *out++ = char(0xC0 | (c >> 6));
             *out++ = char(0x80 | (c & 0x3F));
@@ -193,6 +230,16 @@ class PacketOutput {
             if (stop < end && QChar::isHighSurrogate(stop[-1])) ++stop;
             advance(encodeValue(reserve((stop - p) * EscapedUnitBytes), p, stop));
             p = stop;
+        }
+    }
+    // Text that plainUtf8Units accepts: only its ASCII needs escapes.
+    void appendPlain(QByteArrayView utf8) {
+        constexpr qsizetype Slice = 16384;
+        for (qsizetype at = 0; at < utf8.size(); at += Slice) {
+            const QByteArrayView slice = utf8.sliced(at, std::min(Slice, utf8.size() - at));
+            char* out = reserve(slice.size() * EscapedUnitBytes);
+            for (const char c : slice) out = (c & 0x80) ? (*out++ = c, out) : encodeAscii(out, c);
+            advance(out);
         }
     }
 
@@ -294,19 +341,14 @@ void checkShape(const RowSet& data, const DataPacketLimits& limits) {
     }
 }
 
-}  // namespace
-
-void writeDataPacket(StagedFile& file, const RowSet& data, const DataPacketLimits& limits) {
-    checkShape(data, limits);
-    const QList<QByteArray> names = attributeNames(data.fields);
-    const QList<FieldType> types = writtenTypes(data);
-    PacketOutput out(file, limits.maxBytes);
-
+// The packet up to its first row: declaration, fields, and the opening of ROWDATA.
+void writeHead(PacketOutput& out, const QList<FieldDef>& fields, const QList<QByteArray>& names,
+               const QList<FieldType>& types, bool hasRows) {
     out.append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DATAPACKET Version=\"2.0\">\n");
     out.append(" <METADATA>\n");
-    out.append(data.fields.isEmpty() ? QByteArray("  <FIELDS/>\n") : QByteArray("  <FIELDS>\n"));
-    for (qsizetype i = 0; i < data.fields.size(); ++i) {
-        const FieldDef& field = data.fields[i];
+    out.append(fields.isEmpty() ? QByteArray("  <FIELDS/>\n") : QByteArray("  <FIELDS>\n"));
+    for (qsizetype i = 0; i < fields.size(); ++i) {
+        const FieldDef& field = fields[i];
         out.append("   <FIELD attrname=\"");
         out.append(names[i]);
         out.append("\" fieldtype=\"");
@@ -324,83 +366,188 @@ void writeDataPacket(StagedFile& file, const RowSet& data, const DataPacketLimit
         }
         out.append("/>\n");
     }
-    if (!data.fields.isEmpty()) out.append("  </FIELDS>\n");
+    if (!fields.isEmpty()) out.append("  </FIELDS>\n");
     out.append("  <PARAMS/>\n </METADATA>\n");
-    out.append(data.rows.isEmpty() ? QByteArray(" <ROWDATA/>\n") : QByteArray(" <ROWDATA>\n"));
+    out.append(hasRows ? QByteArray(" <ROWDATA>\n") : QByteArray(" <ROWDATA/>\n"));
+}
 
-    // What each field's attribute begins with: ` name="`.
-    QList<QByteArray> openings;
-    for (const QByteArray& name : names) openings.append(' ' + name + "=\"");
-    for (qsizetype r = 0; r < data.rows.size(); ++r) {
-        heartbeat();
-        const Row& row = data.rows[r];
-        out.append("  ");
-        const qint64 start = out.position();
-        qint64 largest = -1;
-        int blamed = -1;
-        out.append("<ROW");
-        for (qsizetype i = 0; i < row.size(); ++i) {
-            // The common cases without copies: a text in a text field, an integer.
-            const QVariant& value = row[i];
-            const QString* text = nullptr;
-            QString converted;
-            char digits[24];
-            qsizetype units = 0;
-            if (types[i] == FieldType::String &&
-                value.metaType() == QMetaType::fromType<QString>()) {
-                text = static_cast<const QString*>(value.constData());
-                units = text->size();
-            } else if (value.isNull()) {
-                continue;
-            } else if (const auto integer = types[i] == FieldType::Integer
-                                                ? plainInteger(value)
-                                                : std::nullopt) {
-                units = std::to_chars(digits, digits + sizeof digits, *integer).ptr - digits;
-            } else {
-                std::optional<QString> written = valueAs(types[i], value);
-                if (!written) fail(QStringLiteral("row %1, field %2: unwritable").arg(r).arg(i));
-                converted = std::move(*written);
-                text = &converted;
-                units = text->size();
-            }
-            const qint64 before = out.position();
-            // Every unit takes at least one byte: a value far too long is refused unencoded.
-            qint64 size = openings[i].size() + units + 1;
-            if (before - start + size + 2 <= limits.maxRowBytes) {
-                out.append(openings[i]);
-                if (text) {
-                    out.appendValue(*text);
-                } else {
-                    out.append(digits, units);
-                }
-                out.append("\"");
-                size = out.position() - before;
-            }
-            if (size > largest) {
-                largest = size;
-                blamed = int(i);
-            }
-            const qint64 bytes = before - start + size + 2;  // and the closing "/>"
-            if (bytes > limits.maxRowBytes) {
-                throw DataPacketValueError(
-                    QStringLiteral("%1: row %2 takes at least %3 bytes, more than %4, most of "
-                                   "them in field %5")
-                        .arg(file.target())
-                        .arg(r)
-                        .arg(bytes)
-                        .arg(limits.maxRowBytes)
-                        .arg(data.fields[blamed].name)
-                        .toStdString(),
-                    r, blamed, bytes, limits.maxRowBytes);
-            }
-        }
-        out.append("/>\n");
-        out.rowDone();
-    }
-    if (!data.rows.isEmpty()) out.append(" </ROWDATA>\n");
+void writeTail(PacketOutput& out, bool hasRows) {
+    if (hasRows) out.append(" </ROWDATA>\n");
     out.append("</DATAPACKET>\n");
     out.rowDone();
     out.flush();
+}
+
+// One ROW at a time, each value as its attribute, the row's size held to the limit: a row
+// that would pass it is refused, naming the field that takes the most of it.
+class RowComposer {
+  public:
+    RowComposer(PacketOutput& out, const StagedFile& file, const QList<FieldDef>& fields,
+                const QList<QByteArray>& names, qsizetype maxRowBytes)
+        : out_(out), file_(file), fields_(fields), maxRowBytes_(maxRowBytes) {
+        // What each field's attribute begins with: ` name="`.
+        for (const QByteArray& name : names) openings_.append(' ' + name + "=\"");
+    }
+
+    void begin(qsizetype row) {
+        heartbeat();
+        row_ = row;
+        out_.append("  ");
+        start_ = out_.position();
+        largest_ = -1;
+        blamed_ = -1;
+        out_.append("<ROW");
+    }
+    void end() {
+        out_.append("/>\n");
+        out_.rowDone();
+    }
+
+    void text(int field, QStringView text) {
+        put(field, text.size(), [&] { out_.appendValue(text); });
+    }
+    // Valid UTF-8 that holds nothing the packet escapes but ASCII: `units` UTF-16 units.
+    void plain(int field, QByteArrayView utf8, qsizetype units) {
+        put(field, units, [&] { out_.appendPlain(utf8); });
+    }
+    void integer(int field, qlonglong value) {
+        char digits[24];
+        const qsizetype size = std::to_chars(digits, digits + sizeof digits, value).ptr - digits;
+        put(field, size, [&] { out_.append(digits, size); });
+    }
+
+  private:
+    template <class Write>
+    void put(int field, qsizetype units, const Write& write) {
+        const qint64 before = out_.position();
+        // Every unit takes at least one byte: a value far too long is refused unencoded.
+        qint64 size = openings_[field].size() + units + 1;
+        if (before - start_ + size + 2 <= maxRowBytes_) {
+            out_.append(openings_[field]);
+            write();
+            out_.append("\"");
+            size = out_.position() - before;
+        }
+        if (size > largest_) {
+            largest_ = size;
+            blamed_ = field;
+        }
+        const qint64 bytes = before - start_ + size + 2;  // and the closing "/>"
+        if (bytes > maxRowBytes_) {
+            throw DataPacketValueError(
+                QStringLiteral("%1: row %2 takes at least %3 bytes, more than %4, most of them "
+                               "in field %5")
+                    .arg(file_.target())
+                    .arg(row_)
+                    .arg(bytes)
+                    .arg(maxRowBytes_)
+                    .arg(fields_[blamed_].name)
+                    .toStdString(),
+                row_, blamed_, bytes, maxRowBytes_);
+        }
+    }
+
+    PacketOutput& out_;
+    const StagedFile& file_;
+    const QList<FieldDef>& fields_;
+    const qsizetype maxRowBytes_;
+    QList<QByteArray> openings_;
+    qsizetype row_ = 0;
+    qint64 start_ = 0;
+    qint64 largest_ = -1;
+    int blamed_ = -1;
+};
+
+// A value that is not plain text in a text field or a whole number in an integer field; false
+// when it does not read back as `type`.
+bool composeOther(RowComposer& row, int field, FieldType type, const QVariant& value) {
+    if (type == FieldType::String && value.metaType() == QMetaType::fromType<QString>()) {
+        row.text(field, *static_cast<const QString*>(value.constData()));
+    } else if (value.isNull()) {
+        return true;
+    } else if (const auto integer =
+                   type == FieldType::Integer ? plainInteger(value) : std::nullopt) {
+        row.integer(field, *integer);
+    } else {
+        const std::optional<QString> written = valueAs(type, value);
+        if (!written) return false;
+        row.text(field, *written);
+    }
+    return true;
+}
+
+}  // namespace
+
+void writeDataPacket(StagedFile& file, const RowSet& data, const DataPacketLimits& limits) {
+    checkShape(data, limits);
+    const QList<QByteArray> names = attributeNames(data.fields);
+    const QList<FieldType> types = writtenTypes(data);
+    PacketOutput out(file, limits.maxBytes);
+    writeHead(out, data.fields, names, types, !data.rows.isEmpty());
+    RowComposer composer(out, file, data.fields, names, limits.maxRowBytes);
+    for (qsizetype r = 0; r < data.rows.size(); ++r) {
+        const Row& row = data.rows[r];
+        composer.begin(r);
+        for (qsizetype i = 0; i < row.size(); ++i) {
+            if (!composeOther(composer, int(i), types[i], row[i]))
+                fail(QStringLiteral("row %1, field %2: unwritable").arg(r).arg(i));
+        }
+        composer.end();
+    }
+    writeTail(out, !data.rows.isEmpty());
+}
+
+bool streamDataPacket(StagedFile& file, PacketRowSource& source, const DataPacketLimits& limits) {
+    bool more = source.next();
+    const bool hasRows = more;
+    const QList<FieldDef>& fields = source.fields();
+    if (fields.size() > limits.maxFields) return false;
+    for (const FieldDef& field : fields)
+        if (field.name.toUtf8().size() > limits.maxFieldNameBytes) return false;
+    const QList<QByteArray> names = attributeNames(fields);
+    QList<FieldType> types;
+    for (const FieldDef& field : fields) types.append(field.type);
+    const qsizetype maxRows =
+        fields.isEmpty() ? limits.maxRows : std::min(limits.maxRows, limits.maxCells / fields.size());
+
+    PacketOutput out(file, limits.maxBytes);
+    writeHead(out, fields, names, types, more);
+    RowComposer composer(out, file, fields, names, limits.maxRowBytes);
+    try {
+        for (qsizetype r = 0; more; ++r, more = source.next()) {
+            if (r >= maxRows) return false;
+            composer.begin(r);
+            for (int i = 0; i < fields.size(); ++i) {
+                const PacketValue value = source.value(i);
+                switch (value.kind) {
+                    case PacketValue::Kind::Null:
+                        continue;
+                    case PacketValue::Kind::Utf8:
+                        if (types[i] == FieldType::String) {
+                            if (const qsizetype units = plainUtf8Units(value.utf8); units >= 0) {
+                                composer.plain(i, value.utf8, units);
+                                continue;
+                            }
+                        }
+                        break;
+                    case PacketValue::Kind::Integer:
+                        if (types[i] == FieldType::Integer) {
+                            composer.integer(i, value.integer);
+                            continue;
+                        }
+                        break;
+                    case PacketValue::Kind::Other:
+                        break;
+                }
+                if (!composeOther(composer, i, types[i], source.variant(i))) return false;
+            }
+            composer.end();
+        }
+    } catch (const DataPacketValueError&) {
+        return false;
+    }
+    writeTail(out, hasRows);
+    return true;
 }
 
 void writeDataPacket(const QString& path, const RowSet& data) {

@@ -44,6 +44,37 @@ void writeDataPacket(const QString& path, const RowSet& data);
 void writeDataPacket(StagedFile& file, const RowSet& data,
                      const DataPacketLimits& limits = DataPacketLimits());
 
+// One value of a row handed to the writer without a dataset: plain UTF-8 text or a whole
+// number where the source has it so, otherwise the QVariant the dataset would hold.
+struct PacketValue {
+    enum class Kind { Null, Utf8, Integer, Other };
+    Kind kind = Kind::Null;
+    QByteArrayView utf8;  // Kind::Utf8, valid until the source moves on
+    qint64 integer = 0;   // Kind::Integer
+};
+
+// Rows read one at a time, straight from where they are stored.
+class PacketRowSource {
+public:
+    virtual ~PacketRowSource() = default;
+    // To the first row, then to the next one; false after the last.
+    virtual bool next() = 0;
+    // Known once next() has been called.
+    virtual const QList<FieldDef>& fields() const = 0;
+    virtual PacketValue value(int field) = 0;
+    // The value of `field` as the dataset of these rows holds it.
+    virtual QVariant variant(int field) = 0;
+};
+
+// Writes the rows of `source` into `file` (open, not yet committed) in one pass, byte for byte
+// as writeDataPacket writes the dataset they make. False, with the file holding an unfinished
+// packet, where only the dataset can be written as it would be: a value that does not read
+// back as its field's type (the field is then written as text), a row or a packet over the
+// limits (the refusal names what only the whole dataset tells). Throws DataPacketError when
+// the file cannot be written.
+bool streamDataPacket(StagedFile& file, PacketRowSource& source,
+                      const DataPacketLimits& limits = DataPacketLimits());
+
 // Throws DataPacketError for anything that is not a well-formed data packet within the limits,
 // a DOCTYPE included: no entity is expanded and nothing outside the file is read.
 RowSet readDataPacket(const QString& path);

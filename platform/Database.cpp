@@ -1,6 +1,8 @@
 #include "Database.h"
 
+#include "DataPacket.h"
 #include "Heartbeat.h"
+#include "OwnThread.h"
 
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -139,46 +141,34 @@ class SqliteRows {
     SqliteRows(const SqliteRows&) = delete;
     SqliteRows& operator=(const SqliteRows&) = delete;
 
-    RowSet read() {
-        RowSet data;
-        int rc = sqlite3_step(statement_);
-        const int count = sqlite3_column_count(statement_);
-        for (int i = 0; i < count; ++i) {
-            const char* declared = sqlite3_column_decltype(statement_, i);
-            const int type = declared && *declared ? declaredType(QByteArray(declared).toLower())
-                             : rc == SQLITE_ROW    ? storedType(sqlite3_column_type(statement_, i))
-                                                   : QMetaType::UnknownType;
-            data.fields.append({QString::fromUtf8(sqlite3_column_name(statement_, i)).remove(u'"'),
-                                fieldType(QMetaType(type)), 0});
+    // To the first row, then to the next; false after the last. The fields are known from
+    // the first call on.
+    bool step() {
+        const int rc = sqlite3_step(statement_);
+        if (!stepped_) {
+            stepped_ = true;
+            readFields(rc);
         }
-        for (; rc == SQLITE_ROW; rc = sqlite3_step(statement_)) {
+        if (rc == SQLITE_ROW) {
             heartbeat();
-            Row row;
-            row.reserve(count);
-            for (int i = 0; i < count; ++i) row.append(value(i));
-            data.rows.append(std::move(row));
+            return true;
         }
         if (rc != SQLITE_DONE) fail("Unable to fetch row");
-        return data;
+        return false;
     }
+    const QList<FieldDef>& fields() const { return fields_; }
+    int columns() const { return int(fields_.size()); }
 
-  private:
-    static int declaredType(const QByteArray& name) {
-        if (name == "integer" || name == "int") return QMetaType::Int;
-        if (name == "double" || name == "float" || name == "real" || name.startsWith("numeric"))
-            return QMetaType::Double;
-        if (name == "blob") return QMetaType::QByteArray;
-        if (name == "boolean" || name == "bool") return QMetaType::Bool;
-        return QMetaType::QString;
-    }
-    static int storedType(int storage) {
-        switch (storage) {
-            case SQLITE_INTEGER: return QMetaType::Int;
-            case SQLITE_FLOAT: return QMetaType::Double;
-            case SQLITE_BLOB: return QMetaType::QByteArray;
-            case SQLITE_TEXT: return QMetaType::QString;
-            default: return QMetaType::UnknownType;
+    RowSet read() {
+        RowSet data;
+        while (step()) {
+            Row row;
+            row.reserve(columns());
+            for (int i = 0; i < columns(); ++i) row.append(value(i));
+            data.rows.append(std::move(row));
         }
+        data.fields = fields_;
+        return data;
     }
 
     QVariant value(int i) {
@@ -203,6 +193,59 @@ class SqliteRows {
         }
     }
 
+    // The same value without a QVariant where it is text or a whole number.
+    PacketValue packetValue(int i) {
+        PacketValue value;
+        switch (sqlite3_column_type(statement_, i)) {
+            case SQLITE_NULL:
+                break;
+            case SQLITE_INTEGER:
+                value.kind = PacketValue::Kind::Integer;
+                value.integer = sqlite3_column_int64(statement_, i);
+                break;
+            case SQLITE_TEXT: {
+                const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, i));
+                value.kind = PacketValue::Kind::Utf8;
+                value.utf8 = QByteArrayView(text, sqlite3_column_bytes(statement_, i));
+                break;
+            }
+            default:
+                value.kind = PacketValue::Kind::Other;
+        }
+        return value;
+    }
+
+  private:
+    static int declaredType(const QByteArray& name) {
+        if (name == "integer" || name == "int") return QMetaType::Int;
+        if (name == "double" || name == "float" || name == "real" || name.startsWith("numeric"))
+            return QMetaType::Double;
+        if (name == "blob") return QMetaType::QByteArray;
+        if (name == "boolean" || name == "bool") return QMetaType::Bool;
+        return QMetaType::QString;
+    }
+    static int storedType(int storage) {
+        switch (storage) {
+            case SQLITE_INTEGER: return QMetaType::Int;
+            case SQLITE_FLOAT: return QMetaType::Double;
+            case SQLITE_BLOB: return QMetaType::QByteArray;
+            case SQLITE_TEXT: return QMetaType::QString;
+            default: return QMetaType::UnknownType;
+        }
+    }
+
+    void readFields(int rc) {
+        const int count = sqlite3_column_count(statement_);
+        for (int i = 0; i < count; ++i) {
+            const char* declared = sqlite3_column_decltype(statement_, i);
+            const int type = declared && *declared ? declaredType(QByteArray(declared).toLower())
+                             : rc == SQLITE_ROW    ? storedType(sqlite3_column_type(statement_, i))
+                                                   : QMetaType::UnknownType;
+            fields_.append({QString::fromUtf8(sqlite3_column_name(statement_, i)).remove(u'"'),
+                            fieldType(QMetaType(type)), 0});
+        }
+    }
+
     [[noreturn]] void fail(const char* what) const {
         refuseSqlite(sqlite3_errmsg(sqlite_), what, sql_);
     }
@@ -210,6 +253,8 @@ class SqliteRows {
     sqlite3* sqlite_;
     QString sql_;
     sqlite3_stmt* statement_ = nullptr;
+    bool stepped_ = false;
+    QList<FieldDef> fields_;
     QStringDecoder decoder_{QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom |
                                                         QStringConverter::Flag::Stateless};
 };
@@ -446,6 +491,43 @@ QString Connection::adapt(const QString& hostSql) const {
     return dialect_ == Dialect::SQLite ? renameLeftCalls(sql) : sql;
 }
 
+namespace {
+
+// The rows of a statement on SQLite handed to the data-packet writer as they are stepped.
+class SqlitePacketRows final : public PacketRowSource {
+  public:
+    explicit SqlitePacketRows(SqliteRows& rows) : rows_(rows) {}
+    bool next() override { return rows_.step(); }
+    const QList<FieldDef>& fields() const override { return rows_.fields(); }
+    PacketValue value(int field) override { return rows_.packetValue(field); }
+    QVariant variant(int field) override { return rows_.value(field); }
+
+  private:
+    SqliteRows& rows_;
+};
+
+}  // namespace
+
+bool streamQueryPacket(Connection* connection, const QString& hostSql, StagedFile& file) {
+    sqlite3* sqlite = connection ? sqliteHandle(connection->database()) : nullptr;
+    if (!sqlite) return false;
+    const QString sql = connection->adapt(hostSql);
+    bool streamed = false;
+    const auto stream = [&] {
+        SqliteRows rows(sqlite, sql);
+        SqlitePacketRows source(rows);
+        streamed = streamDataPacket(file, source);
+    };
+    // The handle may go to another thread while this one waits, where SQLite serialises the
+    // use of a connection itself.
+    if (sqlite3_threadsafe() != 0) {
+        runOnOwnThread(stream);
+    } else {
+        stream();
+    }
+    return streamed;
+}
+
 Query::Query(Connection* connection) : connection_(connection) {}
 
 void Query::setConnection(Connection* connection) {
@@ -461,7 +543,13 @@ void Query::setCommandText(const QString& sql) {
 void Query::open() {
     close();
     if (sqlite3* sqlite = connection_ ? sqliteHandle(connection_->database()) : nullptr) {
-        data_ = SqliteRows(sqlite, connection_->adapt(sql_)).read();
+        const QString sql = connection_->adapt(sql_);
+        const auto read = [&] { data_ = SqliteRows(sqlite, sql).read(); };
+        if (ownThread_ && sqlite3_threadsafe() != 0) {
+            runOnOwnThread(read);
+        } else {
+            read();
+        }
         current_ = 0;
         active_ = true;
         return;

@@ -53,6 +53,9 @@ public:
 
     void open();  // throws DbError (no connection, statement refused)
     void close();
+    // On, open() reads SQLite's rows on a thread of its own (see runOnOwnThread): for a
+    // statement over every person of a large installation.
+    void setOwnThread(bool on) { ownThread_ = on; }
     bool active() const { return active_; }
     bool eof() const;
     void first();
@@ -69,7 +72,17 @@ private:
     RowSet data_;
     qsizetype current_ = 0;
     bool active_ = false;
+    bool ownThread_ = false;
 };
+
+class StagedFile;
+
+// Writes the rows of `hostSql` into `file` (open, not yet committed) as writeDataPacket writes
+// the rows Query::open reads, as they are read, without holding them; on SQLite only. False,
+// the file then holding an unfinished packet, where the connection is not SQLite's or the rows
+// need the dataset's way (see streamDataPacket). Throws DbError for a refused statement,
+// DataPacketError when the file cannot be written.
+bool streamQueryPacket(Connection* connection, const QString& hostSql, StagedFile& file);
 
 // Executes one statement that returns no rows worth reading.
 class Command {

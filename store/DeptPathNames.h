@@ -29,7 +29,7 @@ public:
     QString pathOf(const QString& deptId);
 
 private:
-    const QString& prefixPath(const QString& prefix);
+    const QString& prefixPath(const QString& code, qsizetype size);
 
     QHash<QString, QString> names_;
     QHash<QString, QString> prefixPaths_;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "DataPacket.h"
 #include "DeptPathNames.h"
 #include "HostContext.h"
 #include "HostServices.h"
@@ -117,7 +118,15 @@ void TDM_PersonPack::copyResult(ClientDataSet& target, const QString& sql,
         dstShare.close();
         dstShare.setCommandText(sql);
         localClient.close();
-        localClient.open();
+        // The export's statements list every ticked person.
+        dstShare.setOwnThread(true);
+        try {
+            localClient.open();
+        } catch (...) {
+            dstShare.setOwnThread(false);
+            throw;
+        }
+        dstShare.setOwnThread(false);
         target.copyDataFrom(localClient);
     }
 }
@@ -128,6 +137,17 @@ bool TDM_PersonPack::FetchRows(ClientDataSet& target, const QString& sql) {
         return true;
     } catch (...) {
         return false;
+    }
+}
+
+bool TDM_PersonPack::StreamRows(const QString& sql, StagedFile& file) {
+    if (!rowStreaming_ || networked()) return false;
+    try {
+        return streamQueryPacket(dstShare.connection(), sql, file);
+    } catch (const DataPacketError&) {
+        throw;
+    } catch (...) {
+        return false;  // the dataset's way meets the same refusal and answers it
     }
 }
 

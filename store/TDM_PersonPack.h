@@ -54,6 +54,15 @@ public:
     // DeptID. A path longer than the DeptName field's width is stored whole (the field is
     // widened). Every failure answers false; the target may then hold part of the work.
     bool FetchWithDeptPaths(ClientDataSet& target, const QString& sql);
+    // The rows of `sql` written into `file` (open, not yet committed) as they are read, byte
+    // for byte what FetchRows and saving the dataset write, where the store can: the local
+    // style on SQLite, unless switched off. False when it cannot, or a refusal has to name
+    // what only the whole dataset tells: the file then holds an unfinished packet to abandon,
+    // and the dataset's way gives the answer. Throws DataPacketError when the file cannot be
+    // written.
+    bool StreamRows(const QString& sql, StagedFile& file);
+    // Off, exports go through the dataset: the reference the streamed packets are held to.
+    void setRowStreaming(bool on) { rowStreaming_ = on; }
 
     // Where FetchWithDeptPaths takes the names of the paths' levels from: one statement that
     // reads every department's name, the paths composed in memory (the default), or
@@ -95,6 +104,7 @@ private:
     RowSet readShared(const QString& sql);
 
     DeptNameSource deptNameSource_ = DeptNameSource::OneRead;
+    bool rowStreaming_ = true;
 
     Connection* baseConnection_ = nullptr;
     cv::ConnectionBroker* connectionBroker_ = nullptr;

@@ -79,12 +79,20 @@ QString TickedPersonsText(const QStringList& ids, int form) {
         throw std::invalid_argument("GetTickedPersons: form must be 0 or 1, not " +
                                     std::to_string(form));
     }
+    qsizetype size = 0;
+    for (const QString& id : ids) size += id.size() + 3;
     QString text;
+    text.reserve(size);
     for (qsizetype i = 0; i < ids.size(); ++i) {
         if (i > 0) {
             text += QStringLiteral("','");
         }
-        text += QString(ids[i]).replace(u'\'', QStringLiteral("''"));
+        const QString& id = ids[i];
+        if (id.contains(u'\'')) {
+            text += QString(id).replace(u'\'', QStringLiteral("''"));
+        } else {
+            text += id;
+        }
     }
     return text;
 }
