@@ -85,8 +85,15 @@ RowSet ConnectionBroker::fetch(const QString& provider, const QString& commandTe
     requireProvider(provider);
     Query query(server_.get());
     query.setCommandText(commandText);
+    query.setOwnThread(ownThread_);
     query.open();
     return query.data();
+}
+
+bool ConnectionBroker::streamPacket(const QString& provider, const QString& commandText,
+                                    StagedFile& file) {
+    requireProvider(provider);
+    return streamQueryPacket(server_.get(), commandText, file);
 }
 
 // Several records go in one transaction, each under a savepoint: a refused record is undone

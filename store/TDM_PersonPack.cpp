@@ -109,24 +109,28 @@ TDM_PersonPack* TDM_PersonPack::instance() { return moduleReference().data(); }
 
 void TDM_PersonPack::copyResult(ClientDataSet& target, const QString& sql,
                                 ClientDataSet& localClient) {
+    // The export's statements list every ticked person: their rows are read on a thread of
+    // their own (see runOnOwnThread).
+    const auto onOwnThread = [](auto& reader, auto&& open) {
+        reader.setOwnThread(true);
+        try {
+            open();
+        } catch (...) {
+            reader.setOwnThread(false);
+            throw;
+        }
+        reader.setOwnThread(false);
+    };
     if (networked()) {
         CDSTemp.close();
         CDSTemp.setCommandText(sql);
-        CDSTemp.open();
+        onOwnThread(*connectionBroker_, [&] { CDSTemp.open(); });
         target.copyDataFrom(CDSTemp);
     } else {
         dstShare.close();
         dstShare.setCommandText(sql);
         localClient.close();
-        // The export's statements list every ticked person.
-        dstShare.setOwnThread(true);
-        try {
-            localClient.open();
-        } catch (...) {
-            dstShare.setOwnThread(false);
-            throw;
-        }
-        dstShare.setOwnThread(false);
+        onOwnThread(dstShare, [&] { localClient.open(); });
         target.copyDataFrom(localClient);
     }
 }
@@ -141,9 +145,11 @@ bool TDM_PersonPack::FetchRows(ClientDataSet& target, const QString& sql) {
 }
 
 bool TDM_PersonPack::StreamRows(const QString& sql, StagedFile& file) {
-    if (!rowStreaming_ || networked()) return false;
+    if (!rowStreaming_) return false;
     try {
-        return streamQueryPacket(dstShare.connection(), sql, file);
+        // Networked, the server sends the packet that the client saves.
+        return networked() ? connectionBroker_->streamPacket(CDSTemp.providerName(), sql, file)
+                           : streamQueryPacket(dstShare.connection(), sql, file);
     } catch (const DataPacketError&) {
         throw;
     } catch (...) {
