@@ -200,14 +200,22 @@ char* encodeValue(char* out, const char16_t* p, const char16_t* end) {
 class PacketOutput {
   public:
     PacketOutput(StagedFile& file, qint64 maxBytes) : file_(file), maxBytes_(maxBytes) {
-        buffer_.resize(FlushAt + FlushAt / 4);
+        buffer_.resize(64 * 1024);
     }
 
     // Room for `size` more bytes at the returned pointer; advance() says how many were used.
+    // The buffer grows up to its full size before anything goes to the file, so that a small
+    // packet costs a small buffer.
     char* reserve(qsizetype size) {
         if (used_ + size > qsizetype(buffer_.size())) {
-            flush();
-            if (size > qsizetype(buffer_.size())) buffer_.resize(size_t(size));
+            constexpr qsizetype Full = FlushAt + FlushAt / 4;
+            if (used_ + size <= Full) {
+                buffer_.resize(size_t(std::min(Full, std::max(2 * qsizetype(buffer_.size()),
+                                                              used_ + size))));
+            } else {
+                flush();
+                if (size > qsizetype(buffer_.size())) buffer_.resize(size_t(size));
+            }
         }
         return buffer_.data() + used_;
     }
@@ -673,7 +681,10 @@ class PacketReader {
         sax.reference = &PacketReader::onReference;
         sax.serror = &PacketReader::onError;
 
-        std::vector<char> chunk(ChunkBytes);
+        // A small packet is read in one small chunk (a file may still grow meanwhile).
+        const qsizetype chunkBytes =
+            std::clamp<qsizetype>(qsizetype(info.st_size) + 1, 4096, ChunkBytes);
+        std::vector<char> chunk(static_cast<size_t>(chunkBytes));
         const qsizetype first = readSome(fd, chunk.data(), 4);
         context_.reset(
             xmlCreatePushParserCtxt(&sax, this, chunk.data(), int(first), nullptr));
@@ -686,7 +697,7 @@ class PacketReader {
         context_->replaceEntities = 1;
         qint64 total = first;
         for (;;) {
-            const qsizetype n = readSome(fd, chunk.data(), ChunkBytes);
+            const qsizetype n = readSome(fd, chunk.data(), chunkBytes);
             total += n;
             if (total > limits_.maxBytes) {
                 refuse(QStringLiteral("more than %1 bytes").arg(limits_.maxBytes));
