@@ -85,7 +85,6 @@ RowSet ConnectionBroker::fetch(const QString& provider, const QString& commandTe
     requireProvider(provider);
     Query query(server_.get());
     query.setCommandText(commandText);
-    query.setOwnThread(ownThread_);
     query.open();
     return query.data();
 }

@@ -34,9 +34,6 @@ public:
     // Writes the rows of `commandText` into `file` as the data packet the server sends for
     // them, as they are read (streamQueryPacket); false where the server cannot.
     bool streamPacket(const QString& provider, const QString& commandText, StagedFile& file);
-    // On, fetch reads SQLite's rows on a thread of its own (Query::setOwnThread), as a server
-    // in a process of its own would: for statements over every person of an installation.
-    void setOwnThread(bool on) { ownThread_ = on; }
 
     // Inserts `records` (fields and rows) into the table that `commandText` selects from.
     // Each refused record counts one error; once the count exceeds `maxErrors` (unless it is
@@ -53,7 +50,6 @@ private:
 
     std::unique_ptr<Connection> server_;
     std::unordered_map<QString, std::unique_ptr<PreparedStatement>> prepared_;
-    bool ownThread_ = false;
 };
 
 }  // namespace cv

@@ -2,7 +2,6 @@
 
 #include "DataPacket.h"
 #include "Heartbeat.h"
-#include "OwnThread.h"
 
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -298,54 +297,15 @@ void sqliteLeft(sqlite3_context* context, int, sqlite3_value** args) {
     sqlite3_result_text(context, reinterpret_cast<const char*>(text), end, SQLITE_TRANSIENT);
 }
 
-bool addSqliteFunctions(sqlite3* sqlite) {
-    const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
-    return sqlite3_create_function(sqlite, "len", 1, flags, nullptr, sqliteLen, nullptr,
-                                   nullptr) == SQLITE_OK &&
-           sqlite3_create_function(sqlite, "cv_left", 2, flags, nullptr, sqliteLeft, nullptr,
-                                   nullptr) == SQLITE_OK;
-}
-
 void addSqliteFunctions(const QSqlDatabase& db) {
     sqlite3* sqlite = sqliteHandle(db);
     if (!sqlite) throw DbError("no SQLite handle");
-    if (!addSqliteFunctions(sqlite))
+    const int flags = SQLITE_UTF8 | SQLITE_DETERMINISTIC;
+    if (sqlite3_create_function(sqlite, "len", 1, flags, nullptr, sqliteLen, nullptr, nullptr) !=
+            SQLITE_OK ||
+        sqlite3_create_function(sqlite, "cv_left", 2, flags, nullptr, sqliteLeft, nullptr,
+                                nullptr) != SQLITE_OK) {
         throw DbError(std::string("cannot add SQL functions: ") + sqlite3_errmsg(sqlite));
-}
-
-struct SqliteCloser {
-    void operator()(sqlite3* sqlite) const { sqlite3_close_v2(sqlite); }
-};
-using SqliteHandle = std::unique_ptr<sqlite3, SqliteCloser>;
-
-// A connection of its own to the database file of `sqlite`, to read on another thread: Qt
-// opens SQLite without its mutex, so a connection may serve one thread at a time, and the
-// host's thread goes on handling events while the read runs. Null where its rows could
-// differ (a database in memory or a temporary one, a transaction open on `sqlite`) or it
-// cannot be opened.
-SqliteHandle readerBeside(sqlite3* sqlite) {
-    if (sqlite3_threadsafe() == 0 || sqlite3_get_autocommit(sqlite) == 0) return {};
-    const char* file = sqlite3_db_filename(sqlite, "main");
-    if (file == nullptr || *file == '\0') return {};
-    sqlite3* opened = nullptr;
-    const int rc =
-        sqlite3_open_v2(file, &opened, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-    SqliteHandle reader(opened);
-    if (rc != SQLITE_OK || !addSqliteFunctions(opened)) return {};
-    sqlite3_busy_timeout(opened, 5000);  // as Qt's driver waits
-    return reader;
-}
-
-// `read` with a connection to the database of `sqlite`: on a thread of its own (see
-// runOnOwnThread) with a connection of its own where there can be one, else here on `sqlite`.
-// A refusal there is met again here, where the answer is the host connection's.
-void readOnOwnThread(sqlite3* sqlite, const std::function<void(sqlite3*)>& read) {
-    SqliteHandle reader = readerBeside(sqlite);
-    if (!reader) return read(sqlite);
-    try {
-        runOnOwnThread([&] { read(reader.get()); });
-    } catch (const DbError&) {
-        read(sqlite);
     }
 }
 
@@ -550,20 +510,9 @@ class SqlitePacketRows final : public PacketRowSource {
 bool streamQueryPacket(Connection* connection, const QString& hostSql, StagedFile& file) {
     sqlite3* sqlite = connection ? sqliteHandle(connection->database()) : nullptr;
     if (!sqlite) return false;
-    const QString sql = connection->adapt(hostSql);
-    SqliteHandle reader = readerBeside(sqlite);
-    bool streamed = false;
-    const auto stream = [&] {
-        SqliteRows rows(reader ? reader.get() : sqlite, sql);
-        SqlitePacketRows source(rows);
-        streamed = streamDataPacket(file, source);
-    };
-    if (reader) {
-        runOnOwnThread(stream);
-    } else {
-        stream();
-    }
-    return streamed;
+    SqliteRows rows(sqlite, connection->adapt(hostSql));
+    SqlitePacketRows source(rows);
+    return streamDataPacket(file, source);
 }
 
 Query::Query(Connection* connection) : connection_(connection) {}
@@ -581,13 +530,7 @@ void Query::setCommandText(const QString& sql) {
 void Query::open() {
     close();
     if (sqlite3* sqlite = connection_ ? sqliteHandle(connection_->database()) : nullptr) {
-        const QString sql = connection_->adapt(sql_);
-        const auto read = [&](sqlite3* on) { data_ = SqliteRows(on, sql).read(); };
-        if (ownThread_) {
-            readOnOwnThread(sqlite, read);
-        } else {
-            read(sqlite);
-        }
+        data_ = SqliteRows(sqlite, connection_->adapt(sql_)).read();
         current_ = 0;
         active_ = true;
         return;

@@ -53,11 +53,6 @@ public:
 
     void open();  // throws DbError (no connection, statement refused)
     void close();
-    // On, open() reads SQLite's rows on a thread of its own (see runOnOwnThread), through a
-    // read-only connection of its own to the same file, since Qt's may serve only one thread
-    // at a time: for a statement over every person of a large installation. Where there can
-    // be no such connection (a database in memory, a transaction open here), as when off.
-    void setOwnThread(bool on) { ownThread_ = on; }
     bool active() const { return active_; }
     bool eof() const;
     void first();
@@ -74,14 +69,12 @@ private:
     RowSet data_;
     qsizetype current_ = 0;
     bool active_ = false;
-    bool ownThread_ = false;
 };
 
 class StagedFile;
 
 // Writes the rows of `hostSql` into `file` (open, not yet committed) as writeDataPacket writes
-// the rows Query::open reads, as they are read, without holding them, on a thread of its own
-// as Query::setOwnThread reads; on SQLite only. False,
+// the rows Query::open reads, as they are read, without holding them; on SQLite only. False,
 // the file then holding an unfinished packet, where the connection is not SQLite's or the rows
 // need the dataset's way (see streamDataPacket). Throws DbError for a refused statement,
 // DataPacketError when the file cannot be written.

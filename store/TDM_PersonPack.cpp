@@ -109,28 +109,16 @@ TDM_PersonPack* TDM_PersonPack::instance() { return moduleReference().data(); }
 
 void TDM_PersonPack::copyResult(ClientDataSet& target, const QString& sql,
                                 ClientDataSet& localClient) {
-    // The export's statements list every ticked person: their rows are read on a thread of
-    // their own (see runOnOwnThread).
-    const auto onOwnThread = [](auto& reader, auto&& open) {
-        reader.setOwnThread(true);
-        try {
-            open();
-        } catch (...) {
-            reader.setOwnThread(false);
-            throw;
-        }
-        reader.setOwnThread(false);
-    };
     if (networked()) {
         CDSTemp.close();
         CDSTemp.setCommandText(sql);
-        onOwnThread(*connectionBroker_, [&] { CDSTemp.open(); });
+        CDSTemp.open();
         target.copyDataFrom(CDSTemp);
     } else {
         dstShare.close();
         dstShare.setCommandText(sql);
         localClient.close();
-        onOwnThread(dstShare, [&] { localClient.open(); });
+        localClient.open();
         target.copyDataFrom(localClient);
     }
 }

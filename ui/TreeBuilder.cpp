@@ -18,16 +18,14 @@ const QString HiddenPerson = QStringLiteral("111111111111111111");
 const QString HiddenNetworkedPerson = QStringLiteral("222222222222222222");
 
 // Runs one statement of the tree on the variant's connection. Each query object lives for
-// one statement and is released before the rows are used (on failure too). Statements over
-// the whole installation read their rows on a thread of their own (see runOnOwnThread).
-RowSet runLocal(Connection* connection, const QString& sql, bool whole = false) {
+// one statement and is released before the rows are used (on failure too).
+RowSet runLocal(Connection* connection, const QString& sql) {
     if (connection == nullptr) {
         throw DbError("the host's database connection is missing");
     }
     Query query;
     query.setConnection(connection);
     query.setCommandText(sql);
-    query.setOwnThread(whole);
     query.open();
     RowSet rows = query.data();
     query.close();
@@ -35,21 +33,14 @@ RowSet runLocal(Connection* connection, const QString& sql, bool whole = false) 
     return rows;
 }
 
-RowSet runNetworked(ConnectionBroker* broker, const QString& sql, bool whole = false) {
+RowSet runNetworked(ConnectionBroker* broker, const QString& sql) {
     if (broker == nullptr) {
         throw DbError("the host's connection broker is missing");
     }
     ClientDataSet dataSet;
     dataSet.setRemoteServer(broker);
     dataSet.setCommandText(sql);  // no provider name
-    broker->setOwnThread(whole);
-    try {
-        dataSet.open();
-    } catch (...) {
-        broker->setOwnThread(false);
-        throw;
-    }
-    broker->setOwnThread(false);
+    dataSet.open();
     RowSet rows = dataSet.data();
     dataSet.close();
     return rows;
@@ -312,24 +303,16 @@ QString NetworkedPeopleTreeSql() {
 }
 
 bool BuildDeptPersonTree(CheckTree& tree, Connection* baseConnection, PersonReading reading) {
-    if (reading == PersonReading::PerDepartment) {
-        const auto run = [baseConnection](const QString& sql) {
-            return runLocal(baseConnection, sql);
-        };
+    const auto run = [baseConnection](const QString& sql) { return runLocal(baseConnection, sql); };
+    if (reading == PersonReading::PerDepartment)
         return buildTreePerDepartment(tree, run, LocalPersonTreeSql);
-    }
-    const auto run = [baseConnection](const QString& sql) {
-        return runLocal(baseConnection, sql, true);
-    };
     return buildTreeOnce(tree, run, LocalPeopleTreeSql());
 }
 
 bool BuildDeptPersonTree(CheckTree& tree, ConnectionBroker* broker, PersonReading reading) {
-    if (reading == PersonReading::PerDepartment) {
-        const auto run = [broker](const QString& sql) { return runNetworked(broker, sql); };
+    const auto run = [broker](const QString& sql) { return runNetworked(broker, sql); };
+    if (reading == PersonReading::PerDepartment)
         return buildTreePerDepartment(tree, run, NetworkedPersonTreeSql);
-    }
-    const auto run = [broker](const QString& sql) { return runNetworked(broker, sql, true); };
     return buildTreeOnce(tree, run, NetworkedPeopleTreeSql());
 }
 

@@ -164,12 +164,10 @@ Figures measure(int people) {
     const QStringList statements{cv::DeptTreeSql(), cv::LocalPeopleTreeSql()};
     figures.ms["tree statements, shell"] =
         1000 * store.shellRowsSeconds(statements, dir.path(), "tree", BuildRuns);
-    // In process as the build runs them: on a thread of their own.
     figures.ms["tree statements, in process"] = bestOf(BuildRuns, [&] {
         for (const QString& sql : statements) {
             cv::Query query(connection.get());
             query.setCommandText(sql);
-            query.setOwnThread(true);
             query.open();
         }
     });

@@ -6,8 +6,6 @@
 // many-seed comparison of the paths is the store suite's.)
 #include <QFile>
 #include <QRandomGenerator>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 
 #include "PackageTest.h"
 #include "RandomPersonnel.h"
@@ -127,24 +125,6 @@ TEST_P(ExportDifferentialTest, StreamedRowsCarryEveryStoredValueAsTheDatasetDoes
         PackageFree();
         if (HasFailure()) break;
     }
-}
-
-// The rows are read on a connection of their own, which cannot see what the host's has not
-// committed: inside the host's transaction they are read on the host's.
-TEST_P(ExportDifferentialTest, AnExportInsideTheHostsTransactionWritesItsUncommittedRows) {
-    install(Content::SampleA);
-    if (GetParam() != 2 || inst().db().dialect() != Dialect::SQLite)
-        GTEST_SKIP() << "the local style on SQLite reads on a connection of its own";
-    ASSERT_EQ(PackageExportProc(&hostWindow), 1);
-    QSqlDatabase db = TDM_PersonPack::instance()->dstShare.connection()->database();
-    ASSERT_TRUE(db.transaction());
-    ASSERT_TRUE(QSqlQuery(db).exec("UPDATE CV_PersonInfo SET PerMemo = 'not yet committed'"));
-    const QString directory = PackageExport();
-    db.rollback();
-    QFile persons(directory + "perinfo.per");
-    ASSERT_TRUE(persons.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(persons.readAll().contains("not yet committed"));
-    PackageFree();
 }
 
 }  // namespace
