@@ -189,14 +189,27 @@ bool DeptPlacer::FindDeptNode(const QString& prefix, QTreeWidgetItem*& current) 
 QTreeWidgetItem* DeptPlacer::PlaceDeptPath(const QString& code, const QString& path) {
     QTreeWidgetItem* current = root_;
     if (code.size() < 4 || path.isEmpty()) return current;
+    int currentLevel = 0;  // of `current`, kept as the nodes are placed: no climb to the top
     const QStringList names = path.split('_');
     for (qsizetype i = 0; i < names.size(); ++i) {
         const QString prefix = code.left(4 * (i + 1));
-        if (FindDeptNode(prefix, current)) continue;
+        if (FindDeptNode(prefix, current)) {
+            currentLevel = int(prefix.size() / 4);
+            // Every further name finds this node of the whole code again.
+            if (prefix.size() == code.size()) break;
+            continue;
+        }
+        if (current == root_) currentLevel = 0;
+        if (currentLevel >= MaxDeptLevels) {
+            throw DbError(QStringLiteral("the department %1 would stand more than %2 levels deep")
+                              .arg(code.left(40))
+                              .arg(MaxDeptLevels)
+                              .toStdString());
+        }
         TreeNode* node = tree_.appendNode(
             current, names[i], makeRecord({prefix, QStringLiteral("0"), names[i], {}, {}}));
         node->imageIndex = DeptPicture;
-        nodes_.insert({NodeTree::level(node), prefix}, node);
+        nodes_.insert({++currentLevel, prefix}, node);
         current = node;
     }
     return current;

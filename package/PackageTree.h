@@ -56,7 +56,13 @@ public:
     // returns the deepest node placed. A name beyond the code's levels reuses the node of
     // the whole code. A code shorter than four characters has no level in the hierarchy and
     // an empty path no name: such a department is the root itself.
+    // Throws DbError rather than place a department deeper than MaxDeptLevels.
     QTreeWidgetItem* PlaceDeptPath(const QString& code, const QString& path);
+
+    // No installation has departments this deep (the host's DeptID holds 60 characters, 15
+    // levels); a package from elsewhere might, by a code of megabytes or a path of as many
+    // names, and a chain of nodes that deep would outlast the stack that frees it.
+    static constexpr int MaxDeptLevels = 1024;
 
     // Whether a department node with ID `prefix` stands at tree level length(prefix) div 4;
     // if so `current` becomes that node. Otherwise, for a level-1 prefix, `current` becomes

@@ -133,6 +133,20 @@ TEST_F(PackageTreeTest, LeavesTheTreeEmptyWhenThePackageCannotBeRead) {
          true},
         {"department file without DeptName",
          [&] { writeDataSetFile(depts, {"DeptID"}, {{"0001"}}); }, true},
+        // A department deeper than any installation's, by its code or by its path's names
+        // under a code that does not end on a level: refused, not built into a chain of nodes
+        // too deep to free.
+        {"a department 5,000 levels deep by its code",
+         [&] {
+             writeDataSetFile(depts, {"DeptID", "DeptName"},
+                              {{QString(20000, u'1'), QStringList(5000, "d").join('_')}});
+         },
+         true},
+        {"a department 5,000 levels deep by its path",
+         [&] {
+             writeDataSetFile(depts, {"DeptID", "DeptName"}, {{"000100010", QString(4999, u'_')}});
+         },
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
