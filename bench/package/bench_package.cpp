@@ -222,7 +222,7 @@ void benchExport(std::uint8_t style, int people, int tops) {
     const auto fetch = [](bool done) {
         if (!done) qFatal("a fetch failed");
     };
-    // Streamed where the engine lets the rows go straight into the file (0 where it does not:
+    // Streamed where the engine lets the rows go straight into the file (not on PostgreSQL:
     // the export then takes the dataset's way below).
     bool streamed = true;
     const double streamPeople = bestSeconds(runs, [&] {
@@ -259,7 +259,7 @@ void benchExport(std::uint8_t style, int people, int tops) {
         "export, %s, %d people in %d departments (best of %d):\n"
         "  frame (tree built, ticked)      %8.3f s\n"
         "  package (fetch, paths, files)   %8.3f s\n"
-        "    person rows into the file     %8.3f s   (through the dataset: fetched %.3f s, written"
+        "    person rows into the file     %s   (through the dataset: fetched %.3f s, written"
         " %.3f s)\n"
         "    department rows with paths    %8.3f s   (the paths %.3f s; with the old"
         " per-department look-ups %.3f s)\n"
@@ -267,7 +267,9 @@ void benchExport(std::uint8_t style, int people, int tops) {
         "  %s%8.3f s   package / shell = %.2f\n"
         "  %s shell, the department table %7.3f s   paths / shell = %.2f\n",
         styleName(style), people, int(depts.size()), runs, frame, package,
-        streamed ? streamPeople : 0.0,
+        (streamed ? QString::asprintf("%8.3f s", streamPeople) : QString("  not streamed"))
+            .toUtf8()
+            .constData(),
         fetchPeople, savePeople,
         fetchDepts, paths, lookUps, saveDepts, shellLabel(32).constData(), byShell,
         package / byShell, bench::shellName(), tableByShell, paths / tableByShell);
