@@ -38,12 +38,13 @@ cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 export QT_QPA_PLATFORM=offscreen
 # The sanitizers stop at the first fault, a leak included. The timeout is generous: at the
 # lowest priority on a busy machine a run can wait long for the processor. AddressSanitizer's
-# quarantine of freed memory is kept at 64 MB (at the default 256 MB, the unpacking harness's
-# resident memory passed 1.1 GB after 280,000 runs). Even so it grows about 2.5 KB a run under
-# AddressSanitizer (1 GB after 500,000 runs; a plain build unpacking the same archives stays
-# flat, one input repeated stays at 53 MB), so a run may take 6 GB before its memory counts as
-# a finding: enough for 2 million runs of it, and far below what a real leak reaches.
-export ASAN_OPTIONS="abort_on_error=1:allocator_may_return_null=1:quarantine_size_mb=64"
+# quarantine of freed memory is kept at 64 MB, and it records one frame where each block was
+# allocated and freed instead of thirty: Qt and the system libraries keep no frame pointers, so
+# the deeper frames were whatever lay on the stack, a new trace almost every time, each kept for
+# good (the unpacking harness grew 2.5 KB a run, past 1 GB in 500,000 runs, and spent a tenth
+# of its time storing them). A finding is rerun with the default depth to see where it came
+# from: `ASAN_OPTIONS=abort_on_error=1 DIR/bin/fuzz_<harness> FILE`.
+export ASAN_OPTIONS="abort_on_error=1:allocator_may_return_null=1:quarantine_size_mb=64:malloc_context_size=1"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 

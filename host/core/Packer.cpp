@@ -36,17 +36,6 @@ bool safeEntryName(const QString& name) {
     return true;
 }
 
-// True when a component of `name` below `root` already exists as a link there: writing through
-// it could land outside the destination.
-bool passesThroughLink(const QDir& root, const QString& name) {
-    QString prefix;
-    for (const QString& part : QString(name).replace('\\', '/').split('/', Qt::SkipEmptyParts)) {
-        prefix = prefix.isEmpty() ? part : prefix + '/' + part;
-        if (QFileInfo(root.filePath(prefix)).isSymLink()) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 bool packDirectory(const QString& directory, const QString& zipFile, QString* error) {
@@ -261,6 +250,8 @@ bool extractArchive(const QString& archivePath, const QString& destination, QStr
         const char* utf8 = archive_entry_pathname_utf8(entry);
         const char* raw = archive_entry_pathname(entry);
         const QString name = utf8 ? QString::fromUtf8(utf8) : QString::fromLocal8Bit(raw);
+        if (name.size() > limits.maxNameLength)
+            return fail(error, "entry name too long: " + name.left(64) + "...");
         if (!safeEntryName(name)) return fail(error, "unsafe entry name: " + name);
         const mode_t type = archive_entry_filetype(entry);
         if (type != AE_IFREG && type != AE_IFDIR)
@@ -268,6 +259,8 @@ bool extractArchive(const QString& archivePath, const QString& destination, QStr
         if (archive_entry_hardlink(entry) || archive_entry_symlink(entry))
             return fail(error, "entry is a link: " + name);
         const QStringList parts = components(name);
+        if (parts.size() > limits.maxDepth)
+            return fail(error, "entry name too deep: " + name.left(64) + "...");
         if (parts.first() == stagingName) return fail(error, "unsafe entry name: " + name);
         const QString clash = paths.add(parts, type == AE_IFDIR);
         if (!clash.isEmpty()) return fail(error, clash);
@@ -297,18 +290,19 @@ bool extractArchive(const QString& archivePath, const QString& destination, QStr
 
     // What the destination holds already must not turn a move into a write elsewhere or the
     // loss of a folder.
+    // Every folder comes after its parent and every file after its folders, so looking at
+    // each path itself finds a link at any level of the ones after it (looking at every
+    // level of every path again cost the cube of a deep name's depth).
     const QDir target(destination);
     for (const QString& directory : paths.directories()) {
         const QFileInfo info(target.filePath(directory));
-        if (passesThroughLink(target, directory))
-            return fail(error, "destination holds a link at " + directory);
+        if (info.isSymLink()) return fail(error, "destination holds a link at " + directory);
         if (info.exists() && !info.isDir())
             return fail(error, "destination holds a file at " + directory);
     }
     for (const Unpacked& file : files) {
-        if (passesThroughLink(target, file.name))
-            return fail(error, "destination holds a link at " + file.name);
         const QFileInfo info(target.filePath(file.name));
+        if (info.isSymLink()) return fail(error, "destination holds a link at " + file.name);
         if (info.exists() && !info.isFile())
             return fail(error, "destination holds a folder at " + file.name);
     }

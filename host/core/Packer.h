@@ -16,9 +16,13 @@ bool packDirectory(const QString& directory, const QString& zipFile, QString* er
 // or to a great many entries. The ratio of the two sizes says nothing about which is which:
 // a package of long repetitive values packs a thousandfold. So the limits are on what the
 // unpacking costs the machine: the total unpacked size against a generous cap and against
-// the free space of the destination, and the number of entries.
+// the free space of the destination, and the number of entries, their names' length and
+// depth (a package's files lie at the top or a folder or two down; a name of thousands of
+// levels makes thousands of folders to check and create).
 struct ExtractLimits {
     int maxEntries = 1000;
+    int maxNameLength = 1024;  // characters
+    int maxDepth = 64;         // components of a name
     qint64 maxTotalBytes = qint64(4) << 30;  // 4 GiB unpacked
     // The share of the destination's free space (as the file system reports it when the
     // unpacking starts) that the unpacked files may take, in percent: a bomb never fills

@@ -150,6 +150,9 @@ TEST(Packer, RefusesHostileArchivesAndWritesNothing) {
          "i.external_attr=(stat.S_IFLNK|0o777)<<16\nzf.writestr(i,'/etc/passwd')"},
         {"over-the-cap.zip", deflated + "zf.writestr('perinfo.per',b'0'*(2*1024*1024))", small},
         {"too-many-entries.zip", "for i in range(1001): zf.writestr('f%d' % i, '')"},
+        // Checked level by level, 2,000 levels took seconds a name; a thousand of them, hours.
+        {"too-deep.zip", "zf.writestr('perinfo.per','ok')\nzf.writestr('a/'*65+'f','x')"},
+        {"too-long.zip", "zf.writestr('perinfo.per','ok')\nzf.writestr('n'*1025,'x')"},
         // Two entries for one path: the second would replace the first once it was placed.
         {"duplicate.zip",
          "import warnings\nwarnings.simplefilter('ignore')\n"
