@@ -8,21 +8,19 @@ DeptPaths::DeptPaths(const RowSet& names) {
     const int id = names.indexOf(QStringLiteral("DeptID"));
     const int name = names.indexOf(QStringLiteral("DeptName"));
     if (id < 0 || name < 0) throw DbError("the department names came without DeptID or DeptName");
-    names_.reserve(names.rows.size());
-    // From the last row up, so that the first row of a code is the one left standing, with
-    // one look-up per row.
-    for (auto row = names.rows.crbegin(); row != names.rows.crend(); ++row) {
-        if (row->at(id).isNull()) continue;
-        names_.insert(valueText(row->at(id)), valueText(row->at(name)));
+    keys_.reserve(std::size_t(names.rows.size()));
+    codes_.reserve(std::size_t(names.rows.size()));
+    for (const Row& row : names.rows) {
+        if (row.at(id).isNull()) continue;
+        QString code = valueText(row.at(id));
+        // The first row of a code stays.
+        if (codes_.find(QStringView(code)) != codes_.end()) continue;
+        keys_.push_back(std::move(code));
+        codes_.emplace(QStringView(keys_.back()), Code{valueText(row.at(name)), {}, false});
     }
 }
 
 namespace {
-
-// `text`'s first `size` units as a QString that borrows them: a key to look up without a copy.
-QString borrowed(const QString& text, qsizetype size) {
-    return QString::fromRawData(text.constData(), size);
-}
 
 QString joined(const QString& prefix, const QString& name) {
     QString path;
@@ -35,25 +33,34 @@ QString joined(const QString& prefix, const QString& name) {
 
 QString DeptPaths::pathOf(const QString& deptId) {
     const qsizetype levels = deptId.size() / 4;
-    if (levels < 2) return names_.value(deptId);
-    return joined(prefixPath(deptId, 4 * (levels - 1)), names_.value(deptId));
+    const auto own = codes_.find(QStringView(deptId));
+    const QString name = own == codes_.end() ? QString() : own->second.name;
+    if (levels < 2) return name;
+    return joined(prefixPath(QStringView(deptId).first(4 * (levels - 1))), name);
 }
 
-// The path of `code`'s first `size` units, a whole number of levels, at least one. The
-// shorter prefixes that have no path yet are made first, from the longest one that has.
-const QString& DeptPaths::prefixPath(const QString& code, qsizetype size) {
-    if (const auto known = prefixPaths_.constFind(borrowed(code, size));
-        known != prefixPaths_.cend())
-        return *known;
-    qsizetype from = size;  // the prefixes from..size have no path yet
-    while (from > 4 && !prefixPaths_.contains(borrowed(code, from - 4))) from -= 4;
-    auto made = prefixPaths_.cend();
-    for (qsizetype length = from; length <= size; length += 4) {
-        const QString prefix = code.left(length);
-        const QString name = names_.value(prefix);
-        made = prefixPaths_.insert(
-            prefix, length > 4 ? joined(prefixPaths_.value(borrowed(code, length - 4)), name)
-                               : name);
+// The entry of `code`, made (without a name) for a prefix that has no row.
+DeptPaths::Code& DeptPaths::codeAt(QStringView code) {
+    if (const auto known = codes_.find(code); known != codes_.end()) return known->second;
+    keys_.push_back(code.toString());
+    return codes_.emplace(QStringView(keys_.back()), Code{}).first->second;
+}
+
+// The path of `code`, a whole number of levels, at least one. The shorter prefixes that have
+// no path yet are made first, from the longest one that has (a loop, not a recursion: a code
+// may be long).
+const QString& DeptPaths::prefixPath(QStringView code) {
+    qsizetype from = code.size();  // the prefixes from..size have no path yet
+    for (; from >= 4; from -= 4) {
+        const auto known = codes_.find(code.first(from));
+        if (known != codes_.end() && known->second.hasPath) break;
+    }
+    const QString* made = from >= 4 ? &codes_.find(code.first(from))->second.path : nullptr;
+    for (qsizetype length = std::max<qsizetype>(from + 4, 4); length <= code.size(); length += 4) {
+        Code& level = codeAt(code.first(length));
+        level.path = made ? joined(*made, level.name) : level.name;
+        level.hasPath = true;
+        made = &level.path;  // an unordered_map's elements stay where they are
     }
     return *made;
 }

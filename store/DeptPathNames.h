@@ -7,8 +7,11 @@
 // characters, the last level being the whole code, whatever its length.
 #pragma once
 
-#include <QHash>
 #include <QString>
+#include <QStringView>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "DataSet.h"
 
@@ -29,10 +32,28 @@ public:
     QString pathOf(const QString& deptId);
 
 private:
-    const QString& prefixPath(const QString& code, qsizetype size);
+    struct Code {
+        QString name;
+        QString path;  // of the code as a prefix of longer ones, once made
+        bool hasPath = false;
+    };
+    // Codes are looked up as views into the caller's text, hashed by the standard library's
+    // string hash (QHash's seeded hash of a QString cost more than the rest of a path) and
+    // compared only when the hashes agree.
+    struct ViewHash {
+        using is_transparent = void;
+        std::size_t operator()(QStringView code) const noexcept {
+            return std::hash<std::u16string_view>()(
+                std::u16string_view(code.utf16(), std::size_t(code.size())));
+        }
+    };
+    using Codes = std::unordered_map<QStringView, Code, ViewHash, std::equal_to<>>;
 
-    QHash<QString, QString> names_;
-    QHash<QString, QString> prefixPaths_;
+    Code& codeAt(QStringView code);
+    const QString& prefixPath(QStringView code);
+
+    std::vector<QString> keys_;  // what the keys of codes_ view (a QString's text never moves)
+    Codes codes_;
 };
 
 }  // namespace cv
