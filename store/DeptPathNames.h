@@ -9,11 +9,10 @@
 
 #include <QString>
 #include <QStringView>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "DataSet.h"
+#include "TextKeys.h"
 
 namespace cv {
 
@@ -37,17 +36,7 @@ private:
         QString path;  // of the code as a prefix of longer ones, once made
         bool hasPath = false;
     };
-    // Codes are looked up as views into the caller's text, hashed by the standard library's
-    // string hash (QHash's seeded hash of a QString cost more than the rest of a path) and
-    // compared only when the hashes agree.
-    struct ViewHash {
-        using is_transparent = void;
-        std::size_t operator()(QStringView code) const noexcept {
-            return std::hash<std::u16string_view>()(
-                std::u16string_view(code.utf16(), std::size_t(code.size())));
-        }
-    };
-    using Codes = std::unordered_map<QStringView, Code, ViewHash, std::equal_to<>>;
+    using Codes = TextViewMap<Code>;
 
     Code& codeAt(QStringView code);
     const QString& prefixPath(QStringView code);

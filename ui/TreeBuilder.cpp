@@ -1,6 +1,6 @@
 #include "TreeBuilder.h"
 
-#include <QHash>
+#include <vector>
 
 #include "CheckTree.h"
 #include "ClientDataSet.h"
@@ -8,6 +8,7 @@
 #include "DataSet.h"
 #include "Database.h"
 #include "Heartbeat.h"
+#include "TextKeys.h"
 
 namespace cv {
 
@@ -164,14 +165,15 @@ public:
                 nulls_.append(i);
                 continue;
             }
-            const QString code = Columns::textOf(value);
-            auto group = groups_.constFind(code);
-            if (group == groups_.cend()) {
-                group = groups_.insert(code, int(sizes.size()));
+            QString code = Columns::textOf(value);
+            auto group = groups_.find(QStringView(code));
+            if (group == groups_.end()) {
+                keys_.push_back(std::move(code));
+                group = groups_.emplace(QStringView(keys_.back()), int(sizes.size())).first;
                 sizes.append(0);
             }
-            groupOfRow[i] = *group;
-            ++sizes[*group];
+            groupOfRow[i] = group->second;
+            ++sizes[group->second];
         }
         starts_.resize(sizes.size() + 1);
         starts_[0] = 0;
@@ -187,7 +189,8 @@ public:
     // `deptId` lists (PerDept equal to it, or NULL), in statement order.
     template <typename Visit>
     void forEach(const QString& deptId, Visit visit) const {
-        const int group = groups_.value(deptId, -1);
+        const auto found = groups_.find(QStringView(deptId));
+        const int group = found == groups_.end() ? -1 : found->second;
         qsizetype a = group >= 0 ? starts_[group] : 0;
         const qsizetype aEnd = group >= 0 ? starts_[group + 1] : 0;
         qsizetype b = 0;
@@ -201,7 +204,8 @@ public:
     }
 
 private:
-    QHash<QString, int> groups_;  // PerDept text: its group
+    std::vector<QString> keys_;   // the texts that the keys of groups_ view
+    TextViewMap<int> groups_;     // PerDept text: its group
     QList<qsizetype> starts_;     // where each group's rows begin in members_
     QList<qsizetype> members_;    // row numbers, group after group, statement order within
     QList<qsizetype> nulls_;
