@@ -89,6 +89,11 @@ RowSet ConnectionBroker::fetch(const QString& provider, const QString& commandTe
     return query.data();
 }
 
+TextRows ConnectionBroker::fetchTexts(const QString& provider, const QString& commandText) {
+    requireProvider(provider);
+    return readTextRows(server_.get(), commandText);
+}
+
 bool ConnectionBroker::streamPacket(const QString& provider, const QString& commandText,
                                     StagedFile& file) {
     requireProvider(provider);

@@ -15,6 +15,7 @@ namespace cv {
 
 class Connection;
 class PreparedStatement;
+class TextRows;
 class StagedFile;
 
 class ConnectionBroker {
@@ -31,6 +32,8 @@ public:
     // Runs `commandText` under `provider` and returns its rows. Throws DbError for an unknown
     // provider, a broken server or a refused statement.
     RowSet fetch(const QString& provider, const QString& commandText);
+    // The same rows as texts (readTextRows), for a client that only shows them.
+    TextRows fetchTexts(const QString& provider, const QString& commandText);
     // Writes the rows of `commandText` into `file` as the data packet the server sends for
     // them, as they are read (streamQueryPacket); false where the server cannot.
     bool streamPacket(const QString& provider, const QString& commandText, StagedFile& file);

@@ -192,6 +192,23 @@ class SqliteRows {
         }
     }
 
+    // valueText of value(i), and whether it is NULL, without a QVariant where it is text.
+    std::pair<QString, bool> text(int i) {
+        switch (sqlite3_column_type(statement_, i)) {
+            case SQLITE_NULL:
+                return {valueText(QVariant()), true};
+            case SQLITE_TEXT: {
+                const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, i));
+                QString value =
+                    decoder_.decode(QByteArrayView(text, sqlite3_column_bytes(statement_, i)));
+                if (value.isNull()) value = QStringLiteral("");
+                return {std::move(value), false};
+            }
+            default:
+                return {valueText(value(i)), false};
+        }
+    }
+
     // The same value without a QVariant where it is text or a whole number.
     PacketValue packetValue(int i) {
         PacketValue value;
@@ -513,6 +530,41 @@ bool streamQueryPacket(Connection* connection, const QString& hostSql, StagedFil
     SqliteRows rows(sqlite, connection->adapt(hostSql));
     SqlitePacketRows source(rows);
     return streamDataPacket(file, source);
+}
+
+void TextRows::setFields(const QList<FieldDef>& fields) {
+    shape_.fields = fields;
+    columns_ = fields.size();
+}
+
+TextRows TextRows::of(const RowSet& rows) {
+    TextRows texts;
+    texts.setFields(rows.fields);
+    texts.texts_.reserve(std::size_t(rows.rows.size() * texts.columns_));
+    texts.nulls_.reserve(std::size_t(rows.rows.size() * texts.columns_));
+    for (const Row& row : rows.rows)
+        for (const QVariant& value : row) texts.append(valueText(value), value.isNull());
+    return texts;
+}
+
+TextRows readTextRows(Connection* connection, const QString& hostSql) {
+    sqlite3* sqlite = connection ? sqliteHandle(connection->database()) : nullptr;
+    if (!sqlite) {
+        Query query(connection);
+        query.setCommandText(hostSql);
+        query.open();
+        return TextRows::of(query.data());
+    }
+    SqliteRows rows(sqlite, connection->adapt(hostSql));
+    TextRows texts;
+    while (rows.step()) {
+        for (int i = 0; i < rows.columns(); ++i) {
+            auto [text, null] = rows.text(i);
+            texts.append(std::move(text), null);
+        }
+    }
+    texts.setFields(rows.fields());
+    return texts;
 }
 
 Query::Query(Connection* connection) : connection_(connection) {}

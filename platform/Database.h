@@ -6,6 +6,7 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <memory>
+#include <vector>
 
 #include "DataSet.h"
 
@@ -70,6 +71,42 @@ private:
     qsizetype current_ = 0;
     bool active_ = false;
 };
+
+// The rows of a statement as texts, for readers that only show them (the trees): for each
+// value the text valueText gives of the value Query::open reads, a NULL told apart, all of
+// them in one flat list, with no QVariant per value and no list per row.
+class TextRows {
+public:
+    const QList<FieldDef>& fields() const { return shape_.fields; }
+    int indexOf(const QString& name) const { return shape_.indexOf(name); }  // case ignored
+    qsizetype size() const { return columns_ > 0 ? qsizetype(texts_.size()) / columns_ : 0; }
+    const QString& text(qsizetype row, int column) const {
+        return texts_[std::size_t(row * columns_ + column)];
+    }
+    bool isNull(qsizetype row, int column) const {
+        return nulls_[std::size_t(row * columns_ + column)];
+    }
+
+    // The texts of rows read already.
+    static TextRows of(const RowSet& rows);
+
+private:
+    friend TextRows readTextRows(Connection* connection, const QString& hostSql);
+    void setFields(const QList<FieldDef>& fields);
+    void append(QString text, bool null) {
+        texts_.push_back(std::move(text));
+        nulls_.push_back(null);
+    }
+
+    RowSet shape_;  // the fields alone
+    qsizetype columns_ = 0;
+    std::vector<QString> texts_;  // row after row
+    std::vector<bool> nulls_;
+};
+
+// The rows of `hostSql`: read from SQLite's own statement, or else the rows of Query::open.
+// Throws DbError as Query::open does.
+TextRows readTextRows(Connection* connection, const QString& hostSql);
 
 class StagedFile;
 

@@ -47,11 +47,12 @@ RowSet runNetworked(ConnectionBroker* broker, const QString& sql) {
     return rows;
 }
 
-// Field positions of a row set, found once per statement; a missing column is an error,
-// as it is for a field looked up by name.
+// Field positions of a statement's rows, found once per statement; a missing column is an
+// error, as it is for a field looked up by name.
 class Columns {
 public:
-    Columns(const RowSet& rows, std::initializer_list<const char*> names) {
+    template <typename Rows>
+    Columns(const Rows& rows, std::initializer_list<const char*> names) {
         for (const char* name : names) {
             const int index = rows.indexOf(QLatin1String(name));
             if (index < 0) {
@@ -61,6 +62,9 @@ public:
         }
     }
     QString text(const Row& row, int column) const { return textOf(row.at(indexes_[column])); }
+    const QString& text(const TextRows& rows, qsizetype row, int column) const {
+        return rows.text(row, indexes_[column]);
+    }
 
     // valueText without copying the value first; texts, which is what the tree's columns
     // hold, are shared rather than converted.
@@ -75,14 +79,11 @@ private:
     QList<int> indexes_;
 };
 
-TreeNode* addPerson(CheckTree& tree, QTreeWidgetItem* parent, const Columns& columns,
-                    const Row& row) {
+TreeNode* addPerson(CheckTree& tree, QTreeWidgetItem* parent, const QString& id,
+                    const QString& login, const QString& name, const QString& sex) {
     heartbeat();
-    const QString name = columns.text(row, 2);
-    TreeNode* node = tree.appendNode(
-        parent, name,
-        makeRecord({columns.text(row, 0), QStringLiteral("1"), columns.text(row, 1), name,
-                    columns.text(row, 3)}));
+    TreeNode* node =
+        tree.appendNode(parent, name, makeRecord({id, QStringLiteral("1"), login, name, sex}));
     node->imageIndex = 1;
     node->selectedIndex = 1;
     return node;
@@ -90,7 +91,10 @@ TreeNode* addPerson(CheckTree& tree, QTreeWidgetItem* parent, const Columns& col
 
 void addPersons(CheckTree& tree, QTreeWidgetItem* parent, const RowSet& rows) {
     const Columns columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex"});
-    for (const Row& row : rows.rows) addPerson(tree, parent, columns, row);
+    for (const Row& row : rows.rows) {
+        addPerson(tree, parent, columns.text(row, 0), columns.text(row, 1), columns.text(row, 2),
+                  columns.text(row, 3));
+    }
 }
 
 // Where a department of `level` goes, given the department placed before it: a sibling of
@@ -152,24 +156,23 @@ bool buildTreePerDepartment(CheckTree& tree, Run run, PersonSql personSql) {
 // Row numbers keep the statement's order, which is PerName order.
 class PeopleByDept {
 public:
-    explicit PeopleByDept(const RowSet& rows) {
+    explicit PeopleByDept(const TextRows& rows) {
         const int dept = rows.indexOf(QStringLiteral("PerDept"));
         if (dept < 0) throw DbError("the tree query has no field PerDept");
         // Each row's group, then the rows laid out group after group: two passes, two
         // arrays, whatever the number of departments.
-        QList<int> groupOfRow(rows.rows.size(), -1);
+        QList<int> groupOfRow(rows.size(), -1);
         QList<qsizetype> sizes;
-        for (qsizetype i = 0; i < rows.rows.size(); ++i) {
-            const QVariant& value = rows.rows[i].at(dept);
-            if (value.isNull()) {
+        for (qsizetype i = 0; i < rows.size(); ++i) {
+            if (rows.isNull(i, dept)) {
                 nulls_.append(i);
                 continue;
             }
-            QString code = Columns::textOf(value);
-            auto group = groups_.find(QStringView(code));
+            // The key views the text in `rows`, which outlive the grouping.
+            const QStringView code(rows.text(i, dept));
+            auto group = groups_.find(code);
             if (group == groups_.end()) {
-                keys_.push_back(std::move(code));
-                group = groups_.emplace(QStringView(keys_.back()), int(sizes.size())).first;
+                group = groups_.emplace(code, int(sizes.size())).first;
                 sizes.append(0);
             }
             groupOfRow[i] = group->second;
@@ -180,7 +183,7 @@ public:
         for (qsizetype g = 0; g < sizes.size(); ++g) starts_[g + 1] = starts_[g] + sizes[g];
         QList<qsizetype> next(starts_.cbegin(), starts_.cend() - 1);
         members_.resize(starts_.back());
-        for (qsizetype i = 0; i < rows.rows.size(); ++i) {
+        for (qsizetype i = 0; i < rows.size(); ++i) {
             if (groupOfRow[i] >= 0) members_[next[groupOfRow[i]]++] = i;
         }
     }
@@ -204,19 +207,18 @@ public:
     }
 
 private:
-    std::vector<QString> keys_;   // the texts that the keys of groups_ view
     TextViewMap<int> groups_;     // PerDept text: its group
     QList<qsizetype> starts_;     // where each group's rows begin in members_
     QList<qsizetype> members_;    // row numbers, group after group, statement order within
     QList<qsizetype> nulls_;
 };
 
-// The build from rows read once. The nodes are made apart from the tree, where appending
-// costs no model signal, and hung into it in one insertion when the build ends, also when a
-// failure ends it early, so that the nodes built so far are in the tree.
+// The build from rows read once, as texts. The nodes are made apart from the tree, where
+// appending costs no model signal, and hung into it in one insertion when the build ends,
+// also when a failure ends it early, so that the nodes built so far are in the tree.
 template <typename Run>
 bool buildTreeOnce(CheckTree& tree, Run run, const QString& peopleSql) {
-    const RowSet departments = run(DeptTreeSql());
+    const TextRows departments = run(DeptTreeSql());
     const Columns deptColumns(departments, {"DeptID", "DeptName"});
 
     tree.beginUpdate();
@@ -234,21 +236,23 @@ bool buildTreeOnce(CheckTree& tree, Run run, const QString& peopleSql) {
     root->imageIndex = 0;
     built.topLevel.append(root);
 
-    const RowSet people = run(peopleSql);
+    const TextRows people = run(peopleSql);
     const Columns personColumns(people, {"PerUUID", "LoginName", "PerName", "PerSex"});
     const PeopleByDept byDept(people);
     const auto addPeople = [&](QTreeWidgetItem* parent, const QString& deptId) {
         byDept.forEach(deptId, [&](qsizetype row) {
-            addPerson(tree, parent, personColumns, people.rows[row]);
+            addPerson(tree, parent, personColumns.text(people, row, 0),
+                      personColumns.text(people, row, 1), personColumns.text(people, row, 2),
+                      personColumns.text(people, row, 3));
         });
     };
     addPeople(root, QString());
 
     QTreeWidgetItem* previous = root;
     int previousLevel = 0;
-    for (const Row& row : departments.rows) {
-        const QString deptId = deptColumns.text(row, 0);
-        const QString deptName = deptColumns.text(row, 1);
+    for (qsizetype row = 0; row < departments.size(); ++row) {
+        const QString& deptId = deptColumns.text(departments, row, 0);
+        const QString& deptName = deptColumns.text(departments, row, 1);
         const int level = int(deptId.size() / 4);
         QTreeWidgetItem* parent = deptParent(root, previous, previousLevel, level);
         TreeNode* node;
@@ -307,17 +311,31 @@ QString NetworkedPeopleTreeSql() {
 }
 
 bool BuildDeptPersonTree(CheckTree& tree, Connection* baseConnection, PersonReading reading) {
-    const auto run = [baseConnection](const QString& sql) { return runLocal(baseConnection, sql); };
-    if (reading == PersonReading::PerDepartment)
+    if (reading == PersonReading::PerDepartment) {
+        const auto run = [baseConnection](const QString& sql) {
+            return runLocal(baseConnection, sql);
+        };
         return buildTreePerDepartment(tree, run, LocalPersonTreeSql);
-    return buildTreeOnce(tree, run, LocalPeopleTreeSql());
+    }
+    const auto texts = [baseConnection](const QString& sql) {
+        if (baseConnection == nullptr) throw DbError("the host's database connection is missing");
+        return readTextRows(baseConnection, sql);
+    };
+    return buildTreeOnce(tree, texts, LocalPeopleTreeSql());
 }
 
 bool BuildDeptPersonTree(CheckTree& tree, ConnectionBroker* broker, PersonReading reading) {
-    const auto run = [broker](const QString& sql) { return runNetworked(broker, sql); };
-    if (reading == PersonReading::PerDepartment)
+    if (reading == PersonReading::PerDepartment) {
+        const auto run = [broker](const QString& sql) { return runNetworked(broker, sql); };
         return buildTreePerDepartment(tree, run, NetworkedPersonTreeSql);
-    return buildTreeOnce(tree, run, NetworkedPeopleTreeSql());
+    }
+    // The tree's statements go to the server's unnamed provider, as a dataset without a
+    // provider name sends them.
+    const auto texts = [broker](const QString& sql) {
+        if (broker == nullptr) throw DbError("the host's connection broker is missing");
+        return broker->fetchTexts(QString(), sql);
+    };
+    return buildTreeOnce(tree, texts, NetworkedPeopleTreeSql());
 }
 
 void AddDeptPersons(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId,

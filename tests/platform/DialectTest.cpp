@@ -164,6 +164,19 @@ TEST_F(DialectTest, RowsReadAsTheDriverReadsThemButEveryCharacterExact) {
             }
         }
         EXPECT_EQ(r, ours.rows.size());
+
+        // The same rows read as texts straight from the statement.
+        const TextRows texts = readTextRows(store_.get(), sql);
+        const TextRows reference = TextRows::of(ours);
+        ASSERT_EQ(texts.fields(), ours.fields);
+        ASSERT_EQ(texts.size(), ours.rows.size());
+        for (qsizetype row = 0; row < texts.size(); ++row) {
+            for (int i = 0; i < int(ours.fields.size()); ++i) {
+                EXPECT_EQ(texts.isNull(row, i), reference.isNull(row, i)) << row << ' ' << i;
+                EXPECT_EQ(texts.text(row, i), reference.text(row, i)) << row << ' ' << i;
+                EXPECT_EQ(texts.text(row, i).isNull(), reference.text(row, i).isNull());
+            }
+        }
     }
 
     const QString spoiled[] = {QString(QChar(0xFFFE)) + "x", "y" + QString(QChar(0xFFFF)),
