@@ -80,6 +80,11 @@ class ExactTexts {
         return query.value(column);
     }
 
+    // libpq's result holding the current row, and the row's number in it; null where the
+    // driver is not PostgreSQL's.
+    const PGresult* result() const { return result_; }
+    int resultRow() const { return row_; }
+
   private:
     bool postgres_;
     const PGresult* result_ = nullptr;
@@ -87,6 +92,18 @@ class ExactTexts {
 };
 
 FieldType fieldType(QMetaType type);
+
+// The fields of a result as Qt's driver describes them.
+QList<FieldDef> fieldsOf(const QSqlRecord& record) {
+    QList<FieldDef> fields;
+    for (int i = 0; i < record.count(); ++i) {
+        const QSqlField field = record.field(i);
+        const FieldType type = fieldType(field.metaType());
+        const int width = type == FieldType::String && field.length() > 0 ? field.length() : 0;
+        fields.append({field.name(), type, width});
+    }
+    return fields;
+}
 
 // SQLite's reason for refusing `sql`, in Qt's words when Qt has some for the step (`what`).
 [[noreturn]] void refuseSqlite(const QByteArray& reason, const char* what, const QString& sql) {
@@ -522,13 +539,63 @@ class SqlitePacketRows final : public PacketRowSource {
     SqliteRows& rows_;
 };
 
+// A PostgreSQL statement's rows through Qt's driver, the texts of text columns taken as libpq
+// holds them (UTF-8, every character, a leading U+FEFF included) without Qt's QString; every
+// other value as Query::open reads it.
+class PostgresPacketRows final : public PacketRowSource {
+  public:
+    PostgresPacketRows(Connection* connection, const QString& hostSql)
+        : query_(run(connection, hostSql)),
+          fields_(fieldsOf(query_.record())),
+          exact_(Dialect::PostgreSQL) {}
+
+    bool next() override {
+        if (!query_.next()) {
+            if (query_.lastError().isValid()) refuse(query_.lastError(), query_.lastQuery());
+            return false;
+        }
+        heartbeat();
+        exact_.row(query_);
+        return true;
+    }
+    const QList<FieldDef>& fields() const override { return fields_; }
+    PacketValue value(int field) override {
+        PacketValue value;
+        const PGresult* result = exact_.result();
+        const int row = exact_.resultRow();
+        if (!result || fields_[field].type != FieldType::String || !isText(PQftype(result, field))) {
+            value.kind = query_.isNull(field) ? PacketValue::Kind::Null : PacketValue::Kind::Other;
+        } else if (!PQgetisnull(result, row, field)) {
+            value.kind = PacketValue::Kind::Utf8;
+            value.utf8 = QByteArrayView(PQgetvalue(result, row, field),
+                                        PQgetlength(result, row, field));
+        }
+        return value;
+    }
+    QVariant variant(int field) override {
+        return query_.isNull(field) ? QVariant() : exact_.value(query_, field);
+    }
+
+  private:
+    // text, varchar and char(n), by their fixed type numbers in PostgreSQL's catalogue.
+    static bool isText(Oid type) { return type == 25 || type == 1043 || type == 1042; }
+
+    QSqlQuery query_;
+    QList<FieldDef> fields_;
+    ExactTexts exact_;
+};
+
 }  // namespace
 
 bool streamQueryPacket(Connection* connection, const QString& hostSql, StagedFile& file) {
     sqlite3* sqlite = connection ? sqliteHandle(connection->database()) : nullptr;
-    if (!sqlite) return false;
-    SqliteRows rows(sqlite, connection->adapt(hostSql));
-    SqlitePacketRows source(rows);
+    if (sqlite) {
+        SqliteRows rows(sqlite, connection->adapt(hostSql));
+        SqlitePacketRows source(rows);
+        return streamDataPacket(file, source);
+    }
+    if (!connection || connection->dialect() != Dialect::PostgreSQL) return false;
+    PostgresPacketRows source(connection, hostSql);
     return streamDataPacket(file, source);
 }
 
@@ -589,14 +656,8 @@ void Query::open() {
     }
     QSqlQuery query = run(connection_, sql_);
     RowSet data;
-    const QSqlRecord record = query.record();
-    const int count = record.count();
-    for (int i = 0; i < count; ++i) {
-        const QSqlField field = record.field(i);
-        const FieldType type = fieldType(field.metaType());
-        const int width = type == FieldType::String && field.length() > 0 ? field.length() : 0;
-        data.fields.append({field.name(), type, width});
-    }
+    data.fields = fieldsOf(query.record());
+    const int count = int(data.fields.size());
     ExactTexts exact(connection_->dialect());
     while (query.next()) {
         heartbeat();
