@@ -23,21 +23,69 @@ bool needsDoubleQuotes(const QString& item) {
     return false;
 }
 
-}  // namespace
+void checkForm(int form) {
+    if (form != 0 && form != 1) {
+        throw std::invalid_argument("GetTickedPersons: form must be 0 or 1, not " +
+                                    std::to_string(form));
+    }
+}
 
-QList<TickedPerson> TickedPersons(const CheckTree& tree) {
-    QList<TickedPerson> ticked;
+// `item` appended to `text` with every `quote` in it doubled.
+void appendDoubling(QString& text, const QString& item, char16_t quote) {
+    for (const QChar c : item) {
+        text += c;
+        if (c == quote) text += c;
+    }
+}
+
+// `item` appended to the text of `form`, after the separator unless it is the first.
+void appendItem(QString& text, const QString& item, int form, bool first) {
+    if (form == 1) {
+        if (!first) text += u',';
+        if (needsDoubleQuotes(item)) {
+            text += u'"';
+            appendDoubling(text, item, u'"');
+            text += u'"';
+        } else {
+            text += item;
+        }
+        return;
+    }
+    if (!first) text += QLatin1String("','");
+    if (item.contains(u'\'')) {
+        appendDoubling(text, item, u'\'');
+    } else {
+        text += item;
+    }
+}
+
+const TreeNode* tickedPerson(const QTreeWidgetItem* item) {
+    const TreeNode* node = NodeTree::asNode(item);
+    return node != nullptr && node->state == CheckTree::Checked && node->record &&
+                   node->record->Kind == QLatin1String("1")
+               ? node
+               : nullptr;
+}
+
+// Calls `visit` with each ticked person node after the root, in list order.
+template <typename Visit>
+void forEachTickedPerson(const CheckTree& tree, Visit visit) {
     bool first = true;
     tree.forEachNode([&](QTreeWidgetItem* item, int) {
         if (first) {  // the root is never listed
             first = false;
             return;
         }
-        const TreeNode* node = NodeTree::asNode(item);
-        if (node != nullptr && node->state == CheckTree::Checked && node->record &&
-            node->record->Kind == QLatin1String("1")) {
-            ticked.append({node->record->ID, node->sourceRow});
-        }
+        if (const TreeNode* node = tickedPerson(item)) visit(*node);
+    });
+}
+
+}  // namespace
+
+QList<TickedPerson> TickedPersons(const CheckTree& tree) {
+    QList<TickedPerson> ticked;
+    forEachTickedPerson(tree, [&](const TreeNode& node) {
+        ticked.append({node.record->ID, node.sourceRow});
     });
     return ticked;
 }
@@ -53,59 +101,36 @@ QList<TickedPerson> TickedPersonsOfFrame() {
     return frame ? TickedPersons(*frame->CTDeptPerson) : QList<TickedPerson>();
 }
 
-QString CommaText(const QStringList& items) {
-    QString text;
-    for (qsizetype i = 0; i < items.size(); ++i) {
-        if (i > 0) {
-            text += u',';
-        }
-        const QString& item = items[i];
-        if (needsDoubleQuotes(item)) {
-            text += u'"';
-            text += QString(item).replace(u'"', QStringLiteral("\"\""));
-            text += u'"';
-        } else {
-            text += item;
-        }
-    }
-    return text;
-}
+QString CommaText(const QStringList& items) { return TickedPersonsText(items, 1); }
 
 QString TickedPersonsText(const QStringList& ids, int form) {
-    if (form == 1) {
-        return CommaText(ids);
-    }
-    if (form != 0) {
-        throw std::invalid_argument("GetTickedPersons: form must be 0 or 1, not " +
-                                    std::to_string(form));
-    }
+    checkForm(form);
     qsizetype size = 0;
     for (const QString& id : ids) size += id.size() + 3;
     QString text;
     text.reserve(size);
-    for (qsizetype i = 0; i < ids.size(); ++i) {
-        if (i > 0) {
-            text += QStringLiteral("','");
-        }
-        const QString& id = ids[i];
-        if (id.contains(u'\'')) {
-            text += QString(id).replace(u'\'', QStringLiteral("''"));
-        } else {
-            text += id;
-        }
-    }
+    for (qsizetype i = 0; i < ids.size(); ++i) appendItem(text, ids[i], form, i == 0);
+    return text;
+}
+
+// The text is made as the tree is walked: no list of the identifiers in between, whose
+// copies cost a reference count on each identifier, scattered over the memory of a tree of
+// 100,000 people.
+QString TickedPersonsText(const CheckTree& tree, int form) {
+    checkForm(form);
+    QString text;
+    bool first = true;
+    forEachTickedPerson(tree, [&](const TreeNode& node) {
+        appendItem(text, node.record->ID, form, first);
+        first = false;
+    });
     return text;
 }
 
 QString GetTickedPersons(int form) {
-    if (form != 0 && form != 1) {
-        return TickedPersonsText({}, form);  // throws
-    }
+    checkForm(form);
     const auto* frame = qobject_cast<TFramePerson*>(findOwnedWidget(TFramePerson::InstanceName));
-    if (frame == nullptr) {
-        return {};
-    }
-    return TickedPersonsText(TickedPersonIds(*frame->CTDeptPerson), form);
+    return frame ? TickedPersonsText(*frame->CTDeptPerson, form) : QString();
 }
 
 }  // namespace cv

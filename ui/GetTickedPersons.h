@@ -33,6 +33,8 @@ QList<TickedPerson> TickedPersons(const CheckTree& tree);
 QList<TickedPerson> TickedPersonsOfFrame();
 // Throws std::invalid_argument for a form other than 0 and 1.
 QString TickedPersonsText(const QStringList& ids, int form);
+// The same text of the ticked people of `tree` (TickedPersonIds), made in one walk.
+QString TickedPersonsText(const CheckTree& tree, int form);
 // The form-`form` text of the check tree of the frame registered as "FramePerson" under the
 // current application object; the empty text when there is no such frame.
 QString GetTickedPersons(int form);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QObject>
+#include <QRandomGenerator>
 
 #include "GetTickedPersons.h"
 #include "HostContext.h"
@@ -72,6 +73,34 @@ TEST(TickedPersons, OnlyTickedPersonNodesAfterTheRootAreListed) {
     EXPECT_TRUE(cv::TickedPersonIds(tree).isEmpty());
     EXPECT_EQ(CheckTree::stateIndex(d2), CheckTree::Unchecked);
     EXPECT_TRUE(cv::TickedPersonIds(CheckTree()).isEmpty());
+}
+
+// The text made in one walk of the tree against the text of the listed identifiers, on seeded
+// random trees of awkward identifiers, records of other kinds and nodes without one, with
+// random ticks.
+TEST(TickedPersons, TextOfTheTreeIsTheTextOfItsList) {
+    const QStringList pool = {"P1", "", "a b", "x,y", "O'Brien", "say \"hi\"", "张三", "'", ","};
+    for (quint32 seed = 1; seed <= 200; ++seed) {
+        QRandomGenerator random(seed);
+        CheckTree tree;
+        QList<QTreeWidgetItem*> parents{nullptr};
+        for (int i = 0, n = int(random.bounded(30)); i < n; ++i) {
+            QTreeWidgetItem* parent = parents[random.bounded(parents.size())];
+            const QString id = pool[random.bounded(pool.size())];
+            switch (random.bounded(4)) {
+                case 0: parents << dept(tree, parent, "部门", id); break;
+                case 1: tree.appendNode(parent, "无记录"); break;
+                default: person(tree, parent, "某人", id);
+            }
+        }
+        tree.forEachNode([&](QTreeWidgetItem* node, int) {
+            if (random.bounded(3) == 0) tree.toggle(node);
+        });
+        for (const int form : {0, 1})
+            EXPECT_EQ(cv::TickedPersonsText(tree, form),
+                      TickedPersonsText(cv::TickedPersonIds(tree), form))
+                << "seed " << seed << ", form " << form;
+    }
 }
 
 TEST(TickedPersons, ReadFromTheFrameRegisteredUnderTheApplication) {
