@@ -4,11 +4,13 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CheckTree.h"
 #include "ClientDataSet.h"
 #include "Heartbeat.h"
 #include "PackageFiles.h"
+#include "TextKeys.h"
 
 namespace cv {
 namespace {
@@ -110,15 +112,21 @@ public:
             if (cell.isNull()) {
                 nulls_.append(i);
             } else {
-                byDept_[valueText(cell)].append(i);
+                QString code = valueText(cell);
+                auto group = byDept_.find(QStringView(code));
+                if (group == byDept_.end()) {
+                    keys_.push_back(std::move(code));
+                    group = byDept_.emplace(QStringView(keys_.back()), QList<qsizetype>()).first;
+                }
+                group->second.append(i);
             }
         }
     }
 
     void addWithoutDept(CheckTree& tree, QTreeWidgetItem* parent) const { add(tree, parent, nulls_); }
     void addOf(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId) const {
-        if (const auto found = byDept_.constFind(deptId); found != byDept_.cend())
-            add(tree, parent, *found);
+        if (const auto found = byDept_.find(QStringView(deptId)); found != byDept_.end())
+            add(tree, parent, found->second);
     }
 
 private:
@@ -142,7 +150,8 @@ private:
 
     const QList<Row>& rows_;
     int dept_, uuid_, login_, name_, sex_;
-    QHash<QString, QList<qsizetype>> byDept_;
+    std::vector<QString> keys_;  // the texts that the keys of byDept_ view
+    TextViewMap<QList<qsizetype>> byDept_;
     QList<qsizetype> nulls_;
 };
 
