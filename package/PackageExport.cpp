@@ -1,6 +1,7 @@
 // Export: the selection frame over the database tree, and the package of the ticked people.
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
 
 #include "ClientDataSet.h"
 #include "FrameEmbedding.h"
@@ -80,6 +81,15 @@ bool writePersons(TDM_PersonPack& store, const QString& sql, StagedFile& file) {
     return store.FetchRows(store.CdsExportPer, sql) && saveDataSet(store.CdsExportPer, file, true);
 }
 
+// The ticked identifiers of the frame sorted, each once, in form 0 of GetTickedPersons.
+QString sortedTickedSelection() {
+    QStringList ids;
+    for (TickedPerson& person : TickedPersonsOfFrame()) ids.append(std::move(person.id));
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return TickedPersonsText(ids, 0);
+}
+
 }  // namespace
 
 std::int32_t PackageExportProc(QWidget* parent) {
@@ -106,7 +116,9 @@ QString PackageExport() {
     if (!TDM_PersonPack::PrepareStore()) return Failed;
     // Form 0 doubles the quotes inside each identifier, so it stands between "('" and "')"
     // as a list of exactly the ticked identifiers.
-    const QString selection = GetTickedPersons(0);
+    TDM_PersonPack& store = *TDM_PersonPack::instance();
+    const QString selection =
+        store.sortedSelection() ? sortedTickedSelection() : GetTickedPersons(0);
     if (selection.isEmpty()) return NothingTicked;
 
     const QString directory = host::packageDirectory() + QStringLiteral("PerInfo/");
@@ -127,12 +139,11 @@ QString PackageExport() {
     StagedFile deptFile(directory + DeptFileName);
     StagedFile manifest(directory + ManifestFileName);
     // Each person's row is read, then written (the few department rows go by as well). The
-    // total is the ticked person nodes, counted in the list (quotes inside are doubled).
+    // total is the identifiers in the list (quotes inside are doubled): the ticked people.
     OperationProgress progress(HostWindowOfFrame(), QStringLiteral("正在写出人员包: %1 / %2 人"),
                                selection.count(QStringLiteral("','")) + 1,
                                OperationProgress::Cancel::NotOffered);
     progress.countRows(2);
-    TDM_PersonPack& store = *TDM_PersonPack::instance();
     if (!writePersons(store, personQuery, personFile)) return Failed;
     if (!store.FetchWithDeptPaths(store.CdsExportDept, deptQuery) ||
         !saveDataSet(store.CdsExportDept, deptFile, false))
