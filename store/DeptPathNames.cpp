@@ -1,42 +1,43 @@
 #include "DeptPathNames.h"
 
+#include <algorithm>
+
 namespace cv {
 
 QString DeptNamesSql() { return QStringLiteral("SELECT DeptID, DeptName FROM CV_DeptInfo"); }
 
-DeptPaths::DeptPaths(const RowSet& names) {
-    const int id = names.indexOf(QStringLiteral("DeptID"));
-    const int name = names.indexOf(QStringLiteral("DeptName"));
+DeptPaths::DeptPaths(TextRows names) : names_(std::move(names)) {
+    const int id = names_.indexOf(QStringLiteral("DeptID"));
+    const int name = names_.indexOf(QStringLiteral("DeptName"));
     if (id < 0 || name < 0) throw DbError("the department names came without DeptID or DeptName");
-    keys_.reserve(std::size_t(names.rows.size()));
-    codes_.reserve(std::size_t(names.rows.size()));
-    for (const Row& row : names.rows) {
-        if (row.at(id).isNull()) continue;
-        QString code = valueText(row.at(id));
-        // The first row of a code stays.
-        if (codes_.find(QStringView(code)) != codes_.end()) continue;
-        keys_.push_back(std::move(code));
-        codes_.emplace(QStringView(keys_.back()), Code{valueText(row.at(name)), {}, false});
+    codes_.reserve(std::size_t(names_.size()));
+    // The first row of a code stays.
+    for (qsizetype row = 0; row < names_.size(); ++row) {
+        if (!names_.isNull(row, id)) {
+            codes_.try_emplace(QStringView(names_.text(row, id)),
+                               Code{names_.text(row, name), {}, false});
+        }
     }
 }
 
 namespace {
 
 QString joined(const QString& prefix, const QString& name) {
-    QString path;
-    path.reserve(prefix.size() + 1 + name.size());
-    path.append(prefix).append(QLatin1Char('_')).append(name);
+    QString path(prefix.size() + 1 + name.size(), Qt::Uninitialized);
+    QChar* out = std::copy(prefix.cbegin(), prefix.cend(), path.data());
+    *out++ = QLatin1Char('_');
+    std::copy(name.cbegin(), name.cend(), out);
     return path;
 }
 
 }  // namespace
 
-QString DeptPaths::pathOf(const QString& deptId) {
+QString DeptPaths::pathOf(QStringView deptId) {
     const qsizetype levels = deptId.size() / 4;
-    const auto own = codes_.find(QStringView(deptId));
+    const auto own = codes_.find(deptId);
     const QString name = own == codes_.end() ? QString() : own->second.name;
     if (levels < 2) return name;
-    return joined(prefixPath(QStringView(deptId).first(4 * (levels - 1))), name);
+    return joined(prefixPath(deptId.first(4 * (levels - 1))), name);
 }
 
 // The entry of `code`, made (without a name) for a prefix that has no row.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "DataSet.h"
+#include "Database.h"
 #include "TextKeys.h"
 
 namespace cv {
@@ -23,12 +24,12 @@ class DeptPaths {
 public:
     // `names`: the rows of DeptNamesSql (DeptID, DeptName). A code answers the name of its
     // first row; a NULL DeptID is no code. Throws DbError when a column is missing.
-    explicit DeptPaths(const RowSet& names);
+    explicit DeptPaths(TextRows names);
 
     // GetDeptPathName's answer for `deptId`: a code without a row has the empty name. The
     // path of each full-level prefix is made once and shared by the paths that pass
     // through it.
-    QString pathOf(const QString& deptId);
+    QString pathOf(QStringView deptId);
 
 private:
     struct Code {
@@ -41,7 +42,8 @@ private:
     Code& codeAt(QStringView code);
     const QString& prefixPath(QStringView code);
 
-    std::vector<QString> keys_;  // what the keys of codes_ view (a QString's text never moves)
+    TextRows names_;             // the codes of its rows are keys of codes_, as views
+    std::vector<QString> keys_;  // the codes of prefixes without a row, viewed likewise
     Codes codes_;
 };
 

@@ -145,20 +145,11 @@ bool TDM_PersonPack::StreamRows(const QString& sql, StagedFile& file) {
     }
 }
 
-RowSet TDM_PersonPack::readShared(const QString& sql) {
-    if (networked()) {
-        // CDSTemp stays open after the read, as after a look-up.
-        CDSTemp.close();
-        CDSTemp.setCommandText(sql);
-        CDSTemp.open();
-        return CDSTemp.data();
-    }
-    dstShare.close();
-    dstShare.setCommandText(sql);
-    dstShare.open();
-    RowSet rows = dstShare.data();
-    dstShare.close();
-    return rows;
+// The rows of `sql` as texts, on the connection of the style: the server's through the
+// broker, or the host's.
+TextRows TDM_PersonPack::readTexts(const QString& sql) {
+    return networked() ? connectionBroker_->fetchTexts(CDSTemp.providerName(), sql)
+                       : readTextRows(dstShare.connection(), sql);
 }
 
 bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sql) {
@@ -178,15 +169,19 @@ bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sq
         QHash<QString, QString> looked;
         std::optional<DeptPaths> paths;
         if (deptNameSource_ == DeptNameSource::OneRead && !data.rows.isEmpty())
-            paths.emplace(readShared(DeptNamesSql()));
-        const auto pathOf = [&](const QString& deptId) {
-            return paths ? paths->pathOf(deptId) : TCVPerson::GetDeptPathName(deptId, &looked);
+            paths.emplace(readTexts(DeptNamesSql()));
+        const auto pathOf = [&](const QVariant& deptId) {
+            // A text code is looked up where it stands, without a copy.
+            if (paths && deptId.metaType() == QMetaType::fromType<QString>())
+                return paths->pathOf(*static_cast<const QString*>(deptId.constData()));
+            const QString code = valueText(deptId);
+            return paths ? paths->pathOf(code) : TCVPerson::GetDeptPathName(code, &looked);
         };
         for (Row& row : data.rows) {
-            const QString path = pathOf(valueText(row[idColumn]));
+            QString path = pathOf(std::as_const(row)[idColumn]);
             // A path is kept whole: the field grows to the longest one.
             if (nameField.width > 0) nameField.width = std::max<int>(nameField.width, path.size());
-            row[nameColumn] = path;
+            row[nameColumn] = QVariant(std::move(path));
         }
         target.setData(std::move(data));
         return true;

@@ -106,8 +106,9 @@ private:
     // Replaces `target`'s data by the result of `sql`: through CDSTemp (networked), or
     // through dstShare and `localClient` opened afresh (local). Throws on failure.
     void copyResult(ClientDataSet& target, const QString& sql, ClientDataSet& localClient);
-    // The rows of `sql` on the shared query dataset of the style, as GetDeptName reads them.
-    RowSet readShared(const QString& sql);
+    // The rows of `sql` as texts, on the connection of the style; the shared datasets keep
+    // what they hold.
+    TextRows readTexts(const QString& sql);
 
     DeptNameSource deptNameSource_ = DeptNameSource::OneRead;
     bool rowStreaming_ = true;

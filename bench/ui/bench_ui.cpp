@@ -139,7 +139,7 @@ void writePackage(cv::Connection& connection, const QString& dir) {
     cv::Query depts(&connection);
     depts.setCommandText("SELECT DeptID, DeptName, DeptMemo FROM CV_DeptInfo");
     depts.open();
-    cv::DeptPaths paths(depts.data());
+    cv::DeptPaths paths(cv::TextRows::of(depts.data()));
     cv::RowSet withPaths = depts.data();
     withPaths.fields[1].width = 0;
     for (cv::Row& row : withPaths.rows) row[1] = paths.pathOf(cv::valueText(row[0]));
