@@ -92,7 +92,7 @@ QList<TickedPerson> TickedPersons(const CheckTree& tree) {
 
 QStringList TickedPersonIds(const CheckTree& tree) {
     QStringList ids;
-    for (const TickedPerson& person : TickedPersons(tree)) ids.append(person.id);
+    forEachTickedPerson(tree, [&](const TreeNode& node) { ids.append(node.record->ID); });
     return ids;
 }
 
