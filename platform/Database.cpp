@@ -563,7 +563,9 @@ class PostgresPacketRows final : public PacketRowSource {
         PacketValue value;
         const PGresult* result = exact_.result();
         const int row = exact_.resultRow();
-        if (!result || fields_[field].type != FieldType::String || !isText(PQftype(result, field))) {
+        const bool text = result && fields_[field].type == FieldType::String &&
+                          isText(PQftype(result, field));
+        if (!text) {
             value.kind = query_.isNull(field) ? PacketValue::Kind::Null : PacketValue::Kind::Other;
         } else if (!PQgetisnull(result, row, field)) {
             value.kind = PacketValue::Kind::Utf8;
