@@ -115,7 +115,8 @@ std::int32_t PackageExportProc(QWidget* parent) {
 QString PackageExport() {
     if (!TDM_PersonPack::PrepareStore()) return Failed;
     // Form 0 doubles the quotes inside each identifier, so it stands between "('" and "')"
-    // as a list of exactly the ticked identifiers.
+    // as a list of exactly the ticked identifiers; sorted, each once, unless the store asks
+    // for the tree's order.
     TDM_PersonPack& store = *TDM_PersonPack::instance();
     const QString selection =
         store.sortedSelection() ? sortedTickedSelection() : GetTickedPersons(0);

@@ -289,10 +289,9 @@ bool extractArchive(const QString& archivePath, const QString& destination, QStr
     if (entries == 0) return fail(error, "archive holds no entry");
 
     // What the destination holds already must not turn a move into a write elsewhere or the
-    // loss of a folder.
-    // Every folder comes after its parent and every file after its folders, so looking at
-    // each path itself finds a link at any level of the ones after it (looking at every
-    // level of every path again cost the cube of a deep name's depth).
+    // loss of a folder. Every folder comes after its parent and every file after its folders,
+    // so looking at each path itself finds a link at any level of the ones after it (looking
+    // at every level of every path again cost the cube of a deep name's depth).
     const QDir target(destination);
     for (const QString& directory : paths.directories()) {
         const QFileInfo info(target.filePath(directory));
