@@ -1,7 +1,6 @@
 // Export: the selection frame over the database tree, and the package of the ticked people.
 #include <QDir>
 #include <QFileInfo>
-#include <algorithm>
 
 #include "ClientDataSet.h"
 #include "FrameEmbedding.h"
@@ -81,15 +80,6 @@ bool writePersons(TDM_PersonPack& store, const QString& sql, StagedFile& file) {
     return store.FetchRows(store.CdsExportPer, sql) && saveDataSet(store.CdsExportPer, file, true);
 }
 
-// The ticked identifiers of the frame sorted, each once, in form 0 of GetTickedPersons.
-QString sortedTickedSelection() {
-    QStringList ids;
-    for (TickedPerson& person : TickedPersonsOfFrame()) ids.append(std::move(person.id));
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    return TickedPersonsText(ids, 0);
-}
-
 }  // namespace
 
 std::int32_t PackageExportProc(QWidget* parent) {
@@ -119,7 +109,7 @@ QString PackageExport() {
     // for the tree's order.
     TDM_PersonPack& store = *TDM_PersonPack::instance();
     const QString selection =
-        store.sortedSelection() ? sortedTickedSelection() : GetTickedPersons(0);
+        store.sortedSelection() ? GetSortedTickedPersons(0) : GetTickedPersons(0);
     if (selection.isEmpty()) return NothingTicked;
 
     const QString directory = host::packageDirectory() + QStringLiteral("PerInfo/");

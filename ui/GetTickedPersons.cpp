@@ -1,6 +1,9 @@
 #include "GetTickedPersons.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "CheckTree.h"
@@ -11,7 +14,7 @@ namespace cv {
 
 namespace {
 
-bool needsDoubleQuotes(const QString& item) {
+bool needsDoubleQuotes(QStringView item) {
     if (item.isEmpty()) {
         return true;  // written as "" so that an empty item is never lost
     }
@@ -32,7 +35,7 @@ void checkForm(int form) {
 }
 
 // `item` appended to `text` with every `quote` in it doubled.
-void appendDoubling(QString& text, const QString& item, char16_t quote) {
+void appendDoubling(QString& text, QStringView item, char16_t quote) {
     for (const QChar c : item) {
         text += c;
         if (c == quote) text += c;
@@ -40,7 +43,7 @@ void appendDoubling(QString& text, const QString& item, char16_t quote) {
 }
 
 // `item` appended to the text of `form`, after the separator unless it is the first.
-void appendItem(QString& text, const QString& item, int form, bool first) {
+void appendItem(QString& text, QStringView item, int form, bool first) {
     if (form == 1) {
         if (!first) text += u',';
         if (needsDoubleQuotes(item)) {
@@ -131,10 +134,45 @@ QString TickedPersonsText(const CheckTree& tree, int form) {
     return text;
 }
 
+// The identifiers are copied into one buffer first, so that sorting compares within it
+// rather than across the tree's memory.
+QString SortedTickedPersonsText(const CheckTree& tree, int form) {
+    checkForm(form);
+    std::vector<const QString*> found;
+    qsizetype size = 0;
+    forEachTickedPerson(tree, [&](const TreeNode& node) {
+        found.push_back(&node.record->ID);
+        size += node.record->ID.size();
+    });
+    std::u16string all;
+    all.reserve(std::size_t(size));
+    for (const QString* id : found) all.append(QStringView(*id).utf16(), std::size_t(id->size()));
+    std::vector<std::u16string_view> ids;
+    ids.reserve(found.size());
+    std::size_t at = 0;
+    for (const QString* id : found) {
+        ids.emplace_back(all.data() + at, std::size_t(id->size()));
+        at += std::size_t(id->size());
+    }
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    QString text;
+    text.reserve(size + 3 * qsizetype(ids.size()));
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        appendItem(text, QStringView(ids[i].data(), qsizetype(ids[i].size())), form, i == 0);
+    return text;
+}
+
 QString GetTickedPersons(int form) {
     checkForm(form);
     const auto* frame = qobject_cast<TFramePerson*>(findOwnedWidget(TFramePerson::InstanceName));
     return frame ? TickedPersonsText(*frame->CTDeptPerson, form) : QString();
+}
+
+QString GetSortedTickedPersons(int form) {
+    checkForm(form);
+    const auto* frame = qobject_cast<TFramePerson*>(findOwnedWidget(TFramePerson::InstanceName));
+    return frame ? SortedTickedPersonsText(*frame->CTDeptPerson, form) : QString();
 }
 
 }  // namespace cv

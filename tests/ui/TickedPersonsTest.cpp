@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QRandomGenerator>
+#include <algorithm>
 
 #include "GetTickedPersons.h"
 #include "HostContext.h"
@@ -75,9 +76,9 @@ TEST(TickedPersons, OnlyTickedPersonNodesAfterTheRootAreListed) {
     EXPECT_TRUE(cv::TickedPersonIds(CheckTree()).isEmpty());
 }
 
-// The text made in one walk of the tree against the text of the listed identifiers, on seeded
-// random trees of awkward identifiers, records of other kinds and nodes without one, with
-// random ticks.
+// The texts made from the tree (as listed, and sorted each once) against the text of the
+// listed identifiers, on seeded random trees of awkward identifiers, records of other kinds
+// and nodes without one, with random ticks.
 TEST(TickedPersons, TextOfTheTreeIsTheTextOfItsList) {
     const QStringList pool = {"P1", "", "a b", "x,y", "O'Brien", "say \"hi\"", "张三", "'", ","};
     for (quint32 seed = 1; seed <= 200; ++seed) {
@@ -96,10 +97,15 @@ TEST(TickedPersons, TextOfTheTreeIsTheTextOfItsList) {
         tree.forEachNode([&](QTreeWidgetItem* node, int) {
             if (random.bounded(3) == 0) tree.toggle(node);
         });
+        QStringList ids = cv::TickedPersonIds(tree);
         for (const int form : {0, 1})
-            EXPECT_EQ(cv::TickedPersonsText(tree, form),
-                      TickedPersonsText(cv::TickedPersonIds(tree), form))
+            EXPECT_EQ(cv::TickedPersonsText(tree, form), TickedPersonsText(ids, form))
                 << "seed " << seed << ", form " << form;
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        for (const int form : {0, 1})
+            EXPECT_EQ(cv::SortedTickedPersonsText(tree, form), TickedPersonsText(ids, form))
+                << "seed " << seed << ", form " << form << ", sorted";
     }
 }
 
