@@ -3,8 +3,8 @@
 // the statement into the file against the dataset, and the statements' sorted identifiers
 // against the tree's order. The same package, byte for byte, on the sample installations, on
 // seeded random ones with a random part of the people unticked, and with every kind of value
-// a store can hold. (Each file written is synced to disk, so the
-// many-seed comparison of the paths is the store suite's.)
+// a store can hold. (Each file written is synced to disk, so the many-seed comparison of the
+// paths is the store suite's.)
 #include <QFile>
 #include <QRandomGenerator>
 
