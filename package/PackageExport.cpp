@@ -105,11 +105,11 @@ std::int32_t PackageExportProc(QWidget* parent) {
 QString PackageExport() {
     if (!TDM_PersonPack::PrepareStore()) return Failed;
     // Form 0 doubles the quotes inside each identifier, so it stands between "('" and "')"
-    // as a list of exactly the ticked identifiers; sorted, each once, unless the store asks
-    // for the tree's order.
+    // as a list of exactly the ticked identifiers; sorted, each once, where the store's engine
+    // gives the same rows in the same order for it.
     TDM_PersonPack& store = *TDM_PersonPack::instance();
     const QString selection =
-        store.sortedSelection() ? GetSortedTickedPersons(0) : GetTickedPersons(0);
+        store.sortsSelection() ? GetSortedTickedPersons(0) : GetTickedPersons(0);
     if (selection.isEmpty()) return NothingTicked;
 
     const QString directory = host::packageDirectory() + QStringLiteral("PerInfo/");

@@ -190,6 +190,14 @@ bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sq
     }
 }
 
+bool TDM_PersonPack::sortsSelection() const {
+    const Connection* store = networked()
+                                  ? (connectionBroker_ ? &connectionBroker_->serverConnection()
+                                                       : nullptr)
+                                  : baseConnection_;
+    return sortedSelection_ && store && store->dialect() == Dialect::SQLite;
+}
+
 bool TDM_PersonPack::IsEmptyResult(const QString& sql) {
     if (networked()) {
         CDSTemp.close();

@@ -63,12 +63,14 @@ public:
     bool StreamRows(const QString& sql, StagedFile& file);
     // Off, exports go through the dataset: the reference the streamed packets are held to.
     void setRowStreaming(bool on) { rowStreaming_ = on; }
-    // The export's statements list the ticked identifiers sorted, each once: SQLite builds its
-    // index of an IN list from sorted values a third faster, and the rows come out in that
-    // index's order either way. Off, in the tree's order as GetTickedPersons(0) gives them,
-    // the reference.
+    // Whether the export's statements list the ticked identifiers sorted, each once: on
+    // SQLite, which searches the primary key from an IN list's own sorted index, so that the
+    // rows come out in the same order whatever the order of the list, and builds that index a
+    // third faster from sorted values. PostgreSQL gives the rows in the order of the list, so
+    // there the tree's order stays, as GetTickedPersons(0) gives it. Off, the tree's order on
+    // every engine: the reference.
     void setSortedSelection(bool on) { sortedSelection_ = on; }
-    bool sortedSelection() const { return sortedSelection_; }
+    bool sortsSelection() const;
 
     // Where FetchWithDeptPaths takes the names of the paths' levels from: one statement that
     // reads every department's name, the paths composed in memory (the default), or

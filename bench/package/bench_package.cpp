@@ -32,6 +32,7 @@
 #include "BenchDatabase.h"
 #include "CVCallConv.h"
 #include "Database.h"
+#include "GetTickedPersons.h"
 #include "HostContext.h"
 #include "HostSettings.h"
 #include "HostString.h"
@@ -204,12 +205,12 @@ void benchExport(std::uint8_t style, int people, int tops) {
     if (embedded != 1 || !written.endsWith("PerInfo/"))
         qFatal("the export failed: %s", qPrintable(written));
 
-    // The package's own statements: every person ticked once, the identifiers sorted, as the
-    // export lists them.
-    QStringList ids;
-    for (int i = 0; i < people; ++i) ids << personId(i);
-    std::sort(ids.begin(), ids.end());
-    const QString selection = ids.join("','");
+    // The package's own statements: the ticked identifiers as the export lists them (sorted
+    // on SQLite, in the tree's order elsewhere).
+    const QString selection = cv::TDM_PersonPack::instance()->sortsSelection()
+                                  ? cv::GetSortedTickedPersons(0)
+                                  : cv::GetTickedPersons(0);
+    if (selection.count(QStringLiteral("','")) + 1 != people) qFatal("not everybody is ticked");
     const QString personSql =
         "SELECT * From CV_PersonInfo Left Join CV_DeptInfo On (CV_PersonInfo.PerDept = "
         "CV_DeptInfo.DeptId) Where CV_PersonInfo.PerUUID in ('" +
