@@ -55,8 +55,8 @@ public:
     // widened). Every failure answers false; the target may then hold part of the work.
     bool FetchWithDeptPaths(ClientDataSet& target, const QString& sql);
     // The rows of `sql` written into `file` (open, not yet committed) as they are read, byte
-    // for byte what FetchRows and saving the dataset write, where the store can: on SQLite,
-    // unless switched off. False when it cannot, or a refusal has to name
+    // for byte what FetchRows and saving the dataset write, where the store can: on SQLite
+    // and PostgreSQL, unless switched off. False when it cannot, or a refusal has to name
     // what only the whole dataset tells: the file then holds an unfinished packet to abandon,
     // and the dataset's way gives the answer. Throws DataPacketError when the file cannot be
     // written.
