@@ -199,13 +199,8 @@ class SqliteRows {
                 const char* bytes = static_cast<const char*>(sqlite3_column_blob(statement_, i));
                 return QVariant(QByteArray(bytes, sqlite3_column_bytes(statement_, i)));
             }
-            default: {
-                const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, i));
-                QString value =
-                    decoder_.decode(QByteArrayView(text, sqlite3_column_bytes(statement_, i)));
-                if (value.isNull()) value = QStringLiteral("");  // empty, as Qt gives it
-                return QVariant(std::move(value));
-            }
+            default:
+                return QVariant(decodedText(i));
         }
     }
 
@@ -214,13 +209,8 @@ class SqliteRows {
         switch (sqlite3_column_type(statement_, i)) {
             case SQLITE_NULL:
                 return {valueText(QVariant()), true};
-            case SQLITE_TEXT: {
-                const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, i));
-                QString value =
-                    decoder_.decode(QByteArrayView(text, sqlite3_column_bytes(statement_, i)));
-                if (value.isNull()) value = QStringLiteral("");
-                return {std::move(value), false};
-            }
+            case SQLITE_TEXT:
+                return {decodedText(i), false};
             default:
                 return {valueText(value(i)), false};
         }
@@ -249,6 +239,14 @@ class SqliteRows {
     }
 
   private:
+    // Column `i` read as text: SQLite's UTF-8 decoded once, every character kept.
+    QString decodedText(int i) {
+        const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, i));
+        QString value = decoder_.decode(QByteArrayView(text, sqlite3_column_bytes(statement_, i)));
+        if (value.isNull()) value = QStringLiteral("");  // empty, as Qt gives it
+        return value;
+    }
+
     static int declaredType(const QByteArray& name) {
         if (name == "integer" || name == "int") return QMetaType::Int;
         if (name == "double" || name == "float" || name == "real" || name.startsWith("numeric"))

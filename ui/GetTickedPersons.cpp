@@ -84,6 +84,26 @@ void forEachTickedPerson(const CheckTree& tree, Visit visit) {
     });
 }
 
+// Where the ticked identifiers are, in list order, with their total length.
+std::vector<const QString*> tickedIdPlaces(const CheckTree& tree, qsizetype* length) {
+    std::vector<const QString*> places;
+    forEachTickedPerson(tree, [&](const TreeNode& node) {
+        places.push_back(&node.record->ID);
+        *length += node.record->ID.size();
+    });
+    return places;
+}
+
+// The text of `count` items in `form`, `at(i)` giving the i-th; `length` is their total
+// length, to make the text at about its size.
+template <typename At>
+QString textOf(std::size_t count, qsizetype length, int form, At at) {
+    QString text;
+    text.reserve(length + 3 * qsizetype(count));
+    for (std::size_t i = 0; i < count; ++i) appendItem(text, at(i), form, i == 0);
+    return text;
+}
+
 }  // namespace
 
 QList<TickedPerson> TickedPersons(const CheckTree& tree) {
@@ -109,12 +129,10 @@ QString CommaText(const QStringList& items) { return TickedPersonsText(items, 1)
 
 QString TickedPersonsText(const QStringList& ids, int form) {
     checkForm(form);
-    qsizetype size = 0;
-    for (const QString& id : ids) size += id.size() + 3;
-    QString text;
-    text.reserve(size);
-    for (qsizetype i = 0; i < ids.size(); ++i) appendItem(text, ids[i], form, i == 0);
-    return text;
+    qsizetype length = 0;
+    for (const QString& id : ids) length += id.size();
+    return textOf(std::size_t(ids.size()), length, form,
+                  [&](std::size_t i) { return QStringView(ids[qsizetype(i)]); });
 }
 
 // The walk lists where the identifiers are, not copies of them (a copy costs a reference
@@ -122,30 +140,19 @@ QString TickedPersonsText(const QStringList& ids, int form) {
 // is then made at its size.
 QString TickedPersonsText(const CheckTree& tree, int form) {
     checkForm(form);
-    std::vector<const QString*> ids;
-    qsizetype size = 0;
-    forEachTickedPerson(tree, [&](const TreeNode& node) {
-        ids.push_back(&node.record->ID);
-        size += node.record->ID.size() + 3;
-    });
-    QString text;
-    text.reserve(size);
-    for (std::size_t i = 0; i < ids.size(); ++i) appendItem(text, *ids[i], form, i == 0);
-    return text;
+    qsizetype length = 0;
+    const std::vector<const QString*> ids = tickedIdPlaces(tree, &length);
+    return textOf(ids.size(), length, form, [&](std::size_t i) { return QStringView(*ids[i]); });
 }
 
 // The identifiers are copied into one buffer first, so that sorting compares within it
 // rather than across the tree's memory.
 QString SortedTickedPersonsText(const CheckTree& tree, int form) {
     checkForm(form);
-    std::vector<const QString*> found;
-    qsizetype size = 0;
-    forEachTickedPerson(tree, [&](const TreeNode& node) {
-        found.push_back(&node.record->ID);
-        size += node.record->ID.size();
-    });
+    qsizetype length = 0;
+    const std::vector<const QString*> found = tickedIdPlaces(tree, &length);
     std::u16string all;
-    all.reserve(std::size_t(size));
+    all.reserve(std::size_t(length));
     for (const QString* id : found) all.append(QStringView(*id).utf16(), std::size_t(id->size()));
     std::vector<std::u16string_view> ids;
     ids.reserve(found.size());
@@ -156,11 +163,9 @@ QString SortedTickedPersonsText(const CheckTree& tree, int form) {
     }
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    QString text;
-    text.reserve(size + 3 * qsizetype(ids.size()));
-    for (std::size_t i = 0; i < ids.size(); ++i)
-        appendItem(text, QStringView(ids[i].data(), qsizetype(ids[i].size())), form, i == 0);
-    return text;
+    return textOf(ids.size(), length, form, [&](std::size_t i) {
+        return QStringView(ids[i].data(), qsizetype(ids[i].size()));
+    });
 }
 
 QString GetTickedPersons(int form) {
