@@ -1,6 +1,7 @@
 #include "GetTickedPersons.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -145,26 +146,75 @@ QString TickedPersonsText(const CheckTree& tree, int form) {
     return textOf(ids.size(), length, form, [&](std::size_t i) { return QStringView(*ids[i]); });
 }
 
-// The identifiers are copied into one buffer first, so that sorting compares within it
-// rather than across the tree's memory.
+namespace {
+
+// A ticked identifier as the sort sees it: eight UTF-16 units of it packed into two integers,
+// so that most comparisons decide on them without reading the identifier, and where it
+// stands in the buffer of all of them. The eight units are those after the prefix that every
+// identifier shares (identifiers often begin alike: "{" of a GUID, or a fixed word).
+struct SortKey {
+    std::uint64_t head[2] = {0, 0};
+    std::uint32_t at = 0;
+    std::uint32_t size = 0;
+};
+
+// Units past the end count as 0, below every unit: a shorter identifier sorts first, as in
+// the order of texts, and where a 0 unit stands in the other one the texts decide.
+SortKey sortKey(std::u16string_view id, std::size_t shared, std::size_t at) {
+    SortKey key;
+    key.at = std::uint32_t(at);
+    key.size = std::uint32_t(id.size());
+    for (std::size_t i = 0; i < 8 && shared + i < id.size(); ++i)
+        key.head[i / 4] |= std::uint64_t(id[shared + i]) << (48 - 16 * (i % 4));
+    return key;
+}
+
+}  // namespace
+
+// The identifiers are copied into one buffer first, so that where the packed units do not
+// decide, the comparison reads within it rather than across the tree's memory.
 QString SortedTickedPersonsText(const CheckTree& tree, int form) {
     checkForm(form);
     qsizetype length = 0;
     const std::vector<const QString*> found = tickedIdPlaces(tree, &length);
+    if (length > qsizetype(UINT32_MAX)) throw std::length_error("SortedTickedPersonsText");
     std::u16string all;
     all.reserve(std::size_t(length));
     for (const QString* id : found) all.append(QStringView(*id).utf16(), std::size_t(id->size()));
-    std::vector<std::u16string_view> ids;
-    ids.reserve(found.size());
+    auto view = [&](const SortKey& key) {
+        return std::u16string_view(all).substr(key.at, key.size);
+    };
+
+    std::size_t shared = found.empty() ? 0 : std::size_t(found.front()->size());
+    for (std::size_t i = 1, at = 0; i < found.size() && shared > 0; ++i) {
+        at += std::size_t(found[i - 1]->size());
+        const std::u16string_view first(all.data(), shared);
+        const std::u16string_view id(all.data() + at, std::size_t(found[i]->size()));
+        shared = std::size_t(std::mismatch(first.begin(), first.end(), id.begin(), id.end()).first -
+                             first.begin());
+    }
+    std::vector<SortKey> keys;
+    keys.reserve(found.size());
     std::size_t at = 0;
     for (const QString* id : found) {
-        ids.emplace_back(all.data() + at, std::size_t(id->size()));
+        keys.push_back(sortKey(std::u16string_view(all).substr(at, std::size_t(id->size())),
+                               shared, at));
         at += std::size_t(id->size());
     }
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    return textOf(ids.size(), length, form, [&](std::size_t i) {
-        return QStringView(ids[i].data(), qsizetype(ids[i].size()));
+    std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
+        if (a.head[0] != b.head[0]) return a.head[0] < b.head[0];
+        if (a.head[1] != b.head[1]) return a.head[1] < b.head[1];
+        return view(a) < view(b);
+    });
+    keys.erase(std::unique(keys.begin(), keys.end(),
+                           [&](const SortKey& a, const SortKey& b) {
+                               return a.head[0] == b.head[0] && a.head[1] == b.head[1] &&
+                                      view(a) == view(b);
+                           }),
+               keys.end());
+    return textOf(keys.size(), length, form, [&](std::size_t i) {
+        const std::u16string_view id = view(keys[i]);
+        return QStringView(id.data(), qsizetype(id.size()));
     });
 }
 

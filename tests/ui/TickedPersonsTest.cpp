@@ -77,17 +77,24 @@ TEST(TickedPersons, OnlyTickedPersonNodesAfterTheRootAreListed) {
 }
 
 // The texts made from the tree (as listed, and sorted each once) against the text of the
-// listed identifiers, on seeded random trees of awkward identifiers, records of other kinds
-// and nodes without one, with random ticks.
+// listed identifiers, on seeded random trees of awkward identifiers (some alike for eight
+// units and more, NUL and the highest units, all with one prefix in common), records of other
+// kinds and nodes without one, with random ticks.
 TEST(TickedPersons, TextOfTheTreeIsTheTextOfItsList) {
-    const QStringList pool = {"P1", "", "a b", "x,y", "O'Brien", "say \"hi\"", "张三", "'", ","};
-    for (quint32 seed = 1; seed <= 200; ++seed) {
+    QStringList pool = {"P1", "", "a b", "x,y", "O'Brien", "say \"hi\"", "张三", "'", ",", "P10",
+                        "abcdefgh", "abcdefgh1", "abcdefgi", "abcdefghijkl2", "abcdefghijkl1"};
+    pool << QStringView(u"abcdefgh\0", 9).toString() << QStringView(u"\0", 1).toString()
+         << QStringView(u"a\0b", 3).toString() << QString::fromUtf8("\xF0\x9F\x98\x80")
+         << QStringView(u"\uFFFF\uFFFF").toString() << QStringView(u"\uFFFFa").toString();
+    const QStringList prefixes = {"", "{", "person-000000"};
+    for (quint32 seed = 1; seed <= 300; ++seed) {
         QRandomGenerator random(seed);
+        const QString prefix = prefixes[seed % 3];
         CheckTree tree;
         QList<QTreeWidgetItem*> parents{nullptr};
         for (int i = 0, n = int(random.bounded(30)); i < n; ++i) {
             QTreeWidgetItem* parent = parents[random.bounded(parents.size())];
-            const QString id = pool[random.bounded(pool.size())];
+            const QString id = prefix + pool[random.bounded(pool.size())];
             switch (random.bounded(4)) {
                 case 0: parents << dept(tree, parent, "部门", id); break;
                 case 1: tree.appendNode(parent, "无记录"); break;
