@@ -154,16 +154,16 @@ namespace {
 // identifier shares (identifiers often begin alike: "{" of a GUID, or a fixed word).
 struct SortKey {
     std::uint64_t head[2] = {0, 0};
-    std::uint32_t at = 0;
-    std::uint32_t size = 0;
+    std::size_t at = 0;
+    std::size_t size = 0;
 };
 
 // Units past the end count as 0, below every unit: a shorter identifier sorts first, as in
 // the order of texts, and where a 0 unit stands in the other one the texts decide.
 SortKey sortKey(std::u16string_view id, std::size_t shared, std::size_t at) {
     SortKey key;
-    key.at = std::uint32_t(at);
-    key.size = std::uint32_t(id.size());
+    key.at = at;
+    key.size = id.size();
     for (std::size_t i = 0; i < 8 && shared + i < id.size(); ++i)
         key.head[i / 4] |= std::uint64_t(id[shared + i]) << (48 - 16 * (i % 4));
     return key;
@@ -177,7 +177,6 @@ QString SortedTickedPersonsText(const CheckTree& tree, int form) {
     checkForm(form);
     qsizetype length = 0;
     const std::vector<const QString*> found = tickedIdPlaces(tree, &length);
-    if (length > qsizetype(UINT32_MAX)) throw std::length_error("SortedTickedPersonsText");
     std::u16string all;
     all.reserve(std::size_t(length));
     for (const QString* id : found) all.append(QStringView(*id).utf16(), std::size_t(id->size()));
