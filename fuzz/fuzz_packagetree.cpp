@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "CVCallConv.h"
 #include "CheckTree.h"
@@ -59,8 +60,15 @@ cv::RowSet table(const QStringList& fields, const QList<QByteArray>& lines) {
     return rows;
 }
 
-// Writes the two files; false when the input cannot be carried as data packets.
-bool writePackage(const QString& folder, const QByteArray& input) {
+// The rows the harness wrote, when it wrote the table form: the tree must show these.
+struct Written {
+    cv::RowSet depts;
+    cv::RowSet people;
+};
+
+// Writes the two files; false when the input cannot be carried as data packets. `written`
+// receives the rows of the table form.
+bool writePackage(const QString& folder, const QByteArray& input, std::optional<Written>& written) {
     const QString depts = folder + "/deptinfo.per";
     const QString people = folder + "/perinfo.per";
     if (input.startsWith('<')) {
@@ -75,10 +83,11 @@ bool writePackage(const QString& folder, const QByteArray& input) {
     const QList<QByteArray> deptLines = (split < 0 ? input : input.left(split)).split('\n');
     const QList<QByteArray> personLines =
         split < 0 ? QList<QByteArray>() : input.mid(split + 2).split('\n');
+    written = Written{table({"DeptID", "DeptName"}, deptLines),
+                      table({"PerUUID", "PerDept", "PerName", "PerSex", "LoginName"}, personLines)};
     try {
-        cv::writeDataPacket(depts, table({"DeptID", "DeptName"}, deptLines));
-        cv::writeDataPacket(
-            people, table({"PerUUID", "PerDept", "PerName", "PerSex", "LoginName"}, personLines));
+        cv::writeDataPacket(depts, written->depts);
+        cv::writeDataPacket(people, written->people);
     } catch (const cv::DataPacketError&) {
         return false;  // a text the format cannot carry
     }
@@ -95,8 +104,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static QTemporaryDir folder(cvfuzz::scratchFolder() + "/packagetree-XXXXXX");
+    std::optional<Written> written;
     if (!writePackage(folder.path(),
-                      QByteArray(reinterpret_cast<const char*>(data), qsizetype(size))))
+                      QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)), written))
         return 0;
 
     static cv::CheckTree* tree = new cv::CheckTree;
@@ -112,9 +122,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
-    // The reference: people counted straight from the files.
-    const cv::RowSet depts = cv::readDataPacket(folder.filePath("deptinfo.per"));
-    const cv::RowSet people = cv::readDataPacket(folder.filePath("perinfo.per"));
+    // The reference: people counted straight from the rows written (so that a value the files
+    // did not carry back shows), or else from the files.
+    if (!written)
+        written = Written{cv::readDataPacket(folder.filePath("deptinfo.per")),
+                          cv::readDataPacket(folder.filePath("perinfo.per"))};
+    const cv::RowSet& depts = written->depts;
+    const cv::RowSet& people = written->people;
     const int deptId = depts.indexOf("DeptID");
     const int perDept = people.indexOf("PerDept");
     const int perUuid = people.indexOf("PerUUID");
