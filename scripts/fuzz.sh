@@ -2,11 +2,13 @@
 # Builds the libFuzzer harnesses (clang, -DCV_FUZZ=ON, in a build folder of their own) and runs
 # them one after the other, each at the lowest priority:
 #
-#   scripts/fuzz.sh [--build DIR] [--seconds N | --runs N] [harness ...]
+#   scripts/fuzz.sh [--build DIR] [--seconds N | --runs N] [--fork N] [harness ...]
 #
 # harness: datapacket (the data-packet reader: read, write, read again), extract (the
 # unpacking of packed packages), packagetree (the import preview tree); all three by default.
-# Default: 60 seconds each, as CI runs them. A long run: `scripts/fuzz.sh --runs 10000000`.
+# Default: 60 seconds each, as CI runs them. A long run: `scripts/fuzz.sh --runs 10000000`;
+# with `--fork N` it is still one run (one corpus, one count of executions, one limit) whose
+# inputs N worker processes execute, one a core.
 #
 # Seeds: fuzz/seeds.py (hand-made packets, zip files and entry lists, and the reproducers of
 # known faults) and a package that `corvane` exports from its sample installation. Each
@@ -18,12 +20,14 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build-fuzz"
 limit=(-max_total_time=60)
+fork=()
 harnesses=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build="$2"; shift 2 ;;
     --seconds) limit=(-max_total_time="$2"); shift 2 ;;
     --runs) limit=(-runs="$2"); shift 2 ;;
+    --fork) fork=(-fork="$2"); shift 2 ;;
     *) harnesses+=("$1"); shift ;;
   esac
 done
@@ -79,12 +83,14 @@ for h in "${harnesses[@]}"; do
       -artifact_prefix="$findings/" "$seeds/reproducers/$h/"* || status=1
   fi
   set +e
-  nice -n 19 "$build/bin/fuzz_$h" "${limit[@]}" -max_len=8192 -rss_limit_mb=2048 -timeout=120 \
+  nice -n 19 "$build/bin/fuzz_$h" "${limit[@]}" "${fork[@]}" -max_len=8192 -rss_limit_mb=2048 -timeout=120 \
     -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" "$seeds/$h" >"$build/fuzz-$h.log" 2>&1
   rc=$?
   set -e
-  grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|==[0-9]+==ERROR|SUMMARY|artifact_prefix|INFO: Running with entropic|fuzz_)' \
+  grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|==[0-9]+==ERROR|SUMMARY|artifact_prefix|INFO: Running with entropic|INFO: fuzzed for|INFO: exiting|fuzz_)' \
     "$build/fuzz-$h.log" || true
+  # A forked run counts its executions in its progress lines.
+  grep -E '^#[0-9]+: cov' "$build/fuzz-$h.log" | tail -1 || true
   [ $rc -eq 0 ] || { echo "fuzz: $h found a fault, see $build/fuzz-$h.log"; status=1; }
 done
 exit $status
