@@ -89,12 +89,6 @@ std::vector<std::string> names(const std::string& folder) {
     return found;
 }
 
-void writeBytes(const std::string& path, const char* data, std::size_t size) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    check(fd >= 0 && write(fd, data, size) == ssize_t(size), "cannot write");
-    close(fd);
-}
-
 std::uint32_t crc32(const QByteArray& bytes) {
     std::uint32_t crc = 0xFFFFFFFFu;
     for (const char c : bytes) {
@@ -185,14 +179,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const std::string zipPath = rootPath + "/in.zip";
     static const QString destText = QString::fromStdString(dest);
     static const QString zipText = QString::fromStdString(zipPath);
+    static const QString oldFile = destText + "/old-file";
 
     const bool raw = size >= 2 && data[0] == 'P' && data[1] == 'K';
     const std::uint8_t flags = raw || size == 0 ? 0 : data[0];
     if (raw) {
-        writeBytes(zipPath, reinterpret_cast<const char*>(data), size);
+        cvfuzz::writeFile(zipText, data, size);
     } else {
         const QByteArray zip = buildZip(data, size);
-        writeBytes(zipPath, zip.constData(), std::size_t(zip.size()));
+        cvfuzz::writeFile(zipText, zip.constData(), std::size_t(zip.size()));
     }
 
     removeTree(box);
@@ -201,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(mkdir(dest.c_str(), 0755) == 0 && mkdir((dest + "/old-folder").c_str(), 0755) == 0,
               "cannot make the destination");
         if (flags & 1) {
-            writeBytes(dest + "/old-file", "old", 3);
+            cvfuzz::writeFile(oldFile, "old", 3);
             check(symlink(outside.c_str(), (dest + "/link").c_str()) == 0, "cannot make a link");
         }
     }

@@ -148,25 +148,21 @@ QString TickedPersonsText(const CheckTree& tree, int form) {
 
 namespace {
 
-// A ticked identifier as the sort sees it: eight UTF-16 units of it packed into two integers,
-// so that most comparisons decide on them without reading the identifier, and where it
-// stands in the buffer of all of them. The eight units are those after the prefix that every
+// A ticked identifier as the sort sees it: where it stands in the buffer of all of them, and
+// eight UTF-16 units of it packed into two integers, so that most comparisons decide on them
+// without reading the identifier. The eight units are those after the prefix that every
 // identifier shares (identifiers often begin alike: "{" of a GUID, or a fixed word).
 struct SortKey {
-    std::uint64_t head[2] = {0, 0};
     std::size_t at = 0;
     std::size_t size = 0;
+    std::uint64_t head[2] = {0, 0};
 };
 
 // Units past the end count as 0, below every unit: a shorter identifier sorts first, as in
 // the order of texts, and where a 0 unit stands in the other one the texts decide.
-SortKey sortKey(std::u16string_view id, std::size_t shared, std::size_t at) {
-    SortKey key;
-    key.at = at;
-    key.size = id.size();
+void packHead(SortKey& key, std::u16string_view id, std::size_t shared) {
     for (std::size_t i = 0; i < 8 && shared + i < id.size(); ++i)
         key.head[i / 4] |= std::uint64_t(id[shared + i]) << (48 - 16 * (i % 4));
-    return key;
 }
 
 }  // namespace
@@ -179,27 +175,24 @@ QString SortedTickedPersonsText(const CheckTree& tree, int form) {
     const std::vector<const QString*> found = tickedIdPlaces(tree, &length);
     std::u16string all;
     all.reserve(std::size_t(length));
-    for (const QString* id : found) all.append(QStringView(*id).utf16(), std::size_t(id->size()));
+    std::vector<SortKey> keys;
+    keys.reserve(found.size());
+    for (const QString* id : found) {
+        keys.push_back({all.size(), std::size_t(id->size())});
+        all.append(QStringView(*id).utf16(), std::size_t(id->size()));
+    }
     auto view = [&](const SortKey& key) {
         return std::u16string_view(all).substr(key.at, key.size);
     };
 
-    std::size_t shared = found.empty() ? 0 : std::size_t(found.front()->size());
-    for (std::size_t i = 1, at = 0; i < found.size() && shared > 0; ++i) {
-        at += std::size_t(found[i - 1]->size());
-        const std::u16string_view first(all.data(), shared);
-        const std::u16string_view id(all.data() + at, std::size_t(found[i]->size()));
+    std::size_t shared = keys.empty() ? 0 : keys.front().size;
+    for (std::size_t i = 1; i < keys.size() && shared > 0; ++i) {
+        const std::u16string_view first = view(keys.front()).substr(0, shared);
+        const std::u16string_view id = view(keys[i]);
         shared = std::size_t(std::mismatch(first.begin(), first.end(), id.begin(), id.end()).first -
                              first.begin());
     }
-    std::vector<SortKey> keys;
-    keys.reserve(found.size());
-    std::size_t at = 0;
-    for (const QString* id : found) {
-        keys.push_back(sortKey(std::u16string_view(all).substr(at, std::size_t(id->size())),
-                               shared, at));
-        at += std::size_t(id->size());
-    }
+    for (SortKey& key : keys) packHead(key, view(key), shared);
     std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
         if (a.head[0] != b.head[0]) return a.head[0] < b.head[0];
         if (a.head[1] != b.head[1]) return a.head[1] < b.head[1];
