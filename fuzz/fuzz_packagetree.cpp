@@ -132,14 +132,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int deptId = depts.indexOf("DeptID");
     const int perDept = people.indexOf("PerDept");
     const int perUuid = people.indexOf("PerUUID");
+    QHash<QString, int> deptRows;  // DeptID -> rows holding it
+    for (const cv::Row& row : depts.rows) ++deptRows[cv::valueText(row[deptId])];
     QHash<QString, int> expected;  // PerUUID -> placements
     for (const cv::Row& person : people.rows) {
         const QVariant dept = person[perDept];
-        int placements = dept.isNull() ? 1 : 0;
-        if (!dept.isNull())
-            for (const cv::Row& row : depts.rows)
-                if (cv::valueText(row[deptId]) == cv::valueText(dept)) ++placements;
-        expected[cv::valueText(person[perUuid])] += placements;
+        expected[cv::valueText(person[perUuid])] +=
+            dept.isNull() ? 1 : deptRows.value(cv::valueText(dept));
     }
     QHash<QString, int> shown;
     bool rootFirst = false;
