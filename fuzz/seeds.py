@@ -71,6 +71,14 @@ put('datapacket', 'dept.per', dept)
 put('datapacket', 'person.per', person)
 put('datapacket', 'empty.per', packet([], []))
 put('reproducers/datapacket', 'many-fields-and-rows.per', many)
+# A packet in a legacy encoding, and the same with a byte sequence that encoding cannot convert
+# among its rows: libxml2 stops there as if the packet had ended, which must not read as a
+# shorter packet.
+legacy = person.replace('encoding="UTF-8"', 'encoding="GBK"').encode('gbk')
+put('datapacket', 'gbk.per', legacy)
+at = legacy.index(b'<ROW PerUUID="p3"')
+put('reproducers/datapacket', 'unconvertible-byte.per',
+    legacy[:at] + b'<ROW PerUUID="\x81\x20"/>' + legacy[at:])
 
 # The unpacking: zip files as they are, and entry lists for the harness to build.
 put('extract', 'package.zip', zipped([('perinfo.per', person), ('deptinfo.per', dept),

@@ -12,6 +12,8 @@
 #include <QStringDecoder>
 #include <algorithm>
 #include <charconv>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -642,6 +644,48 @@ struct ParserFree {
     void operator()(xmlParserCtxtPtr context) const { xmlFreeParserCtxt(context); }
 };
 
+// libxml2 reports a text that its declared encoding cannot convert through its generic error
+// function (one per thread), not through the parser's own handler, and then stops the parser
+// as if the document had ended. While a packet is read that function is this one, which keeps
+// the first message for the refusal instead of printing it on the host's standard error.
+class GenericErrors {
+  public:
+    GenericErrors() : saved_(xmlGenericError), savedContext_(xmlGenericErrorContext) {
+        xmlSetGenericErrorFunc(this, &GenericErrors::report);
+    }
+    ~GenericErrors() { xmlSetGenericErrorFunc(savedContext_, saved_); }
+    GenericErrors(const GenericErrors&) = delete;
+    GenericErrors& operator=(const GenericErrors&) = delete;
+
+    // The first message's first line.
+    QString first() const { return QString::fromUtf8(text_).trimmed(); }
+
+  private:
+    // Messages come in pieces; the first line is kept, up to a length worth showing.
+    static void report(void* context, const char* format, ...) {
+        auto& self = *static_cast<GenericErrors*>(context);
+        if (self.complete_) return;
+        char piece[256];
+        va_list arguments;
+        va_start(arguments, format);
+        std::vsnprintf(piece, sizeof piece, format, arguments);
+        va_end(arguments);
+        for (const char* c = piece; *c != '\0'; ++c) {
+            if (*c == '\n' || self.text_.size() >= 200) {
+                self.complete_ = !self.text_.trimmed().isEmpty();
+                if (self.complete_) return;
+                continue;
+            }
+            self.text_ += *c;
+        }
+    }
+
+    xmlGenericErrorFunc saved_;
+    void* savedContext_;
+    QByteArray text_;
+    bool complete_ = false;
+};
+
 struct FdClose {
     void operator()(int* fd) const {
         ::close(*fd);
@@ -668,6 +712,7 @@ class PacketReader {
         }
 
         xmlInitParser();
+        const GenericErrors genericErrors;
         xmlSAXHandler sax;
         std::memset(&sax, 0, sizeof sax);
         sax.initialized = XML_SAX2_MAGIC;
@@ -709,6 +754,14 @@ class PacketReader {
         if (!refusal_.isEmpty()) throwRefusal();
         if (!context_->wellFormed || !context_->nsWellFormed) {
             refuse("not well-formed XML: " + parseError_);
+            throwRefusal();
+        }
+        // A parser stopped by its encoding reports no error in the document: the elements
+        // still open tell that it was not read to its end.
+        if (!open_.empty()) {
+            const QString why = genericErrors.first();
+            refuse(why.isEmpty() ? QStringLiteral("it ends inside <%1>").arg(within())
+                                 : "not well-formed XML: " + why);
             throwRefusal();
         }
         if (!sawFields_) refuse("no METADATA/FIELDS");

@@ -3,7 +3,9 @@
 // them, and saves that fail at any byte without harm.
 #include <libxml/tree.h>
 #include <libxml/xmlwriter.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <QDateTime>
 #include <QDir>
@@ -313,6 +315,16 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
     const QByteArray valid = head + "<ROW A=\"x\" N=\"1\"/>" + tail;
     QByteArray garbage;
     for (int i = 0; i < 4096; ++i) garbage.append(char((i * 7919) % 256));
+    // Packets that declare an encoding of their own, holding a byte sequence it cannot convert
+    // among many rows: the parser stops there, however far it has come.
+    const auto legacy = [&](const char* encoding, const QByteArray& bad, bool atEnd) {
+        QByteArray rows;
+        for (int i = 0; i < 2000; ++i) rows += "<ROW A=\"v" + QByteArray::number(i) + "\"/>";
+        const QByteArray broken = "<ROW A=\"x" + bad + "\"/>";
+        rows.insert(atEnd ? rows.size() : rows.indexOf("<ROW", rows.size() / 2), broken);
+        return "<?xml version=\"1.0\" encoding=\"" + QByteArray(encoding) + "\"?>" +
+               head.mid(39) + rows + tail;
+    };
     const struct {
         const char* name;
         QByteArray content;
@@ -363,6 +375,8 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
          head + "<ROW A=\"" + RandomData::escape().toUtf8() + "000b\"/>" + tail},
         {"attribute over the parser's limit",
          head + "<ROW A=\"" + QByteArray(11 * 1024 * 1024, 'x') + "\"/>" + tail},
+        {"GBK, an unconvertible byte among the rows", legacy("GBK", "\x81\x20", false)},
+        {"Shift_JIS, an unconvertible byte in the last row", legacy("Shift_JIS", "\x85\x40", true)},
         {"row over the parser's limit",
          head + "<ROW A=\"" + QByteArray(5 * 1000 * 1000, 'x') + "\" N=\"" +
              QByteArray(5 * 1000 * 1000, '1') + "\"/>" + tail},
@@ -371,6 +385,13 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
     writeFile(path("valid.per"), valid);
     set.loadFromFile(path("valid.per"));
     const RowSet before = set.data();
+    // What the parser has to say goes into the refusal, not to the host's standard error.
+    const int captured = ::open(QFile::encodeName(path("stderr.txt")).constData(),
+                                O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(captured, 0);
+    const int savedStderr = ::dup(2);
+    ::dup2(captured, 2);
+    ::close(captured);
     for (const auto& c : cases) {
         writeFile(path("broken.per"), c.content);
         try {
@@ -381,6 +402,9 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
         }
         EXPECT_EQ(set.data().rows, before.rows) << c.name;
     }
+    ::dup2(savedStderr, 2);
+    ::close(savedStderr);
+    EXPECT_EQ(readFile(path("stderr.txt")).toStdString(), "");
     EXPECT_THROW(set.loadFromFile(path("missing.per")), DataPacketError);
     EXPECT_THROW(set.loadFromFile(dir_.path()), DataPacketError);
 }
