@@ -644,44 +644,61 @@ struct ParserFree {
     void operator()(xmlParserCtxtPtr context) const { xmlFreeParserCtxt(context); }
 };
 
-// libxml2 reports a text that its declared encoding cannot convert through its generic error
-// function (one per thread), not through the parser's own handler, and then stops the parser
-// as if the document had ended. While a packet is read that function is this one, which keeps
-// the first message for the refusal instead of printing it on the host's standard error.
-class GenericErrors {
+// libxml2 reports a text that its declared encoding cannot convert through its global error
+// functions (the structured one where the host set one, else the generic one; both kept per
+// thread), not through the parser's own handler; and then it either stops the parser as if
+// the document had ended or goes on without the bytes. While a packet is read both functions
+// are these, which keep the first message for the refusal instead of the host's handler or
+// standard error seeing it.
+class LibxmlMessages {
   public:
-    GenericErrors() : saved_(xmlGenericError), savedContext_(xmlGenericErrorContext) {
-        xmlSetGenericErrorFunc(this, &GenericErrors::report);
+    LibxmlMessages()
+        : generic_(xmlGenericError),
+          genericContext_(xmlGenericErrorContext),
+          structured_(xmlStructuredError),
+          structuredContext_(xmlStructuredErrorContext) {
+        xmlSetGenericErrorFunc(this, &LibxmlMessages::onGeneric);
+        xmlSetStructuredErrorFunc(this, &LibxmlMessages::onStructured<xmlError>);
     }
-    ~GenericErrors() { xmlSetGenericErrorFunc(savedContext_, saved_); }
-    GenericErrors(const GenericErrors&) = delete;
-    GenericErrors& operator=(const GenericErrors&) = delete;
+    ~LibxmlMessages() {
+        xmlSetStructuredErrorFunc(structuredContext_, structured_);
+        xmlSetGenericErrorFunc(genericContext_, generic_);
+    }
+    LibxmlMessages(const LibxmlMessages&) = delete;
+    LibxmlMessages& operator=(const LibxmlMessages&) = delete;
 
-    // The first message's first line.
+    // The first message's first line; empty when there was none.
     QString first() const { return QString::fromUtf8(text_).trimmed(); }
 
   private:
-    // Messages come in pieces; the first line is kept, up to a length worth showing.
-    static void report(void* context, const char* format, ...) {
-        auto& self = *static_cast<GenericErrors*>(context);
-        if (self.complete_) return;
+    static void onGeneric(void* context, const char* format, ...) {
         char piece[256];
         va_list arguments;
         va_start(arguments, format);
         std::vsnprintf(piece, sizeof piece, format, arguments);
         va_end(arguments);
-        for (const char* c = piece; *c != '\0'; ++c) {
-            if (*c == '\n' || self.text_.size() >= 200) {
-                self.complete_ = !self.text_.trimmed().isEmpty();
-                if (self.complete_) return;
-                continue;
-            }
-            self.text_ += *c;
+        static_cast<LibxmlMessages*>(context)->add(piece);
+    }
+    // A template, because libxml2 changed the constness of the error argument between versions.
+    template <typename Error>
+    static void onStructured(void* context, Error* error) {
+        if (error != nullptr && error->message != nullptr)
+            static_cast<LibxmlMessages*>(context)->add(error->message);
+    }
+    // Messages come in pieces; the first line is kept, up to a length worth showing.
+    void add(const char* piece) {
+        for (const char* c = piece; *c != '\0' && !complete_; ++c) {
+            if (*c == '\n' || text_.size() >= 200)
+                complete_ = !text_.trimmed().isEmpty();
+            else
+                text_ += *c;
         }
     }
 
-    xmlGenericErrorFunc saved_;
-    void* savedContext_;
+    xmlGenericErrorFunc generic_;
+    void* genericContext_;
+    xmlStructuredErrorFunc structured_;
+    void* structuredContext_;
     QByteArray text_;
     bool complete_ = false;
 };
@@ -712,7 +729,7 @@ class PacketReader {
         }
 
         xmlInitParser();
-        const GenericErrors genericErrors;
+        const LibxmlMessages messages;
         xmlSAXHandler sax;
         std::memset(&sax, 0, sizeof sax);
         sax.initialized = XML_SAX2_MAGIC;
@@ -756,12 +773,14 @@ class PacketReader {
             refuse("not well-formed XML: " + parseError_);
             throwRefusal();
         }
-        // A parser stopped by its encoding reports no error in the document: the elements
-        // still open tell that it was not read to its end.
+        // A text its encoding cannot convert is no error in the document for the parser: it
+        // was told apart, and the elements still open tell a parser stopped before the end.
+        if (!messages.first().isEmpty()) {
+            refuse("not well-formed XML: " + messages.first());
+            throwRefusal();
+        }
         if (!open_.empty()) {
-            const QString why = genericErrors.first();
-            refuse(why.isEmpty() ? QStringLiteral("it ends inside <%1>").arg(within())
-                                 : "not well-formed XML: " + why);
+            refuse(QStringLiteral("it ends inside <%1>").arg(within()));
             throwRefusal();
         }
         if (!sawFields_) refuse("no METADATA/FIELDS");

@@ -377,6 +377,9 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
          head + "<ROW A=\"" + QByteArray(11 * 1024 * 1024, 'x') + "\"/>" + tail},
         {"GBK, an unconvertible byte among the rows", legacy("GBK", "\x81\x20", false)},
         {"Shift_JIS, an unconvertible byte in the last row", legacy("Shift_JIS", "\x85\x40", true)},
+        {"UTF-8 by another name, a byte it cannot convert in a value",
+         "<?xml version=\"1.0\" encoding=\"UTF-8.\"?>" + head.mid(39) +
+             "<ROW A=\"00010\xCB\xCF\x31\"/>" + tail},
         {"row over the parser's limit",
          head + "<ROW A=\"" + QByteArray(5 * 1000 * 1000, 'x') + "\" N=\"" +
              QByteArray(5 * 1000 * 1000, '1') + "\"/>" + tail},
