@@ -658,7 +658,7 @@ class LibxmlMessages {
           structured_(xmlStructuredError),
           structuredContext_(xmlStructuredErrorContext) {
         xmlSetGenericErrorFunc(this, &LibxmlMessages::onGeneric);
-        xmlSetStructuredErrorFunc(this, &LibxmlMessages::onStructured<xmlError>);
+        xmlSetStructuredErrorFunc(this, &LibxmlMessages::onStructured);
     }
     ~LibxmlMessages() {
         xmlSetStructuredErrorFunc(structuredContext_, structured_);
@@ -773,8 +773,9 @@ class PacketReader {
             refuse("not well-formed XML: " + parseError_);
             throwRefusal();
         }
-        // A text its encoding cannot convert is no error in the document for the parser: it
-        // was told apart, and the elements still open tell a parser stopped before the end.
+        // For the parser a text its encoding cannot convert is no error of the document (the
+        // message went to the functions above), and it may have stopped there without one:
+        // elements still open tell that.
         if (!messages.first().isEmpty()) {
             refuse("not well-formed XML: " + messages.first());
             throwRefusal();
