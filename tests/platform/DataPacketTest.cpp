@@ -395,6 +395,12 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
     const int savedStderr = ::dup(2);
     ::dup2(captured, 2);
     ::close(captured);
+    // Nor to an error function of the host's own, which is its own again after each read.
+    int hostCalls = 0;
+    const xmlStructuredErrorFunc hostFunction = [](void* calls, auto*) {
+        ++*static_cast<int*>(calls);
+    };
+    xmlSetStructuredErrorFunc(&hostCalls, hostFunction);
     for (const auto& c : cases) {
         writeFile(path("broken.per"), c.content);
         try {
@@ -405,9 +411,13 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
         }
         EXPECT_EQ(set.data().rows, before.rows) << c.name;
     }
+    const bool hostFunctionBack = xmlStructuredError == hostFunction;
+    xmlSetStructuredErrorFunc(nullptr, nullptr);
     ::dup2(savedStderr, 2);
     ::close(savedStderr);
     EXPECT_EQ(readFile(path("stderr.txt")).toStdString(), "");
+    EXPECT_TRUE(hostFunctionBack);
+    EXPECT_EQ(hostCalls, 0);
     EXPECT_THROW(set.loadFromFile(path("missing.per")), DataPacketError);
     EXPECT_THROW(set.loadFromFile(dir_.path()), DataPacketError);
 }
