@@ -89,9 +89,11 @@ RowSet ConnectionBroker::fetch(const QString& provider, const QString& commandTe
     return query.data();
 }
 
-TextRows ConnectionBroker::fetchTexts(const QString& provider, const QString& commandText) {
+TextRows ConnectionBroker::fetchTexts(
+    const QString& provider, const QString& commandText,
+    const std::function<void(const TextRows&, qsizetype)>& onRow) {
     requireProvider(provider);
-    return readTextRows(server_.get(), commandText);
+    return readTextRows(server_.get(), commandText, onRow);
 }
 
 bool ConnectionBroker::streamPacket(const QString& provider, const QString& commandText,

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 
@@ -32,8 +33,10 @@ public:
     // Runs `commandText` under `provider` and returns its rows. Throws DbError for an unknown
     // provider, a broken server or a refused statement.
     RowSet fetch(const QString& provider, const QString& commandText);
-    // The same rows as texts (readTextRows), for a client that only shows them.
-    TextRows fetchTexts(const QString& provider, const QString& commandText);
+    // The same rows as texts (readTextRows, `onRow` called with each as it arrives), for a
+    // client that only shows them.
+    TextRows fetchTexts(const QString& provider, const QString& commandText,
+                        const std::function<void(const TextRows&, qsizetype)>& onRow = {});
     // Writes the rows of `commandText` into `file` as the data packet the server sends for
     // them, as they are read (streamQueryPacket); false where the server cannot.
     bool streamPacket(const QString& provider, const QString& commandText, StagedFile& file);

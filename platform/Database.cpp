@@ -614,21 +614,30 @@ TextRows TextRows::of(const RowSet& rows) {
     return texts;
 }
 
-TextRows readTextRows(Connection* connection, const QString& hostSql) {
+TextRows readTextRows(Connection* connection, const QString& hostSql,
+                      const TextRowObserver& onRow) {
     sqlite3* sqlite = connection ? sqliteHandle(connection->database()) : nullptr;
     if (!sqlite) {
         Query query(connection);
         query.setCommandText(hostSql);
         query.open();
-        return TextRows::of(query.data());
+        TextRows texts = TextRows::of(query.data());
+        if (onRow) {
+            for (qsizetype row = 0; row < texts.size(); ++row) onRow(texts, row);
+        }
+        return texts;
     }
     SqliteRows rows(sqlite, connection->adapt(hostSql));
     TextRows texts;
+    qsizetype row = 0;
     while (rows.step()) {
+        if (row == 0) texts.setFields(rows.fields());  // known from the first step on
         for (int i = 0; i < rows.columns(); ++i) {
             auto [text, null] = rows.text(i);
             texts.append(std::move(text), null);
         }
+        if (onRow) onRow(texts, row);
+        ++row;
     }
     texts.setFields(rows.fields());
     return texts;

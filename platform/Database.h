@@ -5,6 +5,7 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -86,12 +87,18 @@ public:
     bool isNull(qsizetype row, int column) const {
         return nulls_[std::size_t(row * columns_ + column)];
     }
+    // Moves a text out, leaving the empty text (its null flag stays): for a reader that uses
+    // each text once and keeps it, so the rows need not be copied and then released.
+    QString take(qsizetype row, int column) {
+        return std::move(texts_[std::size_t(row * columns_ + column)]);
+    }
 
     // The texts of rows read already.
     static TextRows of(const RowSet& rows);
 
 private:
-    friend TextRows readTextRows(Connection* connection, const QString& hostSql);
+    friend TextRows readTextRows(Connection* connection, const QString& hostSql,
+                                 const std::function<void(const TextRows&, qsizetype)>& onRow);
     void setFields(const QList<FieldDef>& fields);
     void append(QString text, bool null) {
         texts_.push_back(std::move(text));
@@ -105,8 +112,12 @@ private:
 };
 
 // The rows of `hostSql`: read from SQLite's own statement, or else the rows of Query::open.
-// Throws DbError as Query::open does.
-TextRows readTextRows(Connection* connection, const QString& hostSql);
+// Throws DbError as Query::open does. `onRow`, when given, is called with the rows and the
+// number of each row as soon as it is in them, so that a reader looks at a row while its
+// texts are fresh in the processor's caches.
+using TextRowObserver = std::function<void(const TextRows& rows, qsizetype row)>;
+TextRows readTextRows(Connection* connection, const QString& hostSql,
+                      const TextRowObserver& onRow = {});
 
 class StagedFile;
 

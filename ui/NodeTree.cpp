@@ -15,14 +15,15 @@ void TreeNode::setData(int column, int role, const QVariant& value) {
         return;
     }
     const QString text = value.toString();
-    if (text == text_) return;
+    if (text == this->text()) return;
     text_ = text;
+    textIsPersonName_ = false;
     emitDataChanged();
 }
 
 QVariant TreeNode::data(int column, int role) const {
     if (column == 0 && (role == Qt::DisplayRole || role == Qt::EditRole)) {
-        return text_;
+        return text();
     }
     // The record's ID under Qt::UserRole lets a host find a node it wants to select, the way
     // assistive tools find a node by its name.
@@ -142,6 +143,7 @@ NodeRecord NodeTree::sharedRecord(const QTreeWidgetItem* item) {
 
 void NodeTree::setRecord(QTreeWidgetItem* item, NodeRecord record) {
     if (TreeNode* node = asNode(item)) {
+        node->keepText();
         node->record = std::move(record);
     }
 }

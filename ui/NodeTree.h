@@ -25,6 +25,16 @@ public:
 
     explicit TreeNode(NodeRecord record, QString text = {})
         : QTreeWidgetItem(Type), record(std::move(record)), text_(std::move(text)) {}
+    // A person's node whose text is its record's PersonName, read from the record when asked
+    // (until a text is set): a tree of 100,000 people copies no name for it.
+    struct PersonNameText {};
+    TreeNode(NodeRecord record, PersonNameText)
+        : QTreeWidgetItem(Type), record(std::move(record)), textIsPersonName_(true) {}
+    // Makes the text the node's own, as it is now: before its record is replaced.
+    void keepText() {
+        if (textIsPersonName_) text_ = text();
+        textIsPersonName_ = false;
+    }
 
     // The first column's text is kept in the node itself (setText and text() reach it): a
     // tree of 100,000 nodes makes no value list per node for it.
@@ -38,7 +48,12 @@ public:
     qsizetype sourceRow = -1;  // the row of the dataset file the node was made from, or -1
 
 private:
+    const QString& text() const {
+        return textIsPersonName_ && record ? record->PersonName : text_;
+    }
+
     QString text_;
+    bool textIsPersonName_ = false;
 };
 
 class NodeTree : public QTreeWidget {

@@ -65,6 +65,9 @@ public:
     const QString& text(const TextRows& rows, qsizetype row, int column) const {
         return rows.text(row, indexes_[column]);
     }
+    QString take(TextRows& rows, qsizetype row, int column) const {
+        return rows.take(row, indexes_[column]);
+    }
 
     // valueText without copying the value first; texts, which is what the tree's columns
     // hold, are shared rather than converted.
@@ -151,41 +154,65 @@ bool buildTreePerDepartment(CheckTree& tree, Run run, PersonSql personSql) {
     return true;
 }
 
+// The records of one build's person nodes, made in the order the nodes are and held a chunk
+// at a time: one allocation per chunk rather than per person, the records of neighbouring
+// nodes side by side for the walks, and a copy that outlives the tree keeps one chunk alive,
+// not the whole build's.
+class RecordChunks {
+public:
+    NodeRecord add(TreeNodeData data) {
+        if (!chunk_ || chunk_->size() == ChunkSize) {
+            chunk_ = std::make_shared<std::vector<TreeNodeData>>();
+            chunk_->reserve(ChunkSize);  // never grown past: the records must not move
+        }
+        chunk_->push_back(std::move(data));
+        return NodeRecord(chunk_, &chunk_->back());
+    }
+
+private:
+    static constexpr std::size_t ChunkSize = 256;
+    std::shared_ptr<std::vector<TreeNodeData>> chunk_;
+};
+
 // The people of the one-read statement by department: the rows of each PerDept text, and
 // the rows whose PerDept is NULL, who belong to every department and to the root as well.
 // Row numbers keep the statement's order, which is PerName order.
 class PeopleByDept {
 public:
-    explicit PeopleByDept(const TextRows& rows) {
-        const int dept = rows.indexOf(QStringLiteral("PerDept"));
-        if (dept < 0) throw DbError("the tree query has no field PerDept");
-        // Each row's group, then the rows laid out group after group: two passes, two
-        // arrays, whatever the number of departments.
-        QList<int> groupOfRow(rows.size(), -1);
-        QList<qsizetype> sizes;
-        for (qsizetype i = 0; i < rows.size(); ++i) {
-            if (rows.isNull(i, dept)) {
-                nulls_.append(i);
-                continue;
-            }
-            // The key views the text in `rows`, which outlive the grouping.
-            const QStringView code(rows.text(i, dept));
-            auto group = groups_.find(code);
-            if (group == groups_.end()) {
-                group = groups_.emplace(code, int(sizes.size())).first;
-                sizes.append(0);
-            }
-            groupOfRow[i] = group->second;
-            ++sizes[group->second];
+    // Each row as it is read, while its texts are still in the processor's caches; then
+    // finish once all are. Rows are numbered from 0 in statement order.
+    void add(const TextRows& rows, qsizetype row) {
+        if (dept_ < 0) dept_ = deptColumn(rows);
+        if (rows.isNull(row, dept_)) {
+            nulls_.append(row);
+            groupOfRow_.append(-1);
+            return;
         }
-        starts_.resize(sizes.size() + 1);
+        // The key views the text in `rows`, which outlive the grouping.
+        const QStringView code(rows.text(row, dept_));
+        auto group = groups_.find(code);
+        if (group == groups_.end()) {
+            group = groups_.emplace(code, int(sizes_.size())).first;
+            sizes_.append(0);
+        }
+        groupOfRow_.append(group->second);
+        ++sizes_[group->second];
+    }
+
+    // Lays the rows out group after group: two passes, two arrays, whatever the number of
+    // departments.
+    void finish(const TextRows& rows) {
+        deptColumn(rows);  // also where no row came
+        starts_.resize(sizes_.size() + 1);
         starts_[0] = 0;
-        for (qsizetype g = 0; g < sizes.size(); ++g) starts_[g + 1] = starts_[g] + sizes[g];
+        for (qsizetype g = 0; g < sizes_.size(); ++g) starts_[g + 1] = starts_[g] + sizes_[g];
         QList<qsizetype> next(starts_.cbegin(), starts_.cend() - 1);
         members_.resize(starts_.back());
-        for (qsizetype i = 0; i < rows.size(); ++i) {
-            if (groupOfRow[i] >= 0) members_[next[groupOfRow[i]]++] = i;
+        for (qsizetype i = 0; i < groupOfRow_.size(); ++i) {
+            if (groupOfRow_[i] >= 0) members_[next[groupOfRow_[i]]++] = i;
         }
+        groupOfRow_ = {};
+        sizes_ = {};
     }
 
     // Calls `visit` with the row number of each person whom the person statement of
@@ -207,6 +234,15 @@ public:
     }
 
 private:
+    static int deptColumn(const TextRows& rows) {
+        const int dept = rows.indexOf(QStringLiteral("PerDept"));
+        if (dept < 0) throw DbError("the tree query has no field PerDept");
+        return dept;
+    }
+
+    int dept_ = -1;
+    QList<int> groupOfRow_;       // while rows come: each row's group, -1 for NULL
+    QList<qsizetype> sizes_;      // and each group's row count
     TextViewMap<int> groups_;     // PerDept text: its group
     QList<qsizetype> starts_;     // where each group's rows begin in members_
     QList<qsizetype> members_;    // row numbers, group after group, statement order within
@@ -236,14 +272,30 @@ bool buildTreeOnce(CheckTree& tree, Run run, const QString& peopleSql) {
     root->imageIndex = 0;
     built.topLevel.append(root);
 
-    const TextRows people = run(peopleSql);
+    PeopleByDept byDept;
+    TextRows people = run(peopleSql, [&byDept](const TextRows& rows, qsizetype row) {
+        byDept.add(rows, row);
+    });
+    byDept.finish(people);
     const Columns personColumns(people, {"PerUUID", "LoginName", "PerName", "PerSex"});
-    const PeopleByDept byDept(people);
+    // A row's record is made when its first node is, its texts moved out of the rows; the
+    // nodes of a person listed again (no department: under every one) share it.
+    RecordChunks chunks;
+    std::vector<NodeRecord> recordOfRow(std::size_t(people.size()));
     const auto addPeople = [&](QTreeWidgetItem* parent, const QString& deptId) {
         byDept.forEach(deptId, [&](qsizetype row) {
-            addPerson(tree, parent, personColumns.text(people, row, 0),
-                      personColumns.text(people, row, 1), personColumns.text(people, row, 2),
-                      personColumns.text(people, row, 3));
+            NodeRecord& record = recordOfRow[std::size_t(row)];
+            if (!record) {
+                record = chunks.add({personColumns.take(people, row, 0), QStringLiteral("1"),
+                                     personColumns.take(people, row, 1),
+                                     personColumns.take(people, row, 2),
+                                     personColumns.take(people, row, 3)});
+            }
+            heartbeat();
+            auto* node = new TreeNode(record, TreeNode::PersonNameText{});
+            node->imageIndex = 1;
+            node->selectedIndex = 1;
+            parent->addChild(node);
         });
     };
     addPeople(root, QString());
@@ -317,9 +369,9 @@ bool BuildDeptPersonTree(CheckTree& tree, Connection* baseConnection, PersonRead
         };
         return buildTreePerDepartment(tree, run, LocalPersonTreeSql);
     }
-    const auto texts = [baseConnection](const QString& sql) {
+    const auto texts = [baseConnection](const QString& sql, const TextRowObserver& onRow = {}) {
         if (baseConnection == nullptr) throw DbError("the host's database connection is missing");
-        return readTextRows(baseConnection, sql);
+        return readTextRows(baseConnection, sql, onRow);
     };
     return buildTreeOnce(tree, texts, LocalPeopleTreeSql());
 }
@@ -331,9 +383,9 @@ bool BuildDeptPersonTree(CheckTree& tree, ConnectionBroker* broker, PersonReadin
     }
     // The tree's statements go to the server's unnamed provider, as a dataset without a
     // provider name sends them.
-    const auto texts = [broker](const QString& sql) {
+    const auto texts = [broker](const QString& sql, const TextRowObserver& onRow = {}) {
         if (broker == nullptr) throw DbError("the host's connection broker is missing");
-        return broker->fetchTexts(QString(), sql);
+        return broker->fetchTexts(QString(), sql, onRow);
     };
     return buildTreeOnce(tree, texts, NetworkedPeopleTreeSql());
 }
