@@ -27,8 +27,15 @@ void checkStateValue(int state) {
     }
 }
 
-// Sets `state` on `top` and every node below it.
-void setSubtreeState(TreeNode* top, int state) {
+// Sets `state` on `top` and every node below it: over the tree's index of the list order, or
+// by walking the children where `top` is not in it.
+void setSubtreeState(const NodeTree& tree, TreeNode* top, int state) {
+    if (const auto [first, last] = tree.subtreeRange(top); first != last) {
+        for (auto* node = first; node != last; ++node) {
+            if (*node != nullptr) (*node)->state = state;
+        }
+        return;
+    }
     std::vector<QTreeWidgetItem*> stack{top};
     while (!stack.empty()) {
         QTreeWidgetItem* item = stack.back();
@@ -89,11 +96,7 @@ void CheckTree::setStateIndex(QTreeWidgetItem* item, int state) {
 
 void CheckTree::setStateAll(int state) {
     checkStateValue(state);
-    forEachNode([state](QTreeWidgetItem* item, int) {
-        if (TreeNode* node = asNode(item)) {
-            node->state = state;
-        }
-    });
+    forEachTreeNode([state](TreeNode& node) { node.state = state; });
     viewport()->update();
 }
 
@@ -103,7 +106,7 @@ void CheckTree::toggle(QTreeWidgetItem* item) {
         return;
     }
     const int newState = node->state == Checked ? Unchecked : Checked;
-    setSubtreeState(node, newState);
+    setSubtreeState(*this, node, newState);
     for (QTreeWidgetItem* ancestor = node->parent(); ancestor != nullptr;
          ancestor = ancestor->parent()) {
         if (TreeNode* ancestorNode = asNode(ancestor)) {

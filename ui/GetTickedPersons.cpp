@@ -64,24 +64,17 @@ void appendItem(QString& text, QStringView item, int form, bool first) {
     }
 }
 
-const TreeNode* tickedPerson(const QTreeWidgetItem* item) {
-    const TreeNode* node = NodeTree::asNode(item);
-    return node != nullptr && node->state == CheckTree::Checked && node->record &&
-                   node->record->Kind == QLatin1String("1")
-               ? node
-               : nullptr;
+bool isTickedPerson(const TreeNode& node) {
+    return node.state == CheckTree::Checked && node.record &&
+           node.record->Kind == QLatin1String("1");
 }
 
 // Calls `visit` with each ticked person node after the root, in list order.
 template <typename Visit>
 void forEachTickedPerson(const CheckTree& tree, Visit visit) {
-    bool first = true;
-    tree.forEachNode([&](QTreeWidgetItem* item, int) {
-        if (first) {  // the root is never listed
-            first = false;
-            return;
-        }
-        if (const TreeNode* node = tickedPerson(item)) visit(*node);
+    const QTreeWidgetItem* root = tree.firstNode();  // never listed
+    tree.forEachTreeNode([&](const TreeNode& node) {
+        if (isTickedPerson(node) && &node != root) visit(node);
     });
 }
 

@@ -80,6 +80,18 @@ NodeTree::NodeTree(QWidget* parent) : QTreeWidget(parent) {
     header()->setStretchLastSection(false);
     header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &NodeTree::fitColumnLater);
+    // Whatever adds, removes or moves nodes in the tree tells the model; the index of the
+    // list order is made again when next needed. (Nodes added below a node in no tree yet
+    // are seen when it is put into the tree.)
+    const auto stale = [this] { index_.current = false; };
+    QAbstractItemModel* nodes = model();
+    connect(nodes, &QAbstractItemModel::rowsInserted, this, stale);
+    connect(nodes, &QAbstractItemModel::rowsAboutToBeRemoved, this, stale);
+    connect(nodes, &QAbstractItemModel::rowsRemoved, this, stale);
+    connect(nodes, &QAbstractItemModel::rowsMoved, this, stale);
+    connect(nodes, &QAbstractItemModel::modelAboutToBeReset, this, stale);
+    connect(nodes, &QAbstractItemModel::modelReset, this, stale);
+    connect(nodes, &QAbstractItemModel::layoutChanged, this, stale);
 }
 
 bool NodeTree::viewportEvent(QEvent* event) {
@@ -185,35 +197,70 @@ int NodeTree::level(const QTreeWidgetItem* item) {
     return level;
 }
 
-void NodeTree::forEachNode(
-    const std::function<void(QTreeWidgetItem* node, int level)>& visit) const {
-    // Explicit stack of (parent, next child index): no recursion however deep the tree, and
-    // no indexOfChild look-ups, which are linear in the sibling count.
-    std::vector<std::pair<QTreeWidgetItem*, int>> stack;
+const NodeTree::ListIndex& NodeTree::listIndex() const {
+    if (index_.current) return index_;
+    ListIndex& index = index_;
+    index.items.clear();
+    index.nodes.clear();
+    index.levels.clear();
+    index.ends.clear();
+    // Explicit stack of (parent, next child index, parent's position): no recursion however
+    // deep the tree, and no indexOfChild look-ups, which are linear in the sibling count.
+    struct Open {
+        QTreeWidgetItem* item;
+        int next;
+        std::size_t position;
+    };
+    std::vector<Open> stack;
+    const auto add = [&](QTreeWidgetItem* item, int level) {
+        const std::size_t position = index.items.size();
+        index.items.push_back(item);
+        index.levels.push_back(level);
+        index.ends.push_back(int(position) + 1);
+        TreeNode* node = asNode(item);
+        index.nodes.push_back(node);
+        if (node != nullptr) node->listPosition = int(position);
+        if (item->childCount() > 0) stack.push_back({item, 0, position});
+    };
     const int topCount = topLevelItemCount();
     for (int top = 0; top < topCount; ++top) {
-        QTreeWidgetItem* item = topLevelItem(top);
-        visit(item, 0);
-        stack.emplace_back(item, 0);
+        add(topLevelItem(top), 0);
         while (!stack.empty()) {
-            auto& [parent, next] = stack.back();
-            if (next >= parent->childCount()) {
+            Open& open = stack.back();
+            if (open.next >= open.item->childCount()) {
+                index.ends[open.position] = int(index.items.size());
                 stack.pop_back();
                 continue;
             }
-            QTreeWidgetItem* child = parent->child(next++);
-            visit(child, int(stack.size()));
-            if (child->childCount() > 0) {
-                stack.emplace_back(child, 0);
-            }
+            add(open.item->child(open.next++), int(stack.size()));
         }
     }
+    index.current = true;
+    return index;
+}
+
+void NodeTree::forEachNode(
+    const std::function<void(QTreeWidgetItem* node, int level)>& visit) const {
+    forEachNodeInOrder(visit);
+}
+
+std::pair<TreeNode* const*, TreeNode* const*> NodeTree::subtreeRange(
+    const QTreeWidgetItem* item) const {
+    const TreeNode* node = asNode(item);
+    if (node == nullptr || node->treeWidget() != this) return {nullptr, nullptr};
+    const ListIndex& index = listIndex();
+    const int position = node->listPosition;
+    if (position < 0 || std::size_t(position) >= index.items.size() ||
+        index.items[std::size_t(position)] != item) {
+        return {nullptr, nullptr};
+    }
+    TreeNode* const* nodes = index.nodes.data();
+    return {nodes + position, nodes + index.ends[std::size_t(position)]};
 }
 
 QList<QTreeWidgetItem*> NodeTree::nodesInListOrder() const {
-    QList<QTreeWidgetItem*> nodes;
-    forEachNode([&nodes](QTreeWidgetItem* node, int) { nodes.append(node); });
-    return nodes;
+    const std::vector<QTreeWidgetItem*>& items = listIndex().items;
+    return QList<QTreeWidgetItem*>(items.cbegin(), items.cend());
 }
 
 QTreeWidgetItem* NodeTree::selectedNode() const {
@@ -247,11 +294,7 @@ void NodeTree::openAboveLevel(int level) {
     }
 }
 
-int NodeTree::nodeCount() const {
-    int count = 0;
-    forEachNode([&count](QTreeWidgetItem*, int) { ++count; });
-    return count;
-}
+int NodeTree::nodeCount() const { return int(listIndex().items.size()); }
 
 void NodeTree::beginUpdate() {
     if (updateDepth_++ == 0) {

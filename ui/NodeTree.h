@@ -12,6 +12,8 @@
 #include <QTreeWidget>
 #include <QTreeWidgetItem>
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "ImageList.h"
 #include "TreeNodeData.h"
@@ -46,6 +48,9 @@ public:
     int selectedIndex = 0;  // shown while the node is selected; 0 unless set
     int state = NeverSet;   // check state index; see CheckTree
     qsizetype sourceRow = -1;  // the row of the dataset file the node was made from, or -1
+    // Where the node stood in its tree's list order when the tree last laid it out; only
+    // the tree's own index may trust it (NodeTree::subtreeRange).
+    int listPosition = -1;
 
 private:
     const QString& text() const {
@@ -92,9 +97,28 @@ public:
     QTreeWidgetItem* firstNode() const { return topLevelItem(0); }
     // Every node in list order (depth first, parents before children, collapsed or not)
     // with its level. Linear in the node count; `visit` must not add or delete nodes.
+    //
+    // The walks go over an index of the nodes in list order, made by one walk of the tree
+    // when first needed after its nodes changed (the model's signals tell): a walk then
+    // reads one array and the nodes, not every node's list of children.
+    template <typename Visit>
+    void forEachNodeInOrder(Visit visit) const {
+        const ListIndex& index = listIndex();
+        for (std::size_t i = 0; i < index.items.size(); ++i) visit(index.items[i], index.levels[i]);
+    }
+    // The same for the TreeNodes alone (a walk that needs no other item reads no item's type).
+    template <typename Visit>
+    void forEachTreeNode(Visit visit) const {
+        for (TreeNode* node : listIndex().nodes) {
+            if (node != nullptr) visit(*node);
+        }
+    }
     void forEachNode(const std::function<void(QTreeWidgetItem* node, int level)>& visit) const;
     QList<QTreeWidgetItem*> nodesInListOrder() const;
     int nodeCount() const;
+    // The nodes of `node`'s subtree, itself first, in list order: a range of the index, null
+    // where an item is no TreeNode. Empty when `node` is not a TreeNode of this tree.
+    std::pair<TreeNode* const*, TreeNode* const*> subtreeRange(const QTreeWidgetItem* node) const;
 
     // Opens every node above `level` (0 for top-level nodes) that has children and closes
     // every other node, in one layout however many nodes change; the nodes below `level`
@@ -123,9 +147,19 @@ private:
     // the header's own fitting follows changes of the rows, not scrolling or resizing.
     void fitColumnLater();
 
+    struct ListIndex {
+        std::vector<QTreeWidgetItem*> items;  // list order
+        std::vector<TreeNode*> nodes;         // the same, null for an item of another type
+        std::vector<int> levels;
+        std::vector<int> ends;  // for each node, the position after its subtree
+        bool current = false;
+    };
+    const ListIndex& listIndex() const;
+
     const ImageList* images_ = nullptr;
     int updateDepth_ = 0;
     bool fitPending_ = false;
+    mutable ListIndex index_;
 };
 
 }  // namespace cv
