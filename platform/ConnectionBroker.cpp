@@ -91,7 +91,7 @@ RowSet ConnectionBroker::fetch(const QString& provider, const QString& commandTe
 
 TextRows ConnectionBroker::fetchTexts(
     const QString& provider, const QString& commandText,
-    const std::function<void(const TextRows&, qsizetype)>& onRow) {
+    const std::function<void(TextRows&, qsizetype)>& onRow) {
     requireProvider(provider);
     return readTextRows(server_.get(), commandText, onRow);
 }

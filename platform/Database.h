@@ -98,7 +98,7 @@ public:
 
 private:
     friend TextRows readTextRows(Connection* connection, const QString& hostSql,
-                                 const std::function<void(const TextRows&, qsizetype)>& onRow);
+                                 const std::function<void(TextRows&, qsizetype)>& onRow);
     void setFields(const QList<FieldDef>& fields);
     void append(QString text, bool null) {
         texts_.push_back(std::move(text));
@@ -114,8 +114,8 @@ private:
 // The rows of `hostSql`: read from SQLite's own statement, or else the rows of Query::open.
 // Throws DbError as Query::open does. `onRow`, when given, is called with the rows and the
 // number of each row as soon as it is in them, so that a reader looks at a row while its
-// texts are fresh in the processor's caches.
-using TextRowObserver = std::function<void(const TextRows& rows, qsizetype row)>;
+// texts are fresh in the processor's caches; it may take texts out of it.
+using TextRowObserver = std::function<void(TextRows& rows, qsizetype row)>;
 TextRows readTextRows(Connection* connection, const QString& hostSql,
                       const TextRowObserver& onRow = {});
 

@@ -78,11 +78,12 @@ void forEachTickedPerson(const CheckTree& tree, Visit visit) {
     });
 }
 
-// Where the ticked identifiers are, in list order, with their total length.
-std::vector<const QString*> tickedIdPlaces(const CheckTree& tree, qsizetype* length) {
-    std::vector<const QString*> places;
+// Where the ticked identifiers' characters are, in list order, with their total length: a
+// later pass over them reads the characters alone, not the records again.
+std::vector<QStringView> tickedIdPlaces(const CheckTree& tree, qsizetype* length) {
+    std::vector<QStringView> places;
     forEachTickedPerson(tree, [&](const TreeNode& node) {
-        places.push_back(&node.record->ID);
+        places.emplace_back(node.record->ID);
         *length += node.record->ID.size();
     });
     return places;
@@ -135,8 +136,8 @@ QString TickedPersonsText(const QStringList& ids, int form) {
 QString TickedPersonsText(const CheckTree& tree, int form) {
     checkForm(form);
     qsizetype length = 0;
-    const std::vector<const QString*> ids = tickedIdPlaces(tree, &length);
-    return textOf(ids.size(), length, form, [&](std::size_t i) { return QStringView(*ids[i]); });
+    const std::vector<QStringView> ids = tickedIdPlaces(tree, &length);
+    return textOf(ids.size(), length, form, [&](std::size_t i) { return ids[i]; });
 }
 
 namespace {
@@ -165,14 +166,14 @@ void packHead(SortKey& key, std::u16string_view id, std::size_t shared) {
 QString SortedTickedPersonsText(const CheckTree& tree, int form) {
     checkForm(form);
     qsizetype length = 0;
-    const std::vector<const QString*> found = tickedIdPlaces(tree, &length);
+    const std::vector<QStringView> found = tickedIdPlaces(tree, &length);
     std::u16string all;
     all.reserve(std::size_t(length));
     std::vector<SortKey> keys;
     keys.reserve(found.size());
-    for (const QString* id : found) {
-        keys.push_back({all.size(), std::size_t(id->size())});
-        all.append(QStringView(*id).utf16(), std::size_t(id->size()));
+    for (const QStringView id : found) {
+        keys.push_back({all.size(), std::size_t(id.size())});
+        all.append(id.utf16(), std::size_t(id.size()));
     }
     auto view = [&](const SortKey& key) {
         return std::u16string_view(all).substr(key.at, key.size);

@@ -1,5 +1,6 @@
 #include "TreeBuilder.h"
 
+#include <optional>
 #include <vector>
 
 #include "CheckTree.h"
@@ -154,9 +155,8 @@ bool buildTreePerDepartment(CheckTree& tree, Run run, PersonSql personSql) {
     return true;
 }
 
-// The records of one build's person nodes, made in the order the nodes are and held a chunk
-// at a time: one allocation per chunk rather than per person, the records of neighbouring
-// nodes side by side for the walks, and a copy that outlives the tree keeps one chunk alive,
+// The records of one build's people, held a chunk at a time: one allocation per chunk rather
+// than per person, and a node copied out of the tree that outlives it keeps one chunk alive,
 // not the whole build's.
 class RecordChunks {
 public:
@@ -272,27 +272,30 @@ bool buildTreeOnce(CheckTree& tree, Run run, const QString& peopleSql) {
     root->imageIndex = 0;
     built.topLevel.append(root);
 
+    // Each row, as it is read: its group, and its record, the texts moved out of the rows.
+    // The nodes of a person listed more than once (no department: under every one) share it.
     PeopleByDept byDept;
-    TextRows people = run(peopleSql, [&byDept](const TextRows& rows, qsizetype row) {
+    RecordChunks chunks;
+    std::vector<NodeRecord> recordOfRow;
+    std::optional<Columns> personColumns;
+    const auto personFields = [](const TextRows& rows) {
+        return Columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex"});
+    };
+    TextRows people = run(peopleSql, [&](TextRows& rows, qsizetype row) {
+        if (!personColumns) personColumns.emplace(personFields(rows));
         byDept.add(rows, row);
+        recordOfRow.push_back(chunks.add(
+            {personColumns->take(rows, row, 0), QStringLiteral("1"),
+             personColumns->take(rows, row, 1), personColumns->take(rows, row, 2),
+             personColumns->take(rows, row, 3)}));
     });
     byDept.finish(people);
-    const Columns personColumns(people, {"PerUUID", "LoginName", "PerName", "PerSex"});
-    // A row's record is made when its first node is, its texts moved out of the rows; the
-    // nodes of a person listed again (no department: under every one) share it.
-    RecordChunks chunks;
-    std::vector<NodeRecord> recordOfRow(std::size_t(people.size()));
+    personFields(people);  // also where no row came
     const auto addPeople = [&](QTreeWidgetItem* parent, const QString& deptId) {
         byDept.forEach(deptId, [&](qsizetype row) {
-            NodeRecord& record = recordOfRow[std::size_t(row)];
-            if (!record) {
-                record = chunks.add({personColumns.take(people, row, 0), QStringLiteral("1"),
-                                     personColumns.take(people, row, 1),
-                                     personColumns.take(people, row, 2),
-                                     personColumns.take(people, row, 3)});
-            }
             heartbeat();
-            auto* node = new TreeNode(record, TreeNode::PersonNameText{});
+            auto* node =
+                new TreeNode(recordOfRow[std::size_t(row)], TreeNode::PersonNameText{});
             node->imageIndex = 1;
             node->selectedIndex = 1;
             parent->addChild(node);
