@@ -4,6 +4,9 @@
 
 #include <QKeyEvent>
 #include <QTest>
+#include <functional>
+#include <random>
+#include <vector>
 
 #include "CheckTree.h"
 #include "UiTestSupport.h"
@@ -160,6 +163,161 @@ TEST_F(CheckTreeTest, RemovedCheckBoxesKeepStatesAndIgnoreClicks) {
     // The user's toggle is gone with the boxes, but states stay readable and settable.
     tree.setStateIndex(a1, CheckTree::Unchecked);
     EXPECT_EQ(CheckTree::stateIndex(a1), CheckTree::Unchecked);
+}
+
+// The walks (and the cascade) read an index of the list order that the tree makes again after
+// the model reports a change. Held to a walk of the children as the tree has them, and to the
+// cascade done node by node, after every kind of change on seeded random trees: nodes added
+// in and out of the tree, deleted, taken out, moved to another tree, sorted, cleared, and
+// items of another type among them.
+namespace reference {
+
+void walk(QTreeWidgetItem* item, int level, std::vector<std::pair<QTreeWidgetItem*, int>>& out) {
+    out.emplace_back(item, level);
+    for (int i = 0; i < item->childCount(); ++i) walk(item->child(i), level + 1, out);
+}
+
+std::vector<std::pair<QTreeWidgetItem*, int>> listOrder(const QTreeWidget& tree) {
+    std::vector<std::pair<QTreeWidgetItem*, int>> out;
+    for (int i = 0; i < tree.topLevelItemCount(); ++i) walk(tree.topLevelItem(i), 0, out);
+    return out;
+}
+
+void setSubtree(QTreeWidgetItem* item, int state) {
+    if (TreeNode* node = cv::NodeTree::asNode(item)) node->state = state;
+    for (int i = 0; i < item->childCount(); ++i) setSubtree(item->child(i), state);
+}
+
+// The user's toggle as the check tree documents it.
+void toggle(TreeNode* node) {
+    if (node->state == CheckTree::NoCheckBox) return;
+    setSubtree(node, node->state == CheckTree::Checked ? CheckTree::Unchecked : CheckTree::Checked);
+    for (QTreeWidgetItem* up = node->parent(); up != nullptr; up = up->parent()) {
+        int checked = 0, unchecked = 0, partial = 0;
+        for (int i = 0; i < up->childCount(); ++i) {
+            const int state = CheckTree::stateIndex(up->child(i));
+            checked += state == CheckTree::Checked;
+            unchecked += state == CheckTree::Unchecked;
+            partial += state == CheckTree::PartiallyChecked;
+        }
+        if (TreeNode* parent = cv::NodeTree::asNode(up)) {
+            parent->state = partial > 0 || (checked > 0 && unchecked > 0) ? CheckTree::PartiallyChecked
+                            : checked > 0                                  ? CheckTree::Checked
+                                                                           : CheckTree::Unchecked;
+        }
+    }
+}
+
+}  // namespace reference
+
+TEST(CheckTreeIndex, WalksAndCascadesSeeTheTreeAsItIsAfterEveryChange) {
+    std::vector<int> seenOps(10, 0);
+    for (unsigned seed = 1; seed <= 300 && !::testing::Test::HasFailure(); ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        const auto pick = [&](int n) { return int(random() % unsigned(n)); };
+        CheckTree tree;
+        CheckTree other;
+        int made = 0;
+        const auto newItem = [&]() -> QTreeWidgetItem* {
+            const QString text = QString::number(pick(50)) + "#" + QString::number(made++);
+            if (pick(8) == 0) return new QTreeWidgetItem(QStringList{text});  // another type
+            TreeNode* node = cv::NodeTree::newNode(text, cv::makeRecord({text, "1", {}, {}, {}}));
+            node->state = pick(5) - 1;
+            return node;
+        };
+        const auto anyItem = [&](const CheckTree& in) -> QTreeWidgetItem* {
+            const auto all = reference::listOrder(in);
+            return all.empty() ? nullptr : all[std::size_t(pick(int(all.size())))].first;
+        };
+        std::vector<QTreeWidgetItem*> detached;
+        for (int step = 0; step < 60; ++step) {
+            QTreeWidgetItem* at = anyItem(tree);
+            const int op = pick(10);
+            ++seenOps[std::size_t(op)];
+            switch (op) {
+                case 0:
+                case 1:  // a node added in the tree
+                    if (at != nullptr && pick(3) > 0) {
+                        at->insertChild(pick(at->childCount() + 1), newItem());
+                    } else {
+                        tree.insertTopLevelItem(pick(tree.topLevelItemCount() + 1), newItem());
+                    }
+                    break;
+                case 2: {  // a subtree made apart, then put in
+                    QTreeWidgetItem* top = newItem();
+                    for (int i = pick(4); i > 0; --i) top->addChild(newItem());
+                    if (top->childCount() > 0) top->child(0)->addChild(newItem());
+                    if (at != nullptr) at->addChild(top); else tree.addTopLevelItem(top);
+                    break;
+                }
+                case 3:  // deleted
+                    delete at;
+                    break;
+                case 4:  // taken out, kept apart (and toggled there)
+                    if (at != nullptr) {
+                        if (at->parent() != nullptr) {
+                            at->parent()->removeChild(at);
+                        } else {
+                            tree.takeTopLevelItem(tree.indexOfTopLevelItem(at));
+                        }
+                        detached.push_back(at);
+                    }
+                    break;
+                case 5:  // moved to another tree, or a kept-apart subtree put back
+                    if (!detached.empty()) {
+                        QTreeWidgetItem* back = detached.back();
+                        detached.pop_back();
+                        if (at != nullptr) at->addChild(back); else tree.addTopLevelItem(back);
+                    } else if (at != nullptr && at->parent() != nullptr) {
+                        at->parent()->removeChild(at);
+                        other.addTopLevelItem(at);
+                        other.setStateAll(CheckTree::Checked);  // the other tree's index
+                    }
+                    break;
+                case 6:  // every child taken out at once, and deleted
+                    if (at != nullptr) qDeleteAll(at->takeChildren());
+                    break;
+                case 7:
+                    tree.sortItems(0, pick(2) ? Qt::AscendingOrder : Qt::DescendingOrder);
+                    break;
+                case 8:
+                    if (pick(6) == 0) tree.clear();
+                    break;
+                default:
+                    tree.setStateAll(pick(4));
+                    break;
+            }
+            std::vector<std::pair<QTreeWidgetItem*, int>> walked;
+            tree.forEachNode([&](QTreeWidgetItem* node, int level) { walked.emplace_back(node, level); });
+            ASSERT_EQ(walked, reference::listOrder(tree)) << "after op " << op;
+            ASSERT_EQ(tree.nodeCount(), int(walked.size()));
+
+            // A toggle of some node, in the tree or kept apart, against the reference.
+            QTreeWidgetItem* target = pick(4) == 0 && !detached.empty() ? detached.back() : anyItem(tree);
+            if (TreeNode* node = cv::NodeTree::asNode(target)) {
+                QTreeWidgetItem* top = node;
+                while (top->parent() != nullptr) top = top->parent();
+                std::vector<std::pair<QTreeWidgetItem*, int>> before;
+                reference::walk(top, 0, before);
+                std::vector<int> states;
+                for (const auto& [item, level] : before) states.push_back(CheckTree::stateIndex(item));
+                tree.toggle(node);
+                std::vector<int> toggled;
+                for (const auto& [item, level] : before) toggled.push_back(CheckTree::stateIndex(item));
+                for (std::size_t i = 0; i < before.size(); ++i) {
+                    if (TreeNode* n = cv::NodeTree::asNode(before[i].first)) n->state = states[i];
+                }
+                reference::toggle(node);
+                for (std::size_t i = 0; i < before.size(); ++i) {
+                    ASSERT_EQ(toggled[i], CheckTree::stateIndex(before[i].first))
+                        << "node " << before[i].first->text(0).toStdString() << " after op " << op;
+                }
+            }
+        }
+        for (QTreeWidgetItem* item : detached) delete item;
+    }
+    for (int op = 0; op < 10; ++op) EXPECT_GT(seenOps[std::size_t(op)], 100) << op;
 }
 
 }  // namespace
