@@ -89,9 +89,8 @@ RowSet ConnectionBroker::fetch(const QString& provider, const QString& commandTe
     return query.data();
 }
 
-TextRows ConnectionBroker::fetchTexts(
-    const QString& provider, const QString& commandText,
-    const std::function<void(TextRows&, qsizetype)>& onRow) {
+TextRows ConnectionBroker::fetchTexts(const QString& provider, const QString& commandText,
+                                      const std::function<void(TextRows&, qsizetype)>& onRow) {
     requireProvider(provider);
     return readTextRows(server_.get(), commandText, onRow);
 }

@@ -53,9 +53,7 @@ public:
     int listPosition = -1;
 
 private:
-    const QString& text() const {
-        return textIsPersonName_ && record ? record->PersonName : text_;
-    }
+    const QString& text() const { return textIsPersonName_ && record ? record->PersonName : text_; }
 
     QString text_;
     bool textIsPersonName_ = false;

@@ -284,18 +284,17 @@ bool buildTreeOnce(CheckTree& tree, Run run, const QString& peopleSql) {
     TextRows people = run(peopleSql, [&](TextRows& rows, qsizetype row) {
         if (!personColumns) personColumns.emplace(personFields(rows));
         byDept.add(rows, row);
-        recordOfRow.push_back(chunks.add(
-            {personColumns->take(rows, row, 0), QStringLiteral("1"),
-             personColumns->take(rows, row, 1), personColumns->take(rows, row, 2),
-             personColumns->take(rows, row, 3)}));
+        recordOfRow.push_back(
+            chunks.add({personColumns->take(rows, row, 0), QStringLiteral("1"),
+                        personColumns->take(rows, row, 1), personColumns->take(rows, row, 2),
+                        personColumns->take(rows, row, 3)}));
     });
     byDept.finish(people);
     personFields(people);  // also where no row came
     const auto addPeople = [&](QTreeWidgetItem* parent, const QString& deptId) {
         byDept.forEach(deptId, [&](qsizetype row) {
             heartbeat();
-            auto* node =
-                new TreeNode(recordOfRow[std::size_t(row)], TreeNode::PersonNameText{});
+            auto* node = new TreeNode(recordOfRow[std::size_t(row)], TreeNode::PersonNameText{});
             node->imageIndex = 1;
             node->selectedIndex = 1;
             parent->addChild(node);

@@ -228,13 +228,13 @@ Figures measure(int people) {
         cv::ConnectionBroker broker(cv::Connection::open(store.target()));
         const QStringList networkedSql{cv::DeptTreeSql(), cv::NetworkedPeopleTreeSql()};
         cv::CheckTree networked;
-        const auto times = bestInTurns(
-            BuildRuns,
-            {[&] {
-                 for (const QString& sql : networkedSql) broker.fetchTexts(QString(), sql);
-             },
-             [&] { cv::BuildDeptPersonTree(networked, &broker); }},
-            [&] { networked.clear(); });
+        const auto times = bestInTurns(BuildRuns,
+                                       {[&] {
+                                            for (const QString& sql : networkedSql)
+                                                broker.fetchTexts(QString(), sql);
+                                        },
+                                        [&] { cv::BuildDeptPersonTree(networked, &broker); }},
+                                       [&] { networked.clear(); });
         figures.ms["tree statements, networked, as texts"] = times[0];
         figures.ms["tree build, networked"] = times[1];
         figures.ms["tree build, local, per department"] = bestOf(
@@ -372,10 +372,10 @@ Figures measure(int people) {
     for (const bool cold : {false, true}) {
         const std::function<void()> prepare = cold ? evictCaches : std::function<void()>();
         const std::string suffix = cold ? ", cold" : "";
-        figures.ms["setStateAll" + suffix] =
-            bestOf(Runs, [&] { tree.setStateAll(cv::CheckTree::Checked); }, prepare);
-        figures.ms["toggle root (cascade)" + suffix] =
-            bestOf(Runs, [&] { tree.toggle(root); }, prepare);
+        figures.ms["setStateAll" + suffix] = bestOf(
+            Runs, [&] { tree.setStateAll(cv::CheckTree::Checked); }, prepare);
+        figures.ms["toggle root (cascade)" + suffix] = bestOf(
+            Runs, [&] { tree.toggle(root); }, prepare);
     }
 
     // The last person of the last third-level department: four levels down.

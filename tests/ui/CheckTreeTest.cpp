@@ -201,9 +201,10 @@ void toggle(TreeNode* node) {
             partial += state == CheckTree::PartiallyChecked;
         }
         if (TreeNode* parent = cv::NodeTree::asNode(up)) {
-            parent->state = partial > 0 || (checked > 0 && unchecked > 0) ? CheckTree::PartiallyChecked
-                            : checked > 0                                  ? CheckTree::Checked
-                                                                           : CheckTree::Unchecked;
+            parent->state = partial > 0 || (checked > 0 && unchecked > 0)
+                                ? CheckTree::PartiallyChecked
+                            : checked > 0 ? CheckTree::Checked
+                                          : CheckTree::Unchecked;
         }
     }
 }
@@ -248,7 +249,10 @@ TEST(CheckTreeIndex, WalksAndCascadesSeeTheTreeAsItIsAfterEveryChange) {
                     QTreeWidgetItem* top = newItem();
                     for (int i = pick(4); i > 0; --i) top->addChild(newItem());
                     if (top->childCount() > 0) top->child(0)->addChild(newItem());
-                    if (at != nullptr) at->addChild(top); else tree.addTopLevelItem(top);
+                    if (at != nullptr)
+                        at->addChild(top);
+                    else
+                        tree.addTopLevelItem(top);
                     break;
                 }
                 case 3:  // deleted
@@ -268,7 +272,10 @@ TEST(CheckTreeIndex, WalksAndCascadesSeeTheTreeAsItIsAfterEveryChange) {
                     if (!detached.empty()) {
                         QTreeWidgetItem* back = detached.back();
                         detached.pop_back();
-                        if (at != nullptr) at->addChild(back); else tree.addTopLevelItem(back);
+                        if (at != nullptr)
+                            at->addChild(back);
+                        else
+                            tree.addTopLevelItem(back);
                     } else if (at != nullptr && at->parent() != nullptr) {
                         at->parent()->removeChild(at);
                         other.addTopLevelItem(at);
@@ -289,22 +296,26 @@ TEST(CheckTreeIndex, WalksAndCascadesSeeTheTreeAsItIsAfterEveryChange) {
                     break;
             }
             std::vector<std::pair<QTreeWidgetItem*, int>> walked;
-            tree.forEachNode([&](QTreeWidgetItem* node, int level) { walked.emplace_back(node, level); });
+            tree.forEachNode(
+                [&](QTreeWidgetItem* node, int level) { walked.emplace_back(node, level); });
             ASSERT_EQ(walked, reference::listOrder(tree)) << "after op " << op;
             ASSERT_EQ(tree.nodeCount(), int(walked.size()));
 
             // A toggle of some node, in the tree or kept apart, against the reference.
-            QTreeWidgetItem* target = pick(4) == 0 && !detached.empty() ? detached.back() : anyItem(tree);
+            QTreeWidgetItem* target =
+                pick(4) == 0 && !detached.empty() ? detached.back() : anyItem(tree);
             if (TreeNode* node = cv::NodeTree::asNode(target)) {
                 QTreeWidgetItem* top = node;
                 while (top->parent() != nullptr) top = top->parent();
                 std::vector<std::pair<QTreeWidgetItem*, int>> before;
                 reference::walk(top, 0, before);
                 std::vector<int> states;
-                for (const auto& [item, level] : before) states.push_back(CheckTree::stateIndex(item));
+                for (const auto& [item, level] : before)
+                    states.push_back(CheckTree::stateIndex(item));
                 tree.toggle(node);
                 std::vector<int> toggled;
-                for (const auto& [item, level] : before) toggled.push_back(CheckTree::stateIndex(item));
+                for (const auto& [item, level] : before)
+                    toggled.push_back(CheckTree::stateIndex(item));
                 for (std::size_t i = 0; i < before.size(); ++i) {
                     if (TreeNode* n = cv::NodeTree::asNode(before[i].first)) n->state = states[i];
                 }
