@@ -618,13 +618,22 @@ TextRows readTextRows(Connection* connection, const QString& hostSql,
                       const TextRowObserver& onRow) {
     sqlite3* sqlite = connection ? sqliteHandle(connection->database()) : nullptr;
     if (!sqlite) {
-        Query query(connection);
-        query.setCommandText(hostSql);
-        query.open();
-        TextRows texts = TextRows::of(query.data());
-        if (onRow) {
-            for (qsizetype row = 0; row < texts.size(); ++row) onRow(texts, row);
+        // The texts of the values Query::open reads, taken row by row from the driver with
+        // no dataset in between.
+        QSqlQuery query = run(connection, hostSql);
+        TextRows texts;
+        texts.setFields(fieldsOf(query.record()));
+        ExactTexts exact(connection->dialect());
+        for (qsizetype row = 0; query.next(); ++row) {
+            heartbeat();
+            exact.row(query);
+            for (int i = 0; i < texts.columns_; ++i) {
+                const QVariant value = query.isNull(i) ? QVariant() : exact.value(query, i);
+                texts.append(valueText(value), value.isNull());
+            }
+            if (onRow) onRow(texts, row);
         }
+        if (query.lastError().isValid()) refuse(query.lastError(), query.lastQuery());
         return texts;
     }
     SqliteRows rows(sqlite, connection->adapt(hostSql));
