@@ -83,21 +83,30 @@ private:
     QList<int> indexes_;
 };
 
-TreeNode* addPerson(CheckTree& tree, QTreeWidgetItem* parent, const QString& id,
-                    const QString& login, const QString& name, const QString& sex) {
+TreeNodeData personRecord(QString id, QString login, QString name, QString sex) {
+    return {std::move(id), QStringLiteral("1"), std::move(login), std::move(name), std::move(sex)};
+}
+
+// A person's node, its text the record's PersonName, as the last child of `parent` (of the
+// tree when null).
+void addPerson(CheckTree& tree, QTreeWidgetItem* parent, NodeRecord record) {
     heartbeat();
-    TreeNode* node =
-        tree.appendNode(parent, name, makeRecord({id, QStringLiteral("1"), login, name, sex}));
+    auto* node = new TreeNode(std::move(record), TreeNode::PersonNameText{});
     node->imageIndex = 1;
     node->selectedIndex = 1;
-    return node;
+    if (parent != nullptr) {
+        parent->addChild(node);
+    } else {
+        tree.addTopLevelItem(node);
+    }
 }
 
 void addPersons(CheckTree& tree, QTreeWidgetItem* parent, const RowSet& rows) {
     const Columns columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex"});
     for (const Row& row : rows.rows) {
-        addPerson(tree, parent, columns.text(row, 0), columns.text(row, 1), columns.text(row, 2),
-                  columns.text(row, 3));
+        addPerson(tree, parent,
+                  makeRecord(personRecord(columns.text(row, 0), columns.text(row, 1),
+                                          columns.text(row, 2), columns.text(row, 3))));
     }
 }
 
@@ -284,21 +293,15 @@ bool buildTreeOnce(CheckTree& tree, Run run, const QString& peopleSql) {
     TextRows people = run(peopleSql, [&](TextRows& rows, qsizetype row) {
         if (!personColumns) personColumns.emplace(personFields(rows));
         byDept.add(rows, row);
-        recordOfRow.push_back(
-            chunks.add({personColumns->take(rows, row, 0), QStringLiteral("1"),
-                        personColumns->take(rows, row, 1), personColumns->take(rows, row, 2),
-                        personColumns->take(rows, row, 3)}));
+        recordOfRow.push_back(chunks.add(
+            personRecord(personColumns->take(rows, row, 0), personColumns->take(rows, row, 1),
+                         personColumns->take(rows, row, 2), personColumns->take(rows, row, 3))));
     });
     byDept.finish(people);
     personFields(people);  // also where no row came
     const auto addPeople = [&](QTreeWidgetItem* parent, const QString& deptId) {
-        byDept.forEach(deptId, [&](qsizetype row) {
-            heartbeat();
-            auto* node = new TreeNode(recordOfRow[std::size_t(row)], TreeNode::PersonNameText{});
-            node->imageIndex = 1;
-            node->selectedIndex = 1;
-            parent->addChild(node);
-        });
+        byDept.forEach(
+            deptId, [&](qsizetype row) { addPerson(tree, parent, recordOfRow[std::size_t(row)]); });
     };
     addPeople(root, QString());
 
