@@ -85,13 +85,21 @@ NodeTree::NodeTree(QWidget* parent) : QTreeWidget(parent) {
     // are seen when it is put into the tree.)
     const auto stale = [this] { index_.current = false; };
     QAbstractItemModel* nodes = model();
-    connect(nodes, &QAbstractItemModel::rowsInserted, this, stale);
-    connect(nodes, &QAbstractItemModel::rowsAboutToBeRemoved, this, stale);
-    connect(nodes, &QAbstractItemModel::rowsRemoved, this, stale);
-    connect(nodes, &QAbstractItemModel::rowsMoved, this, stale);
-    connect(nodes, &QAbstractItemModel::modelAboutToBeReset, this, stale);
-    connect(nodes, &QAbstractItemModel::modelReset, this, stale);
-    connect(nodes, &QAbstractItemModel::layoutChanged, this, stale);
+    indexConnections_ = {
+        connect(nodes, &QAbstractItemModel::rowsInserted, this, stale),
+        connect(nodes, &QAbstractItemModel::rowsAboutToBeRemoved, this, stale),
+        connect(nodes, &QAbstractItemModel::rowsRemoved, this, stale),
+        connect(nodes, &QAbstractItemModel::rowsMoved, this, stale),
+        connect(nodes, &QAbstractItemModel::modelAboutToBeReset, this, stale),
+        connect(nodes, &QAbstractItemModel::modelReset, this, stale),
+        connect(nodes, &QAbstractItemModel::layoutChanged, this, stale),
+    };
+}
+
+// The model goes with QWidget's children, after this object's own members: it must not
+// reach the index then.
+NodeTree::~NodeTree() {
+    for (const QMetaObject::Connection& connection : indexConnections_) disconnect(connection);
 }
 
 bool NodeTree::viewportEvent(QEvent* event) {

@@ -64,6 +64,7 @@ class NodeTree : public QTreeWidget {
 
 public:
     explicit NodeTree(QWidget* parent = nullptr);
+    ~NodeTree() override;
 
     // The picture list is not owned; it must outlive the tree (the frame holds both).
     void setImageList(const ImageList* images);
@@ -158,6 +159,7 @@ private:
     int updateDepth_ = 0;
     bool fitPending_ = false;
     mutable ListIndex index_;
+    std::vector<QMetaObject::Connection> indexConnections_;
 };
 
 }  // namespace cv
