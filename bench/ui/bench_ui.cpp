@@ -5,8 +5,9 @@
 // - the database tree: its two statements in the engine's shell (sqlite3, or psql on a
 //   server) writing their rows to files and through the library's own database layer (into
 //   a dataset, and as texts, as the build reads them; the networked build's through the
-//   server's broker); the build from them in both working styles; the build that reads each
-//   department's people with a statement of its own (the reference) once;
+//   server's broker); the build from them in both working styles, timed in turns with
+//   those statements; the build that reads each department's people with a statement of
+//   its own (the reference) once;
 // - the three places that show it, as a user meets them: the export frame (built, opened one
 //   level, everything ticked, painted), the preview dialog (no tick boxes) and the import
 //   preview of a package of everybody (its files loaded, the tree built, ticked, painted);
