@@ -776,8 +776,8 @@ class PacketReader {
         // For the parser a text its encoding cannot convert is no error of the document (the
         // message went to the functions above), and it may have stopped there without one:
         // elements still open tell that.
-        if (!messages.first().isEmpty()) {
-            refuse("not well-formed XML: " + messages.first());
+        if (const QString message = messages.first(); !message.isEmpty()) {
+            refuse("not well-formed XML: " + message);
             throwRefusal();
         }
         if (!open_.empty()) {

@@ -537,17 +537,17 @@ class SqlitePacketRows final : public PacketRowSource {
     SqliteRows& rows_;
 };
 
-// A PostgreSQL statement's rows through Qt's driver, the texts of text columns taken as libpq
-// holds them (UTF-8, every character, a leading U+FEFF included) without Qt's QString; every
-// other value as Query::open reads it.
-class PostgresPacketRows final : public PacketRowSource {
+// A statement's rows through Qt's driver (any engine but SQLite's own handle), one at a time,
+// each value as Query::open keeps it: null, or the value with PostgreSQL's texts exact.
+class DriverRows {
   public:
-    PostgresPacketRows(Connection* connection, const QString& hostSql)
+    DriverRows(Connection* connection, const QString& hostSql)
         : query_(run(connection, hostSql)),
           fields_(fieldsOf(query_.record())),
-          exact_(Dialect::PostgreSQL) {}
+          exact_(connection->dialect()) {}
 
-    bool next() override {
+    // To the first row, then to the next; false after the last (a failed fetch throws).
+    bool next() {
         if (!query_.next()) {
             if (query_.lastError().isValid()) refuse(query_.lastError(), query_.lastQuery());
             return false;
@@ -556,15 +556,37 @@ class PostgresPacketRows final : public PacketRowSource {
         exact_.row(query_);
         return true;
     }
-    const QList<FieldDef>& fields() const override { return fields_; }
+    const QList<FieldDef>& fields() const { return fields_; }
+    bool isNull(int field) const { return query_.isNull(field); }
+    QVariant value(int field) const {
+        return query_.isNull(field) ? QVariant() : exact_.value(query_, field);
+    }
+    const ExactTexts& exact() const { return exact_; }
+
+  private:
+    QSqlQuery query_;
+    QList<FieldDef> fields_;
+    ExactTexts exact_;
+};
+
+// A PostgreSQL statement's rows through Qt's driver, the texts of text columns taken as libpq
+// holds them (UTF-8, every character, a leading U+FEFF included) without Qt's QString; every
+// other value as Query::open reads it.
+class PostgresPacketRows final : public PacketRowSource {
+  public:
+    PostgresPacketRows(Connection* connection, const QString& hostSql)
+        : rows_(connection, hostSql) {}
+
+    bool next() override { return rows_.next(); }
+    const QList<FieldDef>& fields() const override { return rows_.fields(); }
     PacketValue value(int field) override {
         PacketValue value;
-        const PGresult* result = exact_.result();
-        const int row = exact_.resultRow();
-        const bool text = result && fields_[field].type == FieldType::String &&
+        const PGresult* result = rows_.exact().result();
+        const int row = rows_.exact().resultRow();
+        const bool text = result && rows_.fields()[field].type == FieldType::String &&
                           isText(PQftype(result, field));
         if (!text) {
-            value.kind = query_.isNull(field) ? PacketValue::Kind::Null : PacketValue::Kind::Other;
+            value.kind = rows_.isNull(field) ? PacketValue::Kind::Null : PacketValue::Kind::Other;
         } else if (!PQgetisnull(result, row, field)) {
             value.kind = PacketValue::Kind::Utf8;
             value.utf8 = QByteArrayView(PQgetvalue(result, row, field),
@@ -572,17 +594,13 @@ class PostgresPacketRows final : public PacketRowSource {
         }
         return value;
     }
-    QVariant variant(int field) override {
-        return query_.isNull(field) ? QVariant() : exact_.value(query_, field);
-    }
+    QVariant variant(int field) override { return rows_.value(field); }
 
   private:
     // text, varchar and char(n), by their fixed type numbers in PostgreSQL's catalogue.
     static bool isText(Oid type) { return type == 25 || type == 1043 || type == 1042; }
 
-    QSqlQuery query_;
-    QList<FieldDef> fields_;
-    ExactTexts exact_;
+    DriverRows rows_;
 };
 
 }  // namespace
@@ -620,20 +638,16 @@ TextRows readTextRows(Connection* connection, const QString& hostSql,
     if (!sqlite) {
         // The texts of the values Query::open reads, taken row by row from the driver with
         // no dataset in between.
-        QSqlQuery query = run(connection, hostSql);
+        DriverRows rows(connection, hostSql);
         TextRows texts;
-        texts.setFields(fieldsOf(query.record()));
-        ExactTexts exact(connection->dialect());
-        for (qsizetype row = 0; query.next(); ++row) {
-            heartbeat();
-            exact.row(query);
+        texts.setFields(rows.fields());
+        for (qsizetype row = 0; rows.next(); ++row) {
             for (int i = 0; i < texts.columns_; ++i) {
-                const QVariant value = query.isNull(i) ? QVariant() : exact.value(query, i);
+                const QVariant value = rows.value(i);
                 texts.append(valueText(value), value.isNull());
             }
             if (onRow) onRow(texts, row);
         }
-        if (query.lastError().isValid()) refuse(query.lastError(), query.lastQuery());
         return texts;
     }
     SqliteRows rows(sqlite, connection->adapt(hostSql));
@@ -672,21 +686,16 @@ void Query::open() {
         active_ = true;
         return;
     }
-    QSqlQuery query = run(connection_, sql_);
+    DriverRows rows(connection_, sql_);
     RowSet data;
-    data.fields = fieldsOf(query.record());
+    data.fields = rows.fields();
     const int count = int(data.fields.size());
-    ExactTexts exact(connection_->dialect());
-    while (query.next()) {
-        heartbeat();
-        exact.row(query);
+    while (rows.next()) {
         Row row;
         row.reserve(count);
-        for (int i = 0; i < count; ++i)
-            row.append(query.isNull(i) ? QVariant() : exact.value(query, i));
+        for (int i = 0; i < count; ++i) row.append(rows.value(i));
         data.rows.append(std::move(row));
     }
-    if (query.lastError().isValid()) refuse(query.lastError(), query.lastQuery());
     data_ = std::move(data);
     current_ = 0;
     active_ = true;

@@ -227,7 +227,7 @@ const NodeTree::ListIndex& NodeTree::listIndex() const {
         index.ends.push_back(int(position) + 1);
         TreeNode* node = asNode(item);
         index.nodes.push_back(node);
-        if (node != nullptr) node->listPosition = int(position);
+        if (node != nullptr) node->listPosition_ = int(position);
         if (item->childCount() > 0) stack.push_back({item, 0, position});
     };
     const int topCount = topLevelItemCount();
@@ -249,7 +249,8 @@ const NodeTree::ListIndex& NodeTree::listIndex() const {
 
 void NodeTree::forEachNode(
     const std::function<void(QTreeWidgetItem* node, int level)>& visit) const {
-    forEachNodeInOrder(visit);
+    const ListIndex& index = listIndex();
+    for (std::size_t i = 0; i < index.items.size(); ++i) visit(index.items[i], index.levels[i]);
 }
 
 std::pair<TreeNode* const*, TreeNode* const*> NodeTree::subtreeRange(
@@ -257,7 +258,7 @@ std::pair<TreeNode* const*, TreeNode* const*> NodeTree::subtreeRange(
     const TreeNode* node = asNode(item);
     if (node == nullptr || node->treeWidget() != this) return {nullptr, nullptr};
     const ListIndex& index = listIndex();
-    const int position = node->listPosition;
+    const int position = node->listPosition_;
     if (position < 0 || std::size_t(position) >= index.items.size() ||
         index.items[std::size_t(position)] != item) {
         return {nullptr, nullptr};

@@ -48,15 +48,16 @@ public:
     int selectedIndex = 0;  // shown while the node is selected; 0 unless set
     int state = NeverSet;   // check state index; see CheckTree
     qsizetype sourceRow = -1;  // the row of the dataset file the node was made from, or -1
-    // Where the node stood in its tree's list order when the tree last laid it out; only
-    // the tree's own index may trust it (NodeTree::subtreeRange).
-    int listPosition = -1;
 
 private:
+    friend class NodeTree;
     const QString& text() const { return textIsPersonName_ && record ? record->PersonName : text_; }
 
     QString text_;
     bool textIsPersonName_ = false;
+    // Where the node stood in its tree's list order when the tree last laid it out; only
+    // the tree's own index may trust it (NodeTree::subtreeRange).
+    int listPosition_ = -1;
 };
 
 class NodeTree : public QTreeWidget {
@@ -100,11 +101,7 @@ public:
     // The walks go over an index of the nodes in list order, made by one walk of the tree
     // when first needed after its nodes changed (the model's signals tell): a walk then
     // reads one array and the nodes, not every node's list of children.
-    template <typename Visit>
-    void forEachNodeInOrder(Visit visit) const {
-        const ListIndex& index = listIndex();
-        for (std::size_t i = 0; i < index.items.size(); ++i) visit(index.items[i], index.levels[i]);
-    }
+    void forEachNode(const std::function<void(QTreeWidgetItem* node, int level)>& visit) const;
     // The same for the TreeNodes alone (a walk that needs no other item reads no item's type).
     template <typename Visit>
     void forEachTreeNode(Visit visit) const {
@@ -112,7 +109,6 @@ public:
             if (node != nullptr) visit(*node);
         }
     }
-    void forEachNode(const std::function<void(QTreeWidgetItem* node, int level)>& visit) const;
     QList<QTreeWidgetItem*> nodesInListOrder() const;
     int nodeCount() const;
     // The nodes of `node`'s subtree, itself first, in list order: a range of the index, null

@@ -101,29 +101,17 @@ double timeIt(const std::function<void()>& work) {
     return double(timer.nsecsElapsed()) / 1e6;
 }
 
-// The best of `runs` runs, `prepare` before each outside the timing: the machine is shared,
-// and the best run is the least disturbed.
-double bestOf(int runs, const std::function<void()>& work,
-              const std::function<void()>& prepare = {}) {
-    double best = 0;
-    for (int i = 0; i < runs; ++i) {
-        if (prepare) prepare();
-        const double ms = timeIt(work);
-        best = i == 0 ? ms : std::min(best, ms);
-    }
-    return best;
-}
-
 // The best of `runs` rounds for each of `works`, which take turns within a round, `prepare`
-// before each: a build and its yardstick meet the same state of the machine and of the heap
-// (a yardstick timed on a fresh heap against a build timed among the frees of earlier
-// builds would flatter the yardstick, and the other way round).
+// (when given) before each: a build and its yardstick meet the same state of the machine and
+// of the heap (a yardstick timed on a fresh heap against a build timed among the frees of
+// earlier builds would flatter the yardstick, and the other way round). The machine is
+// shared, and the best run is the least disturbed.
 std::vector<double> bestInTurns(int runs, const std::vector<std::function<void()>>& works,
                                 const std::function<void()>& prepare) {
     std::vector<double> best(works.size(), 0);
     for (int i = 0; i < runs; ++i) {
         for (std::size_t w = 0; w < works.size(); ++w) {
-            prepare();
+            if (prepare) prepare();
             const double ms = timeIt(works[w]);
             best[w] = i == 0 ? ms : std::min(best[w], ms);
         }
@@ -131,8 +119,13 @@ std::vector<double> bestInTurns(int runs, const std::vector<std::function<void()
     return best;
 }
 
+double bestOf(int runs, const std::function<void()>& work,
+              const std::function<void()>& prepare = {}) {
+    return bestInTurns(runs, {work}, prepare)[0];
+}
+
 // Pushes everything out of the processor's caches by writing a buffer larger than them
-// (this machine reports a shared cache of 260 MB).
+// (this machine's shared cache holds 32 MB).
 void evictCaches() {
     static std::vector<char> buffer(std::size_t(512) << 20);
     for (std::size_t i = 0; i < buffer.size(); i += 64) ++buffer[i];
