@@ -112,21 +112,17 @@ public:
             if (cell.isNull()) {
                 nulls_.append(i);
             } else {
-                QString code = valueText(cell);
-                auto group = byDept_.find(QStringView(code));
-                if (group == byDept_.end()) {
-                    keys_.push_back(std::move(code));
-                    group = byDept_.emplace(QStringView(keys_.back()), QList<qsizetype>()).first;
-                }
-                group->second.append(i);
+                const int group = groups_.add(valueText(cell));
+                if (std::size_t(group) == members_.size()) members_.emplace_back();
+                members_[std::size_t(group)].append(i);
             }
         }
     }
 
     void addWithoutDept(CheckTree& tree, QTreeWidgetItem* parent) const { add(tree, parent, nulls_); }
     void addOf(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId) const {
-        if (const auto found = byDept_.find(QStringView(deptId)); found != byDept_.end())
-            add(tree, parent, found->second);
+        if (const int group = groups_.find(deptId); group >= 0)
+            add(tree, parent, members_[std::size_t(group)]);
     }
 
 private:
@@ -150,8 +146,8 @@ private:
 
     const QList<Row>& rows_;
     int dept_, uuid_, login_, name_, sex_;
-    std::vector<QString> keys_;  // the texts that the keys of byDept_ view
-    TextViewMap<QList<qsizetype>> byDept_;
+    TextGroups groups_;  // PerDept texts, numbered
+    std::vector<QList<qsizetype>> members_;  // each group's rows
     QList<qsizetype> nulls_;
 };
 

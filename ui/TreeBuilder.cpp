@@ -190,22 +190,19 @@ class PeopleByDept {
 public:
     // Each row as it is read, while its texts are still in the processor's caches; then
     // finish once all are. Rows are numbered from 0 in statement order.
-    void add(const TextRows& rows, qsizetype row) {
+    void add(TextRows& rows, qsizetype row) {
         if (dept_ < 0) dept_ = deptColumn(rows);
         if (rows.isNull(row, dept_)) {
             nulls_.append(row);
             groupOfRow_.append(-1);
             return;
         }
-        // The key views the text in `rows`, which outlive the grouping.
-        const QStringView code(rows.text(row, dept_));
-        auto group = groups_.find(code);
-        if (group == groups_.end()) {
-            group = groups_.emplace(code, int(sizes_.size())).first;
-            sizes_.append(0);
-        }
-        groupOfRow_.append(group->second);
-        ++sizes_[group->second];
+        // The groups keep their own copies of the texts: each row's goes at once, and the
+        // allocator hands its memory to the next rows' texts.
+        const int group = groups_.add(rows.take(row, dept_));
+        if (group == sizes_.size()) sizes_.append(0);
+        groupOfRow_.append(group);
+        ++sizes_[group];
     }
 
     // Lays the rows out group after group: two passes, two arrays, whatever the number of
@@ -228,8 +225,7 @@ public:
     // `deptId` lists (PerDept equal to it, or NULL), in statement order.
     template <typename Visit>
     void forEach(const QString& deptId, Visit visit) const {
-        const auto found = groups_.find(QStringView(deptId));
-        const int group = found == groups_.end() ? -1 : found->second;
+        const int group = groups_.find(deptId);
         qsizetype a = group >= 0 ? starts_[group] : 0;
         const qsizetype aEnd = group >= 0 ? starts_[group + 1] : 0;
         qsizetype b = 0;
@@ -252,7 +248,7 @@ private:
     int dept_ = -1;
     QList<int> groupOfRow_;       // while rows come: each row's group, -1 for NULL
     QList<qsizetype> sizes_;      // and each group's row count
-    TextViewMap<int> groups_;     // PerDept text: its group
+    TextGroups groups_;           // PerDept texts, numbered
     QList<qsizetype> starts_;     // where each group's rows begin in members_
     QList<qsizetype> members_;    // row numbers, group after group, statement order within
     QList<qsizetype> nulls_;
