@@ -156,8 +156,11 @@ bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sq
     try {
         copyResult(target, sql, ClientDstDept);
         // The rows are in the target before the names are read: the reading reuses the shared
-        // query dataset that delivered them.
+        // query dataset that delivered them. The datasets that hold them let them go, so that
+        // the paths are written into the rows where they are rather than into copies.
         RowSet data = target.data();
+        target.close();
+        (networked() ? CDSTemp : ClientDstDept).close();
         const int idColumn = data.indexOf(QStringLiteral("DeptID"));
         const int nameColumn = data.indexOf(QStringLiteral("DeptName"));
         if (idColumn < 0 || nameColumn < 0)
