@@ -146,7 +146,7 @@ private:
 
     const QList<Row>& rows_;
     int dept_, uuid_, login_, name_, sex_;
-    TextGroups groups_;  // PerDept texts, numbered
+    TextGroups groups_;                      // PerDept texts, numbered
     std::vector<QList<qsizetype>> members_;  // each group's rows
     QList<qsizetype> nulls_;
 };

@@ -2,10 +2,11 @@
 // of short codes and identifiers (department codes), and TextGroups, which numbers the
 // distinct texts of a column read row by row (PerDept texts).
 //
-// The key is a QStringView: the text it views must outlive the entry (keep the QString that
-// owns it; a QString's characters stay where they are when the QString object moves). The
-// hash is the standard library's string hash over the characters: QHash's seeded hash of a
-// QString took more time than everything else of a department path.
+// A TextViewMap's key is a QStringView: the text it views must outlive the entry (keep the
+// QString that owns it; a QString's characters stay where they are when the QString object
+// moves). TextGroups keeps copies. The hash is the standard library's string hash over the
+// characters: QHash's seeded hash of a QString took more time than everything else of a
+// department path.
 #pragma once
 
 #include <QString>
@@ -58,7 +59,8 @@ public:
     // Valid until the next add.
     QStringView text(int group) const {
         const std::size_t begin = group > 0 ? ends_[std::size_t(group) - 1] : 0;
-        return QStringView(chars_).mid(qsizetype(begin), qsizetype(ends_[std::size_t(group)] - begin));
+        return QStringView(chars_).mid(qsizetype(begin),
+                                       qsizetype(ends_[std::size_t(group)] - begin));
     }
 
 private:
@@ -90,8 +92,8 @@ private:
     }
 
     std::vector<Slot> slots_ = std::vector<Slot>(16);  // a power of two
-    std::u16string chars_;            // every group's text, one after another
-    std::vector<std::size_t> ends_;   // where each group's text ends in chars_
+    std::u16string chars_;                             // every group's text, one after another
+    std::vector<std::size_t> ends_;                    // where each group's text ends in chars_
 };
 
 }  // namespace cv

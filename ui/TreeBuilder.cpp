@@ -246,11 +246,11 @@ private:
     }
 
     int dept_ = -1;
-    QList<int> groupOfRow_;       // while rows come: each row's group, -1 for NULL
-    QList<qsizetype> sizes_;      // and each group's row count
-    TextGroups groups_;           // PerDept texts, numbered
-    QList<qsizetype> starts_;     // where each group's rows begin in members_
-    QList<qsizetype> members_;    // row numbers, group after group, statement order within
+    QList<int> groupOfRow_;     // while rows come: each row's group, -1 for NULL
+    QList<qsizetype> sizes_;    // and each group's row count
+    TextGroups groups_;         // PerDept texts, numbered
+    QList<qsizetype> starts_;   // where each group's rows begin in members_
+    QList<qsizetype> members_;  // row numbers, group after group, statement order within
     QList<qsizetype> nulls_;
 };
 

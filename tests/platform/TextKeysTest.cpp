@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QString>
-#include <random>
 #include <map>
+#include <random>
 #include <vector>
 
 #include "TextKeys.h"
@@ -19,7 +19,8 @@ TEST(TextGroups, NumbersEveryTextAsAMapOfFirstSightingsDoesOverSeededSequences) 
         const auto randomText = [&] {
             QString text;
             const int length = int(random() % unsigned(maxLength + 1));
-            for (int i = 0; i < length; ++i) text += QChar(u'a' + char16_t(random() % unsigned(alphabet)));
+            for (int i = 0; i < length; ++i)
+                text += QChar(u'a' + char16_t(random() % unsigned(alphabet)));
             if (random() % 50 == 0) text += QChar(0xD83D), text += QChar(0xDE00);  // beyond the BMP
             return text;
         };
