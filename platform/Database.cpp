@@ -662,7 +662,7 @@ TextRows readTextRows(Connection* connection, const QString& hostSql,
         if (onRow) onRow(texts, row);
         ++row;
     }
-    texts.setFields(rows.fields());
+    if (row == 0) texts.setFields(rows.fields());
     return texts;
 }
 

@@ -69,6 +69,7 @@ public:
     QString take(TextRows& rows, qsizetype row, int column) const {
         return rows.take(row, indexes_[column]);
     }
+    int index(int column) const { return indexes_[column]; }
 
     // valueText without copying the value first; texts, which is what the tree's columns
     // hold, are shared rather than converted.
@@ -188,18 +189,18 @@ private:
 // Row numbers keep the statement's order, which is PerName order.
 class PeopleByDept {
 public:
-    // Each row as it is read, while its texts are still in the processor's caches; then
-    // finish once all are. Rows are numbered from 0 in statement order.
-    void add(TextRows& rows, qsizetype row) {
-        if (dept_ < 0) dept_ = deptColumn(rows);
-        if (rows.isNull(row, dept_)) {
+    // Each row as it is read, while its texts are still in the processor's caches, its
+    // PerDept text in column `dept`; then finish once all are. Rows are numbered from 0 in
+    // statement order.
+    void add(TextRows& rows, qsizetype row, int dept) {
+        if (rows.isNull(row, dept)) {
             nulls_.append(row);
             groupOfRow_.append(-1);
             return;
         }
         // The groups keep their own copies of the texts: each row's goes at once, and the
         // allocator hands its memory to the next rows' texts.
-        const int group = groups_.add(rows.take(row, dept_));
+        const int group = groups_.add(rows.take(row, dept));
         if (group == sizes_.size()) sizes_.append(0);
         groupOfRow_.append(group);
         ++sizes_[group];
@@ -207,8 +208,7 @@ public:
 
     // Lays the rows out group after group: two passes, two arrays, whatever the number of
     // departments.
-    void finish(const TextRows& rows) {
-        deptColumn(rows);  // also where no row came
+    void finish() {
         starts_.resize(sizes_.size() + 1);
         starts_[0] = 0;
         for (qsizetype g = 0; g < sizes_.size(); ++g) starts_[g + 1] = starts_[g] + sizes_[g];
@@ -239,13 +239,6 @@ public:
     }
 
 private:
-    static int deptColumn(const TextRows& rows) {
-        const int dept = rows.indexOf(QStringLiteral("PerDept"));
-        if (dept < 0) throw DbError("the tree query has no field PerDept");
-        return dept;
-    }
-
-    int dept_ = -1;
     QList<int> groupOfRow_;     // while rows come: each row's group, -1 for NULL
     QList<qsizetype> sizes_;    // and each group's row count
     TextGroups groups_;         // PerDept texts, numbered
@@ -284,17 +277,17 @@ bool buildTreeOnce(CheckTree& tree, Run run, const QString& peopleSql) {
     std::vector<NodeRecord> recordOfRow;
     std::optional<Columns> personColumns;
     const auto personFields = [](const TextRows& rows) {
-        return Columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex"});
+        return Columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex", "PerDept"});
     };
     TextRows people = run(peopleSql, [&](TextRows& rows, qsizetype row) {
         if (!personColumns) personColumns.emplace(personFields(rows));
-        byDept.add(rows, row);
+        byDept.add(rows, row, personColumns->index(4));
         recordOfRow.push_back(chunks.add(
             personRecord(personColumns->take(rows, row, 0), personColumns->take(rows, row, 1),
                          personColumns->take(rows, row, 2), personColumns->take(rows, row, 3))));
     });
-    byDept.finish(people);
     personFields(people);  // also where no row came
+    byDept.finish();
     const auto addPeople = [&](QTreeWidgetItem* parent, const QString& deptId) {
         byDept.forEach(
             deptId, [&](qsizetype row) { addPerson(tree, parent, recordOfRow[std::size_t(row)]); });

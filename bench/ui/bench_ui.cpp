@@ -16,11 +16,11 @@
 // - the frame's bulk operations: opening to level 1, setting every state, the root's cascade,
 //   a deep toggle, the ticked people as GetTickedPersons, the export and the import list them.
 // The walks over every node (listing the ticked people, setting every state, the root's
-// cascade, clearing the tree) are timed twice: repeated (their memory stays in the caches from one run to the
-// next) and, as a user meets them once after other work, with the caches emptied before
-// each run ("cold"). Repeated, the 50,000-people
-// tree stays in this machine's shared cache where the larger one does not, so their ratio
-// shows the cache's size and its other tenants more than the walk; cold, both start alike.
+// cascade, clearing the tree) are timed twice: repeated (their memory stays in the caches
+// from one run to the next) and, as a user meets them once after other work, with the caches
+// emptied before each run ("cold"). Repeated, the 50,000-people tree stays in this machine's
+// shared cache where the larger one does not, so their ratio shows the cache's size and its
+// other tenants more than the walk; cold, both start alike.
 // The store is an SQLite file, or under scripts/pgserver.sh run (CV_POSTGRES_URL) or with
 // --postgres URL a schema on that PostgreSQL server.
 //
