@@ -308,6 +308,9 @@ std::int32_t PackageImport(const QString& packageArgument) {
         if (host::packageVersion() == 3) cleanup.keep();
     } else if (end == WindowedImport::End::Stopped) {
         host::writeLog(QStringLiteral("人员导入中止: ") + logSafeText(run->stopReason()));
+        notReached = QStringLiteral("导入已中止: ") + run->stopReason();
+        // As after a cancel: once the store answers again, the same import completes it.
+        if (host::packageVersion() == 3) cleanup.keep();
     }
     host::writeLog(QStringLiteral("人员导入结束: 新增 %1 人, 改名后新增 %2 人, 已存在 %3 人, "
                                   "未导入 %4 人, 新建部门 %5 个")
