@@ -198,9 +198,9 @@ public:
 
     bool tryBegin() override {
         requireAlive();
-        if (PQtransactionStatus(conn_) != PQTRANS_IDLE)
-            throw StoreUnavailable("主程序的数据库连接正处于一个未结束的事务中");
         if (!begun_) {
+            if (PQtransactionStatus(conn_) != PQTRANS_IDLE)
+                throw StoreUnavailable("主程序的数据库连接正处于一个未结束的事务中");
             exec("BEGIN");
             begun_ = true;
         }
