@@ -60,9 +60,10 @@ QString psqlProgram() {
     return best.isEmpty() ? QStandardPaths::findExecutable("psql") : best;
 }
 
-QString shellProgram() {
-    const QString program = onServer() ? psqlProgram() : QStandardPaths::findExecutable("sqlite3");
-    if (program.isEmpty()) fail(QString("no %1 shell installed").arg(shellName()));
+QString shellProgram(bool onServer) {
+    const QString program = onServer ? psqlProgram() : QStandardPaths::findExecutable("sqlite3");
+    if (program.isEmpty())
+        fail(QString("no %1 shell installed").arg(onServer ? "psql" : "sqlite3"));
     return program;
 }
 
@@ -113,6 +114,8 @@ QString engineName() {
 
 const char* shellName() { return onServer() ? "psql" : "sqlite3"; }
 
+const char* styleName(std::uint8_t style) { return style == 1 ? "networked" : "local"; }
+
 QString repeatCommand(const QString& program, const QStringList& arguments,
                       const QString& environment) {
     QStringList words;
@@ -144,11 +147,11 @@ void perfControl(const char* command) {
 PerfScope::PerfScope() { perfControl("enable\n"); }
 PerfScope::~PerfScope() { perfControl("disable\n"); }
 
-Store::Store(const QString& sqlitePath) {
+Store::Store(const QString& sqlitePath, const QString& server) : server_(server) {
     try {
-        if (bench::onServer()) {
+        if (!server_.isEmpty()) {
             schema_ = "cvbench_" + QUuid::createUuid().toString(QUuid::Id128);
-            target_ = cvhost::makeServerStore(server(), schema_);
+            target_ = cvhost::makeServerStore(server_, schema_);
         } else {
             for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(sqlitePath + suffix);
             target_ = sqlitePath;
@@ -163,7 +166,7 @@ Store::Store(const QString& sqlitePath) {
 Store::~Store() {
     if (schema_.isEmpty()) return;
     try {
-        cvhost::dropServerStore(server(), schema_);
+        cvhost::dropServerStore(server_, schema_);
     } catch (const cv::DbError& e) {
         // The server's removal at the end of a pgserver.sh run takes it with it.
         std::fprintf(stderr, "schema %s left on the server: %s\n", qPrintable(schema_), e.what());
@@ -178,10 +181,12 @@ QString Store::rowsTo(const QString& file) const {
     return (onServer() ? "\\o " : ".once ") + file + '\n';
 }
 
-QStringList Store::shellArguments() const {
+QStringList Store::shellArguments(const QString& through) const {
     // Unaligned output like the sqlite3 shell's list mode; no ~/.psqlrc; the first error
     // ends the run with a failure instead of being printed and passed over.
-    if (onServer()) return {"-X", "-q", "-A", "-v", "ON_ERROR_STOP=1", "-d", target_};
+    if (onServer())
+        return {
+            "-X", "-q", "-A", "-v", "ON_ERROR_STOP=1", "-d", through.isEmpty() ? target_ : through};
     // The host opens its store with synchronous=NORMAL (and the file keeps WAL mode).
     return {"-batch", "-cmd", "PRAGMA synchronous=NORMAL", target_};
 }
@@ -190,7 +195,8 @@ QStringList Store::shellArguments() const {
 void Store::checkShellSettings() const {
     if (settingsChecked_ || onServer()) return;
     QProcess process;
-    process.start(shellProgram(), shellArguments() << "PRAGMA journal_mode; PRAGMA synchronous;");
+    process.start(shellProgram(false), shellArguments()
+                                           << "PRAGMA journal_mode; PRAGMA synchronous;");
     if (!process.waitForFinished(-1) || process.exitCode() != 0)
         fail("the sqlite3 shell cannot read " + target_);
     const QString answer = QString::fromLocal8Bit(process.readAllStandardOutput()).simplified();
@@ -201,10 +207,10 @@ void Store::checkShellSettings() const {
     settingsChecked_ = true;
 }
 
-double Store::shellSeconds(const QString& scriptFile) const {
+double Store::shellSeconds(const QString& scriptFile, const QString& through) const {
     checkShellSettings();
     QProcess process;
-    QStringList arguments = shellArguments();
+    QStringList arguments = shellArguments(through);
     if (onServer()) {
         arguments << "-f" << scriptFile;
     } else {
@@ -213,7 +219,7 @@ double Store::shellSeconds(const QString& scriptFile) const {
     process.setStandardOutputFile(QProcess::nullDevice());
     QElapsedTimer timer;
     timer.start();
-    process.start(shellProgram(), arguments);
+    process.start(shellProgram(onServer()), arguments);
     if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit ||
         process.exitCode() != 0)
         fail(QString("the %1 shell failed: %2")
@@ -238,7 +244,7 @@ double Store::shellRowsSeconds(const QStringList& statements, const QString& fol
 }
 
 QString Store::shellCommand(const QString& scriptFile) const {
-    QStringList words{shellProgram()};
+    QStringList words{shellProgram(onServer())};
     for (const QString& argument : shellArguments()) words << shellWord(argument);
     if (onServer()) return words.join(' ') + " -f " + shellWord(scriptFile) + " > /dev/null";
     return words.join(' ') + " < " + shellWord(scriptFile) + " > /dev/null";
