@@ -19,8 +19,9 @@
 # away), but every commit still reaches the operating system before it is acknowledged, so a
 # crash of the server alone loses nothing committed. --durable runs it as a real installation
 # does, with PostgreSQL's default durability (fsync, synchronous_commit and full_page_writes
-# on: every commit waits for its log to reach the disk), for benchmarks; its cluster lives
-# under /var/tmp, which stays on a disk where /tmp may be memory.
+# on: every commit waits for its log to reach the disk), for benchmarks; it also times its log
+# flushes (track_wal_io_timing, seen in pg_stat_wal). Its cluster lives under /var/tmp, which
+# stays on a disk where /tmp may be memory.
 set -euo pipefail
 
 pgbin() {
@@ -39,7 +40,7 @@ as_owner() {
 launch() {
   local cluster="$1" port="$2" durability="-c fsync=off -c full_page_writes=off"
   [ "$(cat "$cluster/mode" 2>/dev/null)" != durable ] ||
-    durability="-c fsync=on -c synchronous_commit=on -c full_page_writes=on"
+    durability="-c fsync=on -c synchronous_commit=on -c full_page_writes=on -c track_wal_io_timing=on"
   as_owner "$(pgbin)/pg_ctl" -D "$cluster/data" -l "$cluster/server.log" -w -t 60 start \
     -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$cluster \
         -c max_connections=300 $durability" >/dev/null

@@ -1,5 +1,8 @@
 #include "BenchDatabase.h"
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -103,10 +106,12 @@ const QString& serverUrl() { return server(); }
 
 bool onServer() { return !server().isEmpty(); }
 
-QString engineName() {
+QString engineName() { return engineNameOf(server()); }
+
+QString engineNameOf(const QString& server) {
     try {
-        if (!onServer()) return "SQLite " + firstValue(":memory:", "SELECT sqlite_version()");
-        return "PostgreSQL " + firstValue(server(), "SHOW server_version").section(' ', 0, 0);
+        if (server.isEmpty()) return "SQLite " + firstValue(":memory:", "SELECT sqlite_version()");
+        return "PostgreSQL " + firstValue(server, "SHOW server_version").section(' ', 0, 0);
     } catch (const cv::DbError& e) {
         fail(e.what());
     }
@@ -118,14 +123,26 @@ const char* styleName(std::uint8_t style) { return style == 1 ? "networked" : "l
 
 QString repeatCommand(const QString& program, const QStringList& arguments,
                       const QString& environment) {
+    // Assignments first, then taskset, then what it runs.
     QStringList words;
     if (!environment.isEmpty()) words << environment;
-    if (onServer() && !serverGiven) {
-        // pgserver.sh run marks its runs with the folder of the server it started.
-        if (qEnvironmentVariableIsSet("CV_TEST_POSTGRES_DIR"))
-            words << QDir(CV_SOURCE_DIR).filePath("scripts/pgserver.sh") << "run";
-        else
-            words << "CV_POSTGRES_URL=" + shellWord(server());
+    // pgserver.sh run marks its runs with the folder of the server it started.
+    const bool underPgserver =
+        onServer() && !serverGiven && qEnvironmentVariableIsSet("CV_TEST_POSTGRES_DIR");
+    if (onServer() && !serverGiven && !underPgserver)
+        words << "CV_POSTGRES_URL=" + shellWord(server());
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 &&
+        CPU_COUNT(&allowed) < sysconf(_SC_NPROCESSORS_ONLN)) {
+        QStringList cpus;
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &allowed)) cpus << QString::number(cpu);
+        words << "taskset"
+              << "-c" << cpus.join(',');
+    }
+    if (underPgserver) {
+        words << QDir(CV_SOURCE_DIR).filePath("scripts/pgserver.sh") << "run";
+        if (qEnvironmentVariableIsSet("CV_POSTGRES_DURABLE")) words << "--durable";
     }
     words << shellWord(program);
     if (serverGiven) words << "--postgres" << shellWord(server());
@@ -228,7 +245,7 @@ double Store::shellSeconds(const QString& scriptFile, const QString& through) co
 }
 
 double Store::shellRowsSeconds(const QStringList& statements, const QString& folder,
-                               const QString& name, int runs) const {
+                               const QString& name, int runs, const QString& through) const {
     QString script = scriptPrologue();
     for (qsizetype i = 0; i < statements.size(); ++i)
         script += rowsTo(QDir(folder).filePath(QString("%1-%2.txt").arg(name).arg(i + 1))) +
@@ -238,8 +255,8 @@ double Store::shellRowsSeconds(const QStringList& statements, const QString& fol
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) fail("cannot write " + path);
     file.write(script.toUtf8());
     file.close();
-    double best = shellSeconds(path);
-    for (int run = 1; run < runs; ++run) best = std::min(best, shellSeconds(path));
+    double best = shellSeconds(path, through);
+    for (int run = 1; run < runs; ++run) best = std::min(best, shellSeconds(path, through));
     return best;
 }
 

@@ -27,14 +27,17 @@ const QString& serverUrl();
 bool onServer();
 // The engine and its version, e.g. "SQLite 3.40.1" or "PostgreSQL 15.8".
 QString engineName();
+// The same for the server `server`, or SQLite when it is empty.
+QString engineNameOf(const QString& server);
 // The shell that the figures are compared with: "sqlite3" or "psql".
 const char* shellName();
 // "local" for the host's working style 2, "networked" for 1.
 const char* styleName(std::uint8_t style);
 
 // The command line that repeats this run: `program args` on SQLite; on a server started by
-// scripts/pgserver.sh run the same under a new one; with an address given, the same address.
-// `environment` (e.g. "QT_QPA_PLATFORM=offscreen") goes in front.
+// scripts/pgserver.sh run the same under a new one (a durable one for a durable one); with an
+// address given, the same address. `environment` (e.g. "QT_QPA_PLATFORM=offscreen") goes in
+// front, and `taskset -c CPUS` when the run may use only some of the processors.
 QString repeatCommand(const QString& program, const QStringList& arguments,
                       const QString& environment = {});
 
@@ -84,7 +87,7 @@ public:
     // of each written to a file of its own in `folder`; the script stays there as
     // `name`.sql for a person to repeat (shellCommand).
     double shellRowsSeconds(const QStringList& statements, const QString& folder,
-                            const QString& name, int runs = 3) const;
+                            const QString& name, int runs = 3, const QString& through = {}) const;
     // That command as a person types it.
     QString shellCommand(const QString& scriptFile) const;
 
