@@ -263,7 +263,7 @@ struct Figures {
     int people = 0;
     int depts = 0;
     double preview = 0;
-    double import = 0;
+    double importEmpty = 0;
     double previewFull = 0;
     double importFull = 0;
     double residentMB = 0;
@@ -305,33 +305,32 @@ Measured measure(Setting& setting, std::uint8_t style, const Package& package,
     const QString in = QDir(folder).filePath("in/");
     const QString hostFolder = QDir(folder).filePath("host");
 
-    const auto once =
-        [&](bool first) {
-            std::optional<bench::ServerWatch> watch;
-            if (first && setting.onServer()) watch.emplace(setting.server);
-            const bench::ServerCounts before = watch ? watch->counts() : bench::ServerCounts{};
-            double preview = 0;
-            double import = 0;
-            {
-                const bench::PackageHost host(setting.reach(target), style, hostFolder);
-                QWidget window;
-                bench::copyPackage(package.folder, in);  // the import removes the files it read
-                if (first) {
-                    bench::resetPeakMemory();
-                    f.residentMB = bench::peakMemoryMB();
-                }
-                std::int32_t shown = 0;
-                std::int32_t result = 0;
-                preview = bench::seconds([&] { shown = cv::PackageImportProc(in, &window); });
-                if (first) {
-                    f.previewPeakMB = bench::peakMemoryMB();
-                    bench::resetPeakMemory();
-                }
-                if (setting.relay) setting.relay->resetCounts();
-                bench::resetSqliteCalls();
-            import = bench::seconds([&] {
+    const auto once = [&](bool first) {
+        std::optional<bench::ServerWatch> watch;
+        if (first && setting.onServer()) watch.emplace(setting.server);
+        const bench::ServerCounts before = watch ? watch->counts() : bench::ServerCounts{};
+        double preview = 0;
+        double imported = 0;
+        {
+            const bench::PackageHost host(setting.reach(target), style, hostFolder);
+            QWidget window;
+            bench::copyPackage(package.folder, in);  // the import removes the files it read
+            if (first) {
+                bench::resetPeakMemory();
+                f.residentMB = bench::peakMemoryMB();
+            }
+            std::int32_t shown = 0;
+            std::int32_t result = 0;
+            preview = bench::seconds([&] { shown = cv::PackageImportProc(in, &window); });
+            if (first) {
+                f.previewPeakMB = bench::peakMemoryMB();
+                bench::resetPeakMemory();
+            }
+            if (setting.relay) setting.relay->resetCounts();
+            bench::resetSqliteCalls();
+            imported = bench::seconds([&] {
                 const bench::PerfScope sampled;
-            result = cv::PackageImport(in);
+                result = cv::PackageImport(in);
             });
             if (shown != 1 || result != 1)
                 fail(QString("the import failed (preview %1, import %2)").arg(shown).arg(result));
@@ -343,19 +342,19 @@ Measured measure(Setting& setting, std::uint8_t style, const Package& package,
                     f.commits = std::int64_t(f.sqlite.commits);
             }
         }  // the host's connections end here, and with them the server's count of them
-    if (watch) {
-        const bench::ServerCounts made = watch->settled() - before;
-        f.commits = made.commits;
-        f.flushes = made.flushes;
-        f.flushMs = made.flushMs;
-    }
-    (first ? f.preview : f.previewFull) = preview;
-    (first ? f.import : f.importFull) = import;
-};
-once(true);
-f.stored = storedPeople(target);
-once(false);
-return measured;
+        if (watch) {
+            const bench::ServerCounts made = watch->settled() - before;
+            f.commits = made.commits;
+            f.flushes = made.flushes;
+            f.flushMs = made.flushMs;
+        }
+        (first ? f.preview : f.previewFull) = preview;
+        (first ? f.importEmpty : f.importFull) = imported;
+    };
+    once(true);
+    f.stored = storedPeople(target);
+    once(false);
+    return measured;
 }
 
 // ---- the yardsticks' rows ------------------------------------------------------------------
@@ -532,7 +531,7 @@ std::pair<int, int> Run::size(Setting& setting, std::map<std::uint8_t, Measured>
     double slowest = 0;
     for (std::uint8_t style : options_.styles) {
         probes[style] = measure(setting, style, probe, folder_);
-        slowest = std::max(slowest, probes[style].figures.import);
+        slowest = std::max(slowest, probes[style].figures.importEmpty);
     }
     const double predicted = slowest * 100;
     if (predicted <= options_.budget) {
@@ -619,9 +618,10 @@ void Run::setting(Setting& setting) {
     };
     block.row("preview", cells([](const Figures& f) { return secs(f.preview); }));
     block.row("import into an empty installation",
-              cells([](const Figures& f) { return secs(f.import); }),
-              styleRatio([](const Figures& f) { return f.import; }));
-    block.row("  people/s", cells([](const Figures& f) { return count(f.people / f.import); }));
+              cells([](const Figures& f) { return secs(f.importEmpty); }),
+              styleRatio([](const Figures& f) { return f.importEmpty; }));
+    block.row("  people/s",
+              cells([](const Figures& f) { return count(f.people / f.importEmpty); }));
     for (const auto& [style, figures] : measured)
         if (figures.figures.stored != people)
             Block::line(
@@ -631,7 +631,7 @@ void Run::setting(Setting& setting) {
         block.row("  time per person / loopback's",
                   cellsOfStyle([&](std::uint8_t style, const Figures& f) {
                       const Figures& there = loopback_.at(style);
-                      return ratio((f.import / f.people) / (there.import / there.people));
+                      return ratio((f.importEmpty / f.people) / (there.importEmpty / there.people));
                   }),
                   "the same import on loopback, this run");
     }
@@ -640,7 +640,7 @@ void Run::setting(Setting& setting) {
                   cells([](const Figures& f) { return count(double(f.relay.turnarounds)); }));
         block.row("  round trips x measured round trip", cells([&](const Figures& f) {
                       const double waited = double(f.relay.turnarounds) * roundTrip.median / 1000;
-                      return secs(waited) + " " + percent(waited, f.import);
+                      return secs(waited) + " " + percent(waited, f.importEmpty);
                   }));
         block.row("  chunks to the server, to the client", cells([](const Figures& f) {
                       return count(double(f.relay.chunksToServer)) + ", " +
@@ -662,12 +662,13 @@ void Run::setting(Setting& setting) {
     }
     if (sqlite) {
         block.row("  inside SQLite's calls", cells([](const Figures& f) {
-                      return secs(f.sqlite.seconds) + " " + percent(f.sqlite.seconds, f.import);
+                      return secs(f.sqlite.seconds) + " " +
+                             percent(f.sqlite.seconds, f.importEmpty);
                   }),
                   "prepare, step, reset, finalize, exec");
         block.row("  outside: package, planning, the rest", cells([](const Figures& f) {
-                      const double outside = f.import - f.sqlite.seconds;
-                      return secs(outside) + " " + percent(outside, f.import);
+                      const double outside = f.importEmpty - f.sqlite.seconds;
+                      return secs(outside) + " " + percent(outside, f.importEmpty);
                   }),
                   "reading the package's files alone: " + secs(package.readSeconds));
     }
@@ -685,12 +686,13 @@ void Run::setting(Setting& setting) {
     block.row("  its preview", cells([](const Figures& f) { return secs(f.previewFull); }));
     Block::line("yardsticks on the rows the import stored, import / yardstick:");
     for (const Yardstick& stick : sticks)
-        block.row("  " + stick.label + ": " + secs(stick.seconds), cells([&](const Figures& f) {
-                      return ratio((stick.againstFull ? f.importFull : f.import) / stick.seconds);
-                  }),
-                  stick.againstFull ? "every PerUUID, login name and department, as an import into"
-                                      " all must read them; against that import"
-                                    : QString());
+        block.row(
+            "  " + stick.label + ": " + secs(stick.seconds), cells([&](const Figures& f) {
+                return ratio((stick.againstFull ? f.importFull : f.importEmpty) / stick.seconds);
+            }),
+            stick.againstFull ? "every PerUUID, login name and department, as an import into"
+                                " all must read them; against that import"
+                              : QString());
     diskFlush("after");
     QStringList part{setting.part};
     Options only = options_;
@@ -725,12 +727,13 @@ void Run::summary() const {
             const Figures& f = s.figures.at(style);
             std::printf("| %s | %s | %s | %s | %s | %s | %.0f | %s | %s | %s: %s | %s |\n",
                         qPrintable(s.setting), qPrintable(count(s.people)), bench::styleName(style),
-                        qPrintable(secs(f.import)), qPrintable(count(f.people / f.import)),
+                        qPrintable(secs(f.importEmpty)),
+                        qPrintable(count(f.people / f.importEmpty)),
                         qPrintable(count(f.people / f.importFull)), f.importPeakMB,
                         qPrintable(f.commits < 0 ? QString("?") : count(double(f.commits))),
                         f.relay.turnarounds ? qPrintable(count(double(f.relay.turnarounds))) : "",
                         qPrintable(s.yardstick), qPrintable(secs(s.yardstickSeconds)),
-                        qPrintable(ratio(f.import / s.yardstickSeconds)));
+                        qPrintable(ratio(f.importEmpty / s.yardstickSeconds)));
         }
 }
 
