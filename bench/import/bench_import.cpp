@@ -190,7 +190,7 @@ public:
     static void line(const QString& text) { std::printf("  %s\n", qPrintable(text)); }
 
 private:
-    static constexpr int LabelWidth = 46;
+    static constexpr int LabelWidth = 50;
     static constexpr int CellWidth = 15;
 };
 
