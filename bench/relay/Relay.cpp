@@ -28,14 +28,6 @@ constexpr std::size_t ReadSize = 64 * 1024;
 // more than any benchmark sends at once, a bound for a side that sends without end.
 constexpr std::size_t MaxInFlight = 32 * 1024 * 1024;
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 void noDelay(int fd) {
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -233,6 +225,14 @@ void Pipe::write() {
 
 }  // namespace
 
+sockaddr_in loopbackAddress(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
 struct Relay::State {
     std::uint16_t targetPort = 0;
     Clock::duration oneWay{};
@@ -256,7 +256,7 @@ void Relay::State::accept() {
         }
         if (client < 0) continue;  // interrupted, or a connection aborted before it was taken
         const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in target = loopback(targetPort);
+        const sockaddr_in target = loopbackAddress(targetPort);
         if (server < 0 ||
             connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
             if (server >= 0) close(server);
@@ -281,7 +281,7 @@ Relay::Relay(std::uint16_t targetPort, std::chrono::nanoseconds oneWay, std::uin
     state_->listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(state_->listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = loopback(listenPort);
+    sockaddr_in address = loopbackAddress(listenPort);
     socklen_t length = sizeof address;
     if (state_->listener < 0 ||
         bind(state_->listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||

@@ -10,6 +10,8 @@
 // the round trips it waited for.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -24,6 +26,9 @@ struct RelayCounts {
     std::uint64_t bytesToClient = 0;
     std::uint64_t turnarounds = 0;
 };
+
+// 127.0.0.1:`port`, the only address the relay listens on and connects to.
+sockaddr_in loopbackAddress(std::uint16_t port);
 
 class Relay {
 public:

@@ -21,14 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 bool sendAll(int fd, const std::string& bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
@@ -64,7 +56,7 @@ class EchoServer {
 public:
     EchoServer() {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = loopback(0);
+        sockaddr_in address = bench::loopbackAddress(0);
         socklen_t length = sizeof address;
         if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             listen(listener_, 16) != 0 ||
@@ -105,7 +97,7 @@ private:
 
 int connectTo(std::uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = loopback(port);
+    const sockaddr_in address = bench::loopbackAddress(port);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         throw std::runtime_error("cannot connect");
     const int on = 1;
