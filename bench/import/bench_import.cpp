@@ -123,12 +123,9 @@ Options parseOptions(const QStringList& arguments) {
         } else if (name == "--styles") {
             options.styles.clear();
             for (const QString& style : value.split(',', Qt::SkipEmptyParts)) {
-                if (style == "local")
-                    options.styles << 2;
-                else if (style == "networked")
-                    options.styles << 1;
-                else
-                    usage("no working style " + style);
+                if (style != "local" && style != "networked") usage("no working style " + style);
+                const std::uint8_t code = style == "local" ? 2 : 1;
+                if (!options.styles.contains(code)) options.styles << code;
             }
             if (options.styles.isEmpty()) usage("no working style");
         } else if (name == "--people") {
