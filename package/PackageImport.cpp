@@ -92,48 +92,52 @@ QHash<QString, QString> departmentPaths(const RowSet& depts) {
 // null, and a column the file lacks, read as the empty text), the first row of a PerUUID.
 class PersonFile {
 public:
+    // The columns the import reads, in the order it reads them.
+    enum Column { PerDept, PerUUID, PerName, PerSex, PerMemo, LoginName, UPassWord, Columns };
+
     explicit PersonFile(const RowSet& rows) : rows_(rows) {
-        for (const char* name :
-             {"PerDept", "PerUUID", "PerName", "PerSex", "PerMemo", "LoginName", "UPassWord"})
-            columns_.insert(QLatin1String(name), rows.indexOf(QLatin1String(name)));
-        const int id = columns_.value("PerUUID");
+        static const char* const names[Columns] = {"PerDept", "PerUUID",   "PerName",  "PerSex",
+                                                   "PerMemo", "LoginName", "UPassWord"};
+        for (int c = 0; c < Columns; ++c) columns_[c] = rows.indexOf(QLatin1String(names[c]));
+        first_.reserve(rows.rows.size());
         for (qsizetype row = rows.rows.size() - 1; row >= 0; --row)
-            if (!rows.rows[row][id].isNull()) first_.insert(valueText(rows.rows[row][id]), row);
+            if (!isNull(row, PerUUID)) first_.insert(text(row, PerUUID), row);
     }
 
     // The row to import for a ticked node: the row the node was made from when it carries
     // this PerUUID, else the first row that does; -1 when none does.
     qsizetype rowOf(const TickedPerson& ticked) const {
-        const int id = columns_.value("PerUUID");
-        if (hasRow(ticked.row) && !rows_.rows[ticked.row][id].isNull() &&
-            valueText(rows_.rows[ticked.row][id]) == ticked.id)
+        if (hasRow(ticked.row) && !isNull(ticked.row, PerUUID) &&
+            text(ticked.row, PerUUID) == ticked.id)
             return ticked.row;
         return first_.value(ticked.id, -1);
     }
 
     bool hasRow(qsizetype row) const { return row >= 0 && row < rows_.rows.size(); }
 
+    bool isNull(qsizetype row, Column column) const {
+        return columns_[column] < 0 || rows_.rows[row][columns_[column]].isNull();
+    }
     // Null (QString()) for a null value or a missing column, which every rule reads as empty.
-    QString text(qsizetype row, const char* field) const {
-        const int column = columns_.value(QLatin1String(field));
-        return column < 0 ? QString() : valueText(rows_.rows[row][column]);
+    QString text(qsizetype row, Column column) const {
+        return columns_[column] < 0 ? QString() : valueText(rows_.rows[row][columns_[column]]);
     }
 
     TCVPersonInfo person(qsizetype row) const {
         TCVPersonInfo person;
-        person.PerDept = text(row, "PerDept");
-        person.PerUUID = text(row, "PerUUID");
-        person.PerName = text(row, "PerName");
-        person.PerSex = text(row, "PerSex");
-        person.PerMemo = text(row, "PerMemo");
-        person.LoginName = text(row, "LoginName");
-        person.UPassword = text(row, "UPassWord");
+        person.PerDept = text(row, PerDept);
+        person.PerUUID = text(row, PerUUID);
+        person.PerName = text(row, PerName);
+        person.PerSex = text(row, PerSex);
+        person.PerMemo = text(row, PerMemo);
+        person.LoginName = text(row, LoginName);
+        person.UPassword = text(row, UPassWord);
         return person;
     }
 
 private:
     const RowSet& rows_;
-    QHash<QString, int> columns_;
+    int columns_[Columns];
     QHash<QString, qsizetype> first_;
 };
 
@@ -145,8 +149,8 @@ ImportItem personItem(const PersonFile& people, const QHash<QString, QString>& d
     if (row < 0) {
         item.person.PerUUID = ticked.id;
         // A row without PerUUID shows in the tree like any other.
-        if (people.hasRow(ticked.row) && people.text(ticked.row, "PerUUID").isNull()) {
-            item.person.PerName = people.text(ticked.row, "PerName");
+        if (people.hasRow(ticked.row) && people.isNull(ticked.row, PersonFile::PerUUID)) {
+            item.person.PerName = people.text(ticked.row, PersonFile::PerName);
             item.unreadable = QStringLiteral("人员包中此人没有 PerUUID");
         } else {
             item.unreadable = QStringLiteral("人员文件中没有此 PerUUID");

@@ -43,6 +43,7 @@ public:
     void begin(const WindowWait& wait = {});
     bool inWindow() const { return writer_.inWindow(); }
     RowSet fetch(const QString& provider, const QString& commandText);
+    bool othersMayHaveWritten() { return writer_.othersMayHaveWritten(); }
     // As WindowedWriter::apply, for records.
     qsizetype apply(std::span<const WindowRecord> records, QString* refusal,
                     const std::function<void()>& alive = {});

@@ -29,6 +29,7 @@ public:
     void rollbackTo(int keep) { exec(("ROLLBACK TO SAVEPOINT " + keepName(keep)).constData()); }
     static QByteArray keepName(int keep) { return "cv_window_keep_" + QByteArray::number(keep); }
     virtual void exec(const char* sql) = 0;  // throws StoreUnavailable
+    virtual bool othersMayHaveWritten() { return true; }
 
     RowSet query(const QString& hostSql) {
         ++costs.roundTrips;
@@ -137,6 +138,20 @@ public:
         if (inWindow()) sqlite3_exec(sqlite_, "ROLLBACK", nullptr, nullptr, nullptr);
     }
 
+    bool othersMayHaveWritten() override {
+        requireAlive();
+        sqlite3_stmt* statement = nullptr;
+        qint64 version = -1;
+        if (sqlite3_prepare_v2(sqlite_, "PRAGMA data_version", -1, &statement, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            version = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+        const bool moved = version < 0 || version != dataVersion_;
+        dataVersion_ = version;
+        return moved;
+    }
+
     void exec(const char* sql) override {
         requireAlive();
         if (sqlite3_exec(sqlite_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
@@ -162,6 +177,7 @@ private:
 
     sqlite3* sqlite_;
     std::vector<std::unique_ptr<PreparedStatement>> statements_;
+    qint64 dataVersion_ = -1;
 };
 
 // PostgreSQL: the window is BEGIN and the advisory lock; the inserts go as one pipeline of
@@ -493,6 +509,8 @@ bool WindowedWriter::inWindow() const { return engine_->inWindow(); }
 void WindowedWriter::rollbackTo(int keep) { engine_->rollbackTo(keep); }
 
 RowSet WindowedWriter::query(const QString& hostSql) { return engine_->query(hostSql); }
+
+bool WindowedWriter::othersMayHaveWritten() { return engine_->othersMayHaveWritten(); }
 
 qsizetype WindowedWriter::apply(std::span<const WindowInsert> inserts, QString* refusal,
                                 const std::function<void()>& alive) {

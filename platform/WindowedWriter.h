@@ -76,6 +76,11 @@ public:
     // The rows of a statement read inside the window. Throws DbError.
     RowSet query(const QString& hostSql);
 
+    // Whether another connection may have written to the store since the last call (or, for
+    // the first call, ever): SQLite tells (its data version moves only with others' commits),
+    // a server does not, so there the answer is always true.
+    bool othersMayHaveWritten();
+
     // Stores `inserts` in order, each under its own savepoint, and stops at the first the
     // store refuses for its own values (a key taken, a value too long, a constraint): answers
     // how many were stored before it, with the store's reason in `refusal`; all of them when

@@ -45,7 +45,9 @@ struct ItemPlan {
     QString packageLoginName;
     bool renameLine = false;  // "要导入的注册名...": the package's login name was taken
     QList<DeptPathPlan::NewDept> creates;  // stored in this order, before the person
-    QString missingName;  // the name of the level where the walk stopped, not found there
+    // Where the walk stopped short: the department it looked in (a code; empty for the top
+    // level; null when the walk completed), whose level another writer may yet fill.
+    QString stoppedUnder;
     bool insertPerson = false;
     QString reason;  // NotStored, Stop
 

@@ -110,6 +110,10 @@ RowSet ImportWriter::query(const QString& sql) {
     return networked_ ? server_->fetch(QStringLiteral("DspTemp"), sql) : local_->query(sql);
 }
 
+bool ImportWriter::othersMayHaveWritten() {
+    return networked_ ? server_->othersMayHaveWritten() : local_->othersMayHaveWritten();
+}
+
 qsizetype ImportWriter::apply(std::span<const ImportWrite> writes, QString* refusal,
                               const std::function<void()>& alive) {
     if (!networked_) {

@@ -47,6 +47,8 @@ public:
     bool inWindow() const;
     // The rows of a statement inside the window, through the shared query dataset's way.
     RowSet query(const QString& sql);
+    // As WindowedWriter::othersMayHaveWritten.
+    bool othersMayHaveWritten();
     // As WindowedWriter::apply; the refusal in plain words where the store's are technical:
     // each value longer than its column ("LoginName 超过字段长度 (51 个字符, 最多 50)"), else
     // "数据库拒绝保存: " and the store's own reason.

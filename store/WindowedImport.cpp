@@ -101,8 +101,8 @@ WindowedImport::WindowedImport(TDM_PersonPack& module, Hooks hooks, int windowSi
     : hooks_(std::move(hooks)),
       windowSize_(std::max(1, windowSize)),
       networked_(host::workingStyle() == 1),
-      image_(StoreImage::read(module)),
       writer_(std::make_unique<ImportWriter>(module)),
+      image_((writer_->othersMayHaveWritten(), StoreImage::read(module))),
       planner_(std::make_unique<ImportPlanner>(image_, LoginNameSeed(), networked_,
                                                StoreDeptQuestions())) {
     image_.forget();
@@ -137,9 +137,16 @@ bool WindowedImport::checkWindow(Window& w, std::span<const ImportItem> items) {
     QSet<QString> plannedIds;
     QStringList logins;
     QSet<QString> plannedLogins;
-    QStringList codes;
     QSet<QString> plannedCodes;
-    QStringList names;
+    // The levels the window creates in or whose walks stopped in, by parent: the least code
+    // that could be new there. A new code is the level's greatest plus one, so every
+    // department another import made there since the image was read has a code from that one
+    // upwards, whatever its name.
+    QMap<QString, QString> fromCode;
+    const auto watch = [&](const QString& parent, const QString& code) {
+        const auto found = fromCode.find(parent);
+        if (found == fromCode.end() || code < *found) fromCode.insert(parent, code);
+    };
     for (qsizetype i = w.begin; i < w.end; ++i) {
         const ItemPlan& plan = w.plan(i);
         const ImportItem& item = items[std::size_t(i)];
@@ -157,30 +164,28 @@ bool WindowedImport::checkWindow(Window& w, std::span<const ImportItem> items) {
             plannedLogins.insert(login);
         }
         for (const DeptPathPlan::NewDept& dept : plan.creates) {
-            codes << dept.code;
             plannedCodes.insert(dept.code);
-            names << dept.name;
+            watch(StoreImage::leftCharacters(dept.code, StoreImage::characters(dept.code) - 4),
+                  dept.code);
         }
-        // A name the walk did not find stops it: found now, the walk goes on.
-        if (!plan.missingName.isNull()) names << plan.missingName;
+        // A walk that stopped (a name missing at a full level, a level only the store could
+        // answer for) may go on once another writer filled that level.
+        if (!plan.stoppedUnder.isNull()) {
+            const StoreImage::Answer greatest = image_.maximumDept(plan.stoppedUnder);
+            watch(plan.stoppedUnder,
+                  greatest.kind == StoreImage::Answer::Found ? greatest.code : plan.stoppedUnder);
+        }
     }
     const QString peopleSql =
         rowsHolding("PerUUID, LoginName", "CV_PersonInfo", "PerUUID", ids, "LoginName", logins);
-    // A new code is the greatest of its level plus one, so every code of the level from the
-    // first one planned upwards is read too: another writer's department there moves the
-    // greatest, whatever its name.
-    QMap<QString, QString> firstCodeUnder;  // parent → the least code planned below it
-    for (const QString& code : codes) {
-        const QString parent = StoreImage::leftCharacters(code, StoreImage::characters(code) - 4);
-        const auto found = firstCodeUnder.find(parent);
-        if (found == firstCodeUnder.end() || code < *found) firstCodeUnder.insert(parent, code);
-    }
-    QString deptSql =
-        rowsHolding("DeptID, DeptName", "CV_DeptInfo", "DeptID", codes, "DeptName", names);
-    for (auto it = firstCodeUnder.cbegin(); it != firstCodeUnder.cend(); ++it)
-        deptSql += QStringLiteral(" OR (DeptID >= %1 AND DeptID <= %2 AND len(DeptId) ='%3')")
-                       .arg(sqlQuote(it.value()), sqlQuote(it.key() + QStringLiteral("9999")))
-                       .arg(StoreImage::characters(it.value()));
+    QStringList levels;
+    for (auto it = fromCode.cbegin(); it != fromCode.cend(); ++it)
+        levels << QStringLiteral("(DeptID >= %1 AND DeptID <= %2 AND len(DeptId) ='%3')")
+                      .arg(sqlQuote(it.value()), sqlQuote(it.key() + QStringLiteral("9999")))
+                      .arg(StoreImage::characters(it.key()) + 4);
+    const QString deptSql =
+        levels.isEmpty() ? QString()
+                         : "SELECT DeptID, DeptName FROM CV_DeptInfo WHERE " + levels.join(" OR ");
     const RowSet people = peopleSql.isEmpty() ? RowSet() : writer_->query(peopleSql);
     const RowSet depts = deptSql.isEmpty() ? RowSet() : writer_->query(deptSql);
 
@@ -211,6 +216,7 @@ bool WindowedImport::checkWindow(Window& w, std::span<const ImportItem> items) {
             image_.addDept(code, name);
         }
     }
+    w.mark = image_.mark();  // the facts stay whatever the window's plan becomes
     planner_->setSeed(w.seed);
     planWindow(w, items, w.begin, false);
     return true;
@@ -355,8 +361,11 @@ WindowedImport::End WindowedImport::run(std::span<const ImportItem> items) {
         try {
             if (w.needsLock(items)) {
                 writer_->begin({60000, hooks_.waiting});
-                for (int round = 0; round < CheckRounds && checkWindow(w, items); ++round)
-                    w.mark = image_.mark();
+                // While nobody else has written since the image was read, every plan stands as
+                // it is; once somebody has, each window is checked.
+                imageStale_ = imageStale_ || writer_->othersMayHaveWritten();
+                for (int round = 0; imageStale_ && round < CheckRounds; ++round)
+                    if (!checkWindow(w, items)) break;
                 applyWrites(w, items, w.begin);
                 writeLines(w, items);
                 writer_->commit();

@@ -97,13 +97,14 @@ private:
     Hooks hooks_;
     int windowSize_;
     bool networked_;
+    std::unique_ptr<ImportWriter> writer_;  // before the image: it notes who wrote since
     StoreImage image_;
-    std::unique_ptr<ImportWriter> writer_;
     std::unique_ptr<ImportPlanner> planner_;
     QList<Result> results_;
     Counts counts_;
     QString stopReason_;
     qint64 committed_ = 0;
+    bool imageStale_ = false;  // another writer wrote since the image was read
 };
 
 }  // namespace cv

@@ -49,6 +49,7 @@
 #include "PackageOperations.h"
 #include "Relay.h"
 #include "SqliteCalls.h"
+#include "WindowedImport.h"
 
 namespace {
 
@@ -134,6 +135,7 @@ Options parseOptions(const QStringList& arguments) {
             options.departments = number(1);
         } else if (name == "--window") {
             options.window = number(1);
+            cv::WindowedImport::setDefaultWindow(options.window);
         } else if (name == "--rtt") {
             options.rtts.clear();
             for (const QString& rtt : value.split(',', Qt::SkipEmptyParts)) {
