@@ -118,6 +118,7 @@ public:
                 return done;
             }
             ++done;
+            ++ownChanges_;
         }
         return done;
     }
@@ -147,8 +148,14 @@ public:
             sqlite3_step(statement) == SQLITE_ROW)
             version = sqlite3_column_int64(statement, 0);
         sqlite3_finalize(statement);
-        const bool moved = version < 0 || version != dataVersion_;
+        // Another connection moves the data version; a writer on this very connection (the
+        // host's own work between two windows) only the count of changes beyond our own.
+        const qint64 changes = sqlite3_total_changes64(sqlite_);
+        const bool moved =
+            version < 0 || version != dataVersion_ || changes - totalChanges_ != ownChanges_;
         dataVersion_ = version;
+        totalChanges_ = changes;
+        ownChanges_ = 0;
         return moved;
     }
 
@@ -178,6 +185,8 @@ private:
     sqlite3* sqlite_;
     std::vector<std::unique_ptr<PreparedStatement>> statements_;
     qint64 dataVersion_ = -1;
+    qint64 totalChanges_ = 0;
+    qint64 ownChanges_ = 0;  // rows this writer changed since the last look
 };
 
 // PostgreSQL: the window is BEGIN and the advisory lock; the inserts go as one pipeline of

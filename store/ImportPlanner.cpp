@@ -60,6 +60,7 @@ void ImportPlanner::planDepartments(ItemPlan& plan, const QString& path, const Q
 ItemPlan ImportPlanner::plan(const ImportItem& item) {
     ItemPlan plan;
     plan.before = plan.beforePerson = image_.mark();
+    plan.seedBefore = seed_;
     const auto done = [&] {
         plan.seedAfter = seed_;
         return plan;

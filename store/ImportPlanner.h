@@ -56,7 +56,8 @@ struct ItemPlan {
     StoreImage::Mark before = 0;
     QList<StoreImage::Mark> beforeCreate;
     StoreImage::Mark beforePerson = 0;
-    std::uint32_t seedAfter = 0;  // the generator once this item has drawn
+    std::uint32_t seedBefore = 0;  // the generator before this item drew
+    std::uint32_t seedAfter = 0;   // the generator once this item has drawn
 
     QString renameMessage() const;
 };

@@ -77,6 +77,8 @@ struct WindowedImport::Window {
     std::uint32_t seed = 0;
     bool cancelled = false;
 
+    QSet<qsizetype> kept;  // items whose writes stand behind a savepoint of their own
+
     ItemPlan& plan(qsizetype item) { return plans[item - begin]; }
     // Whether the window must be checked and written under the lock: it writes, or a person
     // in it could be decided otherwise on a store that changed (a login name taken meanwhile
@@ -259,16 +261,57 @@ void WindowedImport::applyWrites(Window& w, std::span<const ImportItem> items, q
                 owners.push_back({i, -1});
             }
             // A line the log may still refuse must be able to take its item's writes back.
-            if (plan.renameLine && writes.size() > first) writes[first].keep = int(i);
+            if (plan.renameLine && writes.size() > first && !w.kept.contains(i))
+                writes[first].keep = int(i);
         }
         QString refusal;
         const qsizetype done = writer_->apply(writes, &refusal, hooks_.alive);
+        for (qsizetype k = 0; k < done; ++k)
+            if (writes[std::size_t(k)].keep >= 0) w.kept.insert(writes[std::size_t(k)].keep);
         if (done == qsizetype(writes.size())) return;
         const auto [item, create] = owners[std::size_t(done)];
+        if (takenMeanwhile(w, items, item, create)) {
+            from = item;  // planned again on what the store holds now
+            continue;
+        }
         refuse(w, item, create, refusal);
         planWindow(w, items, item + 1, false);
         from = item + 1;
     }
+}
+
+bool WindowedImport::takenMeanwhile(Window& w, std::span<const ImportItem> items, qsizetype item,
+                                    int create) {
+    // A writer that does not take the import lock (the business system) may have stored the
+    // person or taken the code since the window's check: that is not a refusal of the
+    // person's values, and the person is decided again on what the store holds now.
+    ItemPlan& plan = w.plan(item);
+    const RowSet found =
+        create >= 0
+            ? writer_->query("SELECT DeptID, DeptName FROM CV_DeptInfo WHERE DeptID = " +
+                             sqlQuote(plan.creates[create].code))
+            : writer_->query("SELECT PerUUID, LoginName FROM CV_PersonInfo WHERE PerUUID = " +
+                             sqlQuote(plan.person.PerUUID));
+    if (found.rows.isEmpty()) return false;
+    const QList<DeptPathPlan::NewDept> stored =
+        plan.creates.mid(0, create < 0 ? plan.creates.size() : create);
+    image_.rewind(plan.before);
+    for (const DeptPathPlan::NewDept& dept : stored) image_.addDept(dept.code, dept.name);
+    const Row& row = found.rows.first();
+    if (create >= 0) {
+        const QString name = text(row.value(1));
+        if (name.isNull()) {
+            image_.addNamelessDept(text(row.value(0)));
+        } else {
+            image_.addDept(text(row.value(0)), name);
+        }
+    } else {
+        image_.addPerson(text(row.value(0)), text(row.value(1)));
+    }
+    imageStale_ = true;
+    planner_->setSeed(plan.seedBefore);
+    planWindow(w, items, item, false);
+    return true;
 }
 
 void WindowedImport::writeLines(Window& w, std::span<const ImportItem> items) {

@@ -91,6 +91,8 @@ private:
     void applyWrites(Window& window, std::span<const ImportItem> items, qsizetype fromItem);
     void writeLines(Window& window, std::span<const ImportItem> items);
     void refuse(Window& window, qsizetype item, int create, const QString& reason);
+    bool takenMeanwhile(Window& window, std::span<const ImportItem> items, qsizetype item,
+                        int create);
     void record(const Window& window, std::span<const ImportItem> items);
     void notStored(const ImportItem& item, const QString& reason);
 

@@ -307,16 +307,28 @@ TEST_P(ImportDifferentialTest, ChangesByAnotherWriterDuringTheImportAreFoundUnde
         const int window = WindowSizes[seed % std::size(WindowSizes)];
         SCOPED_TRACE(QString("seed %1, window %2").arg(seed).arg(window).toStdString());
         const Case c(seed);
+        // Every other seed, the other writer works on the import's own connection, as the
+        // host's own work between two windows would.
+        const bool sameConnection = seed % 2;
+        const auto exec = [&](const QString& sql) {
+            Connection* connection = !sameConnection ? &inst().db()
+                                     : GetParam() == 1
+                                         ? &cvhost::connectionBroker()->serverConnection()
+                                         : cvhost::baseConnection();
+            Command command(connection);
+            command.setCommandText(sql);
+            command.execute();
+        };
         const auto otherWriter = [&] {
             int n = 0;
             for (const QStringList& p : c.people) {
                 if (p[0] == "<null>" || n++ % 3) continue;
-                inst().exec(QString("INSERT INTO CV_PersonInfo(PerUUID, LoginName, PrjID) "
-                                    "SELECT %1, %2, 9 WHERE NOT EXISTS (SELECT 1 FROM "
-                                    "CV_PersonInfo WHERE PerUUID = %1)")
-                                .arg(sqlQuote(p[0]), sqlQuote("other" + QString::number(n))));
+                exec(QString("INSERT INTO CV_PersonInfo(PerUUID, LoginName, PrjID) "
+                             "SELECT %1, %2, 9 WHERE NOT EXISTS (SELECT 1 FROM "
+                             "CV_PersonInfo WHERE PerUUID = %1)")
+                         .arg(sqlQuote(p[0]), sqlQuote("other" + QString::number(n))));
             }
-            inst().exec(
+            exec(
                 "INSERT INTO CV_PersonInfo(PerUUID, LoginName, PrjID) "
                 "SELECT 'X-other', 'l2', 9 WHERE NOT EXISTS (SELECT 1 FROM "
                 "CV_PersonInfo WHERE PerUUID = 'X-other')");
@@ -326,10 +338,10 @@ TEST_P(ImportDifferentialTest, ChangesByAnotherWriterDuringTheImportAreFoundUnde
             const QString next = QString("%1").arg(top.toInt() + 1, 4, 10, QChar('0'));
             for (const auto& [code, name] :
                  {std::pair{next, QString("他")}, std::pair{QString("0099"), QString("技术部")}})
-                inst().exec(QString("INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) "
-                                    "SELECT %1, %2, '' WHERE NOT EXISTS (SELECT 1 FROM "
-                                    "CV_DeptInfo WHERE DeptID = %1)")
-                                .arg(sqlQuote(code), sqlQuote(name)));
+                exec(QString("INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) "
+                             "SELECT %1, %2, '' WHERE NOT EXISTS (SELECT 1 FROM "
+                             "CV_DeptInfo WHERE DeptID = %1)")
+                         .arg(sqlQuote(code), sqlQuote(name)));
         };
         WindowedImport::setDefaultWindow(window);
         const Outcome changed = run(c, PackageImport, otherWriter);
