@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "HeldFolder.h"
 #include "HostSettings.h"
 #include "PackageFiles.h"
 #include "PackageTest.h"
@@ -70,16 +71,21 @@ struct Fixture {
 
 TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase) {
     Fixture f;
-    // Folders that readers killed in the middle left behind: those of a process that has
-    // ended go, those of a running one (pid 1) stay.
+    // Folders that readers killed in the middle left behind go, whatever process their names
+    // name (one that has ended, or pid 1, which always runs); a folder its reader holds stays.
     QProcess ended;
     ended.start("true");
     ASSERT_TRUE(ended.waitForStarted());
     const qint64 endedPid = ended.processId();
     ended.waitForFinished();
-    const QString deadFolder = f.temp + QString("CVPersonPack-%1-abcdef").arg(endedPid);
-    const QString liveFolder = f.temp + "CVPersonPack-1-abcdef";
-    for (const QString& folder : {deadFolder, liveFolder}) {
+    const QStringList deadFolders = {f.temp + QString("CVPersonPack-%1-abcdef").arg(endedPid),
+                                     f.temp + "CVPersonPack-1-abcdef"};
+    QDir().mkpath(f.temp);
+    const HeldFolder live(f.temp, "CVPersonPack-1-");
+    ASSERT_TRUE(live.isValid()) << live.errorString().toStdString();
+    const QString liveFolder = live.path();
+    const QStringList leftFolders = QStringList(deadFolders) << liveFolder;
+    for (const QString& folder : leftFolders) {
         QDir().mkpath(folder + "/deptinfo.per/inner");
         QFile::copy(f.directory + "perinfo.per", folder + "/perinfo.per");
     }
@@ -152,11 +158,10 @@ TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase
         // Whatever the package held, nothing of it outlives the reader.
         QStringList left =
             QDir(f.temp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-        left.removeAll(QFileInfo(liveFolder).fileName());
-        left.removeAll(QFileInfo(deadFolder).fileName());
+        for (const QString& folder : leftFolders) left.removeAll(QFileInfo(folder).fileName());
         EXPECT_EQ(left, QStringList());
     }
-    EXPECT_FALSE(QFileInfo::exists(deadFolder));
+    for (const QString& folder : deadFolders) EXPECT_FALSE(QFileInfo::exists(folder));
     EXPECT_TRUE(QFileInfo(liveFolder + "/perinfo.per").isFile());
 }
 
