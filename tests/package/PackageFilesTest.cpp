@@ -43,6 +43,11 @@ struct Fixture {
     QString mixedZip = inst.packageDir() + "mixed.zip";
     QString twiceZip = inst.packageDir() + "twice.zip";
     QString folderZip = inst.packageDir() + "folder.zip";
+    // Marked by the exports that wrote them: one export, two, one file of an older one.
+    QString oneExportDir = inst.packageDir() + "OneExport/";
+    QString twoExportsDir = inst.packageDir() + "TwoExports/";
+    QString olderDeptDir = inst.packageDir() + "OlderDept/";
+    QString twoExportsZip = inst.packageDir() + "twoexports.zip";
     QString temp = inst.tempDir() + "XTGL/";
 
     Fixture() {
@@ -66,6 +71,20 @@ struct Fixture {
         QFile::copy(dept, twiceDir + "DeptInfo.per");
         QFile::copy(per, folderDir + "perinfo.per");
         QDir().mkpath(folderDir + "deptinfo.per");
+        const auto marked = [&](const QString& from, const QString& to, const QByteArray& mark) {
+            QDir().mkpath(QFileInfo(to).path());
+            QFile::copy(from, to);
+            QFile file(to);
+            EXPECT_TRUE(file.open(QIODevice::Append));
+            if (!mark.isEmpty()) file.write("<?cvpersonpack export=\"" + mark + "\"?>\n\n");
+        };
+        marked(per, oneExportDir + "perinfo.per", "0a1b");
+        marked(dept, oneExportDir + "deptinfo.per", "0a1b");
+        marked(per, twoExportsDir + "perinfo.per", "0a1b");
+        marked(dept, twoExportsDir + "deptinfo.per", "2c3d");
+        marked(per, olderDeptDir + "perinfo.per", "0a1b");
+        marked(dept, olderDeptDir + "deptinfo.per", "");
+        EXPECT_TRUE(cvhost::packDirectory(twoExportsDir, twoExportsZip));
     }
 };
 
@@ -133,6 +152,13 @@ TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase
         {3, PackageJoin::Import, f.folderDir, Status::FileMissing, f.folderDir + "perinfo.per",
          f.folderDir + "deptinfo.per"},
         {1, PackageJoin::Import, f.zip, Status::Found, u + "perinfo.per", u + "deptinfo.per"},
+        // The two files of one export, of two, a marked one beside one of an older export.
+        {3, PackageJoin::Import, f.oneExportDir, Status::Found, f.oneExportDir + "perinfo.per",
+         f.oneExportDir + "deptinfo.per"},
+        {3, PackageJoin::Import, f.twoExportsDir, Status::Mismatched, "", ""},
+        {3, PackageJoin::Preview, f.twoExportsDir, Status::Mismatched, "", ""},
+        {3, PackageJoin::Import, f.olderDeptDir, Status::Mismatched, "", ""},
+        {1, PackageJoin::Import, f.twoExportsZip, Status::Mismatched, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(QString("version %1, %2, %3")
@@ -150,6 +176,7 @@ TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase
             EXPECT_EQ(files.status, c.status);
             EXPECT_EQ(files.personFile, QString(c.personFile).replace(u, unpacked));
             EXPECT_EQ(files.deptFile, QString(c.deptFile).replace(u, unpacked));
+            EXPECT_EQ(files.reason.isEmpty(), files.found()) << files.reason.toStdString();
             if (files.found()) {
                 EXPECT_TRUE(QFileInfo(files.personFile).isFile());
                 EXPECT_TRUE(QFileInfo(files.deptFile).isFile());
