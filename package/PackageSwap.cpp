@@ -155,7 +155,7 @@ PackageSwap::Opened PackageSwap::open(const QString& directory) {
     struct stat own;
     if (::lstat(encoded.constData(), &own) == 0) {
         if (!S_ISDIR(own.st_mode)) {
-            fail(QStringLiteral("%1 不是目录").arg(directory));
+            fail(QStringLiteral("%1 不是目录, 不能存放人员包").arg(directory));
             return Opened::NoDirectory;
         }
         exists_ = true;

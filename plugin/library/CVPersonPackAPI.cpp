@@ -17,6 +17,8 @@
 
 #include <QString>
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 
 #include "FailureLines.h"
 #include "HostContext.h"
@@ -91,7 +93,12 @@ CV_EXPORT int32_t CVCALL CVPackage_ImportProc(void* app, void* screen, void* hin
                                               const char* package, void* parent) {
     cv::installContext(app, screen, hint);
     return logged<int32_t>(-1, cv::PreviewFailed, [&] {
-        const QString argument = cv::fromGbk(package);
+        QString argument;
+        try {
+            argument = cv::fromGbk(package);
+        } catch (const cv::CodecError& e) {
+            throw std::runtime_error(std::string("人员包的路径不是 GBK 文本: ") + e.what());
+        }
         return cv::PackageImportProc(argument, static_cast<QWidget*>(parent));
     });
 }

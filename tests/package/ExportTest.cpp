@@ -257,6 +257,40 @@ TEST_P(ExportTest, AnswersACodeForEachWayItCannotWriteThePackage) {
     }
 }
 
+// The person file of one package holds at most 16,000,000 values: with the person table
+// widened to 1,600 columns (1,603 fields with the department's), 9,981 people. One more is
+// refused before anything is fetched or written, saying how many one package holds; one
+// fewer is written.
+TEST_P(ExportTest, TooManyPeopleForOnePackageAreRefusedBeforeTheWork) {
+    install(Content::Empty);
+    QStringList columns;
+    for (int i = 0; i < 1592; ++i) columns << QString("ADD COLUMN Extra%1 varchar(8)").arg(i);
+    if (testdb::onPostgres()) {
+        inst().exec("ALTER TABLE CV_PersonInfo " + columns.join(", "));
+    } else {
+        for (const QString& column : columns) inst().exec("ALTER TABLE CV_PersonInfo " + column);
+    }
+    inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) VALUES('0001', '部', '')");
+    inst().exec(
+        "INSERT INTO CV_PersonInfo(PerUUID, PerName, PerSex, LoginName, UPassword, PerDept) "
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 9982) "
+        "SELECT 'W' || i, 'N' || i, '男', 'L' || i, 'P', '0001' FROM n");
+    ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+
+    EXPECT_EQ(PackageExport(), " ");
+    EXPECT_EQ(logMessages(), QStringList("人员包未写出: 选中了 9982 人, 一个人员包最多容纳 9981 人 "
+                                         "(人员文件每人 1603 个字段, 一个数据包最多 4000000 行, "
+                                         "16000000 个值); 请分几次导出, 每次不超过 9981 人"));
+    EXPECT_EQ(
+        QDir(inst().packageDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        QStringList());
+    EXPECT_EQ(TDM_PersonPack::instance()->CdsExportPer.data().rows.size(), 0);
+
+    tree().setStateIndex(findNode(tree(), "W9982", "1"), CheckTree::Unchecked);
+    EXPECT_EQ(PackageExport(), packageDirectory());
+    EXPECT_EQ(fileRows(packageDirectory() + "perinfo.per", {"PerUUID"}).size(), 9981);
+}
+
 TEST_P(ExportTest, EveryCharacterOfEveryValueReachesTheImportPreview) {
     const QString escape = QString::fromUcs4(U"\U0010FFFD", 1);
     const QStringList values = {
