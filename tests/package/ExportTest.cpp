@@ -218,16 +218,22 @@ TEST_P(ExportTest, AnswersACodeForEachWayItCannotWriteThePackage) {
          "人员 张伟 (PerUUID 310101198507200033) 的字段 PerMemo 的值过长 (这一行写出至少 9000"},
         {"the ticked people are gone: empty files, still a package",
          [](ExportTest& t) { t.inst().exec("DELETE FROM CV_PersonInfo"); }, "dir", all, 0},
+        // Files that a writer that died staged, and another spelling of a package file, go;
+        // what else the directory holds stays, a folder with what it holds included.
         {"an earlier package is replaced, other files stay",
          [](ExportTest& t) {
-             QDir().mkpath(t.packageDirectory());
-             for (const char* name : {"perinfo.per", "SysPerInfo.XML", "keep.txt"}) {
+             QDir().mkpath(t.packageDirectory() + "folder");
+             for (const char* name : {"perinfo.per", "SysPerInfo.XML", "keep.txt",
+                                      "perinfo.per.k3x9q1", "DEPTINFO.PER", "folder/kept"}) {
                  QFile file(t.packageDirectory() + name);
                  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
                  file.write("old");
              }
          },
-         "dir", QStringList(all) << "keep.txt", GetParam() == 1 ? 31 : 32},
+         "dir",
+         QStringList(all) << "keep.txt"
+                          << "folder",
+         GetParam() == 1 ? 31 : 32},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -241,6 +247,13 @@ TEST_P(ExportTest, AnswersACodeForEachWayItCannotWriteThePackage) {
         files.sort(Qt::CaseInsensitive);
         expectedFiles.sort(Qt::CaseInsensitive);
         EXPECT_EQ(files, expectedFiles);
+        if (expectedFiles.contains("folder")) {
+            EXPECT_TRUE(QFile::exists(packageDirectory() + "folder/kept"));
+        }
+        EXPECT_EQ(QDir(inst().packageDir())
+                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                      .filter(".PerInfo"),
+                  QStringList());
         if (c.people >= 0) {
             EXPECT_EQ(fileRows(packageDirectory() + "perinfo.per", {"PerUUID"}).size(), c.people);
         }

@@ -192,5 +192,51 @@ TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase
     EXPECT_TRUE(QFileInfo(liveFolder + "/perinfo.per").isFile());
 }
 
+class MixedExportsTest : public PackageTest {};
+CV_BOTH_STYLES(MixedExportsTest);
+
+// The person file of one export beside the department file of another, as a writer that died
+// between its renames would leave them: the preview refuses them, and so does the import of
+// a package that became such a pair after its preview.
+TEST_P(MixedExportsTest, ThePreviewAndTheImportRefuseFilesOfTwoExports) {
+    install(Content::SampleA);
+    const QString written = inst().packageDir() + "PerInfo/";
+    const QString package = inst().folder() + "copy/";
+    QDir().mkpath(package);
+    ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+    ASSERT_EQ(PackageExport(), written);
+    for (const char* name : {"perinfo.per", "deptinfo.per"})
+        ASSERT_TRUE(QFile::copy(written + name, package + name));
+    tree().setStateIndex(findNode(tree(), "0003", "0"), CheckTree::Unchecked);
+    ASSERT_EQ(PackageExport(), written);
+    PackageFree();
+    const auto mix = [&] {
+        QFile::remove(package + "deptinfo.per");
+        ASSERT_TRUE(QFile::copy(written + "deptinfo.per", package + "deptinfo.per"));
+    };
+    const QString refused = "不是同一次导出写出的";
+    setPackageVersion(3);
+    QFile log(inst().logFile());
+
+    const QStringList stored = rows("SELECT PerUUID, LoginName FROM CV_PersonInfo ORDER BY 1");
+    ASSERT_EQ(PackageImportProc(package, &hostWindow), 1);
+    mix();
+    EXPECT_EQ(PackageImport(package), -1);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString importLines = QString::fromUtf8(log.readAll());
+    EXPECT_TRUE(
+        importLines.contains("人员包无法导入: 人员包的 perinfo.per 和 deptinfo.per " + refused))
+        << importLines.toStdString();
+    EXPECT_EQ(rows("SELECT PerUUID, LoginName FROM CV_PersonInfo ORDER BY 1"), stored);
+    PackageFree();
+
+    EXPECT_EQ(PackageImportProc(package, &hostWindow), -1);
+    const QString previewLines = QString::fromUtf8(log.readAll());
+    EXPECT_TRUE(previewLines.startsWith("人员包无法预览: ") ||
+                previewLines.contains("\t人员包无法预览: "))
+        << previewLines.toStdString();
+    EXPECT_TRUE(previewLines.contains(refused)) << previewLines.toStdString();
+}
+
 }  // namespace
 }  // namespace cv::test
