@@ -73,15 +73,15 @@ bool isPackageName(const QByteArray& name) {
     return false;
 }
 
-// A file that a writer staged beside a package file (StagedFile: the name, a dot, letters and
-// digits) and that a dead writer left.
+// A file that a writer staged beside a package file (StagedFile: the name, a dot, a random
+// number in base 36) and that a dead writer left.
 bool isStagedName(const QByteArray& name) {
     for (const QByteArray& package : packageNames()) {
         if (name.size() <= package.size() + 1 || !name.startsWith(package) ||
             name[package.size()] != '.')
             continue;
         const QByteArray rest = name.sliced(package.size() + 1);
-        if (rest.size() <= 13 && std::all_of(rest.begin(), rest.end(), [](char c) {
+        if (rest.size() <= 7 && std::all_of(rest.begin(), rest.end(), [](char c) {
                 return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
             }))
             return true;

@@ -121,8 +121,14 @@ TEST(ExportKillTest, AKilledExportLeavesOneWholePackageAndTheNextPacksExactlyIts
 
     // Each system call the export makes, killed at its first, second, ... call until the
     // export gets through: the writes count the event loop's wake-ups too.
-    const char* const calls[] = {"rename", "renameat", "renameat2", "fsync", "fdatasync", "write"};
-    for (const char* call : calls) {
+    // renameat puts the files in place one by one where the directory cannot be exchanged
+    // whole (not on this file system), so the export may get through without one.
+    const struct {
+        const char* call;
+        bool made;  // by every export here
+    } calls[] = {{"rename", true}, {"renameat", false}, {"renameat2", true},
+                 {"fsync", true},  {"fdatasync", true}, {"write", true}};
+    for (const auto& [call, made] : calls) {
         int kills = 0;
         for (int n = 1; n < 1000; ++n) {
             SCOPED_TRACE(std::string("killed at ") + call + " " + std::to_string(n));
@@ -141,7 +147,7 @@ TEST(ExportKillTest, AKilledExportLeavesOneWholePackageAndTheNextPacksExactlyIts
             ++kills;
         }
         std::printf("%s: killed %d times before the export got through\n", call, kills);
-        EXPECT_GT(kills, 0) << call;
+        EXPECT_TRUE(kills > 0 || !made) << call << " was never made";
         if (HasFailure()) break;
     }
 }
