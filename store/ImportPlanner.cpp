@@ -44,6 +44,7 @@ void ImportPlanner::planDepartments(ItemPlan& plan, const QString& path, const Q
         plan.creates.append(dept);
     }
     plan.beforePerson = image_.mark();
+    if (walk.end != DeptPathPlan::End::Complete) plan.missingName = walk.failedName;
     if (walk.end == DeptPathPlan::End::Error) {
         plan.outcome = ItemPlan::Outcome::Stop;
         plan.reason = walk.error;

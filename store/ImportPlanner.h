@@ -45,6 +45,7 @@ struct ItemPlan {
     QString packageLoginName;
     bool renameLine = false;  // "要导入的注册名...": the package's login name was taken
     QList<DeptPathPlan::NewDept> creates;  // stored in this order, before the person
+    QString missingName;  // the name of the level where the walk stopped, not found there
     bool insertPerson = false;
     QString reason;  // NotStored, Stop
 

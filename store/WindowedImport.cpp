@@ -1,5 +1,6 @@
 #include "WindowedImport.h"
 
+#include <QMap>
 #include <QSet>
 
 #include "Database.h"
@@ -77,9 +78,18 @@ struct WindowedImport::Window {
     bool cancelled = false;
 
     ItemPlan& plan(qsizetype item) { return plans[item - begin]; }
-    bool writes() const {
-        for (const ItemPlan& p : plans)
+    // Whether the window must be checked and written under the lock: it writes, or a person
+    // in it could be decided otherwise on a store that changed (a login name taken meanwhile
+    // still gives its rename line when the department walk then fails).
+    bool needsLock(std::span<const ImportItem> items) const {
+        for (qsizetype i = begin; i < end; ++i) {
+            const ItemPlan& p = plans[i - begin];
+            const ImportItem& item = items[std::size_t(i)];
             if (p.insertPerson || !p.creates.isEmpty() || p.renameLine) return true;
+            if (item.kind == ImportItem::Kind::Person && item.unreadable.isEmpty() &&
+                p.outcome != ItemPlan::Outcome::Present)
+                return true;
+        }
         return false;
     }
 };
@@ -134,12 +144,16 @@ bool WindowedImport::checkWindow(Window& w, std::span<const ImportItem> items) {
         const ItemPlan& plan = w.plan(i);
         const ImportItem& item = items[std::size_t(i)];
         if (item.kind == ImportItem::Kind::Person && item.unreadable.isEmpty() &&
-            plan.outcome != ItemPlan::Outcome::Present)
+            plan.outcome != ItemPlan::Outcome::Present) {
             ids << item.person.PerUUID;
+            // A login name taken meanwhile renames the person, stored or not.
+            if (!plan.renameLine)
+                logins << (item.person.LoginName.isNull() ? "" : item.person.LoginName);
+        }
         if (plan.insertPerson) {
             plannedIds.insert(plan.person.PerUUID);
             const QString login = plan.person.LoginName.isNull() ? "" : plan.person.LoginName;
-            logins << login;
+            if (plan.renameLine) logins << login;
             plannedLogins.insert(login);
         }
         for (const DeptPathPlan::NewDept& dept : plan.creates) {
@@ -147,11 +161,26 @@ bool WindowedImport::checkWindow(Window& w, std::span<const ImportItem> items) {
             plannedCodes.insert(dept.code);
             names << dept.name;
         }
+        // A name the walk did not find stops it: found now, the walk goes on.
+        if (!plan.missingName.isNull()) names << plan.missingName;
     }
     const QString peopleSql =
         rowsHolding("PerUUID, LoginName", "CV_PersonInfo", "PerUUID", ids, "LoginName", logins);
-    const QString deptSql =
+    // A new code is the greatest of its level plus one, so every code of the level from the
+    // first one planned upwards is read too: another writer's department there moves the
+    // greatest, whatever its name.
+    QMap<QString, QString> firstCodeUnder;  // parent → the least code planned below it
+    for (const QString& code : codes) {
+        const QString parent = StoreImage::leftCharacters(code, StoreImage::characters(code) - 4);
+        const auto found = firstCodeUnder.find(parent);
+        if (found == firstCodeUnder.end() || code < *found) firstCodeUnder.insert(parent, code);
+    }
+    QString deptSql =
         rowsHolding("DeptID, DeptName", "CV_DeptInfo", "DeptID", codes, "DeptName", names);
+    for (auto it = firstCodeUnder.cbegin(); it != firstCodeUnder.cend(); ++it)
+        deptSql += QStringLiteral(" OR (DeptID >= %1 AND DeptID <= %2 AND len(DeptId) ='%3')")
+                       .arg(sqlQuote(it.value()), sqlQuote(it.key() + QStringLiteral("9999")))
+                       .arg(StoreImage::characters(it.value()));
     const RowSet people = peopleSql.isEmpty() ? RowSet() : writer_->query(peopleSql);
     const RowSet depts = deptSql.isEmpty() ? RowSet() : writer_->query(deptSql);
 
@@ -324,7 +353,7 @@ WindowedImport::End WindowedImport::run(std::span<const ImportItem> items) {
         const StoreImage::Mark start = w.mark;
         planWindow(w, items, w.begin, true);
         try {
-            if (w.writes()) {
+            if (w.needsLock(items)) {
                 writer_->begin({60000, hooks_.waiting});
                 for (int round = 0; round < CheckRounds && checkWindow(w, items); ++round)
                     w.mark = image_.mark();
