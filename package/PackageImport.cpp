@@ -240,6 +240,8 @@ std::int32_t PackageImport(const QString& packageArgument) {
             return refusePackage(QStringLiteral("人员包文件无法解包"));
         case PackageFiles::Status::Ambiguous:
             return refusePackage(QStringLiteral("人员包中同一个数据文件有两个只差大小写的名字"));
+        case PackageFiles::Status::Mismatched:
+            return refusePackage(files.reason);
         case PackageFiles::Status::FileMissing:
             cleanup.add(files.personFile);
             cleanup.add(files.deptFile);

@@ -1,5 +1,6 @@
 #include "PackageTree.h"
 
+#include <QFileInfo>
 #include <QStringList>
 #include <limits>
 #include <memory>
@@ -37,11 +38,12 @@ private:
     bool completed_ = false;
 };
 
-bool loadDataSet(ClientDataSet& dataset, const QString& path) {
+bool loadDataSet(ClientDataSet& dataset, const QString& path, QString* why) {
     try {
         dataset.loadFromFile(path);
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        if (why) *why = QStringLiteral("无法读取 %1: %2").arg(QFileInfo(path).fileName(), e.what());
         return false;
     }
 }
@@ -119,7 +121,9 @@ public:
         }
     }
 
-    void addWithoutDept(CheckTree& tree, QTreeWidgetItem* parent) const { add(tree, parent, nulls_); }
+    void addWithoutDept(CheckTree& tree, QTreeWidgetItem* parent) const {
+        add(tree, parent, nulls_);
+    }
     void addOf(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId) const {
         if (const int group = groups_.find(deptId); group >= 0)
             add(tree, parent, members_[std::size_t(group)]);
@@ -234,17 +238,22 @@ void FillPackageTree(CheckTree& tree, ClientDataSet& depts, ClientDataSet& peopl
     tree.openAboveLevel(std::numeric_limits<int>::max());
 }
 
-bool BuildPackageTree(const QString& packageArgument, CheckTree& tree) {
-    return BuildPackageTreeWith(packageArgument, tree, PackagePeople::Grouped);
+bool BuildPackageTree(const QString& packageArgument, CheckTree& tree, QString* why) {
+    return BuildPackageTreeWith(packageArgument, tree, PackagePeople::Grouped, why);
 }
 
-bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how) {
+bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how,
+                          QString* why) {
     ClientDataSet depts;
     ClientDataSet people;
     tree.clear();
     const PackageFiles files = LocatePackageFiles(packageArgument, PackageJoin::Preview);
-    if (!files.found()) return false;
-    if (!loadDataSet(depts, files.deptFile) || !loadDataSet(people, files.personFile)) return false;
+    if (!files.found()) {
+        if (why) *why = files.reason;
+        return false;
+    }
+    if (!loadDataSet(depts, files.deptFile, why) || !loadDataSet(people, files.personFile, why))
+        return false;
     FillPackageTree(tree, depts, people, how);
     return true;
 }

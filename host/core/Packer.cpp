@@ -36,10 +36,27 @@ bool safeEntryName(const QString& name) {
     return true;
 }
 
+// A package file of the name `name`, its ASCII letter case aside.
+bool isPackageFile(const QString& name) {
+    static const QStringList names = {"perinfo.per", "deptinfo.per", "sysperinfo.xml"};
+    for (const QString& package : names) {
+        if (name.size() != package.size()) continue;
+        bool same = true;
+        for (qsizetype i = 0; same && i < name.size(); ++i) {
+            const char16_t c = name[i].unicode();
+            same = (c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c) == package[i].unicode();
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool packDirectory(const QString& directory, const QString& zipFile, QString* error) {
-    const QFileInfoList files = QDir(directory).entryInfoList(QDir::Files, QDir::Name);
+    QFileInfoList files;
+    for (const QFileInfo& info : QDir(directory).entryInfoList(QDir::Files, QDir::Name))
+        if (isPackageFile(info.fileName()) && !info.isSymLink()) files << info;
     // Every byte libarchive hands over is written whole or the packing fails; a zip is
     // renamed into place only once its last byte is on the disk. The callback takes every block
     // even after a failed write (libarchive leaks an entry's compressor when a write fails in

@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "EmbeddedTree.h"
+#include "HostLog.h"
 #include "Packer.h"
 #include "Plugin.h"
 #include "TextCodec.h"
@@ -53,6 +54,11 @@ bool loadPlugin(Plugin& plugin, QTextStream& out) {
     return false;
 }
 
+// The lines the plug-in logged since `log` began: a failure says why there.
+void printLog(const LogTail& log, QTextStream& out) {
+    for (const QString& message : log.newMessages()) out << "log: " << message << "\n";
+}
+
 QString describeExport(const QString& answer) {
     if (answer == "-2") return "nothing ticked";
     if (answer == "-3") return "the package directory cannot be made";
@@ -79,8 +85,10 @@ int runView(const Options& options, QTextStream& out) {
         });
         poll->start(50);
     }
+    const LogTail log;
     const int result = plugin.view(qApp, screen(), nullptr, 0);
     out << "CVPackage_View: " << result << "\n";
+    printLog(log, out);
     return result == 1 ? 0 : 1;
 }
 
@@ -92,6 +100,7 @@ int runExport(const Options& options, QTextStream& out) {
     Plugin plugin;
     if (!loadPlugin(plugin, out)) return 1;
     HostWindow host(QString::fromUtf8("导出人员"));
+    const LogTail log;
     const int embedded = plugin.exportProc(qApp, screen(), nullptr, 0, host.panel);
     out << "CVPackage_ExportProc: " << embedded << "\n";
     int status = 1;
@@ -110,6 +119,7 @@ int runExport(const Options& options, QTextStream& out) {
         }
     }
     out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
+    printLog(log, out);
     return status;
 }
 
@@ -123,9 +133,11 @@ int runImport(const Options& options, QTextStream& out) {
     HostWindow host(QString::fromUtf8("导入人员"));
     const QByteArray argument = cv::toGbk(options.package);
     const QByteArray shown = options.all ? "@&@" + argument : argument;
+    const LogTail previewLog;
     const int embedded =
         plugin.importProc(qApp, screen(), nullptr, 0, shown.constData(), host.panel);
     out << "CVPackage_ImportProc: " << embedded << "\n";
+    if (embedded != 1) printLog(previewLog, out);
     int status = 1;
     WatchedImport run;
     if (embedded == 1) {
