@@ -159,7 +159,6 @@ bool MatchesPreviewedPackage(const PackageFiles& files) {
         frame ? frame->property(FingerprintProperty).toByteArray() : QByteArray();
     if (!previewed.isEmpty() && previewed == PackageFingerprint(files.personFile, files.deptFile))
         return true;
-    host::writeLog(QStringLiteral("人员包在预览后已被更改, 未导入"));
     return false;
 }
 

@@ -64,8 +64,7 @@ PackageFiles LocatePackageFiles(const QString& packageArgument, PackageJoin join
 // locates a package, the fingerprint of its two dataset files (SHA-256 over their bytes) is
 // kept; once the preview frame shows it, RecordPreviewedPackage ties that fingerprint to the
 // frame. MatchesPreviewedPackage tells whether `files` (located by the import) hold exactly
-// those bytes and the frame of the preview is still the registered one; when not it writes
-// the log line "人员包在预览后已被更改, 未导入" and answers false.
+// those bytes and the frame of the preview is still the registered one.
 void RecordPreviewedPackage(QObject& frame);
 bool MatchesPreviewedPackage(const PackageFiles& files);
 

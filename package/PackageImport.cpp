@@ -233,19 +233,13 @@ std::int32_t PackageImport(const QString& packageArgument) {
     // The import's form: the names are appended directly, so a version-3 argument must end
     // with the separator. The "@&@" marker is not looked for here.
     const PackageFiles files = LocatePackageFiles(packageArgument, PackageJoin::Import);
-    switch (files.status) {
-        case PackageFiles::Status::Found:
-            break;
-        case PackageFiles::Status::UnpackFailed:
-            return refusePackage(QStringLiteral("人员包文件无法解包"));
-        case PackageFiles::Status::Ambiguous:
-            return refusePackage(QStringLiteral("人员包中同一个数据文件有两个只差大小写的名字"));
-        case PackageFiles::Status::Mismatched:
-            return refusePackage(files.reason);
-        case PackageFiles::Status::FileMissing:
+    if (!files.found()) {
+        // A missing file's partner is the import's own to delete, as after any other read.
+        if (files.status == PackageFiles::Status::FileMissing) {
             cleanup.add(files.personFile);
             cleanup.add(files.deptFile);
-            return refusePackage(QStringLiteral("人员包中缺少 perinfo.per 或 deptinfo.per"));
+        }
+        return refusePackage(files.reason);
     }
     cleanup.add(files.personFile);
     cleanup.add(files.deptFile);

@@ -22,7 +22,7 @@ const QString NotStoredIdMark = QStringLiteral(" (PerUUID ");
 const QString NotStoredReasonMark = QStringLiteral("): ");
 const QString SummaryPrefix = QStringLiteral("人员导入结束: ");
 const QString CancelledPrefix = QStringLiteral("人员导入已取消: ");
-const QString ChangedLine = QStringLiteral("人员包在预览后已被更改, 未导入");
+const QString ChangedLine = QStringLiteral("人员包无法导入: 人员包在预览后已被更改");
 
 constexpr qsizetype BatchSize = 500;
 

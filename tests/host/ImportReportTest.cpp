@@ -162,7 +162,7 @@ TEST(ImportReport, DecidesEachRowFromStoreTicksAndLog) {
          {{"1", 1}},
          {},
          {},
-         {"人员包在预览后已被更改, 未导入"},
+         {"人员包无法导入: 人员包在预览后已被更改"},
          -1,
          {Outcome::NotStored},
          {""},
