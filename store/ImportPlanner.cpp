@@ -44,8 +44,12 @@ void ImportPlanner::planDepartments(ItemPlan& plan, const QString& path, const Q
         plan.creates.append(dept);
     }
     plan.beforePerson = image_.mark();
-    if (walk.end != DeptPathPlan::End::Complete && walk.end != DeptPathPlan::End::NoLevel)
+    // Where the walk stopped for a name its level lacks (not where the store could not answer,
+    // nor where there was no level to walk).
+    if (walk.end == DeptPathPlan::End::LevelFull || walk.end == DeptPathPlan::End::Error) {
         plan.stoppedUnder = walk.resolved.isNull() ? QStringLiteral("") : walk.resolved;
+        plan.stoppedAt = walk.failedName.isNull() ? QStringLiteral("") : walk.failedName;
+    }
     if (walk.end == DeptPathPlan::End::Error) {
         plan.outcome = ItemPlan::Outcome::Stop;
         plan.reason = walk.error;
@@ -85,6 +89,7 @@ ItemPlan ImportPlanner::plan(const ImportItem& item) {
         return done();
     }
     if (image_.hasLogin(item.person.LoginName)) {
+        plan.loginTaken = true;
         try {
             plan.person.LoginName = UniqueLoginName(
                 item.person.LoginName,

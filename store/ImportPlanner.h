@@ -43,11 +43,13 @@ struct ItemPlan {
     Outcome outcome = Outcome::NotStored;
     TCVPersonInfo person;  // the row as stored (login name and PerDept of this installation)
     QString packageLoginName;
-    bool renameLine = false;  // "要导入的注册名...": the package's login name was taken
+    bool loginTaken = false;  // the package's login name was taken (renamed, or no name left)
+    bool renameLine = false;  // "要导入的注册名...": the person was renamed
     QList<DeptPathPlan::NewDept> creates;  // stored in this order, before the person
     // Where the walk stopped short: the department it looked in (a code; empty for the top
     // level; null when the walk completed), whose level another writer may yet fill.
     QString stoppedUnder;
+    QString stoppedAt;  // the name the walk did not find there
     bool insertPerson = false;
     QString reason;  // NotStored, Stop
 

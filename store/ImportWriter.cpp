@@ -94,11 +94,11 @@ const ImportWriter::Table& ImportWriter::table(ImportWrite::Table which) const {
     return which == ImportWrite::Table::Person ? people_ : depts_;
 }
 
-void ImportWriter::begin(const WindowWait& wait) {
+void ImportWriter::noteStore() {
     if (networked_) {
-        server_->begin(wait);
+        server_->noteStore();
     } else {
-        local_->begin(wait);
+        local_->noteStore();
     }
 }
 
@@ -110,28 +110,20 @@ RowSet ImportWriter::query(const QString& sql) {
     return networked_ ? server_->fetch(QStringLiteral("DspTemp"), sql) : local_->query(sql);
 }
 
-bool ImportWriter::othersMayHaveWritten() {
-    return networked_ ? server_->othersMayHaveWritten() : local_->othersMayHaveWritten();
+std::vector<WindowInsert> ImportWriter::inserts(std::span<const ImportWrite> writes) const {
+    std::vector<WindowInsert> inserts;
+    inserts.reserve(writes.size());
+    for (const ImportWrite& write : writes)
+        inserts.push_back({table(write.table).number, write.values, write.keep});
+    return inserts;
 }
 
-qsizetype ImportWriter::apply(std::span<const ImportWrite> writes, QString* refusal,
-                              const std::function<void()>& alive) {
-    if (!networked_) {
-        std::vector<WindowInsert> inserts;
-        inserts.reserve(writes.size());
-        for (const ImportWrite& write : writes)
-            inserts.push_back({table(write.table).number, write.values, write.keep});
-        const qsizetype done = local_->apply(inserts, refusal, alive);
-        if (done < qsizetype(writes.size()) && refusal)
-            *refusal = explain(writes[std::size_t(done)], *refusal);
-        return done;
-    }
-    // The records the client datasets would append: the table's fields, those named set
-    // (converted to the field's type, as setting a field does), the others null. A value
-    // that is not of its field's type is refused here, before the server sees the record.
+// The records the client datasets would append: the table's fields, those named set
+// (converted to the field's type, as setting a field does), the others null.
+std::vector<WindowRecord> ImportWriter::records(std::span<const ImportWrite> writes,
+                                                QString& unfit) const {
     std::vector<WindowRecord> records;
     records.reserve(writes.size());
-    QString unfit;
     for (const ImportWrite& write : writes) {
         const Table& t = table(write.table);
         const QStringList& columns = columnsOf(write.table);
@@ -140,23 +132,62 @@ qsizetype ImportWriter::apply(std::span<const ImportWrite> writes, QString* refu
             const int field = t.fields.indexOf(columns[i]);
             if (field < 0) {
                 unfit = QStringLiteral("表中没有字段 %1").arg(columns[i]);
-                break;
-            }
-            const auto value = convertValue(t.fields.fields[field].type, write.values[i]);
-            if (!value) {
+            } else if (const auto value =
+                           convertValue(t.fields.fields[field].type, write.values[i])) {
+                record.row[field] = *value;
+            } else {
                 unfit = QStringLiteral("%1 的值不是该字段的类型").arg(columns[i]);
-                break;
             }
-            record.row[field] = *value;
         }
         if (!unfit.isEmpty()) break;
         records.push_back(std::move(record));
     }
-    const qsizetype done = server_->apply(records, refusal, alive);
-    if (done < qsizetype(records.size()) && refusal)
-        *refusal = explain(writes[std::size_t(done)], *refusal);
-    if (done == qsizetype(records.size()) && !unfit.isEmpty() && refusal) *refusal = unfit;
-    return done;
+    return records;
+}
+
+void ImportWriter::explainAnswer(std::span<const ImportWrite> writes, qsizetype sent,
+                                 const QString& unfit, WindowAnswer& answer) const {
+    if (!answer.planHeld || answer.stored >= qsizetype(writes.size())) return;
+    if (answer.stored == sent && !unfit.isEmpty()) {
+        answer.refusal = unfit;
+        return;
+    }
+    answer.refusal = explain(writes[std::size_t(answer.stored)], answer.refusal);
+}
+
+WindowAnswer ImportWriter::open(const QStringList& checks, WindowRequest::Checks when,
+                                std::span<const ImportWrite> writes, bool commit,
+                                const WindowWait& wait, const std::function<void()>& alive) {
+    WindowAnswer answer;
+    QString unfit;
+    qsizetype sent = qsizetype(writes.size());
+    if (networked_) {
+        const std::vector<WindowRecord> prepared = records(writes, unfit);
+        sent = qsizetype(prepared.size());
+        answer = server_->open(checks, when, prepared, commit && unfit.isEmpty(), wait, alive);
+    } else {
+        const std::vector<WindowInsert> prepared = inserts(writes);
+        answer = local_->open({checks, when, prepared, commit}, wait, alive);
+    }
+    explainAnswer(writes, sent, unfit, answer);
+    return answer;
+}
+
+WindowAnswer ImportWriter::go(std::span<const ImportWrite> writes, bool commit,
+                              const std::function<void()>& alive) {
+    WindowAnswer answer;
+    QString unfit;
+    qsizetype sent = qsizetype(writes.size());
+    if (networked_) {
+        const std::vector<WindowRecord> prepared = records(writes, unfit);
+        sent = qsizetype(prepared.size());
+        answer = server_->go(prepared, commit && unfit.isEmpty(), alive);
+    } else {
+        const std::vector<WindowInsert> prepared = inserts(writes);
+        answer = local_->go(prepared, commit, alive);
+    }
+    explainAnswer(writes, sent, unfit, answer);
+    return answer;
 }
 
 void ImportWriter::rollbackTo(int keep) {

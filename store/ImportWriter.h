@@ -13,6 +13,7 @@
 #include <memory>
 #include <span>
 
+#include "ConnectionBroker.h"
 #include "Database.h"
 #include "TCVPersonInfo.h"
 #include "WindowedWriter.h"
@@ -20,7 +21,6 @@
 namespace cv {
 
 class TDM_PersonPack;
-class ServerWindows;
 
 struct ImportWrite {
     enum class Table { Person, Dept };
@@ -43,17 +43,19 @@ public:
     ImportWriter(const ImportWriter&) = delete;
     ImportWriter& operator=(const ImportWriter&) = delete;
 
-    void begin(const WindowWait& wait);
-    bool inWindow() const;
-    // The rows of a statement inside the window, through the shared query dataset's way.
-    RowSet query(const QString& sql);
-    // As WindowedWriter::othersMayHaveWritten.
-    bool othersMayHaveWritten();
-    // As WindowedWriter::apply; the refusal in plain words where the store's are technical:
-    // each value longer than its column ("LoginName 超过字段长度 (51 个字符, 最多 50)"), else
-    // "数据库拒绝保存: " and the store's own reason.
-    qsizetype apply(std::span<const ImportWrite> writes, QString* refusal,
+    // As WindowedWriter::noteStore, open and go, in the current working style. A refusal
+    // comes in plain words where the store's are technical: each value longer than its column
+    // ("LoginName 超过字段长度 (51 个字符, 最多 50)"), else "数据库拒绝保存: " and the store's
+    // own reason.
+    void noteStore();
+    WindowAnswer open(const QStringList& checks, WindowRequest::Checks when,
+                      std::span<const ImportWrite> writes, bool commit, const WindowWait& wait,
+                      const std::function<void()>& alive = {});
+    WindowAnswer go(std::span<const ImportWrite> writes, bool commit,
                     const std::function<void()>& alive = {});
+    bool inWindow() const;
+    // The rows of a statement inside the window.
+    RowSet query(const QString& sql);
     void rollbackTo(int keep);
     void commit();
     void rollback();
@@ -61,6 +63,13 @@ public:
 
 private:
     QString explain(const ImportWrite& write, const QString& refusal) const;
+    // The writes as the local style's inserts, or as the networked style's records; a value
+    // that does not fit its field's type is refused before the server sees the record, with
+    // `unfit` saying why, and the writes after it kept back.
+    std::vector<WindowInsert> inserts(std::span<const ImportWrite> writes) const;
+    std::vector<WindowRecord> records(std::span<const ImportWrite> writes, QString& unfit) const;
+    void explainAnswer(std::span<const ImportWrite> writes, qsizetype sent, const QString& unfit,
+                       WindowAnswer& answer) const;
 
     struct Table {
         QString topSql;    // "Select Top 1 * From ...": the table's fields, as the store answers

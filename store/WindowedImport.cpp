@@ -104,7 +104,7 @@ WindowedImport::WindowedImport(TDM_PersonPack& module, Hooks hooks, int windowSi
       windowSize_(std::max(1, windowSize)),
       networked_(host::workingStyle() == 1),
       writer_(std::make_unique<ImportWriter>(module)),
-      image_((writer_->othersMayHaveWritten(), StoreImage::read(module))),
+      image_((writer_->noteStore(), StoreImage::read(module))),
       planner_(std::make_unique<ImportPlanner>(image_, LoginNameSeed(), networked_,
                                                StoreDeptQuestions())) {
     image_.forget();
@@ -134,29 +134,42 @@ void WindowedImport::planWindow(Window& w, std::span<const ImportItem> items, qs
     }
 }
 
-bool WindowedImport::checkWindow(Window& w, std::span<const ImportItem> items) {
+WindowedImport::Checks WindowedImport::checksOf(const Window& w,
+                                                std::span<const ImportItem> items) const {
+    Checks checks;
     QStringList ids;
-    QSet<QString> plannedIds;
     QStringList logins;
-    QSet<QString> plannedLogins;
-    QSet<QString> plannedCodes;
-    // The levels the window creates in or whose walks stopped in, by parent: the least code
-    // that could be new there. A new code is the level's greatest plus one, so every
-    // department another import made there since the image was read has a code from that one
-    // upwards, whatever its name.
-    QMap<QString, QString> fromCode;
-    const auto watch = [&](const QString& parent, const QString& code) {
-        const auto found = fromCode.find(parent);
-        if (found == fromCode.end() || code < *found) fromCode.insert(parent, code);
+    QSet<QString>& plannedIds = checks.plannedIds;
+    QSet<QString>& plannedLogins = checks.plannedLogins;
+    QSet<QString>& plannedCodes = checks.plannedCodes;
+    // Every statement finds only what the image, as it stood before the window, lacked, so
+    // that any row it finds means the plan no longer holds.
+    //
+    // The levels the window creates in or whose walks stopped in, by parent: the codes above
+    // which every one is new. A new code is the level's greatest plus one, so every department
+    // another import made there since the image was read has a code from the first one
+    // planned upwards (or above the greatest the image knows), whatever its name.
+    struct Bound {
+        QString code;
+        bool inclusive;
+    };
+    QMap<QString, Bound> above;
+    // And by parent the names the window looks for there and does not find: made there by
+    // any writer at any code, each would be found.
+    QMap<QString, QStringList> missing;
+    const auto watch = [&](const QString& parent, const QString& code, bool inclusive) {
+        const auto found = above.find(parent);
+        if (found == above.end() || code < found->code || (code == found->code && !inclusive))
+            above.insert(parent, {code, inclusive});
     };
     for (qsizetype i = w.begin; i < w.end; ++i) {
-        const ItemPlan& plan = w.plan(i);
+        const ItemPlan& plan = w.plans[i - w.begin];
         const ImportItem& item = items[std::size_t(i)];
         if (item.kind == ImportItem::Kind::Person && item.unreadable.isEmpty() &&
             plan.outcome != ItemPlan::Outcome::Present) {
             ids << item.person.PerUUID;
             // A login name taken meanwhile renames the person, stored or not.
-            if (!plan.renameLine)
+            if (!plan.loginTaken)
                 logins << (item.person.LoginName.isNull() ? "" : item.person.LoginName);
         }
         if (plan.insertPerson) {
@@ -167,32 +180,66 @@ bool WindowedImport::checkWindow(Window& w, std::span<const ImportItem> items) {
         }
         for (const DeptPathPlan::NewDept& dept : plan.creates) {
             plannedCodes.insert(dept.code);
-            watch(StoreImage::leftCharacters(dept.code, StoreImage::characters(dept.code) - 4),
-                  dept.code);
+            const QString parent =
+                StoreImage::leftCharacters(dept.code, StoreImage::characters(dept.code) - 4);
+            watch(parent, dept.code, true);
+            missing[parent] << dept.name;
         }
-        // A walk that stopped (a name missing at a full level, a level only the store could
-        // answer for) may go on once another writer filled that level.
+        // A walk that stopped at a name its level lacks may go on once another writer filled
+        // that level. (A level of codes that are not decimal numbers has no such order; a
+        // walk stopped there is left as planned.)
         if (!plan.stoppedUnder.isNull()) {
+            missing[plan.stoppedUnder] << plan.stoppedAt;
             const StoreImage::Answer greatest = image_.maximumDept(plan.stoppedUnder);
-            watch(plan.stoppedUnder,
-                  greatest.kind == StoreImage::Answer::Found ? greatest.code : plan.stoppedUnder);
+            if (greatest.kind != StoreImage::Answer::AskStore)
+                watch(
+                    plan.stoppedUnder,
+                    greatest.kind == StoreImage::Answer::Found ? greatest.code : plan.stoppedUnder,
+                    false);
         }
     }
     const QString peopleSql =
         rowsHolding("PerUUID, LoginName", "CV_PersonInfo", "PerUUID", ids, "LoginName", logins);
     QStringList levels;
-    for (auto it = fromCode.cbegin(); it != fromCode.cend(); ++it)
-        levels << QStringLiteral("(DeptID >= %1 AND DeptID <= %2 AND len(DeptId) ='%3')")
-                      .arg(sqlQuote(it.value()), sqlQuote(it.key() + QStringLiteral("9999")))
+    for (auto it = above.cbegin(); it != above.cend(); ++it)
+        levels << QStringLiteral("(DeptID %1 %2 AND DeptID <= %3 AND len(DeptId) ='%4')")
+                      .arg(it->inclusive ? ">=" : ">", sqlQuote(it->code),
+                           sqlQuote(it.key() + QStringLiteral("9999")))
                       .arg(StoreImage::characters(it.key()) + 4);
+    for (auto it = missing.cbegin(); it != missing.cend(); ++it) {
+        const qsizetype length = StoreImage::characters(it.key());
+        levels << QStringLiteral("(DeptName IN (%1) AND len(DeptId) ='%2'%3)")
+                      .arg(quotedList(it->mid(0)), QString::number(length + 4),
+                           length == 0 ? QString()
+                                       : QStringLiteral(" AND Left(DeptId,'%1')=%2")
+                                             .arg(length)
+                                             .arg(sqlQuote(it.key())));
+    }
     const QString deptSql =
         levels.isEmpty() ? QString()
                          : "SELECT DeptID, DeptName FROM CV_DeptInfo WHERE " + levels.join(" OR ");
-    const RowSet people = peopleSql.isEmpty() ? RowSet() : writer_->query(peopleSql);
-    const RowSet depts = deptSql.isEmpty() ? RowSet() : writer_->query(deptSql);
+    if (!peopleSql.isEmpty()) {
+        checks.people = int(checks.sql.size());
+        checks.sql << peopleSql;
+    }
+    if (!deptSql.isEmpty()) {
+        checks.depts = int(checks.sql.size());
+        checks.sql << deptSql;
+    }
+    return checks;
+}
 
+WindowedImport::Facts WindowedImport::factsIn(const Checks& checks,
+                                              const QList<RowSet>& rows) const {
+    const RowSet none;
+    const RowSet& people = checks.people >= 0 ? rows.value(checks.people) : none;
+    const RowSet& depts = checks.depts >= 0 ? rows.value(checks.depts) : none;
+    const QSet<QString>& plannedIds = checks.plannedIds;
+    const QSet<QString>& plannedLogins = checks.plannedLogins;
+    const QSet<QString>& plannedCodes = checks.plannedCodes;
     // What the store holds that the image, as it stood before the window, did not.
-    QList<std::pair<QString, QString>> newPeople;
+    Facts facts;
+    QList<std::pair<QString, QString>>& newPeople = facts.people;
     for (const Row& row : people.rows) {
         const QString id = text(row.value(0));
         const QString login = text(row.value(1));
@@ -201,17 +248,19 @@ bool WindowedImport::checkWindow(Window& w, std::span<const ImportItem> items) {
             !login.isNull() && (!image_.hasLogin(login) || plannedLogins.contains(login));
         if (newId || newLogin) newPeople.append({id, login});
     }
-    QList<std::pair<QString, QString>> newDepts;
+    QList<std::pair<QString, QString>>& newDepts = facts.depts;
     for (const Row& row : depts.rows) {
         const QString code = text(row.value(0));
         if (!code.isNull() && (!image_.hasDept(code) || plannedCodes.contains(code)))
             newDepts.append({code, text(row.value(1))});
     }
-    if (newPeople.isEmpty() && newDepts.isEmpty()) return false;
+    return facts;
+}
 
+void WindowedImport::absorb(Window& w, std::span<const ImportItem> items, const Facts& facts) {
     image_.rewind(w.mark);
-    for (const auto& [id, login] : newPeople) image_.addPerson(id, login);
-    for (const auto& [code, name] : newDepts) {
+    for (const auto& [id, login] : facts.people) image_.addPerson(id, login);
+    for (const auto& [code, name] : facts.depts) {
         if (name.isNull()) {
             image_.addNamelessDept(code);
         } else {
@@ -221,7 +270,6 @@ bool WindowedImport::checkWindow(Window& w, std::span<const ImportItem> items) {
     w.mark = image_.mark();  // the facts stay whatever the window's plan becomes
     planner_->setSeed(w.seed);
     planWindow(w, items, w.begin, false);
-    return true;
 }
 
 void WindowedImport::refuse(Window& w, qsizetype item, int create, const QString& reason) {
@@ -243,12 +291,14 @@ void WindowedImport::refuse(Window& w, qsizetype item, int create, const QString
     planner_->setSeed(plan.seedAfter);
 }
 
-void WindowedImport::applyWrites(Window& w, std::span<const ImportItem> items, qsizetype from) {
+WindowedImport::Sent WindowedImport::write(Window& w, std::span<const ImportItem> items,
+                                           qsizetype from, const Checks* checks) {
     std::vector<ImportWrite> writes;
     std::vector<std::pair<qsizetype, int>> owners;  // (item, create or -1 for the person)
-    while (from < w.end) {
+    for (;;) {
         writes.clear();
         owners.clear();
+        bool lines = false;
         for (qsizetype i = from; i < w.end; ++i) {
             const ItemPlan& plan = w.plan(i);
             const std::size_t first = writes.size();
@@ -264,17 +314,34 @@ void WindowedImport::applyWrites(Window& w, std::span<const ImportItem> items, q
             if (plan.renameLine && writes.size() > first && !w.kept.contains(i))
                 writes[first].keep = int(i);
         }
-        QString refusal;
-        const qsizetype done = writer_->apply(writes, &refusal, hooks_.alive);
-        for (qsizetype k = 0; k < done; ++k)
+        for (qsizetype i = w.begin; i < w.end && !lines; ++i) lines = w.plan(i).renameLine;
+        // The commit goes with the writes unless a rename line must be logged before it.
+        WindowAnswer answer;
+        if (checks) {
+            answer = writer_->open(
+                checks->sql,
+                imageStale_ ? WindowRequest::Checks::Always : WindowRequest::Checks::IfOthersWrote,
+                writes, !lines, {60000, hooks_.waiting}, hooks_.alive);
+            // Once somebody else has written since the image was read, every window is checked.
+            imageStale_ = imageStale_ || answer.checked;
+            if (!answer.planHeld) {
+                // Rolled back already: what the plan asks of the store now sees none of it.
+                absorb(w, items, factsIn(*checks, answer.rows));
+                return Sent::Changed;
+            }
+            checks = nullptr;
+        } else {
+            answer = writer_->go(writes, !lines, hooks_.alive);
+        }
+        for (qsizetype k = 0; k < answer.stored; ++k)
             if (writes[std::size_t(k)].keep >= 0) w.kept.insert(writes[std::size_t(k)].keep);
-        if (done == qsizetype(writes.size())) return;
-        const auto [item, create] = owners[std::size_t(done)];
+        if (answer.stored == qsizetype(writes.size())) return Sent::Stored;
+        const auto [item, create] = owners[std::size_t(answer.stored)];
         if (takenMeanwhile(w, items, item, create)) {
             from = item;  // planned again on what the store holds now
             continue;
         }
-        refuse(w, item, create, refusal);
+        refuse(w, item, create, answer.refusal);
         planWindow(w, items, item + 1, false);
         from = item + 1;
     }
@@ -330,7 +397,7 @@ void WindowedImport::writeLines(Window& w, std::span<const ImportItem> items) {
         plan.reason = QStringLiteral("改名的日志未能写入, 人员未保存");
         if (wrote) {
             planWindow(w, items, i + 1, false);
-            applyWrites(w, items, i + 1);
+            write(w, items, i + 1, nullptr);
         }
     }
 }
@@ -403,15 +470,20 @@ WindowedImport::End WindowedImport::run(std::span<const ImportItem> items) {
         planWindow(w, items, w.begin, true);
         try {
             if (w.needsLock(items)) {
-                writer_->begin({60000, hooks_.waiting});
-                // While nobody else has written since the image was read, every plan stands as
-                // it is; once somebody has, each window is checked.
-                imageStale_ = imageStale_ || writer_->othersMayHaveWritten();
-                for (int round = 0; imageStale_ && round < CheckRounds; ++round)
-                    if (!checkWindow(w, items)) break;
-                applyWrites(w, items, w.begin);
+                // The checks hold, or the window is planned again on what they found and goes
+                // again; a store that keeps changing under a lock its writer ignores is
+                // written at last as planned, its keys still guarding it.
+                Sent sent = Sent::Changed;
+                for (int round = 0; round < CheckRounds && sent == Sent::Changed; ++round) {
+                    const Checks checks = checksOf(w, items);
+                    sent = write(w, items, w.begin, &checks);
+                }
+                if (sent == Sent::Changed) {
+                    const Checks none;
+                    write(w, items, w.begin, &none);
+                }
                 writeLines(w, items);
-                writer_->commit();
+                if (writer_->inWindow()) writer_->commit();
             }
         } catch (const WaitAbandoned&) {
             // Cancelled while waiting for the store: nothing of this window was written.

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -87,8 +88,33 @@ private:
     struct Window;
     void planWindow(Window& window, std::span<const ImportItem> items, qsizetype from,
                     bool firstPass);
-    bool checkWindow(Window& window, std::span<const ImportItem> items);
-    void applyWrites(Window& window, std::span<const ImportItem> items, qsizetype fromItem);
+    // The statements that tell whether a window's plan still holds, and what the plan
+    // itself adds, against which their rows are judged.
+    struct Checks {
+        QStringList sql;
+        int people = -1;  // the statement of each, in `sql`
+        int depts = -1;
+        QSet<QString> plannedIds;
+        QSet<QString> plannedLogins;
+        QSet<QString> plannedCodes;
+    };
+    Checks checksOf(const Window& window, std::span<const ImportItem> items) const;
+    // What the checks' rows hold that the image, as it stood before the window, did not.
+    struct Facts {
+        QList<std::pair<QString, QString>> people;  // (PerUUID, LoginName), nulls as null
+        QList<std::pair<QString, QString>> depts;   // (DeptID, DeptName)
+    };
+    Facts factsIn(const Checks& checks, const QList<RowSet>& rows) const;
+    // Takes them into the image and plans the window again.
+    void absorb(Window& window, std::span<const ImportItem> items, const Facts& facts);
+    // Writes the window's items from `from` on, a refusal deciding its item and the items
+    // after it being planned again; with `checks`, the first go opens the window under the
+    // lock, and Changed says its checks found the store changed (the window is rolled back
+    // and planned again). The commit goes with the last writes unless a rename line must be
+    // logged before it.
+    enum class Sent { Stored, Changed };
+    Sent write(Window& window, std::span<const ImportItem> items, qsizetype from,
+               const Checks* checks);
     void writeLines(Window& window, std::span<const ImportItem> items);
     void refuse(Window& window, qsizetype item, int create, const QString& reason);
     bool takenMeanwhile(Window& window, std::span<const ImportItem> items, qsizetype item,
