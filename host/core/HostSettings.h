@@ -44,4 +44,15 @@ cv::ConnectionBroker* connectionBroker();
 // Closes every connection opened so far. Nothing of the plug-in may hold one afterwards.
 void closeConnections();
 
+// The SQLite stores that the open connections (the local one and the application server's)
+// have open in WAL mode while this process no longer holds their locks (holdsStoreLocks):
+// whatever is written through them now may go into a log that another program deleted.
+QStringList storesWithLostLocks();
+// Closes every connection as closeConnections() does, those on SQLite without the checkpoint
+// that the last connection of a store makes as it closes: once the locks were lost, that
+// checkpoint would copy the pages of a deleted log over what other programs wrote since. The
+// locks are only taken again by connections opened after every connection of the process to
+// that store has closed (SQLite shares one lock state among them).
+void closeConnectionsAfterLostLocks();
+
 }  // namespace cvhost

@@ -10,6 +10,8 @@
 
 #include "Commands.h"
 #include "EmbeddedTree.h"
+#include "HostLog.h"
+#include "HostSettings.h"
 #include "Packer.h"
 #include "Plugin.h"
 #include "TextCodec.h"
@@ -50,6 +52,17 @@ bool loadPlugin(Plugin& plugin, QTextStream& out) {
     QString error;
     if (plugin.load(&error)) return true;
     out << "corvane: cannot load the plug-in: " << error << "\n";
+    return false;
+}
+
+// The store's locks are still this process's (StoreLocks.h); else nothing is written.
+bool storeLocksHeld(QTextStream& out) {
+    const QStringList lost = cvhost::storesWithLostLocks();
+    if (lost.isEmpty()) return true;
+    const QString text = QString::fromUtf8("本进程对数据库文件的锁已丢失, 本次操作没有执行: ") +
+                         lost.join(QStringLiteral(", "));
+    cvhost::writeLog(text);
+    out << "corvane: " << text << "\n";
     return false;
 }
 
@@ -97,6 +110,10 @@ int runExport(const Options& options, QTextStream& out) {
     int status = 1;
     if (embedded == 1) {
         host.userTurn(options, out);
+        if (!storeLocksHeld(out)) {
+            out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
+            return 1;
+        }
         const QString answer = plugin.writePackage(qApp);
         out << "CVPackage_Export: \"" << answer << "\" (" << describeExport(answer) << ")\n";
         if (answer.endsWith('/')) {
@@ -128,8 +145,12 @@ int runImport(const Options& options, QTextStream& out) {
     out << "CVPackage_ImportProc: " << embedded << "\n";
     int status = 1;
     WatchedImport run;
+    bool imported = false;
     if (embedded == 1) {
         host.userTurn(options, out);
+        imported = storeLocksHeld(out);
+    }
+    if (imported) {
         run =
             runWatchedImport(plugin, qApp, host.panel, options.package, !options.report.isEmpty());
         out << "CVPackage_Import: " << run.result << "\n";
@@ -139,7 +160,7 @@ int runImport(const Options& options, QTextStream& out) {
     for (const QString& message : run.log) out << "log: " << message << "\n";
     if (const QString summary = cvhost::summaryLine(run.log); !summary.isEmpty())
         out << "summary: " << summary << "\n";
-    if (embedded == 1 && !options.report.isEmpty()) {
+    if (imported && !options.report.isEmpty()) {
         QString error = run.reportError;
         if (run.report && cvhost::saveReportCsv(*run.report, options.report, &error)) {
             out << "report: " << options.report << " (" << run.report->rows.size() << " people:";

@@ -33,6 +33,8 @@
 #include "Application.h"
 #include "Database.h"
 #include "EmbeddedTree.h"
+#include "FileDialog.h"
+#include "HostLog.h"
 #include "HostSettings.h"
 #include "Packer.h"
 #include "ReportModel.h"
@@ -76,26 +78,6 @@ QString importAnswerText(int answer) {
         default:
             return QString::fromUtf8("导入失败：人员包无法读取或数据库不可用");
     }
-}
-
-// Qt's own file dialog (not the desktop's): it speaks the interface's language everywhere.
-QString askForFile(QWidget* parent, const QString& caption, const QString& start,
-                   const QString& filter, bool save) {
-    QFileDialog dialog(parent, caption, QString(), filter);
-    dialog.setObjectName(QStringLiteral("fileDialog"));
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    const QFileInfo where(start);
-    if (where.isDir()) {
-        dialog.setDirectory(start);
-    } else {
-        dialog.setDirectory(where.absolutePath());
-        if (save) dialog.selectFile(where.fileName());
-    }
-    if (save) dialog.setDefaultSuffix(QFileInfo(start).suffix());
-    if (dialog.exec() != QDialog::Accepted) return {};
-    return dialog.selectedFiles().value(0);
 }
 
 QString folderOr(const QString& remembered) {
@@ -386,7 +368,38 @@ void MainWindow::openInstallation() {
                .arg(departments));
 }
 
+// Asked before every step that reads or writes the store through the plug-in. When the
+// process lost its locks on the store, the frame goes (the plug-in's components hold the
+// connection), every connection is closed without touching the store, and the store is
+// opened afresh; the step is not taken and the user is told.
+bool MainWindow::storeLocksHeld() {
+    const QStringList lost = cvhost::storesWithLostLocks();
+    if (lost.isEmpty()) return true;
+    endConversation();
+    delete session_;
+    session_ = new QObject(this);
+    cvhost::closeConnectionsAfterLostLocks();
+    const bool reopened = cvhost::baseConnection() && cvhost::storesWithLostLocks().isEmpty();
+    if (!reopened) {
+        setOpened(false);
+        setWindowTitle(hostTitle());
+    }
+    const QString text =
+        QString::fromUtf8(
+            "本程序对数据库文件 %1 的锁已丢失：本进程中有程序打开又关闭了这个文件。"
+            "这时写入的数据可能写进已被别的程序删除的日志文件而丢失，"
+            "所以本次操作没有执行。")
+            .arg(lost.join(QStringLiteral("、"))) +
+        (reopened ? QString::fromUtf8("数据库已重新打开，请重新操作。")
+                  : QString::fromUtf8("无法重新取得数据库的锁，请关闭本程序后重新打开。"));
+    cvhost::writeLog(text);
+    report(text);
+    QMessageBox::warning(this, hostTitle(), text);
+    return false;
+}
+
 void MainWindow::preview() {
+    if (!storeLocksHeld()) return;
     const int answer = plugin_.view(session_, screen(), nullptr, 0);
     report(answer == 1 ? QString::fromUtf8("预览已关闭")
                        : QString::fromUtf8("无法预览：数据库不可用"));
@@ -394,6 +407,7 @@ void MainWindow::preview() {
 
 void MainWindow::beginExport() {
     endConversation();
+    if (!storeLocksHeld()) return;
     if (plugin_.exportProc(session_, screen(), nullptr, 0, framePanel) != 1) {
         plugin_.freeFrame(session_, screen(), nullptr, 0, 0);
         report(QString::fromUtf8("无法显示人员树：数据库不可用"));
@@ -428,6 +442,7 @@ void MainWindow::writePackage() {
                             QString::fromUtf8("人员包 (*.zip)"), true);
     if (target.isEmpty()) return;
     prefs.setValue("packageFolder", QFileInfo(target).absolutePath());
+    if (!storeLocksHeld()) return;
     const QString answer = plugin_.writePackage(session_);
     endConversation();
     if (!answer.endsWith('/')) {
@@ -477,6 +492,7 @@ void MainWindow::beginImport() {
                              QString::fromUtf8("人员包 (*.zip);;所有文件 (*)"), false);
     if (package.isEmpty()) return;
     prefs.setValue("packageFolder", QFileInfo(package).absolutePath());
+    if (!storeLocksHeld()) return;
     importArgument_ = package;
     const QByteArray argument = cv::toGbk(package);
     if (plugin_.importProc(session_, screen(), nullptr, 0, argument.constData(), framePanel) != 1) {
@@ -494,7 +510,7 @@ void MainWindow::beginImport() {
 }
 
 void MainWindow::runImport() {
-    if (conversation_ != Conversation::Import) return;
+    if (conversation_ != Conversation::Import || !storeLocksHeld()) return;
     const WatchedImport run = runWatchedImport(plugin_, session_, framePanel, importArgument_);
     endConversation();
     for (const QString& message : run.log) logList->addItem(message);

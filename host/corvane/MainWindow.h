@@ -90,6 +90,7 @@ private:
     void filterReport();
     void report(const QString& text);
     void setOpened(bool opened);
+    bool storeLocksHeld();
 
     Plugin plugin_;
     // The application object the plug-in sees: one per opened installation, since the

@@ -41,11 +41,11 @@ WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* pane
             run.reportError = QString::fromUtf8(e.what());
         }
     }
-    const LogTail log;
+    const cvhost::LogCapture log;
     const QByteArray argument = cv::toGbk(package);
     run.result = plugin.importPackage(app, QGuiApplication::primaryScreen(), nullptr, 0,
                                       argument.constData());
-    run.log = log.newMessages();
+    run.log = log.messages();
     if (watch) {
         const Busy busy;
         try {

@@ -22,6 +22,7 @@
 #include "HostSettings.h"
 #include "MainWindow.h"
 #include "Plugin.h"
+#include "WorkFolders.h"
 
 int main(int argc, char** argv) {
     const QByteArray first = argc > 1 ? QByteArray(argv[1]) : QByteArray();
@@ -108,10 +109,8 @@ int main(int argc, char** argv) {
     options.directory = parser.value(dir);
     options.server = parser.value(server);
     options.style = hostSettings.value("style");
-    if (hostSettings.value("logFile").isEmpty()) {
-        QDir().mkpath(QDir::tempPath() + "/corvane");
-        hostSettings.set("logFile", QDir::tempPath() + "/corvane/corvane.log");
-    }
+    if (hostSettings.value("logFile").isEmpty())
+        hostSettings.set("logFile", cvhost::defaultLogFile());
     if (command.isEmpty()) {
         corvane::Plugin plugin;
         QString error;
