@@ -84,11 +84,21 @@ OpenTarget<cv::ConnectionBroker>& broker() {
     return *open;
 }
 
+QString& openError() {
+    static QString error;
+    return error;
+}
+
 std::unique_ptr<cv::Connection> openQuietly(const QString& target) {
-    if (target.isEmpty()) return nullptr;
+    openError().clear();
+    if (target.isEmpty()) {
+        openError() = QStringLiteral("no database given");
+        return nullptr;
+    }
     try {
         return openStore(target);
-    } catch (const cv::DbError&) {
+    } catch (const cv::DbError& e) {
+        openError() = QString::fromUtf8(e.what());
         return nullptr;
     }
 }
@@ -114,6 +124,8 @@ cv::ConnectionBroker* connectionBroker() {
     }
     return open.object.get();
 }
+
+QString lastOpenError() { return openError(); }
 
 void closeConnections() {
     broker() = {};

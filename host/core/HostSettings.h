@@ -41,6 +41,9 @@ private:
 // until closeConnections(). Null when the setting is empty or the database cannot be opened.
 cv::Connection* baseConnection();
 cv::ConnectionBroker* connectionBroker();
+// The engine's reason why the last of them that failed to open did not (English); "" when the
+// last one opened.
+QString lastOpenError();
 // Closes every connection opened so far. Nothing of the plug-in may hold one afterwards.
 void closeConnections();
 

@@ -1,16 +1,20 @@
 #include "ImportReport.h"
 
+#include <QAbstractItemModel>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryDir>
 #include <stdexcept>
+#include <vector>
 
 #include "ClientDataSet.h"
 #include "Database.h"
 #include "Installation.h"
 #include "Packer.h"
 #include "TextCodec.h"
+#include "WorkFolders.h"
 
 namespace cvhost {
 namespace {
@@ -21,16 +25,28 @@ const QString NotStoredPrefix = QStringLiteral("人员未导入: ");
 const QString NotStoredIdMark = QStringLiteral(" (PerUUID ");
 const QString NotStoredReasonMark = QStringLiteral("): ");
 const QString SummaryPrefix = QStringLiteral("人员导入结束: ");
-const QString CancelledPrefix = QStringLiteral("人员导入已取消: ");
+// The heads of the lines that end an import other than by completing it.
+const struct {
+    ImportEnd end;
+    QString head;
+} EndHeads[] = {
+    {ImportEnd::Cancelled, QStringLiteral("人员导入已取消: ")},
+    {ImportEnd::PackageRefused, QStringLiteral("人员包无法导入: ")},
+    {ImportEnd::StoreUnavailable, QStringLiteral("数据库不可用, 人员未导入: ")},
+    {ImportEnd::Stopped, QStringLiteral("人员导入中止: ")},
+};
+// Said by plug-ins before the heads above were agreed.
 const QString ChangedLine = QStringLiteral("人员包在预览后已被更改, 未导入");
 
 constexpr qsizetype BatchSize = 500;
+
+[[noreturn]] void refuse(const QString& reason) { throw std::runtime_error(reason.toStdString()); }
 
 QString fileIn(const QString& folder, const QString& lowerName) {
     if (QFileInfo::exists(folder + '/' + lowerName)) return folder + '/' + lowerName;
     for (const QString& entry : QDir(folder).entryList(QDir::Files))
         if (entry.toLower() == lowerName) return folder + '/' + entry;
-    throw std::runtime_error("the package has no " + lowerName.toStdString());
+    refuse(QString::fromUtf8("人员包中没有 %1 文件").arg(lowerName));
 }
 
 cv::ClientDataSet load(const QString& path) {
@@ -38,8 +54,8 @@ cv::ClientDataSet load(const QString& path) {
     try {
         dataset.loadFromFile(path);
     } catch (const std::exception& e) {
-        throw std::runtime_error("cannot read " + QFileInfo(path).fileName().toStdString() + ": " +
-                                 e.what());
+        refuse(QString::fromUtf8("无法读取人员包中的 %1: %2")
+                   .arg(QFileInfo(path).fileName(), QString::fromUtf8(e.what())));
     }
     return dataset;
 }
@@ -53,7 +69,7 @@ PackageContents readFolder(const QString& folder) {
     cv::ClientDataSet people = load(fileIn(folder, QStringLiteral("perinfo.per")));
     cv::ClientDataSet depts = load(fileIn(folder, QStringLiteral("deptinfo.per")));
     if (people.fieldIndex(QStringLiteral("PerUUID")) < 0)
-        throw std::runtime_error("the package's person file has no PerUUID column");
+        refuse(QString::fromUtf8("人员包的人员文件没有 PerUUID 列"));
 
     PackageContents contents;
     QHash<QString, QString> paths;  // the import's rule: the last row with a DeptName wins
@@ -106,13 +122,34 @@ QHash<QString, QString> notStoredReasons(const QStringList& log) {
     return reasons;
 }
 
-QString reasonForUnhandled(const QStringList& log, int result) {
-    for (const QString& line : log) {
-        if (line.startsWith(CancelledPrefix)) return QStringLiteral("导入已取消, 未处理此人");
-        if (line == ChangedLine) return QStringLiteral("人员包在预览后已被更改, 未导入");
+// The reason of a ticked person not stored that the import gave no line of its own.
+QString reasonForUnhandled(const ImportEnding& ending) {
+    switch (ending.end) {
+        case ImportEnd::Completed:
+        case ImportEnd::NothingTicked:
+            return QStringLiteral("导入没有记录原因");
+        case ImportEnd::Cancelled:
+            return QStringLiteral("导入已取消, 未处理此人");
+        case ImportEnd::PackageRefused:
+            return QStringLiteral("人员包无法导入: ") + ending.reason;
+        case ImportEnd::StoreUnavailable:
+            return QStringLiteral("数据库不可用: ") + ending.reason;
+        case ImportEnd::Stopped:
+            return QStringLiteral("导入中止, 未处理此人: ") + ending.reason;
+        case ImportEnd::Failed:
+            break;
     }
-    if (result == -1) return QStringLiteral("导入失败, 未处理此人");
-    return QStringLiteral("导入没有记录原因");
+    return QStringLiteral("导入失败, 未处理此人");
+}
+
+// Counts the report's outcomes and compares them with the summary line's.
+void finishCounts(ImportReport& report) {
+    for (const ReportRow& row : report.rows) ++report.counts[std::size_t(row.outcome)];
+    const std::optional<SummaryCounts> summary = summaryCounts(report.summaryLine);
+    report.summaryAgrees = summary && summary->inserted == report.count(Outcome::Inserted) &&
+                           summary->renamed == report.count(Outcome::Renamed) &&
+                           summary->present == report.count(Outcome::Present) &&
+                           summary->notStored == report.count(Outcome::NotStored);
 }
 
 // Runs `statement` (which ends in "IN (") over `values` in batches; `row` sees each result row.
@@ -159,13 +196,14 @@ QStringList idsOf(const PackageContents& package) {
 
 PackageContents readPackage(const QString& package) {
     if (QFileInfo(package).isDir()) return readFolder(package);
-    if (!QFileInfo(package).isFile())
-        throw std::runtime_error("no package at " + package.toStdString());
-    QTemporaryDir unpacked(QDir::tempPath() + QStringLiteral("/corvane-report-XXXXXX"));
-    if (!unpacked.isValid()) throw std::runtime_error("no temporary folder for the package");
+    if (!QFileInfo(package).isFile()) refuse(QString::fromUtf8("人员包不存在: ") + package);
+    const QString run = runFolder();
+    QTemporaryDir unpacked((run.isEmpty() ? QDir::tempPath() + '/' : run) +
+                           QStringLiteral("report-XXXXXX"));
+    if (!unpacked.isValid()) refuse(QString::fromUtf8("无法建立解包人员包的临时文件夹"));
     QString error;
     if (!extractArchive(package, unpacked.path(), &error))
-        throw std::runtime_error("cannot unpack the package: " + error.toStdString());
+        refuse(QString::fromUtf8("无法解包人员包: ") + error);
     return readFolder(unpacked.path());
 }
 
@@ -201,6 +239,66 @@ QString outcomeLabel(Outcome outcome) {
     return QStringLiteral("未导入");
 }
 
+ImportEnding importEnding(int result, const QStringList& log) {
+    if (result == 1) return {ImportEnd::Completed, {}};
+    if (result == -2) return {ImportEnd::NothingTicked, {}};
+    // The last line with a head tells: a cancel may follow a refusal of one person.
+    for (auto line = log.crbegin(); line != log.crend(); ++line) {
+        for (const auto& [end, head] : EndHeads)
+            if (line->startsWith(head)) return {end, line->mid(head.size())};
+        if (*line == ChangedLine)
+            return {ImportEnd::PackageRefused, QStringLiteral("人员包在预览后已被更改")};
+    }
+    return {ImportEnd::Failed, {}};
+}
+
+QString endingText(const ImportEnding& ending) {
+    switch (ending.end) {
+        case ImportEnd::Completed:
+            return QString::fromUtf8("导入完成");
+        case ImportEnd::NothingTicked:
+            return QString::fromUtf8("没有选中任何人员, 没有导入");
+        case ImportEnd::Cancelled:
+            return QString::fromUtf8("导入已取消 (%1); 取消前导入的人员留在数据库中")
+                .arg(ending.reason);
+        case ImportEnd::PackageRefused:
+            return QString::fromUtf8("人员包无法导入, 没有导入任何人员: ") + ending.reason;
+        case ImportEnd::StoreUnavailable:
+            return QString::fromUtf8("数据库不可用, 没有导入任何人员: ") + ending.reason;
+        case ImportEnd::Stopped:
+            return QString::fromUtf8("导入中途停止, 停止前导入的人员留在数据库中: ") +
+                   ending.reason;
+        case ImportEnd::Failed:
+            break;
+    }
+    return QString::fromUtf8("导入失败: 插件没有说明原因");
+}
+
+std::optional<SummaryCounts> summaryCounts(const QString& summaryLine) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^人员导入结束: 新增 (\\d+) 人, 改名后新增 (\\d+) 人, 已存在 (\\d+) 人, "
+                       "未导入 (\\d+) 人, 新建部门 (\\d+) 个$"));
+    const QRegularExpressionMatch match = pattern.match(summaryLine);
+    if (!match.hasMatch()) return std::nullopt;
+    return SummaryCounts{match.captured(1).toInt(), match.captured(2).toInt(),
+                         match.captured(3).toInt(), match.captured(4).toInt(),
+                         match.captured(5).toInt()};
+}
+
+QList<AccountRow> readAccount(const QAbstractItemModel& model) {
+    QList<AccountRow> rows;
+    const int count = model.rowCount();
+    rows.reserve(count);
+    auto text = [&](int row, int column) { return model.index(row, column).data().toString(); };
+    for (int row = 0; row < count; ++row) {
+        bool number = false;
+        const int packageRow = text(row, 6).toInt(&number);
+        rows.append({text(row, 0), text(row, 1), text(row, 2), text(row, 3), text(row, 4),
+                     text(row, 5), number ? packageRow : -1});
+    }
+    return rows;
+}
+
 QString summaryLine(const QStringList& log) {
     QString summary;
     for (const QString& line : log)
@@ -212,8 +310,9 @@ ImportReport composeReport(const ImportObservation& seen) {
     ImportReport report;
     report.result = seen.result;
     report.summaryLine = summaryLine(seen.log);
+    report.ending = importEnding(seen.result, seen.log);
     const QHash<QString, QString> reasons = notStoredReasons(seen.log);
-    const QString unhandled = reasonForUnhandled(seen.log, seen.result);
+    const QString unhandled = reasonForUnhandled(report.ending);
 
     QHash<QString, int> ticksLeft = seen.ticks;
     QSet<QString> storedByEarlierRow;
@@ -258,9 +357,87 @@ ImportReport composeReport(const ImportObservation& seen) {
                     unhandled);
             }
         }
-        ++report.counts[std::size_t(row.outcome)];
         report.rows.append(std::move(row));
     }
+    finishCounts(report);
+    return report;
+}
+
+ImportReport composeReport(const PackageContents& package, const QList<AccountRow>& account,
+                           const QSet<QString>& inTree, const QStringList& log, int result) {
+    ImportReport report;
+    report.result = result;
+    report.summaryLine = summaryLine(log);
+    report.ending = importEnding(result, log);
+    const QString unhandled = reasonForUnhandled(report.ending);
+
+    // Which account row each package row takes: first the rows the account names, then the
+    // rest by PerUUID in file order.
+    const qsizetype rows = package.people.size();
+    std::vector<qsizetype> taker(std::size_t(rows), -1);
+    std::vector<bool> placed(std::size_t(account.size()), false);
+    for (qsizetype a = 0; a < account.size(); ++a) {
+        const int at = account[a].packageRow;
+        if (at >= 0 && at < rows && taker[std::size_t(at)] < 0 &&
+            package.people[at].perUUID == account[a].perUUID) {
+            taker[std::size_t(at)] = a;
+            placed[std::size_t(a)] = true;
+        }
+    }
+    QHash<QString, QList<qsizetype>> freeRows;  // PerUUID → package rows not taken, in order
+    for (qsizetype i = rows - 1; i >= 0; --i)
+        if (taker[std::size_t(i)] < 0) freeRows[package.people[i].perUUID].append(i);
+    for (qsizetype a = 0; a < account.size(); ++a) {
+        if (placed[std::size_t(a)]) continue;
+        QList<qsizetype>& free = freeRows[account[a].perUUID];
+        if (free.isEmpty()) continue;
+        taker[std::size_t(free.takeLast())] = a;
+        placed[std::size_t(a)] = true;
+    }
+
+    auto fromAccount = [&](const AccountRow& told, ReportRow& row) {
+        static const QHash<QString, Outcome> outcomes = {
+            {QStringLiteral("inserted"), Outcome::Inserted},
+            {QStringLiteral("renamed"), Outcome::Renamed},
+            {QStringLiteral("present"), Outcome::Present},
+            {QStringLiteral("not stored"), Outcome::NotStored}};
+        row.outcome = outcomes.value(told.outcome, Outcome::NotStored);
+        row.loginName = told.loginName;
+        row.deptCode = told.deptCode;
+        if (!told.deptPath.isEmpty() || !told.deptCode.isEmpty()) row.deptPath = told.deptPath;
+        row.reason = told.reason;
+        if (row.outcome == Outcome::Present && row.reason.isEmpty())
+            row.reason = QStringLiteral("本系统已有此人");
+        if (row.outcome == Outcome::NotStored && row.reason.isEmpty()) row.reason = unhandled;
+        if (!outcomes.contains(told.outcome))
+            row.reason =
+                QStringLiteral("插件报告了未知的结果 \"%1\"; ").arg(told.outcome) + row.reason;
+    };
+    report.rows.reserve(rows);
+    for (qsizetype i = 0; i < rows; ++i) {
+        const PackagePerson& person = package.people[i];
+        ReportRow row;
+        row.perUUID = person.perUUID;
+        row.perName = person.perName;
+        row.deptPath = person.deptPath;
+        if (const qsizetype a = taker[std::size_t(i)]; a >= 0) {
+            fromAccount(account[a], row);
+        } else {
+            row.outcome = Outcome::NotTicked;
+            if (!inTree.contains(person.perUUID))
+                row.reason = QStringLiteral("预览中没有此人 (人员包中没有其部门)");
+        }
+        report.rows.append(std::move(row));
+    }
+    for (qsizetype a = 0; a < account.size(); ++a) {
+        if (placed[std::size_t(a)]) continue;
+        ReportRow row;
+        row.perUUID = account[a].perUUID;
+        fromAccount(account[a], row);
+        row.reason = QStringLiteral("人员包中找不到此人; ") + row.reason;
+        report.rows.append(std::move(row));
+    }
+    finishCounts(report);
     return report;
 }
 
@@ -315,11 +492,10 @@ QHash<QString, QString> departmentPaths(cv::Connection& store, const QSet<QStrin
 }
 
 QByteArray reportCsv(const ImportReport& report) {
-    QString text = QStringLiteral(
-        "PerUUID,PerName,LoginName,outcome,department path,department code,reason\r\n");
+    QString text = QStringLiteral("人员编号,姓名,登录名,结果,部门路径,本系统部门编码,原因\r\n");
     for (const ReportRow& row : report.rows) {
         const QString fields[] = {
-            row.perUUID,  row.perName,  row.loginName, outcomeName(row.outcome),
+            row.perUUID,  row.perName,  row.loginName, outcomeLabel(row.outcome),
             row.deptPath, row.deptCode, row.reason};
         bool first = true;
         for (const QString& field : fields) {
@@ -341,10 +517,10 @@ bool saveReportCsv(const ImportReport& report, const QString& file, QString* err
     return false;
 }
 
-ImportWatch::ImportWatch(const QString& package, const QString& store, QHash<QString, int> ticks,
+ImportWatch::ImportWatch(PackageContents package, const QString& store, QHash<QString, int> ticks,
                          QSet<QString> inTree)
     : store_(store) {
-    seen_.package = readPackage(package);
+    seen_.package = std::move(package);
     seen_.ticks = std::move(ticks);
     seen_.inTree = std::move(inTree);
     seen_.presentBefore = storedIds(*openStore(store_), idsOf(seen_.package));

@@ -21,8 +21,8 @@ bool packDirectory(const QString& directory, const QString& zipFile, QString* er
 // levels makes thousands of folders to check and create).
 struct ExtractLimits {
     int maxEntries = 1000;
-    int maxNameLength = 1024;  // characters
-    int maxDepth = 64;         // components of a name
+    int maxNameLength = 1024;                // characters
+    int maxDepth = 64;                       // components of a name
     qint64 maxTotalBytes = qint64(4) << 30;  // 4 GiB unpacked
     // The share of the destination's free space (as the file system reports it when the
     // unpacking starts) that the unpacked files may take, in percent: a bomb never fills

@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <optional>
 
 #include "Commands.h"
 #include "EmbeddedTree.h"
@@ -40,8 +41,9 @@ struct HostWindow {
     }
     // What the user does with the embedded tree before the operation: untick, and look.
     void userTurn(const Options& options, QTextStream& out) {
-        for (const QString& id : untick(panel, options.untick))
-            out << "not in the tree: " << id << "\n";
+        if (!options.untick.isEmpty())
+            for (const QString& id : untick(panel, options.untick))
+                out << "not in the tree: " << id << "\n";
         QApplication::processEvents();
         if (!options.screenshot.isEmpty() && !window.grab().save(options.screenshot))
             out << "cannot save the screenshot\n";
@@ -140,9 +142,12 @@ int runImport(const Options& options, QTextStream& out) {
     HostWindow host(QString::fromUtf8("导入人员"));
     const QByteArray argument = cv::toGbk(options.package);
     const QByteArray shown = options.all ? "@&@" + argument : argument;
+    std::optional<cvhost::LogCapture> heard(std::in_place);
     const int embedded =
         plugin.importProc(qApp, screen(), nullptr, 0, shown.constData(), host.panel);
     out << "CVPackage_ImportProc: " << embedded << "\n";
+    for (const QString& message : heard->messages()) out << "log: " << message << "\n";
+    heard.reset();
     int status = 1;
     WatchedImport run;
     bool imported = false;
@@ -151,9 +156,12 @@ int runImport(const Options& options, QTextStream& out) {
         imported = storeLocksHeld(out);
     }
     if (imported) {
-        run =
-            runWatchedImport(plugin, qApp, host.panel, options.package, !options.report.isEmpty());
-        out << "CVPackage_Import: " << run.result << "\n";
+        std::optional<PackageReading> reading;
+        if (!options.report.isEmpty()) reading.emplace(options.package);
+        run = runWatchedImport(plugin, qApp, host.panel, &host.window, options.package,
+                               reading ? &*reading : nullptr);
+        out << "CVPackage_Import: " << run.result << " (" << cvhost::endingText(run.ending)
+            << ")\n";
         status = run.result == 1 ? 0 : 1;
     }
     out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
@@ -170,6 +178,8 @@ int runImport(const Options& options, QTextStream& out) {
                     << cvhost::outcomeName(outcome);
             }
             out << ")\n";
+            if (!run.report->summaryLine.isEmpty() && !run.report->summaryAgrees)
+                out << "report: the summary line's counts are not the report's\n";
         } else {
             out << "cannot write the report: " << error << "\n";
             status = 1;
