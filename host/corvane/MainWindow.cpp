@@ -513,12 +513,14 @@ void MainWindow::preview() {
 }
 
 void MainWindow::showFrame() {
+    // The frame keeps the height it asks for (the area scrolls below that); the result pane
+    // keeps only its least while the user ticks.
+    const auto* frame = framePanel->findChild<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    framePanel->setMinimumHeight(frame ? frame->sizeHint().height() : 0);
     framePanel->show();
-    // The frame takes what room it needs; the result pane keeps the rest.
-    const int needed = framePanel->minimumSizeHint().height();
+    frameArea->show();
     const int total = splitter_->height();
-    splitter_->setSizes(
-        {qMax(needed, total * 3 / 5), qMax(90, total - qMax(needed, total * 3 / 5))});
+    splitter_->setSizes({total - resultTabs->minimumHeight(), resultTabs->minimumHeight()});
 }
 
 void MainWindow::beginExport() {
@@ -745,6 +747,8 @@ void MainWindow::endConversation() {
     conversation_ = Conversation::None;
     reading_.reset();
     framePanel->hide();
+    framePanel->setMinimumHeight(0);
+    frameArea->hide();
     for (QPushButton* b : {writeButton, runImportButton, cancelButton}) {
         b->hide();
         b->setEnabled(false);

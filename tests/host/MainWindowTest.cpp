@@ -102,8 +102,8 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     UrlCatcher desktop;
     QDesktopServices::setUrlHandler("file", &desktop, "open");
     auto window = std::make_unique<corvane::MainWindow>(plugin);
-    window->resize(1000, 720);
     window->show();
+    const QSize defaultSize = window->size();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
 
     // A database file that does not exist is refused, and not made.
@@ -189,6 +189,24 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     EXPECT_TRUE(open.buttons.contains("打开")) << open.buttons.join(' ').toStdString();
     tree = corvane::embeddedTree(window->framePanel);
     ASSERT_NE(tree, nullptr) << window->statusLabel->text().toStdString();
+    // At 800x600 the frame's fields keep clear of each other (the frame scrolls instead).
+    window->resize(800, 600);
+    QApplication::processEvents();
+    screenshot(*window, "main-preview-800x600.png");
+    const QList<QWidget*> fields = window->framePanel->findChildren<QWidget*>();
+    for (QWidget* one : fields)
+        for (QWidget* other : fields) {
+            if (one == other || !one->isVisible() || !other->isVisible() ||
+                !(qobject_cast<QLineEdit*>(one) || qobject_cast<QLabel*>(one)) ||
+                !(qobject_cast<QLineEdit*>(other) || qobject_cast<QLabel*>(other)))
+                continue;
+            const QRect a(one->mapTo(window->framePanel, QPoint()), one->size());
+            const QRect b(other->mapTo(window->framePanel, QPoint()), other->size());
+            EXPECT_FALSE(a.intersects(b))
+                << "框架中的字段互相重叠: " << one->objectName().toStdString() << " "
+                << other->objectName().toStdString();
+        }
+    window->resize(defaultSize);
     const QString unticked = "310101199001010044";
     toggle(tree, nodeOf(tree, unticked));
     const QStringList before = b.rows("SELECT PerUUID FROM CV_PersonInfo");
@@ -197,6 +215,9 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     const cvhost::ImportReport* report = window->report();
     ASSERT_NE(report, nullptr) << window->reportSummaryLabel->text().toStdString();
     screenshot(*window, "main-import.png");
+    window->resize(800, 600);
+    screenshot(*window, "main-import-800x600.png");
+    window->resize(defaultSize);
 
     // The report against the store: every row's outcome is what the store shows.
     using cvhost::Outcome;
