@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QQueue>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTableView>
 #include <QTest>
@@ -120,10 +121,27 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     typeInto(window->databaseEdit, a.target());
     QTest::mouseClick(window->openButton, Qt::LeftButton);
     ASSERT_TRUE(window->exportButton->isEnabled()) << window->statusLabel->text().toStdString();
+    // The address as it was given (a server's %3D stays as it is), without a password.
+    const QString shown = a.target().startsWith("postgres")
+                              ? QUrl(a.target()).toDisplayString(QUrl::RemovePassword)
+                              : a.target();
+    EXPECT_TRUE(window->statusLabel->text().contains(shown))
+        << window->statusLabel->text().toStdString();
     QTest::mouseClick(window->exportButton, Qt::LeftButton);
     QTreeWidget* tree = corvane::embeddedTree(window->framePanel);
     ASSERT_NE(tree, nullptr) << window->statusLabel->text().toStdString();
     const int inTree = int(corvane::personTicks(window->framePanel).inTree.size());
+
+    // 导入人员… keeps the selection while its file dialog is open, and after it is cancelled.
+    QString cancelled;
+    answer.expect([&](QWidget* dialog) {
+        cancelled = dialog->metaObject()->className();
+        if (auto* box = qobject_cast<QDialog*>(dialog)) box->reject();
+    });
+    QTest::mouseClick(window->importButton, Qt::LeftButton);
+    EXPECT_EQ(cancelled, "QFileDialog");
+    EXPECT_EQ(corvane::embeddedTree(window->framePanel), tree) << "导出的勾选被丢掉了";
+    EXPECT_TRUE(window->writeButton->isVisible());
 
     // The frame's menu asks with Qt's Chinese buttons: 是/否. No keeps the node.
     auto* target = window->framePanel->findChild<QTreeWidget*>("TvDeptPerson");
@@ -178,6 +196,15 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     QTest::mouseClick(window->openFolderButton, Qt::LeftButton);
     EXPECT_EQ(desktop.opened, QList<QUrl>({QUrl::fromLocalFile(a.folder().chopped(1))}));
     screenshot(*window, "main-export.png");
+    // Without a file manager the window says where the folder is.
+    QDesktopServices::unsetUrlHandler("file");
+    Seen noFileManager;
+    answer.expect(press("确定", &noFileManager));
+    QTest::mouseClick(window->openFolderButton, Qt::LeftButton);
+    EXPECT_TRUE(noFileManager.text.contains("文件管理器") &&
+                noFileManager.text.contains(a.folder().chopped(1)))
+        << noFileManager.text.toStdString();
+    QDesktopServices::setUrlHandler("file", &desktop, "open");
 
     // Import into B, one person unticked in the preview.
     typeInto(window->databaseEdit, b.target());
@@ -306,6 +333,20 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     ASSERT_TRUE(guiFile.open(QIODevice::ReadOnly)) << window->statusLabel->text().toStdString();
     ASSERT_TRUE(cliFile.open(QIODevice::ReadOnly)) << printed.toStdString();
     EXPECT_EQ(QString::fromUtf8(guiFile.readAll()), QString::fromUtf8(cliFile.readAll()));
+
+    // A new report starts at its top: scrolled down, then the package imported again.
+    window->reportFilter->setCurrentIndex(0);
+    const int storedBefore = window->report()->count(Outcome::Inserted) +
+                             window->report()->count(Outcome::Renamed) +
+                             window->report()->count(Outcome::Present);
+    window->reportView->scrollToBottom();
+    ASSERT_GT(window->reportView->verticalScrollBar()->value(), 0);
+    window->nextPackageToRead = package;
+    QTest::mouseClick(window->importButton, Qt::LeftButton);
+    QTest::mouseClick(window->runImportButton, Qt::LeftButton);
+    ASSERT_NE(window->report(), nullptr);
+    EXPECT_EQ(window->report()->count(Outcome::Present), storedBefore);
+    EXPECT_EQ(window->reportView->verticalScrollBar()->value(), 0) << "新的报告没有从头显示";
 
     EXPECT_EQ(answer.pending(), 0);
     EXPECT_TRUE(answer.unexpected.isEmpty()) << answer.unexpected.join(' ').toStdString();
