@@ -68,6 +68,11 @@ bool storeLocksHeld(QTextStream& out) {
     return false;
 }
 
+// What the plug-in logged, printed after the answers (its reasons included).
+void printHeard(const cvhost::LogCapture& heard, QTextStream& out) {
+    for (const QString& message : heard.messages()) out << "log: " << message << "\n";
+}
+
 QString describeExport(const QString& answer) {
     if (answer == "-2") return "nothing ticked";
     if (answer == "-3") return "the package directory cannot be made";
@@ -94,8 +99,10 @@ int runView(const Options& options, QTextStream& out) {
         });
         poll->start(50);
     }
+    const cvhost::LogCapture heard;
     const int result = plugin.view(qApp, screen(), nullptr, 0);
     out << "CVPackage_View: " << result << "\n";
+    printHeard(heard, out);
     return result == 1 ? 0 : 1;
 }
 
@@ -107,6 +114,7 @@ int runExport(const Options& options, QTextStream& out) {
     Plugin plugin;
     if (!loadPlugin(plugin, out)) return 1;
     HostWindow host(QString::fromUtf8("导出人员"));
+    const cvhost::LogCapture heard;
     const int embedded = plugin.exportProc(qApp, screen(), nullptr, 0, host.panel);
     out << "CVPackage_ExportProc: " << embedded << "\n";
     int status = 1;
@@ -114,6 +122,7 @@ int runExport(const Options& options, QTextStream& out) {
         host.userTurn(options, out);
         if (!storeLocksHeld(out)) {
             out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
+            printHeard(heard, out);
             return 1;
         }
         const QString answer = plugin.writePackage(qApp);
@@ -129,6 +138,7 @@ int runExport(const Options& options, QTextStream& out) {
         }
     }
     out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
+    printHeard(heard, out);
     return status;
 }
 
@@ -146,7 +156,7 @@ int runImport(const Options& options, QTextStream& out) {
     const int embedded =
         plugin.importProc(qApp, screen(), nullptr, 0, shown.constData(), host.panel);
     out << "CVPackage_ImportProc: " << embedded << "\n";
-    for (const QString& message : heard->messages()) out << "log: " << message << "\n";
+    printHeard(*heard, out);
     heard.reset();
     int status = 1;
     WatchedImport run;

@@ -20,6 +20,7 @@
 #include "Application.h"
 #include "Commands.h"
 #include "HostSettings.h"
+#include "Installation.h"
 #include "MainWindow.h"
 #include "Plugin.h"
 #include "WorkFolders.h"
@@ -122,17 +123,16 @@ int main(int argc, char** argv) {
         window.show();
         return app.exec();
     }
-    // Opening a file that does not exist would make an empty one: only init makes stores.
-    if ((command == "view" || command == "export" || command == "import") &&
-        corvane::missingStore(hostSettings.value("db"))) {
+    // Opening a file that does not exist, or an empty one, would make an installation of it:
+    // only init makes stores.
+    if (command == "view" || command == "export" || command == "import") {
         const QString db = hostSettings.value("db");
-        if (db.isEmpty())
-            std::fprintf(stderr, "corvane %s: --db is required\n", qPrintable(command));
-        else
-            std::fprintf(stderr,
-                         "corvane %s: no installation at %s (corvane init --db FILE makes one)\n",
-                         qPrintable(command), qPrintable(db));
-        return 1;
+        if (const QString problem = cvhost::storeFileProblem(db); !problem.isEmpty()) {
+            std::fprintf(stderr, "corvane %s: %s%s%s (corvane init --db FILE 创建新的安装)\n",
+                         qPrintable(command), qPrintable(problem), db.isEmpty() ? "" : ": ",
+                         qPrintable(db));
+            return 1;
+        }
     }
     try {
         if (command == "view") return corvane::runView(options, out);
