@@ -217,6 +217,7 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     tree = corvane::embeddedTree(window->framePanel);
     ASSERT_NE(tree, nullptr) << window->statusLabel->text().toStdString();
     // At 800x600 the frame's fields keep clear of each other (the frame scrolls instead).
+    screenshot(*window, "main-preview.png");
     window->resize(800, 600);
     QApplication::processEvents();
     screenshot(*window, "main-preview-800x600.png");
