@@ -1,6 +1,7 @@
 #include "Database.h"
 
 #include "DataPacket.h"
+#include "EngineHandles.h"
 #include "Heartbeat.h"
 
 #include <libpq-fe.h>
@@ -112,13 +113,28 @@ QList<FieldDef> fieldsOf(const QSqlRecord& record) {
     throw DbError(QStringLiteral("%1 [statement: %2]").arg(text, sql).toStdString());
 }
 
-// The SQLite handle under a connection; null for other engines or a closed connection.
-sqlite3* sqliteHandle(const QSqlDatabase& db) {
-    if (!db.isOpen()) return nullptr;
-    const QVariant handle = db.driver()->handle();
-    return qstrcmp(handle.typeName(), "sqlite3*") == 0
-               ? *static_cast<sqlite3* const*>(handle.constData())
-               : nullptr;
+
+// Whether SQLite's answer `rc` refuses every statement to come, not just this one's values:
+// no right to write, a read-only, full, locked or broken store, a lost file.
+bool refusesEverything(int rc) {
+    switch (rc & 0xff) {
+        case SQLITE_PERM:
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_NOMEM:
+        case SQLITE_READONLY:
+        case SQLITE_INTERRUPT:
+        case SQLITE_IOERR:
+        case SQLITE_CORRUPT:
+        case SQLITE_FULL:
+        case SQLITE_CANTOPEN:
+        case SQLITE_PROTOCOL:
+        case SQLITE_AUTH:
+        case SQLITE_NOTADB:
+            return true;
+        default:
+            return false;
+    }
 }
 
 // One statement prepared on SQLite's handle from UTF-8 text; throws DbError, with SQLite's
@@ -805,8 +821,11 @@ void PreparedStatement::execute(const QVariantList& values) {
             rc == SQLITE_DONE || rc == SQLITE_ROW ? QByteArray() : QByteArray(sqlite3_errmsg(p.sqlite));
         sqlite3_reset(p.statement);
         sqlite3_clear_bindings(p.statement);
-        if (!message.isNull()) refuseSqlite(message, nullptr, p.sql);
-        return;
+        if (message.isNull()) return;
+        if (refusesEverything(rc))
+            throw StoreUnavailable(
+                QStringLiteral("%1 [statement: %2]").arg(QString::fromUtf8(message), p.sql).toStdString());
+        refuseSqlite(message, nullptr, p.sql);
     }
     QSqlQuery& query = p.query;
     for (qsizetype i = 0; i < values.size(); ++i) query.bindValue(int(i), values[i]);

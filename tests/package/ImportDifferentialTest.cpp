@@ -20,6 +20,7 @@
 #include "StoreError.h"
 #include "TCVPerson.h"
 #include "TDM_PersonPack.h"
+#include "WindowedImport.h"
 
 namespace cv::test {
 namespace {
@@ -53,7 +54,7 @@ std::int32_t referenceImport(const QString& packageDir) {
             if (!found && !people.locate("PerUUID", t.id)) continue;
             if (TCVPerson::PersonExists(t.id)) continue;
             TCVPersonInfo p{text("PerUUID"), text("UPassWord"), text("PerName"), text("PerSex"),
-                            text("PerMemo"),  text("LoginName"), text("PerDept")};
+                            text("PerMemo"), text("LoginName"), text("PerDept")};
             if (TCVPerson::LoginNameExists(p.LoginName)) {
                 const QString old = p.LoginName;
                 try {
@@ -61,8 +62,8 @@ std::int32_t referenceImport(const QString& packageDir) {
                 } catch (const LoginNameExhausted&) {
                     continue;
                 }
-                if (host::writeLog("要导入的注册名" + old + "已经存在,已经被改为" +
-                                   p.LoginName) != 1)
+                if (host::writeLog("要导入的注册名" + old + "已经存在,已经被改为" + p.LoginName) !=
+                    1)
                     continue;
             }
             if (!p.PerDept.isEmpty()) {
@@ -115,9 +116,9 @@ struct Case {
 
         for (int i = r.bounded(12); i > 0; --i) {
             QString id = code(1 + r.bounded(3));
-            if (chance(5)) id = id.chopped(4) + "9999";                  // a full level
-            if (chance(5)) id = id.chopped(4) + "00A1";                  // not a number
-            if (chance(5)) id = id.left(3);                              // no whole level
+            if (chance(5)) id = id.chopped(4) + "9999";  // a full level
+            if (chance(5)) id = id.chopped(4) + "00A1";  // not a number
+            if (chance(5)) id = id.left(3);              // no whole level
             storeDepts << QStringList{id, chance(10) ? "<null>" : pick(names)};
         }
         const QStringList logins = {"l1", "l2", "l3", "l1_1000", "l2_1282", "zz", "", "<null>"};
@@ -160,8 +161,9 @@ struct Case {
 
     void arrange(testhost::Installation& inst) const {
         Connection& db = inst.db();
-        PreparedStatement dept(&db, "INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) "
-                                    "VALUES(?, ?, '')");
+        PreparedStatement dept(&db,
+                               "INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) "
+                               "VALUES(?, ?, '')");
         for (const QStringList& d : storeDepts) {
             if (!inst.scalar("SELECT DeptID FROM CV_DeptInfo WHERE DeptID = " + sqlQuote(d[0]))
                      .isEmpty())
@@ -211,8 +213,21 @@ public:
         const QList<QTreeWidgetItem*> nodes = tree().nodesInListOrder();
         for (int n : c.untick)
             if (n < nodes.size()) tree().toggle(nodes[n]);
-        if (during) QTimer::singleShot(0, during);
+        // An import that never gets to its first person shows no sign of life: the other
+        // writer then comes after it.
+        bool happened = false;
+        QTimer timer;
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            happened = true;
+            during();
+        });
+        if (during) timer.start(0);
         out.result = import(dir);
+        if (during && !happened) {
+            timer.stop();
+            during();
+        }
         out.people = rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID");
         out.depts = rows("SELECT * FROM CV_DeptInfo ORDER BY DeptID");
         QFile log(inst().logFile());
@@ -228,12 +243,18 @@ public:
 };
 CV_BOTH_STYLES(ImportDifferentialTest);
 
+// Window sizes the seeds take in turn: one person a window, a few, and the default.
+const int WindowSizes[] = {1, 2, 7, WindowedImport::DefaultWindow};
+
 TEST_P(ImportDifferentialTest, DecidesEveryPersonAsThePersonStoreWould) {
     const int seeds = qEnvironmentVariableIntValue("CV_IMPORT_SEEDS");
-    for (quint32 seed = 1; seed <= quint32(seeds > 0 ? seeds : 150); ++seed) {
-        SCOPED_TRACE(seed);
+    for (quint32 seed = 1; seed <= quint32(seeds > 0 ? seeds : 200); ++seed) {
+        const int window = WindowSizes[seed % std::size(WindowSizes)];
+        SCOPED_TRACE(QString("seed %1, window %2").arg(seed).arg(window).toStdString());
         const Case c(seed);
+        WindowedImport::setDefaultWindow(window);
         const Outcome fast = run(c, PackageImport);
+        WindowedImport::setDefaultWindow(WindowedImport::DefaultWindow);
         const Outcome reference = run(c, referenceImport);
         ASSERT_EQ(fast.result, reference.result);
         ASSERT_EQ(fast.people, reference.people);
@@ -259,8 +280,9 @@ TEST_P(ImportDifferentialTest, AStoreThatChangesDuringTheImportEndsAsThePersonSt
     OperationProgress::setShowDelay(0);
     const auto otherWriter = [this] {
         inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) VALUES('0002', '他', '')");
-        inst().exec("INSERT INTO CV_PersonInfo(PerUUID, LoginName, PerDept, PrjID) "
-                    "VALUES('P2', 'other', '0002', 9)");
+        inst().exec(
+            "INSERT INTO CV_PersonInfo(PerUUID, LoginName, PerDept, PrjID) "
+            "VALUES('P2', 'other', '0002', 9)");
     };
     const Outcome changed = run(c, PackageImport, otherWriter);
     OperationProgress::setShowDelay(500);
@@ -272,6 +294,56 @@ TEST_P(ImportDifferentialTest, AStoreThatChangesDuringTheImportEndsAsThePersonSt
     EXPECT_EQ(changed.result, 1);
     EXPECT_EQ(changed.people, reference.people);
     EXPECT_EQ(changed.depts, reference.depts);
+}
+
+// On seeded cases, another writer stores some of the package's people (under other login
+// names), a login name the package uses, and departments where the import means to create
+// its own (the next free top-level code, and a department of a name the package needs) once
+// the import has read the store. Each window finds them under the lock and ends as the
+// person store's operations would on the store as the other writer left it.
+TEST_P(ImportDifferentialTest, ChangesByAnotherWriterDuringTheImportAreFoundUnderTheLock) {
+    OperationProgress::setShowDelay(0);
+    for (quint32 seed = 300; seed < 360; ++seed) {
+        const int window = WindowSizes[seed % std::size(WindowSizes)];
+        SCOPED_TRACE(QString("seed %1, window %2").arg(seed).arg(window).toStdString());
+        const Case c(seed);
+        const auto otherWriter = [&] {
+            int n = 0;
+            for (const QStringList& p : c.people) {
+                if (p[0] == "<null>" || n++ % 3) continue;
+                inst().exec(QString("INSERT INTO CV_PersonInfo(PerUUID, LoginName, PrjID) "
+                                    "SELECT %1, %2, 9 WHERE NOT EXISTS (SELECT 1 FROM "
+                                    "CV_PersonInfo WHERE PerUUID = %1)")
+                                .arg(sqlQuote(p[0]), sqlQuote("other" + QString::number(n))));
+            }
+            inst().exec(
+                "INSERT INTO CV_PersonInfo(PerUUID, LoginName, PrjID) "
+                "SELECT 'X-other', 'l2', 9 WHERE NOT EXISTS (SELECT 1 FROM "
+                "CV_PersonInfo WHERE PerUUID = 'X-other')");
+            QString top = "0000";
+            for (const QString& code : inst().rows("SELECT DeptID FROM CV_DeptInfo"))
+                if (code.size() == 4 && code > top) top = code;
+            const QString next = QString("%1").arg(top.toInt() + 1, 4, 10, QChar('0'));
+            for (const auto& [code, name] :
+                 {std::pair{next, QString("他")}, std::pair{QString("0099"), QString("技术部")}})
+                inst().exec(QString("INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) "
+                                    "SELECT %1, %2, '' WHERE NOT EXISTS (SELECT 1 FROM "
+                                    "CV_DeptInfo WHERE DeptID = %1)")
+                                .arg(sqlQuote(code), sqlQuote(name)));
+        };
+        WindowedImport::setDefaultWindow(window);
+        const Outcome changed = run(c, PackageImport, otherWriter);
+        WindowedImport::setDefaultWindow(WindowedImport::DefaultWindow);
+        const Outcome reference = run(c, [&](const QString& dir) {
+            otherWriter();
+            return referenceImport(dir);
+        });
+        ASSERT_EQ(changed.result, reference.result);
+        ASSERT_EQ(changed.people, reference.people);
+        ASSERT_EQ(changed.depts, reference.depts);
+        ASSERT_EQ(changed.renames, reference.renames);
+    }
+    OperationProgress::setShowDelay(500);
 }
 
 // Cancel stops after the current person and answers -1, what is stored stays; the same
@@ -287,8 +359,13 @@ TEST_P(ImportDifferentialTest, ACancelledImportRunAgainEndsAsOneUninterruptedImp
         c.depts << QStringList{QString("0001%1").arg(d + 1, 4, 10, QChar('0')),
                                QString("甲_组%1").arg(d % 7), ""};
     for (int i = 0; i < 3000; ++i)
-        c.people << QStringList{QString("P%1").arg(i), QString("人%1").arg(i), "男",
-                                QString("u%1").arg(i % 400), c.depts[i % 40][0], "", ""};
+        c.people << QStringList{QString("P%1").arg(i),
+                                QString("人%1").arg(i),
+                                "男",
+                                QString("u%1").arg(i % 400),
+                                c.depts[i % 40][0],
+                                "",
+                                ""};
     c.untick = {};
     const Outcome whole = run(c, PackageImport);
     ASSERT_EQ(whole.result, 1);
