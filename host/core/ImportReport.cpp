@@ -10,8 +10,6 @@
 #include <vector>
 
 #include "ClientDataSet.h"
-#include "Database.h"
-#include "Installation.h"
 #include "Packer.h"
 #include "TextCodec.h"
 #include "WorkFolders.h"
@@ -20,10 +18,7 @@ namespace cvhost {
 namespace {
 
 // The lines of the import's log that the report reads (the messages, without the log's own
-// columns). Names and identifiers inside them went through cv::logSafeText.
-const QString NotStoredPrefix = QStringLiteral("人员未导入: ");
-const QString NotStoredIdMark = QStringLiteral(" (PerUUID ");
-const QString NotStoredReasonMark = QStringLiteral("): ");
+// columns).
 const QString SummaryPrefix = QStringLiteral("人员导入结束: ");
 // The heads of the lines that end an import other than by completing it.
 const struct {
@@ -35,10 +30,8 @@ const struct {
     {ImportEnd::StoreUnavailable, QStringLiteral("数据库不可用, 人员未导入: ")},
     {ImportEnd::Stopped, QStringLiteral("人员导入中止: ")},
 };
-// Said by plug-ins before the heads above were agreed.
+// The package check's own line when the files changed since the preview, which has no head.
 const QString ChangedLine = QStringLiteral("人员包在预览后已被更改, 未导入");
-
-constexpr qsizetype BatchSize = 500;
 
 [[noreturn]] void refuse(const QString& reason) { throw std::runtime_error(reason.toStdString()); }
 
@@ -97,31 +90,6 @@ PackageContents readFolder(const QString& folder) {
     return contents;
 }
 
-// "人员未导入: NAME (PerUUID ID): REASON" → REASON under the key NAME + U+0000 + ID. A name or
-// an identifier may itself hold the marks, so every way of reading the line is kept (a
-// bounded number of them); a person's own key then finds the reason.
-QHash<QString, QString> notStoredReasons(const QStringList& log) {
-    constexpr int MaxReadings = 64;
-    QHash<QString, QString> reasons;
-    for (const QString& line : log) {
-        if (!line.startsWith(NotStoredPrefix)) continue;
-        const QStringView rest = QStringView(line).sliced(NotStoredPrefix.size());
-        int readings = 0;
-        for (qsizetype id = rest.indexOf(NotStoredIdMark); id >= 0 && readings < MaxReadings;
-             id = rest.indexOf(NotStoredIdMark, id + 1)) {
-            const qsizetype idStart = id + NotStoredIdMark.size();
-            for (qsizetype end = rest.indexOf(NotStoredReasonMark, idStart);
-                 end >= 0 && readings < MaxReadings;
-                 end = rest.indexOf(NotStoredReasonMark, end + 1), ++readings) {
-                const QString key = rest.first(id).toString() + QChar(0) +
-                                    rest.sliced(idStart, end - idStart).toString();
-                reasons.insert(key, rest.sliced(end + NotStoredReasonMark.size()).toString());
-            }
-        }
-    }
-    return reasons;
-}
-
 // The reason of a ticked person not stored that the import gave no line of its own.
 QString reasonForUnhandled(const ImportEnding& ending) {
     switch (ending.end) {
@@ -152,25 +120,6 @@ void finishCounts(ImportReport& report) {
                            summary->notStored == report.count(Outcome::NotStored);
 }
 
-// Runs `statement` (which ends in "IN (") over `values` in batches; `row` sees each result row.
-template <typename RowFn>
-void inBatches(cv::Connection& store, const QString& statement, const QStringList& values,
-               RowFn&& row) {
-    for (qsizetype at = 0; at < values.size(); at += BatchSize) {
-        QString sql = statement;
-        const qsizetype end = std::min(values.size(), at + BatchSize);
-        for (qsizetype i = at; i < end; ++i) {
-            if (i > at) sql += u',';
-            sql += cv::sqlQuote(values[i]);
-        }
-        sql += u')';
-        cv::Query query(&store);
-        query.setCommandText(sql);
-        query.open();
-        for (; !query.eof(); query.next()) row(query);
-    }
-}
-
 QString csvField(const QString& value) {
     QString field = value;
     if (!field.isEmpty() && QStringLiteral("=+-@\t\r").contains(field.front()))
@@ -179,17 +128,6 @@ QString csvField(const QString& value) {
         field.contains(u'\r'))
         return u'"' + field.replace(u'"', QStringLiteral("\"\"")) + u'"';
     return field;
-}
-
-QStringList idsOf(const PackageContents& package) {
-    QStringList ids;
-    QSet<QString> seen;
-    for (const PackagePerson& person : package.people)
-        if (!seen.contains(person.perUUID)) {
-            seen.insert(person.perUUID);
-            ids << person.perUUID;
-        }
-    return ids;
 }
 
 }  // namespace
@@ -306,63 +244,6 @@ QString summaryLine(const QStringList& log) {
     return summary;
 }
 
-ImportReport composeReport(const ImportObservation& seen) {
-    ImportReport report;
-    report.result = seen.result;
-    report.summaryLine = summaryLine(seen.log);
-    report.ending = importEnding(seen.result, seen.log);
-    const QHash<QString, QString> reasons = notStoredReasons(seen.log);
-    const QString unhandled = reasonForUnhandled(report.ending);
-
-    QHash<QString, int> ticksLeft = seen.ticks;
-    QSet<QString> storedByEarlierRow;
-    report.rows.reserve(seen.package.people.size());
-    for (const PackagePerson& person : seen.package.people) {
-        ReportRow row;
-        row.perUUID = person.perUUID;
-        row.perName = person.perName;
-        row.deptPath = person.deptPath;
-        const auto stored = seen.storedAfter.constFind(person.perUUID);
-        if (stored != seen.storedAfter.cend()) {
-            row.loginName = stored->loginName;
-            row.deptCode = stored->perDept;
-            row.deptPath = seen.deptPaths.value(stored->perDept);
-        }
-        int& ticks = ticksLeft[person.perUUID];
-        if (ticks <= 0) {
-            row.outcome = Outcome::NotTicked;
-            if (!seen.inTree.contains(person.perUUID))
-                row.reason = QStringLiteral("预览中没有此人 (人员包中没有其部门)");
-        } else {
-            --ticks;
-            if (seen.presentBefore.contains(person.perUUID)) {
-                row.outcome = Outcome::Present;
-                row.reason = QStringLiteral("本系统已有此人");
-            } else if (storedByEarlierRow.contains(person.perUUID)) {
-                row.outcome = Outcome::Present;
-                row.reason = QStringLiteral("人员包中重复, 已由前面一行导入");
-            } else if (stored != seen.storedAfter.cend()) {
-                storedByEarlierRow.insert(person.perUUID);
-                if (stored->loginName == person.loginName) {
-                    row.outcome = Outcome::Inserted;
-                } else {
-                    row.outcome = Outcome::Renamed;
-                    row.reason = QStringLiteral("注册名 ") + person.loginName +
-                                 QStringLiteral(" 已存在, 改为 ") + stored->loginName;
-                }
-            } else {
-                row.outcome = Outcome::NotStored;
-                row.reason = reasons.value(
-                    cv::logSafeText(person.perName) + QChar(0) + cv::logSafeText(person.perUUID),
-                    unhandled);
-            }
-        }
-        report.rows.append(std::move(row));
-    }
-    finishCounts(report);
-    return report;
-}
-
 ImportReport composeReport(const PackageContents& package, const QList<AccountRow>& account,
                            const QSet<QString>& inTree, const QStringList& log, int result) {
     ImportReport report;
@@ -441,56 +322,6 @@ ImportReport composeReport(const PackageContents& package, const QList<AccountRo
     return report;
 }
 
-QSet<QString> storedIds(cv::Connection& store, const QStringList& ids) {
-    QSet<QString> found;
-    inBatches(
-        store, QStringLiteral("SELECT PerUUID FROM CV_PersonInfo WHERE PerUUID IN ("), ids,
-        [&](const cv::Query& row) { found.insert(row.fieldText(QStringLiteral("PerUUID"))); });
-    return found;
-}
-
-QHash<QString, StoredPerson> storedPeople(cv::Connection& store, const QStringList& ids) {
-    QHash<QString, StoredPerson> people;
-    inBatches(
-        store,
-        QStringLiteral("SELECT PerUUID, LoginName, PerDept FROM CV_PersonInfo WHERE PerUUID IN ("),
-        ids, [&](const cv::Query& row) {
-            people.insert(row.fieldText(QStringLiteral("PerUUID")),
-                          {row.fieldText(QStringLiteral("LoginName")),
-                           row.fieldText(QStringLiteral("PerDept"))});
-        });
-    return people;
-}
-
-QHash<QString, QString> departmentPaths(cv::Connection& store, const QSet<QString>& codes) {
-    // A code's levels are its prefixes of 4, 8, ... characters, and the whole code when its
-    // length is not a multiple of four.
-    auto levels = [](const QString& code) {
-        QStringList prefixes;
-        for (qsizetype n = 4; n <= code.size(); n += 4) prefixes << code.left(n);
-        if (code.size() % 4 != 0) prefixes << code;
-        return prefixes;
-    };
-    QSet<QString> wanted;
-    for (const QString& code : codes)
-        if (!code.isEmpty())
-            for (const QString& prefix : levels(code)) wanted.insert(prefix);
-    QHash<QString, QString> names;
-    inBatches(store, QStringLiteral("SELECT DeptID, DeptName FROM CV_DeptInfo WHERE DeptID IN ("),
-              QStringList(wanted.cbegin(), wanted.cend()), [&](const cv::Query& row) {
-                  names.insert(row.fieldText(QStringLiteral("DeptID")),
-                               row.fieldText(QStringLiteral("DeptName")));
-              });
-    QHash<QString, QString> paths;
-    for (const QString& code : codes) {
-        if (code.isEmpty()) continue;
-        QStringList parts;
-        for (const QString& prefix : levels(code)) parts << names.value(prefix);
-        paths.insert(code, parts.join(u'_'));
-    }
-    return paths;
-}
-
 QByteArray reportCsv(const ImportReport& report) {
     QString text = QStringLiteral("人员编号,姓名,登录名,结果,部门路径,本系统部门编码,原因\r\n");
     for (const ReportRow& row : report.rows) {
@@ -515,27 +346,6 @@ bool saveReportCsv(const ImportReport& report, const QString& file, QString* err
         return true;
     if (error) *error = out.errorString();
     return false;
-}
-
-ImportWatch::ImportWatch(PackageContents package, const QString& store, QHash<QString, int> ticks,
-                         QSet<QString> inTree)
-    : store_(store) {
-    seen_.package = std::move(package);
-    seen_.ticks = std::move(ticks);
-    seen_.inTree = std::move(inTree);
-    seen_.presentBefore = storedIds(*openStore(store_), idsOf(seen_.package));
-}
-
-ImportReport ImportWatch::finish(const QStringList& log, int result) {
-    auto store = openStore(store_);
-    seen_.storedAfter = storedPeople(*store, idsOf(seen_.package));
-    QSet<QString> codes;
-    for (const StoredPerson& person : std::as_const(seen_.storedAfter))
-        codes.insert(person.perDept);
-    seen_.deptPaths = departmentPaths(*store, codes);
-    seen_.log = log;
-    seen_.result = result;
-    return composeReport(seen_);
 }
 
 }  // namespace cvhost

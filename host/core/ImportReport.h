@@ -1,13 +1,12 @@
-// The host's report of one import: what became of each person of the package. Two sources:
-// the import's own account (the embedded frame's "ImportAccount" model: one row per ticked
-// person node, with its outcome), or, from a plug-in that gives none, what the host sees
-// around the import: which of the package's PerUUIDs the store held before and holds after.
-// Either way the package's person rows give the report its rows, and the import's log lines
-// its reasons and its ending. `corvane import --report` and the main window's report pane make
-// it the same way, so the two always agree.
+// The host's report of one import: what became of each person of the package. The package's
+// person rows give the report its rows; the import's own account (the embedded frame's
+// "ImportAccount" model: one row per ticked person node, with its outcome) gives each ticked
+// one its outcome; the import's log lines give its ending. The host never works out an
+// outcome from rows in the store, which other processes write too. `corvane import --report`
+// and the main window's report pane make it the same way, so the two always agree.
 //
-// Deciding (composeReport, importEnding) is kept apart from reading (readPackage, readAccount,
-// the store look-ups), so that the rules can be checked on any made-up observation.
+// Deciding (composeReport, importEnding) is kept apart from reading (readPackage, readAccount),
+// so that the rules can be checked on any made-up account.
 #pragma once
 
 #include <QByteArray>
@@ -20,10 +19,6 @@
 #include <optional>
 
 class QAbstractItemModel;
-
-namespace cv {
-class Connection;
-}
 
 namespace cvhost {
 
@@ -94,23 +89,6 @@ struct AccountRow {
 // The rows of an account model: columns 0 to 6, display role, as listed above.
 QList<AccountRow> readAccount(const QAbstractItemModel& model);
 
-struct StoredPerson {
-    QString loginName;
-    QString perDept;
-};
-
-// Everything the host saw around one import.
-struct ImportObservation {
-    PackageContents package;
-    QHash<QString, int> ticks;    // PerUUID → ticked person nodes of the preview tree
-    QSet<QString> inTree;         // PerUUIDs that have a node in the preview tree at all
-    QSet<QString> presentBefore;  // the package's PerUUIDs stored before the import
-    QHash<QString, StoredPerson> storedAfter;  // the package's PerUUIDs stored after it
-    QHash<QString, QString> deptPaths;         // code → path in this installation
-    QStringList log;                           // the messages the import logged
-    int result = 0;                            // what CVPackage_Import answered
-};
-
 struct ReportRow {
     Outcome outcome = Outcome::NotTicked;
     QString perUUID;
@@ -137,15 +115,6 @@ struct ImportReport {
 // logged none.
 QString summaryLine(const QStringList& log);
 
-// The rules, one row of the package at a time (people handled in file order):
-// - not ticked: no ticked node is left for the row (a PerUUID ticked k times covers its first
-//   k rows);
-// - present: stored before the import, or already stored by an earlier row of this package;
-// - inserted / renamed: stored now, with the package's login name or another one;
-// - not stored: ticked and not stored, with the reason the import logged for the person, or
-//   the reason its ending gives for everyone (cancelled, package refused, store stopped...).
-ImportReport composeReport(const ImportObservation& seen);
-
 // The report from the import's account: each account row gives the outcome of the package row
 // it names (a row of -1, or one that names no row of this PerUUID, takes the first such row
 // not yet taken); package rows no account row takes were not ticked; an account row that
@@ -153,12 +122,6 @@ ImportReport composeReport(const ImportObservation& seen);
 // takes the ending's.
 ImportReport composeReport(const PackageContents& package, const QList<AccountRow>& account,
                            const QSet<QString>& inTree, const QStringList& log, int result);
-
-// Which of `ids` the store holds; and those people's login names and departments; and the
-// department paths of `codes` in the store. Read in batches; throw cv::DbError.
-QSet<QString> storedIds(cv::Connection& store, const QStringList& ids);
-QHash<QString, StoredPerson> storedPeople(cv::Connection& store, const QStringList& ids);
-QHash<QString, QString> departmentPaths(cv::Connection& store, const QSet<QString>& codes);
 
 // The report as CSV: UTF-8 with a byte order mark (so that a spreadsheet opens the Chinese
 // text), CRLF line ends, the header row 人员编号,姓名,登录名,结果,部门路径,本系统部门编码,原因,
@@ -168,22 +131,5 @@ QHash<QString, QString> departmentPaths(cv::Connection& store, const QSet<QStrin
 QByteArray reportCsv(const ImportReport& report);
 // Writes it to `file` through a temporary name; false with `error` set when it fails.
 bool saveReportCsv(const ImportReport& report, const QString& file, QString* error = nullptr);
-
-// One import watched from the host, for a plug-in that keeps no account of it: create it just
-// before CVPackage_Import (it reads which of the package's people the store holds), call
-// finish() right after. `store` names the database the import writes to (an SQLite file or a
-// postgresql:// URL). Each step opens a connection of its own, so each may run on any thread.
-class ImportWatch {
-public:
-    // Throws cv::DbError when the store cannot be read.
-    ImportWatch(PackageContents package, const QString& store, QHash<QString, int> ticks,
-                QSet<QString> inTree);
-    // Throws cv::DbError when the store cannot be read.
-    ImportReport finish(const QStringList& log, int result);
-
-private:
-    QString store_;
-    ImportObservation seen_;
-};
 
 }  // namespace cvhost

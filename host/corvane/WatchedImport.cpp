@@ -3,14 +3,10 @@
 #include <QAbstractItemModel>
 #include <QGuiApplication>
 #include <QWidget>
-#include <memory>
 
 #include "Busy.h"
-#include "Database.h"
 #include "EmbeddedTree.h"
 #include "HostLog.h"
-#include "HostSettings.h"
-#include "Installation.h"
 #include "TextCodec.h"
 
 namespace corvane {
@@ -26,12 +22,6 @@ cvhost::PackageContents PackageReading::contents(QWidget* parent) {
     return future_.get();
 }
 
-QString importStore() {
-    const auto& settings = cvhost::Settings::instance();
-    return settings.workingStyle() == 1 ? settings.value("server", settings.value("db"))
-                                        : settings.value("db");
-}
-
 namespace {
 
 QString reasonOf(const std::exception& e) { return QString::fromUtf8(e.what()); }
@@ -42,22 +32,11 @@ WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* pane
                                const QString& package, PackageReading* reading) {
     WatchedImport run;
     std::optional<cvhost::PackageContents> contents;
-    PersonTicks ticks;
-    std::unique_ptr<cvhost::ImportWatch> watch;
+    QSet<QString> inPreview;
     if (reading) {
         try {
             contents = reading->contents(window);
-            ticks = personTicks(panel);
-            // For a plug-in that keeps no account of its import: the store as it was.
-            if (!panel->findChild<QAbstractItemModel*>(QStringLiteral("ImportPlan"))) {
-                const QString store = importStore();
-                waitWhileBusy(window, QString::fromUtf8("正在读取数据库中已有的人员…"), [&] {
-                    watch = std::make_unique<cvhost::ImportWatch>(*contents, store, ticks.ticks,
-                                                                  ticks.inTree);
-                });
-            }
-        } catch (const cv::DbError& e) {
-            run.reportError = cvhost::plainDatabaseError(reasonOf(e));
+            inPreview = personTicks(panel).inTree;
         } catch (const std::exception& e) {
             run.reportError = reasonOf(e);
         }
@@ -71,24 +50,14 @@ WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* pane
     if (!contents || !run.reportError.isEmpty()) return run;
 
     const auto* account = panel->findChild<QAbstractItemModel*>(QStringLiteral("ImportAccount"));
-    try {
-        if (account) {
-            const QList<cvhost::AccountRow> rows = cvhost::readAccount(*account);
-            waitWhileBusy(window, QString::fromUtf8("正在生成导入报告…"), [&] {
-                run.report =
-                    cvhost::composeReport(*contents, rows, ticks.inTree, run.log, run.result);
-            });
-        } else if (watch) {
-            waitWhileBusy(window, QString::fromUtf8("正在生成导入报告…"),
-                          [&] { run.report = watch->finish(run.log, run.result); });
-        } else {
-            run.reportError = QString::fromUtf8("插件没有给出导入明细");
-        }
-    } catch (const cv::DbError& e) {
-        run.reportError = cvhost::plainDatabaseError(reasonOf(e));
-    } catch (const std::exception& e) {
-        run.reportError = reasonOf(e);
+    if (!account) {
+        run.reportError = QString::fromUtf8("插件没有给出这次导入的逐人明细 (ImportAccount)");
+        return run;
     }
+    const QList<cvhost::AccountRow> rows = cvhost::readAccount(*account);
+    waitWhileBusy(window, QString::fromUtf8("正在生成导入报告…"), [&] {
+        run.report = cvhost::composeReport(*contents, rows, inPreview, run.log, run.result);
+    });
     return run;
 }
 

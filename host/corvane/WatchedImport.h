@@ -1,8 +1,8 @@
 // CVPackage_Import as the host runs it from its window and from its command line alike: the
 // package is read for the report from the moment its preview opens, on a thread of its own;
-// the ticks of the embedded preview are looked at before the import; the import's own
-// account (or, from a plug-in that keeps none, the store before and after) and its log lines
-// make the report after it. None of the host's own work freezes the window (Busy.h).
+// which people the embedded preview shows is looked at before the import; the import's own
+// account and its log lines make the report after it. None of the host's own work freezes the
+// window (Busy.h).
 #pragma once
 
 #include <QString>
@@ -43,9 +43,5 @@ struct WatchedImport {
 // busy dialogs sit over.
 WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* panel, QWidget* window,
                                const QString& package, PackageReading* reading);
-
-// The database the import writes to under the host's settings: the application server's in
-// the networked style, the local one otherwise.
-QString importStore();
 
 }  // namespace corvane

@@ -135,7 +135,8 @@ TEST(WindowMistakes, PackagesThatCannotBeImportedAreSaidSoAndTheOldReportGoes) {
     QTest::mouseClick(shared.window->runImportButton, Qt::LeftButton);
     EXPECT_EQ(failed.kind, "QMessageBox");
     EXPECT_FALSE(failed.text.contains("no package")) << failed.text.toStdString();
-    EXPECT_TRUE(failed.text.contains("导入")) << failed.text.toStdString();
+    EXPECT_TRUE(failed.text.contains("人员包无法导入, 没有导入任何人员: "))
+        << failed.text.toStdString();
     EXPECT_EQ(shared.shell("SELECT count(*) FROM CV_PersonInfo").toInt(), before);
     EXPECT_EQ(shared.answer.pending(), 0);
     EXPECT_TRUE(shared.answer.unexpected.isEmpty())
