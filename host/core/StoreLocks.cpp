@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QList>
+#include <optional>
 
 namespace cvhost {
 namespace {
@@ -12,10 +13,11 @@ namespace {
 // The inode numbers this process holds a lock on, from /proc/locks: "1: POSIX ADVISORY READ
 // 4711 fe:00:10963915 128 128". A waiter's line ("1: -> POSIX ...") holds nothing. The
 // device is not compared: on overlay and btrfs file systems it differs from what stat says.
-QList<qulonglong> lockedInodes() {
+// None when the kernel's list cannot be read.
+std::optional<QList<qulonglong>> lockedInodes() {
     QList<qulonglong> inodes;
     QFile locks(QStringLiteral("/proc/locks"));
-    if (!locks.open(QIODevice::ReadOnly)) return inodes;
+    if (!locks.open(QIODevice::ReadOnly)) return std::nullopt;
     const QByteArray self = QByteArray::number(qlonglong(::getpid()));
     for (const QByteArray& line : locks.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
@@ -39,8 +41,9 @@ qulonglong inodeOf(const QString& path) {
 bool holdsStoreLocks(const QString& database) {
     const qulonglong file = inodeOf(database);
     const qulonglong index = inodeOf(database + QStringLiteral("-shm"));
-    const QList<qulonglong> held = lockedInodes();
-    return file != 0 && index != 0 && held.contains(file) && held.contains(index);
+    const std::optional<QList<qulonglong>> held = lockedInodes();
+    if (!held) return true;  // without the kernel's list nothing can be told
+    return file != 0 && index != 0 && held->contains(file) && held->contains(index);
 }
 
 }  // namespace cvhost

@@ -16,7 +16,8 @@ namespace cvhost {
 // that name stands now (a deleted or remade index is not the one the process holds). Asked
 // only of a store that a connection of this process has open in WAL mode, which holds both
 // for as long as it is open. The kernel's list is matched by inode number and this process's
-// id: a lock on the store is seen however a path reaches it.
+// id: a lock on the store is seen however a path reaches it. True when the list cannot be
+// read (no /proc): nothing can be told then.
 bool holdsStoreLocks(const QString& database);
 
 }  // namespace cvhost

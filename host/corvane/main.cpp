@@ -12,7 +12,6 @@
 // Exit status 0 when the operation answered success.
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
 #include <QTextStream>
 #include <cstdio>
 #include <vector>
