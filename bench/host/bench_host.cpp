@@ -156,7 +156,6 @@ QString code(int n) { return QStringLiteral("%1").arg(n, 4, 10, QLatin1Char('0')
 
 void fill(const bench::Store& store, int people, int departments) {
     auto connection = cvhost::openStore(store.target());
-    cvhost::createSchema(*connection);
     bench::BulkInsert depts(*connection, "CV_DeptInfo", {"DeptID", "DeptName", "DeptMemo"});
     QStringList ids;
     for (int a = 1; ids.size() < departments; ++a) {
