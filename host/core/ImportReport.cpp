@@ -20,10 +20,6 @@ namespace {
 // The lines of the import's log that the report reads (the messages, without the log's own
 // columns).
 const QString SummaryPrefix = QStringLiteral("人员导入结束: ");
-<<<<<<< HEAD
-const QString CancelledPrefix = QStringLiteral("人员导入已取消: ");
-const QString ChangedLine = QStringLiteral("人员包无法导入: 人员包在预览后已被更改");
-=======
 // The heads of the lines that end an import other than by completing it.
 const struct {
     ImportEnd end;
@@ -34,9 +30,6 @@ const struct {
     {ImportEnd::StoreUnavailable, QStringLiteral("数据库不可用, 人员未导入: ")},
     {ImportEnd::Stopped, QStringLiteral("人员导入中止: ")},
 };
-// The package check's own line when the files changed since the preview, which has no head.
-const QString ChangedLine = QStringLiteral("人员包在预览后已被更改, 未导入");
->>>>>>> h28
 
 [[noreturn]] void refuse(const QString& reason) { throw std::runtime_error(reason.toStdString()); }
 
@@ -189,8 +182,6 @@ ImportEnding importEnding(int result, const QStringList& log) {
     for (auto line = log.crbegin(); line != log.crend(); ++line) {
         for (const auto& [end, head] : EndHeads)
             if (line->startsWith(head)) return {end, line->mid(head.size())};
-        if (*line == ChangedLine)
-            return {ImportEnd::PackageRefused, QStringLiteral("人员包在预览后已被更改")};
     }
     return {ImportEnd::Failed, {}};
 }

@@ -36,7 +36,6 @@ bool safeEntryName(const QString& name) {
     return true;
 }
 
-<<<<<<< HEAD
 // A package file of the name `name`, its ASCII letter case aside.
 bool isPackageFile(const QString& name) {
     static const QStringList names = {"perinfo.per", "deptinfo.per", "sysperinfo.xml"};
@@ -50,14 +49,14 @@ bool isPackageFile(const QString& name) {
         if (same) return true;
     }
     return false;
-=======
+}
+
 // libarchive's reason for a failed write, behind the host's words.
 QString writeError(archive* writer) {
     const char* reason = archive_error_string(writer);
     return QString::fromUtf8("无法写出 zip 文件") +
            (reason && *reason ? QStringLiteral(" (") + QString::fromLocal8Bit(reason) + ')'
                               : QString());
->>>>>>> h28
 }
 
 }  // namespace

@@ -18,7 +18,12 @@ std::optional<QList<qulonglong>> lockedInodes() {
     QList<qulonglong> inodes;
     QFile locks(QStringLiteral("/proc/locks"));
     if (!locks.open(QIODevice::ReadOnly)) return std::nullopt;
-    const QByteArray self = QByteArray::number(qlonglong(::getpid()));
+    // This process as /proc numbers it: in a PID namespace of its own, getpid() answers its
+    // number there, while /proc (mounted outside) lists it under its number outside.
+    char link[32] = {};
+    const ssize_t length = ::readlink("/proc/self", link, sizeof link - 1);
+    const QByteArray self =
+        length > 0 ? QByteArray(link, length) : QByteArray::number(qlonglong(::getpid()));
     for (const QByteArray& line : locks.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() < 6 || fields[1] == "->" || fields[4] != self) continue;
