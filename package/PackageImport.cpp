@@ -205,8 +205,8 @@ QList<AccountRow> account(const QList<TickedPerson>& ticked, const QList<ImportI
         const bool stored = result->outcome == ItemPlan::Outcome::Inserted ||
                             result->outcome == ItemPlan::Outcome::Renamed;
         if (stored) {
-            row.loginName = result->person.LoginName.isNull() ? "" : result->person.LoginName;
-            row.deptCode = result->person.PerDept;
+            row.loginName = result->loginName;
+            row.deptCode = result->deptCode;
             row.deptPath = paths && !row.deptCode.isEmpty() ? paths->pathOf(row.deptCode) : "";
             if (result->outcome == ItemPlan::Outcome::Renamed)
                 row.reason = QStringLiteral("要导入的注册名") + items[i].person.LoginName +
@@ -254,12 +254,15 @@ std::int32_t PackageImport(const QString& packageArgument) {
         return refusePackage(QStringLiteral("人员文件无法读取: ") + logSafeText(why));
     if (const QString why = load(deptFile, files.deptFile, {"DeptID", "DeptName"}); !why.isEmpty())
         return refusePackage(QStringLiteral("部门文件无法读取: ") + logSafeText(why));
-    const PersonFile people(peopleFile.data());
-    const QHash<QString, QString> deptPaths = departmentPaths(deptFile.data());
-
     QList<ImportItem> items;
     items.reserve(ticked.size());
-    for (const TickedPerson& t : ticked) items.append(personItem(people, deptPaths, t));
+    {
+        const PersonFile people(peopleFile.data());
+        const QHash<QString, QString> deptPaths = departmentPaths(deptFile.data());
+        for (const TickedPerson& t : ticked) items.append(personItem(people, deptPaths, t));
+    }
+    // The items share the rows' texts; what held them (a value and a list a row) goes now.
+    peopleFile.setData({});
     // Every department of the package, also those no imported person needed.
     QList<ImportItem> deptRows;
     {

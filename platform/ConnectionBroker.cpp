@@ -114,7 +114,6 @@ void ServerWindows::nameRefused(std::span<const WindowRecord> records, WindowAns
 WindowAnswer ServerWindows::open(const QStringList& checks, WindowRequest::Checks when,
                                  std::span<const WindowRecord> records, bool commit,
                                  const WindowWait& wait, const std::function<void()>& alive) {
-    if (!server_.connected()) throw StoreUnavailable("the application server stopped answering");
     const std::vector<WindowInsert> prepared = inserts(records);
     WindowAnswer answer = writer_.open({checks, when, prepared, commit}, wait, alive);
     nameRefused(records, answer);

@@ -53,18 +53,6 @@ QString quotedList(const QStringList& values) {
     return quoted.join(QLatin1Char(','));
 }
 
-// The statement that reads the rows of `table` whose `first` or `second` column holds one of
-// the values; empty when both lists are.
-QString rowsHolding(const QString& columns, const QString& table, const QString& first,
-                    const QStringList& firstValues, const QString& second,
-                    const QStringList& secondValues) {
-    QStringList conditions;
-    if (!firstValues.isEmpty()) conditions << first + " IN (" + quotedList(firstValues) + ')';
-    if (!secondValues.isEmpty()) conditions << second + " IN (" + quotedList(secondValues) + ')';
-    if (conditions.isEmpty()) return {};
-    return "SELECT " + columns + " FROM " + table + " WHERE " + conditions.join(" OR ");
-}
-
 QString text(const QVariant& value) { return value.isNull() ? QString() : valueText(value); }
 
 }  // namespace
@@ -198,29 +186,42 @@ WindowedImport::Checks WindowedImport::checksOf(const Window& w,
                     false);
         }
     }
-    const QString peopleSql =
-        rowsHolding("PerUUID, LoginName", "CV_PersonInfo", "PerUUID", ids, "LoginName", logins);
+    // Each statement one index can answer: an OR of the two lists reads the whole table.
+    const auto people = [](const char* column, const QStringList& values) {
+        return values.isEmpty() ? QString()
+                                : QStringLiteral(
+                                      "SELECT PerUUID, LoginName FROM CV_PersonInfo "
+                                      "WHERE %1 IN (%2)")
+                                      .arg(QLatin1String(column), quotedList(values));
+    };
+    const QString idSql = people("PerUUID", ids);
+    const QString loginSql = people("LoginName", logins);
     QStringList levels;
     for (auto it = above.cbegin(); it != above.cend(); ++it)
         levels << QStringLiteral("(DeptID %1 %2 AND DeptID <= %3 AND len(DeptId) ='%4')")
                       .arg(it->inclusive ? ">=" : ">", sqlQuote(it->code),
                            sqlQuote(it.key() + QStringLiteral("9999")))
                       .arg(StoreImage::characters(it.key()) + 4);
+    // Below a department, its codes' range finds the names (a name such as 组3 stands under
+    // hundreds of parents); at the top level, the name.
     for (auto it = missing.cbegin(); it != missing.cend(); ++it) {
         const qsizetype length = StoreImage::characters(it.key());
         levels << QStringLiteral("(DeptName IN (%1) AND len(DeptId) ='%2'%3)")
                       .arg(quotedList(it->mid(0)), QString::number(length + 4),
                            length == 0 ? QString()
-                                       : QStringLiteral(" AND Left(DeptId,'%1')=%2")
-                                             .arg(length)
-                                             .arg(sqlQuote(it.key())));
+                                       : QStringLiteral(" AND DeptID > %1 AND DeptID <= %2 AND "
+                                                        "Left(DeptId,'%3')=%1")
+                                             .arg(sqlQuote(it.key()),
+                                                  sqlQuote(it.key() + QStringLiteral("9999")))
+                                             .arg(length));
     }
     const QString deptSql =
         levels.isEmpty() ? QString()
                          : "SELECT DeptID, DeptName FROM CV_DeptInfo WHERE " + levels.join(" OR ");
-    if (!peopleSql.isEmpty()) {
-        checks.people = int(checks.sql.size());
-        checks.sql << peopleSql;
+    for (const QString& sql : {idSql, loginSql}) {
+        if (sql.isEmpty()) continue;
+        checks.people << int(checks.sql.size());
+        checks.sql << sql;
     }
     if (!deptSql.isEmpty()) {
         checks.depts = int(checks.sql.size());
@@ -231,8 +232,9 @@ WindowedImport::Checks WindowedImport::checksOf(const Window& w,
 
 WindowedImport::Facts WindowedImport::factsIn(const Checks& checks,
                                               const QList<RowSet>& rows) const {
+    RowSet people;
+    for (const int statement : checks.people) people.rows += rows.value(statement).rows;
     const RowSet none;
-    const RowSet& people = checks.people >= 0 ? rows.value(checks.people) : none;
     const RowSet& depts = checks.depts >= 0 ? rows.value(checks.depts) : none;
     const QSet<QString>& plannedIds = checks.plannedIds;
     const QSet<QString>& plannedLogins = checks.plannedLogins;
@@ -413,7 +415,11 @@ void WindowedImport::record(const Window& w, std::span<const ImportItem> items) 
         const ItemPlan& plan = w.plans[i - w.begin];
         const ImportItem& item = items[std::size_t(i)];
         counts_.depts += int(plan.creates.size());
-        Result result{plan.outcome, plan.person, plan.reason, true};
+        Result result{plan.outcome, {}, {}, plan.reason, true};
+        if (plan.insertPerson) {
+            result.loginName = plan.person.LoginName.isNull() ? "" : plan.person.LoginName;
+            result.deptCode = plan.person.PerDept;
+        }
         switch (plan.outcome) {
             case ItemPlan::Outcome::Present:
                 ++counts_.present;
@@ -443,7 +449,6 @@ WindowedImport::End WindowedImport::run(std::span<const ImportItem> items) {
             const ImportItem& item = items[std::size_t(i)];
             Result result;
             result.reached = true;
-            result.person = item.person;
             if (item.kind == ImportItem::Kind::DeptRow) {
                 result.outcome = ItemPlan::Outcome::Departments;
             } else {
@@ -507,9 +512,7 @@ WindowedImport::End WindowedImport::run(std::span<const ImportItem> items) {
             return stopAt(next, w.plans.last().reason, nullptr);
         if (w.cancelled) {
             for (qsizetype i = next; i < qsizetype(items.size()); ++i) {
-                Result result;
-                result.person = items[std::size_t(i)].person;
-                results_.append(result);
+                results_.append(Result{});
                 if (items[std::size_t(i)].kind == ImportItem::Kind::Person) ++counts_.notStored;
             }
             return End::Cancelled;

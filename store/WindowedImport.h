@@ -48,7 +48,8 @@ public:
     // What became of one item, as its window's commit made it.
     struct Result {
         ItemPlan::Outcome outcome = ItemPlan::Outcome::NotStored;
-        TCVPersonInfo person;  // as stored: login name and department of this installation
+        QString loginName;     // as stored (Inserted, Renamed)
+        QString deptCode;      // this installation's department code, as stored
         QString reason;        // NotStored
         bool reached = false;  // false: a cancel or a stop came first
     };
@@ -63,7 +64,7 @@ public:
 
     enum class End { Complete, Cancelled, Stopped };
 
-    static constexpr int DefaultWindow = 1000;
+    static constexpr int DefaultWindow = 2000;
 
     // Reads the store's image in the current working style and prepares the writes. Throws
     // DbError (StoreUnavailable) when the store cannot be read or written.
@@ -92,7 +93,7 @@ private:
     // itself adds, against which their rows are judged.
     struct Checks {
         QStringList sql;
-        int people = -1;  // the statement of each, in `sql`
+        QList<int> people;  // the statements of each, in `sql`
         int depts = -1;
         QSet<QString> plannedIds;
         QSet<QString> plannedLogins;
