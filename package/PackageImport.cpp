@@ -284,9 +284,16 @@ std::int32_t PackageImport(const QString& packageArgument) {
     WindowedImport::Hooks hooks;
     hooks.log = [](const QString& line) { return host::writeLog(line); };
     hooks.step = [&](qint64 done) {
+        progress.setNote({});
         return progress.step(shown = std::min(done, qint64(ticked.size())));
     };
-    hooks.waiting = [&](int) { return progress.step(shown); };
+    hooks.waiting = [&](int waited) {
+        progress.setNote(
+            QStringLiteral("数据库正被其他导入或程序占用, 已等待 %1 秒 (最多等待 %2 秒)")
+                .arg(waited / 1000)
+                .arg(WindowedImport::lockWait() / 1000));
+        return progress.step(shown);
+    };
     hooks.alive = [&] { progress.step(shown); };
     std::optional<WindowedImport> run;
     try {

@@ -15,6 +15,7 @@ namespace cv {
 namespace {
 
 int windowDefault = WindowedImport::DefaultWindow;
+int lockWaitMs = WindowedImport::DefaultLockWait;
 
 // Rounds of "check, plan again" under one lock before the writes go anyway: only a writer
 // that ignores the import lock can change the store between rounds, and whatever it changes
@@ -85,6 +86,8 @@ struct WindowedImport::Window {
 };
 
 void WindowedImport::setDefaultWindow(int items) { windowDefault = std::max(1, items); }
+void WindowedImport::setLockWait(int milliseconds) { lockWaitMs = std::max(1, milliseconds); }
+int WindowedImport::lockWait() { return lockWaitMs; }
 int WindowedImport::defaultWindow() { return windowDefault; }
 
 WindowedImport::WindowedImport(TDM_PersonPack& module, Hooks hooks, int windowSize)
@@ -323,7 +326,7 @@ WindowedImport::Sent WindowedImport::write(Window& w, std::span<const ImportItem
             answer = writer_->open(
                 checks->sql,
                 imageStale_ ? WindowRequest::Checks::Always : WindowRequest::Checks::IfOthersWrote,
-                writes, !lines, {60000, hooks_.waiting}, hooks_.alive);
+                writes, !lines, {lockWaitMs, hooks_.waiting}, hooks_.alive);
             // Once somebody else has written since the image was read, every window is checked.
             imageStale_ = imageStale_ || answer.checked;
             if (!answer.planHeld) {

@@ -84,6 +84,11 @@ public:
     // The window size the import uses when none is given: tests and benchmarks set it.
     static void setDefaultWindow(int items);
     static int defaultWindow();
+    // How long a window waits for the store's lock (another import's window, or another
+    // program holding the store): a minute, stated in the wait's message; tests shorten it.
+    static constexpr int DefaultLockWait = 60000;
+    static void setLockWait(int milliseconds);
+    static int lockWait();
 
 private:
     struct Window;

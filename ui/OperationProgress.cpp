@@ -32,7 +32,8 @@ void OperationProgress::countRows(int passes) {
 void OperationProgress::beat(qint64 rows) { step(rows / passes_); }
 
 QString OperationProgress::text(qint64 done) const {
-    return total_ > 0 ? label_.arg(done).arg(total_) : label_.arg(done);
+    const QString count = total_ > 0 ? label_.arg(done).arg(total_) : label_.arg(done);
+    return note_.isEmpty() ? count : count + QLatin1Char('\n') + note_;
 }
 
 bool OperationProgress::step(qint64 done) {

@@ -35,6 +35,9 @@ public:
     bool step(qint64 done);
     bool cancelled() const { return cancelled_; }
 
+    // A line under the count, saying what the operation waits for; empty to take it away.
+    void setNote(const QString& note) { note_ = note; }
+
     // From now on the count done is the rows that go by on this thread, divided by `passes`
     // (how many loops each row of the total goes through).
     void countRows(int passes);
@@ -49,6 +52,7 @@ private:
 
     QPointer<QWidget> window_;
     QString label_;
+    QString note_;
     qint64 total_;
     QElapsedTimer clock_;
     qint64 lastEvents_ = -50;  // so that a dialog shown at once shows at the first step

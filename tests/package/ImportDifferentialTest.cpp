@@ -361,6 +361,8 @@ TEST_P(ImportDifferentialTest, ChangesByAnotherWriterDuringTheImportAreFoundUnde
 // Cancel stops after the current person and answers -1, what is stored stays; the same
 // import run again completes it, ending as one uninterrupted import would.
 TEST_P(ImportDifferentialTest, ACancelledImportRunAgainEndsAsOneUninterruptedImport) {
+    // Windows small enough that the cancel comes in the middle of the people.
+    WindowedImport::setDefaultWindow(100);
     Case c(11);
     c.storeDepts = {{"0001", "甲"}};
     c.storePeople = {{"P7", "七", "u7", "0001"}, {"X1", "某", "u3", "0001"}};
@@ -406,6 +408,7 @@ TEST_P(ImportDifferentialTest, ACancelledImportRunAgainEndsAsOneUninterruptedImp
     EXPECT_EQ(PackageImport(lastPackage_), 1);
     EXPECT_EQ(rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID"), whole.people);
     EXPECT_EQ(rows("SELECT * FROM CV_DeptInfo ORDER BY DeptID"), whole.depts);
+    WindowedImport::setDefaultWindow(WindowedImport::DefaultWindow);
 }
 
 }  // namespace
