@@ -1,5 +1,6 @@
 #include "ImportPlanner.h"
 
+#include "ImportWriter.h"
 #include "LoginNames.h"
 #include "StoreError.h"
 
@@ -33,12 +34,25 @@ QString ItemPlan::renameMessage() const {
 }
 
 ImportPlanner::ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked,
-                             DeptQuestions ask)
-    : image_(image), seed_(seed), networked_(networked), ask_(std::move(ask)) {}
+                             DeptQuestions ask, RefusalOf refusal)
+    : image_(image),
+      seed_(seed),
+      networked_(networked),
+      ask_(std::move(ask)),
+      refusal_(std::move(refusal)) {}
 
 void ImportPlanner::planDepartments(ItemPlan& plan, const QString& path, const QString& oldCode) {
     const DeptPathPlan walk = PlanDeptPath(image_, path, oldCode, networked_, ask_);
     for (const DeptPathPlan::NewDept& dept : walk.creates) {
+        // A department the store will refuse stops the walk there, as its refusal would.
+        if (const QString refused =
+                refusal_ ? refusal_(ImportWrite::dept(dept.code, dept.name)) : QString();
+            !refused.isEmpty()) {
+            plan.beforePerson = image_.mark();
+            plan.outcome = ItemPlan::Outcome::NotStored;
+            plan.reason = QStringLiteral("部门 %1 未能保存: %2").arg(dept.name, refused);
+            return;
+        }
         plan.beforeCreate.append(image_.mark());
         image_.addDept(dept.code, dept.name);
         plan.creates.append(dept);
@@ -115,6 +129,12 @@ ItemPlan ImportPlanner::plan(const ImportItem& item) {
         }
     }
     plan.beforePerson = image_.mark();
+    if (const QString refused = refusal_ ? refusal_(ImportWrite::person(plan.person)) : QString();
+        !refused.isEmpty()) {
+        plan.outcome = ItemPlan::Outcome::NotStored;
+        plan.reason = refused;
+        return plan;
+    }
     plan.insertPerson = true;
     image_.addPerson(plan.person.PerUUID, stored(plan.person.LoginName));
     return plan;

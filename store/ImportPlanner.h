@@ -9,6 +9,7 @@
 #include <QList>
 #include <QString>
 #include <cstdint>
+#include <functional>
 
 #include "DeptPathPlan.h"
 #include "StoreImage.h"
@@ -66,9 +67,15 @@ struct ItemPlan {
 
 class ImportPlanner {
 public:
+    // The store's refusal of a write, when it can be told before the write is sent: the
+    // words it comes in, or empty when the write should be taken.
+    using RefusalOf = std::function<QString(const struct ImportWrite& write)>;
+
     // Plans against `image` (changed as each plan is made) with the generator at `seed`, in
-    // the networked or the local form of the department walk.
-    ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked, DeptQuestions ask);
+    // the networked or the local form of the department walk; a write `refusal` foretells is
+    // planned as the store would answer it.
+    ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked, DeptQuestions ask,
+                  RefusalOf refusal = {});
 
     ItemPlan plan(const ImportItem& item);
 
@@ -83,6 +90,7 @@ private:
     std::uint32_t seed_;
     bool networked_;
     DeptQuestions ask_;
+    RefusalOf refusal_;
 };
 
 }  // namespace cv

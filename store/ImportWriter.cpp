@@ -69,10 +69,12 @@ ImportWriter::ImportWriter(TDM_PersonPack& module) : networked_(host::workingSty
         ConnectionBroker* broker = module.ConnectionBroker();
         if (!broker) throw StoreUnavailable("no application server");
         server_ = broker->importWindows();
+        widthsHeld_ = broker->serverConnection().dialect() == Dialect::PostgreSQL;
     } else {
         Connection* connection = module.BaseConnection();
         if (!connection) throw StoreUnavailable("no database connection");
         local_ = std::make_unique<WindowedWriter>(*connection, QStringList{});
+        widthsHeld_ = connection->dialect() == Dialect::PostgreSQL;
     }
     for (Table* table : {&people_, &depts_}) {
         table->fields = tableFields(module, networked_, table->topSql);
@@ -216,6 +218,16 @@ void ImportWriter::rollback() {
 
 WindowedWriter::Costs ImportWriter::costs() const {
     return networked_ ? server_->costs() : local_->costs();
+}
+
+QString ImportWriter::predictRefusal(const ImportWrite& write) const {
+    if (!widthsHeld_) return {};
+    const QString tooLong = explain(write, {});
+    if (!tooLong.startsWith(QStringLiteral("数据库拒绝保存: "))) return tooLong;
+    for (const QVariant& value : write.values)
+        if (value.toString().contains(QChar(0)))
+            return QStringLiteral("数据库拒绝保存: 值中含有空字符 (U+0000), 数据库服务器无法保存");
+    return {};
 }
 
 QString ImportWriter::explain(const ImportWrite& write, const QString& refusal) const {

@@ -56,6 +56,12 @@ public:
     bool inWindow() const;
     // The rows of a statement inside the window.
     RowSet query(const QString& sql);
+    // The store's refusal of `write` when it can be told before sending it, in the words a
+    // refusal of it would come in: on PostgreSQL, which holds texts to their columns' widths
+    // and cannot take U+0000, each value longer than its column, or the U+0000. Empty when
+    // the write should be taken (SQLite stores a text of any length).
+    QString predictRefusal(const ImportWrite& write) const;
+
     void rollbackTo(int keep);
     void commit();
     void rollback();
@@ -80,6 +86,7 @@ private:
     const Table& table(ImportWrite::Table which) const;
 
     bool networked_;
+    bool widthsHeld_ = false;  // the store refuses a text longer than its column
     Table people_;
     Table depts_;
     std::unique_ptr<WindowedWriter> local_;

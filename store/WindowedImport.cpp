@@ -96,8 +96,9 @@ WindowedImport::WindowedImport(TDM_PersonPack& module, Hooks hooks, int windowSi
       networked_(host::workingStyle() == 1),
       writer_(std::make_unique<ImportWriter>(module)),
       image_((writer_->noteStore(), StoreImage::read(module))),
-      planner_(std::make_unique<ImportPlanner>(image_, LoginNameSeed(), networked_,
-                                               StoreDeptQuestions())) {
+      planner_(std::make_unique<ImportPlanner>(
+          image_, LoginNameSeed(), networked_, StoreDeptQuestions(),
+          [this](const ImportWrite& write) { return writer_->predictRefusal(write); })) {
     image_.forget();
 }
 
