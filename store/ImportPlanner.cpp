@@ -1,6 +1,6 @@
 #include "ImportPlanner.h"
 
-#include "ImportWriter.h"
+#include "ImportLimits.h"
 #include "LoginNames.h"
 #include "StoreError.h"
 

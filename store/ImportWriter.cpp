@@ -9,32 +9,6 @@
 namespace cv {
 namespace {
 
-const QStringList PersonColumns = {"PerUUID",   "PerName",   "PerSex",  "PerMemo",
-                                   "LoginName", "UPassword", "PerDept", "PrjID"};
-const QStringList DeptColumns = {"DeptId", "DeptName", "DeptMemo"};
-
-// An empty text that stays an empty text: a null QString is bound as NULL.
-QVariant text(const QString& value) { return value.isNull() ? QStringLiteral("") : value; }
-
-// The fields of `topSql`'s table through the shared query dataset of the working style.
-RowSet tableFields(TDM_PersonPack& module, bool networked, const QString& topSql) {
-    RowSet fields;
-    if (networked) {
-        module.CDSTemp.close();
-        module.CDSTemp.setCommandText(topSql);
-        module.CDSTemp.open();
-        fields.fields = module.CDSTemp.fields();
-        module.CDSTemp.close();
-    } else {
-        module.dstShare.close();
-        module.dstShare.setCommandText(topSql);
-        module.dstShare.open();
-        fields.fields = module.dstShare.data().fields;
-        module.dstShare.close();
-    }
-    return fields;
-}
-
 // The host's statement with marks for the values: "INSERT INTO T(a, b) VALUES(?, ?)".
 QString insertSql(const QString& table, const QStringList& columns) {
     return QStringLiteral("INSERT INTO %1(%2) VALUES(%3)")
@@ -42,25 +16,10 @@ QString insertSql(const QString& table, const QStringList& columns) {
              QStringList(columns.size(), QStringLiteral("?")).join(QStringLiteral(", ")));
 }
 
-const QStringList& columnsOf(ImportWrite::Table table) {
-    return table == ImportWrite::Table::Person ? PersonColumns : DeptColumns;
-}
-
 }  // namespace
 
-ImportWrite ImportWrite::person(const TCVPersonInfo& p) {
-    // PrjID goes as the text '0', as the host's statement writes it; the store reads a number.
-    return {Table::Person,
-            {text(p.PerUUID), text(p.PerName), text(p.PerSex), text(p.PerMemo), text(p.LoginName),
-             text(p.UPassword), text(p.PerDept), QStringLiteral("0")},
-            -1};
-}
-
-ImportWrite ImportWrite::dept(const QString& code, const QString& name) {
-    return {Table::Dept, {text(code), text(name), QStringLiteral("")}, -1};
-}
-
-ImportWriter::ImportWriter(TDM_PersonPack& module) : networked_(host::workingStyle() == 1) {
+ImportWriter::ImportWriter(TDM_PersonPack& module)
+    : networked_(host::workingStyle() == 1), limits_(ImportLimits::read(module)) {
     people_.topSql = storesql::topPerson();
     people_.provider = QStringLiteral("DspPerson");
     depts_.topSql = storesql::topDept();
@@ -69,23 +28,21 @@ ImportWriter::ImportWriter(TDM_PersonPack& module) : networked_(host::workingSty
         ConnectionBroker* broker = module.ConnectionBroker();
         if (!broker) throw StoreUnavailable("no application server");
         server_ = broker->importWindows();
-        widthsHeld_ = broker->serverConnection().dialect() == Dialect::PostgreSQL;
     } else {
         Connection* connection = module.BaseConnection();
         if (!connection) throw StoreUnavailable("no database connection");
         local_ = std::make_unique<WindowedWriter>(*connection, QStringList{});
-        widthsHeld_ = connection->dialect() == Dialect::PostgreSQL;
     }
     for (Table* table : {&people_, &depts_}) {
-        table->fields = tableFields(module, networked_, table->topSql);
         const auto which =
             table == &people_ ? ImportWrite::Table::Person : ImportWrite::Table::Dept;
+        table->fields = limits_.fields(which);
         if (networked_) {
             table->number = server_->table(table->provider, table->topSql, table->fields.fields);
         } else {
             const QString name =
                 table == &people_ ? QStringLiteral("CV_PersonInfo") : QStringLiteral("CV_DeptInfo");
-            table->number = local_->addStatement(insertSql(name, columnsOf(which)));
+            table->number = local_->addStatement(insertSql(name, ImportWrite::columns(which)));
         }
     }
 }
@@ -128,7 +85,7 @@ std::vector<WindowRecord> ImportWriter::records(std::span<const ImportWrite> wri
     records.reserve(writes.size());
     for (const ImportWrite& write : writes) {
         const Table& t = table(write.table);
-        const QStringList& columns = columnsOf(write.table);
+        const QStringList& columns = ImportWrite::columns(write.table);
         WindowRecord record{t.number, Row(t.fields.fields.size()), write.keep};
         for (qsizetype i = 0; i < columns.size() && unfit.isEmpty(); ++i) {
             const int field = t.fields.indexOf(columns[i]);
@@ -154,7 +111,7 @@ void ImportWriter::explainAnswer(std::span<const ImportWrite> writes, qsizetype 
         answer.refusal = unfit;
         return;
     }
-    answer.refusal = explain(writes[std::size_t(answer.stored)], answer.refusal);
+    answer.refusal = limits_.explain(writes[std::size_t(answer.stored)], answer.refusal);
 }
 
 WindowAnswer ImportWriter::open(const QStringList& checks, WindowRequest::Checks when,
@@ -218,34 +175,6 @@ void ImportWriter::rollback() {
 
 WindowedWriter::Costs ImportWriter::costs() const {
     return networked_ ? server_->costs() : local_->costs();
-}
-
-QString ImportWriter::predictRefusal(const ImportWrite& write) const {
-    if (!widthsHeld_) return {};
-    const QString tooLong = explain(write, {});
-    if (!tooLong.startsWith(QStringLiteral("数据库拒绝保存: "))) return tooLong;
-    for (const QVariant& value : write.values)
-        if (value.toString().contains(QChar(0)))
-            return QStringLiteral("数据库拒绝保存: 值中含有空字符 (U+0000), 数据库服务器无法保存");
-    return {};
-}
-
-QString ImportWriter::explain(const ImportWrite& write, const QString& refusal) const {
-    const Table& t = table(write.table);
-    const QStringList& columns = columnsOf(write.table);
-    QStringList tooLong;
-    for (qsizetype i = 0; i < columns.size(); ++i) {
-        const int field = t.fields.indexOf(columns[i]);
-        const int width = field < 0 ? 0 : t.fields.fields[field].width;
-        const qsizetype length = StoreImage::characters(write.values[i].toString());
-        if (width > 0 && length > width)
-            tooLong << QStringLiteral("%1 超过字段长度 (%2 个字符, 最多 %3)")
-                           .arg(columns[i])
-                           .arg(length)
-                           .arg(width);
-    }
-    if (!tooLong.isEmpty()) return tooLong.join(QStringLiteral(", "));
-    return QStringLiteral("数据库拒绝保存: ") + refusal;
 }
 
 }  // namespace cv

@@ -3,9 +3,9 @@
 // each window's records as one apply (ServerWindows). People and departments are stored as
 // InsertPerson and ResolveDeptPath store them, with bound values.
 //
-// A write refused for its values answers the store's reason, which explain() turns into plain
-// words. A store that refuses everything (or stops answering) is not a refusal: the calls throw
-// StoreUnavailable then, and the window must be rolled back.
+// A write refused for its values answers the store's reason, in plain words where the store's
+// are technical (ImportLimits::explain). A store that refuses everything (or stops answering) is
+// not a refusal: the calls throw StoreUnavailable then, and the window must be rolled back.
 #pragma once
 
 #include <QString>
@@ -15,24 +15,13 @@
 
 #include "ConnectionBroker.h"
 #include "Database.h"
+#include "ImportLimits.h"
 #include "TCVPersonInfo.h"
 #include "WindowedWriter.h"
 
 namespace cv {
 
 class TDM_PersonPack;
-
-struct ImportWrite {
-    enum class Table { Person, Dept };
-    Table table = Table::Person;
-    QVariantList values;  // by the table's columns, as person() and dept() give them
-    int keep = -1;        // as WindowInsert::keep
-
-    // The person as InsertPerson stores it (PrjID 0, an empty text for each empty field).
-    static ImportWrite person(const TCVPersonInfo& person);
-    // A department with an empty DeptMemo, as ResolveDeptPath stores it.
-    static ImportWrite dept(const QString& code, const QString& name);
-};
 
 class ImportWriter {
 public:
@@ -56,11 +45,8 @@ public:
     bool inWindow() const;
     // The rows of a statement inside the window.
     RowSet query(const QString& sql);
-    // The store's refusal of `write` when it can be told before sending it, in the words a
-    // refusal of it would come in: on PostgreSQL, which holds texts to their columns' widths
-    // and cannot take U+0000, each value longer than its column, or the U+0000. Empty when
-    // the write should be taken (SQLite stores a text of any length).
-    QString predictRefusal(const ImportWrite& write) const;
+    // What the store will take, read when the writer was made.
+    const ImportLimits& limits() const { return limits_; }
 
     void rollbackTo(int keep);
     void commit();
@@ -68,7 +54,6 @@ public:
     WindowedWriter::Costs costs() const;
 
 private:
-    QString explain(const ImportWrite& write, const QString& refusal) const;
     // The writes as the local style's inserts, or as the networked style's records; a value
     // that does not fit its field's type is refused before the server sees the record, with
     // `unfit` saying why, and the writes after it kept back.
@@ -86,7 +71,7 @@ private:
     const Table& table(ImportWrite::Table which) const;
 
     bool networked_;
-    bool widthsHeld_ = false;  // the store refuses a text longer than its column
+    ImportLimits limits_;
     Table people_;
     Table depts_;
     std::unique_ptr<WindowedWriter> local_;

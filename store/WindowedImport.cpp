@@ -98,7 +98,7 @@ WindowedImport::WindowedImport(TDM_PersonPack& module, Hooks hooks, int windowSi
       image_((writer_->noteStore(), StoreImage::read(module))),
       planner_(std::make_unique<ImportPlanner>(
           image_, LoginNameSeed(), networked_, StoreDeptQuestions(),
-          [this](const ImportWrite& write) { return writer_->predictRefusal(write); })) {
+          [this](const ImportWrite& write) { return writer_->limits().predictRefusal(write); })) {
     image_.forget();
 }
 

@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QProgressDialog>
 #include <QQueue>
 #include <QRegularExpression>
 #include <QTest>
@@ -25,7 +26,8 @@ inline QString plain(QString text) {
 }
 
 // Answers the modal dialogs that open, one after the other, with the answers queued; a modal
-// dialog nobody expected is rejected and noted.
+// dialog nobody expected is rejected and noted. A progress dialog asks nothing: it is left to
+// its operation.
 class ModalAnswerer {
 public:
     using Answer = std::function<void(QWidget*)>;
@@ -40,7 +42,7 @@ public:
 private:
     void poll() {
         QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || modal == handled_) return;
+        if (!modal || modal == handled_ || qobject_cast<QProgressDialog*>(modal)) return;
         handled_ = modal;
         if (answers_.isEmpty()) {
             unexpected << modal->metaObject()->className();
