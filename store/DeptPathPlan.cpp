@@ -42,7 +42,9 @@ DeptPathPlan PlanDeptPath(const StoreImage& image, const QString& deptPath, cons
         if (maximum.kind == StoreImage::Answer::AskStore) {
             const auto asked = ask.maximumDeptId(level, parent);
             if (!asked) return stop(DeptPathPlan::End::ReadFailed);
-            maximum.code = *asked;
+            // The store knows its own codes; those planned before this walk (not written yet)
+            // only the image does.
+            maximum.code = std::max(*asked, maximum.code);
         }
         QString code;
         if (maximum.code.isEmpty()) {

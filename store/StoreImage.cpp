@@ -114,7 +114,7 @@ StoreImage::Answer StoreImage::findDept(const QString& parent, const QString& na
 StoreImage::Answer StoreImage::maximumDept(const QString& parent) const {
     const auto level = levels_.constFind(parent);
     if (level == levels_.cend()) return {};
-    if (!level->decimal) return {Answer::AskStore, {}};
+    if (!level->decimal) return {Answer::AskStore, level->maximum};
     return {Answer::Found, level->maximum};
 }
 

@@ -47,7 +47,8 @@ public:
     // level): its code when exactly one answers, AskStore when several do.
     Answer findDept(const QString& parent, const QString& name) const;
     // The greatest code one level below `parent`: None when the level is empty, AskStore when
-    // it holds a code that is not all decimal digits.
+    // it holds a code that is not all decimal digits (with the greatest by text order, which
+    // the store's collation may not share).
     Answer maximumDept(const QString& parent) const;
     void addDept(const QString& code, const QString& name);
     // A department whose DeptName is NULL: no look-up finds it, but its code counts.

@@ -64,6 +64,21 @@ public:
 
     enum class End { Complete, Cancelled, Stopped };
 
+    // What an import run now would make of `people` and then `deptRows`, decided exactly as
+    // run() decides them on the store as it is, writing nothing: the store is read, the login
+    // generator's seed is copied and left as it was, no line is logged. Every item is reached
+    // (those after a stop are not stored, as the import's would be); the departments come in
+    // the order they would be created.
+    struct Plan {
+        QList<Result> results;  // the people's, in order
+        QList<DeptPathPlan::NewDept> creates;
+        Counts counts;
+        QString stopReason;  // the store breaks the walk's rules: the import would stop there
+    };
+    // Throws DbError (StoreUnavailable) when the store cannot be read.
+    static Plan plan(TDM_PersonPack& module, std::span<const ImportItem> people,
+                     std::span<const ImportItem> deptRows);
+
     static constexpr int DefaultWindow = 2000;
 
     // Reads the store's image in the current working style and prepares the writes. Throws

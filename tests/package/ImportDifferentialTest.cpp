@@ -14,8 +14,12 @@
 #include "Database.h"
 #include "GetTickedPersons.h"
 #include "HostServices.h"
+#include "ImportAccount.h"
+#include "ImportItems.h"
+#include "LoginNames.h"
 #include "NodeTree.h"
 #include "OperationProgress.h"
+#include "PackageFiles.h"
 #include "PackageTest.h"
 #include "StoreError.h"
 #include "TCVPerson.h"
@@ -409,6 +413,55 @@ TEST_P(ImportDifferentialTest, ACancelledImportRunAgainEndsAsOneUninterruptedImp
     EXPECT_EQ(rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID"), whole.people);
     EXPECT_EQ(rows("SELECT * FROM CV_DeptInfo ORDER BY DeptID"), whole.depts);
     WindowedImport::setDefaultWindow(WindowedImport::DefaultWindow);
+}
+
+// The plan of an import foresees, person by person, what the import run right after does on
+// the same store: the outcome, the login name stored, the department code, the reason. Planning
+// writes nothing and draws nothing: an import after one, two or ten plans ends as the plan said.
+TEST_P(ImportDifferentialTest, ThePlanForeseesWhatTheImportDoes) {
+    const int seeds = qEnvironmentVariableIntValue("CV_IMPORT_SEEDS");
+    for (quint32 seed = 400; seed < 400 + quint32(seeds > 0 ? seeds : 200); ++seed) {
+        SCOPED_TRACE(QString("seed %1").arg(seed).toStdString());
+        const Case c(seed);
+        const int plans = QList<int>{1, 2, 10}[int(seed % 3)];
+        QList<AccountRow> planned;
+        QStringList storeBefore;
+        QStringList storeAfterPlans;
+        std::uint32_t seedBefore = 0;
+        const Outcome imported = run(c, [&](const QString& dir) {
+            const QList<TickedPerson> ticked = TickedPersonsOfFrame();
+            const PackageFiles files = LocatePackageFiles(dir, PackageJoin::Import);
+            ImportItems items;
+            EXPECT_TRUE(files.found());
+            EXPECT_EQ(ReadImportItems(files, ticked, items), QString());
+            storeBefore = rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID") +
+                          rows("SELECT * FROM CV_DeptInfo ORDER BY DeptID");
+            seedBefore = LoginNameSeed();
+            for (int n = 0; n < plans; ++n) {
+                const WindowedImport::Plan plan =
+                    WindowedImport::plan(*TDM_PersonPack::instance(), items.people, items.deptRows);
+                planned = AccountOf(ticked, items.people, plan.results, {}, true);
+            }
+            storeAfterPlans = rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID") +
+                              rows("SELECT * FROM CV_DeptInfo ORDER BY DeptID");
+            EXPECT_EQ(LoginNameSeed(), seedBefore);
+            return PackageImport(dir);
+        });
+        ASSERT_EQ(storeAfterPlans, storeBefore);
+        if (imported.result == -2) continue;  // nobody ticked: nothing planned either
+        auto* account = frame()->findChild<ImportAccount*>(ImportAccount::ImportName);
+        ASSERT_NE(account, nullptr);
+        const QList<AccountRow>& done = account->rows();
+        ASSERT_EQ(done.size(), planned.size());
+        for (qsizetype i = 0; i < done.size(); ++i) {
+            SCOPED_TRACE(done[i].perUUID.toStdString());
+            EXPECT_EQ(planned[i].outcome, done[i].outcome);
+            EXPECT_EQ(planned[i].loginName, done[i].loginName);
+            EXPECT_EQ(planned[i].deptCode, done[i].deptCode);
+            EXPECT_EQ(planned[i].reason, done[i].reason);
+        }
+        if (HasFailure()) return;
+    }
 }
 
 }  // namespace
