@@ -49,6 +49,7 @@ public:
     WindowAnswer go(std::span<const WindowRecord> records, bool commit,
                     const std::function<void()>& alive = {});
     bool inWindow() const { return writer_.inWindow(); }
+    bool ownerInTransaction() const { return writer_.ownerInTransaction(); }
     RowSet fetch(const QString& provider, const QString& commandText);
     void rollbackTo(int keep) { writer_.rollbackTo(keep); }
     void commit() { writer_.commit(); }

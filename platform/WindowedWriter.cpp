@@ -25,7 +25,11 @@ public:
                               const std::function<void()>& alive) = 0;
     virtual WindowAnswer go(std::span<const WindowInsert> inserts, bool commit,
                             const std::function<void()>& alive) = 0;
-    virtual bool inWindow() const = 0;
+    // A window of this writer's is open.
+    bool inWindow() const { return own_ && transactionOpen(); }
+    // The connection is inside a transaction that is not this writer's.
+    bool ownerInTransaction() const { return !own_ && transactionOpen(); }
+    virtual bool transactionOpen() const = 0;
     virtual void commit() = 0;
     virtual void rollback() = 0;
     virtual void exec(const char* sql) = 0;  // throws StoreUnavailable
@@ -44,6 +48,8 @@ public:
     Costs costs;
 
 protected:
+    bool own_ = false;  // this writer began the transaction that is open
+
     [[noreturn]] static void refuseWait(int timeoutMs) {
         throw StoreUnavailable(QStringLiteral("数据库被其他程序占用, 等待 %1 秒后仍无法写入")
                                    .arg(timeoutMs / 1000)
@@ -148,7 +154,7 @@ public:
         return answer;
     }
 
-    bool inWindow() const override {
+    bool transactionOpen() const override {
         return sqliteHandle(connection_.database()) == sqlite_ && !sqlite3_get_autocommit(sqlite_);
     }
 
@@ -156,6 +162,7 @@ public:
         requireAlive();
         ++costs.roundTrips;
         if (sqlite3_exec(sqlite_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+            own_ = false;
             ++costs.commits;
             return;
         }
@@ -166,6 +173,7 @@ public:
 
     void rollback() override {
         if (inWindow()) sqlite3_exec(sqlite_, "ROLLBACK", nullptr, nullptr, nullptr);
+        own_ = false;
     }
 
     void exec(const char* sql) override {
@@ -194,7 +202,10 @@ private:
             const std::string message = sqlite3_errmsg(sqlite_);
             sqlite3_busy_timeout(sqlite_, hostTimeout);
             ++costs.roundTrips;
-            if (rc == SQLITE_OK) return;
+            if (rc == SQLITE_OK) {
+                own_ = true;
+                return;
+            }
             if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED)
                 throw StoreUnavailable("无法开始写入: " + message);
             const int waited = int(clock.elapsed());
@@ -294,6 +305,7 @@ public:
                       const std::function<void()>& alive, bool bulk) {
         requireAlive();
         if (PQtransactionStatus(conn_) != PQTRANS_IDLE) throw StoreUnavailable(HostTransaction);
+        own_ = true;  // the BEGIN goes first in the pipeline
         const int timeout = std::min(wait.timeoutMs, LockTimeoutMs);
         std::vector<Command> commands{
             {Role::Plain, "BEGIN"},
@@ -360,7 +372,9 @@ public:
         return answer;
     }
 
-    bool inWindow() const override { return alive() && PQtransactionStatus(conn_) != PQTRANS_IDLE; }
+    bool transactionOpen() const override {
+        return alive() && PQtransactionStatus(conn_) != PQTRANS_IDLE;
+    }
 
     void commit() override {
         requireAlive();
@@ -372,6 +386,7 @@ public:
         const std::string message = PQresultErrorMessage(result);
         PQclear(result);
         if (ok) {
+            own_ = false;
             ++costs.commits;
             return;
         }
@@ -380,8 +395,8 @@ public:
     }
 
     void rollback() override {
-        if (alive() && PQtransactionStatus(conn_) != PQTRANS_IDLE)
-            PQclear(PQexec(conn_, "ROLLBACK"));
+        if (inWindow()) PQclear(PQexec(conn_, "ROLLBACK"));
+        own_ = false;
     }
 
     void exec(const char* sql) override {
@@ -513,6 +528,7 @@ private:
         if (qstrcmp(answers_.back().message.toUtf8(), "COMMIT") != 0)
             throw StoreUnavailable("数据库未能提交");
         ++costs.commits;
+        own_ = false;
         answer.stored = qsizetype(inserts);
         answer.committed = true;
     }
@@ -530,6 +546,7 @@ private:
                     if (qstrcmp(a.message.toUtf8(), "COMMIT") != 0)
                         throw StoreUnavailable("数据库未能提交");
                     ++costs.commits;
+                    own_ = false;
                     answer.committed = true;
                 }
                 continue;
@@ -761,6 +778,8 @@ WindowAnswer WindowedWriter::go(std::span<const WindowInsert> inserts, bool comm
 }
 
 bool WindowedWriter::inWindow() const { return engine_->inWindow(); }
+
+bool WindowedWriter::ownerInTransaction() const { return engine_->ownerInTransaction(); }
 
 RowSet WindowedWriter::query(const QString& hostSql) { return engine_->query(hostSql); }
 

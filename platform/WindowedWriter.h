@@ -112,6 +112,9 @@ public:
     WindowAnswer go(std::span<const WindowInsert> inserts, bool commit,
                     const std::function<void()>& alive = {});
     bool inWindow() const;
+    // Whether the connection's owner holds it inside a transaction of its own (no window of
+    // this writer's open): a window would then be refused.
+    bool ownerInTransaction() const;
 
     // The rows of a statement read inside the window. Throws DbError.
     RowSet query(const QString& hostSql);

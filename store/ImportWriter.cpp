@@ -49,6 +49,10 @@ ImportWriter::ImportWriter(TDM_PersonPack& module)
 
 ImportWriter::~ImportWriter() = default;
 
+bool ImportWriter::ownerInTransaction() const {
+    return networked_ ? server_->ownerInTransaction() : local_->ownerInTransaction();
+}
+
 const ImportWriter::Table& ImportWriter::table(ImportWrite::Table which) const {
     return which == ImportWrite::Table::Person ? people_ : depts_;
 }

@@ -43,6 +43,7 @@ public:
     WindowAnswer go(std::span<const ImportWrite> writes, bool commit,
                     const std::function<void()>& alive = {});
     bool inWindow() const;
+    bool ownerInTransaction() const;
     // The rows of a statement inside the window.
     RowSet query(const QString& sql);
     // What the store will take, read when the writer was made.

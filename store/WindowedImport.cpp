@@ -56,6 +56,13 @@ QString quotedList(const QStringList& values) {
 
 QString text(const QVariant& value) { return value.isNull() ? QString() : valueText(value); }
 
+// A connection its owner holds inside a transaction is not committed behind the owner's back:
+// the import does not start.
+void refuseOwnersTransaction(const ImportWriter& writer) {
+    if (writer.ownerInTransaction())
+        throw StoreUnavailable("主程序的数据库连接正处于一个未结束的事务中, 导入不会替它提交");
+}
+
 }  // namespace
 
 struct WindowedImport::Window {
@@ -95,7 +102,7 @@ WindowedImport::WindowedImport(TDM_PersonPack& module, Hooks hooks, int windowSi
       windowSize_(std::max(1, windowSize)),
       networked_(host::workingStyle() == 1),
       writer_(std::make_unique<ImportWriter>(module)),
-      image_((writer_->noteStore(), StoreImage::read(module))),
+      image_((refuseOwnersTransaction(*writer_), writer_->noteStore(), StoreImage::read(module))),
       planner_(std::make_unique<ImportPlanner>(
           image_, LoginNameSeed(), networked_, StoreDeptQuestions(),
           [this](const ImportWrite& write) { return writer_->limits().predictRefusal(write); })) {

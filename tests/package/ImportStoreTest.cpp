@@ -177,5 +177,29 @@ TEST_P(ImportStoreTest, AStoreHeldByAnotherProgramIsWaitedForAsLongAsStated) {
     }
 }
 
+// The host holds its connection inside a transaction of its own: the import does not start,
+// says why, and leaves the host's transaction open with what the host wrote in it.
+TEST_P(ImportStoreTest, AConnectionInsideTheHostsTransactionIsNotCommittedBehindItsBack) {
+    install(Content::Empty);
+    setPackageVersion(3);
+    writeFaultPackage();
+    ASSERT_EQ(PackageImportProc(dir(), &hostWindow), 1);
+    Connection& store = storeConnection();
+    execOn(store, "BEGIN");
+    execOn(store,
+           "INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) VALUES('0099', '主程序', '')");
+    EXPECT_EQ(PackageImport(dir()), -1);
+    EXPECT_EQ(
+        log().filter("数据库不可用, 人员未导入: 主程序的数据库连接正处于一个未结束的事务中").size(),
+        1)
+        << log().join('\n').toStdString();
+    EXPECT_TRUE(WindowedWriter(store, {}).ownerInTransaction());
+    // The host's own write is still its own to commit or take back.
+    EXPECT_EQ(inst().count("SELECT count(*) FROM CV_DeptInfo"), 0);
+    execOn(store, "COMMIT");
+    EXPECT_EQ(inst().count("SELECT count(*) FROM CV_DeptInfo"), 1);
+    EXPECT_EQ(stored(), 0);
+}
+
 }  // namespace
 }  // namespace cv::test
