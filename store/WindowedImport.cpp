@@ -5,6 +5,7 @@
 
 #include "Database.h"
 #include "HostServices.h"
+#include "ImportPlanSession.h"
 #include "ImportWriter.h"
 #include "LoginNames.h"
 #include "StoreError.h"
@@ -536,57 +537,10 @@ WindowedImport::End WindowedImport::run(std::span<const ImportItem> items) {
 WindowedImport::Plan WindowedImport::plan(TDM_PersonPack& module,
                                           std::span<const ImportItem> people,
                                           std::span<const ImportItem> deptRows) {
-    const ImportLimits limits = ImportLimits::read(module);
-    StoreImage image = StoreImage::read(module);
-    ImportPlanner planner(
-        image, LoginNameSeed(), host::workingStyle() == 1, StoreDeptQuestions(),
-        [&limits](const ImportWrite& write) { return limits.predictRefusal(write); });
-    Plan plan;
-    plan.results.reserve(qsizetype(people.size()));
-    for (const ImportItem& item : people) {
-        Result result;
-        result.reached = true;
-        if (!plan.stopReason.isEmpty()) {
-            result.reason = QStringLiteral("导入已中止: ") + plan.stopReason;
-            ++plan.counts.notStored;
-            plan.results.append(result);
-            continue;
-        }
-        const ItemPlan decided = planner.plan(item);
-        plan.creates += decided.creates;
-        plan.counts.depts += int(decided.creates.size());
-        result.outcome = decided.outcome;
-        result.reason = decided.reason;
-        switch (decided.outcome) {
-            case ItemPlan::Outcome::Present:
-                ++plan.counts.present;
-                break;
-            case ItemPlan::Outcome::Inserted:
-            case ItemPlan::Outcome::Renamed:
-                ++(decided.renameLine ? plan.counts.renamed : plan.counts.inserted);
-                result.loginName =
-                    decided.person.LoginName.isNull() ? "" : decided.person.LoginName;
-                result.deptCode = decided.person.PerDept;
-                break;
-            case ItemPlan::Outcome::Stop:
-                plan.stopReason = decided.reason;
-                result.outcome = ItemPlan::Outcome::NotStored;
-                ++plan.counts.notStored;
-                break;
-            case ItemPlan::Outcome::NotStored:
-            case ItemPlan::Outcome::Departments:
-                ++plan.counts.notStored;
-                break;
-        }
-        plan.results.append(result);
-    }
-    if (plan.stopReason.isEmpty())
-        for (const ImportItem& item : deptRows) {
-            const ItemPlan decided = planner.plan(item);
-            plan.creates += decided.creates;
-            plan.counts.depts += int(decided.creates.size());
-        }
-    return plan;
+    ImportPlanSession session(module, people, deptRows);
+    std::vector<qsizetype> all(people.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = qsizetype(i);
+    return session.plan(all);
 }
 
 }  // namespace cv

@@ -1,0 +1,63 @@
+// The plan of an import kept current while the user ticks: the store is read once, and each
+// new set of ticked people is planned again from the first person whose tick changed, the
+// people before it keeping their plans. What it plans is what WindowedImport::plan plans (and
+// the import then does, on a store that did not change): it writes nothing, logs nothing and
+// leaves the login-name generator as it was.
+#pragma once
+
+#include <QList>
+#include <span>
+#include <vector>
+
+#include "ImportLimits.h"
+#include "ImportPlanner.h"
+#include "StoreImage.h"
+#include "WindowedImport.h"
+
+namespace cv {
+
+class TDM_PersonPack;
+
+class ImportPlanSession {
+public:
+    // Reads the store in the current working style. `people` are the items of every person
+    // node the user may tick, `deptRows` the package's department rows; both must outlive the
+    // session. Throws DbError when the store cannot be read.
+    ImportPlanSession(TDM_PersonPack& module, std::span<const ImportItem> people,
+                      std::span<const ImportItem> deptRows);
+
+    // The plan of the people ticked now: indexes into `people`, in the order the import takes
+    // them. Planned again from the first index that differs from the last call's.
+    const WindowedImport::Plan& plan(const std::vector<qsizetype>& ticked);
+
+    // How many people the last call planned (the others kept their plans): for tests and
+    // benchmarks.
+    qsizetype lastPlanned() const { return lastPlanned_; }
+
+private:
+    std::span<const ImportItem> people_;
+    std::span<const ImportItem> deptRows_;
+    ImportLimits limits_;
+    StoreImage image_;
+    ImportPlanner planner_;
+    std::uint32_t seed_;  // the generator's seed when the session began
+    StoreImage::Mark base_ = 0;
+
+    // What each planned person left: the image and the seed before it, its result.
+    struct Step {
+        qsizetype item = 0;
+        StoreImage::Mark before = 0;
+        std::uint32_t seedBefore = 0;
+        StoreImage::Mark after = 0;
+        std::uint32_t seedAfter = 0;
+        QList<DeptPathPlan::NewDept> creates;
+        bool stop = false;  // the import would stop at this person
+        QString stopReason;
+    };
+    std::vector<Step> steps_;
+    std::vector<qsizetype> ticked_;
+    WindowedImport::Plan plan_;
+    qsizetype lastPlanned_ = 0;
+};
+
+}  // namespace cv
