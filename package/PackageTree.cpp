@@ -21,22 +21,6 @@ const QString RootText = QStringLiteral("部门信息");
 
 bool isBlankOrControl(QChar c) { return c.unicode() <= ' '; }
 
-// Keeps the tree in update mode for the build and empties it when the build does not
-// complete, so that a failed build never shows half a package.
-class BuildScope {
-public:
-    explicit BuildScope(CheckTree& tree) : tree_(tree) { tree_.beginUpdate(); }
-    ~BuildScope() {
-        if (!completed_) tree_.clear();
-        tree_.endUpdate();
-    }
-    void complete() { completed_ = true; }
-
-private:
-    CheckTree& tree_;
-    bool completed_ = false;
-};
-
 bool loadDataSet(ClientDataSet& dataset, const QString& path) {
     try {
         dataset.loadFromFile(path);
@@ -46,31 +30,25 @@ bool loadDataSet(ClientDataSet& dataset, const QString& path) {
     }
 }
 
-TreeNode* newRoot() {
-    TreeNode* root = NodeTree::newNode(RootText, makeRecord({{}, QStringLiteral("0"), {}, {}, {}}));
-    root->imageIndex = DeptPicture;
-    return root;
+int addRoot(NodeBuild& build) {
+    return build.add(-1, RootText, build.records().add({}, u"0", {}, {}, {}), DeptPicture);
 }
 
 // A person node; `sourceRow` is the person's row in the person file.
-void addPerson(CheckTree& tree, QTreeWidgetItem* parent, const QString& id, const QString& login,
+void addPerson(NodeBuild& build, int parent, const QString& id, const QString& login,
                const QString& name, const QString& sex, qsizetype sourceRow) {
     heartbeat();
-    TreeNode* node = tree.appendNode(
-        parent, name, makeRecord({id, QStringLiteral("1"), login, name, NormalizedSex(sex)}));
-    node->imageIndex = PersonPicture;
-    node->selectedIndex = PersonPicture;
-    node->sourceRow = sourceRow;
+    const NodeRecords::Ref record =
+        build.records().add(id, u"1", login, name, NormalizedSex(sex), sourceRow);
+    build.add(parent, record, NodeText::PersonName, PersonPicture, PersonPicture);
 }
 
-// The reference: each department's people through a dataset filter, in dataset order, node
-// by node into the tree.
-void addFiltered(CheckTree& tree, QTreeWidgetItem* parent, ClientDataSet& people,
-                 const QString& filter) {
+// The reference: each department's people through a dataset filter, in dataset order.
+void addFiltered(NodeBuild& build, int parent, ClientDataSet& people, const QString& filter) {
     people.setFilter(filter);
     people.setFiltered(true);
     for (people.first(); !people.eof(); people.next()) {
-        addPerson(tree, parent, people.text(QStringLiteral("PerUUID")),
+        addPerson(build, parent, people.text(QStringLiteral("PerUUID")),
                   people.text(QStringLiteral("LoginName")), people.text(QStringLiteral("PerName")),
                   people.text(QStringLiteral("PerSex")), people.rowNumber());
     }
@@ -83,16 +61,14 @@ QString equalsFilter(const QString& field, const QString& value) {
     return field + "='" + quoted + '\'';
 }
 
-void fillFiltered(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people) {
-    TreeNode* root = newRoot();
-    tree.addTopLevelItem(root);
-    addFiltered(tree, root, people, QStringLiteral("PerDept=NULL"));
-    DeptPlacer placer(tree, root);
+void fillFiltered(NodeBuild& build, ClientDataSet& depts, ClientDataSet& people) {
+    const int root = addRoot(build);
+    addFiltered(build, root, people, QStringLiteral("PerDept=NULL"));
+    DeptPlacer placer(build, root);
     for (depts.first(); !depts.eof(); depts.next()) {
         const QString code = depts.text(QStringLiteral("DeptID"));
-        QTreeWidgetItem* node = placer.PlaceDeptPath(code, depts.text(QStringLiteral("DeptName")));
-        NodeTree::setImageIndex(node, DeptPicture);
-        addFiltered(tree, node, people, equalsFilter(QStringLiteral("PerDept"), code));
+        const int node = placer.PlaceDeptPath(code, depts.text(QStringLiteral("DeptName")));
+        addFiltered(build, node, people, equalsFilter(QStringLiteral("PerDept"), code));
     }
 }
 
@@ -119,10 +95,10 @@ public:
         }
     }
 
-    void addWithoutDept(CheckTree& tree, QTreeWidgetItem* parent) const { add(tree, parent, nulls_); }
-    void addOf(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId) const {
+    void addWithoutDept(NodeBuild& build, int parent) const { add(build, parent, nulls_); }
+    void addOf(NodeBuild& build, int parent, const QString& deptId) const {
         if (const int group = groups_.find(deptId); group >= 0)
-            add(tree, parent, members_[std::size_t(group)]);
+            add(build, parent, members_[std::size_t(group)]);
     }
 
 private:
@@ -136,10 +112,10 @@ private:
         if (field < 0) throw DbError(std::string("the person file has no field ") + name);
         return valueText(row[field]);
     }
-    void add(CheckTree& tree, QTreeWidgetItem* parent, const QList<qsizetype>& rows) const {
+    void add(NodeBuild& build, int parent, const QList<qsizetype>& rows) const {
         for (qsizetype i : rows) {
             const Row& row = rows_[i];
-            addPerson(tree, parent, text(row, uuid_, "PerUUID"), text(row, login_, "LoginName"),
+            addPerson(build, parent, text(row, uuid_, "PerUUID"), text(row, login_, "LoginName"),
                       text(row, name_, "PerName"), text(row, sex_, "PerSex"), i);
         }
     }
@@ -151,20 +127,16 @@ private:
     QList<qsizetype> nulls_;
 };
 
-// The nodes are made below a root that is not in the tree yet, where appending costs no
-// model signal, and the root goes into the tree with all of them at the end.
-void fillGrouped(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people) {
-    std::unique_ptr<TreeNode> root(newRoot());
+void fillGrouped(NodeBuild& build, ClientDataSet& depts, ClientDataSet& people) {
+    const int root = addRoot(build);
     const PeopleByDept byDept(people);
-    byDept.addWithoutDept(tree, root.get());
-    DeptPlacer placer(tree, root.get());
+    byDept.addWithoutDept(build, root);
+    DeptPlacer placer(build, root);
     for (depts.first(); !depts.eof(); depts.next()) {
         const QString code = depts.text(QStringLiteral("DeptID"));
-        QTreeWidgetItem* node = placer.PlaceDeptPath(code, depts.text(QStringLiteral("DeptName")));
-        NodeTree::setImageIndex(node, DeptPicture);
-        byDept.addOf(tree, node, code);
+        byDept.addOf(build, placer.PlaceDeptPath(code, depts.text(QStringLiteral("DeptName"))),
+                     code);
     }
-    tree.addTopLevelItem(root.release());
 }
 
 }  // namespace
@@ -178,12 +150,12 @@ QString NormalizedSex(const QString& perSex) {
     return QStringView(perSex).sliced(begin, end - begin) == male ? male : QStringLiteral("女");
 }
 
-DeptPlacer::DeptPlacer(CheckTree& tree, QTreeWidgetItem* root) : tree_(tree), root_(root) {}
+DeptPlacer::DeptPlacer(NodeBuild& build, int root) : build_(build), root_(root) {}
 
-bool DeptPlacer::FindDeptNode(const QString& prefix, QTreeWidgetItem*& current) const {
+bool DeptPlacer::FindDeptNode(const QString& prefix, int& current) const {
     const int level = int(prefix.size() / 4);
-    if (level == 1) current = nullptr;
-    if (QTreeWidgetItem* node = nodes_.value({level, prefix})) {
+    if (level == 1) current = -1;
+    if (const int node = nodes_.value({level, prefix}, -1); node >= 0) {
         current = node;
         return true;
     }
@@ -191,8 +163,8 @@ bool DeptPlacer::FindDeptNode(const QString& prefix, QTreeWidgetItem*& current) 
     return false;
 }
 
-QTreeWidgetItem* DeptPlacer::PlaceDeptPath(const QString& code, const QString& path) {
-    QTreeWidgetItem* current = root_;
+int DeptPlacer::PlaceDeptPath(const QString& code, const QString& path) {
+    int current = root_;
     if (code.size() < 4 || path.isEmpty()) return current;
     int currentLevel = 0;  // of `current`, kept as the nodes are placed: no climb to the top
     const QStringList names = path.split('_');
@@ -211,25 +183,25 @@ QTreeWidgetItem* DeptPlacer::PlaceDeptPath(const QString& code, const QString& p
                               .arg(MaxDeptLevels)
                               .toStdString());
         }
-        TreeNode* node = tree_.appendNode(
-            current, names[i], makeRecord({prefix, QStringLiteral("0"), names[i], {}, {}}));
-        node->imageIndex = DeptPicture;
-        nodes_.insert({++currentLevel, prefix}, node);
-        current = node;
+        current = build_.add(current, build_.records().add(prefix, u"0", names[i], {}, {}),
+                             NodeText::NameOrLogin, DeptPicture);
+        nodes_.insert({++currentLevel, prefix}, current);
     }
     return current;
 }
 
+// The nodes go into the tree in one change once all are made: a build that fails leaves the
+// tree as it was, empty.
 void FillPackageTree(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people,
                      PackagePeople how) {
-    BuildScope scope(tree);
+    NodeBuild build;
     depts.setIndexFieldNames(QStringLiteral("DeptID"));
     if (how == PackagePeople::Filtered) {
-        fillFiltered(tree, depts, people);
+        fillFiltered(build, depts, people);
     } else {
-        fillGrouped(tree, depts, people);
+        fillGrouped(build, depts, people);
     }
-    scope.complete();
+    tree.nodes().setNodes(std::move(build));
     // Every node opened, laid out once with the caller's later closing to a level.
     tree.openAboveLevel(std::numeric_limits<int>::max());
 }
@@ -241,7 +213,7 @@ bool BuildPackageTree(const QString& packageArgument, CheckTree& tree) {
 bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how) {
     ClientDataSet depts;
     ClientDataSet people;
-    tree.clear();
+    tree.nodes().clear();
     const PackageFiles files = LocatePackageFiles(packageArgument, PackageJoin::Preview);
     if (!files.found()) return false;
     if (!loadDataSet(depts, files.deptFile) || !loadDataSet(people, files.personFile)) return false;

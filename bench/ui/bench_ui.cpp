@@ -212,7 +212,7 @@ Figures measure(int people) {
                  for (const QString& sql : statements) cv::readTextRows(connection.get(), sql);
              },
              [&] { cv::BuildDeptPersonTree(tree, connection.get()); }},  // last: stays built
-            [&] { tree.clear(); });
+            [&] { tree.nodes().clear(); });
         figures.ms["tree statements, in process"] = times[0];
         figures.ms["tree statements, in process, as texts"] = times[1];
         figures.ms["tree build, local"] = times[2];
@@ -228,7 +228,7 @@ Figures measure(int people) {
                                                 broker.fetchTexts(QString(), sql);
                                         },
                                         [&] { cv::BuildDeptPersonTree(networked, &broker); }},
-                                       [&] { networked.clear(); });
+                                       [&] { networked.nodes().clear(); });
         figures.ms["tree statements, networked, as texts"] = times[0];
         figures.ms["tree build, networked"] = times[1];
         figures.ms["tree build, local, per department"] = bestOf(
@@ -237,9 +237,9 @@ Figures measure(int people) {
                 cv::BuildDeptPersonTree(networked, connection.get(),
                                         cv::PersonReading::PerDepartment);
             },
-            [&] { networked.clear(); });
+            [&] { networked.nodes().clear(); });
     }
-    figures.nodes = tree.nodeCount();
+    figures.nodes = tree.nodes().size();
     QApplication::processEvents();
 
     // The export frame as PackageExportProc opens it, in a host window.
@@ -266,23 +266,23 @@ Figures measure(int people) {
                 QApplication::processEvents();
             });
         cv::CheckTree& ct = *frame->CTDeptPerson;
-        QTreeWidgetItem* root = ct.topLevelItem(0);
+        const QModelIndex root = ct.nodes().indexOf(0);
         figures.ms["export frame: expand the root"] = bestOf(
             Runs,
             [&] {
-                root->setExpanded(true);
+                ct.expand(root);
                 settle(ct.viewport());
             },
             [&] {
-                root->setExpanded(false);
+                ct.collapse(root);
                 settle(ct.viewport());
             });
         // A click on the root's tick box, as the user does it: the whole tree changes.
         figures.ms["export frame: tick the root (click)"] = bestOf(Runs, [&] {
-            const int before = cv::CheckTree::stateIndex(root);
-            QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.checkBoxRect(root).center());
+            const int before = ct.stateIndex(0);
+            QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.checkBoxRect(0).center());
             settle(ct.viewport());
-            if (cv::CheckTree::stateIndex(root) == before) fail("the click did not tick the root");
+            if (ct.stateIndex(0) == before) fail("the click did not tick the root");
         });
     }
 
@@ -348,7 +348,7 @@ Figures measure(int people) {
                 frame.reset();
                 QApplication::processEvents();
             });
-        if (frame->CTDeptPerson->nodeCount() != people + 5001)
+        if (frame->CTDeptPerson->nodes().size() != people + 5001)
             fail("the import preview shows another tree");
         cv::CheckTree reference;
         figures.ms["import preview: tree built, filters (reference)"] = bestOf(1, [&] {
@@ -361,7 +361,7 @@ Figures measure(int people) {
         tree.openAboveLevel(1);
         settle(tree.viewport());
     });
-    QTreeWidgetItem* root = tree.topLevelItem(0);
+    const int root = 0;
     // Both repeated and, as a user meets them after other work, from emptied caches.
     for (const bool cold : {false, true}) {
         const std::function<void()> prepare = cold ? evictCaches : std::function<void()>();
@@ -373,10 +373,7 @@ Figures measure(int people) {
     }
 
     // The last person of the last third-level department: four levels down.
-    QTreeWidgetItem* deep = root;
-    while (deep->childCount() > 0) {
-        deep = deep->child(deep->childCount() - 1);
-    }
+    const int deep = tree.nodes().size() - 1;
     constexpr int Toggles = 1000;
     figures.ms["one deep toggle (avg of 1000)"] = bestOf(Runs,
                                                          [&] {
@@ -392,13 +389,13 @@ Figures measure(int people) {
     for (const bool cold : {false, true}) {
         const std::function<void()> prepare = cold ? evictCaches : std::function<void()>();
         const std::string suffix = cold ? ", cold" : "";
-        figures.ms["ticked: GetTickedPersons form 1" + suffix] =
-            bestOf(Runs, [&] { text = cv::TickedPersonsText(tree, 1); }, prepare);
+        figures.ms["ticked: GetTickedPersons form 1" + suffix] = bestOf(
+            Runs, [&] { text = cv::TickedPersonsText(tree, 1); }, prepare);
         if (text.count(u',') + 1 != people) fail("unexpected ticked count");
-        figures.ms["ticked: sorted, for the export" + suffix] =
-            bestOf(Runs, [&] { text = cv::SortedTickedPersonsText(tree, 0); }, prepare);
-        figures.ms["ticked: people and rows, for the import" + suffix] =
-            bestOf(Runs, [&] { ticked = cv::TickedPersons(tree); }, prepare);
+        figures.ms["ticked: sorted, for the export" + suffix] = bestOf(
+            Runs, [&] { text = cv::SortedTickedPersonsText(tree, 0); }, prepare);
+        figures.ms["ticked: people and rows, for the import" + suffix] = bestOf(
+            Runs, [&] { ticked = cv::TickedPersons(tree); }, prepare);
     }
     figures.ms["ticked: ID list then its text (reference)"] =
         bestOf(Runs, [&] { text = cv::TickedPersonsText(cv::TickedPersonIds(tree), 1); });
@@ -407,9 +404,9 @@ Figures measure(int people) {
     // a user closes the frame after other work: both are timed.
     for (const bool cold : {false, true}) {
         figures.ms[cold ? "clear, cold" : "clear"] = bestOf(
-            BuildRuns, [&] { tree.clear(); },
+            BuildRuns, [&] { tree.nodes().clear(); },
             [&] {
-                if (tree.topLevelItemCount() == 0) cv::BuildDeptPersonTree(tree, connection.get());
+                if (tree.nodes().size() == 0) cv::BuildDeptPersonTree(tree, connection.get());
                 if (cold) evictCaches();
             });
     }

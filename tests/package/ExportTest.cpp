@@ -10,12 +10,11 @@
 
 #include "Database.h"
 #include "GetTickedPersons.h"
-#include "NodeTree.h"
 #include "OperationProgress.h"
-#include "TextCodec.h"
 #include "PackageTest.h"
 #include "SmallDisk.h"
 #include "TDM_PersonPack.h"
+#include "TextCodec.h"
 
 namespace cv::test {
 namespace {
@@ -49,13 +48,11 @@ TEST_P(ExportTest, EmbedsOneFullyTickedFrameInTheHostWindow) {
     EXPECT_TRUE(embedded->SizePnl->lockBar());
     EXPECT_EQ(embedded->SizePnl->panelWidth(), 200);
     EXPECT_TRUE(embedded->CTDeptPerson->hasCheckBoxes());
-    QTreeWidgetItem* root = tree().firstNode();
-    EXPECT_TRUE(root->isExpanded());
-    EXPECT_FALSE(findNode(tree(), "0002", "0")->isExpanded());
+    EXPECT_TRUE(tree().isOpen(0));
+    EXPECT_FALSE(tree().isOpen(findNode(tree(), "0002", "0")));
     int unticked = 0;
-    tree().forEachNode([&](QTreeWidgetItem* node, int) {
-        unticked += CheckTree::stateIndex(node) != CheckTree::Checked;
-    });
+    for (int node = 0; node < tree().nodes().size(); ++node)
+        unticked += tree().stateIndex(node) != CheckTree::Checked;
     EXPECT_EQ(unticked, 0);
 
     // The name is taken: a second embed of either kind makes no second frame.
@@ -150,10 +147,8 @@ TEST_P(ExportTest, AnswersACodeForEachWayItCannotWriteThePackage) {
         QString logged = {};                       // in the host's log, if checked
     };
     auto untickPeople = [](ExportTest& t) {
-        t.tree().forEachNode([&](QTreeWidgetItem* node, int) {
-            if (NodeTree::record(node) && NodeTree::record(node)->Kind == "1")
-                t.tree().setStateIndex(node, CheckTree::Unchecked);
-        });
+        for (int node = 0; node < t.tree().nodes().size(); ++node)
+            if (t.tree().nodes().isPerson(node)) t.tree().setStateIndex(node, CheckTree::Unchecked);
     };
     auto makeDirectory = [](const QString& path) { QDir().mkpath(path); };
     const QStringList all = {"SysPerInfo.XML", "deptinfo.per", "perinfo.per"};
@@ -270,19 +265,21 @@ TEST_P(ExportTest, EveryCharacterOfEveryValueReachesTheImportPreview) {
     for (const QString& value : values) {
         SCOPED_TRACE(logSafeText(value).toStdString());
         EXPECT_EQ(exported.value(value), QStringList(5, value));
-        QTreeWidgetItem* node = findNode(tree(), value, "1");
-        ASSERT_NE(node, nullptr);
-        EXPECT_EQ(node->text(0), value);
-        EXPECT_EQ(NodeTree::record(node)->NameOrLogin, value);
-        EXPECT_EQ(NodeTree::record(node)->PersonName, value);
+        const int node = findNode(tree(), value, "1");
+        ASSERT_GE(node, 0);
+        EXPECT_EQ(tree().nodes().text(node), value);
+        EXPECT_EQ(tree().nodes().record(node).NameOrLogin, value);
+        EXPECT_EQ(tree().nodes().record(node).PersonName, value);
     }
 
     // Imported into an installation that lacks them, they are stored as they were.
     QStringList quoted;
     for (const QString& value : values) quoted << sqlQuote(value);
     const QString where = " WHERE PerUUID IN (" + quoted.join(", ") + ")";
-    const QString stored = "SELECT PerUUID, PerName, PerMemo, LoginName, UPassWord "
-                           "FROM CV_PersonInfo" + where + " ORDER BY PerUUID";
+    const QString stored =
+        "SELECT PerUUID, PerName, PerMemo, LoginName, UPassWord "
+        "FROM CV_PersonInfo" +
+        where + " ORDER BY PerUUID";
     const QStringList before = rows(stored);
     ASSERT_EQ(before.size(), values.size());
     inst().exec("DELETE FROM CV_PersonInfo" + where);
@@ -378,7 +375,8 @@ TEST_P(ExportTest, ADiskThatFillsAnywhereGivesTheWholePackageOrKeepsTheEarlierOn
     for (int batch = 0; batch < 20; ++batch) {
         QStringList rows;
         for (int i = batch * 1000; i < (batch + 1) * 1000; ++i)
-            rows << QStringLiteral("('F%1', '姓名%1', '男', '备注 & <%1>', 'login%1', 'pw%1', '%2')")
+            rows << QStringLiteral(
+                        "('F%1', '姓名%1', '男', '备注 & <%1>', 'login%1', 'pw%1', '%2')")
                         .arg(i, 6, 10, QLatin1Char('0'))
                         .arg(depts[i % depts.size()]);
         inst().exec(
@@ -398,8 +396,8 @@ TEST_P(ExportTest, ADiskThatFillsAnywhereGivesTheWholePackageOrKeepsTheEarlierOn
     const qint64 needed = pagesOf(whole);
     const qint64 person = testhost::SmallDisk::pages(QFileInfo(whole + "perinfo.per").size());
     const qint64 dept = testhost::SmallDisk::pages(QFileInfo(whole + "deptinfo.per").size());
-    QList<qint64> extras = {0, 1, person - 1, person, person + dept - 1, person + dept,
-                            needed - 1, needed, needed + 1};
+    QList<qint64> extras = {
+        0, 1, person - 1, person, person + dept - 1, person + dept, needed - 1, needed, needed + 1};
     for (int i = 1; i < 16; ++i) extras << person * i / 16;
     int written = 0;
     for (const qint64 extra : extras) {

@@ -14,7 +14,6 @@
 #include "Database.h"
 #include "GetTickedPersons.h"
 #include "HostServices.h"
-#include "NodeTree.h"
 #include "OperationProgress.h"
 #include "PackageTest.h"
 #include "StoreError.h"
@@ -53,7 +52,7 @@ std::int32_t referenceImport(const QString& packageDir) {
             if (!found && !people.locate("PerUUID", t.id)) continue;
             if (TCVPerson::PersonExists(t.id)) continue;
             TCVPersonInfo p{text("PerUUID"), text("UPassWord"), text("PerName"), text("PerSex"),
-                            text("PerMemo"),  text("LoginName"), text("PerDept")};
+                            text("PerMemo"), text("LoginName"), text("PerDept")};
             if (TCVPerson::LoginNameExists(p.LoginName)) {
                 const QString old = p.LoginName;
                 try {
@@ -61,8 +60,8 @@ std::int32_t referenceImport(const QString& packageDir) {
                 } catch (const LoginNameExhausted&) {
                     continue;
                 }
-                if (host::writeLog("要导入的注册名" + old + "已经存在,已经被改为" +
-                                   p.LoginName) != 1)
+                if (host::writeLog("要导入的注册名" + old + "已经存在,已经被改为" + p.LoginName) !=
+                    1)
                     continue;
             }
             if (!p.PerDept.isEmpty()) {
@@ -115,9 +114,9 @@ struct Case {
 
         for (int i = r.bounded(12); i > 0; --i) {
             QString id = code(1 + r.bounded(3));
-            if (chance(5)) id = id.chopped(4) + "9999";                  // a full level
-            if (chance(5)) id = id.chopped(4) + "00A1";                  // not a number
-            if (chance(5)) id = id.left(3);                              // no whole level
+            if (chance(5)) id = id.chopped(4) + "9999";  // a full level
+            if (chance(5)) id = id.chopped(4) + "00A1";  // not a number
+            if (chance(5)) id = id.left(3);              // no whole level
             storeDepts << QStringList{id, chance(10) ? "<null>" : pick(names)};
         }
         const QStringList logins = {"l1", "l2", "l3", "l1_1000", "l2_1282", "zz", "", "<null>"};
@@ -160,8 +159,9 @@ struct Case {
 
     void arrange(testhost::Installation& inst) const {
         Connection& db = inst.db();
-        PreparedStatement dept(&db, "INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) "
-                                    "VALUES(?, ?, '')");
+        PreparedStatement dept(&db,
+                               "INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) "
+                               "VALUES(?, ?, '')");
         for (const QStringList& d : storeDepts) {
             if (!inst.scalar("SELECT DeptID FROM CV_DeptInfo WHERE DeptID = " + sqlQuote(d[0]))
                      .isEmpty())
@@ -208,9 +208,8 @@ public:
         TCVPerson::ResetLoginNameGenerator();
         Outcome out;
         if (PackageImportProc(dir, &hostWindow) != 1) return out;
-        const QList<QTreeWidgetItem*> nodes = tree().nodesInListOrder();
         for (int n : c.untick)
-            if (n < nodes.size()) tree().toggle(nodes[n]);
+            if (n < tree().nodes().size()) tree().toggle(n);
         if (during) QTimer::singleShot(0, during);
         out.result = import(dir);
         out.people = rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID");
@@ -259,8 +258,9 @@ TEST_P(ImportDifferentialTest, AStoreThatChangesDuringTheImportEndsAsThePersonSt
     OperationProgress::setShowDelay(0);
     const auto otherWriter = [this] {
         inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) VALUES('0002', '他', '')");
-        inst().exec("INSERT INTO CV_PersonInfo(PerUUID, LoginName, PerDept, PrjID) "
-                    "VALUES('P2', 'other', '0002', 9)");
+        inst().exec(
+            "INSERT INTO CV_PersonInfo(PerUUID, LoginName, PerDept, PrjID) "
+            "VALUES('P2', 'other', '0002', 9)");
     };
     const Outcome changed = run(c, PackageImport, otherWriter);
     OperationProgress::setShowDelay(500);
@@ -287,8 +287,13 @@ TEST_P(ImportDifferentialTest, ACancelledImportRunAgainEndsAsOneUninterruptedImp
         c.depts << QStringList{QString("0001%1").arg(d + 1, 4, 10, QChar('0')),
                                QString("甲_组%1").arg(d % 7), ""};
     for (int i = 0; i < 3000; ++i)
-        c.people << QStringList{QString("P%1").arg(i), QString("人%1").arg(i), "男",
-                                QString("u%1").arg(i % 400), c.depts[i % 40][0], "", ""};
+        c.people << QStringList{QString("P%1").arg(i),
+                                QString("人%1").arg(i),
+                                "男",
+                                QString("u%1").arg(i % 400),
+                                c.depts[i % 40][0],
+                                "",
+                                ""};
     c.untick = {};
     const Outcome whole = run(c, PackageImport);
     ASSERT_EQ(whole.result, 1);
