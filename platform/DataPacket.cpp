@@ -200,7 +200,7 @@ char* encodeValue(char* out, const char16_t* p, const char16_t* end) {
 }
 
 class PacketOutput {
-  public:
+public:
     PacketOutput(StagedFile& file, qint64 maxBytes) : file_(file), maxBytes_(maxBytes) {
         buffer_.resize(64 * 1024);
     }
@@ -212,8 +212,8 @@ class PacketOutput {
         if (used_ + size > qsizetype(buffer_.size())) {
             constexpr qsizetype Full = FlushAt + FlushAt / 4;
             if (used_ + size <= Full) {
-                buffer_.resize(size_t(std::min(Full, std::max(2 * qsizetype(buffer_.size()),
-                                                              used_ + size))));
+                buffer_.resize(
+                    size_t(std::min(Full, std::max(2 * qsizetype(buffer_.size()), used_ + size))));
             } else {
                 flush();
                 if (size > qsizetype(buffer_.size())) buffer_.resize(size_t(size));
@@ -271,7 +271,7 @@ class PacketOutput {
         used_ = 0;
     }
 
-  private:
+private:
     static constexpr qsizetype FlushAt = 1 << 20;
     StagedFile& file_;
     qint64 maxBytes_;
@@ -391,7 +391,7 @@ void writeTail(PacketOutput& out, bool hasRows) {
 // One ROW at a time, each value as its attribute, the row's size held to the limit: a row
 // that would pass it is refused, naming the field that takes the most of it.
 class RowComposer {
-  public:
+public:
     RowComposer(PacketOutput& out, const StagedFile& file, const QList<FieldDef>& fields,
                 const QList<QByteArray>& names, qsizetype maxRowBytes)
         : out_(out), file_(file), fields_(fields), maxRowBytes_(maxRowBytes) {
@@ -426,7 +426,7 @@ class RowComposer {
         put(field, size, [&] { out_.append(digits, size); });
     }
 
-  private:
+private:
     template <class Write>
     void put(int field, qsizetype units, const Write& write) {
         const qint64 before = out_.position();
@@ -517,8 +517,9 @@ bool streamDataPacket(StagedFile& file, PacketRowSource& source, const DataPacke
     const QList<QByteArray> names = attributeNames(fields);
     QList<FieldType> types;
     for (const FieldDef& field : fields) types.append(field.type);
-    const qsizetype maxRows =
-        fields.isEmpty() ? limits.maxRows : std::min(limits.maxRows, limits.maxCells / fields.size());
+    const qsizetype maxRows = fields.isEmpty()
+                                  ? limits.maxRows
+                                  : std::min(limits.maxRows, limits.maxCells / fields.size());
 
     PacketOutput out(file, limits.maxBytes);
     writeHead(out, fields, names, types, more);
@@ -651,7 +652,7 @@ struct ParserFree {
 // are these, which keep the first message for the refusal instead of the host's handler or
 // standard error seeing it.
 class LibxmlMessages {
-  public:
+public:
     LibxmlMessages()
         : generic_(xmlGenericError),
           genericContext_(xmlGenericErrorContext),
@@ -670,7 +671,7 @@ class LibxmlMessages {
     // The first message's first line; empty when there was none.
     QString first() const { return QString::fromUtf8(text_).trimmed(); }
 
-  private:
+private:
     static void onGeneric(void* context, const char* format, ...) {
         char piece[256];
         va_list arguments;
@@ -711,11 +712,11 @@ struct FdClose {
 };
 
 class PacketReader {
-  public:
-    PacketReader(const QString& path, const DataPacketLimits& limits)
-        : path_(path), limits_(limits) {}
+public:
+    PacketReader(const QString& path, const DataPacketLimits& limits, PacketRowSink& sink)
+        : path_(path), limits_(limits), sink_(sink) {}
 
-    RowSet read() {
+    void read() {
         const int fd = ::open(QFile::encodeName(path_).constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) fail("no data packet file " + path_);
         const std::unique_ptr<int, FdClose> closer(new int(fd));
@@ -748,8 +749,7 @@ class PacketReader {
             std::clamp<qsizetype>(qsizetype(info.st_size) + 1, 4096, ChunkBytes);
         std::vector<char> chunk(static_cast<size_t>(chunkBytes));
         const qsizetype first = readSome(fd, chunk.data(), 4);
-        context_.reset(
-            xmlCreatePushParserCtxt(&sax, this, chunk.data(), int(first), nullptr));
+        context_.reset(xmlCreatePushParserCtxt(&sax, this, chunk.data(), int(first), nullptr));
         if (!context_) fail("cannot read " + path_);
         xmlCtxtUseOptions(context_.get(),
                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
@@ -787,10 +787,9 @@ class PacketReader {
         if (!sawFields_) refuse("no METADATA/FIELDS");
         if (!sawRows_) refuse("no ROWDATA");
         if (!refusal_.isEmpty()) throwRefusal();
-        return rows();
     }
 
-  private:
+private:
     static constexpr qsizetype ChunkBytes = 256 * 1024;
 
     qsizetype readSome(int fd, char* buffer, qsizetype size) {
@@ -798,7 +797,8 @@ class PacketReader {
         while (got < size) {
             const ssize_t n = ::read(fd, buffer + got, size_t(size - got));
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) fail("cannot read " + path_ + ": " + QString::fromLocal8Bit(strerror(errno)));
+            if (n < 0)
+                fail("cannot read " + path_ + ": " + QString::fromLocal8Bit(strerror(errno)));
             if (n == 0) break;
             got += n;
         }
@@ -816,8 +816,8 @@ class PacketReader {
 
     static PacketReader& self(void* context) { return *static_cast<PacketReader*>(context); }
 
-    static void onStart(void* context, const xmlChar* name, const xmlChar* prefix,
-                        const xmlChar*, int namespaces, const xmlChar**, int count, int,
+    static void onStart(void* context, const xmlChar* name, const xmlChar* prefix, const xmlChar*,
+                        int namespaces, const xmlChar**, int count, int,
                         const xmlChar** attributes) {
         PacketReader& reader = self(context);
         if (!reader.refusal_.isEmpty()) return;
@@ -885,6 +885,7 @@ class PacketReader {
                         opened = Element::Metadata;
                     } else if (is("ROWDATA") && sawFields_ && !std::exchange(sawRows_, true)) {
                         opened = Element::RowData;
+                        sink_.start(fields_);
                     }
                     break;
                 case Element::Metadata:
@@ -944,8 +945,8 @@ class PacketReader {
         // A name's own escapes take up to eight bytes per unit it stands for.
         if (attribute->size() > limits_.maxFieldNameBytes ||
             (fieldName && fieldName->size() > EscapedUnitBytes * limits_.maxFieldNameBytes)) {
-            return refuse(QStringLiteral("a field name longer than %1 bytes")
-                              .arg(limits_.maxFieldNameBytes));
+            return refuse(
+                QStringLiteral("a field name longer than %1 bytes").arg(limits_.maxFieldNameBytes));
         }
         const QString attributeText = textOf(attribute->data(), attribute->size());
         if (columns_.contains(attribute->toByteArray())) {
@@ -995,7 +996,7 @@ class PacketReader {
     }
 
     void row(int count, const xmlChar** attributes) {
-        const qsizetype rows = rows_.size();
+        const qsizetype rows = rowCount_;
         const qsizetype fields = fields_.size();
         if (rows >= limits_.maxRows || (fields > 0 && rows >= limits_.maxCells / fields)) {
             refuse(QStringLiteral("more than %1 rows of %2 fields: more than a data packet "
@@ -1007,7 +1008,7 @@ class PacketReader {
             return;
         }
         rowColumns_.resize(size_t(count));
-        int last = -1;
+        rowValues_.resize(size_t(count));
         next_ = 0;
         for (int i = 0; i < count; ++i) {
             const xmlChar** a = attributes + 5 * i;
@@ -1019,25 +1020,14 @@ class PacketReader {
                 return;
             }
             rowColumns_[size_t(i)] = column;
-            last = std::max(last, column);
         }
-        // A row costs what it holds: it reaches only as far as its last value (all of the
-        // fields once it holds at least half of them), and the nulls after that are added
-        // once the whole packet is read and known to be within the limits.
-        Row& row = rows_.emplace_back();
-        row.reserve(2 * qsizetype(count) >= fields ? fields : last + 1);
         for (int i = 0; i < count; ++i) {
             const xmlChar** a = attributes + 5 * i;
-            const int column = rowColumns_[size_t(i)];
-            QVariant value = valueOf(column, chars(a[3]), a[4] - a[3]);
+            rowValues_[size_t(i)] = valueOf(rowColumns_[size_t(i)], chars(a[3]), a[4] - a[3]);
             if (!refusal_.isEmpty()) return;
-            while (row.size() < column) row.emplace_back();
-            if (column < row.size()) {
-                row[column] = std::move(value);
-            } else {
-                row.emplace_back(std::move(value));
-            }
         }
+        sink_.row(rowColumns_, rowValues_);
+        ++rowCount_;
     }
 
     // The value of one attribute; a null after a refusal. The previous value of the field is
@@ -1054,7 +1044,7 @@ class PacketReader {
             auto real = unescaped(text);
             if (!real) {
                 refuse(QStringLiteral("row %1: a broken escape in field %2")
-                           .arg(rows_.size() - 1)
+                           .arg(rowCount_)
                            .arg(field.name));
                 return {};
             }
@@ -1067,7 +1057,7 @@ class PacketReader {
             value = std::move(*converted);
         } else {
             refuse(QStringLiteral("row %1: \"%2\" is not a valid %3 for field %4")
-                       .arg(rows_.size() - 1)
+                       .arg(rowCount_)
                        .arg(text.left(40), typeName(field.type), field.name));
             return {};
         }
@@ -1079,14 +1069,6 @@ class PacketReader {
         return value;
     }
 
-    RowSet rows() {
-        const qsizetype fields = fields_.size();
-        for (Row& row : rows_) {
-            if (row.size() < fields) row.resize(fields);
-        }
-        return RowSet{std::move(fields_), std::move(rows_)};
-    }
-
     struct Last {
         QByteArray bytes;
         QVariant value;
@@ -1094,6 +1076,7 @@ class PacketReader {
 
     QString path_;
     DataPacketLimits limits_;
+    PacketRowSink& sink_;
     std::unique_ptr<xmlParserCtxt, ParserFree> context_;
     QString refusal_;
     QString parseError_;
@@ -1103,20 +1086,60 @@ class PacketReader {
     bool sawRows_ = false;
 
     QList<FieldDef> fields_;
-    QHash<QByteArray, int> columns_;              // attrname -> field
-    QHash<const xmlChar*, int> byName_;           // interned attribute name -> field
-    std::vector<const xmlChar*> interned_;        // field -> its interned name, once seen
-    size_t next_ = 0;                             // the field a row's next attribute likely is
-    std::vector<Last> last_;                      // per field
-    QList<Row> rows_;                             // as far as each row's last value
-    std::vector<int> rowColumns_;                 // the fields of the row being read
+    QHash<QByteArray, int> columns_;        // attrname -> field
+    QHash<const xmlChar*, int> byName_;     // interned attribute name -> field
+    std::vector<const xmlChar*> interned_;  // field -> its interned name, once seen
+    size_t next_ = 0;                       // the field a row's next attribute likely is
+    std::vector<Last> last_;                // per field
+    qsizetype rowCount_ = 0;
+    std::vector<int> rowColumns_;      // the fields of the row being read
+    std::vector<QVariant> rowValues_;  // and their values
+};
+
+// A row costs what it holds: it reaches only as far as its last value (all of the fields once
+// it holds at least half of them), and the nulls after that are added once the whole packet
+// is read and known to be within the limits.
+class RowSetSink final : public PacketRowSink {
+public:
+    void start(const QList<FieldDef>& fields) override { rows_.fields = fields; }
+    void row(const std::vector<int>& columns, std::vector<QVariant>& values) override {
+        const qsizetype fields = rows_.fields.size();
+        const qsizetype count = qsizetype(columns.size());
+        const int last = columns.empty() ? -1 : *std::max_element(columns.begin(), columns.end());
+        Row& row = rows_.rows.emplace_back();
+        row.reserve(2 * count >= fields ? fields : last + 1);
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const int column = columns[i];
+            while (row.size() < column) row.emplace_back();
+            if (column < row.size()) {
+                row[column] = std::move(values[i]);
+            } else {
+                row.emplace_back(std::move(values[i]));
+            }
+        }
+    }
+    RowSet rows() {
+        const qsizetype fields = rows_.fields.size();
+        for (Row& row : rows_.rows) {
+            if (row.size() < fields) row.resize(fields);
+        }
+        return std::move(rows_);
+    }
+
+private:
+    RowSet rows_;
 };
 
 }  // namespace
 
+void readDataPacket(const QString& path, PacketRowSink& sink, const DataPacketLimits& limits) {
+    PacketReader(path, limits, sink).read();
+}
+
 RowSet readDataPacket(const QString& path, const DataPacketLimits& limits) {
-    PacketReader reader(path, limits);
-    return reader.read();
+    RowSetSink sink;
+    readDataPacket(path, sink, limits);
+    return sink.rows();
 }
 
 RowSet readDataPacket(const QString& path) { return readDataPacket(path, DataPacketLimits()); }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <QString>
+#include <vector>
 
 #include "DataSet.h"
 
@@ -25,8 +26,8 @@ namespace cv {
 class StagedFile;
 
 struct DataPacketLimits {
-    qint64 maxBytes = qint64(1) << 30;   // the file
-    qsizetype maxFields = 4096;          // more than two tables of either engine can have
+    qint64 maxBytes = qint64(1) << 30;  // the file
+    qsizetype maxFields = 4096;         // more than two tables of either engine can have
     // UTF-8; all names together stay far below the 10,000,000 bytes of names libxml2 keeps.
     qsizetype maxFieldNameBytes = 1024;
     qsizetype maxRows = 4'000'000;
@@ -79,5 +80,20 @@ bool streamDataPacket(StagedFile& file, PacketRowSource& source,
 // a DOCTYPE included: no entity is expanded and nothing outside the file is read.
 RowSet readDataPacket(const QString& path);
 RowSet readDataPacket(const QString& path, const DataPacketLimits& limits);
+
+// Where a reader puts the rows of a packet as it reads them, for a holder of rows other than
+// a RowSet. What it was given before a refusal is not a packet's rows.
+class PacketRowSink {
+public:
+    virtual ~PacketRowSink() = default;
+    // Once, with every field, before the first row.
+    virtual void start(const QList<FieldDef>& fields) = 0;
+    // One row: `values[i]` (as the dataset holds it) of the field `columns[i]`, each field at
+    // most once; the fields not named are null. The values may be moved out.
+    virtual void row(const std::vector<int>& columns, std::vector<QVariant>& values) = 0;
+};
+// Reads as readDataPacket does, handing each row to `sink` as it is read.
+void readDataPacket(const QString& path, PacketRowSink& sink,
+                    const DataPacketLimits& limits = DataPacketLimits());
 
 }  // namespace cv

@@ -1,21 +1,24 @@
 // XML data packets with real libxml2: every value back exactly, the bytes of the libxml2 text
 // writer that first wrote them, refusal of broken or hostile files before memory is spent on
 // them, and saves that fail at any byte without harm.
+#include <fcntl.h>
 #include <libxml/tree.h>
 #include <libxml/xmlwriter.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSet>
 #include <csignal>
+#include <optional>
 #include <random>
 
 #include "ClientDataSet.h"
 #include "DataPacket.h"
+#include "PacketTable.h"
 #include "PlatformTest.h"
 #include "StagedFile.h"
 
@@ -125,8 +128,8 @@ QByteArray write(const RowSet& data) {
             if (row[i].isNull()) continue;
             const FieldType type = data.fields[i].type;
             const QVariant value = *convertValue(type, row[i]);
-            const QString text = type == FieldType::Blob ? value.toByteArray().toHex()
-                                                         : valueText(value);
+            const QString text =
+                type == FieldType::Blob ? value.toByteArray().toHex() : valueText(value);
             xmlTextWriterWriteAttribute(w, x(names[i].constData()), x(text.toUtf8().constData()));
         }
         xmlTextWriterEndElement(w);
@@ -150,8 +153,9 @@ public:
         static const QStringList names = {"PerUUID", "PerName", "名字",  "with space", "1st",
                                           "xmlns",   "a:b",     "_1",    "_3",         "Dup",
                                           "Dup",     "x",       "XMLid", "a&b",        "\""};
-        static const QStringList hostileNames = {QStringLiteral("x\u0001y"), QStringLiteral("\u000B"),
-                                                 escape() + "0041", QStringLiteral("\uFEFFBOM")};
+        static const QStringList hostileNames = {QStringLiteral("x\u0001y"),
+                                                 QStringLiteral("\u000B"), escape() + "0041",
+                                                 QStringLiteral("\uFEFFBOM")};
         RowSet data;
         const int fields = pick(0, 8);
         for (int f = 0; f < fields; ++f) {
@@ -175,17 +179,54 @@ private:
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
 
     QString text() {
-        static const QStringList ordinary = {
-            "a",     "Zhang", "0",       " ",         "<",        ">",        "&",
-            "\"",    "'",     "\t",      "\n",        "\r",       "\r\n",     "]]>",
-            "&amp;", "&#10;", "é",       "张三",      "·",        "😀",       "\u0085",
-            "\u007F", QStringLiteral("\uFEFF"), "\uFFFD", "\uFDD0",  "\uE000",   "\U0010FFFC", "%",
-            "=",     "/>",    "  ",      "\u00A0"};
-        static const QStringList hostile = {
-            QString(QChar(0)), "\u0001", "\u0008", "\u000B", "\u000C", "\u001F",
-            QString(QChar(0xFFFE)), QString(QChar(0xFFFF)), QString(QChar(0xD800)),
-            QString(QChar(0xDC00)), QString(QChar(0xDBFF)), QString(QChar(0xDFFD)),
-            escape(), escape() + "000B", escape() + "zz", QStringLiteral("\uFEFF\uFEFF")};
+        static const QStringList ordinary = {"a",
+                                             "Zhang",
+                                             "0",
+                                             " ",
+                                             "<",
+                                             ">",
+                                             "&",
+                                             "\"",
+                                             "'",
+                                             "\t",
+                                             "\n",
+                                             "\r",
+                                             "\r\n",
+                                             "]]>",
+                                             "&amp;",
+                                             "&#10;",
+                                             "é",
+                                             "张三",
+                                             "·",
+                                             "😀",
+                                             "\u0085",
+                                             "\u007F",
+                                             QStringLiteral("\uFEFF"),
+                                             "\uFFFD",
+                                             "\uFDD0",
+                                             "\uE000",
+                                             "\U0010FFFC",
+                                             "%",
+                                             "=",
+                                             "/>",
+                                             "  ",
+                                             "\u00A0"};
+        static const QStringList hostile = {QString(QChar(0)),
+                                            "\u0001",
+                                            "\u0008",
+                                            "\u000B",
+                                            "\u000C",
+                                            "\u001F",
+                                            QString(QChar(0xFFFE)),
+                                            QString(QChar(0xFFFF)),
+                                            QString(QChar(0xD800)),
+                                            QString(QChar(0xDC00)),
+                                            QString(QChar(0xDBFF)),
+                                            QString(QChar(0xDFFD)),
+                                            escape(),
+                                            escape() + "000B",
+                                            escape() + "zz",
+                                            QStringLiteral("\uFEFF\uFEFF")};
         QString result;
         const int pieces = pick(0, 6);
         for (int i = 0; i < pieces; ++i) {
@@ -238,6 +279,77 @@ TEST_F(DataPacketTest, WritesTheBytesOfTheLibxml2WriterAndReadsEveryValueBack) {
     }
 }
 
+// The compact table read straight from a packet against the dataset's reading of it: the
+// same fields, every cell the dataset's text of its value (null where it is null), the same
+// refusal; and its look-up the first row holding a text, as a scan finds it. On seeded random
+// packets (hostile ones too), texts long enough to span the table's blocks, and the fuzzing
+// seeds with the reproducers of known faults.
+void expectSameTable(const QString& file, const std::string& what) {
+    std::optional<RowSet> rows;
+    std::string refusal;
+    try {
+        rows = readDataPacket(file);
+    } catch (const DataPacketError& e) {
+        refusal = e.what();
+    }
+    PacketTable table;
+    try {
+        table = PacketTable::read(file);
+    } catch (const DataPacketError& e) {
+        EXPECT_EQ(e.what(), refusal) << what;
+        return;
+    }
+    ASSERT_TRUE(rows) << what << " refused: " << refusal;
+    ASSERT_EQ(table.fields(), rows->fields) << what;
+    ASSERT_EQ(table.size(), rows->rows.size()) << what;
+    for (int f = 0; f < int(rows->fields.size()); ++f) {
+        EXPECT_EQ(table.indexOf(rows->fields[f].name.toLower()),
+                  rows->indexOf(rows->fields[f].name));
+        QSet<QString> texts{"absent"};
+        for (qsizetype r = 0; r < table.size(); ++r) {
+            const QVariant& value = rows->rows[r][f];
+            ASSERT_EQ(table.isNull(r, f), value.isNull()) << what << " " << r << "/" << f;
+            ASSERT_EQ(table.text(r, f), valueText(value)) << what << " " << r << "/" << f;
+            if (!value.isNull()) texts << valueText(value);
+        }
+        for (const QString& text : texts) {
+            qsizetype first = -1;
+            for (qsizetype r = 0; r < table.size() && first < 0; ++r)
+                if (!rows->rows[r][f].isNull() && valueText(rows->rows[r][f]) == text) first = r;
+            EXPECT_EQ(table.find(f, text), first) << what << " field " << f;
+        }
+    }
+}
+
+TEST_F(DataPacketTest, TheCompactTableHoldsWhatTheDatasetReads) {
+    for (unsigned seed = 1; seed <= 400; ++seed) {
+        for (const bool hostile : {false, true}) {
+            const RowSet data = RandomData(seed, hostile).make();
+            writeDataPacket(path("random.per"), data);
+            expectSameTable(path("random.per"), "seed " + std::to_string(seed));
+        }
+    }
+    // Texts of one and two length units, and rows larger than a block of the table.
+    RowSet large{{{"A", FieldType::String, 0}, {"B", FieldType::String, 0}}, {}};
+    for (const qsizetype size : {0x7FFE, 0x7FFF, 0x8000, 0x10000, 1'500'000, 3, 2'100'000})
+        large.rows.append(
+            Row{QString(size, QChar(char16_t(u'a' + size % 26))), QString::number(size)});
+    large.rows.append(Row{QVariant(), QString(70000, u'x')});
+    writeDataPacket(path("large.per"), large);
+    expectSameTable(path("large.per"), "large");
+
+    const QString seeds = path("seeds");
+    ASSERT_EQ(QProcess::execute("python3", {CV_SOURCE_DIR "/fuzz/seeds.py", seeds}), 0);
+    int files = 0;
+    for (const char* folder : {"/datapacket", "/reproducers/datapacket"}) {
+        for (const QFileInfo& file : QDir(seeds + folder).entryInfoList(QDir::Files)) {
+            expectSameTable(file.filePath(), file.fileName().toStdString());
+            ++files;
+        }
+    }
+    EXPECT_GE(files, 6);
+}
+
 TEST_F(DataPacketTest, EveryCharacterOfEveryValueTravels) {
     const QString escape = RandomData::escape();
     const QList<QVariant> values{
@@ -249,7 +361,8 @@ TEST_F(DataPacketTest, EveryCharacterOfEveryValueTravels) {
         QString(QChar(0xFFFE)) + QChar(0xFFFF), QString(QChar(0xD800)) + "lone",
         "lone" + QString(QChar(0xDFFF)),
         // A byte order mark leads a value like any other character.
-        QStringLiteral("\uFEFFBOM"), QStringLiteral("\uFEFF"), QStringLiteral("\uFEFF\uFEFF\u000B\uFEFF"),
+        QStringLiteral("\uFEFFBOM"), QStringLiteral("\uFEFF"),
+        QStringLiteral("\uFEFF\uFEFF\u000B\uFEFF"),
         // The escape character itself, and texts that look like escapes.
         escape, escape + "000B", escape + escape, "x" + escape + "00", escape + "zzzz",
         QString(QChar(0xDBFF)) + "0041"};
@@ -322,8 +435,8 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
         for (int i = 0; i < 2000; ++i) rows += "<ROW A=\"v" + QByteArray::number(i) + "\"/>";
         const QByteArray broken = "<ROW A=\"x" + bad + "\"/>";
         rows.insert(atEnd ? rows.size() : rows.indexOf("<ROW", rows.size() / 2), broken);
-        return "<?xml version=\"1.0\" encoding=\"" + QByteArray(encoding) + "\"?>" +
-               head.mid(39) + rows + tail;
+        return "<?xml version=\"1.0\" encoding=\"" + QByteArray(encoding) + "\"?>" + head.mid(39) +
+               rows + tail;
     };
     const struct {
         const char* name;
@@ -344,8 +457,8 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
          "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b "
          "\"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">]>"
          "<d>&c;</d>"},
-        {"external DTD", "<?xml version=\"1.0\"?><!DOCTYPE DATAPACKET SYSTEM \"x.dtd\">" +
-                             valid.mid(39)},
+        {"external DTD",
+         "<?xml version=\"1.0\"?><!DOCTYPE DATAPACKET SYSTEM \"x.dtd\">" + valid.mid(39)},
         {"undeclared entity", head + "<ROW A=\"&e;\"/>" + tail},
         {"wrong root", "<?xml version=\"1.0\"?><PACKET><METADATA/></PACKET>"},
         {"no FIELDS", "<DATAPACKET><METADATA/><ROWDATA/></DATAPACKET>"},
@@ -380,9 +493,9 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
         {"UTF-8 by another name, a byte it cannot convert in a value",
          "<?xml version=\"1.0\" encoding=\"UTF-8.\"?>" + head.mid(39) +
              "<ROW A=\"00010\xCB\xCF\x31\"/>" + tail},
-        {"row over the parser's limit",
-         head + "<ROW A=\"" + QByteArray(5 * 1000 * 1000, 'x') + "\" N=\"" +
-             QByteArray(5 * 1000 * 1000, '1') + "\"/>" + tail},
+        {"row over the parser's limit", head + "<ROW A=\"" + QByteArray(5 * 1000 * 1000, 'x') +
+                                            "\" N=\"" + QByteArray(5 * 1000 * 1000, '1') + "\"/>" +
+                                            tail},
     };
     ClientDataSet set("kept");
     writeFile(path("valid.per"), valid);
@@ -482,7 +595,8 @@ TEST_F(DataPacketTest, RefusesBeyondWhatAPackageHoldsAndWritesNothingItWouldRefu
     // holds every field.
     RowSet widest = shape(4096, 2);
     for (int f = 0; f < 4096; ++f)
-        widest.fields[f].name = ('F' + QString::number(f)).leftJustified(limits.maxFieldNameBytes, 'n');
+        widest.fields[f].name =
+            ('F' + QString::number(f)).leftJustified(limits.maxFieldNameBytes, 'n');
     widest.rows[1] = Row(4096);
     expectSameValues(roundTrip(widest, path("widest.per")), widest, "widest");
 
@@ -562,8 +676,7 @@ TEST_F(DataPacketTest, ASaveThatFailsAtAnyByteLeavesTheOldFile) {
     const qint64 size = QFileInfo(path("out/reference.per")).size();
     ASSERT_GT(size, 2 << 20);  // more than the writer buffers at once
     QFile::remove(path("out/reference.per"));
-    QList<qint64> room{0,       1,         4095,          4096,     4097,
-                       1 << 20, size - 1, size};
+    QList<qint64> room{0, 1, 4095, 4096, 4097, 1 << 20, size - 1, size};
     for (int i = 1; i < 30; ++i) room.append(size * i / 30 + i);
     for (const qint64 at : room) {
         {
