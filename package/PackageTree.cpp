@@ -1,8 +1,9 @@
 #include "PackageTree.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <limits>
-#include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "ClientDataSet.h"
 #include "Heartbeat.h"
 #include "PackageFiles.h"
+#include "PacketTable.h"
 #include "TextKeys.h"
 
 namespace cv {
@@ -21,9 +23,11 @@ const QString RootText = QStringLiteral("部门信息");
 
 bool isBlankOrControl(QChar c) { return c.unicode() <= ' '; }
 
-bool loadDataSet(ClientDataSet& dataset, const QString& path) {
+// Runs `read`, which reads the dataset files; false when they cannot be read as such.
+template <typename Read>
+bool load(Read read) {
     try {
-        dataset.loadFromFile(path);
+        read();
         return true;
     } catch (const std::exception&) {
         return false;
@@ -35,8 +39,8 @@ int addRoot(NodeBuild& build) {
 }
 
 // A person node; `sourceRow` is the person's row in the person file.
-void addPerson(NodeBuild& build, int parent, const QString& id, const QString& login,
-               const QString& name, const QString& sex, qsizetype sourceRow) {
+void addPerson(NodeBuild& build, int parent, QStringView id, QStringView login, QStringView name,
+               QStringView sex, qsizetype sourceRow) {
     heartbeat();
     const NodeRecords::Ref record =
         build.records().add(id, u"1", login, name, NormalizedSex(sex), sourceRow);
@@ -72,82 +76,82 @@ void fillFiltered(NodeBuild& build, ClientDataSet& depts, ClientDataSet& people)
     }
 }
 
-// The person rows by PerDept, in dataset order: for each text the rows that the filter
+// A field of the file, or DbError where it is missing.
+int field(const PacketTable& file, const char* name) {
+    const int index = file.indexOf(QLatin1String(name));
+    if (index < 0) throw DbError(std::string("a package file has no field ") + name);
+    return index;
+}
+
+// The person rows by PerDept, in file order: for each text the rows that the filter
 // "PerDept='text'" shows, and the rows that "PerDept=NULL" shows; one pass over the rows.
 class PeopleByDept {
 public:
-    explicit PeopleByDept(const ClientDataSet& people)
-        : rows_(people.data().rows),
-          dept_(field(people, "PerDept")),
-          uuid_(people.fieldIndex(QStringLiteral("PerUUID"))),
-          login_(people.fieldIndex(QStringLiteral("LoginName"))),
-          name_(people.fieldIndex(QStringLiteral("PerName"))),
-          sex_(people.fieldIndex(QStringLiteral("PerSex"))) {
-        for (qsizetype i = 0; i < rows_.size(); ++i) {
-            const QVariant& cell = rows_[i][dept_];
-            if (cell.isNull()) {
-                nulls_.append(i);
-            } else {
-                const int group = groups_.add(valueText(cell));
-                if (std::size_t(group) == members_.size()) members_.emplace_back();
-                members_[std::size_t(group)].append(i);
+    explicit PeopleByDept(const PacketTable& people) : people_(people) {
+        const int dept = field(people, "PerDept");
+        for (qsizetype row = 0; row < people.size(); ++row) {
+            if (people.isNull(row, dept)) {
+                nulls_.push_back(row);
+                continue;
             }
+            const int group = groups_.add(people.text(row, dept));
+            if (std::size_t(group) == members_.size()) members_.emplace_back();
+            members_[std::size_t(group)].push_back(row);
         }
     }
 
     void addWithoutDept(NodeBuild& build, int parent) const { add(build, parent, nulls_); }
-    void addOf(NodeBuild& build, int parent, const QString& deptId) const {
+    void addOf(NodeBuild& build, int parent, QStringView deptId) const {
         if (const int group = groups_.find(deptId); group >= 0)
             add(build, parent, members_[std::size_t(group)]);
     }
 
 private:
-    static int field(const ClientDataSet& people, const char* name) {
-        const int index = people.fieldIndex(QLatin1String(name));
-        if (index < 0) throw DbError(std::string("the person file has no field ") + name);
-        return index;
-    }
     // A field that is missing fails once a person is shown, as a field read by name does.
-    static QString text(const Row& row, int field, const char* name) {
-        if (field < 0) throw DbError(std::string("the person file has no field ") + name);
-        return valueText(row[field]);
-    }
-    void add(NodeBuild& build, int parent, const QList<qsizetype>& rows) const {
-        for (qsizetype i : rows) {
-            const Row& row = rows_[i];
-            addPerson(build, parent, text(row, uuid_, "PerUUID"), text(row, login_, "LoginName"),
-                      text(row, name_, "PerName"), text(row, sex_, "PerSex"), i);
+    void add(NodeBuild& build, int parent, const std::vector<qsizetype>& rows) const {
+        if (rows.empty()) return;
+        const int id = field(people_, "PerUUID"), login = field(people_, "LoginName"),
+                  name = field(people_, "PerName"), sex = field(people_, "PerSex");
+        for (const qsizetype row : rows) {
+            addPerson(build, parent, people_.text(row, id), people_.text(row, login),
+                      people_.text(row, name), people_.text(row, sex), row);
         }
     }
 
-    const QList<Row>& rows_;
-    int dept_, uuid_, login_, name_, sex_;
-    TextGroups groups_;                      // PerDept texts, numbered
-    std::vector<QList<qsizetype>> members_;  // each group's rows
-    QList<qsizetype> nulls_;
+    const PacketTable& people_;
+    TextGroups groups_;                            // PerDept texts, numbered
+    std::vector<std::vector<qsizetype>> members_;  // each group's rows
+    std::vector<qsizetype> nulls_;
 };
 
-void fillGrouped(NodeBuild& build, ClientDataSet& depts, ClientDataSet& people) {
+// The departments in DeptID order, as the dataset's index orders them: by UTF-16 units,
+// rows of one code in file order.
+void fillGrouped(NodeBuild& build, const PacketTable& depts, const PacketTable& people) {
+    const int id = field(depts, "DeptID");
+    std::vector<qsizetype> order(std::size_t(depts.size()));
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
+        return depts.text(a, id) < depts.text(b, id);
+    });
     const int root = addRoot(build);
     const PeopleByDept byDept(people);
     byDept.addWithoutDept(build, root);
     DeptPlacer placer(build, root);
-    for (depts.first(); !depts.eof(); depts.next()) {
-        const QString code = depts.text(QStringLiteral("DeptID"));
-        byDept.addOf(build, placer.PlaceDeptPath(code, depts.text(QStringLiteral("DeptName"))),
-                     code);
+    for (const qsizetype row : order) {
+        const QString code = depts.text(row, id).toString();
+        const int name = field(depts, "DeptName");
+        byDept.addOf(build, placer.PlaceDeptPath(code, depts.text(row, name).toString()), code);
     }
 }
 
 }  // namespace
 
-QString NormalizedSex(const QString& perSex) {
+QStringView NormalizedSex(QStringView perSex) {
     qsizetype begin = 0;
     qsizetype end = perSex.size();
     while (begin < end && isBlankOrControl(perSex[begin])) ++begin;
     while (end > begin && isBlankOrControl(perSex[end - 1])) --end;
-    const QString male = QStringLiteral("男");
-    return QStringView(perSex).sliced(begin, end - begin) == male ? male : QStringLiteral("女");
+    return perSex.sliced(begin, end - begin) == u"男" ? u"男" : u"女";
 }
 
 DeptPlacer::DeptPlacer(NodeBuild& build, int root) : build_(build), root_(root) {}
@@ -192,18 +196,24 @@ int DeptPlacer::PlaceDeptPath(const QString& code, const QString& path) {
 
 // The nodes go into the tree in one change once all are made: a build that fails leaves the
 // tree as it was, empty.
-void FillPackageTree(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people,
-                     PackagePeople how) {
+template <typename Fill>
+void fillTree(CheckTree& tree, Fill fill) {
     NodeBuild build;
-    depts.setIndexFieldNames(QStringLiteral("DeptID"));
-    if (how == PackagePeople::Filtered) {
-        fillFiltered(build, depts, people);
-    } else {
-        fillGrouped(build, depts, people);
-    }
+    fill(build);
     tree.nodes().setNodes(std::move(build));
     // Every node opened, laid out once with the caller's later closing to a level.
     tree.openAboveLevel(std::numeric_limits<int>::max());
+}
+
+void FillPackageTree(CheckTree& tree, const PacketTable& depts, const PacketTable& people) {
+    fillTree(tree, [&](NodeBuild& build) { fillGrouped(build, depts, people); });
+}
+
+void FillPackageTreeFiltered(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people) {
+    fillTree(tree, [&](NodeBuild& build) {
+        depts.setIndexFieldNames(QStringLiteral("DeptID"));
+        fillFiltered(build, depts, people);
+    });
 }
 
 bool BuildPackageTree(const QString& packageArgument, CheckTree& tree) {
@@ -211,13 +221,28 @@ bool BuildPackageTree(const QString& packageArgument, CheckTree& tree) {
 }
 
 bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how) {
-    ClientDataSet depts;
-    ClientDataSet people;
     tree.nodes().clear();
     const PackageFiles files = LocatePackageFiles(packageArgument, PackageJoin::Preview);
     if (!files.found()) return false;
-    if (!loadDataSet(depts, files.deptFile) || !loadDataSet(people, files.personFile)) return false;
-    FillPackageTree(tree, depts, people, how);
+    if (how == PackagePeople::Filtered) {
+        ClientDataSet depts;
+        ClientDataSet people;
+        if (!load([&] {
+                depts.loadFromFile(files.deptFile);
+                people.loadFromFile(files.personFile);
+            }))
+            return false;
+        FillPackageTreeFiltered(tree, depts, people);
+        return true;
+    }
+    PacketTable depts;
+    PacketTable people;
+    if (!load([&] {
+            depts = PacketTable::read(files.deptFile);
+            people = PacketTable::read(files.personFile);
+        }))
+        return false;
+    FillPackageTree(tree, depts, people);
     return true;
 }
 

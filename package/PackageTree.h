@@ -12,6 +12,7 @@ namespace cv {
 class CheckTree;
 class ClientDataSet;
 class NodeBuild;
+class PacketTable;
 
 // Builds the tree of the package named by `packageArgument` (found by the package version
 // rule in the preview's form) into `tree`, which is cleared first, and expands it. False,
@@ -21,20 +22,22 @@ class NodeBuild;
 // department is) throws DbError, also with the tree left empty.
 bool BuildPackageTree(const QString& packageArgument, CheckTree& tree);
 
-// How the people are hung under their departments: grouped by PerDept in one pass over the
-// person rows (what BuildPackageTree does); or through a dataset filter per department, kept
-// as the reference the first is checked against. Both give the same tree.
+// How the people are hung under their departments: the files read as compact tables and the
+// people grouped by PerDept in one pass (what BuildPackageTree does); or the files loaded as
+// datasets and each department's people found through a filter, kept as the reference the
+// first is checked against. Both give the same tree.
 enum class PackagePeople { Grouped, Filtered };
 bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how);
 
-// The tree of a package's two datasets, as loaded from its files, into the empty `tree`,
-// expanded. Throws as BuildPackageTree does, leaving the tree empty.
-void FillPackageTree(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people,
-                     PackagePeople how = PackagePeople::Grouped);
+// The tree of a package's two files into the empty `tree`, expanded; the first the way
+// BuildPackageTree reads them, the second the reference. Throw as BuildPackageTree does,
+// leaving the tree empty.
+void FillPackageTree(CheckTree& tree, const PacketTable& depts, const PacketTable& people);
+void FillPackageTreeFiltered(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people);
 
 // "男" when `perSex` is 男 once leading and trailing blanks and control characters are
 // removed; "女" for anything else, NULL and the empty text included.
-QString NormalizedSex(const QString& perSex);
+QStringView NormalizedSex(QStringView perSex);
 
 // Places department nodes below the root "部门信息" of a package tree being built.
 //

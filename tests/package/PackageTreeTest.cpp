@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include "DataPacket.h"
 #include "HostSettings.h"
 #include "PackageTest.h"
 #include "PackageTree.h"
@@ -242,25 +243,23 @@ struct RandomPackage {
     }
 };
 
-// Grouping the people in one pass builds the tree that a filter per department builds, and
-// fails where it fails.
+// The files read as compact tables with the people grouped in one pass build the tree that
+// the datasets with a filter per department build, and fail where they fail.
 TEST_F(PackageTreeTest, GroupedPeopleBuildTheTreeOfTheFilters) {
     int nodes = 0;
     int failures = 0;
     for (quint32 seed = 1; seed <= 400 && !HasFailure(); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         const RandomPackage package(seed);
+        writeDataPacket(dir() + "deptinfo.per", package.depts);
+        writeDataPacket(dir() + "perinfo.per", package.people);
         QStringList dumps[2];
         bool threw[2] = {false, false};
         for (const PackagePeople how : {PackagePeople::Filtered, PackagePeople::Grouped}) {
-            ClientDataSet depts;
-            ClientDataSet people;
-            depts.setData(package.depts);
-            people.setData(package.people);
             CheckTree built;
             const int at = how == PackagePeople::Grouped;
             try {
-                FillPackageTree(built, depts, people, how);
+                EXPECT_TRUE(BuildPackageTreeWith(dir(), built, how));
             } catch (const DbError&) {
                 threw[at] = true;
             }
