@@ -1,36 +1,34 @@
 // Import: the ticked people of a person package into this installation's store.
 //
-// The store is read once (StoreImage) and every person is decided against that image by the
-// person store's rules: whether the person is present, whether the login name clashes and
-// what it becomes (the same generator draws in the same order), where the department walk
-// finds or creates each level (the same new codes). Only the writes go to the store, each
-// its own statement. Where a write shows that the store changed since it was read (the
-// person is there now, a department code is taken), that person goes on through the person
-// store's own per-statement operations and the image is read again.
+// The package is read whole before anything is stored; then the ticked people, and after
+// them every department row of the package, go through WindowedImport: decided against one
+// read of the store by the person store's rules, written window by window under the import
+// lock, each window's decisions checked against the store first.
 //
-// Every ticked person is accounted for in the host's log: a line for each one not stored
-// (for a reason other than being present already), after any rename line, and a summary.
+// Every ticked person is accounted for: in the host's log (a line for each one not stored,
+// after any rename line, and a summary whose counts sum to the ticked people), and in the
+// "ImportAccount" model the frame carries until it is freed. Every failure answer leaves one
+// line saying why.
 #include <QFile>
 #include <QHash>
 #include <QWidget>
+#include <algorithm>
 #include <optional>
 
 #include "ClientDataSet.h"
-#include "DeptPathPlan.h"
+#include "DeptPathNames.h"
 #include "FrameEmbedding.h"
 #include "GetTickedPersons.h"
 #include "HostContext.h"
 #include "HostServices.h"
-#include "ImportWriter.h"
-#include "LoginNames.h"
+#include "ImportAccount.h"
 #include "OperationProgress.h"
 #include "PackageFiles.h"
 #include "PackageOperations.h"
-#include "StoreError.h"
-#include "StoreImage.h"
-#include "TCVPerson.h"
 #include "TDM_PersonPack.h"
 #include "TFramePerson.h"
+#include "TextCodec.h"
+#include "WindowedImport.h"
 
 namespace cv {
 namespace {
@@ -38,10 +36,6 @@ namespace {
 constexpr std::int32_t Done = 1;
 constexpr std::int32_t Failed = -1;
 constexpr std::int32_t NothingTicked = -2;
-
-// How often the image is read again after the store was seen to change; beyond that the
-// writes still find every change that refuses them, person by person.
-constexpr int MaxImageReads = 16;
 
 // Deletes the dataset files that the import located, however it ends: in the version-3 case
 // these are the package directory's own files.
@@ -60,15 +54,27 @@ private:
     QStringList paths_;
 };
 
-bool load(ClientDataSet& dataset, const QString& path, const QStringList& requiredFields) {
+std::int32_t refusePackage(const QString& reason) {
+    host::writeLog(QStringLiteral("人员包无法导入: ") + reason);
+    return Failed;
+}
+
+std::int32_t storeUnavailable(const QString& reason) {
+    host::writeLog(QStringLiteral("数据库不可用, 人员未导入: ") + reason);
+    return Failed;
+}
+
+// Loads a dataset file; the reader's reason when it cannot, or a column it must have is
+// missing.
+QString load(ClientDataSet& dataset, const QString& path, const QStringList& requiredFields) {
     try {
         dataset.loadFromFile(path);
-    } catch (const std::exception&) {
-        return false;
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
     }
     for (const QString& field : requiredFields)
-        if (dataset.fieldIndex(field) < 0) return false;
-    return true;
+        if (dataset.fieldIndex(field) < 0) return QStringLiteral("缺少字段 %1").arg(field);
+    return {};
 }
 
 // The department path of every code of the department file: the DeptName of the last row
@@ -87,8 +93,8 @@ QHash<QString, QString> departmentPaths(const RowSet& depts) {
 class PersonFile {
 public:
     explicit PersonFile(const RowSet& rows) : rows_(rows) {
-        for (const char* name : {"PerDept", "PerUUID", "PerName", "PerSex", "PerMemo",
-                                 "LoginName", "UPassWord"})
+        for (const char* name :
+             {"PerDept", "PerUUID", "PerName", "PerSex", "PerMemo", "LoginName", "UPassWord"})
             columns_.insert(QLatin1String(name), rows.indexOf(QLatin1String(name)));
         const int id = columns_.value("PerUUID");
         for (qsizetype row = rows.rows.size() - 1; row >= 0; --row)
@@ -131,221 +137,89 @@ private:
     QHash<QString, qsizetype> first_;
 };
 
-struct Counts {
-    int inserted = 0;
-    int renamed = 0;
-    int present = 0;
-    int notStored = 0;
-    int depts = 0;
-};
-
-// The import stopped part-way: the store stopped answering, or refused a statement that the
-// person store does not guard.
-class Abort : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-class PersonImport {
-public:
-    PersonImport(TDM_PersonPack& module, const PersonFile& people,
-                 const QHash<QString, QString>& deptPaths)
-        : module_(module),
-          people_(people),
-          deptPaths_(deptPaths),
-          networked_(host::workingStyle() == 1),
-          image_(StoreImage::read(module)),
-          writer_(module),
-          ask_(StoreDeptQuestions()) {}
-
-    void importPerson(const TickedPerson& ticked);
-    // Makes sure the department of `path` exists, as ResolveDeptPath does; failures pass.
-    void resolveDept(const QString& path, const QString& code);
-
-    void notStored(const QString& name, const QString& id, const QString& reason) {
-        ++counts_.notStored;
-        host::writeLog(QStringLiteral("人员未导入: %1 (PerUUID %2): %3").arg(name, id, reason));
+// The item of one ticked person node.
+ImportItem personItem(const PersonFile& people, const QHash<QString, QString>& deptPaths,
+                      const TickedPerson& ticked) {
+    ImportItem item;
+    const qsizetype row = people.rowOf(ticked);
+    if (row < 0) {
+        item.person.PerUUID = ticked.id;
+        // A row without PerUUID shows in the tree like any other.
+        if (people.hasRow(ticked.row) && people.text(ticked.row, "PerUUID").isNull()) {
+            item.person.PerName = people.text(ticked.row, "PerName");
+            item.unreadable = QStringLiteral("人员包中此人没有 PerUUID");
+        } else {
+            item.unreadable = QStringLiteral("人员文件中没有此 PerUUID");
+        }
+        return item;
     }
-    const Counts& counts() const { return counts_; }
-
-private:
-    struct Walk {
-        bool result = false;
-        QString code;
-        QString failure;  // why the person cannot be stored, when result is false
-    };
-    Walk walk(const QString& path, const QString& oldCode, const DeptPathPlan& plan);
-    Walk walkByStatements(const QString& path, const QString& oldCode);
-    // Stores the plan's new departments in order; false at the first refused one, with
-    // `changed` set when the store had taken its code meanwhile, else `failure` set.
-    bool createDepts(const DeptPathPlan& plan, bool& changed, QString& failure);
-    // The store changed since the image was read: read it again, up to a limit.
-    void reread();
-
-    TDM_PersonPack& module_;
-    const PersonFile& people_;
-    const QHash<QString, QString>& deptPaths_;
-    bool networked_;
-    StoreImage image_;
-    ImportWriter writer_;
-    DeptQuestions ask_;
-    Counts counts_;
-    int reads_ = 1;
-};
-
-void PersonImport::reread() {
-    if (reads_ >= MaxImageReads) return;
-    ++reads_;
-    image_ = StoreImage::read(module_);
+    item.person = people.person(row);
+    if (!item.person.PerDept.isEmpty()) item.deptPath = deptPaths.value(item.person.PerDept);
+    return item;
 }
 
-QString planFailure(const DeptPathPlan& plan, const QString& path, const QString& oldCode) {
-    switch (plan.end) {
-        case DeptPathPlan::End::NoLevel:
-            return QStringLiteral("部门编码 \"%1\" 不足 4 位, 无法确定部门").arg(oldCode);
-        case DeptPathPlan::End::LevelFull:
-            return QStringLiteral("部门 %1 所在的一级已满 (编码已用到 9999), 无法新建部门 %2")
-                .arg(path, plan.failedName);
-        case DeptPathPlan::End::ReadFailed:
-            return QStringLiteral("查找部门 %1 时数据库出错").arg(plan.failedName);
-        case DeptPathPlan::End::Error:
-        case DeptPathPlan::End::Complete:
-            break;
+QString outcomeName(ItemPlan::Outcome outcome) {
+    switch (outcome) {
+        case ItemPlan::Outcome::Present:
+            return QStringLiteral("present");
+        case ItemPlan::Outcome::Inserted:
+            return QStringLiteral("inserted");
+        case ItemPlan::Outcome::Renamed:
+            return QStringLiteral("renamed");
+        default:
+            return QStringLiteral("not stored");
     }
-    return {};
 }
 
-bool PersonImport::createDepts(const DeptPathPlan& plan, bool& changed, QString& failure) {
-    for (const DeptPathPlan::NewDept& dept : plan.creates) {
-        const QString refused = writer_.insertDept(dept.code, dept.name);
-        if (refused.isEmpty()) {
-            image_.addDept(dept.code, dept.name);
-            ++counts_.depts;
+// The import's account of the ticked people, for the host.
+QList<AccountRow> account(const QList<TickedPerson>& ticked, const QList<ImportItem>& items,
+                          const QList<WindowedImport::Result>& results, const QString& notReached) {
+    // This installation's paths of the codes the people were stored under: one read.
+    std::optional<DeptPaths> paths;
+    try {
+        TDM_PersonPack* module = TDM_PersonPack::instance();
+        if (module) paths.emplace(module->readTexts(DeptNamesSql()));
+    } catch (const std::exception&) {
+        // The account still names the codes.
+    }
+    QList<AccountRow> rows;
+    rows.reserve(ticked.size());
+    for (qsizetype i = 0; i < ticked.size(); ++i) {
+        AccountRow row;
+        row.perUUID = ticked[i].id;
+        row.sourceRow = ticked[i].row;
+        const WindowedImport::Result* result = i < results.size() ? &results[i] : nullptr;
+        if (!result || !result->reached) {
+            row.outcome = QStringLiteral("not stored");
+            row.reason = notReached;
+            row.deptPath = items[i].deptPath;
+            rows.append(row);
             continue;
         }
-        // A code the image thought free is taken: another writer stored it meanwhile.
-        changed = !TDM_PersonPack::instance()->IsEmptyResult(
-            QStringLiteral("SELECT DeptID FROM CV_DeptInfo WHERE DeptID=") + sqlQuote(dept.code));
-        failure = QStringLiteral("部门 %1 未能保存: %2").arg(dept.name, refused);
-        return false;
-    }
-    return true;
-}
-
-PersonImport::Walk PersonImport::walk(const QString& path, const QString& oldCode,
-                                      const DeptPathPlan& plan) {
-    bool changed = false;
-    QString failure;
-    const bool created = createDepts(plan, changed, failure);
-    if (changed) return walkByStatements(path, oldCode);
-    // Failures the person store does not guard end the import, after what was stored.
-    if (plan.end == DeptPathPlan::End::Error) throw StoreError(plan.error.toStdString());
-    if (!created) return {false, {}, failure};
-    if (!plan.result) return {false, {}, planFailure(plan, path, oldCode)};
-    return {true, plan.resolved, {}};
-}
-
-PersonImport::Walk PersonImport::walkByStatements(const QString& path, const QString& oldCode) {
-    const bool resolved = TCVPerson::ResolveDeptPath(path, oldCode);
-    const QString code = TCVPerson::ResolvedDeptID();
-    // The levels the image lacks were created now (or by the other writer); they go into the
-    // image with the walk's names, should it not be read again.
-    const QStringList names = path.split(QLatin1Char('_'));
-    for (qsizetype k = 1; 4 * k <= code.size(); ++k) {
-        const QString level = code.left(4 * k);
-        if (image_.hasDept(level)) continue;
-        image_.addDept(level, names.value(k - 1));
-        ++counts_.depts;
-    }
-    reread();
-    return {resolved, code,
-            resolved ? QString() : QStringLiteral("部门 %1 未能建立").arg(path)};
-}
-
-void PersonImport::resolveDept(const QString& path, const QString& code) {
-    const DeptPathPlan plan = PlanDeptPath(image_, path, code, networked_, ask_);
-    bool changed = false;
-    QString failure;
-    createDepts(plan, changed, failure);
-    if (changed) walkByStatements(path, code);
-}
-
-void PersonImport::importPerson(const TickedPerson& ticked) {
-    const qsizetype row = people_.rowOf(ticked);
-    if (row < 0) {
-        // A row without PerUUID shows in the tree like any other.
-        if (people_.hasRow(ticked.row) && people_.text(ticked.row, "PerUUID").isNull())
-            return notStored(people_.text(ticked.row, "PerName"), ticked.id,
-                             QStringLiteral("人员包中此人没有 PerUUID"));
-        return notStored({}, ticked.id, QStringLiteral("人员文件中没有此 PerUUID"));
-    }
-    if (image_.hasPerson(ticked.id)) {
-        ++counts_.present;
-        return;
-    }
-    TCVPersonInfo person = people_.person(row);
-    const QString loginName = person.LoginName;
-    const auto skip = [&](const QString& reason) { notStored(person.PerName, ticked.id, reason); };
-
-    // Decide before any effect: the clash, and the department walk (whose plan draws no
-    // numbers and writes nothing).
-    const bool clash = image_.hasLogin(loginName);
-    QString path;
-    std::optional<DeptPathPlan> plan;
-    if (!person.PerDept.isEmpty()) {
-        path = deptPaths_.value(person.PerDept);
-        if (path.isEmpty()) {
-            person.PerDept.clear();
+        row.outcome = outcomeName(result->outcome);
+        row.reason = result->reason;
+        const bool stored = result->outcome == ItemPlan::Outcome::Inserted ||
+                            result->outcome == ItemPlan::Outcome::Renamed;
+        if (stored) {
+            row.loginName = result->person.LoginName.isNull() ? "" : result->person.LoginName;
+            row.deptCode = result->person.PerDept;
+            row.deptPath = paths && !row.deptCode.isEmpty() ? paths->pathOf(row.deptCode) : "";
+            if (result->outcome == ItemPlan::Outcome::Renamed)
+                row.reason = QStringLiteral("要导入的注册名") + items[i].person.LoginName +
+                             QStringLiteral("已经存在,已经被改为") + row.loginName;
         } else {
-            plan = PlanDeptPath(image_, path, person.PerDept, networked_, ask_);
+            row.deptPath = items[i].deptPath;
         }
+        rows.append(row);
     }
-    // A person about to leave traces of its own (a log line, new departments) is first asked
-    // for in the store: had it appeared since the image was read, those would be wrong.
-    if ((clash || (plan && !plan->creates.isEmpty())) && TCVPerson::PersonExists(ticked.id)) {
-        reread();
-        ++counts_.present;
-        return;
-    }
-
-    if (clash) {
-        try {
-            person.LoginName = UniqueLoginName(
-                person.LoginName, [this](const QString& name) { return image_.hasLogin(name); });
-        } catch (const LoginNameExhausted&) {
-            return skip(QStringLiteral("注册名 %1 的候选名 %1_1000 至 %1_9999 都已被占用")
-                            .arg(loginName));
-        }
-        const QString message = QStringLiteral("要导入的注册名") + loginName +
-                                QStringLiteral("已经存在,已经被改为") + person.LoginName;
-        if (host::writeLog(message) != 1)
-            return skip(QStringLiteral("改名的日志未能写入, 人员未保存"));
-    }
-
-    if (plan) {
-        const Walk resolved = walk(path, person.PerDept, *plan);
-        if (!resolved.result) return skip(resolved.failure);
-        person.PerDept = resolved.code;
-    }
-
-    const QString refused = writer_.insertPerson(person);
-    if (refused.isEmpty()) {
-        image_.addPerson(person.PerUUID, person.LoginName);
-        ++(clash ? counts_.renamed : counts_.inserted);
-        return;
-    }
-    if (TCVPerson::PersonExists(ticked.id)) {  // stored meanwhile by another writer
-        reread();
-        ++counts_.present;
-        return;
-    }
-    skip(refused);
+    return rows;
 }
 
 }  // namespace
 
 std::int32_t PackageImport(const QString& packageArgument) {
-    if (!TDM_PersonPack::PrepareStore()) return Failed;
+    if (!TDM_PersonPack::PrepareStore())
+        return storeUnavailable(QStringLiteral("数据库连接不可用"));
     DeleteFilesOnExit cleanup;  // runs after the datasets are released
     ClientDataSet peopleFile;
     ClientDataSet deptFile;
@@ -355,72 +229,89 @@ std::int32_t PackageImport(const QString& packageArgument) {
     // The import's form: the names are appended directly, so a version-3 argument must end
     // with the separator. The "@&@" marker is not looked for here.
     const PackageFiles files = LocatePackageFiles(packageArgument, PackageJoin::Import);
-    if (files.status == PackageFiles::Status::UnpackFailed) return Failed;
+    switch (files.status) {
+        case PackageFiles::Status::Found:
+            break;
+        case PackageFiles::Status::UnpackFailed:
+            return refusePackage(QStringLiteral("人员包文件无法解包"));
+        case PackageFiles::Status::Ambiguous:
+            return refusePackage(QStringLiteral("人员包中同一个数据文件有两个只差大小写的名字"));
+        case PackageFiles::Status::FileMissing:
+            cleanup.add(files.personFile);
+            cleanup.add(files.deptFile);
+            return refusePackage(QStringLiteral("人员包中缺少 perinfo.per 或 deptinfo.per"));
+    }
     cleanup.add(files.personFile);
     cleanup.add(files.deptFile);
-    if (!files.found()) return Failed;
     // The package must still hold what the preview showed.
-    if (!MatchesPreviewedPackage(files)) return Failed;
+    if (!MatchesPreviewedPackage(files))
+        return refusePackage(QStringLiteral("人员包在预览后已被更改"));
 
     // Both files are read before anything is stored: a package whose department file is
     // unreadable is refused as a whole rather than imported without departments.
-    if (!load(peopleFile, files.personFile, {"PerUUID", "LoginName"}) ||
-        !load(deptFile, files.deptFile, {"DeptID", "DeptName"}))
-        return Failed;
+    if (const QString why = load(peopleFile, files.personFile, {"PerUUID", "LoginName"});
+        !why.isEmpty())
+        return refusePackage(QStringLiteral("人员文件无法读取: ") + logSafeText(why));
+    if (const QString why = load(deptFile, files.deptFile, {"DeptID", "DeptName"}); !why.isEmpty())
+        return refusePackage(QStringLiteral("部门文件无法读取: ") + logSafeText(why));
     const PersonFile people(peopleFile.data());
     const QHash<QString, QString> deptPaths = departmentPaths(deptFile.data());
 
-    std::optional<PersonImport> run;
-    try {
-        run.emplace(*TDM_PersonPack::instance(), people, deptPaths);
-    } catch (const std::exception&) {
-        return Failed;  // the store refuses to be read: nothing was stored
+    QList<ImportItem> items;
+    items.reserve(ticked.size());
+    for (const TickedPerson& t : ticked) items.append(personItem(people, deptPaths, t));
+    // Every department of the package, also those no imported person needed.
+    QList<ImportItem> deptRows;
+    {
+        const RowSet& depts = deptFile.data();
+        const int id = depts.indexOf(QStringLiteral("DeptID"));
+        const int name = depts.indexOf(QStringLiteral("DeptName"));
+        for (const Row& row : depts.rows) {
+            ImportItem item;
+            item.kind = ImportItem::Kind::DeptRow;
+            item.deptPath = valueText(row[name]);
+            item.deptCode = valueText(row[id]);
+            if (!item.deptPath.isEmpty() && !item.deptCode.isEmpty()) deptRows.append(item);
+        }
     }
 
     OperationProgress progress(HostWindowOfFrame(), QStringLiteral("正在导入人员: %1 / %2"),
                                ticked.size());
-    qsizetype done = 0;
-    QString stopped;
-    for (; done < ticked.size(); ++done) {
-        if (!progress.step(done)) break;
-        try {
-            run->importPerson(ticked[done]);
-        } catch (const std::exception& e) {
-            // Not a refusal of this person's values: the store stopped answering, or refused
-            // a statement the person store does not guard. The people before stay stored.
-            stopped = TDM_PersonPack::PrepareStore()
-                          ? QStringLiteral("导入因错误中止: ") + QString::fromUtf8(e.what())
-                          : QStringLiteral("数据库已停止响应");
-            break;
-        }
-    }
-    if (!stopped.isEmpty()) {
-        for (qsizetype k = done; k < ticked.size(); ++k) {
-            const qsizetype row = people.rowOf(ticked[k]);
-            run->notStored(row < 0 ? QString() : people.text(row, "PerName"), ticked[k].id,
-                           stopped);
-        }
-    } else if (progress.cancelled()) {
-        host::writeLog(QStringLiteral("人员导入已取消: 已处理 %1/%2 人").arg(done).arg(ticked.size()));
-        // The package stays where it lies, so the same import can be run again to finish.
-        if (host::packageVersion() == 3) cleanup.keep();
-    } else {
-        // Every department of the package, also those no imported person needed.
-        const int id = deptFile.data().indexOf(QStringLiteral("DeptID"));
-        const int name = deptFile.data().indexOf(QStringLiteral("DeptName"));
-        for (const Row& row : deptFile.data().rows) {
-            const QString path = valueText(row[name]);
-            const QString code = valueText(row[id]);
-            if (path.isEmpty() || code.isEmpty()) continue;
-            try {
-                run->resolveDept(path, code);
-            } catch (const std::exception&) {
-                // this department stays as it is; the others are still created
-            }
-        }
+    qint64 shown = 0;
+    WindowedImport::Hooks hooks;
+    hooks.log = [](const QString& line) { return host::writeLog(line); };
+    hooks.step = [&](qint64 done) {
+        return progress.step(shown = std::min(done, qint64(ticked.size())));
+    };
+    hooks.waiting = [&](int) { return progress.step(shown); };
+    hooks.alive = [&] { progress.step(shown); };
+    std::optional<WindowedImport> run;
+    try {
+        run.emplace(*TDM_PersonPack::instance(), hooks, WindowedImport::defaultWindow());
+    } catch (const std::exception& e) {
+        return storeUnavailable(logSafeText(QString::fromUtf8(e.what())));
     }
 
-    const Counts& counts = run->counts();
+    WindowedImport::End end = run->run(items);
+    QString notReached;
+    if (end == WindowedImport::End::Complete) end = run->run(deptRows);
+    const WindowedImport::Counts& counts = run->counts();
+    if (end == WindowedImport::End::Cancelled) {
+        const auto& results = run->results();
+        const auto people = results.cbegin() + std::min(results.size(), ticked.size());
+        const auto done = std::count_if(results.cbegin(), people,
+                                        [](const WindowedImport::Result& r) { return r.reached; });
+        host::writeLog(
+            QStringLiteral("人员导入已取消: 已处理 %1/%2 人").arg(done).arg(ticked.size()));
+        notReached = QStringLiteral("导入已取消, 未处理此人");
+        // The package stays where it lies, so the same import can be run again to finish.
+        if (host::packageVersion() == 3) cleanup.keep();
+    } else if (end == WindowedImport::End::Stopped) {
+        host::writeLog(QStringLiteral("人员导入中止: ") + logSafeText(run->stopReason()));
+        notReached = QStringLiteral("导入已中止: ") + run->stopReason();
+        // As after a cancel: once the store answers again, the same import completes it.
+        if (host::packageVersion() == 3) cleanup.keep();
+    }
     host::writeLog(QStringLiteral("人员导入结束: 新增 %1 人, 改名后新增 %2 人, 已存在 %3 人, "
                                   "未导入 %4 人, 新建部门 %5 个")
                        .arg(counts.inserted)
@@ -428,10 +319,10 @@ std::int32_t PackageImport(const QString& packageArgument) {
                        .arg(counts.present)
                        .arg(counts.notStored)
                        .arg(counts.depts));
-    if (!stopped.isEmpty() || progress.cancelled()) return Failed;
-    // The steps above carry on past a store that stopped answering (a department that fails
-    // is passed over), so success is only claimed while it answers.
-    return TDM_PersonPack::PrepareStore() ? Done : Failed;
+    if (QWidget* frame = findOwnedWidget(TFramePerson::InstanceName))
+        ImportAccount::attach(*frame, ImportAccount::ImportName,
+                              account(ticked, items, run->results(), notReached));
+    return end == WindowedImport::End::Complete ? Done : Failed;
 }
 
 }  // namespace cv

@@ -60,6 +60,66 @@ void execute(QSqlQuery& query, const QString& sql) {
 
 }  // namespace
 
+ServerWindows::ServerWindows(Connection& server) : server_(server), writer_(server, {}) {}
+
+int ServerWindows::table(const QString& provider, const QString& commandText,
+                         const QList<FieldDef>& fields) {
+    requireProvider(provider);
+    tables_.append({tableOf(commandText), fields, {}});
+    return int(tables_.size()) - 1;
+}
+
+void ServerWindows::begin(const WindowWait& wait) {
+    if (!server_.connected()) throw StoreUnavailable("the application server stopped answering");
+    writer_.begin(wait);
+}
+
+RowSet ServerWindows::fetch(const QString& provider, const QString& commandText) {
+    requireProvider(provider);
+    return writer_.query(commandText);
+}
+
+int ServerWindows::statement(int table, const Row& row) {
+    Table& t = tables_[table];
+    QString key(row.size(), u'0');
+    for (qsizetype i = 0; i < row.size(); ++i)
+        if (!row[i].isNull()) key[i] = u'1';
+    if (const auto found = t.statements.find(key); found != t.statements.end())
+        return found->second;
+    RowSet shape;
+    shape.fields = t.fields;
+    const RecordInsert insert = recordInsert(server_.database(), t.name, shape, row);
+    const int number = writer_.addStatement(insert.sql);
+    t.statements.emplace(key, number);
+    return number;
+}
+
+qsizetype ServerWindows::apply(std::span<const WindowRecord> records, QString* refusal,
+                               const std::function<void()>& alive) {
+    std::vector<WindowInsert> inserts;
+    inserts.reserve(records.size());
+    for (const WindowRecord& record : records) {
+        if (record.table < 0 || record.table >= tables_.size() ||
+            record.row.size() != tables_[record.table].fields.size())
+            throw DbError("a record that fits no registered table");
+        WindowInsert insert{statement(record.table, record.row), {}, record.keep};
+        for (const QVariant& value : record.row)
+            if (!value.isNull()) insert.values.append(value);
+        inserts.push_back(std::move(insert));
+    }
+    QString why;
+    const qsizetype done = writer_.apply(inserts, &why, alive);
+    if (done < qsizetype(records.size()) && refusal)
+        *refusal = QStringLiteral("insert into %1 refused: %2")
+                       .arg(tables_[records[std::size_t(done)].table].name, why);
+    return done;
+}
+
+std::unique_ptr<ServerWindows> ConnectionBroker::importWindows() {
+    if (!server_) throw StoreUnavailable("no application server");
+    return std::unique_ptr<ServerWindows>(new ServerWindows(*server_));
+}
+
 ConnectionBroker::ConnectionBroker(std::unique_ptr<Connection> server)
     : server_(std::move(server)) {}
 

@@ -8,9 +8,11 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <span>
 #include <unordered_map>
 
 #include "DataSet.h"
+#include "WindowedWriter.h"
 
 namespace cv {
 
@@ -18,6 +20,51 @@ class Connection;
 class PreparedStatement;
 class TextRows;
 class StagedFile;
+
+// A record to insert in a window: which registered table, and its values by the table's
+// fields (a null value leaves its column to the table's default).
+struct WindowRecord {
+    int table = 0;
+    Row row;
+    int keep = -1;  // as WindowInsert::keep
+};
+
+// One import's windows on the application server: the server applies each window's records
+// as one apply, in one transaction under the import lock (WindowedWriter), each record under a
+// savepoint of its own, and names the record it refuses. Fetches inside a window see what it
+// has applied.
+class ServerWindows {
+public:
+    // Registers the table that `commandText` selects from as `provider` serves it, with the
+    // fields its records carry; answers the table's number. Throws DbError for an unknown
+    // provider or a statement without a table.
+    int table(const QString& provider, const QString& commandText, const QList<FieldDef>& fields);
+
+    void begin(const WindowWait& wait = {});
+    bool inWindow() const { return writer_.inWindow(); }
+    RowSet fetch(const QString& provider, const QString& commandText);
+    // As WindowedWriter::apply, for records.
+    qsizetype apply(std::span<const WindowRecord> records, QString* refusal,
+                    const std::function<void()>& alive = {});
+    void rollbackTo(int keep) { writer_.rollbackTo(keep); }
+    void commit() { writer_.commit(); }
+    void rollback() { writer_.rollback(); }
+    WindowedWriter::Costs costs() const { return writer_.costs(); }
+
+private:
+    friend class ConnectionBroker;
+    ServerWindows(Connection& server);
+    int statement(int table, const Row& row);
+
+    struct Table {
+        QString name;
+        QList<FieldDef> fields;
+        std::unordered_map<QString, int> statements;  // by the columns a record sets
+    };
+    Connection& server_;
+    WindowedWriter writer_;
+    QList<Table> tables_;
+};
 
 class ConnectionBroker {
 public:
@@ -49,6 +96,9 @@ public:
     // prepared once and kept for the broker's life.
     int applyInserts(const QString& provider, const QString& commandText, const RowSet& records,
                      int maxErrors, QStringList* refusals = nullptr);
+
+    // Windows of an import on this server; they must go before the broker.
+    std::unique_ptr<ServerWindows> importWindows();
 
     Connection& serverConnection() const { return *server_; }
 

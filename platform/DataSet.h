@@ -15,6 +15,14 @@ class DbError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The store refused for a reason that is not about the values of one statement: no right to
+// write, a read-only or full store, a lost connection, a lock not given in time. Every
+// statement after it would be refused as well.
+class StoreUnavailable : public DbError {
+  public:
+    using DbError::DbError;
+};
+
 enum class FieldType { String, Integer, Float, Boolean, DateTime, Blob };
 
 struct FieldDef {

@@ -1,5 +1,9 @@
 #include "Database.h"
 
+#include "DataPacket.h"
+#include "EngineHandles.h"
+#include "Heartbeat.h"
+
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
@@ -16,9 +20,6 @@
 #include <atomic>
 #include <cstring>
 #include <string>
-
-#include "DataPacket.h"
-#include "Heartbeat.h"
 
 namespace cv {
 namespace {
@@ -46,7 +47,7 @@ QSqlQuery run(Connection* connection, const QString& hostSql) {
 // whose identifier began with one could not be found again by it); such a text is decoded
 // again from libpq's result. (SQLite's rows are read on the driver's own handle: SqliteRows.)
 class ExactTexts {
-public:
+  public:
     explicit ExactTexts(Dialect dialect) : postgres_(dialect == Dialect::PostgreSQL) {}
 
     // Before the values of the query's current row are taken.
@@ -67,9 +68,9 @@ public:
         if (result_ && !PQgetisnull(result_, row_, column)) {
             const char* text = PQgetvalue(result_, row_, column);
             if (std::strncmp(text, "\xEF\xBB\xBF", 3) == 0) {
-                QStringDecoder decoder(
-                    QStringConverter::Utf8,
-                    QStringConverter::Flag::ConvertInitialBom | QStringConverter::Flag::Stateless);
+                QStringDecoder decoder(QStringConverter::Utf8,
+                                       QStringConverter::Flag::ConvertInitialBom |
+                                           QStringConverter::Flag::Stateless);
                 QVariant value = query.value(column);
                 if (value.metaType() == QMetaType::fromType<QString>())
                     return QString(
@@ -85,7 +86,7 @@ public:
     const PGresult* result() const { return result_; }
     int resultRow() const { return row_; }
 
-private:
+  private:
     bool postgres_;
     const PGresult* result_ = nullptr;
     int row_ = 0;
@@ -112,13 +113,28 @@ QList<FieldDef> fieldsOf(const QSqlRecord& record) {
     throw DbError(QStringLiteral("%1 [statement: %2]").arg(text, sql).toStdString());
 }
 
-// The SQLite handle under a connection; null for other engines or a closed connection.
-sqlite3* sqliteHandle(const QSqlDatabase& db) {
-    if (!db.isOpen()) return nullptr;
-    const QVariant handle = db.driver()->handle();
-    return qstrcmp(handle.typeName(), "sqlite3*") == 0
-               ? *static_cast<sqlite3* const*>(handle.constData())
-               : nullptr;
+
+// Whether SQLite's answer `rc` refuses every statement to come, not just this one's values:
+// no right to write, a read-only, full, locked or broken store, a lost file.
+bool refusesEverything(int rc) {
+    switch (rc & 0xff) {
+        case SQLITE_PERM:
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_NOMEM:
+        case SQLITE_READONLY:
+        case SQLITE_INTERRUPT:
+        case SQLITE_IOERR:
+        case SQLITE_CORRUPT:
+        case SQLITE_FULL:
+        case SQLITE_CANTOPEN:
+        case SQLITE_PROTOCOL:
+        case SQLITE_AUTH:
+        case SQLITE_NOTADB:
+            return true;
+        default:
+            return false;
+    }
 }
 
 // One statement prepared on SQLite's handle from UTF-8 text; throws DbError, with SQLite's
@@ -150,7 +166,7 @@ sqlite3_stmt* prepareSqlite(sqlite3* sqlite, const QString& sql) {
 // boolean, else text), or for an expression from the first row's value; values by storage
 // class (integers as qint64, reals as double, blobs as QByteArray, NULL as a null value).
 class SqliteRows {
-public:
+  public:
     SqliteRows(sqlite3* sqlite, const QString& sql)
         : sqlite_(sqlite), sql_(sql), statement_(prepareSqlite(sqlite, sql)) {}
     ~SqliteRows() { sqlite3_finalize(statement_); }
@@ -227,8 +243,7 @@ public:
                 value.integer = sqlite3_column_int64(statement_, i);
                 break;
             case SQLITE_TEXT: {
-                const char* text =
-                    reinterpret_cast<const char*>(sqlite3_column_text(statement_, i));
+                const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, i));
                 value.kind = PacketValue::Kind::Utf8;
                 value.utf8 = QByteArrayView(text, sqlite3_column_bytes(statement_, i));
                 break;
@@ -239,7 +254,7 @@ public:
         return value;
     }
 
-private:
+  private:
     // Column `i` read as text: SQLite's UTF-8 decoded once, every character kept.
     QString decodedText(int i) {
         const char* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, i));
@@ -258,16 +273,11 @@ private:
     }
     static int storedType(int storage) {
         switch (storage) {
-            case SQLITE_INTEGER:
-                return QMetaType::Int;
-            case SQLITE_FLOAT:
-                return QMetaType::Double;
-            case SQLITE_BLOB:
-                return QMetaType::QByteArray;
-            case SQLITE_TEXT:
-                return QMetaType::QString;
-            default:
-                return QMetaType::UnknownType;
+            case SQLITE_INTEGER: return QMetaType::Int;
+            case SQLITE_FLOAT: return QMetaType::Double;
+            case SQLITE_BLOB: return QMetaType::QByteArray;
+            case SQLITE_TEXT: return QMetaType::QString;
+            default: return QMetaType::UnknownType;
         }
     }
 
@@ -532,21 +542,21 @@ namespace {
 
 // The rows of a statement on SQLite handed to the data-packet writer as they are stepped.
 class SqlitePacketRows final : public PacketRowSource {
-public:
+  public:
     explicit SqlitePacketRows(SqliteRows& rows) : rows_(rows) {}
     bool next() override { return rows_.step(); }
     const QList<FieldDef>& fields() const override { return rows_.fields(); }
     PacketValue value(int field) override { return rows_.packetValue(field); }
     QVariant variant(int field) override { return rows_.value(field); }
 
-private:
+  private:
     SqliteRows& rows_;
 };
 
 // A statement's rows through Qt's driver (any engine but SQLite's own handle), one at a time,
 // each value as Query::open keeps it: null, or the value with PostgreSQL's texts exact.
 class DriverRows {
-public:
+  public:
     DriverRows(Connection* connection, const QString& hostSql)
         : query_(run(connection, hostSql)),
           fields_(fieldsOf(query_.record())),
@@ -569,7 +579,7 @@ public:
     }
     const ExactTexts& exact() const { return exact_; }
 
-private:
+  private:
     QSqlQuery query_;
     QList<FieldDef> fields_;
     ExactTexts exact_;
@@ -579,7 +589,7 @@ private:
 // holds them (UTF-8, every character, a leading U+FEFF included) without Qt's QString; every
 // other value as Query::open reads it.
 class PostgresPacketRows final : public PacketRowSource {
-public:
+  public:
     PostgresPacketRows(Connection* connection, const QString& hostSql)
         : rows_(connection, hostSql) {}
 
@@ -595,14 +605,14 @@ public:
             value.kind = rows_.isNull(field) ? PacketValue::Kind::Null : PacketValue::Kind::Other;
         } else if (!PQgetisnull(result, row, field)) {
             value.kind = PacketValue::Kind::Utf8;
-            value.utf8 =
-                QByteArrayView(PQgetvalue(result, row, field), PQgetlength(result, row, field));
+            value.utf8 = QByteArrayView(PQgetvalue(result, row, field),
+                                        PQgetlength(result, row, field));
         }
         return value;
     }
     QVariant variant(int field) override { return rows_.value(field); }
 
-private:
+  private:
     // text, varchar and char(n), by their fixed type numbers in PostgreSQL's catalogue.
     static bool isText(Oid type) { return type == 25 || type == 1043 || type == 1042; }
 
@@ -638,8 +648,8 @@ TextRows TextRows::of(const RowSet& rows) {
     return texts;
 }
 
-TextRows readTextRows(Connection* connection, const QString& hostSql, const TextRowObserver& onRow,
-                      bool keepRows) {
+TextRows readTextRows(Connection* connection, const QString& hostSql,
+                      const TextRowObserver& onRow, bool keepRows) {
     sqlite3* sqlite = connection ? sqliteHandle(connection->database()) : nullptr;
     if (!sqlite) {
         // The texts of the values Query::open reads, taken row by row from the driver with
@@ -743,6 +753,7 @@ struct PreparedStatement::Prepared {
 
     ~Prepared() { sqlite3_finalize(statement); }
 
+
     // The handle goes when the connection closes; the statement must not be run after it.
     bool handleAlive() const {
         return sqliteHandle(QSqlDatabase::database(connection, false)) == sqlite;
@@ -771,9 +782,9 @@ struct PreparedStatement::Prepared {
             }
             default: {
                 const QByteArray text = value.toString().toUtf8();
-                rc =
-                    sqlite3_bind_text64(statement, mark, text.constData(),
-                                        sqlite3_uint64(text.size()), SQLITE_TRANSIENT, SQLITE_UTF8);
+                rc = sqlite3_bind_text64(statement, mark, text.constData(),
+                                         sqlite3_uint64(text.size()), SQLITE_TRANSIENT,
+                                         SQLITE_UTF8);
             }
         }
         if (rc != SQLITE_OK) refuseSqlite(sqlite3_errmsg(sqlite), nullptr, sql);
@@ -808,13 +819,15 @@ void PreparedStatement::execute(const QVariantList& values) {
             throw DbError("the database is not open [statement: " + p.sql.toStdString() + ']');
         for (qsizetype i = 0; i < values.size(); ++i) p.bind(int(i) + 1, values[i]);
         const int rc = sqlite3_step(p.statement);
-        const QByteArray message = rc == SQLITE_DONE || rc == SQLITE_ROW
-                                       ? QByteArray()
-                                       : QByteArray(sqlite3_errmsg(p.sqlite));
+        const QByteArray message =
+            rc == SQLITE_DONE || rc == SQLITE_ROW ? QByteArray() : QByteArray(sqlite3_errmsg(p.sqlite));
         sqlite3_reset(p.statement);
         sqlite3_clear_bindings(p.statement);
-        if (!message.isNull()) refuseSqlite(message, nullptr, p.sql);
-        return;
+        if (message.isNull()) return;
+        if (refusesEverything(rc))
+            throw StoreUnavailable(
+                QStringLiteral("%1 [statement: %2]").arg(QString::fromUtf8(message), p.sql).toStdString());
+        refuseSqlite(message, nullptr, p.sql);
     }
     QSqlQuery& query = p.query;
     for (qsizetype i = 0; i < values.size(); ++i) query.bindValue(int(i), values[i]);

@@ -6,8 +6,8 @@
 
 namespace cv {
 
-DeptPathPlan PlanDeptPath(const StoreImage& image, const QString& deptPath,
-                          const QString& oldCode, bool networked, const DeptQuestions& ask) {
+DeptPathPlan PlanDeptPath(const StoreImage& image, const QString& deptPath, const QString& oldCode,
+                          bool networked, const DeptQuestions& ask) {
     DeptPathPlan plan;
     const qsizetype levels = oldCode.size() / 4;
     plan.result = !networked;

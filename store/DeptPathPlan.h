@@ -49,7 +49,7 @@ DeptQuestions StoreDeptQuestions();
 
 // Plans the walk of `deptPath` over as many levels as `oldCode` has whole 4-character
 // parts, in the networked or the local form.
-DeptPathPlan PlanDeptPath(const StoreImage& image, const QString& deptPath,
-                          const QString& oldCode, bool networked, const DeptQuestions& ask);
+DeptPathPlan PlanDeptPath(const StoreImage& image, const QString& deptPath, const QString& oldCode,
+                          bool networked, const DeptQuestions& ask);
 
 }  // namespace cv

@@ -1,9 +1,11 @@
 // The library's login-name generator and the candidate loop built on it. The generator is
 // process-wide state: its seed is 0 when the library is loaded and only the candidate loop
-// draws from it, so each load draws the same sequence of numbers.
+// draws from it, so each load draws the same sequence of numbers. A plan draws from a copy of
+// the seed, so that planning changes nothing; what it planned then puts the copy back.
 #pragma once
 
 #include <QString>
+#include <cstdint>
 #include <functional>
 
 namespace cv {
@@ -12,8 +14,14 @@ namespace cv {
 // candidate is always built from `loginName`, never from an earlier candidate. Numbers found
 // taken in this call are not asked about again, but their draws still count, so the draws
 // consumed are those of asking every candidate. Throws LoginNameExhausted once all 9000
-// numbers are known taken.
+// numbers are known taken. Draws from `seed`, or from the library's generator.
+QString UniqueLoginName(const QString& loginName, const std::function<bool(const QString&)>& taken,
+                        std::uint32_t& seed);
 QString UniqueLoginName(const QString& loginName, const std::function<bool(const QString&)>& taken);
+
+// The library's generator: its seed now, and setting it.
+std::uint32_t LoginNameSeed();
+void SetLoginNameSeed(std::uint32_t seed);
 
 // Puts the generator back to its state at load (seed 0).
 void ResetLoginNameGenerator();

@@ -33,13 +33,15 @@ RowSet fetch(TDM_PersonPack& module, const QString& sql) {
 }  // namespace
 
 StoreImage StoreImage::read(TDM_PersonPack& module) {
-    const RowSet people = fetch(module, QStringLiteral("SELECT PerUUID, LoginName FROM CV_PersonInfo"));
+    const RowSet people =
+        fetch(module, QStringLiteral("SELECT PerUUID, LoginName FROM CV_PersonInfo"));
     const RowSet depts = fetch(module, QStringLiteral("SELECT DeptID, DeptName FROM CV_DeptInfo"));
     return fromRows(people, depts);
 }
 
 StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts) {
     StoreImage image;
+    image.journaling_ = false;
     image.people_.reserve(people.rows.size());
     image.logins_.reserve(people.rows.size());
     for (const Row& row : people.rows) {
@@ -56,12 +58,50 @@ StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts) {
             image.addDept(code, valueText(row.value(1)));
         }
     }
+    image.journaling_ = true;
     return image;
 }
 
 void StoreImage::addPerson(const QString& perUUID, const QString& loginName) {
-    people_.insert(perUUID);
-    logins_.insert(loginName);
+    if (!perUUID.isNull() && !people_.contains(perUUID)) {
+        people_.insert(perUUID);
+        if (journaling_) journal_.append({Change::PersonAdded, perUUID, {}, {}, {}});
+    }
+    if (!loginName.isNull() && !logins_.contains(loginName)) {
+        logins_.insert(loginName);
+        if (journaling_) journal_.append({Change::LoginAdded, loginName, {}, {}, {}});
+    }
+}
+
+void StoreImage::rewind(Mark mark) {
+    while (journal_.size() > mark) {
+        Change change = journal_.takeLast();
+        switch (change.kind) {
+            case Change::PersonAdded:
+                people_.remove(change.key);
+                break;
+            case Change::LoginAdded:
+                logins_.remove(change.key);
+                break;
+            case Change::CodeAdded:
+                codes_.remove(change.key);
+                break;
+            case Change::NameChanged:
+                if (change.named) {
+                    named_[{change.key, change.name}] = *change.named;
+                } else {
+                    named_.remove({change.key, change.name});
+                }
+                break;
+            case Change::LevelChanged:
+                if (change.level) {
+                    levels_[change.key] = *change.level;
+                } else {
+                    levels_.remove(change.key);
+                }
+                break;
+        }
+    }
 }
 
 StoreImage::Answer StoreImage::findDept(const QString& parent, const QString& name) const {
@@ -80,17 +120,35 @@ StoreImage::Answer StoreImage::maximumDept(const QString& parent) const {
 
 void StoreImage::addDept(const QString& code, const QString& name) {
     if (const auto parent = addCode(code)) {
+        const auto found = named_.constFind({*parent, name});
+        if (journaling_)
+            journal_.append({Change::NameChanged,
+                             *parent,
+                             name,
+                             found == named_.cend() ? std::nullopt : std::optional(*found),
+                             {}});
         Named& named = named_[{*parent, name}];
         if (named.count++ == 0) named.code = code;
     }
 }
 
 std::optional<QString> StoreImage::addCode(const QString& code) {
-    codes_.insert(code);
+    if (!codes_.contains(code)) {
+        codes_.insert(code);
+        if (journaling_) journal_.append({Change::CodeAdded, code, {}, {}, {}});
+    }
     // Only codes of whole levels answer the look-ups (Len(DeptID) = 4 * (level + 1)).
     const qsizetype length = characters(code);
     if (length < 4 || length % 4 != 0) return std::nullopt;
     QString parent = leftCharacters(code, length - 4);
+    if (journaling_) {
+        const auto found = levels_.constFind(parent);
+        journal_.append({Change::LevelChanged,
+                         parent,
+                         {},
+                         {},
+                         found == levels_.cend() ? std::nullopt : std::optional(*found)});
+    }
     Level& level = levels_[parent];
     if (!decimal(code)) level.decimal = false;
     // Codes of one level have the same number of digits, so text order is number order.

@@ -34,6 +34,8 @@ public:
 
     bool hasPerson(const QString& perUUID) const { return people_.contains(perUUID); }
     bool hasLogin(const QString& loginName) const { return logins_.contains(loginName); }
+    // A person stored now; a null text (a NULL of the store) is left out, as no statement
+    // finds it.
     void addPerson(const QString& perUUID, const QString& loginName);
 
     struct Answer {
@@ -48,7 +50,17 @@ public:
     // it holds a code that is not all decimal digits.
     Answer maximumDept(const QString& parent) const;
     void addDept(const QString& code, const QString& name);
+    // A department whose DeptName is NULL: no look-up finds it, but its code counts.
+    void addNamelessDept(const QString& code) { addCode(code); }
     bool hasDept(const QString& code) const { return codes_.contains(code); }
+
+    // Every change since a mark can be taken back: a plan adds to the image what it means to
+    // store, and a part of it the store then refuses is taken back out. forget() drops what
+    // could be taken back (the window was committed).
+    using Mark = qsizetype;
+    Mark mark() const { return journal_.size(); }
+    void rewind(Mark mark);
+    void forget() { journal_.clear(); }
 
     // Characters (code points) in `text`, and its first `count` characters.
     static qsizetype characters(const QString& text);
@@ -64,11 +76,22 @@ private:
         bool decimal = true;  // every code of the level is decimal digits only
     };
 
+    // One change, and what stood before it.
+    struct Change {
+        enum Kind { PersonAdded, LoginAdded, CodeAdded, NameChanged, LevelChanged } kind;
+        QString key;
+        QString name;                // Name: the name of the (key, name) pair
+        std::optional<Named> named;  // Name: before, none when the pair was new
+        std::optional<Level> level;  // Level: before, none when the level was new
+    };
+
     QSet<QString> people_;
     QSet<QString> logins_;
     QSet<QString> codes_;
     QHash<std::pair<QString, QString>, Named> named_;  // (parent, name)
     QHash<QString, Level> levels_;                     // by parent
+    QList<Change> journal_;
+    bool journaling_ = true;
 
     // Counts `code` in its level; answers its parent, nothing for a code of no whole level.
     std::optional<QString> addCode(const QString& code);

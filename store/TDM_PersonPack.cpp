@@ -194,10 +194,9 @@ bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sq
 }
 
 bool TDM_PersonPack::sortsSelection() const {
-    const Connection* store = networked()
-                                  ? (connectionBroker_ ? &connectionBroker_->serverConnection()
-                                                       : nullptr)
-                                  : baseConnection_;
+    const Connection* store =
+        networked() ? (connectionBroker_ ? &connectionBroker_->serverConnection() : nullptr)
+                    : baseConnection_;
     return sortedSelection_ && store && store->dialect() == Dialect::SQLite;
 }
 

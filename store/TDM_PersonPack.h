@@ -79,6 +79,9 @@ public:
     enum class DeptNameSource { OneRead, LookUps };
     void setDeptNameSource(DeptNameSource source) { deptNameSource_ = source; }
     DeptNameSource deptNameSource() const { return deptNameSource_; }
+    // The rows of `sql` as texts, on the connection of the style; the shared datasets keep
+    // what they hold. Throws DbError.
+    TextRows readTexts(const QString& sql);
     // True when `sql` returns no row, on the shared query dataset of the current style.
     // Failures are not caught.
     bool IsEmptyResult(const QString& sql);
@@ -108,9 +111,6 @@ private:
     // Replaces `target`'s data by the result of `sql`: through CDSTemp (networked), or
     // through dstShare and `localClient` opened afresh (local). Throws on failure.
     void copyResult(ClientDataSet& target, const QString& sql, ClientDataSet& localClient);
-    // The rows of `sql` as texts, on the connection of the style; the shared datasets keep
-    // what they hold.
-    TextRows readTexts(const QString& sql);
 
     DeptNameSource deptNameSource_ = DeptNameSource::OneRead;
     bool rowStreaming_ = true;

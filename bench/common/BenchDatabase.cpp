@@ -1,5 +1,8 @@
 #include "BenchDatabase.h"
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -60,9 +63,10 @@ QString psqlProgram() {
     return best.isEmpty() ? QStandardPaths::findExecutable("psql") : best;
 }
 
-QString shellProgram() {
-    const QString program = onServer() ? psqlProgram() : QStandardPaths::findExecutable("sqlite3");
-    if (program.isEmpty()) fail(QString("no %1 shell installed").arg(shellName()));
+QString shellProgram(bool onServer) {
+    const QString program = onServer ? psqlProgram() : QStandardPaths::findExecutable("sqlite3");
+    if (program.isEmpty())
+        fail(QString("no %1 shell installed").arg(onServer ? "psql" : "sqlite3"));
     return program;
 }
 
@@ -102,10 +106,12 @@ const QString& serverUrl() { return server(); }
 
 bool onServer() { return !server().isEmpty(); }
 
-QString engineName() {
+QString engineName() { return engineNameOf(server()); }
+
+QString engineNameOf(const QString& server) {
     try {
-        if (!onServer()) return "SQLite " + firstValue(":memory:", "SELECT sqlite_version()");
-        return "PostgreSQL " + firstValue(server(), "SHOW server_version").section(' ', 0, 0);
+        if (server.isEmpty()) return "SQLite " + firstValue(":memory:", "SELECT sqlite_version()");
+        return "PostgreSQL " + firstValue(server, "SHOW server_version").section(' ', 0, 0);
     } catch (const cv::DbError& e) {
         fail(e.what());
     }
@@ -113,16 +119,30 @@ QString engineName() {
 
 const char* shellName() { return onServer() ? "psql" : "sqlite3"; }
 
+const char* styleName(std::uint8_t style) { return style == 1 ? "networked" : "local"; }
+
 QString repeatCommand(const QString& program, const QStringList& arguments,
                       const QString& environment) {
+    // Assignments first, then taskset, then what it runs.
     QStringList words;
     if (!environment.isEmpty()) words << environment;
-    if (onServer() && !serverGiven) {
-        // pgserver.sh run marks its runs with the folder of the server it started.
-        if (qEnvironmentVariableIsSet("CV_TEST_POSTGRES_DIR"))
-            words << QDir(CV_SOURCE_DIR).filePath("scripts/pgserver.sh") << "run";
-        else
-            words << "CV_POSTGRES_URL=" + shellWord(server());
+    // pgserver.sh run marks its runs with the folder of the server it started.
+    const bool underPgserver =
+        onServer() && !serverGiven && qEnvironmentVariableIsSet("CV_TEST_POSTGRES_DIR");
+    if (onServer() && !serverGiven && !underPgserver)
+        words << "CV_POSTGRES_URL=" + shellWord(server());
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 &&
+        CPU_COUNT(&allowed) < sysconf(_SC_NPROCESSORS_ONLN)) {
+        QStringList cpus;
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &allowed)) cpus << QString::number(cpu);
+        words << "taskset"
+              << "-c" << cpus.join(',');
+    }
+    if (underPgserver) {
+        words << QDir(CV_SOURCE_DIR).filePath("scripts/pgserver.sh") << "run";
+        if (qEnvironmentVariableIsSet("CV_POSTGRES_DURABLE")) words << "--durable";
     }
     words << shellWord(program);
     if (serverGiven) words << "--postgres" << shellWord(server());
@@ -144,11 +164,11 @@ void perfControl(const char* command) {
 PerfScope::PerfScope() { perfControl("enable\n"); }
 PerfScope::~PerfScope() { perfControl("disable\n"); }
 
-Store::Store(const QString& sqlitePath) {
+Store::Store(const QString& sqlitePath, const QString& server) : server_(server) {
     try {
-        if (bench::onServer()) {
+        if (!server_.isEmpty()) {
             schema_ = "cvbench_" + QUuid::createUuid().toString(QUuid::Id128);
-            target_ = cvhost::makeServerStore(server(), schema_);
+            target_ = cvhost::makeServerStore(server_, schema_);
         } else {
             for (const char* suffix : {"", "-wal", "-shm"}) QFile::remove(sqlitePath + suffix);
             target_ = sqlitePath;
@@ -163,7 +183,7 @@ Store::Store(const QString& sqlitePath) {
 Store::~Store() {
     if (schema_.isEmpty()) return;
     try {
-        cvhost::dropServerStore(server(), schema_);
+        cvhost::dropServerStore(server_, schema_);
     } catch (const cv::DbError& e) {
         // The server's removal at the end of a pgserver.sh run takes it with it.
         std::fprintf(stderr, "schema %s left on the server: %s\n", qPrintable(schema_), e.what());
@@ -178,10 +198,12 @@ QString Store::rowsTo(const QString& file) const {
     return (onServer() ? "\\o " : ".once ") + file + '\n';
 }
 
-QStringList Store::shellArguments() const {
+QStringList Store::shellArguments(const QString& through) const {
     // Unaligned output like the sqlite3 shell's list mode; no ~/.psqlrc; the first error
     // ends the run with a failure instead of being printed and passed over.
-    if (onServer()) return {"-X", "-q", "-A", "-v", "ON_ERROR_STOP=1", "-d", target_};
+    if (onServer())
+        return {
+            "-X", "-q", "-A", "-v", "ON_ERROR_STOP=1", "-d", through.isEmpty() ? target_ : through};
     // The host opens its store with synchronous=NORMAL (and the file keeps WAL mode).
     return {"-batch", "-cmd", "PRAGMA synchronous=NORMAL", target_};
 }
@@ -190,7 +212,8 @@ QStringList Store::shellArguments() const {
 void Store::checkShellSettings() const {
     if (settingsChecked_ || onServer()) return;
     QProcess process;
-    process.start(shellProgram(), shellArguments() << "PRAGMA journal_mode; PRAGMA synchronous;");
+    process.start(shellProgram(false), shellArguments()
+                                           << "PRAGMA journal_mode; PRAGMA synchronous;");
     if (!process.waitForFinished(-1) || process.exitCode() != 0)
         fail("the sqlite3 shell cannot read " + target_);
     const QString answer = QString::fromLocal8Bit(process.readAllStandardOutput()).simplified();
@@ -201,10 +224,10 @@ void Store::checkShellSettings() const {
     settingsChecked_ = true;
 }
 
-double Store::shellSeconds(const QString& scriptFile) const {
+double Store::shellSeconds(const QString& scriptFile, const QString& through) const {
     checkShellSettings();
     QProcess process;
-    QStringList arguments = shellArguments();
+    QStringList arguments = shellArguments(through);
     if (onServer()) {
         arguments << "-f" << scriptFile;
     } else {
@@ -213,7 +236,7 @@ double Store::shellSeconds(const QString& scriptFile) const {
     process.setStandardOutputFile(QProcess::nullDevice());
     QElapsedTimer timer;
     timer.start();
-    process.start(shellProgram(), arguments);
+    process.start(shellProgram(onServer()), arguments);
     if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit ||
         process.exitCode() != 0)
         fail(QString("the %1 shell failed: %2")
@@ -222,7 +245,7 @@ double Store::shellSeconds(const QString& scriptFile) const {
 }
 
 double Store::shellRowsSeconds(const QStringList& statements, const QString& folder,
-                               const QString& name, int runs) const {
+                               const QString& name, int runs, const QString& through) const {
     QString script = scriptPrologue();
     for (qsizetype i = 0; i < statements.size(); ++i)
         script += rowsTo(QDir(folder).filePath(QString("%1-%2.txt").arg(name).arg(i + 1))) +
@@ -232,13 +255,13 @@ double Store::shellRowsSeconds(const QStringList& statements, const QString& fol
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) fail("cannot write " + path);
     file.write(script.toUtf8());
     file.close();
-    double best = shellSeconds(path);
-    for (int run = 1; run < runs; ++run) best = std::min(best, shellSeconds(path));
+    double best = shellSeconds(path, through);
+    for (int run = 1; run < runs; ++run) best = std::min(best, shellSeconds(path, through));
     return best;
 }
 
 QString Store::shellCommand(const QString& scriptFile) const {
-    QStringList words{shellProgram()};
+    QStringList words{shellProgram(onServer())};
     for (const QString& argument : shellArguments()) words << shellWord(argument);
     if (onServer()) return words.join(' ') + " -f " + shellWord(scriptFile) + " > /dev/null";
     return words.join(' ') + " < " + shellWord(scriptFile) + " > /dev/null";

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
+#include <cstdint>
 
 namespace cv {
 class Connection;
@@ -26,12 +27,17 @@ const QString& serverUrl();
 bool onServer();
 // The engine and its version, e.g. "SQLite 3.40.1" or "PostgreSQL 15.8".
 QString engineName();
+// The same for the server `server`, or SQLite when it is empty.
+QString engineNameOf(const QString& server);
 // The shell that the figures are compared with: "sqlite3" or "psql".
 const char* shellName();
+// "local" for the host's working style 2, "networked" for 1.
+const char* styleName(std::uint8_t style);
 
 // The command line that repeats this run: `program args` on SQLite; on a server started by
-// scripts/pgserver.sh run the same under a new one; with an address given, the same address.
-// `environment` (e.g. "QT_QPA_PLATFORM=offscreen") goes in front.
+// scripts/pgserver.sh run the same under a new one (a durable one for a durable one); with an
+// address given, the same address. `environment` (e.g. "QT_QPA_PLATFORM=offscreen") goes in
+// front, and `taskset -c CPUS` when the run may use only some of the processors.
 QString repeatCommand(const QString& program, const QStringList& arguments,
                       const QString& environment = {});
 
@@ -52,8 +58,9 @@ public:
 class Store {
 public:
     // On SQLite the file `sqlitePath`, an old one (and its WAL files) removed first; it stays
-    // after the run. On a server a new schema, dropped by the destructor.
-    explicit Store(const QString& sqlitePath);
+    // after the run. On a server (`server`, by default the benchmark's) a new schema, dropped
+    // by the destructor; an empty `server` makes it the SQLite file.
+    explicit Store(const QString& sqlitePath, const QString& server = serverUrl());
     ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
@@ -61,6 +68,8 @@ public:
     // An SQLite file path or a postgresql:// URL, as the host's settings take it.
     const QString& target() const { return target_; }
     bool onServer() const { return !schema_.isEmpty(); }
+    // "sqlite3" or "psql".
+    const char* shellName() const { return onServer() ? "psql" : "sqlite3"; }
 
     // The host's synchronous=NORMAL on SQLite, on a server nothing. shellSeconds sets it for
     // every script; a script may still carry it in front.
@@ -72,19 +81,21 @@ public:
     // benchmark when the shell fails. On SQLite the shell runs under the store's own
     // settings, as the host opens it: the file in WAL mode and synchronous=NORMAL, which is
     // checked in the shell itself before the first run (the benchmark exits otherwise).
-    double shellSeconds(const QString& scriptFile) const;
+    // `through` is another address of the same server for the shell to connect to (a relay's).
+    double shellSeconds(const QString& scriptFile, const QString& through = {}) const;
     // The best of `runs` runs of the shell sending `statements`, each on its own, with the rows
     // of each written to a file of its own in `folder`; the script stays there as
     // `name`.sql for a person to repeat (shellCommand).
     double shellRowsSeconds(const QStringList& statements, const QString& folder,
-                            const QString& name, int runs = 3) const;
+                            const QString& name, int runs = 3, const QString& through = {}) const;
     // That command as a person types it.
     QString shellCommand(const QString& scriptFile) const;
 
 private:
-    QStringList shellArguments() const;
+    QStringList shellArguments(const QString& through = {}) const;
     void checkShellSettings() const;
 
+    QString server_;
     QString schema_;
     QString target_;
     mutable bool settingsChecked_ = false;

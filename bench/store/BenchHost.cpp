@@ -34,8 +34,6 @@ BenchStore::~BenchStore() {
     cvhost::closeConnections();
 }
 
-const char* styleName(std::uint8_t style) { return style == 1 ? "networked" : "local"; }
-
 double seconds(const QElapsedTimer& timer) { return timer.nsecsElapsed() / 1e9; }
 
 }  // namespace bench

@@ -12,7 +12,7 @@
 namespace bench {
 
 class BenchStore {
-  public:
+public:
     // Points the host at `databasePath` in `style` (1 networked, 2 local) and runs the store
     // check; exits the program when it fails.
     BenchStore(const QString& databasePath, std::uint8_t style);
@@ -20,11 +20,10 @@ class BenchStore {
     BenchStore(const BenchStore&) = delete;
     BenchStore& operator=(const BenchStore&) = delete;
 
-  private:
+private:
     QObject application_;
 };
 
-const char* styleName(std::uint8_t style);
 // Seconds since `timer` started.
 double seconds(const QElapsedTimer& timer);
 

@@ -19,6 +19,7 @@
 #include "StoreError.h"
 #include "TCVPerson.h"
 #include "TDM_PersonPack.h"
+#include "WindowedImport.h"
 
 namespace cv::test {
 namespace {
@@ -210,8 +211,21 @@ public:
         if (PackageImportProc(dir, &hostWindow) != 1) return out;
         for (int n : c.untick)
             if (n < tree().nodes().size()) tree().toggle(n);
-        if (during) QTimer::singleShot(0, during);
+        // An import that never gets to its first person shows no sign of life: the other
+        // writer then comes after it.
+        bool happened = false;
+        QTimer timer;
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            happened = true;
+            during();
+        });
+        if (during) timer.start(0);
         out.result = import(dir);
+        if (during && !happened) {
+            timer.stop();
+            during();
+        }
         out.people = rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID");
         out.depts = rows("SELECT * FROM CV_DeptInfo ORDER BY DeptID");
         QFile log(inst().logFile());
@@ -227,12 +241,18 @@ public:
 };
 CV_BOTH_STYLES(ImportDifferentialTest);
 
+// Window sizes the seeds take in turn: one person a window, a few, and the default.
+const int WindowSizes[] = {1, 2, 7, WindowedImport::DefaultWindow};
+
 TEST_P(ImportDifferentialTest, DecidesEveryPersonAsThePersonStoreWould) {
     const int seeds = qEnvironmentVariableIntValue("CV_IMPORT_SEEDS");
-    for (quint32 seed = 1; seed <= quint32(seeds > 0 ? seeds : 150); ++seed) {
-        SCOPED_TRACE(seed);
+    for (quint32 seed = 1; seed <= quint32(seeds > 0 ? seeds : 200); ++seed) {
+        const int window = WindowSizes[seed % std::size(WindowSizes)];
+        SCOPED_TRACE(QString("seed %1, window %2").arg(seed).arg(window).toStdString());
         const Case c(seed);
+        WindowedImport::setDefaultWindow(window);
         const Outcome fast = run(c, PackageImport);
+        WindowedImport::setDefaultWindow(WindowedImport::DefaultWindow);
         const Outcome reference = run(c, referenceImport);
         ASSERT_EQ(fast.result, reference.result);
         ASSERT_EQ(fast.people, reference.people);
@@ -272,6 +292,56 @@ TEST_P(ImportDifferentialTest, AStoreThatChangesDuringTheImportEndsAsThePersonSt
     EXPECT_EQ(changed.result, 1);
     EXPECT_EQ(changed.people, reference.people);
     EXPECT_EQ(changed.depts, reference.depts);
+}
+
+// On seeded cases, another writer stores some of the package's people (under other login
+// names), a login name the package uses, and departments where the import means to create
+// its own (the next free top-level code, and a department of a name the package needs) once
+// the import has read the store. Each window finds them under the lock and ends as the
+// person store's operations would on the store as the other writer left it.
+TEST_P(ImportDifferentialTest, ChangesByAnotherWriterDuringTheImportAreFoundUnderTheLock) {
+    OperationProgress::setShowDelay(0);
+    for (quint32 seed = 300; seed < 360; ++seed) {
+        const int window = WindowSizes[seed % std::size(WindowSizes)];
+        SCOPED_TRACE(QString("seed %1, window %2").arg(seed).arg(window).toStdString());
+        const Case c(seed);
+        const auto otherWriter = [&] {
+            int n = 0;
+            for (const QStringList& p : c.people) {
+                if (p[0] == "<null>" || n++ % 3) continue;
+                inst().exec(QString("INSERT INTO CV_PersonInfo(PerUUID, LoginName, PrjID) "
+                                    "SELECT %1, %2, 9 WHERE NOT EXISTS (SELECT 1 FROM "
+                                    "CV_PersonInfo WHERE PerUUID = %1)")
+                                .arg(sqlQuote(p[0]), sqlQuote("other" + QString::number(n))));
+            }
+            inst().exec(
+                "INSERT INTO CV_PersonInfo(PerUUID, LoginName, PrjID) "
+                "SELECT 'X-other', 'l2', 9 WHERE NOT EXISTS (SELECT 1 FROM "
+                "CV_PersonInfo WHERE PerUUID = 'X-other')");
+            QString top = "0000";
+            for (const QString& code : inst().rows("SELECT DeptID FROM CV_DeptInfo"))
+                if (code.size() == 4 && code > top) top = code;
+            const QString next = QString("%1").arg(top.toInt() + 1, 4, 10, QChar('0'));
+            for (const auto& [code, name] :
+                 {std::pair{next, QString("他")}, std::pair{QString("0099"), QString("技术部")}})
+                inst().exec(QString("INSERT INTO CV_DeptInfo(DeptID, DeptName, DeptMemo) "
+                                    "SELECT %1, %2, '' WHERE NOT EXISTS (SELECT 1 FROM "
+                                    "CV_DeptInfo WHERE DeptID = %1)")
+                                .arg(sqlQuote(code), sqlQuote(name)));
+        };
+        WindowedImport::setDefaultWindow(window);
+        const Outcome changed = run(c, PackageImport, otherWriter);
+        WindowedImport::setDefaultWindow(WindowedImport::DefaultWindow);
+        const Outcome reference = run(c, [&](const QString& dir) {
+            otherWriter();
+            return referenceImport(dir);
+        });
+        ASSERT_EQ(changed.result, reference.result);
+        ASSERT_EQ(changed.people, reference.people);
+        ASSERT_EQ(changed.depts, reference.depts);
+        ASSERT_EQ(changed.renames, reference.renames);
+    }
+    OperationProgress::setShowDelay(500);
 }
 
 // Cancel stops after the current person and answers -1, what is stored stays; the same

@@ -28,6 +28,19 @@ public:
     // Starts a crashed server again on its old port.
     bool restart() { return run("restart"); }
 
+    // A process that waits until some session of the server sleeps in pg_sleep, then crashes
+    // the server; it gives up after 30 seconds.
+    void crashWhenASessionSleeps(QProcess& watcher) const {
+        const QString loop =
+            "for i in $(seq 600); do "
+            "  n=$(psql \"$1\" -tAc \"SELECT count(*) FROM pg_stat_activity "
+            "                       WHERE wait_event = 'PgSleep'\" 2>/dev/null); "
+            "  if [ \"$n\" = 1 ]; then exec \"$2\" crash \"$3\"; fi; sleep 0.05; "
+            "done; exit 1";
+        watcher.start("bash", {"-c", loop, "watcher", url_, script_, dir_.path()});
+        watcher.waitForStarted();
+    }
+
 private:
     bool run(const QString& command) {
         QProcess process;

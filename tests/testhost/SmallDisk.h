@@ -31,6 +31,12 @@ public:
     SmallDisk& operator=(const SmallDisk&) = delete;
 
     bool mounted() const { return mounted_; }
+    // Makes the disk `bytes` large, keeping what it holds.
+    bool grow(qint64 bytes) {
+        const QByteArray options = "size=" + QByteArray::number(bytes);
+        return mounted_ && ::mount("tmpfs", folder_.constData(), "tmpfs",
+                                   MS_REMOUNT | MS_NOSUID | MS_NODEV, options.constData()) == 0;
+    }
     const QString& why() const { return why_; }
 
     static constexpr qint64 Page = 4096;  // what a tmpfs counts in

@@ -1,0 +1,51 @@
+// What the import did (or would do) with each ticked person, as a table the host reads
+// through Qt's model interface: the import's own account, so that the host never works out an
+// outcome from rows in a store that other processes write too.
+//
+// The model is a child of the embedded frame: "ImportAccount" after an import, found with
+// findChild<QAbstractItemModel*>(). One row per ticked person node, in the order the import
+// took them; the columns are texts (Qt::DisplayRole): PerUUID, outcome (inserted, renamed,
+// present, not stored), the login name stored, this installation's department code, the
+// department path (this installation's when stored, else the package's), the reason, and the
+// row of the package's person file the node was made from.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QList>
+#include <QString>
+
+namespace cv {
+
+struct AccountRow {
+    QString perUUID;
+    QString outcome;
+    QString loginName;
+    QString deptCode;
+    QString deptPath;
+    QString reason;
+    qsizetype sourceRow = -1;
+};
+
+class ImportAccount : public QAbstractTableModel {
+    Q_OBJECT
+
+public:
+    enum Column { PerUUID, Outcome, LoginName, DeptCode, DeptPath, Reason, SourceRow, Columns };
+    static const QString ImportName;  // "ImportAccount"
+
+    // A model named `name` under `frame`, replacing one of that name.
+    static ImportAccount* attach(QObject& frame, const QString& name, QList<AccountRow> rows);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+    const QList<AccountRow>& rows() const { return rows_; }
+
+private:
+    ImportAccount(QObject* parent, QList<AccountRow> rows);
+    QList<AccountRow> rows_;
+};
+
+}  // namespace cv

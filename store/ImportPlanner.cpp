@@ -1,0 +1,116 @@
+#include "ImportPlanner.h"
+
+#include "LoginNames.h"
+#include "StoreError.h"
+
+namespace cv {
+namespace {
+
+// An empty text stays an empty text: a null QString is stored as ''.
+QString stored(const QString& value) { return value.isNull() ? QStringLiteral("") : value; }
+
+QString walkFailure(const DeptPathPlan& walk, const QString& path, const QString& oldCode) {
+    switch (walk.end) {
+        case DeptPathPlan::End::NoLevel:
+            return QStringLiteral("部门编码 \"%1\" 不足 4 位, 无法确定部门").arg(oldCode);
+        case DeptPathPlan::End::LevelFull:
+            return QStringLiteral("部门 %1 所在的一级已满 (编码已用到 9999), 无法新建部门 %2")
+                .arg(path, walk.failedName);
+        case DeptPathPlan::End::ReadFailed:
+            return QStringLiteral("查找部门 %1 时数据库出错").arg(walk.failedName);
+        case DeptPathPlan::End::Error:
+        case DeptPathPlan::End::Complete:
+            break;
+    }
+    return {};
+}
+
+}  // namespace
+
+QString ItemPlan::renameMessage() const {
+    return QStringLiteral("要导入的注册名") + packageLoginName +
+           QStringLiteral("已经存在,已经被改为") + person.LoginName;
+}
+
+ImportPlanner::ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked,
+                             DeptQuestions ask)
+    : image_(image), seed_(seed), networked_(networked), ask_(std::move(ask)) {}
+
+void ImportPlanner::planDepartments(ItemPlan& plan, const QString& path, const QString& oldCode) {
+    const DeptPathPlan walk = PlanDeptPath(image_, path, oldCode, networked_, ask_);
+    for (const DeptPathPlan::NewDept& dept : walk.creates) {
+        plan.beforeCreate.append(image_.mark());
+        image_.addDept(dept.code, dept.name);
+        plan.creates.append(dept);
+    }
+    plan.beforePerson = image_.mark();
+    if (walk.end != DeptPathPlan::End::Complete) plan.missingName = walk.failedName;
+    if (walk.end == DeptPathPlan::End::Error) {
+        plan.outcome = ItemPlan::Outcome::Stop;
+        plan.reason = walk.error;
+    } else if (!walk.result) {
+        plan.outcome = ItemPlan::Outcome::NotStored;
+        plan.reason = walkFailure(walk, path, oldCode);
+    } else {
+        plan.person.PerDept = walk.resolved;
+    }
+}
+
+ItemPlan ImportPlanner::plan(const ImportItem& item) {
+    ItemPlan plan;
+    plan.before = plan.beforePerson = image_.mark();
+    const auto done = [&] {
+        plan.seedAfter = seed_;
+        return plan;
+    };
+    if (item.kind == ImportItem::Kind::DeptRow) {
+        plan.outcome = ItemPlan::Outcome::Departments;
+        planDepartments(plan, item.deptPath, item.deptCode);
+        // A department row that fails is passed over, whatever the reason.
+        plan.outcome = ItemPlan::Outcome::Departments;
+        plan.reason.clear();
+        return done();
+    }
+
+    plan.person = item.person;
+    plan.packageLoginName = item.person.LoginName;
+    if (!item.unreadable.isEmpty()) {
+        plan.reason = item.unreadable;
+        return done();
+    }
+    if (image_.hasPerson(item.person.PerUUID)) {
+        plan.outcome = ItemPlan::Outcome::Present;
+        return done();
+    }
+    if (image_.hasLogin(item.person.LoginName)) {
+        try {
+            plan.person.LoginName = UniqueLoginName(
+                item.person.LoginName,
+                [this](const QString& name) { return image_.hasLogin(name); }, seed_);
+        } catch (const LoginNameExhausted&) {
+            plan.reason = QStringLiteral("注册名 %1 的候选名 %1_1000 至 %1_9999 都已被占用")
+                              .arg(item.person.LoginName);
+            return done();
+        }
+        plan.renameLine = true;
+    }
+    plan.seedAfter = seed_;
+
+    plan.outcome = plan.renameLine ? ItemPlan::Outcome::Renamed : ItemPlan::Outcome::Inserted;
+    if (!plan.person.PerDept.isEmpty()) {
+        if (item.deptPath.isEmpty()) {
+            plan.person.PerDept.clear();  // no path for the code: stored without a department
+        } else {
+            planDepartments(plan, item.deptPath, item.person.PerDept);
+            if (plan.outcome == ItemPlan::Outcome::NotStored ||
+                plan.outcome == ItemPlan::Outcome::Stop)
+                return plan;
+        }
+    }
+    plan.beforePerson = image_.mark();
+    plan.insertPerson = true;
+    image_.addPerson(plan.person.PerUUID, stored(plan.person.LoginName));
+    return plan;
+}
+
+}  // namespace cv

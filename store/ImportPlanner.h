@@ -1,0 +1,83 @@
+// What the import does with each item of a package, decided against a StoreImage by the
+// person store's rules and nothing else: present already, a login name that clashes and what
+// it becomes (drawn from a copy of the generator's seed), the department walk and the
+// departments it creates, and the person's row as it will be stored. Planning writes nothing
+// and asks the store only where the image cannot answer (DeptQuestions); it changes the image
+// as if the plan were carried out, so that each item is decided after the ones before it.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <cstdint>
+
+#include "DeptPathPlan.h"
+#include "StoreImage.h"
+#include "TCVPersonInfo.h"
+
+namespace cv {
+
+// One item of an import: a ticked person, or a department row of the last pass.
+struct ImportItem {
+    enum class Kind { Person, DeptRow };
+    Kind kind = Kind::Person;
+    // Person: the row's values as the import reads them (PerDept the package's code).
+    TCVPersonInfo person;
+    // Person: why it cannot be imported before any rule runs (no row in the person file,
+    // no PerUUID); empty otherwise.
+    QString unreadable;
+    // The department path the package gives: for the person's PerDept ("" when it names
+    // none), or the row's own (DeptRow).
+    QString deptPath;
+    QString deptCode;  // DeptRow: the row's code
+};
+
+struct ItemPlan {
+    enum class Outcome {
+        Present,      // stored already
+        Inserted,     // stored with the package's login name
+        Renamed,      // stored with another login name; a rename line goes first
+        NotStored,    // not stored, for `reason` (a rename line may still go first)
+        Departments,  // a department row: its missing departments created
+        Stop,         // the store's departments break the rules: the import ends after `creates`
+    };
+    Outcome outcome = Outcome::NotStored;
+    TCVPersonInfo person;  // the row as stored (login name and PerDept of this installation)
+    QString packageLoginName;
+    bool renameLine = false;  // "要导入的注册名...": the package's login name was taken
+    QList<DeptPathPlan::NewDept> creates;  // stored in this order, before the person
+    QString missingName;  // the name of the level where the walk stopped, not found there
+    bool insertPerson = false;
+    QString reason;  // NotStored, Stop
+
+    // Where the image and the generator stood, so that what the store then refuses of this
+    // plan can be taken back: before the item, before each create, before the person.
+    StoreImage::Mark before = 0;
+    QList<StoreImage::Mark> beforeCreate;
+    StoreImage::Mark beforePerson = 0;
+    std::uint32_t seedAfter = 0;  // the generator once this item has drawn
+
+    QString renameMessage() const;
+};
+
+class ImportPlanner {
+public:
+    // Plans against `image` (changed as each plan is made) with the generator at `seed`, in
+    // the networked or the local form of the department walk.
+    ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked, DeptQuestions ask);
+
+    ItemPlan plan(const ImportItem& item);
+
+    std::uint32_t seed() const { return seed_; }
+    void setSeed(std::uint32_t seed) { seed_ = seed; }
+    StoreImage& image() { return image_; }
+
+private:
+    void planDepartments(ItemPlan& plan, const QString& path, const QString& oldCode);
+
+    StoreImage& image_;
+    std::uint32_t seed_;
+    bool networked_;
+    DeptQuestions ask_;
+};
+
+}  // namespace cv

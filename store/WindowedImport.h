@@ -1,0 +1,109 @@
+// The import's items written window by window.
+//
+// The store is read once (StoreImage) and each window of items is planned against that image
+// (ImportPlanner) before anything is written. Then the window takes the import lock (one
+// transaction; ImportWriter) and checks its plan against the store with a statement or two:
+// are its PerUUIDs still absent, its login names still free, its new departments' codes and
+// names still unmade. Where another writer changed them, the window is planned again from what
+// the store holds now. Then its writes go, each under a savepoint of its own; a write the store
+// refuses for its values costs only its item, and the items after it are planned again. Then
+// the rename lines go to the host's log, in order, before the commit makes any of them true; a
+// line the log refuses takes back its item's writes and everything after, which is planned
+// again without it. Only the commit makes a window's people count: a window that does not
+// commit leaves every item of it not stored, with the reason.
+//
+// Failures that are not about an item's own values (no right to write, a read-only, full or
+// locked store, a lost connection) end the import there: the windows committed before stay.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+
+#include "ImportPlanner.h"
+#include "WindowedWriter.h"
+
+namespace cv {
+
+class TDM_PersonPack;
+class ImportWriter;
+
+class WindowedImport {
+public:
+    struct Hooks {
+        // Writes one line through the host's log; answers 1 when it was written.
+        std::function<std::int32_t(const QString&)> log;
+        // `done` items are committed; false once the user has cancelled.
+        std::function<bool(qint64 done)> step;
+        // Called while the store's lock is awaited; false gives up.
+        std::function<bool(int waitedMs)> waiting;
+        // Called while the store's answers are awaited.
+        std::function<void()> alive;
+    };
+
+    // What became of one item, as its window's commit made it.
+    struct Result {
+        ItemPlan::Outcome outcome = ItemPlan::Outcome::NotStored;
+        TCVPersonInfo person;  // as stored: login name and department of this installation
+        QString reason;        // NotStored
+        bool reached = false;  // false: a cancel or a stop came first
+    };
+
+    struct Counts {
+        int inserted = 0;
+        int renamed = 0;
+        int present = 0;
+        int notStored = 0;  // every ticked person not stored, those never reached included
+        int depts = 0;
+    };
+
+    enum class End { Complete, Cancelled, Stopped };
+
+    static constexpr int DefaultWindow = 1000;
+
+    // Reads the store's image in the current working style and prepares the writes. Throws
+    // DbError (StoreUnavailable) when the store cannot be read or written.
+    WindowedImport(TDM_PersonPack& module, Hooks hooks, int windowSize = DefaultWindow);
+    ~WindowedImport();
+
+    // Imports `items` in order, window by window; the results of earlier runs stay. Ends at
+    // the first cancel or stop.
+    End run(std::span<const ImportItem> items);
+
+    const QString& stopReason() const { return stopReason_; }
+    // One per item of every run, in order; those not reached are marked so.
+    const QList<Result>& results() const { return results_; }
+    const Counts& counts() const { return counts_; }
+    WindowedWriter::Costs costs() const;
+
+    // The window size the import uses when none is given: tests and benchmarks set it.
+    static void setDefaultWindow(int items);
+    static int defaultWindow();
+
+private:
+    struct Window;
+    void planWindow(Window& window, std::span<const ImportItem> items, qsizetype from,
+                    bool firstPass);
+    bool checkWindow(Window& window, std::span<const ImportItem> items);
+    void applyWrites(Window& window, std::span<const ImportItem> items, qsizetype fromItem);
+    void writeLines(Window& window, std::span<const ImportItem> items);
+    void refuse(Window& window, qsizetype item, int create, const QString& reason);
+    void record(const Window& window, std::span<const ImportItem> items);
+    void notStored(const ImportItem& item, const QString& reason);
+
+    Hooks hooks_;
+    int windowSize_;
+    bool networked_;
+    StoreImage image_;
+    std::unique_ptr<ImportWriter> writer_;
+    std::unique_ptr<ImportPlanner> planner_;
+    QList<Result> results_;
+    Counts counts_;
+    QString stopReason_;
+    qint64 committed_ = 0;
+};
+
+}  // namespace cv
