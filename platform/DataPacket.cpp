@@ -200,7 +200,7 @@ char* encodeValue(char* out, const char16_t* p, const char16_t* end) {
 }
 
 class PacketOutput {
-public:
+  public:
     PacketOutput(StagedFile& file, qint64 maxBytes) : file_(file), maxBytes_(maxBytes) {
         buffer_.resize(64 * 1024);
     }
@@ -212,8 +212,8 @@ public:
         if (used_ + size > qsizetype(buffer_.size())) {
             constexpr qsizetype Full = FlushAt + FlushAt / 4;
             if (used_ + size <= Full) {
-                buffer_.resize(
-                    size_t(std::min(Full, std::max(2 * qsizetype(buffer_.size()), used_ + size))));
+                buffer_.resize(size_t(std::min(Full, std::max(2 * qsizetype(buffer_.size()),
+                                                              used_ + size))));
             } else {
                 flush();
                 if (size > qsizetype(buffer_.size())) buffer_.resize(size_t(size));
@@ -271,7 +271,7 @@ public:
         used_ = 0;
     }
 
-private:
+  private:
     static constexpr qsizetype FlushAt = 1 << 20;
     StagedFile& file_;
     qint64 maxBytes_;
@@ -391,7 +391,7 @@ void writeTail(PacketOutput& out, bool hasRows) {
 // One ROW at a time, each value as its attribute, the row's size held to the limit: a row
 // that would pass it is refused, naming the field that takes the most of it.
 class RowComposer {
-public:
+  public:
     RowComposer(PacketOutput& out, const StagedFile& file, const QList<FieldDef>& fields,
                 const QList<QByteArray>& names, qsizetype maxRowBytes)
         : out_(out), file_(file), fields_(fields), maxRowBytes_(maxRowBytes) {
@@ -426,7 +426,7 @@ public:
         put(field, size, [&] { out_.append(digits, size); });
     }
 
-private:
+  private:
     template <class Write>
     void put(int field, qsizetype units, const Write& write) {
         const qint64 before = out_.position();
@@ -517,9 +517,8 @@ bool streamDataPacket(StagedFile& file, PacketRowSource& source, const DataPacke
     const QList<QByteArray> names = attributeNames(fields);
     QList<FieldType> types;
     for (const FieldDef& field : fields) types.append(field.type);
-    const qsizetype maxRows = fields.isEmpty()
-                                  ? limits.maxRows
-                                  : std::min(limits.maxRows, limits.maxCells / fields.size());
+    const qsizetype maxRows =
+        fields.isEmpty() ? limits.maxRows : std::min(limits.maxRows, limits.maxCells / fields.size());
 
     PacketOutput out(file, limits.maxBytes);
     writeHead(out, fields, names, types, more);
@@ -652,7 +651,7 @@ struct ParserFree {
 // are these, which keep the first message for the refusal instead of the host's handler or
 // standard error seeing it.
 class LibxmlMessages {
-public:
+  public:
     LibxmlMessages()
         : generic_(xmlGenericError),
           genericContext_(xmlGenericErrorContext),
@@ -671,7 +670,7 @@ public:
     // The first message's first line; empty when there was none.
     QString first() const { return QString::fromUtf8(text_).trimmed(); }
 
-private:
+  private:
     static void onGeneric(void* context, const char* format, ...) {
         char piece[256];
         va_list arguments;
@@ -712,7 +711,7 @@ struct FdClose {
 };
 
 class PacketReader {
-public:
+  public:
     PacketReader(const QString& path, const DataPacketLimits& limits, PacketRowSink& sink)
         : path_(path), limits_(limits), sink_(sink) {}
 
@@ -749,7 +748,8 @@ public:
             std::clamp<qsizetype>(qsizetype(info.st_size) + 1, 4096, ChunkBytes);
         std::vector<char> chunk(static_cast<size_t>(chunkBytes));
         const qsizetype first = readSome(fd, chunk.data(), 4);
-        context_.reset(xmlCreatePushParserCtxt(&sax, this, chunk.data(), int(first), nullptr));
+        context_.reset(
+            xmlCreatePushParserCtxt(&sax, this, chunk.data(), int(first), nullptr));
         if (!context_) fail("cannot read " + path_);
         xmlCtxtUseOptions(context_.get(),
                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
@@ -789,7 +789,7 @@ public:
         if (!refusal_.isEmpty()) throwRefusal();
     }
 
-private:
+  private:
     static constexpr qsizetype ChunkBytes = 256 * 1024;
 
     qsizetype readSome(int fd, char* buffer, qsizetype size) {
@@ -797,8 +797,7 @@ private:
         while (got < size) {
             const ssize_t n = ::read(fd, buffer + got, size_t(size - got));
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0)
-                fail("cannot read " + path_ + ": " + QString::fromLocal8Bit(strerror(errno)));
+            if (n < 0) fail("cannot read " + path_ + ": " + QString::fromLocal8Bit(strerror(errno)));
             if (n == 0) break;
             got += n;
         }
@@ -816,8 +815,8 @@ private:
 
     static PacketReader& self(void* context) { return *static_cast<PacketReader*>(context); }
 
-    static void onStart(void* context, const xmlChar* name, const xmlChar* prefix, const xmlChar*,
-                        int namespaces, const xmlChar**, int count, int,
+    static void onStart(void* context, const xmlChar* name, const xmlChar* prefix,
+                        const xmlChar*, int namespaces, const xmlChar**, int count, int,
                         const xmlChar** attributes) {
         PacketReader& reader = self(context);
         if (!reader.refusal_.isEmpty()) return;
@@ -945,8 +944,8 @@ private:
         // A name's own escapes take up to eight bytes per unit it stands for.
         if (attribute->size() > limits_.maxFieldNameBytes ||
             (fieldName && fieldName->size() > EscapedUnitBytes * limits_.maxFieldNameBytes)) {
-            return refuse(
-                QStringLiteral("a field name longer than %1 bytes").arg(limits_.maxFieldNameBytes));
+            return refuse(QStringLiteral("a field name longer than %1 bytes")
+                              .arg(limits_.maxFieldNameBytes));
         }
         const QString attributeText = textOf(attribute->data(), attribute->size());
         if (columns_.contains(attribute->toByteArray())) {
@@ -1086,21 +1085,21 @@ private:
     bool sawRows_ = false;
 
     QList<FieldDef> fields_;
-    QHash<QByteArray, int> columns_;        // attrname -> field
-    QHash<const xmlChar*, int> byName_;     // interned attribute name -> field
-    std::vector<const xmlChar*> interned_;  // field -> its interned name, once seen
-    size_t next_ = 0;                       // the field a row's next attribute likely is
-    std::vector<Last> last_;                // per field
+    QHash<QByteArray, int> columns_;              // attrname -> field
+    QHash<const xmlChar*, int> byName_;           // interned attribute name -> field
+    std::vector<const xmlChar*> interned_;        // field -> its interned name, once seen
+    size_t next_ = 0;                             // the field a row's next attribute likely is
+    std::vector<Last> last_;                      // per field
     qsizetype rowCount_ = 0;
-    std::vector<int> rowColumns_;      // the fields of the row being read
-    std::vector<QVariant> rowValues_;  // and their values
+    std::vector<int> rowColumns_;                 // the fields of the row being read
+    std::vector<QVariant> rowValues_;             // and their values
 };
 
 // A row costs what it holds: it reaches only as far as its last value (all of the fields once
 // it holds at least half of them), and the nulls after that are added once the whole packet
 // is read and known to be within the limits.
 class RowSetSink final : public PacketRowSink {
-public:
+  public:
     void start(const QList<FieldDef>& fields) override { rows_.fields = fields; }
     void row(const std::vector<int>& columns, std::vector<QVariant>& values) override {
         const qsizetype fields = rows_.fields.size();
@@ -1126,7 +1125,7 @@ public:
         return std::move(rows_);
     }
 
-private:
+  private:
     RowSet rows_;
 };
 

@@ -276,10 +276,8 @@ TEST_P(ExportTest, EveryCharacterOfEveryValueReachesTheImportPreview) {
     QStringList quoted;
     for (const QString& value : values) quoted << sqlQuote(value);
     const QString where = " WHERE PerUUID IN (" + quoted.join(", ") + ")";
-    const QString stored =
-        "SELECT PerUUID, PerName, PerMemo, LoginName, UPassWord "
-        "FROM CV_PersonInfo" +
-        where + " ORDER BY PerUUID";
+    const QString stored = "SELECT PerUUID, PerName, PerMemo, LoginName, UPassWord "
+                           "FROM CV_PersonInfo" + where + " ORDER BY PerUUID";
     const QStringList before = rows(stored);
     ASSERT_EQ(before.size(), values.size());
     inst().exec("DELETE FROM CV_PersonInfo" + where);
@@ -375,8 +373,7 @@ TEST_P(ExportTest, ADiskThatFillsAnywhereGivesTheWholePackageOrKeepsTheEarlierOn
     for (int batch = 0; batch < 20; ++batch) {
         QStringList rows;
         for (int i = batch * 1000; i < (batch + 1) * 1000; ++i)
-            rows << QStringLiteral(
-                        "('F%1', '姓名%1', '男', '备注 & <%1>', 'login%1', 'pw%1', '%2')")
+            rows << QStringLiteral("('F%1', '姓名%1', '男', '备注 & <%1>', 'login%1', 'pw%1', '%2')")
                         .arg(i, 6, 10, QLatin1Char('0'))
                         .arg(depts[i % depts.size()]);
         inst().exec(
@@ -396,8 +393,8 @@ TEST_P(ExportTest, ADiskThatFillsAnywhereGivesTheWholePackageOrKeepsTheEarlierOn
     const qint64 needed = pagesOf(whole);
     const qint64 person = testhost::SmallDisk::pages(QFileInfo(whole + "perinfo.per").size());
     const qint64 dept = testhost::SmallDisk::pages(QFileInfo(whole + "deptinfo.per").size());
-    QList<qint64> extras = {
-        0, 1, person - 1, person, person + dept - 1, person + dept, needed - 1, needed, needed + 1};
+    QList<qint64> extras = {0, 1, person - 1, person, person + dept - 1, person + dept,
+                            needed - 1, needed, needed + 1};
     for (int i = 1; i < 16; ++i) extras << person * i / 16;
     int written = 0;
     for (const qint64 extra : extras) {
