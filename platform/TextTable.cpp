@@ -70,9 +70,30 @@ void TextTable::append(const Cell* cells) {
     used_ += units;
 }
 
-TextTable::Cell TextTable::cell(qsizetype row, int column) const {
+void TextTable::append(const TextTable& other, qsizetype row) {
+    const char16_t* from = other.rowAt(row);
+    const char16_t* in = from;
+    std::size_t units = 0;
+    for (int c = 0; c < columns_; ++c) {
+        qsizetype length;
+        bool null;
+        in = getLength(in, length, null);
+        units += std::size_t(length);
+    }
+    units += std::size_t(in - from);
+    char16_t* out = reserve(units);
+    places_.push_back((quint64(blocks_.size() - 1) << 32) | used_);
+    std::copy_n(from, units, out);
+    used_ += units;
+}
+
+const char16_t* TextTable::rowAt(qsizetype row) const {
     const quint64 place = places_[std::size_t(row)];
-    const char16_t* in = blocks_[place >> 32].get() + (place & 0xFFFFFFFF);
+    return blocks_[place >> 32].get() + (place & 0xFFFFFFFF);
+}
+
+TextTable::Cell TextTable::cell(qsizetype row, int column) const {
+    const char16_t* in = rowAt(row);
     qsizetype before = 0;
     qsizetype length = 0;
     bool null = false;

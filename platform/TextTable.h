@@ -25,6 +25,8 @@ public:
     // Appends a row of columns() cells. Throws std::length_error for a cell of 2^31 characters
     // or more, or a table of 2^32 blocks.
     void append(const Cell* cells);
+    // Appends a copy of row `row` of `other`, which has as many columns.
+    void append(const TextTable& other, qsizetype row);
     Cell cell(qsizetype row, int column) const;
     QStringView text(qsizetype row, int column) const { return cell(row, column).text; }
     bool isNull(qsizetype row, int column) const { return cell(row, column).null; }
@@ -35,6 +37,7 @@ private:
     static constexpr std::size_t BlockUnits = std::size_t(1) << 20;
 
     char16_t* reserve(std::size_t units);
+    const char16_t* rowAt(qsizetype row) const;
 
     int columns_;
     std::vector<std::unique_ptr<char16_t[]>> blocks_;

@@ -86,15 +86,8 @@ int NodeModel::childAt(int node, int row) const {
 
 QString NodeModel::text(int node) const {
     const NodeSlot& slot = at(node);
-    switch (slot.textFrom) {
-        case NodeText::PersonName:
-            return records_->field(slot.record, NodeRecords::PersonName).toString();
-        case NodeText::NameOrLogin:
-            return records_->field(slot.record, NodeRecords::NameOrLogin).toString();
-        case NodeText::Own:
-            break;
-    }
-    return texts_[slot.text];
+    if (slot.textFrom == NodeText::Own) return texts_[slot.text];
+    return records_->field(slot.record, NodeRecords::Field(slot.textFrom)).toString();
 }
 
 QStringView NodeModel::field(int node, NodeRecords::Field field) const {
@@ -184,29 +177,47 @@ void NodeModel::clear() {
 // children), then each node's position from the first to the last: a parent's next child
 // goes where the subtrees of its earlier children end.
 void NodeModel::setNodes(NodeBuild build) {
-    std::vector<NodeSlot>& made = build.nodes_;
-    const std::size_t count = made.size();
-    std::vector<qint32> next(count, 1);  // subtree sizes, then each node's next child position
-    for (std::size_t i = count; i-- > 0;)
-        if (made[i].parent >= 0) next[std::size_t(made[i].parent)] += next[i];
-    std::vector<qint32> position(count);
-    std::vector<NodeSlot> laidOut(count);
-    qint32 nextTop = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        NodeSlot node = made[i];
-        qint32& from = node.parent < 0 ? nextTop : next[std::size_t(node.parent)];
-        const qint32 place = from;
-        from += next[i];
-        node.end = place + next[i];
-        if (node.parent >= 0) node.parent = position[std::size_t(node.parent)];
-        position[i] = place;
-        next[i] = place + 1;
-        laidOut[std::size_t(place)] = node;
+    std::vector<NodeSlot> laidOut(build.nodes_.size());
+    {
+        const std::vector<NodeSlot>& made = build.nodes_;
+        const std::size_t count = made.size();
+        std::vector<qint32> next(count, 1);  // subtree sizes, then each one's next child's place
+        for (std::size_t i = count; i-- > 0;)
+            if (made[i].parent >= 0) next[std::size_t(made[i].parent)] += next[i];
+        std::vector<qint32> position(count);
+        qint32 nextTop = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            NodeSlot node = made[i];
+            qint32& from = node.parent < 0 ? nextTop : next[std::size_t(node.parent)];
+            const qint32 place = from;
+            from += next[i];
+            node.end = place + next[i];
+            if (node.parent >= 0) node.parent = position[std::size_t(node.parent)];
+            position[i] = place;
+            next[i] = place + 1;
+            laidOut[std::size_t(place)] = node;
+        }
+        build.nodes_ = {};
+        build.childCounts_ = {};
+    }
+    // The records in list order, each once (a person listed under several departments has
+    // one): a walk over the nodes then reads them one after another, not all over the memory
+    // of the build's records, which are let go.
+    auto records = std::make_shared<NodeRecords>();
+    {
+        std::vector<NodeRecords::Ref> moved(std::size_t(build.records_->size()), NodeRecords::None);
+        for (NodeSlot& node : laidOut) {
+            if (node.record == NodeRecords::None) continue;
+            NodeRecords::Ref& to = moved[node.record];
+            if (to == NodeRecords::None) to = records->add(*build.records_, node.record);
+            node.record = to;
+        }
+        build.records_.reset();
     }
     beginResetModel();
     nodes_ = std::move(laidOut);
     texts_ = std::move(build.texts_);
-    records_ = std::move(build.records_);
+    records_ = std::move(records);
     lastChild_.parent = -2;
     endResetModel();
 }

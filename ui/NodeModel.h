@@ -27,7 +27,11 @@ class ImageList;
 
 // Where a node's text comes from: its own, or a text of its record (a person's node shows
 // PersonName, a department's NameOrLogin), which then costs the node nothing.
-enum class NodeText : quint8 { Own, PersonName, NameOrLogin };
+enum class NodeText : quint8 {
+    Own = 0xFF,
+    PersonName = NodeRecords::PersonName,
+    NameOrLogin = NodeRecords::NameOrLogin
+};
 
 struct NodeSlot {
     qint32 parent = -1;  // -1: top level
@@ -94,10 +98,10 @@ public:
     QString text(int node) const;
     int image(int node) const { return at(node).image; }
     int selectedImage(int node) const { return at(node).selectedImage; }
-    bool hasRecord(int node) const { return at(node).record != NodeRecords::None; }
+    bool hasRecord(int node) const { return node >= 0 && at(node).record != NodeRecords::None; }
     // A text of the node's record; empty without one.
     QStringView field(int node, NodeRecords::Field field) const;
-    TreeNodeData record(int node) const;  // empty texts without a record
+    TreeNodeData record(int node) const;  // empty texts without a record (or node -1)
     bool isPerson(int node) const;        // the record's Kind is "1"
     bool sameRecord(int node, const NodeModel& other, int otherNode) const;
     qsizetype sourceRow(int node) const;  // of the record's file, or -1

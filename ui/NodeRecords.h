@@ -33,6 +33,14 @@ public:
     Ref add(const TreeNodeData& data, qsizetype sourceRow = -1) {
         return add(data.ID, data.Kind, data.NameOrLogin, data.PersonName, data.Sex, sourceRow);
     }
+    // A copy of `record` of `other`.
+    Ref add(const NodeRecords& other, Ref record) {
+        if (table_.size() >= qsizetype(None)) throw std::length_error("too many tree records");
+        table_.append(other.table_, record);
+        if (!other.rows_.empty() && rows_.empty()) rows_.assign(std::size_t(table_.size() - 1), -1);
+        if (!rows_.empty()) rows_.push_back(qint32(other.sourceRow(record)));
+        return Ref(table_.size() - 1);
+    }
 
     QStringView field(Ref record, Field field) const { return table_.text(record, field); }
     TreeNodeData data(Ref record) const {
@@ -41,6 +49,7 @@ public:
     }
     bool isPerson(Ref record) const { return field(record, Kind) == u"1"; }
     qsizetype sourceRow(Ref record) const { return rows_.empty() ? -1 : rows_[record]; }
+    qsizetype size() const { return table_.size(); }
 
 private:
     TextTable table_{5};

@@ -32,8 +32,6 @@ namespace {
 // What a drag from the check tree carries; the dragged node is the tree's selected node.
 const QString NodeMimeType = QStringLiteral("application/x-cvpersonpack-node");
 
-const QString RootText = QStringLiteral("部门信息");
-
 QLineEdit* addField(QWidget* box, const QString& caption, int labelTop, int editTop) {
     auto* label = new QLabel(caption, box);
     label->move(16, labelTop);
@@ -52,7 +50,7 @@ TFramePerson::TFramePerson(QWidget* parent)
     buildLayout();
 }
 
-// The check tree's nodes own the records and the target tree's copies share them, so
+// The check tree's model holds the records and the target tree's copies share them, so
 // destroying the two trees with the frame releases every record.
 TFramePerson::~TFramePerson() = default;
 
@@ -78,7 +76,7 @@ void TFramePerson::buildLayout() {
     TvDeptPerson = new NodeTree;
     TvDeptPerson->setObjectName(QStringLiteral("TvDeptPerson"));
     TvDeptPerson->setImageList(&imglstTreeView);
-    TvDeptPerson->nodes().append(-1, RootText, {}, 0);
+    TvDeptPerson->nodes().append(-1, QStringLiteral("部门信息"), {}, 0);
     TvDeptPerson->setAcceptDrops(true);
     TvDeptPerson->viewport()->setAcceptDrops(true);
     TvDeptPerson->viewport()->installEventFilter(this);
@@ -185,26 +183,18 @@ void TFramePerson::CTDeptPersonClick() {
     const NodeModel& nodes = CTDeptPerson->nodes();
     const int node = CTDeptPerson->selectedNode();
     if (node < 0 || !nodes.hasRecord(node)) return;
+    // A department shows itself; anything else is a person, shown with its parent's record
+    // (empty where the parent has none).
     const TreeNodeData data = nodes.record(node);
-    if (data.Kind == QLatin1String("0")) {
-        EdtDeptID->setText(data.ID);
-        EdtDeptName->setText(data.NameOrLogin);
-        EdtPerUUID->clear();
-        EdtPerName->clear();
-        EdtPerSex->clear();
-        EdtLoginName->clear();
-        return;
-    }
-    EdtDeptID->clear();
-    EdtDeptName->clear();
-    if (const int parent = nodes.parentOf(node); parent >= 0 && nodes.hasRecord(parent)) {
-        EdtDeptID->setText(nodes.field(parent, NodeRecords::ID).toString());
-        EdtDeptName->setText(nodes.field(parent, NodeRecords::NameOrLogin).toString());
-    }
-    EdtPerUUID->setText(data.ID);
-    EdtPerName->setText(data.PersonName);
-    EdtPerSex->setText(data.Sex);
-    EdtLoginName->setText(data.NameOrLogin);
+    const bool department = data.Kind == QLatin1String("0");
+    const TreeNodeData dept = department ? data : nodes.record(nodes.parentOf(node));
+    const TreeNodeData person = department ? TreeNodeData() : data;
+    EdtDeptID->setText(dept.ID);
+    EdtDeptName->setText(dept.NameOrLogin);
+    EdtPerUUID->setText(person.ID);
+    EdtPerName->setText(person.PersonName);
+    EdtPerSex->setText(person.Sex);
+    EdtLoginName->setText(person.NameOrLogin);
 }
 
 void TFramePerson::CTDeptPersonMouseDown(Qt::MouseButton button, const QPoint& pos) {

@@ -4,9 +4,7 @@
 #include <vector>
 
 #include "CheckTree.h"
-#include "ClientDataSet.h"
 #include "ConnectionBroker.h"
-#include "DataSet.h"
 #include "Database.h"
 #include "Heartbeat.h"
 #include "TextKeys.h"
@@ -19,67 +17,33 @@ const QString RootText = QStringLiteral("部门信息");
 const QString HiddenPerson = QStringLiteral("111111111111111111");
 const QString HiddenNetworkedPerson = QStringLiteral("222222222222222222");
 
-// Runs one statement of the tree on the variant's connection. Each query object lives for
-// one statement and is released before the rows are used (on failure too).
-RowSet runLocal(Connection* connection, const QString& sql) {
-    if (connection == nullptr) {
-        throw DbError("the host's database connection is missing");
-    }
-    Query query;
-    query.setConnection(connection);
-    query.setCommandText(sql);
-    query.open();
-    RowSet rows = query.data();
-    query.close();
-    query.setConnection(nullptr);
-    return rows;
-}
-
-RowSet runNetworked(ConnectionBroker* broker, const QString& sql) {
-    if (broker == nullptr) {
-        throw DbError("the host's connection broker is missing");
-    }
-    ClientDataSet dataSet;
-    dataSet.setRemoteServer(broker);
-    dataSet.setCommandText(sql);  // no provider name
-    dataSet.open();
-    RowSet rows = dataSet.data();
-    dataSet.close();
-    return rows;
-}
-
 // Field positions of a statement's rows, found once per statement; a missing column is an
 // error, as it is for a field looked up by name.
 class Columns {
 public:
-    template <typename Rows>
-    Columns(const Rows& rows, std::initializer_list<const char*> names) {
+    Columns(const TextRows& rows, std::initializer_list<const char*> names) {
         for (const char* name : names) {
             const int index = rows.indexOf(QLatin1String(name));
-            if (index < 0) {
-                throw DbError(std::string("the tree query has no field ") + name);
-            }
+            if (index < 0) throw DbError(std::string("the tree query has no field ") + name);
             indexes_.append(index);
         }
     }
-    QString text(const Row& row, int column) const { return textOf(row.at(indexes_[column])); }
     const QString& text(const TextRows& rows, qsizetype row, int column) const {
         return rows.text(row, indexes_[column]);
     }
     int index(int column) const { return indexes_[column]; }
 
-    // valueText without copying the value first; texts, which is what the tree's columns
-    // hold, are shared rather than converted.
-    static QString textOf(const QVariant& value) {
-        if (value.metaType() == QMetaType::fromType<QString>()) {
-            return *static_cast<const QString*>(value.constData());
-        }
-        return valueText(value);
-    }
-
 private:
     QList<int> indexes_;
 };
+
+// A person's record from row `row` of a person statement, read through `columns` (PerUUID,
+// LoginName, PerName, PerSex).
+NodeRecords::Ref addPersonRecord(NodeBuild& build, const TextRows& rows, qsizetype row,
+                                 const Columns& columns) {
+    return build.records().add(columns.text(rows, row, 0), u"1", columns.text(rows, row, 1),
+                               columns.text(rows, row, 2), columns.text(rows, row, 3));
+}
 
 // A person's node, its text the record's PersonName, as the last child of `parent`.
 void addPerson(NodeBuild& build, int parent, NodeRecords::Ref record) {
@@ -87,18 +51,10 @@ void addPerson(NodeBuild& build, int parent, NodeRecords::Ref record) {
     build.add(parent, record, NodeText::PersonName, 1, 1);
 }
 
-NodeRecords::Ref addPersonRecord(NodeBuild& build, QStringView id, QStringView login,
-                                 QStringView name, QStringView sex) {
-    return build.records().add(id, u"1", login, name, sex);
-}
-
-void addPersons(NodeBuild& build, int parent, const RowSet& rows) {
+void addPersons(NodeBuild& build, int parent, const TextRows& rows) {
     const Columns columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex"});
-    for (const Row& row : rows.rows) {
-        addPerson(build, parent,
-                  addPersonRecord(build, columns.text(row, 0), columns.text(row, 1),
-                                  columns.text(row, 2), columns.text(row, 3)));
-    }
+    for (qsizetype row = 0; row < rows.size(); ++row)
+        addPerson(build, parent, addPersonRecord(build, rows, row, columns));
 }
 
 // Where a department of `level` goes, given the department placed before it: a sibling of
@@ -133,26 +89,36 @@ bool buildInto(CheckTree& tree, Build build) {
     return true;
 }
 
+int addRoot(NodeBuild& build) { return build.add(-1, RootText, NodeRecords::None, 0); }
+
+// The departments in statement order below `root`, each placed by its level relative to the
+// one before it; `addPeople(node, code)` hangs a department's people (the root's for the
+// empty code).
+template <typename AddPeople>
+void addDepts(NodeBuild& build, int root, const TextRows& departments, AddPeople addPeople) {
+    const Columns columns(departments, {"DeptID", "DeptName"});
+    addPeople(root, QString());
+    int previous = root;
+    int previousLevel = 0;
+    for (qsizetype row = 0; row < departments.size(); ++row) {
+        const QString& deptId = columns.text(departments, row, 0);
+        const int level = int(deptId.size() / 4);
+        previous = addDept(build, deptParent(build, root, previous, previousLevel, level), deptId,
+                           columns.text(departments, row, 1));
+        previousLevel = level;
+        addPeople(previous, deptId);
+    }
+}
+
 // The reference build: the people of each department read by a statement of its own. `run`
 // runs a statement, `personSql` makes the person statement of a department code.
 template <typename Run, typename PersonSql>
 bool buildTreePerDepartment(CheckTree& tree, Run run, PersonSql personSql) {
-    const RowSet departments = run(DeptTreeSql());
-    const Columns columns(departments, {"DeptID", "DeptName"});
+    const TextRows departments = run(DeptTreeSql(), {});
     return buildInto(tree, [&](NodeBuild& build) {
-        const int root = build.add(-1, RootText, NodeRecords::None, 0);
-        addPersons(build, root, run(personSql(QString())));
-        int previous = root;
-        int previousLevel = 0;
-        for (const Row& row : departments.rows) {
-            const QString deptId = columns.text(row, 0);
-            const int level = int(deptId.size() / 4);
-            const int node = addDept(build, deptParent(build, root, previous, previousLevel, level),
-                                     deptId, columns.text(row, 1));
-            addPersons(build, node, run(personSql(deptId)));
-            previous = node;
-            previousLevel = level;
-        }
+        addDepts(build, addRoot(build), departments, [&](int node, const QString& deptId) {
+            addPersons(build, node, run(personSql(deptId), {}));
+        });
     });
 }
 
@@ -224,44 +190,29 @@ private:
 template <typename Run>
 bool buildTreeOnce(CheckTree& tree, Run run, const QString& peopleSql) {
     const TextRows departments = run(DeptTreeSql(), {});
-    const Columns deptColumns(departments, {"DeptID", "DeptName"});
+    Columns(departments, {"DeptID", "DeptName"});  // missing, they fail before the tree changes
     return buildInto(tree, [&](NodeBuild& build) {
-        const int root = build.add(-1, RootText, NodeRecords::None, 0);
+        const int root = addRoot(build);
         // The nodes of a person listed more than once (no department: under every one) share
         // the record.
         PeopleByDept byDept;
         std::vector<NodeRecords::Ref> recordOfRow;
-        std::optional<Columns> personColumns;
+        std::optional<Columns> columns;
         const auto personFields = [](const TextRows& rows) {
             return Columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex", "PerDept"});
         };
         const TextRows people = run(peopleSql, [&](TextRows& rows, qsizetype row) {
-            if (!personColumns) personColumns.emplace(personFields(rows));
-            byDept.add(rows, row, personColumns->index(4));
-            recordOfRow.push_back(addPersonRecord(
-                build, personColumns->text(rows, row, 0), personColumns->text(rows, row, 1),
-                personColumns->text(rows, row, 2), personColumns->text(rows, row, 3)));
+            if (!columns) columns.emplace(personFields(rows));
+            byDept.add(rows, row, columns->index(4));
+            recordOfRow.push_back(addPersonRecord(build, rows, row, *columns));
         });
         personFields(people);  // also where no row came
         byDept.finish();
-        const auto addPeople = [&](int parent, const QString& deptId) {
+        addDepts(build, root, departments, [&](int node, const QString& deptId) {
             byDept.forEach(deptId, [&](qsizetype row) {
-                addPerson(build, parent, recordOfRow[std::size_t(row)]);
+                addPerson(build, node, recordOfRow[std::size_t(row)]);
             });
-        };
-        addPeople(root, QString());
-
-        int previous = root;
-        int previousLevel = 0;
-        for (qsizetype row = 0; row < departments.size(); ++row) {
-            const QString& deptId = deptColumns.text(departments, row, 0);
-            const int level = int(deptId.size() / 4);
-            const int node = addDept(build, deptParent(build, root, previous, previousLevel, level),
-                                     deptId, deptColumns.text(departments, row, 1));
-            addPeople(node, deptId);
-            previous = node;
-            previousLevel = level;
-        }
+        });
     });
 }
 
@@ -302,41 +253,49 @@ QString NetworkedPeopleTreeSql() {
            sqlQuote(HiddenNetworkedPerson) + QStringLiteral(") Order by PerName");
 }
 
+namespace {
+
+// The rows of a statement, read as texts: each handed to `onRow` as it comes and then let
+// go, or, without `onRow`, all of them kept.
+TextRows readLocal(Connection* connection, const QString& sql, const TextRowObserver& onRow) {
+    if (connection == nullptr) throw DbError("the host's database connection is missing");
+    return readTextRows(connection, sql, onRow, !onRow);
+}
+
+// The tree's statements go to the server's unnamed provider, as a dataset without a provider
+// name sends them.
+TextRows readNetworked(ConnectionBroker* broker, const QString& sql, const TextRowObserver& onRow) {
+    if (broker == nullptr) throw DbError("the host's connection broker is missing");
+    return broker->fetchTexts(QString(), sql, onRow, !onRow);
+}
+
+}  // namespace
+
 bool BuildDeptPersonTree(CheckTree& tree, Connection* baseConnection, PersonReading reading) {
-    if (reading == PersonReading::PerDepartment) {
-        const auto run = [baseConnection](const QString& sql) {
-            return runLocal(baseConnection, sql);
-        };
-        return buildTreePerDepartment(tree, run, LocalPersonTreeSql);
-    }
-    const auto texts = [baseConnection](const QString& sql, const TextRowObserver& onRow) {
-        if (baseConnection == nullptr) throw DbError("the host's database connection is missing");
-        return readTextRows(baseConnection, sql, onRow, !onRow);
+    const auto run = [baseConnection](const QString& sql, const TextRowObserver& onRow) {
+        return readLocal(baseConnection, sql, onRow);
     };
-    return buildTreeOnce(tree, texts, LocalPeopleTreeSql());
+    return reading == PersonReading::PerDepartment
+               ? buildTreePerDepartment(tree, run, LocalPersonTreeSql)
+               : buildTreeOnce(tree, run, LocalPeopleTreeSql());
 }
 
 bool BuildDeptPersonTree(CheckTree& tree, ConnectionBroker* broker, PersonReading reading) {
-    if (reading == PersonReading::PerDepartment) {
-        const auto run = [broker](const QString& sql) { return runNetworked(broker, sql); };
-        return buildTreePerDepartment(tree, run, NetworkedPersonTreeSql);
-    }
-    // The tree's statements go to the server's unnamed provider, as a dataset without a
-    // provider name sends them.
-    const auto texts = [broker](const QString& sql, const TextRowObserver& onRow) {
-        if (broker == nullptr) throw DbError("the host's connection broker is missing");
-        return broker->fetchTexts(QString(), sql, onRow, !onRow);
+    const auto run = [broker](const QString& sql, const TextRowObserver& onRow) {
+        return readNetworked(broker, sql, onRow);
     };
-    return buildTreeOnce(tree, texts, NetworkedPeopleTreeSql());
+    return reading == PersonReading::PerDepartment
+               ? buildTreePerDepartment(tree, run, NetworkedPersonTreeSql)
+               : buildTreeOnce(tree, run, NetworkedPeopleTreeSql());
 }
 
 void AddDeptPersons(NodeBuild& build, int parent, const QString& deptId,
                     Connection* baseConnection) {
-    addPersons(build, parent, runLocal(baseConnection, LocalPersonTreeSql(deptId)));
+    addPersons(build, parent, readLocal(baseConnection, LocalPersonTreeSql(deptId), {}));
 }
 
 void AddDeptPersons(NodeBuild& build, int parent, const QString& deptId, ConnectionBroker* broker) {
-    addPersons(build, parent, runNetworked(broker, NetworkedPersonTreeSql(deptId)));
+    addPersons(build, parent, readNetworked(broker, NetworkedPersonTreeSql(deptId), {}));
 }
 
 }  // namespace cv

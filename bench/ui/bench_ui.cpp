@@ -25,6 +25,11 @@
 // --postgres URL a schema on that PostgreSQL server.
 //
 // Run: QT_QPA_PLATFORM=offscreen bench_ui [--postgres URL] [people people]
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -32,6 +37,7 @@
 #include <QTest>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -178,8 +184,63 @@ void writePackage(cv::Connection& connection, const QString& dir) {
 
 struct Figures {
     std::map<std::string, double> ms;
+    std::map<std::string, double> mb;  // peak memory of a process
     int nodes = 0;
 };
+
+// Runs programs to measure their peak resident memory, from a process forked at the start
+// while this one is small: the kernel counts what a process held before its exec in its
+// peak, and a child of this benchmark would hold all of the benchmark's memory until then.
+class Spawner {
+public:
+    Spawner() {
+        if (pipe(requests_) != 0 || pipe(answers_) != 0) fail("no pipes");
+        if (fork() != 0) return;
+        // The spawner: an argument list, NUL-terminated words, one request per write; the
+        // answer the peak in KB, or -1 when the program failed.
+        char request[65536];
+        for (ssize_t n; (n = read(requests_[0], request, sizeof request)) > 0;) {
+            std::vector<char*> argv;
+            for (char* word = request; word < request + n; word += std::strlen(word) + 1)
+                argv.push_back(word);
+            argv.push_back(nullptr);
+            const pid_t child = fork();
+            if (child == 0) {
+                const int quiet = open("/dev/null", O_WRONLY);  // its report is not ours
+                dup2(quiet, STDOUT_FILENO);
+                dup2(quiet, STDERR_FILENO);
+                execv(argv[0], argv.data());
+                _exit(127);
+            }
+            int status = 0;
+            struct rusage usage {};
+            long peak = -1;
+            if (child > 0 && wait4(child, &status, 0, &usage) == child && WIFEXITED(status) &&
+                WEXITSTATUS(status) == 0)
+                peak = usage.ru_maxrss;
+            if (write(answers_[1], &peak, sizeof peak) != sizeof peak) break;
+        }
+        _exit(0);
+    }
+
+    // The peak resident memory of `program` run with `arguments` to its end, in MB; fails
+    // the benchmark when it does not succeed.
+    double peakMegabytes(const QString& program, const QStringList& arguments) {
+        QByteArray request = QFile::encodeName(program) + '\0';
+        for (const QString& argument : arguments) request += argument.toLocal8Bit() + '\0';
+        long peak = -1;
+        if (write(requests_[1], request.constData(), size_t(request.size())) != request.size() ||
+            read(answers_[0], &peak, sizeof peak) != sizeof peak || peak < 0)
+            fail("a measured process failed");
+        return double(peak) / 1024;
+    }
+
+private:
+    int requests_[2];
+    int answers_[2];
+};
+
+Spawner* spawner = nullptr;
 
 Figures measure(int people) {
     Figures figures;
@@ -242,6 +303,14 @@ Figures measure(int people) {
     }
     figures.nodes = tree.nodes().size();
     QApplication::processEvents();
+
+    // The host's preview of the store as a user runs it (offscreen it is shown, painted and
+    // closed), beside the same of an installation without anybody: what the tree costs.
+    const QString corvane = QCoreApplication::applicationDirPath() + "/corvane";
+    figures.mb["corvane view"] = spawner->peakMegabytes(corvane, {"view", "--db", store.target()});
+    const bench::Store empty(dir.filePath("empty.sqlite"));
+    figures.mb["corvane view, nobody (yardstick)"] =
+        spawner->peakMegabytes(corvane, {"view", "--db", empty.target()});
 
     // The export frame as PackageExportProc opens it, in a host window.
     {
@@ -403,13 +472,13 @@ Figures measure(int people) {
     for (const bool cold : {false, true}) {
         const std::function<void()> prepare = cold ? evictCaches : std::function<void()>();
         const std::string suffix = cold ? ", cold" : "";
-        figures.ms["ticked: GetTickedPersons form 1" + suffix] = bestOf(
-            Runs, [&] { text = cv::TickedPersonsText(tree, 1); }, prepare);
+        figures.ms["ticked: GetTickedPersons form 1" + suffix] =
+            bestOf(Runs, [&] { text = cv::TickedPersonsText(tree, 1); }, prepare);
         if (text.count(u',') + 1 != people) fail("unexpected ticked count");
-        figures.ms["ticked: sorted, for the export" + suffix] = bestOf(
-            Runs, [&] { text = cv::SortedTickedPersonsText(tree, 0); }, prepare);
-        figures.ms["ticked: people and rows, for the import" + suffix] = bestOf(
-            Runs, [&] { ticked = cv::TickedPersons(tree); }, prepare);
+        figures.ms["ticked: sorted, for the export" + suffix] =
+            bestOf(Runs, [&] { text = cv::SortedTickedPersonsText(tree, 0); }, prepare);
+        figures.ms["ticked: people and rows, for the import" + suffix] =
+            bestOf(Runs, [&] { ticked = cv::TickedPersons(tree); }, prepare);
     }
     figures.ms["ticked: ID list then its text (reference)"] =
         bestOf(Runs, [&] { text = cv::TickedPersonsText(cv::TickedPersonIds(tree), 1); });
@@ -433,11 +502,14 @@ void keepBest(Figures& best, const Figures& pass) {
         return;
     }
     for (auto& [name, ms] : best.ms) ms = std::min(ms, pass.ms.at(name));
+    for (auto& [name, mb] : best.mb) mb = std::min(mb, pass.mb.at(name));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    Spawner whileSmall;
+    spawner = &whileSmall;
     bench::takeServerOption(argc, argv);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -470,6 +542,11 @@ int main(int argc, char** argv) {
     for (const auto& [name, ms] : small.ms) {
         const double other = large.ms.at(name);
         std::printf("%-48s %9.1f ms %9.1f ms %8.2f\n", name.c_str(), ms, other, other / ms);
+    }
+    for (const auto& [name, mb] : small.mb) {
+        const double other = large.mb.at(name);
+        std::printf("%-48s %9.0f MB %9.0f MB %8.2f\n", ("peak memory: " + name).c_str(), mb, other,
+                    other / mb);
     }
     const auto& l = large.ms;
     std::printf(
