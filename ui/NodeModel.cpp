@@ -202,9 +202,14 @@ void NodeModel::setNodes(NodeBuild build) {
     }
     // The records in list order, each once (a person listed under several departments has
     // one): a walk over the nodes then reads them one after another, not all over the memory
-    // of the build's records, which are let go.
-    auto records = std::make_shared<NodeRecords>();
-    {
+    // of the build's records, which are let go. Records made in list order stay as they are.
+    NodeRecords::Ref next = 0;
+    const bool inOrder = std::all_of(laidOut.cbegin(), laidOut.cend(), [&](const NodeSlot& node) {
+        if (node.record == next) ++next;
+        return node.record == NodeRecords::None || node.record < next;
+    });
+    if (!inOrder) {
+        auto records = std::make_shared<NodeRecords>();
         std::vector<NodeRecords::Ref> moved(std::size_t(build.records_->size()), NodeRecords::None);
         for (NodeSlot& node : laidOut) {
             if (node.record == NodeRecords::None) continue;
@@ -212,12 +217,12 @@ void NodeModel::setNodes(NodeBuild build) {
             if (to == NodeRecords::None) to = records->add(*build.records_, node.record);
             node.record = to;
         }
-        build.records_.reset();
+        build.records_ = std::move(records);
     }
     beginResetModel();
     nodes_ = std::move(laidOut);
     texts_ = std::move(build.texts_);
-    records_ = std::move(records);
+    records_ = std::move(build.records_);
     lastChild_.parent = -2;
     endResetModel();
 }
@@ -261,10 +266,8 @@ int NodeModel::appendCopy(int parent, const NodeModel& from, int node, bool with
         copy.end = (withSubtree ? copy.end : last) - node;
         copy.state = NeverSet;
         copy.selectedImage = copy.image;
-        if (copy.record != NodeRecords::None && !sameRecords) {
-            copy.record = records_->add(from.records_->data(copy.record),
-                                        from.records_->sourceRow(copy.record));
-        }
+        if (copy.record != NodeRecords::None && !sameRecords)
+            copy.record = records_->add(*from.records_, copy.record);
         if (copy.textFrom == NodeText::Own) copy.text = ownText(from.texts_[copy.text]);
         block.push_back(copy);
     }

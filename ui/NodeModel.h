@@ -58,7 +58,6 @@ public:
     int add(int parent, const QString& text, NodeRecords::Ref record, int image,
             int selectedImage = 0);
     int parentOf(int node) const { return nodes_[std::size_t(node)].parent; }
-    int size() const { return int(nodes_.size()); }
 
 private:
     friend class NodeModel;
@@ -132,7 +131,7 @@ public:
     void toggle(int node);
 
     void clear();
-    // The build's nodes replace the model's.
+    // The build's nodes replace the model's, laid out in list order, their records as well.
     void setNodes(NodeBuild build);
     // A new last child of `parent` (-1: top level) with `text` and, when given, a record; the
     // node shows its record's PersonName or NameOrLogin where that is its text.

@@ -10,9 +10,12 @@
 //   its own (the reference) once;
 // - the three places that show it, as a user meets them: the export frame (built, opened one
 //   level, everything ticked, painted), the preview dialog (no tick boxes) and the import
-//   preview of a package of everybody (its files loaded, the tree built, ticked, painted);
-//   then in the export frame expanding the root and ticking the root with a mouse click on
-//   its box, each until painted;
+//   preview of a package of everybody (its files read as the preview reads them, and loaded
+//   into datasets as the reference reads them; the tree built, ticked, painted); then in the
+//   export frame expanding the root and ticking the root with a mouse click on its box, each
+//   until painted;
+// - the peak memory of `corvane view` on the store, beside the same on an installation
+//   without anybody;
 // - the frame's bulk operations: opening to level 1, setting every state, the root's cascade,
 //   a deep toggle, the ticked people as GetTickedPersons, the export and the import list them.
 // The walks over every node (listing the ticked people, setting every state, the root's
