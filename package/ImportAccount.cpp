@@ -1,6 +1,74 @@
 #include "ImportAccount.h"
 
+#include <optional>
+
+#include "DeptPathNames.h"
+#include "TDM_PersonPack.h"
+
 namespace cv {
+namespace {
+
+QString outcomeName(ItemPlan::Outcome outcome) {
+    switch (outcome) {
+        case ItemPlan::Outcome::Present:
+            return QStringLiteral("present");
+        case ItemPlan::Outcome::Inserted:
+            return QStringLiteral("inserted");
+        case ItemPlan::Outcome::Renamed:
+            return QStringLiteral("renamed");
+        default:
+            return QStringLiteral("not stored");
+    }
+}
+
+}  // namespace
+
+QList<AccountRow> AccountOf(const QList<TickedPerson>& ticked, const QList<ImportItem>& items,
+                            const QList<WindowedImport::Result>& results, const QString& notReached,
+                            bool planned) {
+    // This installation's paths of the codes the people were stored under: one read.
+    std::optional<DeptPaths> paths;
+    try {
+        TDM_PersonPack* module = TDM_PersonPack::instance();
+        if (module) paths.emplace(module->readTexts(DeptNamesSql()));
+    } catch (const std::exception&) {
+        // The account still names the codes.
+    }
+    QList<AccountRow> rows;
+    rows.reserve(ticked.size());
+    for (qsizetype i = 0; i < ticked.size(); ++i) {
+        AccountRow row;
+        row.perUUID = ticked[i].id;
+        row.sourceRow = ticked[i].row;
+        const WindowedImport::Result* result = i < results.size() ? &results[i] : nullptr;
+        if (!result || !result->reached) {
+            row.outcome = QStringLiteral("not stored");
+            row.reason = notReached;
+            row.deptPath = items[i].deptPath;
+            rows.append(row);
+            continue;
+        }
+        row.outcome = outcomeName(result->outcome);
+        row.reason = result->reason;
+        const bool stored = result->outcome == ItemPlan::Outcome::Inserted ||
+                            result->outcome == ItemPlan::Outcome::Renamed;
+        if (stored) {
+            row.loginName = result->loginName;
+            row.deptCode = result->deptCode;
+            // A plan's new departments are not in the store yet: their path is the package's.
+            row.deptPath = planned                            ? items[i].deptPath
+                           : paths && !row.deptCode.isEmpty() ? paths->pathOf(row.deptCode)
+                                                              : "";
+            if (result->outcome == ItemPlan::Outcome::Renamed)
+                row.reason = QStringLiteral("要导入的注册名") + items[i].person.LoginName +
+                             QStringLiteral("已经存在,已经被改为") + row.loginName;
+        } else {
+            row.deptPath = items[i].deptPath;
+        }
+        rows.append(row);
+    }
+    return rows;
+}
 
 const QString ImportAccount::ImportName = QStringLiteral("ImportAccount");
 

@@ -14,6 +14,9 @@
 #include <QList>
 #include <QString>
 
+#include "GetTickedPersons.h"
+#include "WindowedImport.h"
+
 namespace cv {
 
 struct AccountRow {
@@ -25,6 +28,13 @@ struct AccountRow {
     QString reason;
     qsizetype sourceRow = -1;
 };
+
+// The rows of the ticked people from what an import made of each of their items (`results`,
+// one per item as far as it got; those it never reached are not stored for `notReached`), or,
+// `planned`, from what a plan foresees.
+QList<AccountRow> AccountOf(const QList<TickedPerson>& ticked, const QList<ImportItem>& items,
+                            const QList<WindowedImport::Result>& results, const QString& notReached,
+                            bool planned = false);
 
 class ImportAccount : public QAbstractTableModel {
     Q_OBJECT

@@ -1,17 +1,15 @@
 #include "PackageFiles.h"
 
-#include <signal.h>
-
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QVariant>
-#include <cerrno>
 #include <utility>
 
+#include "DataPacket.h"
+#include "HeldFolder.h"
 #include "HostContext.h"
 #include "HostServices.h"
 #include "TFramePerson.h"
@@ -19,8 +17,8 @@
 namespace cv {
 namespace {
 
-// Unpacking folders are named after the process that made them, so that a later reader can
-// tell the folders of a killed process from those of one still reading.
+// Unpacking folders carry the process id of their reader for whoever looks into the temporary
+// directory; whether the reader lives is told by the folder's hold alone.
 const QString UnpackPrefix = QStringLiteral("CVPersonPack-");
 const char* const FingerprintProperty = "cvPreviewedPackage";
 
@@ -28,18 +26,6 @@ const char* const FingerprintProperty = "cvPreviewedPackage";
 QByteArray& lastPreviewed() {
     static QByteArray fingerprint;
     return fingerprint;
-}
-
-void removeFoldersOfEndedProcesses(const QString& directory) {
-    const QStringList folders =
-        QDir(directory).entryList({UnpackPrefix + '*'}, QDir::Dirs | QDir::Hidden);
-    for (const QString& folder : folders) {
-        bool ok = false;
-        const qint64 pid = folder.sliced(UnpackPrefix.size()).section('-', 0, 0).toLongLong(&ok);
-        if (!ok || pid <= 0 || pid == QCoreApplication::applicationPid()) continue;
-        if (kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
-        QDir(QDir(directory).filePath(folder)).removeRecursively();
-    }
 }
 
 bool sameUpToAsciiCase(const QString& a, const QString& b) {
@@ -78,6 +64,14 @@ Lookup lookUp(QString& joined) {
     return info.isFile() && !info.isSymLink() ? Lookup::Found : Lookup::Missing;
 }
 
+// Whether the two files carry one export's mark, or neither carries one. A file that cannot
+// be read is left to the reading, which says why.
+bool belongTogether(const QString& personFile, const QString& deptFile) {
+    const std::optional<QString> person = readDataPacketMark(personFile);
+    const std::optional<QString> dept = readDataPacketMark(deptFile);
+    return !person || !dept || *person == *dept;
+}
+
 }  // namespace
 
 QByteArray PackageFingerprint(const QString& personFile, const QString& deptFile) {
@@ -101,13 +95,23 @@ PackageFiles LocatePackageFiles(const QString& packageArgument, PackageJoin join
         directory = join == PackageJoin::Import ? packageArgument : packageArgument + '/';
     } else {
         const QString temp = host::appTempPath(QStringLiteral("XTGL"));
-        if (temp.isEmpty()) return files;
-        removeFoldersOfEndedProcesses(temp);
-        auto folder = std::make_shared<QTemporaryDir>(
-            temp + UnpackPrefix + QString::number(QCoreApplication::applicationPid()) +
-            QStringLiteral("-XXXXXX"));
-        if (!folder->isValid()) return files;
-        if (!host::extractFile(packageArgument, folder->path() + '/')) return files;
+        if (temp.isEmpty()) {
+            files.reason = QStringLiteral("主机没有给出解压人员包的临时目录");
+            return files;
+        }
+        TidyAbandonedFolders(temp, UnpackPrefix,
+                             [](const QString& folder) { QDir(folder).removeRecursively(); });
+        auto folder = std::make_shared<HeldFolder>(
+            temp, UnpackPrefix + QString::number(QCoreApplication::applicationPid()) + '-');
+        if (!folder->isValid()) {
+            files.reason = QStringLiteral("无法建立解压人员包的临时目录: ") + folder->errorString();
+            return files;
+        }
+        if (!host::extractFile(packageArgument, folder->path() + '/')) {
+            files.reason = QStringLiteral("无法解压人员包 %1 (文件不存在, 已损坏, 或不是人员包)")
+                               .arg(packageArgument);
+            return files;
+        }
         files.unpacked = folder;
         directory = folder->path() + '/';
     }
@@ -117,6 +121,16 @@ PackageFiles LocatePackageFiles(const QString& packageArgument, PackageJoin join
     const Lookup dept = lookUp(deptFile);
     if (person == Lookup::Ambiguous || dept == Lookup::Ambiguous) {
         files.status = PackageFiles::Status::Ambiguous;
+        files.reason = QStringLiteral("人员包中有两个文件都是 %1 (名字只差大小写)")
+                           .arg(person == Lookup::Ambiguous ? PersonFileName : DeptFileName);
+        return files;
+    }
+    if (person == Lookup::Found && dept == Lookup::Found && !belongTogether(personFile, deptFile)) {
+        files.status = PackageFiles::Status::Mismatched;
+        files.reason = QStringLiteral(
+                           "人员包的 %1 和 %2 不是同一次导出写出的 (导出中途被打断, "
+                           "或混入了另一次导出的文件), 请重新导出")
+                           .arg(PersonFileName, DeptFileName);
         return files;
     }
     files.personFile = personFile;
@@ -124,6 +138,10 @@ PackageFiles LocatePackageFiles(const QString& packageArgument, PackageJoin join
     files.status = person == Lookup::Found && dept == Lookup::Found
                        ? PackageFiles::Status::Found
                        : PackageFiles::Status::FileMissing;
+    if (!files.found()) {
+        files.reason = QStringLiteral("找不到人员包的文件 %1")
+                           .arg(person == Lookup::Found ? deptFile : personFile);
+    }
     if (join == PackageJoin::Preview && files.found())
         lastPreviewed() = PackageFingerprint(files.personFile, files.deptFile);
     return files;
@@ -141,7 +159,6 @@ bool MatchesPreviewedPackage(const PackageFiles& files) {
         frame ? frame->property(FingerprintProperty).toByteArray() : QByteArray();
     if (!previewed.isEmpty() && previewed == PackageFingerprint(files.personFile, files.deptFile))
         return true;
-    host::writeLog(QStringLiteral("人员包在预览后已被更改, 未导入"));
     return false;
 }
 

@@ -10,18 +10,16 @@
 // "ImportAccount" model the frame carries until it is freed. Every failure answer leaves one
 // line saying why.
 #include <QFile>
-#include <QHash>
 #include <QWidget>
 #include <algorithm>
 #include <optional>
 
-#include "ClientDataSet.h"
-#include "DeptPathNames.h"
 #include "FrameEmbedding.h"
 #include "GetTickedPersons.h"
 #include "HostContext.h"
 #include "HostServices.h"
 #include "ImportAccount.h"
+#include "ImportItems.h"
 #include "OperationProgress.h"
 #include "PackageFiles.h"
 #include "PackageOperations.h"
@@ -64,182 +62,25 @@ std::int32_t storeUnavailable(const QString& reason) {
     return Failed;
 }
 
-// Loads a dataset file; the reader's reason when it cannot, or a column it must have is
-// missing.
-QString load(ClientDataSet& dataset, const QString& path, const QStringList& requiredFields) {
-    try {
-        dataset.loadFromFile(path);
-    } catch (const std::exception& e) {
-        return QString::fromUtf8(e.what());
-    }
-    for (const QString& field : requiredFields)
-        if (dataset.fieldIndex(field) < 0) return QStringLiteral("缺少字段 %1").arg(field);
-    return {};
-}
-
-// The department path of every code of the department file: the DeptName of the last row
-// with that DeptID whose DeptName is not null.
-QHash<QString, QString> departmentPaths(const RowSet& depts) {
-    const int id = depts.indexOf(QStringLiteral("DeptID"));
-    const int name = depts.indexOf(QStringLiteral("DeptName"));
-    QHash<QString, QString> paths;
-    for (const Row& row : depts.rows)
-        if (!row[name].isNull()) paths.insert(valueText(row[id]), valueText(row[name]));
-    return paths;
-}
-
-// The person file as the import reads it: a row by its number, a field of a row as text (a
-// null, and a column the file lacks, read as the empty text), the first row of a PerUUID.
-class PersonFile {
-public:
-    explicit PersonFile(const RowSet& rows) : rows_(rows) {
-        for (const char* name :
-             {"PerDept", "PerUUID", "PerName", "PerSex", "PerMemo", "LoginName", "UPassWord"})
-            columns_.insert(QLatin1String(name), rows.indexOf(QLatin1String(name)));
-        const int id = columns_.value("PerUUID");
-        for (qsizetype row = rows.rows.size() - 1; row >= 0; --row)
-            if (!rows.rows[row][id].isNull()) first_.insert(valueText(rows.rows[row][id]), row);
-    }
-
-    // The row to import for a ticked node: the row the node was made from when it carries
-    // this PerUUID, else the first row that does; -1 when none does.
-    qsizetype rowOf(const TickedPerson& ticked) const {
-        const int id = columns_.value("PerUUID");
-        if (hasRow(ticked.row) && !rows_.rows[ticked.row][id].isNull() &&
-            valueText(rows_.rows[ticked.row][id]) == ticked.id)
-            return ticked.row;
-        return first_.value(ticked.id, -1);
-    }
-
-    bool hasRow(qsizetype row) const { return row >= 0 && row < rows_.rows.size(); }
-
-    // Null (QString()) for a null value or a missing column, which every rule reads as empty.
-    QString text(qsizetype row, const char* field) const {
-        const int column = columns_.value(QLatin1String(field));
-        return column < 0 ? QString() : valueText(rows_.rows[row][column]);
-    }
-
-    TCVPersonInfo person(qsizetype row) const {
-        TCVPersonInfo person;
-        person.PerDept = text(row, "PerDept");
-        person.PerUUID = text(row, "PerUUID");
-        person.PerName = text(row, "PerName");
-        person.PerSex = text(row, "PerSex");
-        person.PerMemo = text(row, "PerMemo");
-        person.LoginName = text(row, "LoginName");
-        person.UPassword = text(row, "UPassWord");
-        return person;
-    }
-
-private:
-    const RowSet& rows_;
-    QHash<QString, int> columns_;
-    QHash<QString, qsizetype> first_;
-};
-
-// The item of one ticked person node.
-ImportItem personItem(const PersonFile& people, const QHash<QString, QString>& deptPaths,
-                      const TickedPerson& ticked) {
-    ImportItem item;
-    const qsizetype row = people.rowOf(ticked);
-    if (row < 0) {
-        item.person.PerUUID = ticked.id;
-        // A row without PerUUID shows in the tree like any other.
-        if (people.hasRow(ticked.row) && people.text(ticked.row, "PerUUID").isNull()) {
-            item.person.PerName = people.text(ticked.row, "PerName");
-            item.unreadable = QStringLiteral("人员包中此人没有 PerUUID");
-        } else {
-            item.unreadable = QStringLiteral("人员文件中没有此 PerUUID");
-        }
-        return item;
-    }
-    item.person = people.person(row);
-    if (!item.person.PerDept.isEmpty()) item.deptPath = deptPaths.value(item.person.PerDept);
-    return item;
-}
-
-QString outcomeName(ItemPlan::Outcome outcome) {
-    switch (outcome) {
-        case ItemPlan::Outcome::Present:
-            return QStringLiteral("present");
-        case ItemPlan::Outcome::Inserted:
-            return QStringLiteral("inserted");
-        case ItemPlan::Outcome::Renamed:
-            return QStringLiteral("renamed");
-        default:
-            return QStringLiteral("not stored");
-    }
-}
-
-// The import's account of the ticked people, for the host.
-QList<AccountRow> account(const QList<TickedPerson>& ticked, const QList<ImportItem>& items,
-                          const QList<WindowedImport::Result>& results, const QString& notReached) {
-    // This installation's paths of the codes the people were stored under: one read.
-    std::optional<DeptPaths> paths;
-    try {
-        TDM_PersonPack* module = TDM_PersonPack::instance();
-        if (module) paths.emplace(module->readTexts(DeptNamesSql()));
-    } catch (const std::exception&) {
-        // The account still names the codes.
-    }
-    QList<AccountRow> rows;
-    rows.reserve(ticked.size());
-    for (qsizetype i = 0; i < ticked.size(); ++i) {
-        AccountRow row;
-        row.perUUID = ticked[i].id;
-        row.sourceRow = ticked[i].row;
-        const WindowedImport::Result* result = i < results.size() ? &results[i] : nullptr;
-        if (!result || !result->reached) {
-            row.outcome = QStringLiteral("not stored");
-            row.reason = notReached;
-            row.deptPath = items[i].deptPath;
-            rows.append(row);
-            continue;
-        }
-        row.outcome = outcomeName(result->outcome);
-        row.reason = result->reason;
-        const bool stored = result->outcome == ItemPlan::Outcome::Inserted ||
-                            result->outcome == ItemPlan::Outcome::Renamed;
-        if (stored) {
-            row.loginName = result->person.LoginName.isNull() ? "" : result->person.LoginName;
-            row.deptCode = result->person.PerDept;
-            row.deptPath = paths && !row.deptCode.isEmpty() ? paths->pathOf(row.deptCode) : "";
-            if (result->outcome == ItemPlan::Outcome::Renamed)
-                row.reason = QStringLiteral("要导入的注册名") + items[i].person.LoginName +
-                             QStringLiteral("已经存在,已经被改为") + row.loginName;
-        } else {
-            row.deptPath = items[i].deptPath;
-        }
-        rows.append(row);
-    }
-    return rows;
-}
-
 }  // namespace
 
 std::int32_t PackageImport(const QString& packageArgument) {
     if (!TDM_PersonPack::PrepareStore())
         return storeUnavailable(QStringLiteral("数据库连接不可用"));
     DeleteFilesOnExit cleanup;  // runs after the datasets are released
-    ClientDataSet peopleFile;
-    ClientDataSet deptFile;
     const QList<TickedPerson> ticked = TickedPersonsOfFrame();
     if (ticked.isEmpty()) return NothingTicked;
 
     // The import's form: the names are appended directly, so a version-3 argument must end
     // with the separator. The "@&@" marker is not looked for here.
     const PackageFiles files = LocatePackageFiles(packageArgument, PackageJoin::Import);
-    switch (files.status) {
-        case PackageFiles::Status::Found:
-            break;
-        case PackageFiles::Status::UnpackFailed:
-            return refusePackage(QStringLiteral("人员包文件无法解包"));
-        case PackageFiles::Status::Ambiguous:
-            return refusePackage(QStringLiteral("人员包中同一个数据文件有两个只差大小写的名字"));
-        case PackageFiles::Status::FileMissing:
+    if (!files.found()) {
+        // A missing file's partner is the import's own to delete, as after any other read.
+        if (files.status == PackageFiles::Status::FileMissing) {
             cleanup.add(files.personFile);
             cleanup.add(files.deptFile);
-            return refusePackage(QStringLiteral("人员包中缺少 perinfo.per 或 deptinfo.per"));
+        }
+        return refusePackage(files.reason);
     }
     cleanup.add(files.personFile);
     cleanup.add(files.deptFile);
@@ -247,43 +88,27 @@ std::int32_t PackageImport(const QString& packageArgument) {
     if (!MatchesPreviewedPackage(files))
         return refusePackage(QStringLiteral("人员包在预览后已被更改"));
 
-    // Both files are read before anything is stored: a package whose department file is
-    // unreadable is refused as a whole rather than imported without departments.
-    if (const QString why = load(peopleFile, files.personFile, {"PerUUID", "LoginName"});
-        !why.isEmpty())
-        return refusePackage(QStringLiteral("人员文件无法读取: ") + logSafeText(why));
-    if (const QString why = load(deptFile, files.deptFile, {"DeptID", "DeptName"}); !why.isEmpty())
-        return refusePackage(QStringLiteral("部门文件无法读取: ") + logSafeText(why));
-    const PersonFile people(peopleFile.data());
-    const QHash<QString, QString> deptPaths = departmentPaths(deptFile.data());
-
-    QList<ImportItem> items;
-    items.reserve(ticked.size());
-    for (const TickedPerson& t : ticked) items.append(personItem(people, deptPaths, t));
-    // Every department of the package, also those no imported person needed.
-    QList<ImportItem> deptRows;
-    {
-        const RowSet& depts = deptFile.data();
-        const int id = depts.indexOf(QStringLiteral("DeptID"));
-        const int name = depts.indexOf(QStringLiteral("DeptName"));
-        for (const Row& row : depts.rows) {
-            ImportItem item;
-            item.kind = ImportItem::Kind::DeptRow;
-            item.deptPath = valueText(row[name]);
-            item.deptCode = valueText(row[id]);
-            if (!item.deptPath.isEmpty() && !item.deptCode.isEmpty()) deptRows.append(item);
-        }
-    }
-
-    OperationProgress progress(HostWindowOfFrame(), QStringLiteral("正在导入人员: %1 / %2"),
-                               ticked.size());
+    // Both files are read before anything is stored.
+    OperationProgress progress(HostWindowOfFrame(), QStringLiteral("正在读取人员包: %1 行"), 0);
+    progress.countRows(1);
+    ImportItems items;
+    if (const QString why = ReadImportItems(files, ticked, items); !why.isEmpty())
+        return refusePackage(why);
+    progress.restart(QStringLiteral("正在导入人员: %1 / %2"), ticked.size());
     qint64 shown = 0;
     WindowedImport::Hooks hooks;
     hooks.log = [](const QString& line) { return host::writeLog(line); };
     hooks.step = [&](qint64 done) {
+        progress.setNote({});
         return progress.step(shown = std::min(done, qint64(ticked.size())));
     };
-    hooks.waiting = [&](int) { return progress.step(shown); };
+    hooks.waiting = [&](int waited) {
+        progress.setNote(
+            QStringLiteral("数据库正被其他导入或程序占用, 已等待 %1 秒 (最多等待 %2 秒)")
+                .arg(waited / 1000)
+                .arg(WindowedImport::lockWait() / 1000));
+        return progress.step(shown);
+    };
     hooks.alive = [&] { progress.step(shown); };
     std::optional<WindowedImport> run;
     try {
@@ -292,9 +117,9 @@ std::int32_t PackageImport(const QString& packageArgument) {
         return storeUnavailable(logSafeText(QString::fromUtf8(e.what())));
     }
 
-    WindowedImport::End end = run->run(items);
+    WindowedImport::End end = run->run(items.people);
     QString notReached;
-    if (end == WindowedImport::End::Complete) end = run->run(deptRows);
+    if (end == WindowedImport::End::Complete) end = run->run(items.deptRows);
     const WindowedImport::Counts& counts = run->counts();
     if (end == WindowedImport::End::Cancelled) {
         const auto& results = run->results();
@@ -321,7 +146,7 @@ std::int32_t PackageImport(const QString& packageArgument) {
                        .arg(counts.depts));
     if (QWidget* frame = findOwnedWidget(TFramePerson::InstanceName))
         ImportAccount::attach(*frame, ImportAccount::ImportName,
-                              account(ticked, items, run->results(), notReached));
+                              AccountOf(ticked, items.people, run->results(), notReached));
     return end == WindowedImport::End::Complete ? Done : Failed;
 }
 

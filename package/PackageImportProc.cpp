@@ -1,6 +1,7 @@
 // The import preview: the selection frame over the tree of a person package.
 #include <QWidget>
 
+#include "FailureLines.h"
 #include "FrameEmbedding.h"
 #include "OperationProgress.h"
 #include "PackageFiles.h"
@@ -16,10 +17,16 @@ const QString ImportAllMarker = QStringLiteral("@&@");
 }
 
 std::int32_t PackageImportProc(const QString& packageArgument, QWidget* parent) {
-    if (!TDM_PersonPack::PrepareStore()) return -1;
+    if (!TDM_PersonPack::PrepareStore()) {
+        LogFailure(PreviewFailed, StoreUnusableReason());
+        return -1;
+    }
     try {
         TFramePerson* frame = CreateRegisteredFrame();
-        if (!frame) return -1;
+        if (!frame) {
+            LogFailure(PreviewFailed, FrameUnavailableReason());
+            return -1;
+        }
         // The marker asks to import everything: no tick boxes, every node checked. It is
         // recognised only in front of the argument, so a path that merely contains it
         // elsewhere is read unchanged.
@@ -27,17 +34,23 @@ std::int32_t PackageImportProc(const QString& packageArgument, QWidget* parent) 
         const QString package =
             importAll ? packageArgument.sliced(ImportAllMarker.size()) : packageArgument;
         bool loaded = false;
+        QString why;
         {
             // Each person's row is read, then put in the tree.
             OperationProgress progress(parent ? parent->window() : nullptr,
                                        QStringLiteral("正在读取人员包: %1 人"), 0,
                                        OperationProgress::Cancel::NotOffered);
             progress.countRows(2);
-            loaded = frame->LoadFromPackage(package, BuildPackageTree);
+            loaded = frame->LoadFromPackage(package, [&why](const QString& p, CheckTree& tree) {
+                return BuildPackageTree(p, tree, &why);
+            });
         }
         // The import stores only the package whose content this frame shows.
         RecordPreviewedPackage(*frame);
-        if (!loaded) return -1;
+        if (!loaded) {
+            LogFailure(PreviewFailed, why);
+            return -1;
+        }
 
         PlaceFrame(*frame, parent);
         frame->TvDeptPerson->hide();
@@ -48,6 +61,7 @@ std::int32_t PackageImportProc(const QString& packageArgument, QWidget* parent) 
         frame->CTDeptPerson->setStateAll(CheckTree::Checked);
         return 1;
     } catch (...) {
+        LogFailure(PreviewFailed, CurrentExceptionText());
         return -1;
     }
 }

@@ -1,5 +1,6 @@
 #include "PackageTree.h"
 
+#include <QFileInfo>
 #include <QStringList>
 #include <algorithm>
 #include <limits>
@@ -23,13 +24,15 @@ const QString RootText = QStringLiteral("部门信息");
 
 bool isBlankOrControl(QChar c) { return c.unicode() <= ' '; }
 
-// Runs `read`, which reads the dataset files; false when they cannot be read as such.
+// Reads the dataset file at `path` through `read`; false, with the reason in `why` (when
+// given), when it cannot be read as one.
 template <typename Read>
-bool load(Read read) {
+bool load(const QString& path, QString* why, Read read) {
     try {
-        read();
+        read(path);
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        if (why) *why = QStringLiteral("无法读取 %1: %2").arg(QFileInfo(path).fileName(), e.what());
         return false;
     }
 }
@@ -76,10 +79,10 @@ void fillFiltered(NodeBuild& build, ClientDataSet& depts, ClientDataSet& people)
     }
 }
 
-// A field of the file, or DbError where it is missing.
-int field(const PacketTable& file, const char* name) {
+// A field of the person file (or the department file), or DbError where it is missing.
+int field(const PacketTable& file, const char* name, const char* which = "person") {
     const int index = file.indexOf(QLatin1String(name));
-    if (index < 0) throw DbError(std::string("a package file has no field ") + name);
+    if (index < 0) throw DbError(std::string("the ") + which + " file has no field " + name);
     return index;
 }
 
@@ -127,7 +130,7 @@ private:
 // The departments in DeptID order, as the dataset's index orders them: by UTF-16 units,
 // rows of one code in file order.
 void fillGrouped(NodeBuild& build, const PacketTable& depts, const PacketTable& people) {
-    const int id = field(depts, "DeptID");
+    const int id = field(depts, "DeptID", "department");
     std::vector<qsizetype> order(std::size_t(depts.size()));
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
@@ -139,7 +142,7 @@ void fillGrouped(NodeBuild& build, const PacketTable& depts, const PacketTable& 
     DeptPlacer placer(build, root);
     for (const qsizetype row : order) {
         const QString code = depts.text(row, id).toString();
-        const int name = field(depts, "DeptName");
+        const int name = field(depts, "DeptName", "department");
         byDept.addOf(build, placer.PlaceDeptPath(code, depts.text(row, name).toString()), code);
     }
 }
@@ -216,31 +219,35 @@ void FillPackageTreeFiltered(CheckTree& tree, ClientDataSet& depts, ClientDataSe
     });
 }
 
-bool BuildPackageTree(const QString& packageArgument, CheckTree& tree) {
-    return BuildPackageTreeWith(packageArgument, tree, PackagePeople::Grouped);
+bool BuildPackageTree(const QString& packageArgument, CheckTree& tree, QString* why) {
+    return BuildPackageTreeWith(packageArgument, tree, PackagePeople::Grouped, why);
 }
 
-bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how) {
+bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how,
+                          QString* why) {
     tree.nodes().clear();
     const PackageFiles files = LocatePackageFiles(packageArgument, PackageJoin::Preview);
-    if (!files.found()) return false;
+    if (!files.found()) {
+        if (why) *why = files.reason;
+        return false;
+    }
     if (how == PackagePeople::Filtered) {
         ClientDataSet depts;
         ClientDataSet people;
-        if (!load([&] {
-                depts.loadFromFile(files.deptFile);
-                people.loadFromFile(files.personFile);
-            }))
+        const auto into = [](ClientDataSet& set) {
+            return [&set](const QString& path) { set.loadFromFile(path); };
+        };
+        if (!load(files.deptFile, why, into(depts)) || !load(files.personFile, why, into(people)))
             return false;
         FillPackageTreeFiltered(tree, depts, people);
         return true;
     }
     PacketTable depts;
     PacketTable people;
-    if (!load([&] {
-            depts = PacketTable::read(files.deptFile);
-            people = PacketTable::read(files.personFile);
-        }))
+    const auto into = [](PacketTable& table) {
+        return [&table](const QString& path) { table = PacketTable::read(path); };
+    };
+    if (!load(files.deptFile, why, into(depts)) || !load(files.personFile, why, into(people)))
         return false;
     FillPackageTree(tree, depts, people);
     return true;

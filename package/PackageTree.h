@@ -19,15 +19,17 @@ class PacketTable;
 // with the tree left empty, when the package cannot be unpacked, a dataset file is missing
 // or cannot be loaded. A file that loads but lacks a column the tree needs (PerDept, DeptID
 // always; PerUUID, PerName, PerSex, LoginName once a person is shown; DeptName once a
-// department is) throws DbError, also with the tree left empty.
-bool BuildPackageTree(const QString& packageArgument, CheckTree& tree);
+// department is) throws DbError, also with the tree left empty. `why`, when given, gets the
+// reason of a false answer in plain words (the reader's own after them).
+bool BuildPackageTree(const QString& packageArgument, CheckTree& tree, QString* why = nullptr);
 
 // How the people are hung under their departments: the files read as compact tables and the
 // people grouped by PerDept in one pass (what BuildPackageTree does); or the files loaded as
 // datasets and each department's people found through a filter, kept as the reference the
 // first is checked against. Both give the same tree.
 enum class PackagePeople { Grouped, Filtered };
-bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how);
+bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how,
+                          QString* why = nullptr);
 
 // The tree of a package's two files into the empty `tree`, expanded; the first the way
 // BuildPackageTree reads them, the second the reference. Throw as BuildPackageTree does,

@@ -69,11 +69,6 @@ int ServerWindows::table(const QString& provider, const QString& commandText,
     return int(tables_.size()) - 1;
 }
 
-void ServerWindows::begin(const WindowWait& wait) {
-    if (!server_.connected()) throw StoreUnavailable("the application server stopped answering");
-    writer_.begin(wait);
-}
-
 RowSet ServerWindows::fetch(const QString& provider, const QString& commandText) {
     requireProvider(provider);
     return writer_.query(commandText);
@@ -94,8 +89,7 @@ int ServerWindows::statement(int table, const Row& row) {
     return number;
 }
 
-qsizetype ServerWindows::apply(std::span<const WindowRecord> records, QString* refusal,
-                               const std::function<void()>& alive) {
+std::vector<WindowInsert> ServerWindows::inserts(std::span<const WindowRecord> records) {
     std::vector<WindowInsert> inserts;
     inserts.reserve(records.size());
     for (const WindowRecord& record : records) {
@@ -107,12 +101,31 @@ qsizetype ServerWindows::apply(std::span<const WindowRecord> records, QString* r
             if (!value.isNull()) insert.values.append(value);
         inserts.push_back(std::move(insert));
     }
-    QString why;
-    const qsizetype done = writer_.apply(inserts, &why, alive);
-    if (done < qsizetype(records.size()) && refusal)
-        *refusal = QStringLiteral("insert into %1 refused: %2")
-                       .arg(tables_[records[std::size_t(done)].table].name, why);
-    return done;
+    return inserts;
+}
+
+void ServerWindows::nameRefused(std::span<const WindowRecord> records, WindowAnswer& answer) const {
+    if (answer.planHeld && answer.stored < qsizetype(records.size()))
+        answer.refusal =
+            QStringLiteral("insert into %1 refused: %2")
+                .arg(tables_[records[std::size_t(answer.stored)].table].name, answer.refusal);
+}
+
+WindowAnswer ServerWindows::open(const QStringList& checks, WindowRequest::Checks when,
+                                 std::span<const WindowRecord> records, bool commit,
+                                 const WindowWait& wait, const std::function<void()>& alive) {
+    const std::vector<WindowInsert> prepared = inserts(records);
+    WindowAnswer answer = writer_.open({checks, when, prepared, commit}, wait, alive);
+    nameRefused(records, answer);
+    return answer;
+}
+
+WindowAnswer ServerWindows::go(std::span<const WindowRecord> records, bool commit,
+                               const std::function<void()>& alive) {
+    const std::vector<WindowInsert> prepared = inserts(records);
+    WindowAnswer answer = writer_.go(prepared, commit, alive);
+    nameRefused(records, answer);
+    return answer;
 }
 
 std::unique_ptr<ServerWindows> ConnectionBroker::importWindows() {

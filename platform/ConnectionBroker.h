@@ -40,12 +40,16 @@ public:
     // provider or a statement without a table.
     int table(const QString& provider, const QString& commandText, const QList<FieldDef>& fields);
 
-    void begin(const WindowWait& wait = {});
+    // As WindowedWriter::noteStore, open, go and the rest, for records: the application
+    // server applies a window's records as one apply, naming the first it refuses.
+    void noteStore() { writer_.noteStore(); }
+    WindowAnswer open(const QStringList& checks, WindowRequest::Checks when,
+                      std::span<const WindowRecord> records, bool commit, const WindowWait& wait,
+                      const std::function<void()>& alive = {});
+    WindowAnswer go(std::span<const WindowRecord> records, bool commit,
+                    const std::function<void()>& alive = {});
     bool inWindow() const { return writer_.inWindow(); }
     RowSet fetch(const QString& provider, const QString& commandText);
-    // As WindowedWriter::apply, for records.
-    qsizetype apply(std::span<const WindowRecord> records, QString* refusal,
-                    const std::function<void()>& alive = {});
     void rollbackTo(int keep) { writer_.rollbackTo(keep); }
     void commit() { writer_.commit(); }
     void rollback() { writer_.rollback(); }
@@ -55,6 +59,8 @@ private:
     friend class ConnectionBroker;
     ServerWindows(Connection& server);
     int statement(int table, const Row& row);
+    std::vector<WindowInsert> inserts(std::span<const WindowRecord> records);
+    void nameRefused(std::span<const WindowRecord> records, WindowAnswer& answer) const;
 
     struct Table {
         QString name;

@@ -1143,4 +1143,56 @@ RowSet readDataPacket(const QString& path, const DataPacketLimits& limits) {
 
 RowSet readDataPacket(const QString& path) { return readDataPacket(path, DataPacketLimits()); }
 
+namespace {
+
+constexpr char MarkOpening[] = "<?cvpersonpack export=\"";
+constexpr char MarkClosing[] = "\"?>";
+constexpr qsizetype MaxMarkSize = 64;
+
+bool isMark(QByteArrayView mark) {
+    if (mark.isEmpty() || mark.size() > MaxMarkSize) return false;
+    for (const char c : mark) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+              c == '-'))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool appendDataPacketMark(StagedFile& file, const QString& mark) {
+    const QByteArray text = mark.toLatin1();
+    if (!isMark(text)) return false;
+    return file.write(MarkOpening + text + MarkClosing + '\n');
+}
+
+std::optional<QString> readDataPacketMark(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    const std::unique_ptr<int, FdClose> closer(new int(fd));
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    // The mark with room for the line breaks and blanks that may follow it.
+    char tail[sizeof MarkOpening + MaxMarkSize + sizeof MarkClosing + 64];
+    const qint64 size = std::min<qint64>(info.st_size, qint64(sizeof tail));
+    qsizetype got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, tail + got, size_t(size - got), info.st_size - size + got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        got += n;
+    }
+    QByteArrayView text(tail, got);
+    while (!text.isEmpty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                               text.back() == '\t'))
+        text.chop(1);
+    if (!text.endsWith(MarkClosing)) return QString();
+    text.chop(qsizetype(std::strlen(MarkClosing)));
+    const qsizetype opening = text.lastIndexOf(QByteArrayView(MarkOpening));
+    if (opening < 0) return QString();
+    const QByteArrayView mark = text.sliced(opening + qsizetype(std::strlen(MarkOpening)));
+    return isMark(mark) ? QString::fromLatin1(mark) : QString();
+}
+
 }  // namespace cv

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 #include <vector>
 
 #include "DataSet.h"
@@ -81,6 +82,16 @@ bool streamDataPacket(StagedFile& file, PacketRowSource& source,
 RowSet readDataPacket(const QString& path);
 RowSet readDataPacket(const QString& path, const DataPacketLimits& limits);
 
+// The mark of the export that wrote a packet, so that a reader can tell the files of one
+// export from files of two: a processing instruction after the packet's root element,
+//   <?cvpersonpack export="MARK"?>
+// which an XML reader passes over (the packet reads as it did without it). A mark is 1 to 64
+// ASCII letters, digits and '-'. Appended to `file` (open, the packet written, not yet
+// committed); false when the file cannot take it or the mark is not one.
+bool appendDataPacketMark(StagedFile& file, const QString& mark);
+// The mark at the end of the file at `path`, found from its last bytes alone: the empty text
+// when it has none (a packet of an older export); nothing when the file cannot be read.
+std::optional<QString> readDataPacketMark(const QString& path);
 // Where a reader puts the rows of a packet as it reads them, for a holder of rows other than
 // a RowSet. What it was given before a refusal is not a packet's rows.
 class PacketRowSink {

@@ -6,6 +6,8 @@
 
 #include <QElapsedTimer>
 #include <QThread>
+#include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "Database.h"
@@ -18,17 +20,18 @@ public:
     explicit Engine(Connection& connection) : connection_(connection) {}
     virtual ~Engine() = default;
     virtual int addStatement(const QString& sql) = 0;
-    virtual bool tryBegin() = 0;  // false: the lock is held by another
-    virtual void abandonBegin() = 0;
-    virtual bool inWindow() const = 0;
-    virtual qsizetype apply(std::span<const WindowInsert> inserts, QString* refusal,
+    virtual void noteStore() {}
+    virtual WindowAnswer open(const WindowRequest& request, const WindowWait& wait,
+                              const std::function<void()>& alive) = 0;
+    virtual WindowAnswer go(std::span<const WindowInsert> inserts, bool commit,
                             const std::function<void()>& alive) = 0;
+    virtual bool inWindow() const = 0;
     virtual void commit() = 0;
     virtual void rollback() = 0;
+    virtual void exec(const char* sql) = 0;  // throws StoreUnavailable
 
     void rollbackTo(int keep) { exec(("ROLLBACK TO SAVEPOINT " + keepName(keep)).constData()); }
     static QByteArray keepName(int keep) { return "cv_window_keep_" + QByteArray::number(keep); }
-    virtual void exec(const char* sql) = 0;  // throws StoreUnavailable
 
     RowSet query(const QString& hostSql) {
         ++costs.roundTrips;
@@ -41,6 +44,12 @@ public:
     Costs costs;
 
 protected:
+    [[noreturn]] static void refuseWait(int timeoutMs) {
+        throw StoreUnavailable(QStringLiteral("数据库被其他程序占用, 等待 %1 秒后仍无法写入")
+                                   .arg(timeoutMs / 1000)
+                                   .toStdString());
+    }
+
     Connection& connection_;
 };
 
@@ -61,10 +70,13 @@ QByteArray numberedMarks(const QString& sql) {
     return out.toUtf8();
 }
 
+const char* const HostTransaction = "主程序的数据库连接正处于一个未结束的事务中";
+
 }  // namespace
 
-// SQLite: the window is BEGIN IMMEDIATE on the connection's own handle. A refused statement
-// undoes only itself in SQLite, so the savepoint of each insert is the statement's own.
+// SQLite: the window is BEGIN IMMEDIATE on the connection's own handle, waited for between
+// short tries. A refused statement undoes only itself in SQLite, so the savepoint of each
+// insert is the statement's own.
 class WindowedWriter::SqliteEngine final : public WindowedWriter::Engine {
 public:
     SqliteEngine(Connection& connection, sqlite3* handle) : Engine(connection), sqlite_(handle) {}
@@ -78,31 +90,41 @@ public:
         return int(statements_.size()) - 1;
     }
 
-    bool tryBegin() override {
-        requireAlive();
-        if (!sqlite3_get_autocommit(sqlite_))
-            throw StoreUnavailable("主程序的数据库连接正处于一个未结束的事务中");
-        // The host's busy timeout would hold the thread for seconds at a time; the caller
-        // waits instead, between short tries, and the host's own timeout comes back after.
-        const int hostTimeout = busyTimeout();
-        sqlite3_busy_timeout(sqlite_, 20);
-        const int rc = sqlite3_exec(sqlite_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-        const QByteArray message = sqlite3_errmsg(sqlite_);
-        sqlite3_busy_timeout(sqlite_, hostTimeout);
-        ++costs.roundTrips;
-        if (rc == SQLITE_OK) return true;
-        if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) return false;
-        throw StoreUnavailable("无法开始写入: " + message.toStdString());
-    }
-    void abandonBegin() override {}
-    bool inWindow() const override {
-        return sqliteHandle(connection_.database()) == sqlite_ && !sqlite3_get_autocommit(sqlite_);
+    void noteStore() override { othersWrote(); }
+
+    WindowAnswer open(const WindowRequest& request, const WindowWait& wait,
+                      const std::function<void()>& alive) override {
+        begin(wait);
+        WindowAnswer answer;
+        try {
+            const bool others = othersWrote();
+            answer.checked = request.when == WindowRequest::Checks::Always || others;
+            if (answer.checked) {
+                for (const QString& check : request.checks) {
+                    answer.rows.append(query(check));
+                    answer.planHeld = answer.planHeld && answer.rows.last().rows.isEmpty();
+                }
+                if (!answer.planHeld) {
+                    rollback();
+                    answer.planHeld = false;
+                    return answer;
+                }
+            }
+            const WindowAnswer went = go(request.inserts, request.commit, alive);
+            answer.stored = went.stored;
+            answer.refusal = went.refusal;
+            answer.committed = went.committed;
+        } catch (...) {
+            rollback();
+            throw;
+        }
+        return answer;
     }
 
-    qsizetype apply(std::span<const WindowInsert> inserts, QString* refusal,
+    WindowAnswer go(std::span<const WindowInsert> inserts, bool commit,
                     const std::function<void()>&) override {
         requireAlive();
-        qsizetype done = 0;
+        WindowAnswer answer;
         for (const WindowInsert& insert : inserts) {
             if (insert.keep >= 0) exec(("SAVEPOINT " + keepName(insert.keep)).constData());
             try {
@@ -113,12 +135,21 @@ public:
                 // SQLite ends the whole transaction on some failures (a full disk, an I/O
                 // error); then nothing of the window stands any more.
                 if (!inWindow()) throw StoreUnavailable(e.what());
-                if (refusal) *refusal = QString::fromUtf8(e.what());
-                return done;
+                answer.refusal = QString::fromUtf8(e.what());
+                return answer;
             }
-            ++done;
+            ++answer.stored;
+            ++ownChanges_;
         }
-        return done;
+        if (commit) {
+            this->commit();
+            answer.committed = true;
+        }
+        return answer;
+    }
+
+    bool inWindow() const override {
+        return sqliteHandle(connection_.database()) == sqlite_ && !sqlite3_get_autocommit(sqlite_);
     }
 
     void commit() override {
@@ -149,6 +180,30 @@ private:
             throw StoreUnavailable("数据库连接已关闭");
     }
 
+    // The host's busy timeout would hold the thread for seconds at a time; the writer waits
+    // instead, between short tries, and the host's own timeout comes back after each.
+    void begin(const WindowWait& wait) {
+        requireAlive();
+        if (!sqlite3_get_autocommit(sqlite_)) throw StoreUnavailable(HostTransaction);
+        QElapsedTimer clock;
+        clock.start();
+        for (int pause = 5;; pause = std::min(pause * 2, 50)) {
+            const int hostTimeout = busyTimeout();
+            sqlite3_busy_timeout(sqlite_, 20);
+            const int rc = sqlite3_exec(sqlite_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+            const std::string message = sqlite3_errmsg(sqlite_);
+            sqlite3_busy_timeout(sqlite_, hostTimeout);
+            ++costs.roundTrips;
+            if (rc == SQLITE_OK) return;
+            if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED)
+                throw StoreUnavailable("无法开始写入: " + message);
+            const int waited = int(clock.elapsed());
+            if (waited >= wait.timeoutMs) refuseWait(wait.timeoutMs);
+            if (wait.waiting && !wait.waiting(waited)) throw WaitAbandoned("等待数据库时取消");
+            QThread::msleep(unsigned(pause));
+        }
+    }
+
     int busyTimeout() const {
         sqlite3_stmt* statement = nullptr;
         int timeout = 0;
@@ -160,14 +215,39 @@ private:
         return timeout;
     }
 
+    // Whether anybody else wrote since the last look. Another connection moves the data
+    // version; a writer on this very connection (the host's own work between two windows)
+    // only the count of changes beyond the writer's own.
+    bool othersWrote() {
+        requireAlive();
+        sqlite3_stmt* statement = nullptr;
+        qint64 version = -1;
+        if (sqlite3_prepare_v2(sqlite_, "PRAGMA data_version", -1, &statement, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            version = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+        const qint64 changes = sqlite3_total_changes64(sqlite_);
+        const bool moved =
+            version < 0 || version != dataVersion_ || changes - totalChanges_ != ownChanges_;
+        dataVersion_ = version;
+        totalChanges_ = changes;
+        ownChanges_ = 0;
+        return moved;
+    }
+
     sqlite3* sqlite_;
     std::vector<std::unique_ptr<PreparedStatement>> statements_;
+    qint64 dataVersion_ = -1;
+    qint64 totalChanges_ = 0;
+    qint64 ownChanges_ = 0;  // rows this writer changed since the last look
 };
 
-// PostgreSQL: the window is BEGIN and the advisory lock; the inserts go as one pipeline of
-// SAVEPOINT, EXECUTE, RELEASE per insert, with one sync at the end. The server skips
-// everything after a failed statement up to the sync, so a refusal ends the pipeline there:
-// the refused insert's savepoint is rolled back and the caller sends the rest again.
+// PostgreSQL: a window goes as one pipeline of BEGIN, a lock timeout local to the
+// transaction, the advisory lock, the checks, SAVEPOINT / EXECUTE / RELEASE per insert, and
+// COMMIT, with one sync at the end. The server skips everything after a failed statement up
+// to the sync, so a refusal ends the pipeline there: the refused insert's savepoint is rolled
+// back and the caller sends the rest again.
 class WindowedWriter::PostgresEngine final : public WindowedWriter::Engine {
 public:
     PostgresEngine(Connection& connection, PGconn* conn) : Engine(connection), conn_(conn) {
@@ -193,48 +273,94 @@ public:
         PQclear(result);
         if (!ok) throw DbError(message + " [statement: " + adapted.toStdString() + ']');
         marks_.push_back(int(adapted.count(u'?')));
+        sqls_.push_back(adapted);
         return number;
     }
 
-    bool tryBegin() override {
-        requireAlive();
-        if (!begun_) {
-            if (PQtransactionStatus(conn_) != PQTRANS_IDLE)
-                throw StoreUnavailable("主程序的数据库连接正处于一个未结束的事务中");
-            exec("BEGIN");
-            begun_ = true;
+    WindowAnswer open(const WindowRequest& request, const WindowWait& wait,
+                      const std::function<void()>& alive) override {
+        // A window that commits in one go first sends its rows as one multi-row insert per
+        // statement: the server stores them some times faster than one statement each. Should
+        // the store refuse one of them, the window is rolled back and goes again the careful
+        // way, each insert under its own savepoint, so that the refused one costs only itself.
+        if (bulkable(request)) {
+            WindowAnswer answer = open(request, wait, alive, true);
+            if (!answer.planHeld || answer.committed) return answer;
         }
-        const QByteArray lock =
-            "SELECT pg_try_advisory_xact_lock(" + QByteArray::number(LockKey) + ")";
-        PGresult* result = PQexec(conn_, lock.constData());
-        ++costs.roundTrips;
-        const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK;
-        const bool taken = ok && PQntuples(result) == 1 && PQgetvalue(result, 0, 0)[0] == 't';
-        const std::string message = PQresultErrorMessage(result);
-        PQclear(result);
-        if (!ok) {
-            rollback();
-            throw StoreUnavailable("无法取得导入锁: " + message);
-        }
-        return taken;
+        return open(request, wait, alive, false);
     }
-    void abandonBegin() override { rollback(); }
-    bool inWindow() const override { return alive() && PQtransactionStatus(conn_) != PQTRANS_IDLE; }
 
-    qsizetype apply(std::span<const WindowInsert> inserts, QString* refusal,
+    WindowAnswer open(const WindowRequest& request, const WindowWait& wait,
+                      const std::function<void()>& alive, bool bulk) {
+        requireAlive();
+        if (PQtransactionStatus(conn_) != PQTRANS_IDLE) throw StoreUnavailable(HostTransaction);
+        const int timeout = std::min(wait.timeoutMs, LockTimeoutMs);
+        std::vector<Command> commands{
+            {Role::Plain, "BEGIN"},
+            {Role::Plain, "SET LOCAL lock_timeout = " + QByteArray::number(timeout)},
+            {Role::Lock, "SELECT pg_advisory_xact_lock(" + QByteArray::number(LockKey) + ")"}};
+        // The checks go as one guard: two rows where the statement wants one, a refusal of its
+        // own when a check finds anything, which stops the inserts and the commit behind it.
+        // Only then are the checks' rows read, once the window is rolled back.
+        QStringList found;
+        for (const QString& check : request.checks)
+            found << "EXISTS (" + connection_.adapt(check) + ')';
+        if (!found.isEmpty())
+            commands.push_back({Role::Guard, ("SELECT (SELECT 1 UNION ALL SELECT 1 WHERE " +
+                                              found.join(" OR ") + ')')
+                                                 .toUtf8()});
+        const std::size_t first = commands.size();
+        if (bulk) {
+            addBulk(commands, request.inserts);
+        } else {
+            addInserts(commands, request.inserts, request.commit);
+        }
+
+        WindowAnswer answer;
+        try {
+            pipeline(commands, &wait, alive);
+            answer.checked = true;
+            for (std::size_t i = 0; i < first; ++i) {
+                const Answer& a = answers_[i];
+                if (commands[i].role == Role::Guard && a.state == "21000") {
+                    answer.planHeld = false;
+                    continue;
+                }
+                if (a.ok()) continue;
+                if (commands[i].role == Role::Lock && cancelled_)
+                    throw WaitAbandoned("等待数据库时取消");
+                if (commands[i].role == Role::Lock && a.state == "55P03") refuseWait(timeout);
+                throw StoreUnavailable(a.message.toStdString());
+            }
+            if (!answer.planHeld) {
+                rollback();
+                for (const QString& check : request.checks) answer.rows.append(query(check));
+                return answer;
+            }
+            if (bulk) {
+                settleBulk(commands, first, request.inserts.size(), answer);
+            } else {
+                settle(commands, first, request.inserts.size(), answer);
+            }
+        } catch (...) {
+            rollback();
+            throw;
+        }
+        return answer;
+    }
+
+    WindowAnswer go(std::span<const WindowInsert> inserts, bool commit,
                     const std::function<void()>& alive) override {
         requireAlive();
-        // A text with U+0000 cannot reach the server (libpq passes texts as C strings): it is
-        // refused here, as the server refuses such a statement, and the ones before it go.
-        qsizetype sendable = 0;
-        for (; sendable < qsizetype(inserts.size()); ++sendable)
-            if (holdsNul(inserts[std::size_t(sendable)])) break;
-        const qsizetype done = pipeline(inserts.first(std::size_t(sendable)), refusal, alive);
-        if (done < sendable) return done;
-        if (sendable < qsizetype(inserts.size()) && refusal)
-            *refusal = QStringLiteral("值中含有空字符 (U+0000), 数据库服务器无法保存");
-        return sendable;
+        std::vector<Command> commands;
+        addInserts(commands, inserts, commit);
+        WindowAnswer answer;
+        if (!commands.empty()) pipeline(commands, nullptr, alive);
+        settle(commands, 0, inserts.size(), answer);
+        return answer;
     }
+
+    bool inWindow() const override { return alive() && PQtransactionStatus(conn_) != PQTRANS_IDLE; }
 
     void commit() override {
         requireAlive();
@@ -245,7 +371,6 @@ public:
                         qstrcmp(PQcmdStatus(result), "COMMIT") == 0;
         const std::string message = PQresultErrorMessage(result);
         PQclear(result);
-        begun_ = false;
         if (ok) {
             ++costs.commits;
             return;
@@ -255,18 +380,8 @@ public:
     }
 
     void rollback() override {
-        begun_ = false;
         if (alive() && PQtransactionStatus(conn_) != PQTRANS_IDLE)
             PQclear(PQexec(conn_, "ROLLBACK"));
-    }
-
-private:
-    QByteArray name(int number) const { return prefix_ + QByteArray::number(number); }
-    bool alive() const {
-        return postgresHandle(connection_.database()) == conn_ && PQstatus(conn_) == CONNECTION_OK;
-    }
-    void requireAlive() const {
-        if (!alive()) throw StoreUnavailable("与数据库服务器的连接已断开");
     }
 
     void exec(const char* sql) override {
@@ -281,6 +396,37 @@ private:
         }
     }
 
+private:
+    enum class Role { Plain, Lock, Check, Guard, Keep, Savepoint, Insert, Release, Bulk, Commit };
+    struct Command {
+        Command(Role role, QByteArray sql) : role(role), sql(std::move(sql)) {}
+        Command(const WindowInsert* insert, qsizetype number)
+            : role(Role::Insert), insert(insert), number(number) {}
+        Role role;
+        QByteArray sql;                         // all but Insert
+        const WindowInsert* insert = nullptr;   // Insert
+        qsizetype number = 0;                   // the insert's number in its request
+        std::vector<const WindowInsert*> rows;  // Bulk: inserts of one statement
+    };
+    // The answer to one command of a pipeline.
+    struct Answer {
+        ExecStatusType status = PGRES_COMMAND_OK;
+        QByteArray state;
+        QString message;
+        RowSet rows;  // Check
+        bool ok() const { return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK; }
+    };
+
+    QByteArray name(int number) const { return prefix_ + QByteArray::number(number); }
+    bool alive() const {
+        return postgresHandle(connection_.database()) == conn_ && PQstatus(conn_) == CONNECTION_OK;
+    }
+    void requireAlive() const {
+        if (!alive()) throw StoreUnavailable("与数据库服务器的连接已断开");
+    }
+
+    // A text with U+0000 cannot reach the server (libpq passes texts as C strings); such an
+    // insert is refused as the server refuses such a statement, after the ones before it.
     static bool holdsNul(const WindowInsert& insert) {
         for (const QVariant& value : insert.values)
             if (value.typeId() == QMetaType::QString && value.toString().contains(QChar(0)))
@@ -295,42 +441,127 @@ private:
     // serialisation failure (40), no right or a broken schema (42), no space or too many
     // connections (53), a lock not available (55), a server shutting down (57), an I/O error
     // (58), configuration and internal errors (F0, HV, XX).
-    static bool refusesValues(const char* state) {
-        if (!state || !*state) return false;
+    static bool refusesValues(const QByteArray& state) {
+        if (state.size() < 2) return false;
         for (const char* all :
              {"08", "25", "28", "3D", "3F", "40", "42", "53", "55", "57", "58", "F0", "HV", "XX"})
-            if (qstrncmp(state, all, 2) == 0) return false;
+            if (state.startsWith(all)) return false;
         return true;
     }
 
-    // Sends `inserts` as one pipeline; answers how many were stored before the first refusal.
-    qsizetype pipeline(std::span<const WindowInsert> inserts, QString* refusal,
-                       const std::function<void()>& alive);
-    void send(const WindowInsert& insert, qsizetype insertNumber);
-    void pump(bool wait, const std::function<void()>& alive);
-    void failConnection(const char* what);
+    void addInserts(std::vector<Command>& commands, std::span<const WindowInsert> inserts,
+                    bool commit) {
+        qsizetype number = 0;
+        nulAt_ = -1;
+        for (const WindowInsert& insert : inserts) {
+            if (holdsNul(insert)) {
+                nulAt_ = number;
+                commit = false;
+                break;
+            }
+            if (insert.keep >= 0)
+                commands.push_back({Role::Keep, "SAVEPOINT " + keepName(insert.keep)});
+            commands.push_back({Role::Savepoint, "SAVEPOINT cv_window_insert"});
+            commands.emplace_back(&insert, number);
+            commands.push_back({Role::Release, "RELEASE SAVEPOINT cv_window_insert"});
+            ++number;
+        }
+        if (commit) commands.push_back({Role::Commit, "COMMIT"});
+    }
+
+    bool bulkable(const WindowRequest& request) const {
+        if (!request.commit || request.inserts.size() < 2) return false;
+        for (const WindowInsert& insert : request.inserts)
+            if (insert.keep >= 0 || holdsNul(insert)) return false;
+        return true;
+    }
+
+    // The inserts as multi-row inserts, one a statement in the order the statements first
+    // come (and more where one would pass PostgreSQL's 65,535 parameters), then COMMIT.
+    void addBulk(std::vector<Command>& commands, std::span<const WindowInsert> inserts) {
+        std::vector<int> order;
+        for (const WindowInsert& insert : inserts)
+            if (std::find(order.begin(), order.end(), insert.statement) == order.end())
+                order.push_back(insert.statement);
+        for (const int statement : order) {
+            const std::size_t most = std::max<std::size_t>(
+                1, 65535 / std::size_t(std::max(1, marks_[std::size_t(statement)])));
+            Command bulk(Role::Bulk, {});
+            for (const WindowInsert& insert : inserts) {
+                if (insert.statement != statement) continue;
+                bulk.rows.push_back(&insert);
+                if (bulk.rows.size() == most) {
+                    commands.push_back(std::move(bulk));
+                    bulk = Command(Role::Bulk, {});
+                }
+            }
+            if (!bulk.rows.empty()) commands.push_back(std::move(bulk));
+        }
+        commands.push_back({Role::Commit, "COMMIT"});
+    }
+
+    void settleBulk(const std::vector<Command>& commands, std::size_t first, std::size_t inserts,
+                    WindowAnswer& answer) {
+        for (std::size_t i = first; i < commands.size(); ++i) {
+            const Answer& a = answers_[i];
+            if (a.ok()) continue;
+            if (commands[i].role != Role::Bulk || !refusesValues(a.state))
+                throw StoreUnavailable(a.message.toStdString());
+            rollback();  // the careful way goes next
+            return;
+        }
+        if (qstrcmp(answers_.back().message.toUtf8(), "COMMIT") != 0)
+            throw StoreUnavailable("数据库未能提交");
+        ++costs.commits;
+        answer.stored = qsizetype(inserts);
+        answer.committed = true;
+    }
+
+    // Reads the answers of the inserts (from `first` on) into `answer`, and puts the
+    // transaction right after a refused one.
+    void settle(const std::vector<Command>& commands, std::size_t first, std::size_t inserts,
+                WindowAnswer& answer) {
+        for (std::size_t i = first; i < commands.size(); ++i) {
+            const Answer& a = answers_[i];
+            const Command& command = commands[i];
+            if (a.ok()) {
+                if (command.role == Role::Insert) answer.stored = command.number + 1;
+                if (command.role == Role::Commit) {
+                    if (qstrcmp(a.message.toUtf8(), "COMMIT") != 0)
+                        throw StoreUnavailable("数据库未能提交");
+                    ++costs.commits;
+                    answer.committed = true;
+                }
+                continue;
+            }
+            if (command.role != Role::Insert || !refusesValues(a.state))
+                throw StoreUnavailable(a.message.toStdString());
+            exec("ROLLBACK TO SAVEPOINT cv_window_insert");
+            exec("RELEASE SAVEPOINT cv_window_insert");
+            answer.refusal = a.message;
+            return;
+        }
+        if (nulAt_ >= 0 && answer.stored == nulAt_ && std::size_t(nulAt_) < inserts)
+            answer.refusal = QStringLiteral("值中含有空字符 (U+0000), 数据库服务器无法保存");
+    }
+
+    void send(const Command& command);
+    void sendBulk(const Command& command);
+    void pipeline(const std::vector<Command>& commands, const WindowWait* wait,
+                  const std::function<void()>& alive);
+    void pump(bool wait);
+    [[noreturn]] void failConnection(const char* what);
 
     PGconn* conn_;
     QByteArray prefix_;
-    std::vector<int> marks_;  // marks of each statement
-    bool begun_ = false;
+    std::vector<int> marks_;     // marks of each statement
+    std::vector<QString> sqls_;  // each statement as adapted
+    qsizetype nulAt_ = -1;       // the insert a U+0000 kept back, in the last request
 
-    // The answers of one pipeline, in the order of its commands.
-    struct Answer {
-        ExecStatusType status = PGRES_COMMAND_OK;
-        QByteArray state;
-        QString message;
-    };
-    std::vector<Answer> answers_;
-    // What each command of the pipeline is: to which insert it belongs, and its part.
-    enum class Role { Keep, Savepoint, Insert, Release };
-    struct CommandRole {
-        qsizetype insert;
-        Role role;
-    };
-    std::vector<CommandRole> roles_;
-    bool answerOpen_ = false;  // a result of the current command came, its end not yet
+    std::vector<Answer> answers_;  // of the current pipeline, in the order of its commands
+    bool answerOpen_ = false;      // a result of the current command came, its end not yet
     bool synced_ = false;
+    bool cancelled_ = false;  // the wait for the lock was given up
 };
 
 void WindowedWriter::PostgresEngine::failConnection(const char* what) {
@@ -340,9 +571,18 @@ void WindowedWriter::PostgresEngine::failConnection(const char* what) {
     throw StoreUnavailable(std::string(what) + ": " + message);
 }
 
-void WindowedWriter::PostgresEngine::send(const WindowInsert& insert, qsizetype insertNumber) {
-    static const char* const savepoint = "SAVEPOINT cv_window_insert";
-    static const char* const release = "RELEASE SAVEPOINT cv_window_insert";
+void WindowedWriter::PostgresEngine::send(const Command& command) {
+    if (command.role == Role::Bulk) {
+        sendBulk(command);
+        return;
+    }
+    if (command.role != Role::Insert) {
+        if (!PQsendQueryParams(conn_, command.sql.constData(), 0, nullptr, nullptr, nullptr,
+                               nullptr, 0))
+            failConnection("无法向数据库服务器发送");
+        return;
+    }
+    const WindowInsert& insert = *command.insert;
     const std::size_t statement = std::size_t(insert.statement);
     if (statement >= marks_.size() || insert.values.size() != marks_[statement])
         throw DbError("an insert of the window does not fit its statement");
@@ -355,37 +595,59 @@ void WindowedWriter::PostgresEngine::send(const WindowInsert& insert, qsizetype 
                                                      : value.toString().toUtf8();
         values[i] = texts[i].constData();
     }
-    if (insert.keep >= 0) {
-        const QByteArray keep = "SAVEPOINT " + keepName(insert.keep);
-        if (!PQsendQueryParams(conn_, keep.constData(), 0, nullptr, nullptr, nullptr, nullptr, 0))
-            failConnection("无法向数据库服务器发送");
-        roles_.push_back({insertNumber, Role::Keep});
-    }
-    roles_.push_back({insertNumber, Role::Savepoint});
-    roles_.push_back({insertNumber, Role::Insert});
-    roles_.push_back({insertNumber, Role::Release});
-    if (!PQsendQueryParams(conn_, savepoint, 0, nullptr, nullptr, nullptr, nullptr, 0) ||
-        !PQsendQueryPrepared(conn_, name(insert.statement).constData(), int(values.size()),
-                             values.data(), nullptr, nullptr, 0) ||
-        !PQsendQueryParams(conn_, release, 0, nullptr, nullptr, nullptr, nullptr, 0))
+    if (!PQsendQueryPrepared(conn_, name(insert.statement).constData(), int(values.size()),
+                             values.data(), nullptr, nullptr, 0))
         failConnection("无法向数据库服务器发送");
 }
 
-// Sends what libpq holds and reads what has come; with `wait`, waits on the socket until
-// something can be done. Answers are gathered as they complete.
-void WindowedWriter::PostgresEngine::pump(bool wait, const std::function<void()>& alive) {
+// The rows of one statement as one INSERT with a VALUES group a row, each value a parameter.
+void WindowedWriter::PostgresEngine::sendBulk(const Command& command) {
+    const int statement = command.rows.front()->statement;
+    const QString& sql = sqls_[std::size_t(statement)];
+    const qsizetype values = sql.indexOf(QLatin1String("VALUES"), 0, Qt::CaseInsensitive);
+    if (values < 0) throw DbError("an insert without VALUES cannot go as one");
+    const int marks = marks_[std::size_t(statement)];
+    QString text = sql.left(values) + QLatin1String("VALUES ");
+    std::vector<QByteArray> texts;
+    std::vector<const char*> params;
+    texts.reserve(command.rows.size() * std::size_t(marks));
+    params.reserve(texts.capacity());
+    int number = 0;
+    for (std::size_t r = 0; r < command.rows.size(); ++r) {
+        const WindowInsert& insert = *command.rows[r];
+        if (insert.values.size() != marks)
+            throw DbError("an insert of the window does not fit its statement");
+        text += r ? QLatin1String(",(") : QLatin1String("(");
+        for (int m = 0; m < marks; ++m) {
+            text += (m ? QLatin1String(",$") : QLatin1String("$")) + QString::number(++number);
+            const QVariant& value = insert.values[m];
+            if (value.isNull()) {
+                texts.emplace_back();
+                params.push_back(nullptr);
+                continue;
+            }
+            texts.push_back(value.typeId() == QMetaType::Bool
+                                ? QByteArray(value.toBool() ? "t" : "f")
+                                : value.toString().toUtf8());
+            params.push_back(texts.back().constData());
+        }
+        text += QLatin1Char(')');
+    }
+    const QByteArray utf8 = text.toUtf8();
+    if (!PQsendQueryParams(conn_, utf8.constData(), int(params.size()), nullptr, params.data(),
+                           nullptr, nullptr, 0))
+        failConnection("无法向数据库服务器发送");
+}
+
+// Sends what libpq holds and reads what has come; with `wait`, first waits up to 100 ms on
+// the socket for something to do. Answers are gathered as they complete.
+void WindowedWriter::PostgresEngine::pump(bool wait) {
     const int flushed = PQflush(conn_);
     if (flushed < 0) failConnection("无法向数据库服务器发送");
     pollfd socket{PQsocket(conn_), short(POLLIN | (flushed == 1 ? POLLOUT : 0)), 0};
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        const int ready = poll(&socket, 1, wait ? 100 : 0);
-        if (ready > 0 || !wait) break;
-        if (ready < 0 && errno != EINTR) failConnection("等待数据库服务器时出错");
-        if (alive) alive();
-    }
-    if (!(socket.revents & (POLLIN | POLLERR | POLLHUP))) return;
+    const int ready = poll(&socket, 1, wait ? 100 : 0);
+    if (ready < 0 && errno != EINTR) failConnection("等待数据库服务器时出错");
+    if (ready <= 0 || !(socket.revents & (POLLIN | POLLERR | POLLHUP))) return;
     if (!PQconsumeInput(conn_)) failConnection("与数据库服务器的连接已断开");
     while (!synced_ && !PQisBusy(conn_)) {
         PGresult* result = PQgetResult(conn_);
@@ -400,56 +662,74 @@ void WindowedWriter::PostgresEngine::pump(bool wait, const std::function<void()>
         if (status == PGRES_PIPELINE_SYNC) {
             synced_ = true;
         } else {
+            Answer answer;
+            answer.status = status;
             const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-            answers_.push_back({status, QByteArray(state ? state : ""),
-                                QString::fromUtf8(PQresultErrorMessage(result)).trimmed()});
+            answer.state = state ? state : "";
+            answer.message = status == PGRES_COMMAND_OK
+                                 ? QString::fromUtf8(PQcmdStatus(result))
+                                 : QString::fromUtf8(PQresultErrorMessage(result)).trimmed();
+            if (status == PGRES_TUPLES_OK) {
+                for (int f = 0; f < PQnfields(result); ++f)
+                    answer.rows.fields.append({QString::fromUtf8(PQfname(result, f))});
+                for (int r = 0; r < PQntuples(result); ++r) {
+                    Row row(PQnfields(result));
+                    for (int f = 0; f < PQnfields(result); ++f)
+                        if (!PQgetisnull(result, r, f))
+                            row[f] = QString::fromUtf8(PQgetvalue(result, r, f),
+                                                       PQgetlength(result, r, f));
+                    answer.rows.rows.append(std::move(row));
+                }
+            }
+            answers_.push_back(std::move(answer));
             answerOpen_ = true;
         }
         PQclear(result);
     }
 }
 
-qsizetype WindowedWriter::PostgresEngine::pipeline(std::span<const WindowInsert> inserts,
-                                                   QString* refusal,
-                                                   const std::function<void()>& alive) {
-    if (inserts.empty()) return 0;
+void WindowedWriter::PostgresEngine::pipeline(const std::vector<Command>& commands,
+                                              const WindowWait* wait,
+                                              const std::function<void()>& alive) {
     answers_.clear();
-    answers_.reserve(inserts.size() * 3);
-    roles_.clear();
-    roles_.reserve(inserts.size() * 3);
+    answers_.reserve(commands.size());
     answerOpen_ = false;
     synced_ = false;
+    cancelled_ = false;
     if (PQsetnonblocking(conn_, 1) != 0 || !PQenterPipelineMode(conn_))
         failConnection("无法进入管道模式");
     ++costs.roundTrips;
     // The server answers while it reads: what has come is read now and then, so that neither
     // side waits on a full buffer.
-    qsizetype sent = 0;
-    for (const WindowInsert& insert : inserts) {
-        send(insert, sent);
-        if (++sent % 64 == 0) pump(false, alive);
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        send(commands[i]);
+        if (i % 64 == 63) pump(false);
     }
     if (!PQpipelineSync(conn_)) failConnection("无法向数据库服务器发送");
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastCall = 0;
     while (!synced_) {
-        pump(true, alive);
+        pump(true);
         if (PQstatus(conn_) != CONNECTION_OK) failConnection("与数据库服务器的连接已断开");
+        if (clock.elapsed() - lastCall < 50) continue;
+        lastCall = clock.elapsed();
+        // While the lock is awaited, the caller may give up: the server is asked to cancel.
+        const bool locking = wait && answers_.size() < 3;
+        if (locking && !cancelled_ && wait->waiting && !wait->waiting(int(clock.elapsed()))) {
+            cancelled_ = true;
+            if (PGcancel* cancel = PQgetCancel(conn_)) {
+                char error[256];
+                PQcancel(cancel, error, sizeof error);
+                PQfreeCancel(cancel);
+            }
+        } else if (!locking && alive) {
+            alive();
+        }
     }
     PQexitPipelineMode(conn_);
     PQsetnonblocking(conn_, 0);
-
-    for (std::size_t i = 0; i < answers_.size() && i < roles_.size(); ++i) {
-        const Answer& answer = answers_[i];
-        if (answer.status == PGRES_COMMAND_OK) continue;
-        const qsizetype insert = roles_[i].insert;
-        if (roles_[i].role != Role::Insert || !refusesValues(answer.state.constData()))
-            throw StoreUnavailable(answer.message.toStdString());
-        exec("ROLLBACK TO SAVEPOINT cv_window_insert");
-        exec("RELEASE SAVEPOINT cv_window_insert");
-        if (refusal) *refusal = answer.message;
-        return insert;
-    }
-    if (answers_.size() != roles_.size()) throw StoreUnavailable("数据库服务器的回答不完整");
-    return qsizetype(inserts.size());
+    if (answers_.size() != commands.size()) throw StoreUnavailable("数据库服务器的回答不完整");
 }
 
 WindowedWriter::WindowedWriter(Connection& connection, const QStringList& statements) {
@@ -468,36 +748,23 @@ WindowedWriter::~WindowedWriter() = default;
 
 int WindowedWriter::addStatement(const QString& hostSql) { return engine_->addStatement(hostSql); }
 
-void WindowedWriter::begin(const WindowWait& wait) {
-    QElapsedTimer clock;
-    clock.start();
-    for (int pause = 5;; pause = std::min(pause * 2, 50)) {
-        if (engine_->tryBegin()) return;
-        const int waited = int(clock.elapsed());
-        if (waited >= wait.timeoutMs) {
-            engine_->abandonBegin();
-            throw StoreUnavailable(QStringLiteral("数据库被其他程序占用, 等待 %1 秒后仍无法写入")
-                                       .arg(wait.timeoutMs / 1000)
-                                       .toStdString());
-        }
-        if (wait.waiting && !wait.waiting(waited)) {
-            engine_->abandonBegin();
-            throw WaitAbandoned("等待数据库时取消");
-        }
-        QThread::msleep(unsigned(pause));
-    }
+void WindowedWriter::noteStore() { engine_->noteStore(); }
+
+WindowAnswer WindowedWriter::open(const WindowRequest& request, const WindowWait& wait,
+                                  const std::function<void()>& alive) {
+    return engine_->open(request, wait, alive);
+}
+
+WindowAnswer WindowedWriter::go(std::span<const WindowInsert> inserts, bool commit,
+                                const std::function<void()>& alive) {
+    return engine_->go(inserts, commit, alive);
 }
 
 bool WindowedWriter::inWindow() const { return engine_->inWindow(); }
 
-void WindowedWriter::rollbackTo(int keep) { engine_->rollbackTo(keep); }
-
 RowSet WindowedWriter::query(const QString& hostSql) { return engine_->query(hostSql); }
 
-qsizetype WindowedWriter::apply(std::span<const WindowInsert> inserts, QString* refusal,
-                                const std::function<void()>& alive) {
-    return engine_->apply(inserts, refusal, alive);
-}
+void WindowedWriter::rollbackTo(int keep) { engine_->rollbackTo(keep); }
 
 void WindowedWriter::commit() { engine_->commit(); }
 

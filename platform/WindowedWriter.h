@@ -3,16 +3,21 @@
 // A window is one transaction taken under a lock that every import of this library takes on
 // the store (SQLite: BEGIN IMMEDIATE, the store's own write lock; PostgreSQL: a
 // transaction-level advisory lock of the library's key), so imports into one store follow one
-// another window by window and what one window checks under the lock stays true until its
+// another window by window, and what a window checks under the lock stays true until its
 // commit. Inside a window each insert stands under a savepoint of its own: an insert the store
-// refuses for its values costs only itself. On PostgreSQL the inserts are sent without waiting
-// for each answer (libpq's pipeline mode) and the answers read in order, so a window costs a
-// round trip or two however many people it holds.
+// refuses for its values costs only itself.
+//
+// On PostgreSQL a window goes as one pipeline (libpq's pipeline mode): BEGIN, the lock, the
+// caller's checks, a guard that fails when they found anything, every insert and, when the
+// caller asks, the commit are sent without waiting for each answer, and the answers read in
+// order; a window whose checks find nothing and whose inserts are all taken costs one round
+// trip, however many people it holds. When the checks find something, the guard stops
+// everything after it and the window is rolled back.
 //
 // The writer works on a connection that is not its own (the host's, or the application
-// server's): it changes none of the connection's settings for longer than a call, and leaves
-// no transaction open behind it, however a call ends. A connection the host already holds in a
-// transaction is refused rather than committed behind the host's back.
+// server's): it changes none of the connection's settings beyond a call, and leaves no
+// transaction open behind it, however a call ends. A connection that its owner already holds
+// in a transaction is refused rather than committed behind the owner's back.
 #pragma once
 
 #include <QList>
@@ -38,18 +43,39 @@ struct WindowInsert {
     int keep = -1;
 };
 
-// How long begin() waits for the lock when another import or another writer holds it, and
-// what it does meanwhile: `waiting` is called about every 50 ms with the time waited so far;
-// answering false gives up (WaitAbandoned).
+// How long opening a window waits for the lock when another import (or another writer of an
+// SQLite store) holds it, and what it does meanwhile: `waiting` is called about every 50 ms
+// with the time waited so far; answering false gives up (WaitAbandoned).
 struct WindowWait {
     int timeoutMs = 60000;
     std::function<bool(int waitedMs)> waiting;
 };
 
-// begin() gave up at the caller's word.
+// Opening a window gave up at the caller's word.
 class WaitAbandoned : public DbError {
 public:
     using DbError::DbError;
+};
+
+// What a window sends in one go.
+struct WindowRequest {
+    // Statements that find what would make the caller's plan wrong, read under the lock
+    // before the inserts count: any row one of them finds means the plan no longer holds.
+    // IfOthersWrote reads them only when another writer may have written since the last look
+    // (SQLite can tell; a server cannot, and always reads them).
+    QStringList checks;
+    enum class Checks { Always, IfOthersWrote } when = Checks::Always;
+    std::span<const WindowInsert> inserts;
+    bool commit = false;  // commit as well, when every insert is stored
+};
+
+struct WindowAnswer {
+    bool checked = false;    // the checks were read
+    QList<RowSet> rows;      // their rows, one set per check
+    bool planHeld = true;    // false: a check found rows; the window is rolled back
+    qsizetype stored = 0;    // inserts stored before the first one refused
+    QString refusal;         // the store's reason for that one
+    bool committed = false;  // the window is committed (and closed)
 };
 
 class WindowedWriter {
@@ -66,24 +92,29 @@ public:
     // Another statement to insert with, for shapes learned later; answers its number.
     int addStatement(const QString& hostSql);
 
-    // Begins a window under the import lock. Throws StoreUnavailable when the connection is
-    // already inside a transaction of its owner's, when the store does not answer, or when
-    // the lock is not given within `wait.timeoutMs`; WaitAbandoned when `wait.waiting` says
-    // so. Nothing is left open when it throws.
-    void begin(const WindowWait& wait = {});
+    // Notes where the store stands, so that a later IfOthersWrote check knows whether
+    // anybody else wrote since: call it before reading what the plans are made from.
+    void noteStore();
+
+    // Opens a window under the import lock and sends `request`: the checks (when one finds
+    // rows, nothing after them counts and the window is rolled back), then the inserts, each
+    // under its own savepoint, up to the first the store refuses for its own values (a key
+    // taken, a value too long, a constraint), then the commit when asked and all were stored.
+    //
+    // Throws StoreUnavailable when the connection is inside a transaction of its owner's,
+    // when the lock is not given within `wait.timeoutMs`, and for every refusal that is not
+    // about an insert's values (no right to write, a read-only or full store, a lost
+    // connection); WaitAbandoned when `wait.waiting` says so. The window is rolled back then.
+    // `alive`, when given, is called about every 100 ms while answers are awaited.
+    WindowAnswer open(const WindowRequest& request, const WindowWait& wait,
+                      const std::function<void()>& alive = {});
+    // Sends more inserts in the open window, as open() does.
+    WindowAnswer go(std::span<const WindowInsert> inserts, bool commit,
+                    const std::function<void()>& alive = {});
     bool inWindow() const;
 
     // The rows of a statement read inside the window. Throws DbError.
     RowSet query(const QString& hostSql);
-
-    // Stores `inserts` in order, each under its own savepoint, and stops at the first the
-    // store refuses for its own values (a key taken, a value too long, a constraint): answers
-    // how many were stored before it, with the store's reason in `refusal`; all of them when
-    // none was refused. Throws StoreUnavailable when the refusal is not about the values
-    // (permission, read-only, full, lost connection): the window must then be rolled back.
-    // `alive`, when given, is called about every 100 ms while the answers are awaited.
-    qsizetype apply(std::span<const WindowInsert> inserts, QString* refusal,
-                    const std::function<void()>& alive = {});
 
     // Takes back the insert that set savepoint `keep`, and everything after it. Throws
     // StoreUnavailable.
@@ -103,6 +134,8 @@ public:
 
     // The library's key of the import lock on PostgreSQL (pg_advisory_xact_lock).
     static constexpr qint64 LockKey = 0x4356504B49585731;  // "CVPKIXW1"
+    // How long PostgreSQL waits for the lock before it refuses the window.
+    static constexpr int LockTimeoutMs = 60000;
 
 private:
     class Engine;

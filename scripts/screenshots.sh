@@ -3,9 +3,12 @@
 # QT_QPA_PLATFORM=xcb and DISPLAY are set) and fresh sample installations:
 #   docs/preview.png      the personnel preview
 #   docs/export.png       the export frame in the host (finance and one person unticked)
-#   docs/main-export.png  the main window after an export
+#   docs/main-export.png  the main window after an export (its default size)
 #   docs/main-import.png  the main window after an import, with its report
-# The last two are taken by the main window's own test, which drives the window with real
+#   docs/main-preview.png          an import's preview
+#   docs/main-preview-800x600.png  the same at 800x600
+#   docs/main-import-800x600.png   the import's report at 800x600
+# The main window's pictures are taken by its own test, which drives the window with real
 # clicks and keys from opening a database to saving the import's report.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -28,4 +31,5 @@ mkdir -p "$work/package"
   --untick 0003,310101199506060100 --screenshot "$root/docs/export.png" >/dev/null
 CV_SCREENSHOT_DIR="$root/docs" "$root/build/bin/test_host" --gtest_filter='MainWindow.*' >"$work/window.log" 2>&1 ||
   { cat "$work/window.log"; exit 1; }
-echo "wrote docs/preview.png, docs/export.png, docs/main-export.png and docs/main-import.png"
+echo "wrote docs/preview.png, docs/export.png, docs/main-export.png, docs/main-import.png," \
+  "docs/main-preview.png, docs/main-preview-800x600.png and docs/main-import-800x600.png"

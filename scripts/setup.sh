@@ -12,7 +12,7 @@ packages=(
   fonts-wqy-microhei qt6-translations-l10n
   xvfb x11-utils
   dpkg-dev file
-  zip unzip binutils
+  zip unzip binutils strace
   clang-14 libclang-rt-14-dev
 )
 

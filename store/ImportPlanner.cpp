@@ -1,5 +1,6 @@
 #include "ImportPlanner.h"
 
+#include "ImportLimits.h"
 #include "LoginNames.h"
 #include "StoreError.h"
 
@@ -33,18 +34,36 @@ QString ItemPlan::renameMessage() const {
 }
 
 ImportPlanner::ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked,
-                             DeptQuestions ask)
-    : image_(image), seed_(seed), networked_(networked), ask_(std::move(ask)) {}
+                             DeptQuestions ask, RefusalOf refusal)
+    : image_(image),
+      seed_(seed),
+      networked_(networked),
+      ask_(std::move(ask)),
+      refusal_(std::move(refusal)) {}
 
 void ImportPlanner::planDepartments(ItemPlan& plan, const QString& path, const QString& oldCode) {
     const DeptPathPlan walk = PlanDeptPath(image_, path, oldCode, networked_, ask_);
     for (const DeptPathPlan::NewDept& dept : walk.creates) {
+        // A department the store will refuse stops the walk there, as its refusal would.
+        if (const QString refused =
+                refusal_ ? refusal_(ImportWrite::dept(dept.code, dept.name)) : QString();
+            !refused.isEmpty()) {
+            plan.beforePerson = image_.mark();
+            plan.outcome = ItemPlan::Outcome::NotStored;
+            plan.reason = QStringLiteral("部门 %1 未能保存: %2").arg(dept.name, refused);
+            return;
+        }
         plan.beforeCreate.append(image_.mark());
         image_.addDept(dept.code, dept.name);
         plan.creates.append(dept);
     }
     plan.beforePerson = image_.mark();
-    if (walk.end != DeptPathPlan::End::Complete) plan.missingName = walk.failedName;
+    // Where the walk stopped for a name its level lacks (not where the store could not answer,
+    // nor where there was no level to walk).
+    if (walk.end == DeptPathPlan::End::LevelFull || walk.end == DeptPathPlan::End::Error) {
+        plan.stoppedUnder = walk.resolved.isNull() ? QStringLiteral("") : walk.resolved;
+        plan.stoppedAt = walk.failedName.isNull() ? QStringLiteral("") : walk.failedName;
+    }
     if (walk.end == DeptPathPlan::End::Error) {
         plan.outcome = ItemPlan::Outcome::Stop;
         plan.reason = walk.error;
@@ -59,6 +78,7 @@ void ImportPlanner::planDepartments(ItemPlan& plan, const QString& path, const Q
 ItemPlan ImportPlanner::plan(const ImportItem& item) {
     ItemPlan plan;
     plan.before = plan.beforePerson = image_.mark();
+    plan.seedBefore = seed_;
     const auto done = [&] {
         plan.seedAfter = seed_;
         return plan;
@@ -83,6 +103,7 @@ ItemPlan ImportPlanner::plan(const ImportItem& item) {
         return done();
     }
     if (image_.hasLogin(item.person.LoginName)) {
+        plan.loginTaken = true;
         try {
             plan.person.LoginName = UniqueLoginName(
                 item.person.LoginName,
@@ -108,6 +129,12 @@ ItemPlan ImportPlanner::plan(const ImportItem& item) {
         }
     }
     plan.beforePerson = image_.mark();
+    if (const QString refused = refusal_ ? refusal_(ImportWrite::person(plan.person)) : QString();
+        !refused.isEmpty()) {
+        plan.outcome = ItemPlan::Outcome::NotStored;
+        plan.reason = refused;
+        return plan;
+    }
     plan.insertPerson = true;
     image_.addPerson(plan.person.PerUUID, stored(plan.person.LoginName));
     return plan;

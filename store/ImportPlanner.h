@@ -9,6 +9,7 @@
 #include <QList>
 #include <QString>
 #include <cstdint>
+#include <functional>
 
 #include "DeptPathPlan.h"
 #include "StoreImage.h"
@@ -43,9 +44,13 @@ struct ItemPlan {
     Outcome outcome = Outcome::NotStored;
     TCVPersonInfo person;  // the row as stored (login name and PerDept of this installation)
     QString packageLoginName;
-    bool renameLine = false;  // "要导入的注册名...": the package's login name was taken
+    bool loginTaken = false;  // the package's login name was taken (renamed, or no name left)
+    bool renameLine = false;  // "要导入的注册名...": the person was renamed
     QList<DeptPathPlan::NewDept> creates;  // stored in this order, before the person
-    QString missingName;  // the name of the level where the walk stopped, not found there
+    // Where the walk stopped short: the department it looked in (a code; empty for the top
+    // level; null when the walk completed), whose level another writer may yet fill.
+    QString stoppedUnder;
+    QString stoppedAt;  // the name the walk did not find there
     bool insertPerson = false;
     QString reason;  // NotStored, Stop
 
@@ -54,16 +59,23 @@ struct ItemPlan {
     StoreImage::Mark before = 0;
     QList<StoreImage::Mark> beforeCreate;
     StoreImage::Mark beforePerson = 0;
-    std::uint32_t seedAfter = 0;  // the generator once this item has drawn
+    std::uint32_t seedBefore = 0;  // the generator before this item drew
+    std::uint32_t seedAfter = 0;   // the generator once this item has drawn
 
     QString renameMessage() const;
 };
 
 class ImportPlanner {
 public:
+    // The store's refusal of a write, when it can be told before the write is sent: the
+    // words it comes in, or empty when the write should be taken.
+    using RefusalOf = std::function<QString(const struct ImportWrite& write)>;
+
     // Plans against `image` (changed as each plan is made) with the generator at `seed`, in
-    // the networked or the local form of the department walk.
-    ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked, DeptQuestions ask);
+    // the networked or the local form of the department walk; a write `refusal` foretells is
+    // planned as the store would answer it.
+    ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked, DeptQuestions ask,
+                  RefusalOf refusal = {});
 
     ItemPlan plan(const ImportItem& item);
 
@@ -78,6 +90,7 @@ private:
     std::uint32_t seed_;
     bool networked_;
     DeptQuestions ask_;
+    RefusalOf refusal_;
 };
 
 }  // namespace cv

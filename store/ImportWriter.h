@@ -3,9 +3,9 @@
 // each window's records as one apply (ServerWindows). People and departments are stored as
 // InsertPerson and ResolveDeptPath store them, with bound values.
 //
-// A write refused for its values answers the store's reason, which explain() turns into plain
-// words. A store that refuses everything (or stops answering) is not a refusal: the calls throw
-// StoreUnavailable then, and the window must be rolled back.
+// A write refused for its values answers the store's reason, in plain words where the store's
+// are technical (ImportLimits::explain). A store that refuses everything (or stops answering) is
+// not a refusal: the calls throw StoreUnavailable then, and the window must be rolled back.
 #pragma once
 
 #include <QString>
@@ -13,26 +13,15 @@
 #include <memory>
 #include <span>
 
+#include "ConnectionBroker.h"
 #include "Database.h"
+#include "ImportLimits.h"
 #include "TCVPersonInfo.h"
 #include "WindowedWriter.h"
 
 namespace cv {
 
 class TDM_PersonPack;
-class ServerWindows;
-
-struct ImportWrite {
-    enum class Table { Person, Dept };
-    Table table = Table::Person;
-    QVariantList values;  // by the table's columns, as person() and dept() give them
-    int keep = -1;        // as WindowInsert::keep
-
-    // The person as InsertPerson stores it (PrjID 0, an empty text for each empty field).
-    static ImportWrite person(const TCVPersonInfo& person);
-    // A department with an empty DeptMemo, as ResolveDeptPath stores it.
-    static ImportWrite dept(const QString& code, const QString& name);
-};
 
 class ImportWriter {
 public:
@@ -43,22 +32,35 @@ public:
     ImportWriter(const ImportWriter&) = delete;
     ImportWriter& operator=(const ImportWriter&) = delete;
 
-    void begin(const WindowWait& wait);
-    bool inWindow() const;
-    // The rows of a statement inside the window, through the shared query dataset's way.
-    RowSet query(const QString& sql);
-    // As WindowedWriter::apply; the refusal in plain words where the store's are technical:
-    // each value longer than its column ("LoginName 超过字段长度 (51 个字符, 最多 50)"), else
-    // "数据库拒绝保存: " and the store's own reason.
-    qsizetype apply(std::span<const ImportWrite> writes, QString* refusal,
+    // As WindowedWriter::noteStore, open and go, in the current working style. A refusal
+    // comes in plain words where the store's are technical: each value longer than its column
+    // ("LoginName 超过字段长度 (51 个字符, 最多 50)"), else "数据库拒绝保存: " and the store's
+    // own reason.
+    void noteStore();
+    WindowAnswer open(const QStringList& checks, WindowRequest::Checks when,
+                      std::span<const ImportWrite> writes, bool commit, const WindowWait& wait,
+                      const std::function<void()>& alive = {});
+    WindowAnswer go(std::span<const ImportWrite> writes, bool commit,
                     const std::function<void()>& alive = {});
+    bool inWindow() const;
+    // The rows of a statement inside the window.
+    RowSet query(const QString& sql);
+    // What the store will take, read when the writer was made.
+    const ImportLimits& limits() const { return limits_; }
+
     void rollbackTo(int keep);
     void commit();
     void rollback();
     WindowedWriter::Costs costs() const;
 
 private:
-    QString explain(const ImportWrite& write, const QString& refusal) const;
+    // The writes as the local style's inserts, or as the networked style's records; a value
+    // that does not fit its field's type is refused before the server sees the record, with
+    // `unfit` saying why, and the writes after it kept back.
+    std::vector<WindowInsert> inserts(std::span<const ImportWrite> writes) const;
+    std::vector<WindowRecord> records(std::span<const ImportWrite> writes, QString& unfit) const;
+    void explainAnswer(std::span<const ImportWrite> writes, qsizetype sent, const QString& unfit,
+                       WindowAnswer& answer) const;
 
     struct Table {
         QString topSql;    // "Select Top 1 * From ...": the table's fields, as the store answers
@@ -69,6 +71,7 @@ private:
     const Table& table(ImportWrite::Table which) const;
 
     bool networked_;
+    ImportLimits limits_;
     Table people_;
     Table depts_;
     std::unique_ptr<WindowedWriter> local_;

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -47,7 +48,8 @@ public:
     // What became of one item, as its window's commit made it.
     struct Result {
         ItemPlan::Outcome outcome = ItemPlan::Outcome::NotStored;
-        TCVPersonInfo person;  // as stored: login name and department of this installation
+        QString loginName;     // as stored (Inserted, Renamed)
+        QString deptCode;      // this installation's department code, as stored
         QString reason;        // NotStored
         bool reached = false;  // false: a cancel or a stop came first
     };
@@ -62,7 +64,7 @@ public:
 
     enum class End { Complete, Cancelled, Stopped };
 
-    static constexpr int DefaultWindow = 1000;
+    static constexpr int DefaultWindow = 2000;
 
     // Reads the store's image in the current working style and prepares the writes. Throws
     // DbError (StoreUnavailable) when the store cannot be read or written.
@@ -82,28 +84,61 @@ public:
     // The window size the import uses when none is given: tests and benchmarks set it.
     static void setDefaultWindow(int items);
     static int defaultWindow();
+    // How long a window waits for the store's lock (another import's window, or another
+    // program holding the store): a minute, stated in the wait's message; tests shorten it.
+    static constexpr int DefaultLockWait = 60000;
+    static void setLockWait(int milliseconds);
+    static int lockWait();
 
 private:
     struct Window;
     void planWindow(Window& window, std::span<const ImportItem> items, qsizetype from,
                     bool firstPass);
-    bool checkWindow(Window& window, std::span<const ImportItem> items);
-    void applyWrites(Window& window, std::span<const ImportItem> items, qsizetype fromItem);
+    // The statements that tell whether a window's plan still holds, and what the plan
+    // itself adds, against which their rows are judged.
+    struct Checks {
+        QStringList sql;
+        QList<int> people;  // the statements of each, in `sql`
+        int depts = -1;
+        QSet<QString> plannedIds;
+        QSet<QString> plannedLogins;
+        QSet<QString> plannedCodes;
+    };
+    Checks checksOf(const Window& window, std::span<const ImportItem> items) const;
+    // What the checks' rows hold that the image, as it stood before the window, did not.
+    struct Facts {
+        QList<std::pair<QString, QString>> people;  // (PerUUID, LoginName), nulls as null
+        QList<std::pair<QString, QString>> depts;   // (DeptID, DeptName)
+    };
+    Facts factsIn(const Checks& checks, const QList<RowSet>& rows) const;
+    // Takes them into the image and plans the window again.
+    void absorb(Window& window, std::span<const ImportItem> items, const Facts& facts);
+    // Writes the window's items from `from` on, a refusal deciding its item and the items
+    // after it being planned again; with `checks`, the first go opens the window under the
+    // lock, and Changed says its checks found the store changed (the window is rolled back
+    // and planned again). The commit goes with the last writes unless a rename line must be
+    // logged before it.
+    enum class Sent { Stored, Changed };
+    Sent write(Window& window, std::span<const ImportItem> items, qsizetype from,
+               const Checks* checks);
     void writeLines(Window& window, std::span<const ImportItem> items);
     void refuse(Window& window, qsizetype item, int create, const QString& reason);
+    bool takenMeanwhile(Window& window, std::span<const ImportItem> items, qsizetype item,
+                        int create);
     void record(const Window& window, std::span<const ImportItem> items);
     void notStored(const ImportItem& item, const QString& reason);
 
     Hooks hooks_;
     int windowSize_;
     bool networked_;
+    std::unique_ptr<ImportWriter> writer_;  // before the image: it notes who wrote since
     StoreImage image_;
-    std::unique_ptr<ImportWriter> writer_;
     std::unique_ptr<ImportPlanner> planner_;
     QList<Result> results_;
     Counts counts_;
     QString stopReason_;
     qint64 committed_ = 0;
+    bool imageStale_ = false;  // another writer wrote since the image was read
 };
 
 }  // namespace cv

@@ -32,14 +32,28 @@ void OperationProgress::countRows(int passes) {
 void OperationProgress::beat(qint64 rows) { step(rows / passes_); }
 
 QString OperationProgress::text(qint64 done) const {
-    return total_ > 0 ? label_.arg(done).arg(total_) : label_.arg(done);
+    const QString count = total_ > 0 ? label_.arg(done).arg(total_) : label_.arg(done);
+    return note_.isEmpty() ? count : count + QLatin1Char('\n') + note_;
+}
+
+void OperationProgress::restart(const QString& label, qint64 total) {
+    listening_.reset();
+    passes_ = 1;
+    label_ = label;
+    total_ = total;
+    if (dialog_) dialog_->setMaximum(int(qMin<qint64>(total_, INT_MAX)));
 }
 
 bool OperationProgress::step(qint64 done) {
     if (cancelled_) return false;
     const qint64 now = clock_.elapsed();
-    if (now < showDelay || now - lastEvents_ < EventsEvery) return true;
+    if (now - lastEvents_ < EventsEvery) return true;
     lastEvents_ = now;
+    if (now < showDelay) {
+        // Too early for a dialog, not for the windows to paint.
+        QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        return true;
+    }
     if (!shown_) show();
     if (!dialog_) return true;
     if (total_ > 0) {

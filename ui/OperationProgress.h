@@ -1,7 +1,8 @@
 // Signs of life for a long operation on the host's user-interface thread. Once the operation
 // has run for about half a second, a modal progress dialog parented to the host's window
-// shows the count done out of the total, with a cancel button, and the host's windows keep
-// painting (events are handled at most every 50 ms). A quick operation never sees a dialog;
+// shows the count done out of the total, with a cancel button; from the start, the host's
+// windows keep painting (events are handled every 50 ms, those of the user's input only once
+// the dialog stands between them and the host). A quick operation never sees a dialog;
 // either way a step costs a look at the clock. An operation that is a few long loops over
 // rows (reading, writing, filling a tree) counts the rows that go by instead of stepping.
 #pragma once
@@ -35,9 +36,15 @@ public:
     bool step(qint64 done);
     bool cancelled() const { return cancelled_; }
 
+    // A line under the count, saying what the operation waits for; empty to take it away.
+    void setNote(const QString& note) { note_ = note; }
+
     // From now on the count done is the rows that go by on this thread, divided by `passes`
     // (how many loops each row of the total goes through).
     void countRows(int passes);
+    // From now on the operation counts something else: a new label and total, stepped again
+    // (rows no longer counted). The dialog, when shown, stays.
+    void restart(const QString& label, qint64 total);
 
     // How long an operation runs before the dialog shows; tests set 0 to see it at once.
     static void setShowDelay(int milliseconds);
@@ -49,6 +56,7 @@ private:
 
     QPointer<QWidget> window_;
     QString label_;
+    QString note_;
     qint64 total_;
     QElapsedTimer clock_;
     qint64 lastEvents_ = -50;  // so that a dialog shown at once shows at the first step

@@ -23,7 +23,7 @@
 //       build/bin/bench_import [--postgres URL] [options]      (without a server: SQLite only)
 // Options (each also as --name=value):
 //   --parts sqlite,loopback,relay   --styles local,networked   --people 100000
-//   --departments 5000   --window 1000   --rtt 1,10 (ms)   --budget 20 (s, 0: no limit)
+//   --departments 5000   --window 2000   --rtt 1,10 (ms)   --budget 20 (s, 0: no limit)
 //   --work /var/tmp (the folder for the run's files, removed at the end)
 #include <QApplication>
 #include <QDir>
@@ -49,6 +49,7 @@
 #include "PackageOperations.h"
 #include "Relay.h"
 #include "SqliteCalls.h"
+#include "WindowedImport.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ struct Options {
     QList<std::uint8_t> styles{2, 1};
     int people = 100000;
     int departments = 5000;
-    int window = 1000;
+    int window = cv::WindowedImport::DefaultWindow;
     QList<double> rtts{1, 10};
     double budget = 20;
     QString work = "/var/tmp";
@@ -134,6 +135,7 @@ Options parseOptions(const QStringList& arguments) {
             options.departments = number(1);
         } else if (name == "--window") {
             options.window = number(1);
+            cv::WindowedImport::setDefaultWindow(options.window);
         } else if (name == "--rtt") {
             options.rtts.clear();
             for (const QString& rtt : value.split(',', Qt::SkipEmptyParts)) {

@@ -1,4 +1,5 @@
-// Temporary directories per module key, below the host's temporary directory.
+// Temporary directories per module key, below the host's temporary directory: the one of the
+// settings, else temp/ in this process's own run folder.
 #include <QDir>
 #include <cstdio>
 
@@ -6,19 +7,21 @@
 #include "HostSettings.h"
 #include "HostString.h"
 #include "TextCodec.h"
+#include "WorkFolders.h"
 
 // The directory goes to the plug-in as GBK. A configured root that GBK cannot name is not
-// handed out garbled: the default root is used instead, and said so. A key that is not GBK
+// handed out garbled: the run folder's is used instead, and said so. A key that is not GBK
 // has no directory (empty answer).
 extern "C" void CVCALL GetAppTempPathY(char** result, const char* moduleKey) {
     cv::hostStringClear(result);
-    const QString fallback = QDir::tempPath() + "/corvane/temp";
-    QString root = cvhost::Settings::instance().value("tempDir");
-    if (root.isEmpty()) root = fallback;
+    const QString configured = cvhost::Settings::instance().value("tempDir");
+    QStringList roots;
+    if (!configured.isEmpty()) roots << configured;
+    if (const QString run = cvhost::runFolder(); !run.isEmpty()) roots << run + "temp";
     try {
         const QString key = cv::fromGbk(moduleKey);
-        for (const QString& candidate : {root, fallback}) {
-            const QString dir = QDir(candidate).filePath(key) + '/';
+        for (const QString& root : roots) {
+            const QString dir = QDir(root).filePath(key) + '/';
             try {
                 const QByteArray bytes = cv::toGbk(dir);
                 QDir().mkpath(dir);

@@ -1,14 +1,18 @@
 #include "HostSettings.h"
 
+#include <sqlite3.h>
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSettings>
+#include <QSqlDriver>
 #include <memory>
 #include <vector>
 
 #include "ConnectionBroker.h"
 #include "Database.h"
 #include "Installation.h"
+#include "StoreLocks.h"
 
 namespace cvhost {
 
@@ -80,11 +84,21 @@ OpenTarget<cv::ConnectionBroker>& broker() {
     return *open;
 }
 
+QString& openError() {
+    static QString error;
+    return error;
+}
+
 std::unique_ptr<cv::Connection> openQuietly(const QString& target) {
-    if (target.isEmpty()) return nullptr;
+    openError().clear();
+    if (target.isEmpty()) {
+        openError() = QStringLiteral("no database given");
+        return nullptr;
+    }
     try {
         return openStore(target);
-    } catch (const cv::DbError&) {
+    } catch (const cv::DbError& e) {
+        openError() = QString::fromUtf8(e.what());
         return nullptr;
     }
 }
@@ -111,9 +125,67 @@ cv::ConnectionBroker* connectionBroker() {
     return open.object.get();
 }
 
+QString lastOpenError() { return openError(); }
+
 void closeConnections() {
     broker() = {};
     base() = {};
+}
+
+namespace {
+
+// The host's open connections: the current ones first, then those replaced since.
+std::vector<cv::Connection*> openConnections() {
+    std::vector<cv::Connection*> open;
+    if (base().object) open.push_back(base().object.get());
+    if (broker().object) open.push_back(&broker().object->serverConnection());
+    for (const auto& retired : base().retired)
+        if (retired) open.push_back(retired.get());
+    for (const auto& retired : broker().retired)
+        if (retired) open.push_back(&retired->serverConnection());
+    return open;
+}
+
+sqlite3* sqliteOf(const cv::Connection& connection) {
+    const QSqlDatabase db = connection.database();
+    if (connection.dialect() != cv::Dialect::SQLite || !db.isOpen()) return nullptr;
+    const QVariant handle = db.driver()->handle();
+    return qstrcmp(handle.typeName(), "sqlite3*") == 0
+               ? *static_cast<sqlite3* const*>(handle.constData())
+               : nullptr;
+}
+
+bool inWalMode(cv::Connection& connection) {
+    try {
+        cv::Query mode(&connection);
+        mode.setCommandText(QStringLiteral("PRAGMA journal_mode"));
+        mode.open();
+        return !mode.eof() && mode.fieldText(QStringLiteral("journal_mode")).toLower() == "wal";
+    } catch (const cv::DbError&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+QStringList storesWithLostLocks() {
+    QStringList lost;
+    const std::size_t current = std::size_t(bool(base().object)) + bool(broker().object);
+    const std::vector<cv::Connection*> open = openConnections();
+    for (std::size_t i = 0; i < current; ++i) {
+        cv::Connection& connection = *open[i];
+        if (!sqliteOf(connection)) continue;
+        const QString file = connection.database().databaseName();
+        if (!lost.contains(file) && inWalMode(connection) && !holdsStoreLocks(file)) lost << file;
+    }
+    return lost;
+}
+
+void closeConnectionsAfterLostLocks() {
+    for (cv::Connection* connection : openConnections())
+        if (sqlite3* handle = sqliteOf(*connection))
+            sqlite3_db_config(handle, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    closeConnections();
 }
 
 }  // namespace cvhost

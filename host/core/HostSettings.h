@@ -41,7 +41,21 @@ private:
 // until closeConnections(). Null when the setting is empty or the database cannot be opened.
 cv::Connection* baseConnection();
 cv::ConnectionBroker* connectionBroker();
+// The engine's reason why the last of them that failed to open did not (English); "" when the
+// last one opened.
+QString lastOpenError();
 // Closes every connection opened so far. Nothing of the plug-in may hold one afterwards.
 void closeConnections();
+
+// The SQLite stores that the open connections (the local one and the application server's)
+// have open in WAL mode while this process no longer holds their locks (holdsStoreLocks):
+// whatever is written through them now may go into a log that another program deleted.
+QStringList storesWithLostLocks();
+// Closes every connection as closeConnections() does, those on SQLite without the checkpoint
+// that the last connection of a store makes as it closes: once the locks were lost, that
+// checkpoint would copy the pages of a deleted log over what other programs wrote since. The
+// locks are only taken again by connections opened after every connection of the process to
+// that store has closed (SQLite shares one lock state among them).
+void closeConnectionsAfterLostLocks();
 
 }  // namespace cvhost

@@ -1,36 +1,43 @@
 #include "ImportReport.h"
 
+#include <QAbstractItemModel>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryDir>
 #include <stdexcept>
+#include <vector>
 
 #include "ClientDataSet.h"
-#include "Database.h"
-#include "Installation.h"
 #include "Packer.h"
 #include "TextCodec.h"
+#include "WorkFolders.h"
 
 namespace cvhost {
 namespace {
 
 // The lines of the import's log that the report reads (the messages, without the log's own
-// columns). Names and identifiers inside them went through cv::logSafeText.
-const QString NotStoredPrefix = QStringLiteral("人员未导入: ");
-const QString NotStoredIdMark = QStringLiteral(" (PerUUID ");
-const QString NotStoredReasonMark = QStringLiteral("): ");
+// columns).
 const QString SummaryPrefix = QStringLiteral("人员导入结束: ");
-const QString CancelledPrefix = QStringLiteral("人员导入已取消: ");
-const QString ChangedLine = QStringLiteral("人员包在预览后已被更改, 未导入");
+// The heads of the lines that end an import other than by completing it.
+const struct {
+    ImportEnd end;
+    QString head;
+} EndHeads[] = {
+    {ImportEnd::Cancelled, QStringLiteral("人员导入已取消: ")},
+    {ImportEnd::PackageRefused, QStringLiteral("人员包无法导入: ")},
+    {ImportEnd::StoreUnavailable, QStringLiteral("数据库不可用, 人员未导入: ")},
+    {ImportEnd::Stopped, QStringLiteral("人员导入中止: ")},
+};
 
-constexpr qsizetype BatchSize = 500;
+[[noreturn]] void refuse(const QString& reason) { throw std::runtime_error(reason.toStdString()); }
 
 QString fileIn(const QString& folder, const QString& lowerName) {
     if (QFileInfo::exists(folder + '/' + lowerName)) return folder + '/' + lowerName;
     for (const QString& entry : QDir(folder).entryList(QDir::Files))
         if (entry.toLower() == lowerName) return folder + '/' + entry;
-    throw std::runtime_error("the package has no " + lowerName.toStdString());
+    refuse(QString::fromUtf8("人员包中没有 %1 文件").arg(lowerName));
 }
 
 cv::ClientDataSet load(const QString& path) {
@@ -38,8 +45,8 @@ cv::ClientDataSet load(const QString& path) {
     try {
         dataset.loadFromFile(path);
     } catch (const std::exception& e) {
-        throw std::runtime_error("cannot read " + QFileInfo(path).fileName().toStdString() + ": " +
-                                 e.what());
+        refuse(QString::fromUtf8("无法读取人员包中的 %1: %2")
+                   .arg(QFileInfo(path).fileName(), QString::fromUtf8(e.what())));
     }
     return dataset;
 }
@@ -53,7 +60,7 @@ PackageContents readFolder(const QString& folder) {
     cv::ClientDataSet people = load(fileIn(folder, QStringLiteral("perinfo.per")));
     cv::ClientDataSet depts = load(fileIn(folder, QStringLiteral("deptinfo.per")));
     if (people.fieldIndex(QStringLiteral("PerUUID")) < 0)
-        throw std::runtime_error("the package's person file has no PerUUID column");
+        refuse(QString::fromUtf8("人员包的人员文件没有 PerUUID 列"));
 
     PackageContents contents;
     QHash<QString, QString> paths;  // the import's rule: the last row with a DeptName wins
@@ -81,57 +88,34 @@ PackageContents readFolder(const QString& folder) {
     return contents;
 }
 
-// "人员未导入: NAME (PerUUID ID): REASON" → REASON under the key NAME + U+0000 + ID. A name or
-// an identifier may itself hold the marks, so every way of reading the line is kept (a
-// bounded number of them); a person's own key then finds the reason.
-QHash<QString, QString> notStoredReasons(const QStringList& log) {
-    constexpr int MaxReadings = 64;
-    QHash<QString, QString> reasons;
-    for (const QString& line : log) {
-        if (!line.startsWith(NotStoredPrefix)) continue;
-        const QStringView rest = QStringView(line).sliced(NotStoredPrefix.size());
-        int readings = 0;
-        for (qsizetype id = rest.indexOf(NotStoredIdMark); id >= 0 && readings < MaxReadings;
-             id = rest.indexOf(NotStoredIdMark, id + 1)) {
-            const qsizetype idStart = id + NotStoredIdMark.size();
-            for (qsizetype end = rest.indexOf(NotStoredReasonMark, idStart);
-                 end >= 0 && readings < MaxReadings;
-                 end = rest.indexOf(NotStoredReasonMark, end + 1), ++readings) {
-                const QString key = rest.first(id).toString() + QChar(0) +
-                                    rest.sliced(idStart, end - idStart).toString();
-                reasons.insert(key, rest.sliced(end + NotStoredReasonMark.size()).toString());
-            }
-        }
+// The reason of a ticked person not stored that the import gave no line of its own.
+QString reasonForUnhandled(const ImportEnding& ending) {
+    switch (ending.end) {
+        case ImportEnd::Completed:
+        case ImportEnd::NothingTicked:
+            return QStringLiteral("导入没有记录原因");
+        case ImportEnd::Cancelled:
+            return QStringLiteral("导入已取消, 未处理此人");
+        case ImportEnd::PackageRefused:
+            return QStringLiteral("人员包无法导入: ") + ending.reason;
+        case ImportEnd::StoreUnavailable:
+            return QStringLiteral("数据库不可用: ") + ending.reason;
+        case ImportEnd::Stopped:
+            return QStringLiteral("导入中止, 未处理此人: ") + ending.reason;
+        case ImportEnd::Failed:
+            break;
     }
-    return reasons;
+    return QStringLiteral("导入失败, 未处理此人");
 }
 
-QString reasonForUnhandled(const QStringList& log, int result) {
-    for (const QString& line : log) {
-        if (line.startsWith(CancelledPrefix)) return QStringLiteral("导入已取消, 未处理此人");
-        if (line == ChangedLine) return QStringLiteral("人员包在预览后已被更改, 未导入");
-    }
-    if (result == -1) return QStringLiteral("导入失败, 未处理此人");
-    return QStringLiteral("导入没有记录原因");
-}
-
-// Runs `statement` (which ends in "IN (") over `values` in batches; `row` sees each result row.
-template <typename RowFn>
-void inBatches(cv::Connection& store, const QString& statement, const QStringList& values,
-               RowFn&& row) {
-    for (qsizetype at = 0; at < values.size(); at += BatchSize) {
-        QString sql = statement;
-        const qsizetype end = std::min(values.size(), at + BatchSize);
-        for (qsizetype i = at; i < end; ++i) {
-            if (i > at) sql += u',';
-            sql += cv::sqlQuote(values[i]);
-        }
-        sql += u')';
-        cv::Query query(&store);
-        query.setCommandText(sql);
-        query.open();
-        for (; !query.eof(); query.next()) row(query);
-    }
+// Counts the report's outcomes and compares them with the summary line's.
+void finishCounts(ImportReport& report) {
+    for (const ReportRow& row : report.rows) ++report.counts[std::size_t(row.outcome)];
+    const std::optional<SummaryCounts> summary = summaryCounts(report.summaryLine);
+    report.summaryAgrees = summary && summary->inserted == report.count(Outcome::Inserted) &&
+                           summary->renamed == report.count(Outcome::Renamed) &&
+                           summary->present == report.count(Outcome::Present) &&
+                           summary->notStored == report.count(Outcome::NotStored);
 }
 
 QString csvField(const QString& value) {
@@ -144,28 +128,18 @@ QString csvField(const QString& value) {
     return field;
 }
 
-QStringList idsOf(const PackageContents& package) {
-    QStringList ids;
-    QSet<QString> seen;
-    for (const PackagePerson& person : package.people)
-        if (!seen.contains(person.perUUID)) {
-            seen.insert(person.perUUID);
-            ids << person.perUUID;
-        }
-    return ids;
-}
-
 }  // namespace
 
 PackageContents readPackage(const QString& package) {
     if (QFileInfo(package).isDir()) return readFolder(package);
-    if (!QFileInfo(package).isFile())
-        throw std::runtime_error("no package at " + package.toStdString());
-    QTemporaryDir unpacked(QDir::tempPath() + QStringLiteral("/corvane-report-XXXXXX"));
-    if (!unpacked.isValid()) throw std::runtime_error("no temporary folder for the package");
+    if (!QFileInfo(package).isFile()) refuse(QString::fromUtf8("人员包不存在: ") + package);
+    const QString run = runFolder();
+    QTemporaryDir unpacked((run.isEmpty() ? QDir::tempPath() + '/' : run) +
+                           QStringLiteral("report-XXXXXX"));
+    if (!unpacked.isValid()) refuse(QString::fromUtf8("无法建立解包人员包的临时文件夹"));
     QString error;
     if (!extractArchive(package, unpacked.path(), &error))
-        throw std::runtime_error("cannot unpack the package: " + error.toStdString());
+        refuse(QString::fromUtf8("无法解包人员包: ") + error);
     return readFolder(unpacked.path());
 }
 
@@ -201,6 +175,64 @@ QString outcomeLabel(Outcome outcome) {
     return QStringLiteral("未导入");
 }
 
+ImportEnding importEnding(int result, const QStringList& log) {
+    if (result == 1) return {ImportEnd::Completed, {}};
+    if (result == -2) return {ImportEnd::NothingTicked, {}};
+    // The last line with a head tells: a cancel may follow a refusal of one person.
+    for (auto line = log.crbegin(); line != log.crend(); ++line) {
+        for (const auto& [end, head] : EndHeads)
+            if (line->startsWith(head)) return {end, line->mid(head.size())};
+    }
+    return {ImportEnd::Failed, {}};
+}
+
+QString endingText(const ImportEnding& ending) {
+    switch (ending.end) {
+        case ImportEnd::Completed:
+            return QString::fromUtf8("导入完成");
+        case ImportEnd::NothingTicked:
+            return QString::fromUtf8("没有选中任何人员, 没有导入");
+        case ImportEnd::Cancelled:
+            return QString::fromUtf8("导入已取消 (%1); 取消前导入的人员留在数据库中")
+                .arg(ending.reason);
+        case ImportEnd::PackageRefused:
+            return QString::fromUtf8("人员包无法导入, 没有导入任何人员: ") + ending.reason;
+        case ImportEnd::StoreUnavailable:
+            return QString::fromUtf8("数据库不可用, 没有导入任何人员: ") + ending.reason;
+        case ImportEnd::Stopped:
+            return QString::fromUtf8("导入中途停止, 停止前导入的人员留在数据库中: ") +
+                   ending.reason;
+        case ImportEnd::Failed:
+            break;
+    }
+    return QString::fromUtf8("导入失败: 插件没有说明原因");
+}
+
+std::optional<SummaryCounts> summaryCounts(const QString& summaryLine) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^人员导入结束: 新增 (\\d+) 人, 改名后新增 (\\d+) 人, 已存在 (\\d+) 人, "
+                       "未导入 (\\d+) 人, 新建部门 (\\d+) 个$"));
+    const QRegularExpressionMatch match = pattern.match(summaryLine);
+    if (!match.hasMatch()) return std::nullopt;
+    return SummaryCounts{match.captured(1).toInt(), match.captured(2).toInt(),
+                         match.captured(3).toInt(), match.captured(4).toInt(),
+                         match.captured(5).toInt()};
+}
+
+QList<AccountRow> readAccount(const QAbstractItemModel& model) {
+    QList<AccountRow> rows;
+    const int count = model.rowCount();
+    rows.reserve(count);
+    auto text = [&](int row, int column) { return model.index(row, column).data().toString(); };
+    for (int row = 0; row < count; ++row) {
+        bool number = false;
+        const int packageRow = text(row, 6).toInt(&number);
+        rows.append({text(row, 0), text(row, 1), text(row, 2), text(row, 3), text(row, 4),
+                     text(row, 5), number ? packageRow : -1});
+    }
+    return rows;
+}
+
 QString summaryLine(const QStringList& log) {
     QString summary;
     for (const QString& line : log)
@@ -208,118 +240,89 @@ QString summaryLine(const QStringList& log) {
     return summary;
 }
 
-ImportReport composeReport(const ImportObservation& seen) {
+ImportReport composeReport(const PackageContents& package, const QList<AccountRow>& account,
+                           const QSet<QString>& inTree, const QStringList& log, int result) {
     ImportReport report;
-    report.result = seen.result;
-    report.summaryLine = summaryLine(seen.log);
-    const QHash<QString, QString> reasons = notStoredReasons(seen.log);
-    const QString unhandled = reasonForUnhandled(seen.log, seen.result);
+    report.result = result;
+    report.summaryLine = summaryLine(log);
+    report.ending = importEnding(result, log);
+    const QString unhandled = reasonForUnhandled(report.ending);
 
-    QHash<QString, int> ticksLeft = seen.ticks;
-    QSet<QString> storedByEarlierRow;
-    report.rows.reserve(seen.package.people.size());
-    for (const PackagePerson& person : seen.package.people) {
+    // Which account row each package row takes: first the rows the account names, then the
+    // rest by PerUUID in file order.
+    const qsizetype rows = package.people.size();
+    std::vector<qsizetype> taker(std::size_t(rows), -1);
+    std::vector<bool> placed(std::size_t(account.size()), false);
+    for (qsizetype a = 0; a < account.size(); ++a) {
+        const int at = account[a].packageRow;
+        if (at >= 0 && at < rows && taker[std::size_t(at)] < 0 &&
+            package.people[at].perUUID == account[a].perUUID) {
+            taker[std::size_t(at)] = a;
+            placed[std::size_t(a)] = true;
+        }
+    }
+    QHash<QString, QList<qsizetype>> freeRows;  // PerUUID → package rows not taken, in order
+    for (qsizetype i = rows - 1; i >= 0; --i)
+        if (taker[std::size_t(i)] < 0) freeRows[package.people[i].perUUID].append(i);
+    for (qsizetype a = 0; a < account.size(); ++a) {
+        if (placed[std::size_t(a)]) continue;
+        QList<qsizetype>& free = freeRows[account[a].perUUID];
+        if (free.isEmpty()) continue;
+        taker[std::size_t(free.takeLast())] = a;
+        placed[std::size_t(a)] = true;
+    }
+
+    auto fromAccount = [&](const AccountRow& told, ReportRow& row) {
+        static const QHash<QString, Outcome> outcomes = {
+            {QStringLiteral("inserted"), Outcome::Inserted},
+            {QStringLiteral("renamed"), Outcome::Renamed},
+            {QStringLiteral("present"), Outcome::Present},
+            {QStringLiteral("not stored"), Outcome::NotStored}};
+        row.outcome = outcomes.value(told.outcome, Outcome::NotStored);
+        row.loginName = told.loginName;
+        row.deptCode = told.deptCode;
+        if (!told.deptPath.isEmpty() || !told.deptCode.isEmpty()) row.deptPath = told.deptPath;
+        row.reason = told.reason;
+        if (row.outcome == Outcome::Present && row.reason.isEmpty())
+            row.reason = QStringLiteral("本系统已有此人");
+        if (row.outcome == Outcome::NotStored && row.reason.isEmpty()) row.reason = unhandled;
+        if (!outcomes.contains(told.outcome))
+            row.reason =
+                QStringLiteral("插件报告了未知的结果 \"%1\"; ").arg(told.outcome) + row.reason;
+    };
+    report.rows.reserve(rows);
+    for (qsizetype i = 0; i < rows; ++i) {
+        const PackagePerson& person = package.people[i];
         ReportRow row;
         row.perUUID = person.perUUID;
         row.perName = person.perName;
         row.deptPath = person.deptPath;
-        const auto stored = seen.storedAfter.constFind(person.perUUID);
-        if (stored != seen.storedAfter.cend()) {
-            row.loginName = stored->loginName;
-            row.deptCode = stored->perDept;
-            row.deptPath = seen.deptPaths.value(stored->perDept);
-        }
-        int& ticks = ticksLeft[person.perUUID];
-        if (ticks <= 0) {
-            row.outcome = Outcome::NotTicked;
-            if (!seen.inTree.contains(person.perUUID))
-                row.reason = QStringLiteral("预览中没有此人 (人员包中没有其部门)");
+        if (const qsizetype a = taker[std::size_t(i)]; a >= 0) {
+            fromAccount(account[a], row);
         } else {
-            --ticks;
-            if (seen.presentBefore.contains(person.perUUID)) {
-                row.outcome = Outcome::Present;
-                row.reason = QStringLiteral("本系统已有此人");
-            } else if (storedByEarlierRow.contains(person.perUUID)) {
-                row.outcome = Outcome::Present;
-                row.reason = QStringLiteral("人员包中重复, 已由前面一行导入");
-            } else if (stored != seen.storedAfter.cend()) {
-                storedByEarlierRow.insert(person.perUUID);
-                if (stored->loginName == person.loginName) {
-                    row.outcome = Outcome::Inserted;
-                } else {
-                    row.outcome = Outcome::Renamed;
-                    row.reason = QStringLiteral("注册名 ") + person.loginName +
-                                 QStringLiteral(" 已存在, 改为 ") + stored->loginName;
-                }
-            } else {
-                row.outcome = Outcome::NotStored;
-                row.reason = reasons.value(
-                    cv::logSafeText(person.perName) + QChar(0) + cv::logSafeText(person.perUUID),
-                    unhandled);
-            }
+            row.outcome = Outcome::NotTicked;
+            if (!inTree.contains(person.perUUID))
+                row.reason = QStringLiteral("预览中没有此人 (人员包中没有其部门)");
         }
-        ++report.counts[std::size_t(row.outcome)];
         report.rows.append(std::move(row));
     }
+    for (qsizetype a = 0; a < account.size(); ++a) {
+        if (placed[std::size_t(a)]) continue;
+        ReportRow row;
+        row.perUUID = account[a].perUUID;
+        fromAccount(account[a], row);
+        row.reason = QStringLiteral("人员包中找不到此人; ") + row.reason;
+        report.rows.append(std::move(row));
+    }
+    finishCounts(report);
     return report;
 }
 
-QSet<QString> storedIds(cv::Connection& store, const QStringList& ids) {
-    QSet<QString> found;
-    inBatches(
-        store, QStringLiteral("SELECT PerUUID FROM CV_PersonInfo WHERE PerUUID IN ("), ids,
-        [&](const cv::Query& row) { found.insert(row.fieldText(QStringLiteral("PerUUID"))); });
-    return found;
-}
-
-QHash<QString, StoredPerson> storedPeople(cv::Connection& store, const QStringList& ids) {
-    QHash<QString, StoredPerson> people;
-    inBatches(
-        store,
-        QStringLiteral("SELECT PerUUID, LoginName, PerDept FROM CV_PersonInfo WHERE PerUUID IN ("),
-        ids, [&](const cv::Query& row) {
-            people.insert(row.fieldText(QStringLiteral("PerUUID")),
-                          {row.fieldText(QStringLiteral("LoginName")),
-                           row.fieldText(QStringLiteral("PerDept"))});
-        });
-    return people;
-}
-
-QHash<QString, QString> departmentPaths(cv::Connection& store, const QSet<QString>& codes) {
-    // A code's levels are its prefixes of 4, 8, ... characters, and the whole code when its
-    // length is not a multiple of four.
-    auto levels = [](const QString& code) {
-        QStringList prefixes;
-        for (qsizetype n = 4; n <= code.size(); n += 4) prefixes << code.left(n);
-        if (code.size() % 4 != 0) prefixes << code;
-        return prefixes;
-    };
-    QSet<QString> wanted;
-    for (const QString& code : codes)
-        if (!code.isEmpty())
-            for (const QString& prefix : levels(code)) wanted.insert(prefix);
-    QHash<QString, QString> names;
-    inBatches(store, QStringLiteral("SELECT DeptID, DeptName FROM CV_DeptInfo WHERE DeptID IN ("),
-              QStringList(wanted.cbegin(), wanted.cend()), [&](const cv::Query& row) {
-                  names.insert(row.fieldText(QStringLiteral("DeptID")),
-                               row.fieldText(QStringLiteral("DeptName")));
-              });
-    QHash<QString, QString> paths;
-    for (const QString& code : codes) {
-        if (code.isEmpty()) continue;
-        QStringList parts;
-        for (const QString& prefix : levels(code)) parts << names.value(prefix);
-        paths.insert(code, parts.join(u'_'));
-    }
-    return paths;
-}
-
 QByteArray reportCsv(const ImportReport& report) {
-    QString text = QStringLiteral(
-        "PerUUID,PerName,LoginName,outcome,department path,department code,reason\r\n");
+    QString text = QStringLiteral("人员编号,姓名,登录名,结果,部门路径,本系统部门编码,原因\r\n");
     for (const ReportRow& row : report.rows) {
         const QString fields[] = {
-            row.perUUID,  row.perName,  row.loginName, outcomeName(row.outcome),
+            row.perUUID,  row.perName,  row.loginName, outcomeLabel(row.outcome),
             row.deptPath, row.deptCode, row.reason};
         bool first = true;
         for (const QString& field : fields) {
@@ -339,27 +342,6 @@ bool saveReportCsv(const ImportReport& report, const QString& file, QString* err
         return true;
     if (error) *error = out.errorString();
     return false;
-}
-
-ImportWatch::ImportWatch(const QString& package, const QString& store, QHash<QString, int> ticks,
-                         QSet<QString> inTree)
-    : store_(store) {
-    seen_.package = readPackage(package);
-    seen_.ticks = std::move(ticks);
-    seen_.inTree = std::move(inTree);
-    seen_.presentBefore = storedIds(*openStore(store_), idsOf(seen_.package));
-}
-
-ImportReport ImportWatch::finish(const QStringList& log, int result) {
-    auto store = openStore(store_);
-    seen_.storedAfter = storedPeople(*store, idsOf(seen_.package));
-    QSet<QString> codes;
-    for (const StoredPerson& person : std::as_const(seen_.storedAfter))
-        codes.insert(person.perDept);
-    seen_.deptPaths = departmentPaths(*store, codes);
-    seen_.log = log;
-    seen_.result = result;
-    return composeReport(seen_);
 }
 
 }  // namespace cvhost

@@ -1,11 +1,12 @@
-// The host's report of one import: what became of each person of the package, worked out from
-// what the host can see around the plug-in's import: the package's person rows, which of them
-// the user ticked, which of their PerUUIDs the store held before, the people it holds after,
-// and the lines the import logged. `corvane import --report` and the main window's report
-// pane both go through ImportWatch, so the two always agree.
+// The host's report of one import: what became of each person of the package. The package's
+// person rows give the report its rows; the import's own account (the embedded frame's
+// "ImportAccount" model: one row per ticked person node, with its outcome) gives each ticked
+// one its outcome; the import's log lines give its ending. The host never works out an
+// outcome from rows in the store, which other processes write too. `corvane import --report`
+// and the main window's report pane make it the same way, so the two always agree.
 //
-// Deciding (composeReport) is kept apart from reading (readPackage, the store look-ups), so
-// that the rules can be checked on any made-up observation.
+// Deciding (composeReport, importEnding) is kept apart from reading (readPackage, readAccount),
+// so that the rules can be checked on any made-up account.
 #pragma once
 
 #include <QByteArray>
@@ -15,10 +16,9 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <optional>
 
-namespace cv {
-class Connection;
-}
+class QAbstractItemModel;
 
 namespace cvhost {
 
@@ -38,32 +38,56 @@ struct PackageContents {
 
 // Reads the two dataset files of a package: `package` is a zip file (unpacked into a temporary
 // folder that is removed again) or a folder that holds them. The file names are found without
-// regard to letter case. Throws std::runtime_error when the package cannot be read.
+// regard to letter case. Throws std::runtime_error, with the reason in Chinese, when the
+// package cannot be read.
 PackageContents readPackage(const QString& package);
 
 enum class Outcome { Inserted, Renamed, Present, NotTicked, NotStored };
 constexpr int OutcomeCount = 5;
-// "inserted", "renamed", "present", "not ticked", "not stored": the CSV's words.
+// "inserted", "renamed", "present", "not ticked", "not stored": the account's and the
+// program's words.
 QString outcomeName(Outcome outcome);
-// The same in the interface's words: 新增, 改名后新增, 已存在, 未选中, 未导入.
+// The same in the interface's words, which the CSV uses too: 新增, 改名后新增, 已存在, 未选中,
+// 未导入.
 QString outcomeLabel(Outcome outcome);
 
-struct StoredPerson {
-    QString loginName;
-    QString perDept;
+// How an import ended, told by its answer and the heads of its last lines.
+enum class ImportEnd {
+    Completed,         // answered 1 (some people may still not be stored, each with a line)
+    NothingTicked,     // answered -2
+    Cancelled,         // the user pressed Cancel; the people of the windows done stay stored
+    PackageRefused,    // refused before anything was stored (unpacking, files, changed)
+    StoreUnavailable,  // the store could not be used; nothing stored
+    Stopped,           // the store stopped part-way; the people stored before stay stored
+    Failed,            // -1 without a line that says why
 };
+struct ImportEnding {
+    ImportEnd end = ImportEnd::Failed;
+    QString reason;  // the text after the line's head ("已处理 3/10 人" for a cancel)
+};
+ImportEnding importEnding(int result, const QStringList& log);
+// The ending in the interface's words: what happened and what it left stored.
+QString endingText(const ImportEnding& ending);
 
-// Everything the host saw around one import.
-struct ImportObservation {
-    PackageContents package;
-    QHash<QString, int> ticks;    // PerUUID → ticked person nodes of the preview tree
-    QSet<QString> inTree;         // PerUUIDs that have a node in the preview tree at all
-    QSet<QString> presentBefore;  // the package's PerUUIDs stored before the import
-    QHash<QString, StoredPerson> storedAfter;  // the package's PerUUIDs stored after it
-    QHash<QString, QString> deptPaths;         // code → path in this installation
-    QStringList log;                           // the messages the import logged
-    int result = 0;                            // what CVPackage_Import answered
+// The counts of the import's summary line ("人员导入结束: 新增 1 人, 改名后新增 0 人, 已存在 0
+// 人, 未导入 1 人, 新建部门 0 个"); none when the line does not read so.
+struct SummaryCounts {
+    int inserted = 0, renamed = 0, present = 0, notStored = 0, departments = 0;
 };
+std::optional<SummaryCounts> summaryCounts(const QString& summaryLine);
+
+// One row of the import's account.
+struct AccountRow {
+    QString perUUID;
+    QString outcome;      // inserted, renamed, present, not stored
+    QString loginName;    // the login name stored (inserted, renamed)
+    QString deptCode;     // this installation's department code
+    QString deptPath;     // this installation's when stored, else the package's
+    QString reason;       // for not stored, and the rename line of renamed
+    int packageRow = -1;  // the row of the package's person file; -1 when unknown
+};
+// The rows of an account model: columns 0 to 6, display role, as listed above.
+QList<AccountRow> readAccount(const QAbstractItemModel& model);
 
 struct ReportRow {
     Outcome outcome = Outcome::NotTicked;
@@ -80,6 +104,9 @@ struct ImportReport {
     std::array<int, OutcomeCount> counts{};
     QString summaryLine;  // the import's own summary line; "" when it logged none
     int result = 0;
+    ImportEnding ending;
+    // False when the summary line's counts are not the report's (or there is no summary).
+    bool summaryAgrees = false;
 
     int count(Outcome outcome) const { return counts[std::size_t(outcome)]; }
 };
@@ -88,45 +115,21 @@ struct ImportReport {
 // logged none.
 QString summaryLine(const QStringList& log);
 
-// The rules, one row of the package at a time (people handled in file order):
-// - not ticked: no ticked node is left for the row (a PerUUID ticked k times covers its first
-//   k rows);
-// - present: stored before the import, or already stored by an earlier row of this package;
-// - inserted / renamed: stored now, with the package's login name or another one;
-// - not stored: ticked and not stored, with the reason the import logged for the person, or
-//   the reason its last lines give for everyone (cancelled, package changed, failed).
-ImportReport composeReport(const ImportObservation& seen);
-
-// Which of `ids` the store holds; and those people's login names and departments; and the
-// department paths of `codes` in the store. Read in batches; throw cv::DbError.
-QSet<QString> storedIds(cv::Connection& store, const QStringList& ids);
-QHash<QString, StoredPerson> storedPeople(cv::Connection& store, const QStringList& ids);
-QHash<QString, QString> departmentPaths(cv::Connection& store, const QSet<QString>& codes);
+// The report from the import's account: each account row gives the outcome of the package row
+// it names (a row of -1, or one that names no row of this PerUUID, takes the first such row
+// not yet taken); package rows no account row takes were not ticked; an account row that
+// takes no package row is listed after them. A person not stored without a reason of its own
+// takes the ending's.
+ImportReport composeReport(const PackageContents& package, const QList<AccountRow>& account,
+                           const QSet<QString>& inTree, const QStringList& log, int result);
 
 // The report as CSV: UTF-8 with a byte order mark (so that a spreadsheet opens the Chinese
-// text), CRLF line ends, a header row, one row per report row. A field holding a comma, a
-// double quote or a line break is quoted with its quotes doubled; a field that a spreadsheet
-// would take for a formula (leading =, +, -, @, tab or CR) gets a leading apostrophe.
+// text), CRLF line ends, the header row 人员编号,姓名,登录名,结果,部门路径,本系统部门编码,原因,
+// one row per report row with its outcome as the window shows it (outcomeLabel). A field holding a
+// comma, a double quote or a line break is quoted with its quotes doubled; a field that a
+// spreadsheet would take for a formula (leading =, +, -, @, tab or CR) gets a leading apostrophe.
 QByteArray reportCsv(const ImportReport& report);
 // Writes it to `file` through a temporary name; false with `error` set when it fails.
 bool saveReportCsv(const ImportReport& report, const QString& file, QString* error = nullptr);
-
-// One import watched from the host: create it just before CVPackage_Import (it reads the
-// package and which of its people the store holds), call finish() right after. `store` names
-// the database the import writes to (an SQLite file or a postgresql:// URL).
-class ImportWatch {
-public:
-    // Throws std::runtime_error (package unreadable) or cv::DbError (store).
-    ImportWatch(const QString& package, const QString& store, QHash<QString, int> ticks,
-                QSet<QString> inTree);
-    // Throws cv::DbError when the store cannot be read.
-    ImportReport finish(const QStringList& log, int result);
-
-    const PackageContents& package() const { return seen_.package; }
-
-private:
-    QString store_;
-    ImportObservation seen_;
-};
 
 }  // namespace cvhost

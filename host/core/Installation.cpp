@@ -1,5 +1,6 @@
 #include "Installation.h"
 
+#include <QFileInfo>
 #include <QStringList>
 #include <QUrl>
 #include <QUrlQuery>
@@ -115,10 +116,80 @@ void insertAll(cv::Connection& connection, const D (&depts)[ND], const P (&peopl
 std::unique_ptr<cv::Connection> openStore(const QString& target) {
     auto connection = cv::Connection::open(target);
     if (connection->dialect() == cv::Dialect::SQLite) {
+        // Reading the schema reads the file's header: a file that is not a database is
+        // refused here, before anything could be written to it.
+        cv::Query tables(connection.get());
+        tables.setCommandText(
+            QStringLiteral("SELECT lower(name) AS name FROM sqlite_master WHERE type = 'table'"));
+        tables.open();
+        bool any = false;
+        bool personnel = false;
+        for (; !tables.eof(); tables.next()) {
+            any = true;
+            const QString name = tables.fieldText(QStringLiteral("name"));
+            personnel = personnel || name == "cv_personinfo" || name == "cv_deptinfo";
+        }
+        if (any && !personnel)
+            throw cv::DbError("not a personnel store: no CV_PersonInfo or CV_DeptInfo table");
         execute(*connection, "PRAGMA journal_mode=WAL");
         execute(*connection, "PRAGMA synchronous=NORMAL");
     }
     return connection;
+}
+
+QString storeFileProblem(const QString& store) {
+    if (store.isEmpty()) return QString::fromUtf8("没有给出数据库");
+    if (store.startsWith(QLatin1String("postgresql:")) ||
+        store.startsWith(QLatin1String("postgres:")))
+        return {};
+    const QFileInfo file(store);
+    if (!file.exists()) return QString::fromUtf8("数据库文件不存在");
+    if (file.isDir()) return QString::fromUtf8("这是一个文件夹, 不是数据库文件");
+    if (!file.isFile()) return QString::fromUtf8("这不是普通文件, 不能作为数据库");
+    if (file.size() == 0) return QString::fromUtf8("这个文件是空的 (0 字节), 不是人员库");
+    return {};
+}
+
+QString plainDatabaseError(const QString& engineText) {
+    // The engines' words, most telling first.
+    static const struct {
+        const char* words;
+        const char* plain;
+    } known[] = {
+        {"password authentication failed", "用户名或密码不对"},
+        {"no password supplied", "数据库服务器要求密码, 但没有给出密码"},
+        {"not a personnel store", "这个 SQLite 数据库属于别的程序: 没有人员表"},
+        {"file is not a database", "这个文件不是 SQLite 数据库"},
+        {"file is encrypted", "这个文件不是 SQLite 数据库"},
+        {"database disk image is malformed", "数据库文件已损坏"},
+        {"unable to open database file", "无法打开数据库文件 (文件夹不存在或没有权限)"},
+        {"could not translate host name", "找不到数据库服务器 (主机名不对)"},
+        {"Connection refused", "连不上数据库服务器 (地址或端口不对, 或服务器没有运行)"},
+        {"timeout expired", "连接数据库服务器超时"},
+        {"too many clients", "数据库服务器的连接数已满"},
+        {"remaining connection slots are reserved", "数据库服务器的连接数已满"},
+        {"server closed the connection unexpectedly", "数据库服务器断开了连接"},
+        {"no connection to the server", "与数据库服务器的连接已断开"},
+        {"database is locked", "数据库正被别的程序锁住"},
+        {"attempt to write a readonly database", "数据库是只读的"},
+        {"read-only", "数据库是只读的"},
+        {"disk I/O error", "读写数据库文件出错 (磁盘错误)"},
+        {"database or disk is full", "磁盘已满"},
+        {"No space left on device", "磁盘已满"},
+        {"permission denied", "没有权限"},
+        {"no such table", "缺少人员表 (CV_PersonInfo 或 CV_DeptInfo)"},
+        {"does not exist", "服务器上没有这个数据库、用户或表"},
+    };
+    for (const auto& entry : known)
+        if (engineText.contains(QLatin1String(entry.words), Qt::CaseInsensitive))
+            return QString::fromUtf8(entry.plain) + QString::fromUtf8("。数据库的原话: ") +
+                   engineText.trimmed();
+    return QString::fromUtf8("数据库报告了错误。数据库的原话: ") + engineText.trimmed();
+}
+
+bool passwordRefused(const QString& engineText) {
+    return engineText.contains(QLatin1String("password authentication failed")) ||
+           engineText.contains(QLatin1String("no password supplied"));
 }
 
 QString makeServerStore(const QString& serverUrl, const QString& schema) {

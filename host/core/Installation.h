@@ -13,8 +13,22 @@ namespace cvhost {
 
 // Opens a store (SQLite file or postgresql:// URL). An SQLite store runs in WAL mode with
 // synchronous=NORMAL: an import sends every insert as its own statement, and a full sync per
-// statement costs about ten times more. Throws cv::DbError.
+// statement costs about ten times more. An SQLite file that holds tables but neither of the
+// personnel tables belongs to another program: it is refused as it is, its journal mode left
+// alone. Throws cv::DbError (also for a file that is not an SQLite database).
 std::unique_ptr<cv::Connection> openStore(const QString& target);
+
+// Why `store` cannot be an installation before anything opens it, in Chinese; "" when it may
+// be one (every server address may). An SQLite file must exist, be a file and hold something:
+// opening an empty file would turn it into an empty database with its -wal and -shm beside it.
+// Only stat is asked: nothing of the file is opened.
+QString storeFileProblem(const QString& store);
+
+// A database engine's reason (libpq's, SQLite's, Qt's, in English) told in plain Chinese,
+// with the engine's own words after it.
+QString plainDatabaseError(const QString& engineText);
+// Whether the engine's reason says that the server wants a password, or another one.
+bool passwordRefused(const QString& engineText);
 
 // An installation of its own on a PostgreSQL server: the schema `schema`, dropped first when
 // it exists, then made; answers the address that reaches it (the server's URL with the schema

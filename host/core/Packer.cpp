@@ -36,10 +36,35 @@ bool safeEntryName(const QString& name) {
     return true;
 }
 
+// A package file of the name `name`, its ASCII letter case aside.
+bool isPackageFile(const QString& name) {
+    static const QStringList names = {"perinfo.per", "deptinfo.per", "sysperinfo.xml"};
+    for (const QString& package : names) {
+        if (name.size() != package.size()) continue;
+        bool same = true;
+        for (qsizetype i = 0; same && i < name.size(); ++i) {
+            const char16_t c = name[i].unicode();
+            same = (c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c) == package[i].unicode();
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
+// libarchive's reason for a failed write, behind the host's words.
+QString writeError(archive* writer) {
+    const char* reason = archive_error_string(writer);
+    return QString::fromUtf8("无法写出 zip 文件") +
+           (reason && *reason ? QStringLiteral(" (") + QString::fromLocal8Bit(reason) + ')'
+                              : QString());
+}
+
 }  // namespace
 
 bool packDirectory(const QString& directory, const QString& zipFile, QString* error) {
-    const QFileInfoList files = QDir(directory).entryInfoList(QDir::Files, QDir::Name);
+    QFileInfoList files;
+    for (const QFileInfo& info : QDir(directory).entryInfoList(QDir::Files, QDir::Name))
+        if (isPackageFile(info.fileName()) && !info.isSymLink()) files << info;
     // Every byte libarchive hands over is written whole or the packing fails; a zip is
     // renamed into place only once its last byte is on the disk. The callback takes every block
     // even after a failed write (libarchive leaks an entry's compressor when a write fails in
@@ -55,14 +80,15 @@ bool packDirectory(const QString& directory, const QString& zipFile, QString* er
         return la_ssize_t(length);
     };
     if (archive_write_open(writer.get(), &out, nullptr, writeCallback, nullptr) != ARCHIVE_OK)
-        return fail(error, archive_error_string(writer.get()));
+        return fail(error, writeError(writer.get()));
 
     for (const QFileInfo& info : files) {
         QFile in(info.filePath());
-        if (!in.open(QIODevice::ReadOnly)) return fail(error, "cannot read " + info.filePath());
+        if (!in.open(QIODevice::ReadOnly))
+            return fail(error, QString::fromUtf8("无法读取文件 ") + info.filePath());
         const QByteArray content = in.readAll();
         if (in.error() != QFileDevice::NoError || content.size() != info.size())
-            return fail(error, "cannot read " + info.filePath());
+            return fail(error, QString::fromUtf8("无法读取文件 ") + info.filePath());
         std::unique_ptr<archive_entry, void (*)(archive_entry*)> entry(archive_entry_new(),
                                                                        archive_entry_free);
         const QByteArray name = info.fileName().toUtf8();
@@ -74,10 +100,10 @@ bool packDirectory(const QString& directory, const QString& zipFile, QString* er
         if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK ||
             archive_write_data(writer.get(), content.constData(), size_t(content.size())) !=
                 content.size())
-            return fail(error, archive_error_string(writer.get()));
+            return fail(error, writeError(writer.get()));
     }
     if (archive_write_close(writer.get()) != ARCHIVE_OK)
-        return fail(error, archive_error_string(writer.get()));
+        return fail(error, writeError(writer.get()));
     if (!out.commit()) return fail(error, out.errorString());  // a failed write included
     return true;
 }
@@ -87,8 +113,10 @@ namespace {
 // libarchive's reason for a failed read; it gives none for some broken archives.
 QString readError(archive* reader) {
     const char* reason = archive_error_string(reader);
-    return reason && *reason ? QString::fromLocal8Bit(reason)
-                             : QStringLiteral("not a readable zip archive");
+    const QString unreadable = QString::fromUtf8("不是可读的 zip 文件");
+    return reason && *reason
+               ? unreadable + QStringLiteral(" (") + QString::fromLocal8Bit(reason) + ')'
+               : unreadable;
 }
 
 // The components of an entry name: "a//b/" and "a/b" are one path.
@@ -106,7 +134,7 @@ public:
         QString path;
         for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
             path = path.isEmpty() ? parts[i] : path + '/' + parts[i];
-            if (files_.contains(path)) return "entry needs a file as a folder: " + path;
+            if (files_.contains(path)) return QString::fromUtf8("有一项把文件当作文件夹: ") + path;
             if (!directories_.contains(path)) {
                 directories_.insert(path);
                 order_ << path;
@@ -114,7 +142,7 @@ public:
         }
         path = parts.join('/');
         if (files_.contains(path) || (!directory && directories_.contains(path)))
-            return "entry named twice: " + path;
+            return QString::fromUtf8("同一个名字出现两次: ") + path;
         if (directory) {
             if (!directories_.contains(path)) {
                 directories_.insert(path);
@@ -225,12 +253,13 @@ bool extractArchive(const QString& archivePath, const QString& destination, QStr
             if (!keep && !path.isEmpty()) QDir(path).removeRecursively();
         }
     } removeCreated{created};
-    if (!QDir().mkpath(destination)) return fail(error, "cannot create " + destination);
+    if (!QDir().mkpath(destination))
+        return fail(error, QString::fromUtf8("无法建立文件夹 ") + destination);
 
     // Everything is unpacked into a staging folder inside the destination first, so that a
     // refused archive leaves nothing behind and a reader never sees half a file.
     QTemporaryDir staging(QDir(destination).filePath(".unpack-XXXXXX"));
-    if (!staging.isValid()) return fail(error, "cannot create a staging folder");
+    if (!staging.isValid()) return fail(error, QString::fromUtf8("无法建立解包用的临时文件夹"));
     const QString stagingName = QFileInfo(staging.path()).fileName();
 
     const qint64 allowed =
@@ -246,47 +275,57 @@ bool extractArchive(const QString& archivePath, const QString& destination, QStr
     archive_entry* entry = nullptr;
     int rc;
     while ((rc = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
-        if (++entries > limits.maxEntries) return fail(error, "too many entries");
+        if (++entries > limits.maxEntries)
+            return fail(
+                error,
+                QString::fromUtf8("zip 文件中的项目太多 (超过 %1 个)").arg(limits.maxEntries));
         const char* utf8 = archive_entry_pathname_utf8(entry);
         const char* raw = archive_entry_pathname(entry);
         const QString name = utf8 ? QString::fromUtf8(utf8) : QString::fromLocal8Bit(raw);
         if (name.size() > limits.maxNameLength)
-            return fail(error, "entry name too long: " + name.left(64) + "...");
-        if (!safeEntryName(name)) return fail(error, "unsafe entry name: " + name);
+            return fail(error, QString::fromUtf8("项目名字太长: ") + name.left(64) + "...");
+        if (!safeEntryName(name))
+            return fail(error, QString::fromUtf8("项目名字不安全 (绝对路径或 ..): ") + name);
         const mode_t type = archive_entry_filetype(entry);
         if (type != AE_IFREG && type != AE_IFDIR)
-            return fail(error, "entry is not a plain file: " + name);
+            return fail(error, QString::fromUtf8("项目不是普通文件: ") + name);
         if (archive_entry_hardlink(entry) || archive_entry_symlink(entry))
-            return fail(error, "entry is a link: " + name);
+            return fail(error, QString::fromUtf8("项目是链接: ") + name);
         const QStringList parts = components(name);
         if (parts.size() > limits.maxDepth)
-            return fail(error, "entry name too deep: " + name.left(64) + "...");
-        if (parts.first() == stagingName) return fail(error, "unsafe entry name: " + name);
+            return fail(error, QString::fromUtf8("项目的文件夹层次太深: ") + name.left(64) + "...");
+        if (parts.first() == stagingName)
+            return fail(error, QString::fromUtf8("项目名字不安全 (绝对路径或 ..): ") + name);
         const QString clash = paths.add(parts, type == AE_IFDIR);
         if (!clash.isEmpty()) return fail(error, clash);
         if (type == AE_IFDIR) continue;
 
         if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > allowed - total)
-            return fail(error, "archive unpacks to more than allowed");
+            return fail(error,
+                        QString::fromUtf8("解包后太大 (超过上限, 或超过目标磁盘剩余空间的一半)"));
         // Staged under a number: the folders of the name are made only when placing.
         Unpacked file{parts.join('/'), QString::number(files.size())};
         QFile out(staging.filePath(file.staged));
         if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-            return fail(error, "cannot write " + name);
+            return fail(error, QString::fromUtf8("无法写出 ") + name);
         char buffer[64 * 1024];
         la_ssize_t n;
         while ((n = archive_read_data(reader.get(), buffer, sizeof buffer)) > 0) {
             total += n;
-            if (total > allowed) return fail(error, "archive unpacks to more than allowed");
-            if (out.write(buffer, n) != n) return fail(error, "cannot write " + name);
+            if (total > allowed)
+                return fail(error, QString::fromUtf8(
+                                       "解包后太大 (超过上限, 或超过目标磁盘剩余空间的一半)"));
+            if (out.write(buffer, n) != n)
+                return fail(error, QString::fromUtf8("无法写出 ") + name);
         }
         if (n < 0) return fail(error, readError(reader.get()));
         out.close();
-        if (out.error() != QFileDevice::NoError) return fail(error, "cannot write " + name);
+        if (out.error() != QFileDevice::NoError)
+            return fail(error, QString::fromUtf8("无法写出 ") + name);
         files.push_back(std::move(file));
     }
     if (rc != ARCHIVE_EOF) return fail(error, readError(reader.get()));
-    if (entries == 0) return fail(error, "archive holds no entry");
+    if (entries == 0) return fail(error, QString::fromUtf8("zip 文件是空的"));
 
     // What the destination holds already must not turn a move into a write elsewhere or the
     // loss of a folder. Every folder comes after its parent and every file after its folders,
@@ -295,23 +334,26 @@ bool extractArchive(const QString& archivePath, const QString& destination, QStr
     const QDir target(destination);
     for (const QString& directory : paths.directories()) {
         const QFileInfo info(target.filePath(directory));
-        if (info.isSymLink()) return fail(error, "destination holds a link at " + directory);
+        if (info.isSymLink())
+            return fail(error, QString::fromUtf8("目标文件夹中已有同名链接: ") + directory);
         if (info.exists() && !info.isDir())
-            return fail(error, "destination holds a file at " + directory);
+            return fail(error, QString::fromUtf8("目标文件夹中已有同名文件: ") + directory);
     }
     for (const Unpacked& file : files) {
         const QFileInfo info(target.filePath(file.name));
-        if (info.isSymLink()) return fail(error, "destination holds a link at " + file.name);
+        if (info.isSymLink())
+            return fail(error, QString::fromUtf8("目标文件夹中已有同名链接: ") + file.name);
         if (info.exists() && !info.isFile())
-            return fail(error, "destination holds a folder at " + file.name);
+            return fail(error, QString::fromUtf8("目标文件夹中已有同名文件夹: ") + file.name);
     }
 
     Placement placement(target, QDir(staging.path()));
     for (const QString& directory : paths.directories())
-        if (!placement.makeDirectory(directory)) return fail(error, "cannot create " + directory);
+        if (!placement.makeDirectory(directory))
+            return fail(error, QString::fromUtf8("无法建立文件夹 ") + directory);
     for (const Unpacked& file : files)
         if (!placement.moveFile(file.name, file.staged))
-            return fail(error, "cannot place " + file.name);
+            return fail(error, QString::fromUtf8("无法放置 ") + file.name);
     placement.commit();
     removeCreated.keep = true;
     return true;

@@ -7,8 +7,10 @@
 
 namespace cvhost {
 
-// Packs the regular files directly inside `directory` at the root of a new zip file
-// (written under a temporary name, then renamed). Returns false with `error` set on failure.
+// Packs the package's own files of `directory` (perinfo.per, deptinfo.per, SysPerInfo.XML, in
+// whatever letter case, the regular files among them) at the root of a new zip file, written
+// under a temporary name, then renamed; nothing else the directory holds, such as the staged
+// files of a writer that died, reaches the zip. Returns false with `error` set on failure.
 bool packDirectory(const QString& directory, const QString& zipFile, QString* error = nullptr);
 
 // What an archive may unpack to. A person package is three files of some megabytes (a few
@@ -21,8 +23,8 @@ bool packDirectory(const QString& directory, const QString& zipFile, QString* er
 // levels makes thousands of folders to check and create).
 struct ExtractLimits {
     int maxEntries = 1000;
-    int maxNameLength = 1024;  // characters
-    int maxDepth = 64;         // components of a name
+    int maxNameLength = 1024;                // characters
+    int maxDepth = 64;                       // components of a name
     qint64 maxTotalBytes = qint64(4) << 30;  // 4 GiB unpacked
     // The share of the destination's free space (as the file system reports it when the
     // unpacking starts) that the unpacked files may take, in percent: a bomb never fills

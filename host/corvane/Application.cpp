@@ -1,7 +1,6 @@
 #include "Application.h"
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -29,13 +28,6 @@ bool setUpApplication() {
         QCoreApplication::installTranslator(qtTexts);
     }
     return true;
-}
-
-bool missingStore(const QString& store) {
-    if (store.startsWith(QLatin1String("postgresql:")) ||
-        store.startsWith(QLatin1String("postgres:")))
-        return false;
-    return !QFileInfo(store).isFile();
 }
 
 }  // namespace corvane

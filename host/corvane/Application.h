@@ -16,8 +16,4 @@ QString hostTitle();
 // standard buttons then read in English).
 bool setUpApplication();
 
-// Whether `store` names an SQLite file that does not exist (a server address never does):
-// opening it would make an empty file, and only `corvane init` makes installations.
-bool missingStore(const QString& store);
-
 }  // namespace corvane

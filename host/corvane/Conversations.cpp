@@ -7,9 +7,12 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <optional>
 
 #include "Commands.h"
 #include "EmbeddedTree.h"
+#include "HostLog.h"
+#include "HostSettings.h"
 #include "Packer.h"
 #include "Plugin.h"
 #include "TextCodec.h"
@@ -38,8 +41,9 @@ struct HostWindow {
     }
     // What the user does with the embedded tree before the operation: untick, and look.
     void userTurn(const Options& options, QTextStream& out) {
-        for (const QString& id : untick(panel, options.untick))
-            out << "not in the tree: " << id << "\n";
+        if (!options.untick.isEmpty())
+            for (const QString& id : untick(panel, options.untick))
+                out << "not in the tree: " << id << "\n";
         QApplication::processEvents();
         if (!options.screenshot.isEmpty() && !window.grab().save(options.screenshot))
             out << "cannot save the screenshot\n";
@@ -51,6 +55,22 @@ bool loadPlugin(Plugin& plugin, QTextStream& out) {
     if (plugin.load(&error)) return true;
     out << "corvane: cannot load the plug-in: " << error << "\n";
     return false;
+}
+
+// The store's locks are still this process's (StoreLocks.h); else nothing is written.
+bool storeLocksHeld(QTextStream& out) {
+    const QStringList lost = cvhost::storesWithLostLocks();
+    if (lost.isEmpty()) return true;
+    const QString text = QString::fromUtf8("本进程对数据库文件的锁已丢失, 本次操作没有执行: ") +
+                         lost.join(QStringLiteral(", "));
+    cvhost::writeLog(text);
+    out << "corvane: " << text << "\n";
+    return false;
+}
+
+// What the plug-in logged, printed after the answers (its reasons included).
+void printHeard(const cvhost::LogCapture& heard, QTextStream& out) {
+    for (const QString& message : heard.messages()) out << "log: " << message << "\n";
 }
 
 QString describeExport(const QString& answer) {
@@ -79,8 +99,10 @@ int runView(const Options& options, QTextStream& out) {
         });
         poll->start(50);
     }
+    const cvhost::LogCapture heard;
     const int result = plugin.view(qApp, screen(), nullptr, 0);
     out << "CVPackage_View: " << result << "\n";
+    printHeard(heard, out);
     return result == 1 ? 0 : 1;
 }
 
@@ -92,11 +114,17 @@ int runExport(const Options& options, QTextStream& out) {
     Plugin plugin;
     if (!loadPlugin(plugin, out)) return 1;
     HostWindow host(QString::fromUtf8("导出人员"));
+    const cvhost::LogCapture heard;
     const int embedded = plugin.exportProc(qApp, screen(), nullptr, 0, host.panel);
     out << "CVPackage_ExportProc: " << embedded << "\n";
     int status = 1;
     if (embedded == 1) {
         host.userTurn(options, out);
+        if (!storeLocksHeld(out)) {
+            out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
+            printHeard(heard, out);
+            return 1;
+        }
         const QString answer = plugin.writePackage(qApp);
         out << "CVPackage_Export: \"" << answer << "\" (" << describeExport(answer) << ")\n";
         if (answer.endsWith('/')) {
@@ -110,6 +138,7 @@ int runExport(const Options& options, QTextStream& out) {
         }
     }
     out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
+    printHeard(heard, out);
     return status;
 }
 
@@ -123,23 +152,33 @@ int runImport(const Options& options, QTextStream& out) {
     HostWindow host(QString::fromUtf8("导入人员"));
     const QByteArray argument = cv::toGbk(options.package);
     const QByteArray shown = options.all ? "@&@" + argument : argument;
+    std::optional<cvhost::LogCapture> heard(std::in_place);
     const int embedded =
         plugin.importProc(qApp, screen(), nullptr, 0, shown.constData(), host.panel);
     out << "CVPackage_ImportProc: " << embedded << "\n";
+    printHeard(*heard, out);
+    heard.reset();
     int status = 1;
     WatchedImport run;
+    bool imported = false;
     if (embedded == 1) {
         host.userTurn(options, out);
-        run =
-            runWatchedImport(plugin, qApp, host.panel, options.package, !options.report.isEmpty());
-        out << "CVPackage_Import: " << run.result << "\n";
+        imported = storeLocksHeld(out);
+    }
+    if (imported) {
+        std::optional<PackageReading> reading;
+        if (!options.report.isEmpty()) reading.emplace(options.package);
+        run = runWatchedImport(plugin, qApp, host.panel, &host.window, options.package,
+                               reading ? &*reading : nullptr);
+        out << "CVPackage_Import: " << run.result << " (" << cvhost::endingText(run.ending)
+            << ")\n";
         status = run.result == 1 ? 0 : 1;
     }
     out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
     for (const QString& message : run.log) out << "log: " << message << "\n";
     if (const QString summary = cvhost::summaryLine(run.log); !summary.isEmpty())
         out << "summary: " << summary << "\n";
-    if (embedded == 1 && !options.report.isEmpty()) {
+    if (imported && !options.report.isEmpty()) {
         QString error = run.reportError;
         if (run.report && cvhost::saveReportCsv(*run.report, options.report, &error)) {
             out << "report: " << options.report << " (" << run.report->rows.size() << " people:";
@@ -149,6 +188,8 @@ int runImport(const Options& options, QTextStream& out) {
                     << cvhost::outcomeName(outcome);
             }
             out << ")\n";
+            if (!run.report->summaryLine.isEmpty() && !run.report->summaryAgrees)
+                out << "report: the summary line's counts are not the report's\n";
         } else {
             out << "cannot write the report: " << error << "\n";
             status = 1;

@@ -6,18 +6,20 @@
 #include <QDate>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSettings>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
@@ -31,9 +33,13 @@
 #include <QVBoxLayout>
 
 #include "Application.h"
+#include "Busy.h"
 #include "Database.h"
 #include "EmbeddedTree.h"
+#include "FileDialog.h"
+#include "HostLog.h"
 #include "HostSettings.h"
+#include "Installation.h"
 #include "Packer.h"
 #include "ReportModel.h"
 #include "TextCodec.h"
@@ -60,42 +66,28 @@ QString rememberedStore(const QString& store) {
     return onServer(store) ? QUrl(store).toString(QUrl::RemovePassword | QUrl::FullyEncoded)
                            : store;
 }
-
-QString exportAnswerText(const QString& answer) {
-    if (answer == "-2") return QString::fromUtf8("没有选中任何人员");
-    if (answer == "-3") return QString::fromUtf8("无法创建人员包目录");
-    return QString::fromUtf8("导出失败：数据库不可用或人员包无法写出");
+// A server address with the password of the password field, which the address itself never
+// shows.
+QString withPassword(const QString& store, const QString& password) {
+    if (!onServer(store) || password.isEmpty()) return store;
+    QUrl url(store);
+    url.setPassword(password);
+    return url.toString(QUrl::FullyEncoded);
+}
+// Who the server is asked as: user@host:port.
+QString serverAccount(const QString& store) {
+    const QUrl url(store);
+    return url.userName() + '@' + url.host() +
+           (url.port() > 0 ? ':' + QString::number(url.port()) : QString());
 }
 
-QString importAnswerText(int answer) {
-    switch (answer) {
-        case 1:
-            return QString::fromUtf8("导入完成");
-        case -2:
-            return QString::fromUtf8("没有选中任何人员");
-        default:
-            return QString::fromUtf8("导入失败：人员包无法读取或数据库不可用");
-    }
-}
+// A count as the interface writes it: 100,000.
+QString count(qsizetype n) { return QLocale().toString(qlonglong(n)); }
 
-// Qt's own file dialog (not the desktop's): it speaks the interface's language everywhere.
-QString askForFile(QWidget* parent, const QString& caption, const QString& start,
-                   const QString& filter, bool save) {
-    QFileDialog dialog(parent, caption, QString(), filter);
-    dialog.setObjectName(QStringLiteral("fileDialog"));
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    const QFileInfo where(start);
-    if (where.isDir()) {
-        dialog.setDirectory(start);
-    } else {
-        dialog.setDirectory(where.absolutePath());
-        if (save) dialog.selectFile(where.fileName());
-    }
-    if (save) dialog.setDefaultSuffix(QFileInfo(start).suffix());
-    if (dialog.exec() != QDialog::Accepted) return {};
-    return dialog.selectedFiles().value(0);
+// What the plug-in logged while it answered: the reason of a failure is its last line.
+QString reasonHeard(const QStringList& heard) {
+    return heard.isEmpty() ? QString::fromUtf8("插件没有说明原因 (日志中没有它的话)")
+                           : heard.last();
 }
 
 QString folderOr(const QString& remembered) {
@@ -127,9 +119,14 @@ MainWindow::MainWindow(const Plugin& plugin, QWidget* parent)
     // The command line's database and style first, else the ones last opened.
     QString db = host.value("db");
     if (db.isEmpty()) db = prefs.value("db").toString();
-    databaseEdit = new QLineEdit(db, central);
+    databaseEdit = new QLineEdit(rememberedStore(db), central);
     databaseEdit->setPlaceholderText(QString::fromUtf8("SQLite 文件或 postgresql:// 地址"));
     databaseEdit->setClearButtonEnabled(true);
+    passwordLabel = new QLabel(QString::fromUtf8("密码："), central);
+    passwordEdit = new QLineEdit(onServer(db) ? QUrl(db).password() : QString(), central);
+    passwordEdit->setEchoMode(QLineEdit::Password);
+    passwordEdit->setPlaceholderText(QString::fromUtf8("服务器要求时"));
+    passwordEdit->setMaximumWidth(130);
     browseButton = new QPushButton(QString::fromUtf8("浏览…"), central);
     styleBox = new QComboBox(central);
     styleBox->addItem(QString::fromUtf8("本地数据库"), "local");
@@ -140,6 +137,8 @@ MainWindow::MainWindow(const Plugin& plugin, QWidget* parent)
     openButton = new QPushButton(QString::fromUtf8("打开"), central);
     form->addWidget(new QLabel(QString::fromUtf8("数据库："), central));
     form->addWidget(databaseEdit, 1);
+    form->addWidget(passwordLabel);
+    form->addWidget(passwordEdit);
     form->addWidget(browseButton);
     form->addWidget(new QLabel(QString::fromUtf8("工作方式："), central));
     form->addWidget(styleBox);
@@ -160,16 +159,23 @@ MainWindow::MainWindow(const Plugin& plugin, QWidget* parent)
     runImportButton->setDefault(true);
     layout->addLayout(actions);
 
+    // The frame keeps the size its own layout needs: in a window smaller than that it scrolls
+    // instead of squeezing its fields over each other.
     splitter_ = new QSplitter(Qt::Vertical, central);
     splitter_->setChildrenCollapsible(false);
-    framePanel = new QWidget(splitter_);
+    frameArea = new QScrollArea(splitter_);
+    frameArea->setWidgetResizable(true);
+    frameArea->setFrameShape(QFrame::NoFrame);
+    framePanel = new QWidget;
     framePanel->setObjectName("framePanel");
     framePanel->setLayout(new QVBoxLayout);
     framePanel->layout()->setContentsMargins(0, 0, 0, 0);
-    framePanel->setMinimumHeight(200);
+    frameArea->setWidget(framePanel);
+    frameArea->setMinimumHeight(160);
     resultTabs = new QTabWidget(splitter_);
+    resultTabs->setMinimumHeight(90);
     buildResultPane(resultTabs);
-    splitter_->addWidget(framePanel);
+    splitter_->addWidget(frameArea);
     splitter_->addWidget(resultTabs);
     splitter_->setStretchFactor(0, 3);
     splitter_->setStretchFactor(1, 2);
@@ -182,6 +188,18 @@ MainWindow::MainWindow(const Plugin& plugin, QWidget* parent)
     restoreGeometry(prefs.value("geometry").toByteArray());
 
     session_ = new QObject(this);
+    passwordLabel->setVisible(onServer(db));
+    passwordEdit->setVisible(onServer(db));
+    // A password belongs to one account on one server: another address clears it.
+    connect(databaseEdit, &QLineEdit::textEdited, this, [this](const QString& text) {
+        const bool server = onServer(text.trimmed());
+        passwordLabel->setVisible(server);
+        passwordEdit->setVisible(server);
+        const QString account = server ? serverAccount(text.trimmed()) : QString();
+        if (account != passwordAccount_) passwordEdit->clear();
+        passwordAccount_ = account;
+    });
+    passwordAccount_ = onServer(db) ? serverAccount(db) : QString();
     connect(openButton, &QPushButton::clicked, this, &MainWindow::openInstallation);
     connect(databaseEdit, &QLineEdit::returnPressed, this, &MainWindow::openInstallation);
     connect(browseButton, &QPushButton::clicked, this, &MainWindow::browseDatabase);
@@ -194,10 +212,7 @@ MainWindow::MainWindow(const Plugin& plugin, QWidget* parent)
         endConversation();
         report(QString::fromUtf8("已取消"));
     });
-    connect(openFolderButton, &QPushButton::clicked, this, [this] {
-        QDesktopServices::openUrl(
-            QUrl::fromLocalFile(QFileInfo(packageFileLabel->text()).absolutePath()));
-    });
+    connect(openFolderButton, &QPushButton::clicked, this, &MainWindow::openPackageFolder);
     connect(saveReportButton, &QPushButton::clicked, this, &MainWindow::saveReport);
     connect(reportFilter, &QComboBox::currentIndexChanged, this, &MainWindow::filterReport);
     setOpened(false);
@@ -317,6 +332,28 @@ void MainWindow::report(const QString& text) {
     logList->scrollToBottom();
 }
 
+// The lines the plug-in logged during a call, into the log tab.
+void MainWindow::hear(const QStringList& lines) {
+    for (const QString& line : lines) logList->addItem(line);
+    logList->scrollToBottom();
+}
+
+// A mistake or a failure: said in the status line, in the host's log and in a dialog that
+// names its cause.
+void MainWindow::refuse(const QString& what, const QString& why) {
+    report(what + QString::fromUtf8("：") + why);
+    cvhost::writeLog(what + QStringLiteral(": ") + why);
+    QMessageBox::warning(this, hostTitle(), what + QStringLiteral("\n\n") + why);
+}
+
+// The result pane goes back to its welcome: what it showed no longer applies.
+void MainWindow::clearResult() {
+    resultPages->setCurrentIndex(WelcomePage);
+    reportModel_->setReport({});
+    exportModel_->setPeople({});
+    saveReportButton->setEnabled(false);
+}
+
 void MainWindow::setOpened(bool opened) {
     for (QPushButton* b : {previewButton, exportButton, importButton}) b->setEnabled(opened);
 }
@@ -329,78 +366,175 @@ void MainWindow::browseDatabase() {
                    QString::fromUtf8("SQLite 数据库 (*.sqlite *.db);;所有文件 (*)"), false);
     if (file.isEmpty()) return;
     databaseEdit->setText(file);
+    passwordLabel->hide();
+    passwordEdit->hide();
     openInstallation();
+}
+
+// No installation is open: nothing of the last one is left to act on or to look at.
+void MainWindow::forgetInstallation() {
+    cvhost::Settings::instance().set("db", {});
+    delete session_;
+    session_ = new QObject(this);
+    cvhost::closeConnections();
+    setOpened(false);
+    setWindowTitle(hostTitle());
+    clearResult();
 }
 
 void MainWindow::openInstallation() {
     endConversation();
     setOpened(false);
-    const QString target = databaseEdit->text().trimmed();
-    if (target.isEmpty()) {
-        report(QString::fromUtf8("请输入数据库：SQLite 文件或 postgresql:// 地址"));
+    QString typed = databaseEdit->text().trimmed();
+    // A password typed into the address goes into the password field.
+    if (onServer(typed) && !QUrl(typed).password().isEmpty()) {
+        passwordEdit->setText(QUrl(typed).password());
+        typed = rememberedStore(typed);
+        databaseEdit->setText(typed);
+        passwordAccount_ = serverAccount(typed);
+    }
+    passwordLabel->setVisible(onServer(typed));
+    passwordEdit->setVisible(onServer(typed));
+    if (const QString problem = cvhost::storeFileProblem(typed); !problem.isEmpty()) {
+        forgetInstallation();
+        QString why = problem;
+        if (!typed.isEmpty()) why += QString::fromUtf8("：\n") + typed;
+        if (!QFileInfo::exists(typed) || QFileInfo(typed).size() == 0)
+            why += QString::fromUtf8("\n\n新的安装请用命令 corvane init --db 文件 创建。");
+        refuse(QString::fromUtf8("无法打开数据库"), why);
         return;
     }
-    if (missingStore(target)) {
-        report(QString::fromUtf8("未打开：数据库文件不存在"));
-        QMessageBox::warning(this, hostTitle(),
-                             QString::fromUtf8("数据库文件不存在：\n%1\n\n"
-                                               "新的安装请用命令 corvane init --db 文件 创建。")
-                                 .arg(target));
-        return;
-    }
-    auto& settings = cvhost::Settings::instance();
-    settings.set("db", target);
-    settings.set("style", styleBox->currentData().toString());
-    delete session_;
-    session_ = new QObject(this);
+    if (!connectInstallation(typed)) return;
     cv::Connection* connection = cvhost::baseConnection();
-    if (!connection) {
-        report(QString::fromUtf8("无法打开：") + shownStore(target));
-        return;
-    }
-    int people = 0;
-    int departments = 0;
+    qlonglong people = 0;
+    qlonglong departments = 0;
     try {
-        cv::Query count(connection);
-        count.setCommandText("SELECT count(*) AS n FROM CV_PersonInfo");
-        count.open();
-        people = count.field("n").toInt();
-        count.close();
-        count.setCommandText("SELECT count(*) AS n FROM CV_DeptInfo");
-        count.open();
-        departments = count.field("n").toInt();
-    } catch (const std::exception&) {
-        report(QString::fromUtf8("无法打开：%1 不是人员库（缺少 CV_PersonInfo 或 CV_DeptInfo 表）")
-                   .arg(shownStore(target)));
+        cv::Query counting(connection);
+        counting.setCommandText("SELECT count(*) AS n FROM CV_PersonInfo");
+        counting.open();
+        people = counting.field("n").toLongLong();
+        counting.close();
+        counting.setCommandText("SELECT count(*) AS n FROM CV_DeptInfo");
+        counting.open();
+        departments = counting.field("n").toLongLong();
+    } catch (const std::exception& e) {
+        forgetInstallation();
+        refuse(QString::fromUtf8("无法打开数据库 %1").arg(shownStore(typed)),
+               QString::fromUtf8("这不是人员库: ") +
+                   cvhost::plainDatabaseError(QString::fromUtf8(e.what())));
         return;
     }
     QSettings prefs = preferences();
-    prefs.setValue("db", rememberedStore(target));
+    prefs.setValue("db", rememberedStore(typed));
     prefs.setValue("style", styleBox->currentData().toString());
     setWindowTitle(hostTitle() + QStringLiteral(" — ") +
-                   (onServer(target) ? shownStore(target) : QFileInfo(target).fileName()));
+                   (onServer(typed) ? shownStore(typed) : QFileInfo(typed).fileName()));
+    clearResult();
     setOpened(true);
     report(QString::fromUtf8("已打开：%1（%2 人，%3 个部门）")
-               .arg(shownStore(target))
-               .arg(people)
-               .arg(departments));
+               .arg(shownStore(typed), count(people), count(departments)));
+}
+
+// Opens the store for the plug-in; a server that wants a password (or another one) has it
+// asked for. False, with everything said, when the store did not open.
+bool MainWindow::connectInstallation(const QString& store) {
+    auto& settings = cvhost::Settings::instance();
+    settings.set("style", styleBox->currentData().toString());
+    for (;;) {
+        settings.set("db", withPassword(store, passwordEdit->text()));
+        delete session_;
+        session_ = new QObject(this);
+        if (cvhost::baseConnection()) return true;
+        const QString error = cvhost::lastOpenError();
+        if (!onServer(store) || !cvhost::passwordRefused(error)) {
+            forgetInstallation();
+            refuse(QString::fromUtf8("无法打开数据库 %1").arg(shownStore(store)),
+                   cvhost::plainDatabaseError(error));
+            return false;
+        }
+        const QString asked = passwordEdit->text().isEmpty()
+                                  ? QString::fromUtf8("数据库服务器要求密码。\n请输入 %1 的密码：")
+                                  : QString::fromUtf8("密码不对。\n请重新输入 %1 的密码：");
+        passwordEdit->clear();
+        bool given = false;
+        const QString password =
+            QInputDialog::getText(this, hostTitle(), asked.arg(serverAccount(store)),
+                                  QLineEdit::Password, QString(), &given);
+        if (!given || password.isEmpty()) {
+            forgetInstallation();
+            report(QString::fromUtf8("未打开：没有输入密码"));
+            return false;
+        }
+        passwordEdit->setText(password);
+        passwordAccount_ = serverAccount(store);
+    }
+}
+
+// Asked before every step that reads or writes the store through the plug-in. When the
+// process lost its locks on the store, the frame goes (the plug-in's components hold the
+// connection), every connection is closed without touching the store, and the store is
+// opened afresh; the step is not taken and the user is told.
+bool MainWindow::storeLocksHeld() {
+    const QStringList lost = cvhost::storesWithLostLocks();
+    if (lost.isEmpty()) return true;
+    endConversation();
+    delete session_;
+    session_ = new QObject(this);
+    cvhost::closeConnectionsAfterLostLocks();
+    const bool reopened = cvhost::baseConnection() && cvhost::storesWithLostLocks().isEmpty();
+    if (!reopened) {
+        setOpened(false);
+        setWindowTitle(hostTitle());
+    }
+    const QString text =
+        QString::fromUtf8(
+            "本程序对数据库文件 %1 的锁已丢失：本进程中有程序打开又关闭了这个文件。"
+            "这时写入的数据可能写进已被别的程序删除的日志文件而丢失，"
+            "所以本次操作没有执行。")
+            .arg(lost.join(QStringLiteral("、"))) +
+        (reopened ? QString::fromUtf8("数据库已重新打开，请重新操作。")
+                  : QString::fromUtf8("无法重新取得数据库的锁，请关闭本程序后重新打开。"));
+    cvhost::writeLog(text);
+    report(text);
+    QMessageBox::warning(this, hostTitle(), text);
+    return false;
 }
 
 void MainWindow::preview() {
+    if (!storeLocksHeld()) return;
+    const cvhost::LogCapture heard;
     const int answer = plugin_.view(session_, screen(), nullptr, 0);
-    report(answer == 1 ? QString::fromUtf8("预览已关闭")
-                       : QString::fromUtf8("无法预览：数据库不可用"));
+    hear(heard.messages());
+    if (answer == 1)
+        report(QString::fromUtf8("预览已关闭"));
+    else
+        refuse(QString::fromUtf8("无法预览人员"), reasonHeard(heard.messages()));
+}
+
+void MainWindow::showFrame() {
+    // The frame keeps the height it asks for (the area scrolls below that); the result pane
+    // keeps only its least while the user ticks.
+    const auto* frame = framePanel->findChild<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    framePanel->setMinimumHeight(frame ? frame->sizeHint().height() : 0);
+    framePanel->show();
+    frameArea->show();
+    const int total = splitter_->height();
+    splitter_->setSizes({total - resultTabs->minimumHeight(), resultTabs->minimumHeight()});
 }
 
 void MainWindow::beginExport() {
     endConversation();
+    if (!storeLocksHeld()) return;
+    const cvhost::LogCapture heard;
     if (plugin_.exportProc(session_, screen(), nullptr, 0, framePanel) != 1) {
         plugin_.freeFrame(session_, screen(), nullptr, 0, 0);
-        report(QString::fromUtf8("无法显示人员树：数据库不可用"));
+        hear(heard.messages());
+        refuse(QString::fromUtf8("无法显示人员树"), reasonHeard(heard.messages()));
         return;
     }
+    hear(heard.messages());
     conversation_ = Conversation::Export;
-    framePanel->show();
+    showFrame();
     for (QPushButton* b : {writeButton, cancelButton}) {
         b->show();
         b->setEnabled(true);
@@ -428,10 +562,16 @@ void MainWindow::writePackage() {
                             QString::fromUtf8("人员包 (*.zip)"), true);
     if (target.isEmpty()) return;
     prefs.setValue("packageFolder", QFileInfo(target).absolutePath());
+    if (!storeLocksHeld()) return;
+    const cvhost::LogCapture heard;
     const QString answer = plugin_.writePackage(session_);
     endConversation();
+    hear(heard.messages());
     if (!answer.endsWith('/')) {
-        report(exportAnswerText(answer));
+        clearResult();
+        refuse(QString::fromUtf8("人员包没有写出"), answer == "-2"
+                                                        ? QString::fromUtf8("没有选中任何人员")
+                                                        : reasonHeard(heard.messages()));
         return;
     }
     // What was written is read back for the result pane before the package is packed: a
@@ -439,16 +579,17 @@ void MainWindow::writePackage() {
     cvhost::PackageContents contents;
     QString error;
     bool packed = false;
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    try {
-        contents = cvhost::readPackage(answer);
-        packed = cvhost::packDirectory(answer, target, &error);
-    } catch (const std::exception& e) {
-        error = QString::fromUtf8(e.what());
-    }
-    QGuiApplication::restoreOverrideCursor();
+    waitWhileBusy(this, QString::fromUtf8("正在打包人员包…"), [&] {
+        try {
+            contents = cvhost::readPackage(answer);
+            packed = cvhost::packDirectory(answer, target, &error);
+        } catch (const std::exception& e) {
+            error = QString::fromUtf8(e.what());
+        }
+    });
     if (!packed) {
-        report(QString::fromUtf8("无法保存人员包：") + error);
+        clearResult();
+        refuse(QString::fromUtf8("无法保存人员包 %1").arg(target), error);
         return;
     }
     showExportResult(target, contents);
@@ -459,15 +600,24 @@ void MainWindow::showExportResult(const QString& file, const cvhost::PackageCont
     resultPages->setCurrentIndex(ExportPage);
     resultTabs->setCurrentIndex(0);
     packageFileLabel->setText(QDir::toNativeSeparators(file));
-    exportCountsLabel->setText(QString::fromUtf8("%1 人，%2 个部门")
-                                   .arg(contents.people.size())
-                                   .arg(contents.departments));
+    exportCountsLabel->setText(
+        QString::fromUtf8("%1 人，%2 个部门")
+            .arg(count(contents.people.size()), count(contents.departments)));
     exportModel_->setPeople(contents.people);
     exportView->resizeColumnsToContents();
+    exportView->scrollToTop();
+}
+
+void MainWindow::openPackageFolder() {
+    const QString folder = QFileInfo(packageFileLabel->text()).absolutePath();
+    if (QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) return;
+    refuse(QString::fromUtf8("无法打开文件夹"),
+           QString::fromUtf8("本机没有可以打开文件夹的文件管理器。人员包所在的文件夹是：\n") +
+               QDir::toNativeSeparators(folder));
 }
 
 void MainWindow::beginImport() {
-    endConversation();
+    // An open selection stays until another package is chosen.
     QString package = nextPackageToRead;
     nextPackageToRead.clear();
     QSettings prefs = preferences();
@@ -476,16 +626,23 @@ void MainWindow::beginImport() {
                              folderOr(prefs.value("packageFolder").toString()),
                              QString::fromUtf8("人员包 (*.zip);;所有文件 (*)"), false);
     if (package.isEmpty()) return;
+    endConversation();
     prefs.setValue("packageFolder", QFileInfo(package).absolutePath());
+    if (!storeLocksHeld()) return;
     importArgument_ = package;
     const QByteArray argument = cv::toGbk(package);
+    const cvhost::LogCapture heard;
     if (plugin_.importProc(session_, screen(), nullptr, 0, argument.constData(), framePanel) != 1) {
         plugin_.freeFrame(session_, screen(), nullptr, 0, 0);
-        report(QString::fromUtf8("无法读取人员包：") + package);
+        hear(heard.messages());
+        clearResult();
+        refuse(QString::fromUtf8("无法预览人员包 %1").arg(package), reasonHeard(heard.messages()));
         return;
     }
+    hear(heard.messages());
+    reading_ = std::make_unique<PackageReading>(package);
     conversation_ = Conversation::Import;
-    framePanel->show();
+    showFrame();
     for (QPushButton* b : {runImportButton, cancelButton}) {
         b->show();
         b->setEnabled(true);
@@ -494,12 +651,24 @@ void MainWindow::beginImport() {
 }
 
 void MainWindow::runImport() {
-    if (conversation_ != Conversation::Import) return;
-    const WatchedImport run = runWatchedImport(plugin_, session_, framePanel, importArgument_);
+    if (conversation_ != Conversation::Import || !storeLocksHeld()) return;
+    const WatchedImport run =
+        runWatchedImport(plugin_, session_, framePanel, this, importArgument_, reading_.get());
     endConversation();
-    for (const QString& message : run.log) logList->addItem(message);
+    hear(run.log);
     showImportResult(run);
-    report(importAnswerText(run.result));
+    const QString ending = cvhost::endingText(run.ending);
+    switch (run.ending.end) {
+        case cvhost::ImportEnd::Completed:
+        case cvhost::ImportEnd::Cancelled:
+        case cvhost::ImportEnd::NothingTicked:
+            report(ending);
+            break;
+        default:
+            cvhost::writeLog(ending);
+            report(ending);
+            QMessageBox::warning(this, hostTitle(), ending);
+    }
 }
 
 void MainWindow::showImportResult(const WatchedImport& run) {
@@ -507,34 +676,37 @@ void MainWindow::showImportResult(const WatchedImport& run) {
     resultTabs->setCurrentIndex(0);
     reportFilter->blockSignals(true);
     reportFilter->clear();
+    const QString ending = cvhost::endingText(run.ending).toHtmlEscaped();
     if (!run.report) {
         reportModel_->setReport({});
-        reportSummaryLabel->setText(QString::fromUtf8("%1。无法生成导入报告：%2")
-                                        .arg(importAnswerText(run.result), run.reportError));
+        reportSummaryLabel->setText(QString::fromUtf8("<b>%1</b><br>无法生成导入报告：%2")
+                                        .arg(ending, run.reportError.toHtmlEscaped()));
         saveReportButton->setEnabled(false);
         reportFilter->blockSignals(false);
         return;
     }
     const cvhost::ImportReport& report = *run.report;
     QString counts;
-    reportFilter->addItem(QString::fromUtf8("全部 (%1)").arg(report.rows.size()), QString());
+    reportFilter->addItem(QString::fromUtf8("全部 (%1)").arg(count(report.rows.size())), QString());
     for (int i = 0; i < cvhost::OutcomeCount; ++i) {
         const auto outcome = cvhost::Outcome(i);
         const QString label = cvhost::outcomeLabel(outcome);
-        reportFilter->addItem(QStringLiteral("%1 (%2)").arg(label).arg(report.count(outcome)),
+        reportFilter->addItem(QStringLiteral("%1 (%2)").arg(label, count(report.count(outcome))),
                               cvhost::outcomeName(outcome));
         counts += QStringLiteral("%1<b>%2</b> %3")
-                      .arg(i ? QStringLiteral(" &nbsp;·&nbsp; ") : QString())
-                      .arg(report.count(outcome))
-                      .arg(label);
+                      .arg(i ? QStringLiteral(" &nbsp;·&nbsp; ") : QString(),
+                           count(report.count(outcome)), label);
     }
-    QString text = QStringLiteral("<b>%1</b>：人员包中 %2 人 &nbsp;—&nbsp; %3")
-                       .arg(importAnswerText(run.result).toHtmlEscaped())
-                       .arg(report.rows.size())
-                       .arg(counts);
-    if (!report.summaryLine.isEmpty())
+    QString text = QString::fromUtf8("<b>%1</b><br>人员包中 %2 人 &nbsp;—&nbsp; %3")
+                       .arg(ending, count(report.rows.size()), counts);
+    if (!report.summaryLine.isEmpty()) {
         text += QStringLiteral("<br><span style='color:#555'>%1</span>")
                     .arg(report.summaryLine.toHtmlEscaped());
+        if (!report.summaryAgrees)
+            text += QString::fromUtf8(
+                "<br><span style='color:#a81d16'>注意：插件的小结与本报告"
+                "的人数不一致，以本报告逐人列出的为准。</span>");
+    }
     reportSummaryLabel->setText(text);
     reportModel_->setReport(report);
     reportFilter->blockSignals(false);
@@ -543,12 +715,14 @@ void MainWindow::showImportResult(const WatchedImport& run) {
     reportView->resizeColumnsToContents();
     for (int column = 0; column < ReportModel::Reason; ++column)
         reportView->setColumnWidth(column, qMin(reportView->columnWidth(column), 260));
+    reportView->scrollToTop();
 }
 
 void MainWindow::filterReport() {
     const QString outcome = reportFilter->currentData().toString();
     reportRows_->setFilterRegularExpression(
         outcome.isEmpty() ? QString() : '^' + QRegularExpression::escape(outcome) + '$');
+    reportView->scrollToTop();
 }
 
 void MainWindow::saveReport() {
@@ -564,13 +738,16 @@ void MainWindow::saveReport() {
     if (cvhost::saveReportCsv(reportModel_->report(), file, &error))
         report(QString::fromUtf8("导入报告已保存：") + file);
     else
-        report(QString::fromUtf8("无法保存导入报告：") + error);
+        refuse(QString::fromUtf8("无法保存导入报告 %1").arg(file), error);
 }
 
 void MainWindow::endConversation() {
     if (conversation_ != Conversation::None) plugin_.freeFrame(session_, screen(), nullptr, 0, 0);
     conversation_ = Conversation::None;
+    reading_.reset();
     framePanel->hide();
+    framePanel->setMinimumHeight(0);
+    frameArea->hide();
     for (QPushButton* b : {writeButton, runImportButton, cancelButton}) {
         b->hide();
         b->setEnabled(false);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <memory>
 #include <optional>
 
 #include "ImportReport.h"
@@ -19,6 +20,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QScrollArea;
 class QSortFilterProxyModel;
 class QSplitter;
 class QStackedWidget;
@@ -28,6 +30,7 @@ class QTableView;
 namespace corvane {
 
 class PackageModel;
+class PackageReading;
 class ReportModel;
 struct WatchedImport;
 
@@ -39,6 +42,8 @@ public:
 
     // The controls a test drives.
     QLineEdit* databaseEdit;
+    QLabel* passwordLabel;    // shown for a server address
+    QLineEdit* passwordEdit;  // the server's password: never shown, never remembered
     QPushButton* browseButton;
     QComboBox* styleBox;
     QPushButton* openButton;
@@ -48,6 +53,7 @@ public:
     QPushButton* writeButton;      // "写出人员包": CVPackage_Export, pack, CVPackage_Free
     QPushButton* runImportButton;  // "导入选中人员": CVPackage_Import, CVPackage_Free
     QPushButton* cancelButton;     // "取消": CVPackage_Free without writing or importing
+    QScrollArea* frameArea;        // scrolls the frame when the window is smaller than it
     QWidget* framePanel;           // receives the embedded frame
     QLabel* statusLabel;
     QListWidget* logList;
@@ -77,6 +83,8 @@ protected:
 private:
     void buildResultPane(QWidget* parent);
     void openInstallation();
+    bool connectInstallation(const QString& store);
+    void forgetInstallation();
     void browseDatabase();
     void preview();
     void beginExport();
@@ -88,15 +96,23 @@ private:
     void showExportResult(const QString& file, const cvhost::PackageContents& contents);
     void showImportResult(const WatchedImport& run);
     void filterReport();
+    void openPackageFolder();
     void report(const QString& text);
+    void hear(const QStringList& lines);
+    void refuse(const QString& what, const QString& why);
+    void clearResult();
+    void showFrame();
     void setOpened(bool opened);
+    bool storeLocksHeld();
 
     Plugin plugin_;
     // The application object the plug-in sees: one per opened installation, since the
     // plug-in's data module keeps the connection it found when it was created.
     QObject* session_ = nullptr;
     QString importArgument_;
-    QString packageFolder_;  // of the package last written or read
+    std::unique_ptr<PackageReading> reading_;
+    QString passwordAccount_;  // user@host:port the password field is for  // the previewed
+                               // package, read for the report
     enum class Conversation { None, Export, Import } conversation_ = Conversation::None;
     QSplitter* splitter_;
     PackageModel* exportModel_;

@@ -74,7 +74,7 @@ QVariant ReportModel::data(const QModelIndex& index, int role) const {
 
 QVariant ReportModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-    static const char* const titles[] = {"结果",     "姓名",           "PerUUID", "登录名",
+    static const char* const titles[] = {"结果",     "姓名",           "人员编号", "登录名",
                                          "部门路径", "本系统部门编码", "原因"};
     return section >= 0 && section < ColumnCount ? QString::fromUtf8(titles[section]) : QVariant();
 }
@@ -112,7 +112,7 @@ QVariant PackageModel::data(const QModelIndex& index, int role) const {
 
 QVariant PackageModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-    static const char* const titles[] = {"姓名", "PerUUID", "登录名", "部门路径"};
+    static const char* const titles[] = {"姓名", "人员编号", "登录名", "部门路径"};
     return section >= 0 && section < 4 ? QString::fromUtf8(titles[section]) : QVariant();
 }
 

@@ -1,59 +1,63 @@
 #include "WatchedImport.h"
 
-#include <QCursor>
+#include <QAbstractItemModel>
 #include <QGuiApplication>
-#include <memory>
+#include <QWidget>
 
-#include "Database.h"
+#include "Busy.h"
 #include "EmbeddedTree.h"
 #include "HostLog.h"
-#include "HostSettings.h"
 #include "TextCodec.h"
 
 namespace corvane {
+
+PackageReading::PackageReading(const QString& package)
+    : future_(std::async(std::launch::async, [package] {
+                  return cvhost::readPackage(package);
+              }).share()) {}
+
+cvhost::PackageContents PackageReading::contents(QWidget* parent) {
+    if (future_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        waitWhileBusy(parent, QString::fromUtf8("正在读取人员包…"), [this] { future_.wait(); });
+    return future_.get();
+}
+
 namespace {
 
-// The host reading the package or the store on its own: a busy pointer meanwhile.
-struct Busy {
-    Busy() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~Busy() { QGuiApplication::restoreOverrideCursor(); }
-};
+QString reasonOf(const std::exception& e) { return QString::fromUtf8(e.what()); }
 
 }  // namespace
 
-QString importStore() {
-    const auto& settings = cvhost::Settings::instance();
-    return settings.workingStyle() == 1 ? settings.value("server", settings.value("db"))
-                                        : settings.value("db");
-}
-
-WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* panel,
-                               const QString& package, bool report) {
+WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* panel, QWidget* window,
+                               const QString& package, PackageReading* reading) {
     WatchedImport run;
-    std::unique_ptr<cvhost::ImportWatch> watch;
-    if (report) {
-        const Busy busy;
+    std::optional<cvhost::PackageContents> contents;
+    QSet<QString> inPreview;
+    if (reading) {
         try {
-            PersonTicks ticks = personTicks(panel);
-            watch = std::make_unique<cvhost::ImportWatch>(
-                package, importStore(), std::move(ticks.ticks), std::move(ticks.inTree));
+            contents = reading->contents(window);
+            inPreview = personTicks(panel).inTree;
         } catch (const std::exception& e) {
-            run.reportError = QString::fromUtf8(e.what());
+            run.reportError = reasonOf(e);
         }
     }
-    const LogTail log;
+    const cvhost::LogCapture log;
     const QByteArray argument = cv::toGbk(package);
     run.result = plugin.importPackage(app, QGuiApplication::primaryScreen(), nullptr, 0,
                                       argument.constData());
-    run.log = log.newMessages();
-    if (watch) {
-        const Busy busy;
-        try {
-            run.report = watch->finish(run.log, run.result);
-        } catch (const std::exception& e) {
-            run.reportError = QString::fromUtf8(e.what());
-        }
+    run.log = log.messages();
+    run.ending = cvhost::importEnding(run.result, run.log);
+    if (!contents || !run.reportError.isEmpty()) return run;
+
+    const auto* account = panel->findChild<QAbstractItemModel*>(QStringLiteral("ImportAccount"));
+    if (!account) {
+        run.reportError = QString::fromUtf8("插件没有给出这次导入的逐人明细 (ImportAccount)");
+        return run;
     }
+    const QList<cvhost::AccountRow> rows = cvhost::readAccount(*account);
+    waitWhileBusy(window, QString::fromUtf8("正在生成导入报告…"), [&] {
+        run.report = cvhost::composeReport(*contents, rows, inPreview, run.log, run.result);
+    });
     return run;
 }
 

@@ -1,10 +1,13 @@
 // CVPackage_Import as the host runs it from its window and from its command line alike: the
-// ticks of the embedded preview and the store are looked at before, the store and the log
-// after, and the report of the import is made from what changed (cvhost::ImportWatch).
+// package is read for the report from the moment its preview opens, on a thread of its own;
+// which people the embedded preview shows is looked at before the import; the import's own
+// account and its log lines make the report after it. None of the host's own work freezes the
+// window (Busy.h).
 #pragma once
 
 #include <QString>
 #include <QStringList>
+#include <future>
 #include <optional>
 
 #include "ImportReport.h"
@@ -14,21 +17,31 @@ class QWidget;
 
 namespace corvane {
 
+// The package's person and department rows, read on a thread of its own from construction.
+class PackageReading {
+public:
+    explicit PackageReading(const QString& package);
+    // Waits while busy (Busy.h) over `parent`; throws std::runtime_error, with the reason in
+    // Chinese, when the package cannot be read.
+    cvhost::PackageContents contents(QWidget* parent);
+
+private:
+    std::shared_future<cvhost::PackageContents> future_;
+};
+
 struct WatchedImport {
     int result = 0;                              // what CVPackage_Import answered
     QStringList log;                             // the messages it logged
+    cvhost::ImportEnding ending;                 // how it ended, told by those
     std::optional<cvhost::ImportReport> report;  // none when the host could not follow it
-    QString reportError;                         // why not
+    QString reportError;                         // why not, in Chinese
 };
 
 // Imports the package `package` (the argument the preview was embedded with, without the
 // import-all marker) for the application object `app`, whose frame sits in `panel`; makes the
-// report unless `report` is false.
-WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* panel,
-                               const QString& package, bool report = true);
-
-// The database the import writes to under the host's settings: the application server's in
-// the networked style, the local one otherwise.
-QString importStore();
+// report from `reading` (the package's rows) unless it is null. `window` is what the host's
+// busy dialogs sit over.
+WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* panel, QWidget* window,
+                               const QString& package, PackageReading* reading);
 
 }  // namespace corvane

@@ -12,7 +12,6 @@
 // Exit status 0 when the operation answered success.
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
 #include <QTextStream>
 #include <cstdio>
 #include <vector>
@@ -20,8 +19,10 @@
 #include "Application.h"
 #include "Commands.h"
 #include "HostSettings.h"
+#include "Installation.h"
 #include "MainWindow.h"
 #include "Plugin.h"
+#include "WorkFolders.h"
 
 int main(int argc, char** argv) {
     const QByteArray first = argc > 1 ? QByteArray(argv[1]) : QByteArray();
@@ -108,10 +109,8 @@ int main(int argc, char** argv) {
     options.directory = parser.value(dir);
     options.server = parser.value(server);
     options.style = hostSettings.value("style");
-    if (hostSettings.value("logFile").isEmpty()) {
-        QDir().mkpath(QDir::tempPath() + "/corvane");
-        hostSettings.set("logFile", QDir::tempPath() + "/corvane/corvane.log");
-    }
+    if (hostSettings.value("logFile").isEmpty())
+        hostSettings.set("logFile", cvhost::defaultLogFile());
     if (command.isEmpty()) {
         corvane::Plugin plugin;
         QString error;
@@ -123,17 +122,16 @@ int main(int argc, char** argv) {
         window.show();
         return app.exec();
     }
-    // Opening a file that does not exist would make an empty one: only init makes stores.
-    if ((command == "view" || command == "export" || command == "import") &&
-        corvane::missingStore(hostSettings.value("db"))) {
+    // Opening a file that does not exist, or an empty one, would make an installation of it:
+    // only init makes stores.
+    if (command == "view" || command == "export" || command == "import") {
         const QString db = hostSettings.value("db");
-        if (db.isEmpty())
-            std::fprintf(stderr, "corvane %s: --db is required\n", qPrintable(command));
-        else
-            std::fprintf(stderr,
-                         "corvane %s: no installation at %s (corvane init --db FILE makes one)\n",
-                         qPrintable(command), qPrintable(db));
-        return 1;
+        if (const QString problem = cvhost::storeFileProblem(db); !problem.isEmpty()) {
+            std::fprintf(stderr, "corvane %s: %s%s%s (corvane init --db FILE 创建新的安装)\n",
+                         qPrintable(command), qPrintable(problem), db.isEmpty() ? "" : ": ",
+                         qPrintable(db));
+            return 1;
+        }
     }
     try {
         if (command == "view") return corvane::runView(options, out);

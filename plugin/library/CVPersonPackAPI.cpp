@@ -7,7 +7,8 @@
 //  - every call: the host's application object, screen object and hint-window class become
 //    the current context (and stay so), string arguments are copied, and the call forwards to
 //    one operation; an exception the operation lets through becomes the export's failure
-//    value here and nowhere else;
+//    value here and nowhere else, with its line in the host's log (but the import's, whose
+//    lines are its own);
 //  - unload: the library is linked to stay mapped once loaded, so a host's dlclose leaves it
 //    in place (the data module and a frame it left with the host still run its code when the
 //    host destroys them) and a later dlopen gets it back as it was. The handler puts the
@@ -16,7 +17,10 @@
 
 #include <QString>
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 
+#include "FailureLines.h"
 #include "HostContext.h"
 #include "HostString.h"
 #include "PackageOperations.h"
@@ -34,6 +38,17 @@ Result guarded(Result failure, Operation operation) {
     }
 }
 
+// The same, and the failure's line under `head`.
+template <typename Result, typename Operation>
+Result logged(Result failure, const QString& head, Operation operation) {
+    try {
+        return operation();
+    } catch (...) {
+        cv::LogFailure(head, cv::CurrentExceptionText());
+        return failure;
+    }
+}
+
 __attribute__((constructor)) void libraryLoad() {
     cv::sharedAllocator();
     cv::processNotification(1);
@@ -47,21 +62,25 @@ extern "C" {
 
 CV_EXPORT int32_t CVCALL CVPackage_View(void* app, void* screen, void* hint, intptr_t) {
     cv::installContext(app, screen, hint);
-    return guarded<int32_t>(-1, [] { return cv::PackageView(); });
+    return logged<int32_t>(-1, cv::ViewFailed, [] {
+        const int32_t result = cv::PackageView();
+        if (result == -1) cv::LogViewFailure();
+        return result;
+    });
 }
 
 CV_EXPORT int32_t CVCALL CVPackage_ExportProc(void* app, void* screen, void* hint, intptr_t,
                                               void* parent) {
     cv::installContext(app, screen, hint);
-    return guarded<int32_t>(-1,
-                            [&] { return cv::PackageExportProc(static_cast<QWidget*>(parent)); });
+    return logged<int32_t>(-1, cv::SelectionFailed,
+                           [&] { return cv::PackageExportProc(static_cast<QWidget*>(parent)); });
 }
 
 CV_EXPORT char* CVCALL CVPackage_Export(char** result, void* app, void* screen, void* hint,
                                         intptr_t) {
     cv::installContext(app, screen, hint);
     const QByteArray answer =
-        guarded<QByteArray>(" ", [] { return cv::toGbk(cv::PackageExport()); });
+        logged<QByteArray>(" ", cv::ExportFailed, [] { return cv::toGbk(cv::PackageExport()); });
     // A fresh heap string with count 1, whatever the answer: the host may keep it as long as
     // it likes and release it through the shared allocator.
     char* fresh = cv::hostStringNew(answer);
@@ -73,8 +92,13 @@ CV_EXPORT char* CVCALL CVPackage_Export(char** result, void* app, void* screen, 
 CV_EXPORT int32_t CVCALL CVPackage_ImportProc(void* app, void* screen, void* hint, intptr_t,
                                               const char* package, void* parent) {
     cv::installContext(app, screen, hint);
-    return guarded<int32_t>(-1, [&] {
-        const QString argument = cv::fromGbk(package);
+    return logged<int32_t>(-1, cv::PreviewFailed, [&] {
+        QString argument;
+        try {
+            argument = cv::fromGbk(package);
+        } catch (const cv::CodecError& e) {
+            throw std::runtime_error(std::string("人员包的路径不是 GBK 文本: ") + e.what());
+        }
         return cv::PackageImportProc(argument, static_cast<QWidget*>(parent));
     });
 }

@@ -1,6 +1,6 @@
-// The host's import report: the rules that turn what the host saw around an import into one
-// outcome per row of the package, reading the import's log lines as the plug-in writes them;
-// and its CSV read back by a standard CSV reader.
+// The host's import report: the rules that turn the import's own account into one outcome per
+// row of the package, and its ending and summary lines into words and counts that agree; and
+// its CSV read back by a standard CSV reader.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -19,209 +19,225 @@ namespace {
 
 using cvhost::Outcome;
 
-// The log lines of the import, composed as the plug-in composes them.
-QString notStoredLine(const QString& name, const QString& id, const QString& reason) {
-    return "人员未导入: " + cv::logSafeText(name) + " (PerUUID " + cv::logSafeText(id) +
-           "): " + reason;
-}
 const QString Summary =
     "人员导入结束: 新增 1 人, 改名后新增 0 人, 已存在 0 人, 未导入 1 人, 新建部门 0 个";
-
-struct Case {
-    const char* what;
-    QList<cvhost::PackagePerson> rows;  // the package, in file order
-    QHash<QString, int> ticks;          // ticked person nodes per PerUUID
-    QSet<QString> presentBefore;
-    QHash<QString, cvhost::StoredPerson> after;  // stored after the import
-    QStringList log;
-    int result;
-    // Expected, row by row: outcome, stored login, department path, code, reason.
-    QList<Outcome> outcomes;
-    QStringList logins;
-    QStringList paths;
-    QStringList codes;
-    QStringList reasons;
-};
 
 cvhost::PackagePerson person(const QString& id, const QString& name, const QString& login,
                              const QString& dept = "00010002", const QString& path = "甲_乙") {
     return {id, name, login, dept, path};
 }
 
-// The report finds a person's line by the name and identifier escaped exactly as the log
-// boundary escapes them.
-TEST(ImportReport, NamesInLogLinesAreEscapedAsTheBoundaryDoes) {
-    const QChar high(0xD83D), low(0xDE00);
-    const struct {
-        QString text, logged;
-    } cases[] = {
-        {"王建国 O'Brien \\x41", "王建国 O'Brien \\x41"},
-        {QString("a\nb\tc") + QChar(0) + QChar(0x1F) + QChar(0x7F), "a\\x0Ab\\x09c\\x00\\x1F\\x7F"},
-        {QString("€") + QChar(0x80) + QChar(0x9F), QString("€") + QChar(0x80) + QChar(0x9F)},
-        {QString("x") + high + low + "y", QString("x") + high + low + "y"},
-        {QString("x") + high + "y" + low, "x\\uD83Dy\\uDE00"},
-        {QString(low) + high, "\\uDE00\\uD83D"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(cv::logSafeText(c.text), c.logged) << c.logged.toStdString();
+cvhost::AccountRow told(const QString& id, const QString& outcome, int packageRow,
+                        const QString& login = "", const QString& code = "",
+                        const QString& path = "", const QString& reason = "") {
+    return {id, outcome, login, code, path, reason, packageRow};
 }
 
-TEST(ImportReport, DecidesEachRowFromStoreTicksAndLog) {
-    // A name and an identifier that hold the line's own marks, a line break and a lone
-    // surrogate: the line carries them escaped, and the person's own key still finds it.
-    const QString hostileName = QString("张三 (PerUUID x): y\n") + QChar(0xD800);
-    const QString hostileId = "id): (PerUUID 9";
-    const QList<Case> cases = {
-        {"stored with the package's login name",
-         {person("1", "甲", "jia")},
-         {{"1", 1}},
-         {},
-         {{"1", {"jia", "0007"}}},
+// The report from the import's own account: each account row decides the package row it
+// names or, failing that, the first free row of its PerUUID; the rest were not ticked.
+TEST(ImportReport, TakesEachOutcomeFromTheImportsAccount) {
+    const struct {
+        const char* what;
+        QList<cvhost::PackagePerson> rows;
+        QList<cvhost::AccountRow> account;
+        QStringList log;
+        int result;
+        // Expected, row by row (rows the package does not hold come last).
+        QList<Outcome> outcomes;
+        QStringList ids, logins, paths, codes, reasons;
+    } cases[] = {
+        {"every outcome, with what the account says of it",
+         {person("1", "甲", "jia"), person("2", "乙", "yi"), person("3", "丙", "bing"),
+          person("4", "丁", "ding")},
+         {told("1", "inserted", 0, "jia", "0007", "本_七"),
+          told("2", "renamed", 1, "yi_1000", "0007", "本_七",
+               "要导入的注册名yi已经存在,已经被改为yi_1000"),
+          told("3", "present", 2, "", "0008", "本_八"),
+          told("4", "not stored", 3, "", "", "甲_乙", "LoginName 超过字段长度")},
+         {Summary},
+         1,
+         {Outcome::Inserted, Outcome::Renamed, Outcome::Present, Outcome::NotStored},
+         {"1", "2", "3", "4"},
+         {"jia", "yi_1000", "", ""},
+         {"本_七", "本_七", "本_八", "甲_乙"},
+         {"0007", "0007", "0008", ""},
+         {"", "要导入的注册名yi已经存在,已经被改为yi_1000", "本系统已有此人",
+          "LoginName 超过字段长度"}},
+        {"rows found by PerUUID when the account names none",
+         {person("1", "甲", "jia"), person("1", "甲二", "jia2"), person("2", "乙", "yi")},
+         {told("1", "inserted", -1, "jia", "0007", "本_七"), told("2", "present", -1)},
          {},
          1,
-         {Outcome::Inserted},
-         {"jia"},
-         {"本_七"},
-         {"0007"},
-         {""}},
-        {"stored with another login name",
-         {person("1", "甲", "jia")},
-         {{"1", 1}},
-         {},
-         {{"1", {"jia_1000", ""}}},
-         {"要导入的注册名jia已经存在,已经被改为jia_1000"},
-         1,
-         {Outcome::Renamed},
-         {"jia_1000"},
-         {""},
-         {""},
-         {"注册名 jia 已存在, 改为 jia_1000"}},
-        {"ticked and already stored",
-         {person("1", "甲", "jia")},
-         {{"1", 1}},
-         {"1"},
-         {{"1", {"old", "0007"}}},
+         {Outcome::Inserted, Outcome::NotTicked, Outcome::Present},
+         {"1", "1", "2"},
+         {"jia", "", ""},
+         {"本_七", "甲_乙", "甲_乙"},
+         {"0007", "", ""},
+         {"", "", "本系统已有此人"}},
+        {"the account names the second of two rows; another names a row of someone else",
+         {person("1", "甲", "jia"), person("1", "甲二", "jia2"), person("2", "乙", "yi")},
+         {told("1", "present", 1), told("2", "inserted", 0, "yi", "0007", "本_七")},
          {},
          1,
-         {Outcome::Present},
-         {"old"},
-         {"本_七"},
-         {"0007"},
-         {"本系统已有此人"}},
-        {"not ticked, in the tree and not",
+         {Outcome::NotTicked, Outcome::Present, Outcome::Inserted},
+         {"1", "1", "2"},
+         {"", "", "yi"},
+         {"甲_乙", "甲_乙", "本_七"},
+         {"", "", "0007"},
+         {"", "本系统已有此人", ""}},
+        {"not ticked, in the preview and not",
          {person("1", "甲", "jia"), person("2", "乙", "yi", "", "")},
-         {{"3", 1}},
          {},
          {},
-         {},
-         1,
+         -2,
          {Outcome::NotTicked, Outcome::NotTicked},
+         {"1", "2"},
          {"", ""},
          {"甲_乙", ""},
          {"", ""},
          {"", "预览中没有此人 (人员包中没有其部门)"}},
-        {"not stored, with the reason the import logged",
-         {person(hostileId, hostileName, "z"), person("2", "乙", "yi")},
-         {{hostileId, 1}, {"2", 1}},
+        {"a person the package does not hold, and an outcome nobody agreed",
+         {person("1", "甲", "jia")},
+         {told("9", "inserted", 0, "nine", "0007", "本_七"), told("1", "lost", 0)},
          {},
-         {{"2", {"yi", "0007"}}},
-         {notStoredLine(hostileName, hostileId, "注册名超过字段长度 (51 个字符, 最多 50)"),
-          Summary},
          1,
          {Outcome::NotStored, Outcome::Inserted},
-         {"", "yi"},
+         {"1", "9"},
+         {"", "nine"},
          {"甲_乙", "本_七"},
          {"", "0007"},
-         {"注册名超过字段长度 (51 个字符, 最多 50)", ""}},
-        {"a line for another person with the same name is not this person's",
-         {person("1", "甲", "jia")},
-         {{"1", 1}},
-         {},
-         {},
-         {notStoredLine("甲", "2", "别的原因")},
-         1,
-         {Outcome::NotStored},
-         {""},
-         {"甲_乙"},
-         {""},
-         {"导入没有记录原因"}},
-        {"cancelled before the person",
-         {person("1", "甲", "jia")},
-         {{"1", 1}},
-         {},
-         {},
-         {"人员导入已取消: 已处理 0/1 人", Summary},
-         -1,
-         {Outcome::NotStored},
-         {""},
-         {"甲_乙"},
-         {""},
-         {"导入已取消, 未处理此人"}},
-        {"package changed since the preview",
-         {person("1", "甲", "jia")},
-         {{"1", 1}},
-         {},
-         {},
-         {"人员包在预览后已被更改, 未导入"},
-         -1,
-         {Outcome::NotStored},
-         {""},
-         {"甲_乙"},
-         {""},
-         {"人员包在预览后已被更改, 未导入"}},
-        {"the import failed",
-         {person("1", "甲", "jia")},
-         {{"1", 1}},
-         {},
-         {},
-         {},
-         -1,
-         {Outcome::NotStored},
-         {""},
-         {"甲_乙"},
-         {""},
-         {"导入失败, 未处理此人"}},
-        {"one PerUUID on three rows, ticked twice",
-         {person("1", "甲", "jia"), person("1", "甲二", "jia2"), person("1", "甲三", "jia3")},
-         {{"1", 2}},
-         {},
-         {{"1", {"jia", "0007"}}},
-         {},
-         1,
-         {Outcome::Inserted, Outcome::Present, Outcome::NotTicked},
-         {"jia", "jia", "jia"},
-         {"本_七", "本_七", "本_七"},
-         {"0007", "0007", "0007"},
-         {"", "人员包中重复, 已由前面一行导入", ""}},
+         {"插件报告了未知的结果 \"lost\"; 导入没有记录原因", "人员包中找不到此人; "}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        cvhost::ImportObservation seen;
-        seen.package.people = c.rows;
-        seen.ticks = c.ticks;
+        QSet<QString> inTree;
         for (const auto& row : c.rows)
-            if (!row.deptPath.isEmpty()) seen.inTree.insert(row.perUUID);
-        seen.presentBefore = c.presentBefore;
-        seen.storedAfter = c.after;
-        seen.deptPaths = {{"0007", "本_七"}};
-        seen.log = c.log;
-        seen.result = c.result;
-        const cvhost::ImportReport report = cvhost::composeReport(seen);
-        ASSERT_EQ(report.rows.size(), c.rows.size());
+            if (!row.deptPath.isEmpty()) inTree.insert(row.perUUID);
+        const cvhost::ImportReport report =
+            cvhost::composeReport({c.rows, 1}, c.account, inTree, c.log, c.result);
+        ASSERT_EQ(report.rows.size(), c.outcomes.size());
         std::array<int, cvhost::OutcomeCount> counts{};
         for (qsizetype i = 0; i < report.rows.size(); ++i) {
             const cvhost::ReportRow& row = report.rows[i];
             EXPECT_EQ(cvhost::outcomeName(row.outcome), cvhost::outcomeName(c.outcomes[i])) << i;
-            EXPECT_EQ(row.perUUID, c.rows[i].perUUID);
-            EXPECT_EQ(row.perName, c.rows[i].perName);
-            EXPECT_EQ(row.loginName, c.logins[i]) << i;
-            EXPECT_EQ(row.deptPath, c.paths[i]) << i;
-            EXPECT_EQ(row.deptCode, c.codes[i]) << i;
-            EXPECT_EQ(row.reason, c.reasons[i]) << i;
+            EXPECT_EQ(row.perUUID.toStdString(), c.ids[i].toStdString()) << i;
+            EXPECT_EQ(row.loginName.toStdString(), c.logins[i].toStdString()) << i;
+            EXPECT_EQ(row.deptPath.toStdString(), c.paths[i].toStdString()) << i;
+            EXPECT_EQ(row.deptCode.toStdString(), c.codes[i].toStdString()) << i;
+            EXPECT_EQ(row.reason.toStdString(), c.reasons[i].toStdString()) << i;
             ++counts[std::size_t(c.outcomes[i])];
         }
         EXPECT_EQ(report.counts, counts);
-        EXPECT_EQ(report.summaryLine, c.log.contains(Summary) ? Summary : QString());
+    }
+}
+
+QString summary(int inserted, int renamed, int present, int notStored) {
+    return QString(
+               "人员导入结束: 新增 %1 人, 改名后新增 %2 人, 已存在 %3 人, 未导入 %4 人, "
+               "新建部门 0 个")
+        .arg(inserted)
+        .arg(renamed)
+        .arg(present)
+        .arg(notStored);
+}
+
+// Each way an import ends has words of its own, told by the head of its last line; a person
+// the import never reached takes the ending's reason; the summary's counts are held against
+// the report's.
+TEST(ImportReport, EachEndingHasItsWordsAndCountsThatAgree) {
+    using cvhost::ImportEnd;
+    const QList<cvhost::PackagePerson> rows = {person("1", "甲", "jia"), person("2", "乙", "yi")};
+    const QList<cvhost::AccountRow> oneStored = {told("1", "inserted", 0, "jia"),
+                                                 told("2", "not stored", 1)};
+    const QList<cvhost::AccountRow> noneStored = {told("1", "not stored", 0),
+                                                  told("2", "not stored", 1)};
+    const struct {
+        const char* what;
+        int result;
+        QStringList log;
+        QList<cvhost::AccountRow> account;
+        ImportEnd end;
+        QString words;      // in the ending's text
+        QString unreached;  // the reason of person 2, stored or not
+        bool agrees;
+    } cases[] = {
+        {"completed",
+         1,
+         {summary(1, 0, 0, 1)},
+         oneStored,
+         ImportEnd::Completed,
+         "导入完成",
+         "导入没有记录原因",
+         true},
+        {"nobody ticked", -2, {}, {}, ImportEnd::NothingTicked, "没有选中任何人员", "", false},
+        {"cancelled",
+         -1,
+         {"人员导入已取消: 已处理 1/2 人", summary(1, 0, 0, 1)},
+         oneStored,
+         ImportEnd::Cancelled,
+         "导入已取消 (已处理 1/2 人)",
+         "导入已取消, 未处理此人",
+         true},
+        {"the package refused",
+         -1,
+         {"人员包无法导入: 人员包文件在预览后已被删除"},
+         noneStored,
+         ImportEnd::PackageRefused,
+         "人员包无法导入, 没有导入任何人员: 人员包文件在预览后已被删除",
+         "人员包无法导入: 人员包文件在预览后已被删除",
+         false},
+        {"the package changed since the preview",
+         -1,
+         {"人员包无法导入: 人员包在预览后已被更改"},
+         noneStored,
+         ImportEnd::PackageRefused,
+         "人员包在预览后已被更改",
+         "人员包无法导入: 人员包在预览后已被更改",
+         false},
+        {"the store unavailable",
+         -1,
+         {"数据库不可用, 人员未导入: 无法连接数据库"},
+         noneStored,
+         ImportEnd::StoreUnavailable,
+         "数据库不可用, 没有导入任何人员: 无法连接数据库",
+         "数据库不可用: 无法连接数据库",
+         false},
+        {"the store stopped part-way",
+         -1,
+         {"人员未导入: 甲 (PerUUID 1): 磁盘已满", "人员导入中止: 磁盘已满", summary(1, 0, 0, 1)},
+         oneStored,
+         ImportEnd::Stopped,
+         "导入中途停止, 停止前导入的人员留在数据库中: 磁盘已满",
+         "导入中止, 未处理此人: 磁盘已满",
+         true},
+        {"-1 without a word",
+         -1,
+         {},
+         noneStored,
+         ImportEnd::Failed,
+         "插件没有说明原因",
+         "导入失败, 未处理此人",
+         false},
+        {"a summary that counts otherwise",
+         1,
+         {summary(2, 0, 0, 0)},
+         oneStored,
+         ImportEnd::Completed,
+         "导入完成",
+         "导入没有记录原因",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const cvhost::ImportReport report =
+            cvhost::composeReport({rows, 1}, c.account, {"1", "2"}, c.log, c.result);
+        EXPECT_EQ(int(report.ending.end), int(c.end));
+        const QString text = cvhost::endingText(report.ending);
+        EXPECT_TRUE(text.contains(c.words)) << text.toStdString();
+        if (!c.unreached.isEmpty()) {
+            EXPECT_EQ(report.rows[1].reason.toStdString(), c.unreached.toStdString());
+        }
+        EXPECT_EQ(report.summaryAgrees, c.agrees);
     }
 }
 
@@ -275,11 +291,11 @@ TEST(ImportReport, CsvReadsBackThroughAStandardReader) {
         const QJsonArray read = all[r].toArray();
         const QList<cvhost::ReportRow>& rows = reports[r].rows;
         ASSERT_EQ(read.size(), rows.size() + 1) << r;
-        EXPECT_EQ(read[0].toArray().first().toString(), "PerUUID");
+        EXPECT_EQ(read[0].toArray().first().toString(), "人员编号");
         for (qsizetype i = 0; i < rows.size(); ++i) {
             const cvhost::ReportRow& row = rows[i];
             const QStringList expected = {
-                row.perUUID,  row.perName,  row.loginName, cvhost::outcomeName(row.outcome),
+                row.perUUID,  row.perName,  row.loginName, cvhost::outcomeLabel(row.outcome),
                 row.deptPath, row.deptCode, row.reason};
             QStringList got;
             for (const QJsonValue& field : read[i + 1].toArray()) got << field.toString();

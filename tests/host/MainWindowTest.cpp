@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QQueue>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTableView>
 #include <QTest>
@@ -34,115 +35,13 @@
 #include "HostSettings.h"
 #include "MainWindow.h"
 #include "TestHost.h"
+#include "TextCodec.h"
+#include "WindowDriver.h"
 
 namespace {
 
 using testhost::Installation;
-
-// A button's text without its mnemonic: "是(&Y)" and "&Yes" read "是" and "Yes".
-QString plain(QString text) {
-    static const QRegularExpression mnemonic(QStringLiteral("\\(&.\\)"));
-    return text.remove(mnemonic).remove('&').trimmed();
-}
-
-// Answers the modal dialogs that open, one after the other, with the answers queued; a modal
-// dialog nobody expected is rejected and noted.
-class ModalAnswerer {
-public:
-    using Answer = std::function<void(QWidget*)>;
-    ModalAnswerer() {
-        QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
-        timer_.start(20);
-    }
-    void expect(Answer answer) { answers_.enqueue(std::move(answer)); }
-    int pending() const { return int(answers_.size()); }
-    QStringList unexpected;
-
-private:
-    void poll() {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || modal == handled_) return;
-        handled_ = modal;
-        if (answers_.isEmpty()) {
-            unexpected << modal->metaObject()->className();
-            QTimer::singleShot(0, modal, [modal] { modal->close(); });
-            return;
-        }
-        answers_.dequeue()(modal);
-    }
-    QTimer timer_;
-    QQueue<Answer> answers_;
-    QPointer<QWidget> handled_;
-};
-
-// Types `text` into an edit; QTest types only ASCII, so other text is pasted in as an input
-// method commits it.
-void typeInto(QLineEdit* edit, const QString& text) {
-    edit->setFocus();
-    edit->selectAll();
-    QTest::keyClick(edit, Qt::Key_Delete);
-    bool ascii = true;
-    for (QChar c : text) ascii = ascii && c.unicode() < 128;
-    if (ascii) {
-        QTest::keyClicks(edit, text);
-        return;
-    }
-    QInputMethodEvent commit;
-    commit.setCommitString(text);
-    QApplication::sendEvent(edit, &commit);
-}
-
-struct Seen {
-    QString kind;   // the dialog's class
-    QString title;  // its caption
-    QString text;   // a message box's text
-    QStringList buttons;
-};
-
-// Presses the button reading `wanted` on a message box.
-ModalAnswerer::Answer press(const QString& wanted, Seen* seen) {
-    return [=](QWidget* widget) {
-        seen->kind = widget->metaObject()->className();
-        auto* box = qobject_cast<QMessageBox*>(widget);
-        if (!box) {
-            widget->close();
-            return;
-        }
-        seen->title = box->windowTitle();
-        seen->text = box->text();
-        QAbstractButton* chosen = nullptr;
-        for (QAbstractButton* button : box->buttons()) {
-            seen->buttons << plain(button->text());
-            if (plain(button->text()) == wanted) chosen = button;
-        }
-        if (chosen)
-            QTest::mouseClick(chosen, Qt::LeftButton);
-        else
-            box->close();
-    };
-}
-
-// Types `path` into Qt's file dialog and presses its accept button.
-ModalAnswerer::Answer typeFile(const QString& path, Seen* seen) {
-    return [=](QWidget* widget) {
-        seen->kind = widget->metaObject()->className();
-        auto* dialog = qobject_cast<QFileDialog*>(widget);
-        if (!dialog) {
-            widget->close();
-            return;
-        }
-        seen->title = dialog->windowTitle();
-        auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
-        auto* box = dialog->findChild<QDialogButtonBox*>("buttonBox");
-        if (!edit || !box) {
-            dialog->reject();
-            return;
-        }
-        for (QAbstractButton* button : box->buttons()) seen->buttons << plain(button->text());
-        typeInto(edit, path);
-        QTest::mouseClick(box->buttons().first(), Qt::LeftButton);
-    };
-}
+using namespace windowdriver;
 
 // Receives what the window asks the desktop to open.
 class UrlCatcher : public QObject {
@@ -207,8 +106,8 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     UrlCatcher desktop;
     QDesktopServices::setUrlHandler("file", &desktop, "open");
     auto window = std::make_unique<corvane::MainWindow>(plugin);
-    window->resize(1000, 720);
     window->show();
+    const QSize defaultSize = window->size();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
 
     // A database file that does not exist is refused, and not made.
@@ -225,10 +124,27 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     typeInto(window->databaseEdit, a.target());
     QTest::mouseClick(window->openButton, Qt::LeftButton);
     ASSERT_TRUE(window->exportButton->isEnabled()) << window->statusLabel->text().toStdString();
+    // The address as it was given (a server's %3D stays as it is), without a password.
+    const QString shown = a.target().startsWith("postgres")
+                              ? QUrl(a.target()).toDisplayString(QUrl::RemovePassword)
+                              : a.target();
+    EXPECT_TRUE(window->statusLabel->text().contains(shown))
+        << window->statusLabel->text().toStdString();
     QTest::mouseClick(window->exportButton, Qt::LeftButton);
     QTreeView* tree = corvane::embeddedTree(window->framePanel);
     ASSERT_NE(tree, nullptr) << window->statusLabel->text().toStdString();
     const int inTree = int(corvane::personTicks(window->framePanel).inTree.size());
+
+    // 导入人员… keeps the selection while its file dialog is open, and after it is cancelled.
+    QString cancelled;
+    answer.expect([&](QWidget* dialog) {
+        cancelled = dialog->metaObject()->className();
+        if (auto* box = qobject_cast<QDialog*>(dialog)) box->reject();
+    });
+    QTest::mouseClick(window->importButton, Qt::LeftButton);
+    EXPECT_EQ(cancelled, "QFileDialog");
+    EXPECT_EQ(corvane::embeddedTree(window->framePanel), tree) << "导出的勾选被丢掉了";
+    EXPECT_TRUE(window->writeButton->isVisible());
 
     // The frame's menu asks with Qt's Chinese buttons: 是/否. No keeps the node.
     auto* target = window->framePanel->findChild<QTreeView*>("TvDeptPerson");
@@ -283,6 +199,15 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     QTest::mouseClick(window->openFolderButton, Qt::LeftButton);
     EXPECT_EQ(desktop.opened, QList<QUrl>({QUrl::fromLocalFile(a.folder().chopped(1))}));
     screenshot(*window, "main-export.png");
+    // Without a file manager the window says where the folder is.
+    QDesktopServices::unsetUrlHandler("file");
+    Seen noFileManager;
+    answer.expect(press("确定", &noFileManager));
+    QTest::mouseClick(window->openFolderButton, Qt::LeftButton);
+    EXPECT_TRUE(noFileManager.text.contains("文件管理器") &&
+                noFileManager.text.contains(a.folder().chopped(1)))
+        << noFileManager.text.toStdString();
+    QDesktopServices::setUrlHandler("file", &desktop, "open");
 
     // Import into B, one person unticked in the preview.
     typeInto(window->databaseEdit, b.target());
@@ -294,6 +219,25 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     EXPECT_TRUE(open.buttons.contains("打开")) << open.buttons.join(' ').toStdString();
     tree = corvane::embeddedTree(window->framePanel);
     ASSERT_NE(tree, nullptr) << window->statusLabel->text().toStdString();
+    // At 800x600 the frame's fields keep clear of each other (the frame scrolls instead).
+    screenshot(*window, "main-preview.png");
+    window->resize(800, 600);
+    QApplication::processEvents();
+    screenshot(*window, "main-preview-800x600.png");
+    const QList<QWidget*> fields = window->framePanel->findChildren<QWidget*>();
+    for (QWidget* one : fields)
+        for (QWidget* other : fields) {
+            if (one == other || !one->isVisible() || !other->isVisible() ||
+                !(qobject_cast<QLineEdit*>(one) || qobject_cast<QLabel*>(one)) ||
+                !(qobject_cast<QLineEdit*>(other) || qobject_cast<QLabel*>(other)))
+                continue;
+            const QRect a(one->mapTo(window->framePanel, QPoint()), one->size());
+            const QRect b(other->mapTo(window->framePanel, QPoint()), other->size());
+            EXPECT_FALSE(a.intersects(b))
+                << "框架中的字段互相重叠: " << one->objectName().toStdString() << " "
+                << other->objectName().toStdString();
+        }
+    window->resize(defaultSize);
     const QString unticked = "310101199001010044";
     toggle(tree, nodeOf(tree, unticked));
     const QStringList before = b.rows("SELECT PerUUID FROM CV_PersonInfo");
@@ -302,6 +246,9 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     const cvhost::ImportReport* report = window->report();
     ASSERT_NE(report, nullptr) << window->reportSummaryLabel->text().toStdString();
     screenshot(*window, "main-import.png");
+    window->resize(800, 600);
+    screenshot(*window, "main-import-800x600.png");
+    window->resize(defaultSize);
 
     // The report against the store: every row's outcome is what the store shows.
     using cvhost::Outcome;
@@ -342,11 +289,11 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
             case Outcome::NotStored: {
                 EXPECT_EQ(row.perName, "孙丽");
                 EXPECT_TRUE(stored.isEmpty());
-                // The reason the import logged, or, from an import that logs none, that.
+                // The reason the import logged (a line holds it escaped).
                 const QStringList line =
                     logged.filter("人员未导入: 孙丽 (PerUUID " + row.perUUID + "): ");
-                EXPECT_EQ(row.reason,
-                          line.isEmpty() ? QString("导入没有记录原因") : line[0].section("): ", 1));
+                ASSERT_EQ(line.size(), 1);
+                EXPECT_EQ(cv::logSafeText(row.reason), line[0].section("): ", 1));
                 break;
             }
         }
@@ -390,6 +337,20 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     ASSERT_TRUE(guiFile.open(QIODevice::ReadOnly)) << window->statusLabel->text().toStdString();
     ASSERT_TRUE(cliFile.open(QIODevice::ReadOnly)) << printed.toStdString();
     EXPECT_EQ(QString::fromUtf8(guiFile.readAll()), QString::fromUtf8(cliFile.readAll()));
+
+    // A new report starts at its top: scrolled down, then the package imported again.
+    window->reportFilter->setCurrentIndex(0);
+    const int storedBefore = window->report()->count(Outcome::Inserted) +
+                             window->report()->count(Outcome::Renamed) +
+                             window->report()->count(Outcome::Present);
+    window->reportView->scrollToBottom();
+    ASSERT_GT(window->reportView->verticalScrollBar()->value(), 0);
+    window->nextPackageToRead = package;
+    QTest::mouseClick(window->importButton, Qt::LeftButton);
+    QTest::mouseClick(window->runImportButton, Qt::LeftButton);
+    ASSERT_NE(window->report(), nullptr);
+    EXPECT_EQ(window->report()->count(Outcome::Present), storedBefore);
+    EXPECT_EQ(window->reportView->verticalScrollBar()->value(), 0) << "新的报告没有从头显示";
 
     EXPECT_EQ(answer.pending(), 0);
     EXPECT_TRUE(answer.unexpected.isEmpty()) << answer.unexpected.join(' ').toStdString();

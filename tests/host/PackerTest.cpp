@@ -39,12 +39,15 @@ QStringList filesUnder(const QString& dir) {
     return files;
 }
 
-TEST(Packer, PacksADirectoryThatTheZipToolReadsAndUnpacksWhatTheZipToolWrites) {
+TEST(Packer, PacksThePackageFilesThatTheZipToolReadsAndUnpacksWhatTheZipToolWrites) {
     QTemporaryDir tmp;
     const QString pkg = tmp.filePath("PerInfo/");
     writeFile(pkg + "perinfo.per", "<DATAPACKET/>");
     writeFile(pkg + "deptinfo.per", QByteArray("部门"));
     writeFile(pkg + "SysPerInfo.XML", "<ReaderPackList/>");
+    // What a writer that died staged, and anything else the directory holds, stays out.
+    writeFile(pkg + "perinfo.per.k3x9q1", "<DATAPACKET/> of another installation");
+    writeFile(pkg + "notes.txt", "not a package file");
     ASSERT_TRUE(cvhost::packDirectory(pkg, tmp.filePath("ours.zip")));
 
     QProcess unzip;

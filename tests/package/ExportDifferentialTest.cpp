@@ -30,10 +30,8 @@ public:
         store.setRowStreaming(true);
         store.setSortedSelection(true);
         QList<QByteArray> files{directory.toUtf8()};
-        for (const char* name : {"perinfo.per", "deptinfo.per", "SysPerInfo.XML"}) {
-            QFile file(directory + name);
-            files << (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("missing"));
-        }
+        for (const char* name : {"perinfo.per", "deptinfo.per", "SysPerInfo.XML"})
+            files << bytesWithoutExportMark(directory + name);
         return files.join("\n----\n").toStdString();
     }
 
@@ -127,9 +125,9 @@ TEST_P(ExportDifferentialTest, StreamedRowsCarryEveryStoredValueAsTheDatasetDoes
     ASSERT_GE(ids.size(), 3);
     for (qsizetype i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(std::string(cases[i].column) + " = " + cases[i].value);
-        inst().exec(QStringLiteral("UPDATE CV_PersonInfo SET %1 = %2 WHERE PerUUID = '%3'")
-                        .arg(cases[i].column, QString::fromUtf8(cases[i].value),
-                             ids[i % ids.size()]));
+        inst().exec(
+            QStringLiteral("UPDATE CV_PersonInfo SET %1 = %2 WHERE PerUUID = '%3'")
+                .arg(cases[i].column, QString::fromUtf8(cases[i].value), ids[i % ids.size()]));
         ASSERT_EQ(PackageExportProc(&hostWindow), 1);
         const std::string reference = exportWith(false);
         ClientDataSet& rows = TDM_PersonPack::instance()->CdsExportPer;

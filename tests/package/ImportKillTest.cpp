@@ -3,6 +3,7 @@
 // import runs in a child process, `corvane import`, so this holds for any way of importing.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,6 +12,7 @@
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
 #include <cstdio>
 
 #include "PackageTest.h"
@@ -124,6 +126,9 @@ public:
     }
     const QByteArray& output() const { return output_; }
     QString tempDir() const { return inst_.tempDir(); }
+    QString zip() const { return zip_; }
+    QString settings() const { return dir_.path() + "/host.ini"; }
+    QString target() const { return inst_.target(); }
 
 private:
     QTemporaryDir dir_;
@@ -168,6 +173,90 @@ TEST(ImportKillTest, AKilledImportLeavesEveryPersonWholeOrAbsentAndTheNextComple
     EXPECT_EQ(QDir(import.tempDir() + "XTGL/")
                   .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList());
+}
+
+// Starts `corvane import` of `zip` into `store` with the host settings `ini`, behind `prefix`
+// (a command that runs it, such as unshare).
+std::unique_ptr<QProcess> startImport(const QStringList& prefix, const QString& ini,
+                                      const QString& store, const QString& zip) {
+    auto process = std::make_unique<QProcess>();
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    const QStringList corvane = {CV_CORVANE, "import", "--settings", ini,
+                                 "--db",     store,    "--package",  zip};
+    const QStringList command = prefix + corvane;
+    process->start(command.first(), command.mid(1));
+    EXPECT_TRUE(process->waitForStarted());
+    return process;
+}
+
+// The unpacking folder whose name begins with `prefix`, once it holds the person file.
+QString waitForFolder(const QString& temp, const QString& prefix, QProcess& reader) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 60000 && reader.state() == QProcess::Running) {
+        for (const QString& name : QDir(temp).entryList({prefix + '*'}, QDir::Dirs))
+            if (QFile::exists(temp + name + "/perinfo.per")) return temp + name;
+        QThread::msleep(2);
+    }
+    return {};
+}
+
+// Readers in other PID namespaces share the temporary directory: a reader never removes an
+// unpacking that its reader still holds, whatever pids it can see, and removes every one
+// whose reader is gone, whatever pid its name gives (1 for a reader killed as the first
+// process of a namespace, or the pid of an unrelated process that lives).
+TEST(ImportKillTest, ReadersInOtherPidNamespacesRemoveExactlyTheAbandonedUnpackings) {
+    if (testdb::onPostgres()) GTEST_SKIP() << "runs on an SQLite store";
+    if (QProcess::execute("unshare", {"-p", "-f", "true"}) != 0)
+        GTEST_SKIP() << "unshare -p is not allowed here (it needs root)";
+    KilledImport package;
+    const QString temp = package.tempDir() + "XTGL/";
+    // Each reader imports into a store of its own, all with the same temporary directory.
+    // A reader outside, stopped while it holds its unpacking.
+    auto outside = startImport({}, package.settings(), package.target(), package.zip());
+    const QString held =
+        waitForFolder(temp, QString("CVPersonPack-%1-").arg(outside->processId()), *outside);
+    ASSERT_FALSE(held.isEmpty()) << outside->readAll().toStdString();
+    ::kill(pid_t(outside->processId()), SIGSTOP);
+
+    // A reader that is the first process of a namespace of its own, killed while it reads:
+    // unshare kills it (SIGKILL) when unshare itself is killed.
+    testhost::Installation killedStore(Content::Empty, 2, QString());
+    auto killed = startImport({"unshare", "-p", "-f", "--kill-child"}, package.settings(),
+                              killedStore.target(), package.zip());
+    const QString abandoned = waitForFolder(temp, "CVPersonPack-1-", *killed);
+    ASSERT_FALSE(abandoned.isEmpty()) << killed->readAll().toStdString();
+    ::kill(pid_t(killed->processId()), SIGKILL);
+    killed->waitForFinished();
+    QThread::msleep(100);  // the child goes with its parent
+
+    // An unpacking named after a process that lives (this one) but holds nothing there.
+    const QString misnamed = temp + QString("CVPersonPack-%1-zzzzzz").arg(getpid());
+    QDir().mkpath(misnamed);
+
+    // A reader in a namespace of its own runs to its end meanwhile.
+    testhost::Installation innerStore(Content::Empty, 2, QString());
+    auto inside = startImport({"unshare", "-p", "-f"}, package.settings(), innerStore.target(),
+                              package.zip());
+    ASSERT_TRUE(inside->waitForFinished(600000));
+    EXPECT_EQ(inside->exitCode(), 0) << inside->readAll().toStdString();
+
+    const struct {
+        const char* what;
+        QString folder;
+        bool kept;
+    } folders[] = {
+        {"held by a stopped reader outside the namespace", held, true},
+        {"left by a reader killed as pid 1 of a namespace", abandoned, false},
+        {"named after a living process that does not hold it", misnamed, false},
+    };
+    for (const auto& f : folders) EXPECT_EQ(QFileInfo::exists(f.folder), f.kept) << f.what;
+
+    // The reader outside goes on and imports everyone.
+    ::kill(pid_t(outside->processId()), SIGCONT);
+    ASSERT_TRUE(outside->waitForFinished(600000));
+    EXPECT_EQ(outside->exitCode(), 0) << outside->readAll().toStdString();
+    EXPECT_EQ(package.stored(), People);
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ public:
 CV_BOTH_STYLES(ImportedPackageTest);
 
 TEST_P(ImportedPackageTest, StoresWhatThePreviewShowedOrNothing) {
-    const QString changed = "人员包在预览后已被更改, 未导入";
+    const QString changed = "人员包无法导入: 人员包在预览后已被更改";
     struct Case {
         const char* what;
         QString previewed;  // the package argument of the preview

@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "HeldFolder.h"
 #include "HostSettings.h"
 #include "PackageFiles.h"
 #include "PackageTest.h"
@@ -42,6 +43,11 @@ struct Fixture {
     QString mixedZip = inst.packageDir() + "mixed.zip";
     QString twiceZip = inst.packageDir() + "twice.zip";
     QString folderZip = inst.packageDir() + "folder.zip";
+    // Marked by the exports that wrote them: one export, two, one file of an older one.
+    QString oneExportDir = inst.packageDir() + "OneExport/";
+    QString twoExportsDir = inst.packageDir() + "TwoExports/";
+    QString olderDeptDir = inst.packageDir() + "OlderDept/";
+    QString twoExportsZip = inst.packageDir() + "twoexports.zip";
     QString temp = inst.tempDir() + "XTGL/";
 
     Fixture() {
@@ -65,21 +71,40 @@ struct Fixture {
         QFile::copy(dept, twiceDir + "DeptInfo.per");
         QFile::copy(per, folderDir + "perinfo.per");
         QDir().mkpath(folderDir + "deptinfo.per");
+        const auto marked = [&](const QString& from, const QString& to, const QByteArray& mark) {
+            QDir().mkpath(QFileInfo(to).path());
+            QFile::copy(from, to);
+            QFile file(to);
+            EXPECT_TRUE(file.open(QIODevice::Append));
+            if (!mark.isEmpty()) file.write("<?cvpersonpack export=\"" + mark + "\"?>\n\n");
+        };
+        marked(per, oneExportDir + "perinfo.per", "0a1b");
+        marked(dept, oneExportDir + "deptinfo.per", "0a1b");
+        marked(per, twoExportsDir + "perinfo.per", "0a1b");
+        marked(dept, twoExportsDir + "deptinfo.per", "2c3d");
+        marked(per, olderDeptDir + "perinfo.per", "0a1b");
+        marked(dept, olderDeptDir + "deptinfo.per", "");
+        EXPECT_TRUE(cvhost::packDirectory(twoExportsDir, twoExportsZip));
     }
 };
 
 TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase) {
     Fixture f;
-    // Folders that readers killed in the middle left behind: those of a process that has
-    // ended go, those of a running one (pid 1) stay.
+    // Folders that readers killed in the middle left behind go, whatever process their names
+    // name (one that has ended, or pid 1, which always runs); a folder its reader holds stays.
     QProcess ended;
     ended.start("true");
     ASSERT_TRUE(ended.waitForStarted());
     const qint64 endedPid = ended.processId();
     ended.waitForFinished();
-    const QString deadFolder = f.temp + QString("CVPersonPack-%1-abcdef").arg(endedPid);
-    const QString liveFolder = f.temp + "CVPersonPack-1-abcdef";
-    for (const QString& folder : {deadFolder, liveFolder}) {
+    const QStringList deadFolders = {f.temp + QString("CVPersonPack-%1-abcdef").arg(endedPid),
+                                     f.temp + "CVPersonPack-1-abcdef"};
+    QDir().mkpath(f.temp);
+    const HeldFolder live(f.temp, "CVPersonPack-1-");
+    ASSERT_TRUE(live.isValid()) << live.errorString().toStdString();
+    const QString liveFolder = live.path();
+    const QStringList leftFolders = QStringList(deadFolders) << liveFolder;
+    for (const QString& folder : leftFolders) {
         QDir().mkpath(folder + "/deptinfo.per/inner");
         QFile::copy(f.directory + "perinfo.per", folder + "/perinfo.per");
     }
@@ -127,6 +152,13 @@ TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase
         {3, PackageJoin::Import, f.folderDir, Status::FileMissing, f.folderDir + "perinfo.per",
          f.folderDir + "deptinfo.per"},
         {1, PackageJoin::Import, f.zip, Status::Found, u + "perinfo.per", u + "deptinfo.per"},
+        // The two files of one export, of two, a marked one beside one of an older export.
+        {3, PackageJoin::Import, f.oneExportDir, Status::Found, f.oneExportDir + "perinfo.per",
+         f.oneExportDir + "deptinfo.per"},
+        {3, PackageJoin::Import, f.twoExportsDir, Status::Mismatched, "", ""},
+        {3, PackageJoin::Preview, f.twoExportsDir, Status::Mismatched, "", ""},
+        {3, PackageJoin::Import, f.olderDeptDir, Status::Mismatched, "", ""},
+        {1, PackageJoin::Import, f.twoExportsZip, Status::Mismatched, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(QString("version %1, %2, %3")
@@ -144,6 +176,7 @@ TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase
             EXPECT_EQ(files.status, c.status);
             EXPECT_EQ(files.personFile, QString(c.personFile).replace(u, unpacked));
             EXPECT_EQ(files.deptFile, QString(c.deptFile).replace(u, unpacked));
+            EXPECT_EQ(files.reason.isEmpty(), files.found()) << files.reason.toStdString();
             if (files.found()) {
                 EXPECT_TRUE(QFileInfo(files.personFile).isFile());
                 EXPECT_TRUE(QFileInfo(files.deptFile).isFile());
@@ -152,12 +185,57 @@ TEST(PackageVersionRuleTest, FindsTheDatasetFilesForEachVersionFormAndLetterCase
         // Whatever the package held, nothing of it outlives the reader.
         QStringList left =
             QDir(f.temp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-        left.removeAll(QFileInfo(liveFolder).fileName());
-        left.removeAll(QFileInfo(deadFolder).fileName());
+        for (const QString& folder : leftFolders) left.removeAll(QFileInfo(folder).fileName());
         EXPECT_EQ(left, QStringList());
     }
-    EXPECT_FALSE(QFileInfo::exists(deadFolder));
+    for (const QString& folder : deadFolders) EXPECT_FALSE(QFileInfo::exists(folder));
     EXPECT_TRUE(QFileInfo(liveFolder + "/perinfo.per").isFile());
+}
+
+class MixedExportsTest : public PackageTest {};
+CV_BOTH_STYLES(MixedExportsTest);
+
+// The person file of one export beside the department file of another, as a writer that died
+// between its renames would leave them: the preview refuses them, and so does the import of
+// a package that became such a pair after its preview.
+TEST_P(MixedExportsTest, ThePreviewAndTheImportRefuseFilesOfTwoExports) {
+    install(Content::SampleA);
+    const QString written = inst().packageDir() + "PerInfo/";
+    const QString package = inst().folder() + "copy/";
+    QDir().mkpath(package);
+    ASSERT_EQ(PackageExportProc(&hostWindow), 1);
+    ASSERT_EQ(PackageExport(), written);
+    for (const char* name : {"perinfo.per", "deptinfo.per"})
+        ASSERT_TRUE(QFile::copy(written + name, package + name));
+    tree().setStateIndex(findNode(tree(), "0003", "0"), CheckTree::Unchecked);
+    ASSERT_EQ(PackageExport(), written);
+    PackageFree();
+    const auto mix = [&] {
+        QFile::remove(package + "deptinfo.per");
+        ASSERT_TRUE(QFile::copy(written + "deptinfo.per", package + "deptinfo.per"));
+    };
+    const QString refused = "不是同一次导出写出的";
+    setPackageVersion(3);
+    QFile log(inst().logFile());
+
+    const QStringList stored = rows("SELECT PerUUID, LoginName FROM CV_PersonInfo ORDER BY 1");
+    ASSERT_EQ(PackageImportProc(package, &hostWindow), 1);
+    mix();
+    EXPECT_EQ(PackageImport(package), -1);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString importLines = QString::fromUtf8(log.readAll());
+    EXPECT_TRUE(
+        importLines.contains("人员包无法导入: 人员包的 perinfo.per 和 deptinfo.per " + refused))
+        << importLines.toStdString();
+    EXPECT_EQ(rows("SELECT PerUUID, LoginName FROM CV_PersonInfo ORDER BY 1"), stored);
+    PackageFree();
+
+    EXPECT_EQ(PackageImportProc(package, &hostWindow), -1);
+    const QString previewLines = QString::fromUtf8(log.readAll());
+    EXPECT_TRUE(previewLines.startsWith("人员包无法预览: ") ||
+                previewLines.contains("\t人员包无法预览: "))
+        << previewLines.toStdString();
+    EXPECT_TRUE(previewLines.contains(refused)) << previewLines.toStdString();
 }
 
 }  // namespace

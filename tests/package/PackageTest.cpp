@@ -1,5 +1,7 @@
 #include "PackageTest.h"
 
+#include <QFile>
+
 #include "Database.h"
 
 namespace cv::test {
@@ -44,6 +46,15 @@ void writePackage(const QString& directory, const QList<QStringList>& people,
     QList<QStringList> deptRows;
     for (const QStringList& dept : depts) deptRows << (QStringList(dept) << "");
     writeDataSetFile(directory + "deptinfo.per", {"DeptID", "DeptName", "DeptMemo"}, deptRows);
+}
+
+QByteArray bytesWithoutExportMark(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return "<missing>";
+    QByteArray bytes = file.readAll();
+    const qsizetype mark = bytes.lastIndexOf("<?cvpersonpack export=\"");
+    if (mark >= 0 && bytes.endsWith("\"?>\n")) bytes.truncate(mark);
+    return bytes;
 }
 
 QStringList dumpTree(const CheckTree& tree) {

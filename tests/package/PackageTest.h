@@ -33,6 +33,10 @@ void writePackage(const QString& directory, const QList<QStringList>& people,
 inline const QStringList PackagePersonFields = {"PerUUID", "PerName", "PerSex",   "LoginName",
                                                 "PerDept", "PerMemo", "UPassWord"};
 
+// A file's bytes ("<missing>" when it cannot be read), without the mark an export ends its
+// dataset files with: the one part of two exports of the same people that differs.
+QByteArray bytesWithoutExportMark(const QString& path);
+
 // The tree as one line per node: indentation by level, text, and the record's five fields.
 QStringList dumpTree(const CheckTree& tree);
 // The first check-tree node whose record has this ID and kind, or -1.

@@ -1,0 +1,99 @@
+#include "ImportLimits.h"
+
+#include "Database.h"
+#include "HostServices.h"
+#include "StoreImage.h"
+#include "StoreSql.h"
+#include "TDM_PersonPack.h"
+
+namespace cv {
+namespace {
+
+const QStringList PersonColumns = {"PerUUID",   "PerName",   "PerSex",  "PerMemo",
+                                   "LoginName", "UPassword", "PerDept", "PrjID"};
+const QStringList DeptColumns = {"DeptId", "DeptName", "DeptMemo"};
+
+// An empty text that stays an empty text: a null QString is bound as NULL.
+QVariant text(const QString& value) { return value.isNull() ? QStringLiteral("") : value; }
+
+// The fields of `topSql`'s table through the shared query dataset of the working style.
+RowSet tableFields(TDM_PersonPack& module, bool networked, const QString& topSql) {
+    RowSet fields;
+    if (networked) {
+        module.CDSTemp.close();
+        module.CDSTemp.setCommandText(topSql);
+        module.CDSTemp.open();
+        fields.fields = module.CDSTemp.fields();
+        module.CDSTemp.close();
+    } else {
+        module.dstShare.close();
+        module.dstShare.setCommandText(topSql);
+        module.dstShare.open();
+        fields.fields = module.dstShare.data().fields;
+        module.dstShare.close();
+    }
+    return fields;
+}
+
+}  // namespace
+
+ImportWrite ImportWrite::person(const TCVPersonInfo& p) {
+    // PrjID goes as the text '0', as the host's statement writes it; the store reads a number.
+    return {Table::Person,
+            {text(p.PerUUID), text(p.PerName), text(p.PerSex), text(p.PerMemo), text(p.LoginName),
+             text(p.UPassword), text(p.PerDept), QStringLiteral("0")},
+            -1};
+}
+
+ImportWrite ImportWrite::dept(const QString& code, const QString& name) {
+    return {Table::Dept, {text(code), text(name), QStringLiteral("")}, -1};
+}
+
+const QStringList& ImportWrite::columns(Table table) {
+    return table == Table::Person ? PersonColumns : DeptColumns;
+}
+
+ImportLimits ImportLimits::read(TDM_PersonPack& module) {
+    const bool networked = host::workingStyle() == 1;
+    ImportLimits limits;
+    limits.people_ = tableFields(module, networked, storesql::topPerson());
+    limits.depts_ = tableFields(module, networked, storesql::topDept());
+    const Connection* store = nullptr;
+    if (networked && module.ConnectionBroker()) {
+        store = &module.ConnectionBroker()->serverConnection();
+    } else if (!networked) {
+        store = module.BaseConnection();
+    }
+    limits.widthsHeld_ = store && store->dialect() == Dialect::PostgreSQL;
+    return limits;
+}
+
+QString ImportLimits::predictRefusal(const ImportWrite& write) const {
+    if (!widthsHeld_) return {};
+    const QString tooLong = explain(write, {});
+    if (!tooLong.startsWith(QStringLiteral("数据库拒绝保存: "))) return tooLong;
+    for (const QVariant& value : write.values)
+        if (value.toString().contains(QChar(0)))
+            return QStringLiteral("数据库拒绝保存: 值中含有空字符 (U+0000), 数据库服务器无法保存");
+    return {};
+}
+
+QString ImportLimits::explain(const ImportWrite& write, const QString& refusal) const {
+    const RowSet& table = fields(write.table);
+    const QStringList& columns = ImportWrite::columns(write.table);
+    QStringList tooLong;
+    for (qsizetype i = 0; i < columns.size(); ++i) {
+        const int field = table.indexOf(columns[i]);
+        const int width = field < 0 ? 0 : table.fields[field].width;
+        const qsizetype length = StoreImage::characters(write.values[i].toString());
+        if (width > 0 && length > width)
+            tooLong << QStringLiteral("%1 超过字段长度 (%2 个字符, 最多 %3)")
+                           .arg(columns[i])
+                           .arg(length)
+                           .arg(width);
+    }
+    if (!tooLong.isEmpty()) return tooLong.join(QStringLiteral(", "));
+    return QStringLiteral("数据库拒绝保存: ") + refusal;
+}
+
+}  // namespace cv

@@ -1,0 +1,60 @@
+// What an import writes, and what the store will take of it, known before anything is sent:
+// the shape of a person's and a department's row as InsertPerson and ResolveDeptPath store
+// them, the tables' fields as the store answers them (names, widths), and whether the store
+// holds texts to those widths. A plan that writes nothing reads them too, so that it foretells
+// the refusals the import would meet.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+
+#include "DataSet.h"
+#include "TCVPersonInfo.h"
+
+namespace cv {
+
+class TDM_PersonPack;
+
+struct ImportWrite {
+    enum class Table { Person, Dept };
+    Table table = Table::Person;
+    QVariantList values;  // by the table's columns (columns()), as person() and dept() give them
+    int keep = -1;        // as WindowInsert::keep
+
+    // The person as InsertPerson stores it (PrjID 0, an empty text for each empty field).
+    static ImportWrite person(const TCVPersonInfo& person);
+    // A department with an empty DeptMemo, as ResolveDeptPath stores it.
+    static ImportWrite dept(const QString& code, const QString& name);
+    // The columns of a table's writes, in the order of their values.
+    static const QStringList& columns(Table table);
+};
+
+class ImportLimits {
+public:
+    // Asks the store in the current working style ("Select Top 1 * From ..." through the
+    // shared query dataset). Throws DbError.
+    static ImportLimits read(TDM_PersonPack& module);
+
+    // The fields of a table as the store answers them.
+    const RowSet& fields(ImportWrite::Table table) const {
+        return table == ImportWrite::Table::Person ? people_ : depts_;
+    }
+
+    // The store's refusal of `write` when it can be told before sending it, in the words a
+    // refusal of it comes in (explain): on PostgreSQL, which holds texts to their columns'
+    // widths and cannot take U+0000, each value longer than its column, or the U+0000. Empty
+    // when the write should be taken (SQLite stores a text of any length).
+    QString predictRefusal(const ImportWrite& write) const;
+    // Why `write` was refused, in plain words where the store's are technical: each value
+    // longer than its column ("LoginName 超过字段长度 (51 个字符, 最多 50)"), else
+    // "数据库拒绝保存: " and the store's own `refusal`.
+    QString explain(const ImportWrite& write, const QString& refusal) const;
+
+private:
+    RowSet people_;
+    RowSet depts_;
+    bool widthsHeld_ = false;
+};
+
+}  // namespace cv
