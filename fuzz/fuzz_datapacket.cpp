@@ -1,7 +1,8 @@
 // libFuzzer harness: the data-packet reader on arbitrary bytes. A packet that reads is
 // written back and read again: the second reading must give the same fields and values. And
 // it must be a whole document as libxml2 reads it on its own, with as many rows: a reader that
-// stopped early and kept what it had would pass the first check.
+// stopped early and kept what it had would pass the first check. The compact table read from
+// the same bytes holds the texts of the values, and refuses what the dataset's reading does.
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -14,10 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "ClientDataSet.h"
 #include "DataPacket.h"
 #include "FuzzSupport.h"
+#include "PacketTable.h"
 
 namespace {
 
@@ -74,11 +77,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     cvfuzz::writeFile(in, data, size);
 
     cv::RowSet first;
+    std::string refusal;
     try {
         first = cv::readDataPacket(in);
-    } catch (const cv::DataPacketError&) {
-        return 0;  // refused with a reason: fine
+    } catch (const cv::DataPacketError& e) {
+        refusal = e.what();  // refused with a reason: fine
     }
+    try {
+        const cv::PacketTable table = cv::PacketTable::read(in);
+        check(refusal.empty(), "the table reads what the dataset refuses");
+        check(table.fields() == first.fields && table.size() == first.rows.size(),
+              "the table's shape differs");
+        for (qsizetype r = 0; r < table.size(); ++r)
+            for (int c = 0; c < int(first.fields.size()); ++c)
+                check(table.isNull(r, c) == first.rows[r][c].isNull() &&
+                          table.text(r, c) == cv::valueText(first.rows[r][c]),
+                      "a cell of the table differs");
+    } catch (const cv::DataPacketError& e) {
+        check(refusal == e.what(), "the table is refused otherwise than the dataset");
+    }
+    if (!refusal.empty()) return 0;
     check(rowsAsLibxmlReadsThem(data, size) == first.rows.size(),
           "read, but not the whole document libxml2 reads");
     // What was read must write and read back unchanged.

@@ -20,7 +20,6 @@
 #include "ClientDataSet.h"
 #include "DataPacket.h"
 #include "FuzzSupport.h"
-#include "NodeTree.h"
 #include "PackageTree.h"
 
 // The host executable's entry through which the plug-in finds the reader-pack library: here
@@ -114,11 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         built = cv::BuildPackageTree(folder.path(), *tree);
     } catch (const cv::DbError&) {
-        check(tree->nodeCount() == 0, "a failed build left nodes");  // a column is missing
+        check(tree->nodes().size() == 0, "a failed build left nodes");  // a column is missing
         return 0;
     }
     if (!built) {
-        check(tree->nodeCount() == 0, "a failed build left nodes");
+        check(tree->nodes().size() == 0, "a failed build left nodes");
         return 0;
     }
 
@@ -142,23 +141,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     QHash<QString, int> shown;
     bool rootFirst = false;
-    tree->forEachNode([&](QTreeWidgetItem* node, int level) {
-        const cv::TreeNodeData* record = cv::NodeTree::record(node);
-        check(record != nullptr, "a node without a record");
+    const cv::NodeModel& nodes = tree->nodes();
+    nodes.forEachNode([&](int node, int level) {
+        check(nodes.hasRecord(node), "a node without a record");
         if (level == 0) {
-            check(!rootFirst && node->text(0) == QStringLiteral("部门信息"), "not one root");
+            check(!rootFirst && nodes.text(node) == QStringLiteral("部门信息"), "not one root");
             rootFirst = true;
             return;
         }
-        check(record->Kind == "1" || record->Kind == "0", "a node of no kind");
-        if (record->Kind == "1") {
-            check(node->childCount() == 0, "a person with children");
-            ++shown[record->ID];
+        const QStringView kind = nodes.field(node, cv::NodeRecords::Kind);
+        check(kind == u"1" || kind == u"0", "a node of no kind");
+        if (kind == u"1") {
+            check(nodes.childCount(node) == 0, "a person with children");
+            ++shown[nodes.field(node, cv::NodeRecords::ID).toString()];
         }
     });
     check(rootFirst, "no root");
     expected.removeIf([](const auto& entry) { return entry.value() == 0; });
     check(shown == expected, "the people shown are not the people of the files");
-    tree->clear();
+    tree->nodes().clear();
     return 0;
 }

@@ -2,8 +2,9 @@
 
 #include <QFileInfo>
 #include <QStringList>
+#include <algorithm>
 #include <limits>
-#include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "ClientDataSet.h"
 #include "Heartbeat.h"
 #include "PackageFiles.h"
+#include "PacketTable.h"
 #include "TextKeys.h"
 
 namespace cv {
@@ -22,25 +24,12 @@ const QString RootText = QStringLiteral("部门信息");
 
 bool isBlankOrControl(QChar c) { return c.unicode() <= ' '; }
 
-// Keeps the tree in update mode for the build and empties it when the build does not
-// complete, so that a failed build never shows half a package.
-class BuildScope {
-public:
-    explicit BuildScope(CheckTree& tree) : tree_(tree) { tree_.beginUpdate(); }
-    ~BuildScope() {
-        if (!completed_) tree_.clear();
-        tree_.endUpdate();
-    }
-    void complete() { completed_ = true; }
-
-private:
-    CheckTree& tree_;
-    bool completed_ = false;
-};
-
-bool loadDataSet(ClientDataSet& dataset, const QString& path, QString* why) {
+// Reads the dataset file at `path` through `read`; false, with the reason in `why` (when
+// given), when it cannot be read as one.
+template <typename Read>
+bool load(const QString& path, QString* why, Read read) {
     try {
-        dataset.loadFromFile(path);
+        read(path);
         return true;
     } catch (const std::exception& e) {
         if (why) *why = QStringLiteral("无法读取 %1: %2").arg(QFileInfo(path).fileName(), e.what());
@@ -48,31 +37,25 @@ bool loadDataSet(ClientDataSet& dataset, const QString& path, QString* why) {
     }
 }
 
-TreeNode* newRoot() {
-    TreeNode* root = NodeTree::newNode(RootText, makeRecord({{}, QStringLiteral("0"), {}, {}, {}}));
-    root->imageIndex = DeptPicture;
-    return root;
+int addRoot(NodeBuild& build) {
+    return build.add(-1, RootText, build.records().add({}, u"0", {}, {}, {}), DeptPicture);
 }
 
 // A person node; `sourceRow` is the person's row in the person file.
-void addPerson(CheckTree& tree, QTreeWidgetItem* parent, const QString& id, const QString& login,
-               const QString& name, const QString& sex, qsizetype sourceRow) {
+void addPerson(NodeBuild& build, int parent, QStringView id, QStringView login, QStringView name,
+               QStringView sex, qsizetype sourceRow) {
     heartbeat();
-    TreeNode* node = tree.appendNode(
-        parent, name, makeRecord({id, QStringLiteral("1"), login, name, NormalizedSex(sex)}));
-    node->imageIndex = PersonPicture;
-    node->selectedIndex = PersonPicture;
-    node->sourceRow = sourceRow;
+    const NodeRecords::Ref record =
+        build.records().add(id, u"1", login, name, NormalizedSex(sex), sourceRow);
+    build.add(parent, record, NodeText::PersonName, PersonPicture, PersonPicture);
 }
 
-// The reference: each department's people through a dataset filter, in dataset order, node
-// by node into the tree.
-void addFiltered(CheckTree& tree, QTreeWidgetItem* parent, ClientDataSet& people,
-                 const QString& filter) {
+// The reference: each department's people through a dataset filter, in dataset order.
+void addFiltered(NodeBuild& build, int parent, ClientDataSet& people, const QString& filter) {
     people.setFilter(filter);
     people.setFiltered(true);
     for (people.first(); !people.eof(); people.next()) {
-        addPerson(tree, parent, people.text(QStringLiteral("PerUUID")),
+        addPerson(build, parent, people.text(QStringLiteral("PerUUID")),
                   people.text(QStringLiteral("LoginName")), people.text(QStringLiteral("PerName")),
                   people.text(QStringLiteral("PerSex")), people.rowNumber());
     }
@@ -85,109 +68,101 @@ QString equalsFilter(const QString& field, const QString& value) {
     return field + "='" + quoted + '\'';
 }
 
-void fillFiltered(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people) {
-    TreeNode* root = newRoot();
-    tree.addTopLevelItem(root);
-    addFiltered(tree, root, people, QStringLiteral("PerDept=NULL"));
-    DeptPlacer placer(tree, root);
+void fillFiltered(NodeBuild& build, ClientDataSet& depts, ClientDataSet& people) {
+    const int root = addRoot(build);
+    addFiltered(build, root, people, QStringLiteral("PerDept=NULL"));
+    DeptPlacer placer(build, root);
     for (depts.first(); !depts.eof(); depts.next()) {
         const QString code = depts.text(QStringLiteral("DeptID"));
-        QTreeWidgetItem* node = placer.PlaceDeptPath(code, depts.text(QStringLiteral("DeptName")));
-        NodeTree::setImageIndex(node, DeptPicture);
-        addFiltered(tree, node, people, equalsFilter(QStringLiteral("PerDept"), code));
+        const int node = placer.PlaceDeptPath(code, depts.text(QStringLiteral("DeptName")));
+        addFiltered(build, node, people, equalsFilter(QStringLiteral("PerDept"), code));
     }
 }
 
-// The person rows by PerDept, in dataset order: for each text the rows that the filter
+// A field of the person file (or the department file), or DbError where it is missing.
+int field(const PacketTable& file, const char* name, const char* which = "person") {
+    const int index = file.indexOf(QLatin1String(name));
+    if (index < 0) throw DbError(std::string("the ") + which + " file has no field " + name);
+    return index;
+}
+
+// The person rows by PerDept, in file order: for each text the rows that the filter
 // "PerDept='text'" shows, and the rows that "PerDept=NULL" shows; one pass over the rows.
 class PeopleByDept {
 public:
-    explicit PeopleByDept(const ClientDataSet& people)
-        : rows_(people.data().rows),
-          dept_(field(people, "PerDept")),
-          uuid_(people.fieldIndex(QStringLiteral("PerUUID"))),
-          login_(people.fieldIndex(QStringLiteral("LoginName"))),
-          name_(people.fieldIndex(QStringLiteral("PerName"))),
-          sex_(people.fieldIndex(QStringLiteral("PerSex"))) {
-        for (qsizetype i = 0; i < rows_.size(); ++i) {
-            const QVariant& cell = rows_[i][dept_];
-            if (cell.isNull()) {
-                nulls_.append(i);
-            } else {
-                const int group = groups_.add(valueText(cell));
-                if (std::size_t(group) == members_.size()) members_.emplace_back();
-                members_[std::size_t(group)].append(i);
+    explicit PeopleByDept(const PacketTable& people) : people_(people) {
+        const int dept = field(people, "PerDept");
+        for (qsizetype row = 0; row < people.size(); ++row) {
+            if (people.isNull(row, dept)) {
+                nulls_.push_back(row);
+                continue;
             }
+            const int group = groups_.add(people.text(row, dept));
+            if (std::size_t(group) == members_.size()) members_.emplace_back();
+            members_[std::size_t(group)].push_back(row);
         }
     }
 
-    void addWithoutDept(CheckTree& tree, QTreeWidgetItem* parent) const {
-        add(tree, parent, nulls_);
-    }
-    void addOf(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId) const {
+    void addWithoutDept(NodeBuild& build, int parent) const { add(build, parent, nulls_); }
+    void addOf(NodeBuild& build, int parent, QStringView deptId) const {
         if (const int group = groups_.find(deptId); group >= 0)
-            add(tree, parent, members_[std::size_t(group)]);
+            add(build, parent, members_[std::size_t(group)]);
     }
 
 private:
-    static int field(const ClientDataSet& people, const char* name) {
-        const int index = people.fieldIndex(QLatin1String(name));
-        if (index < 0) throw DbError(std::string("the person file has no field ") + name);
-        return index;
-    }
     // A field that is missing fails once a person is shown, as a field read by name does.
-    static QString text(const Row& row, int field, const char* name) {
-        if (field < 0) throw DbError(std::string("the person file has no field ") + name);
-        return valueText(row[field]);
-    }
-    void add(CheckTree& tree, QTreeWidgetItem* parent, const QList<qsizetype>& rows) const {
-        for (qsizetype i : rows) {
-            const Row& row = rows_[i];
-            addPerson(tree, parent, text(row, uuid_, "PerUUID"), text(row, login_, "LoginName"),
-                      text(row, name_, "PerName"), text(row, sex_, "PerSex"), i);
+    void add(NodeBuild& build, int parent, const std::vector<qsizetype>& rows) const {
+        if (rows.empty()) return;
+        const int id = field(people_, "PerUUID"), login = field(people_, "LoginName"),
+                  name = field(people_, "PerName"), sex = field(people_, "PerSex");
+        for (const qsizetype row : rows) {
+            addPerson(build, parent, people_.text(row, id), people_.text(row, login),
+                      people_.text(row, name), people_.text(row, sex), row);
         }
     }
 
-    const QList<Row>& rows_;
-    int dept_, uuid_, login_, name_, sex_;
-    TextGroups groups_;                      // PerDept texts, numbered
-    std::vector<QList<qsizetype>> members_;  // each group's rows
-    QList<qsizetype> nulls_;
+    const PacketTable& people_;
+    TextGroups groups_;                            // PerDept texts, numbered
+    std::vector<std::vector<qsizetype>> members_;  // each group's rows
+    std::vector<qsizetype> nulls_;
 };
 
-// The nodes are made below a root that is not in the tree yet, where appending costs no
-// model signal, and the root goes into the tree with all of them at the end.
-void fillGrouped(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people) {
-    std::unique_ptr<TreeNode> root(newRoot());
+// The departments in DeptID order, as the dataset's index orders them: by UTF-16 units,
+// rows of one code in file order.
+void fillGrouped(NodeBuild& build, const PacketTable& depts, const PacketTable& people) {
+    const int id = field(depts, "DeptID", "department");
+    std::vector<qsizetype> order(std::size_t(depts.size()));
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
+        return depts.text(a, id) < depts.text(b, id);
+    });
+    const int root = addRoot(build);
     const PeopleByDept byDept(people);
-    byDept.addWithoutDept(tree, root.get());
-    DeptPlacer placer(tree, root.get());
-    for (depts.first(); !depts.eof(); depts.next()) {
-        const QString code = depts.text(QStringLiteral("DeptID"));
-        QTreeWidgetItem* node = placer.PlaceDeptPath(code, depts.text(QStringLiteral("DeptName")));
-        NodeTree::setImageIndex(node, DeptPicture);
-        byDept.addOf(tree, node, code);
+    byDept.addWithoutDept(build, root);
+    DeptPlacer placer(build, root);
+    for (const qsizetype row : order) {
+        const QString code = depts.text(row, id).toString();
+        const int name = field(depts, "DeptName", "department");
+        byDept.addOf(build, placer.PlaceDeptPath(code, depts.text(row, name).toString()), code);
     }
-    tree.addTopLevelItem(root.release());
 }
 
 }  // namespace
 
-QString NormalizedSex(const QString& perSex) {
+QStringView NormalizedSex(QStringView perSex) {
     qsizetype begin = 0;
     qsizetype end = perSex.size();
     while (begin < end && isBlankOrControl(perSex[begin])) ++begin;
     while (end > begin && isBlankOrControl(perSex[end - 1])) --end;
-    const QString male = QStringLiteral("男");
-    return QStringView(perSex).sliced(begin, end - begin) == male ? male : QStringLiteral("女");
+    return perSex.sliced(begin, end - begin) == u"男" ? u"男" : u"女";
 }
 
-DeptPlacer::DeptPlacer(CheckTree& tree, QTreeWidgetItem* root) : tree_(tree), root_(root) {}
+DeptPlacer::DeptPlacer(NodeBuild& build, int root) : build_(build), root_(root) {}
 
-bool DeptPlacer::FindDeptNode(const QString& prefix, QTreeWidgetItem*& current) const {
+bool DeptPlacer::FindDeptNode(const QString& prefix, int& current) const {
     const int level = int(prefix.size() / 4);
-    if (level == 1) current = nullptr;
-    if (QTreeWidgetItem* node = nodes_.value({level, prefix})) {
+    if (level == 1) current = -1;
+    if (const int node = nodes_.value({level, prefix}, -1); node >= 0) {
         current = node;
         return true;
     }
@@ -195,8 +170,8 @@ bool DeptPlacer::FindDeptNode(const QString& prefix, QTreeWidgetItem*& current) 
     return false;
 }
 
-QTreeWidgetItem* DeptPlacer::PlaceDeptPath(const QString& code, const QString& path) {
-    QTreeWidgetItem* current = root_;
+int DeptPlacer::PlaceDeptPath(const QString& code, const QString& path) {
+    int current = root_;
     if (code.size() < 4 || path.isEmpty()) return current;
     int currentLevel = 0;  // of `current`, kept as the nodes are placed: no climb to the top
     const QStringList names = path.split('_');
@@ -215,27 +190,33 @@ QTreeWidgetItem* DeptPlacer::PlaceDeptPath(const QString& code, const QString& p
                               .arg(MaxDeptLevels)
                               .toStdString());
         }
-        TreeNode* node = tree_.appendNode(
-            current, names[i], makeRecord({prefix, QStringLiteral("0"), names[i], {}, {}}));
-        node->imageIndex = DeptPicture;
-        nodes_.insert({++currentLevel, prefix}, node);
-        current = node;
+        current = build_.add(current, build_.records().add(prefix, u"0", names[i], {}, {}),
+                             NodeText::NameOrLogin, DeptPicture);
+        nodes_.insert({++currentLevel, prefix}, current);
     }
     return current;
 }
 
-void FillPackageTree(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people,
-                     PackagePeople how) {
-    BuildScope scope(tree);
-    depts.setIndexFieldNames(QStringLiteral("DeptID"));
-    if (how == PackagePeople::Filtered) {
-        fillFiltered(tree, depts, people);
-    } else {
-        fillGrouped(tree, depts, people);
-    }
-    scope.complete();
+// The nodes go into the tree in one change once all are made: a build that fails leaves the
+// tree as it was, empty.
+template <typename Fill>
+void fillTree(CheckTree& tree, Fill fill) {
+    NodeBuild build;
+    fill(build);
+    tree.nodes().setNodes(std::move(build));
     // Every node opened, laid out once with the caller's later closing to a level.
     tree.openAboveLevel(std::numeric_limits<int>::max());
+}
+
+void FillPackageTree(CheckTree& tree, const PacketTable& depts, const PacketTable& people) {
+    fillTree(tree, [&](NodeBuild& build) { fillGrouped(build, depts, people); });
+}
+
+void FillPackageTreeFiltered(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people) {
+    fillTree(tree, [&](NodeBuild& build) {
+        depts.setIndexFieldNames(QStringLiteral("DeptID"));
+        fillFiltered(build, depts, people);
+    });
 }
 
 bool BuildPackageTree(const QString& packageArgument, CheckTree& tree, QString* why) {
@@ -244,17 +225,31 @@ bool BuildPackageTree(const QString& packageArgument, CheckTree& tree, QString* 
 
 bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how,
                           QString* why) {
-    ClientDataSet depts;
-    ClientDataSet people;
-    tree.clear();
+    tree.nodes().clear();
     const PackageFiles files = LocatePackageFiles(packageArgument, PackageJoin::Preview);
     if (!files.found()) {
         if (why) *why = files.reason;
         return false;
     }
-    if (!loadDataSet(depts, files.deptFile, why) || !loadDataSet(people, files.personFile, why))
+    if (how == PackagePeople::Filtered) {
+        ClientDataSet depts;
+        ClientDataSet people;
+        const auto into = [](ClientDataSet& set) {
+            return [&set](const QString& path) { set.loadFromFile(path); };
+        };
+        if (!load(files.deptFile, why, into(depts)) || !load(files.personFile, why, into(people)))
+            return false;
+        FillPackageTreeFiltered(tree, depts, people);
+        return true;
+    }
+    PacketTable depts;
+    PacketTable people;
+    const auto into = [](PacketTable& table) {
+        return [&table](const QString& path) { table = PacketTable::read(path); };
+    };
+    if (!load(files.deptFile, why, into(depts)) || !load(files.personFile, why, into(people)))
         return false;
-    FillPackageTree(tree, depts, people, how);
+    FillPackageTree(tree, depts, people);
     return true;
 }
 

@@ -7,12 +7,12 @@
 #include <QString>
 #include <utility>
 
-class QTreeWidgetItem;
-
 namespace cv {
 
 class CheckTree;
 class ClientDataSet;
+class NodeBuild;
+class PacketTable;
 
 // Builds the tree of the package named by `packageArgument` (found by the package version
 // rule in the preview's form) into `tree`, which is cleared first, and expands it. False,
@@ -23,25 +23,25 @@ class ClientDataSet;
 // reason of a false answer in plain words (the reader's own after them).
 bool BuildPackageTree(const QString& packageArgument, CheckTree& tree, QString* why = nullptr);
 
-// How the people are hung under their departments: grouped by PerDept in one pass over the
-// person rows, the nodes made apart from the tree and put into it in one insertion (what
-// BuildPackageTree does); or through a dataset filter per department, node by node into
-// the tree, kept as the reference the first is checked against. Both give the same tree.
+// How the people are hung under their departments: the files read as compact tables and the
+// people grouped by PerDept in one pass (what BuildPackageTree does); or the files loaded as
+// datasets and each department's people found through a filter, kept as the reference the
+// first is checked against. Both give the same tree.
 enum class PackagePeople { Grouped, Filtered };
 bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how,
                           QString* why = nullptr);
 
-// The tree of a package's two datasets, as loaded from its files, into the empty `tree`,
-// expanded. Throws as BuildPackageTree does, leaving the tree empty.
-void FillPackageTree(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people,
-                     PackagePeople how = PackagePeople::Grouped);
+// The tree of a package's two files into the empty `tree`, expanded; the first the way
+// BuildPackageTree reads them, the second the reference. Throw as BuildPackageTree does,
+// leaving the tree empty.
+void FillPackageTree(CheckTree& tree, const PacketTable& depts, const PacketTable& people);
+void FillPackageTreeFiltered(CheckTree& tree, ClientDataSet& depts, ClientDataSet& people);
 
 // "男" when `perSex` is 男 once leading and trailing blanks and control characters are
 // removed; "女" for anything else, NULL and the empty text included.
-QString NormalizedSex(const QString& perSex);
+QStringView NormalizedSex(QStringView perSex);
 
-// Places department nodes below the root "部门信息" of a package tree, which may still be
-// apart from its tree widget.
+// Places department nodes below the root "部门信息" of a package tree being built.
 //
 // Nodes are found through a hash from (tree level, ID) to the node, filled as nodes are
 // placed, so placing a department costs one look-up per level whatever the tree's size.
@@ -51,7 +51,7 @@ QString NormalizedSex(const QString& perSex);
 class DeptPlacer {
 public:
     // The nodes already below `root` are not indexed.
-    DeptPlacer(CheckTree& tree, QTreeWidgetItem* root);
+    DeptPlacer(NodeBuild& build, int root);
 
     // Creates the missing department nodes along `code`, named from the "_"-separated names
     // of `path` (an empty text between two underscores is a name), one level per name, and
@@ -59,7 +59,7 @@ public:
     // the whole code. A code shorter than four characters has no level in the hierarchy and
     // an empty path no name: such a department is the root itself.
     // Throws DbError rather than place a department deeper than MaxDeptLevels.
-    QTreeWidgetItem* PlaceDeptPath(const QString& code, const QString& path);
+    int PlaceDeptPath(const QString& code, const QString& path);
 
     // No installation has departments this deep (the host's DeptID holds 60 characters, 15
     // levels); a package from elsewhere might, by a code of megabytes or a path of as many
@@ -69,12 +69,12 @@ public:
     // Whether a department node with ID `prefix` stands at tree level length(prefix) div 4;
     // if so `current` becomes that node. Otherwise, for a level-1 prefix, `current` becomes
     // the root (the parent a new level-1 department gets); for deeper ones it is unchanged.
-    bool FindDeptNode(const QString& prefix, QTreeWidgetItem*& current) const;
+    bool FindDeptNode(const QString& prefix, int& current) const;
 
 private:
-    CheckTree& tree_;
-    QTreeWidgetItem* root_;
-    QHash<std::pair<int, QString>, QTreeWidgetItem*> nodes_;
+    NodeBuild& build_;
+    int root_;
+    QHash<std::pair<int, QString>, int> nodes_;
 };
 
 }  // namespace cv

@@ -163,9 +163,10 @@ RowSet ConnectionBroker::fetch(const QString& provider, const QString& commandTe
 }
 
 TextRows ConnectionBroker::fetchTexts(const QString& provider, const QString& commandText,
-                                      const std::function<void(TextRows&, qsizetype)>& onRow) {
+                                      const std::function<void(TextRows&, qsizetype)>& onRow,
+                                      bool keepRows) {
     requireProvider(provider);
-    return readTextRows(server_.get(), commandText, onRow);
+    return readTextRows(server_.get(), commandText, onRow, keepRows);
 }
 
 bool ConnectionBroker::streamPacket(const QString& provider, const QString& commandText,

@@ -90,7 +90,8 @@ public:
     // The same rows as texts (readTextRows, `onRow` called with each as it arrives), for a
     // client that only shows them.
     TextRows fetchTexts(const QString& provider, const QString& commandText,
-                        const std::function<void(TextRows&, qsizetype)>& onRow = {});
+                        const std::function<void(TextRows&, qsizetype)>& onRow = {},
+                        bool keepRows = true);
     // Writes the rows of `commandText` into `file` as the data packet the server sends for
     // them, as they are read (streamQueryPacket); false where the server cannot.
     bool streamPacket(const QString& provider, const QString& commandText, StagedFile& file);

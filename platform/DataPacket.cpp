@@ -712,10 +712,10 @@ struct FdClose {
 
 class PacketReader {
   public:
-    PacketReader(const QString& path, const DataPacketLimits& limits)
-        : path_(path), limits_(limits) {}
+    PacketReader(const QString& path, const DataPacketLimits& limits, PacketRowSink& sink)
+        : path_(path), limits_(limits), sink_(sink) {}
 
-    RowSet read() {
+    void read() {
         const int fd = ::open(QFile::encodeName(path_).constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) fail("no data packet file " + path_);
         const std::unique_ptr<int, FdClose> closer(new int(fd));
@@ -787,7 +787,6 @@ class PacketReader {
         if (!sawFields_) refuse("no METADATA/FIELDS");
         if (!sawRows_) refuse("no ROWDATA");
         if (!refusal_.isEmpty()) throwRefusal();
-        return rows();
     }
 
   private:
@@ -885,6 +884,7 @@ class PacketReader {
                         opened = Element::Metadata;
                     } else if (is("ROWDATA") && sawFields_ && !std::exchange(sawRows_, true)) {
                         opened = Element::RowData;
+                        sink_.start(fields_);
                     }
                     break;
                 case Element::Metadata:
@@ -995,7 +995,7 @@ class PacketReader {
     }
 
     void row(int count, const xmlChar** attributes) {
-        const qsizetype rows = rows_.size();
+        const qsizetype rows = rowCount_;
         const qsizetype fields = fields_.size();
         if (rows >= limits_.maxRows || (fields > 0 && rows >= limits_.maxCells / fields)) {
             refuse(QStringLiteral("more than %1 rows of %2 fields: more than a data packet "
@@ -1007,7 +1007,7 @@ class PacketReader {
             return;
         }
         rowColumns_.resize(size_t(count));
-        int last = -1;
+        rowValues_.resize(size_t(count));
         next_ = 0;
         for (int i = 0; i < count; ++i) {
             const xmlChar** a = attributes + 5 * i;
@@ -1019,25 +1019,14 @@ class PacketReader {
                 return;
             }
             rowColumns_[size_t(i)] = column;
-            last = std::max(last, column);
         }
-        // A row costs what it holds: it reaches only as far as its last value (all of the
-        // fields once it holds at least half of them), and the nulls after that are added
-        // once the whole packet is read and known to be within the limits.
-        Row& row = rows_.emplace_back();
-        row.reserve(2 * qsizetype(count) >= fields ? fields : last + 1);
         for (int i = 0; i < count; ++i) {
             const xmlChar** a = attributes + 5 * i;
-            const int column = rowColumns_[size_t(i)];
-            QVariant value = valueOf(column, chars(a[3]), a[4] - a[3]);
+            rowValues_[size_t(i)] = valueOf(rowColumns_[size_t(i)], chars(a[3]), a[4] - a[3]);
             if (!refusal_.isEmpty()) return;
-            while (row.size() < column) row.emplace_back();
-            if (column < row.size()) {
-                row[column] = std::move(value);
-            } else {
-                row.emplace_back(std::move(value));
-            }
         }
+        sink_.row(rowColumns_, rowValues_);
+        ++rowCount_;
     }
 
     // The value of one attribute; a null after a refusal. The previous value of the field is
@@ -1054,7 +1043,7 @@ class PacketReader {
             auto real = unescaped(text);
             if (!real) {
                 refuse(QStringLiteral("row %1: a broken escape in field %2")
-                           .arg(rows_.size() - 1)
+                           .arg(rowCount_)
                            .arg(field.name));
                 return {};
             }
@@ -1067,7 +1056,7 @@ class PacketReader {
             value = std::move(*converted);
         } else {
             refuse(QStringLiteral("row %1: \"%2\" is not a valid %3 for field %4")
-                       .arg(rows_.size() - 1)
+                       .arg(rowCount_)
                        .arg(text.left(40), typeName(field.type), field.name));
             return {};
         }
@@ -1079,14 +1068,6 @@ class PacketReader {
         return value;
     }
 
-    RowSet rows() {
-        const qsizetype fields = fields_.size();
-        for (Row& row : rows_) {
-            if (row.size() < fields) row.resize(fields);
-        }
-        return RowSet{std::move(fields_), std::move(rows_)};
-    }
-
     struct Last {
         QByteArray bytes;
         QVariant value;
@@ -1094,6 +1075,7 @@ class PacketReader {
 
     QString path_;
     DataPacketLimits limits_;
+    PacketRowSink& sink_;
     std::unique_ptr<xmlParserCtxt, ParserFree> context_;
     QString refusal_;
     QString parseError_;
@@ -1108,15 +1090,55 @@ class PacketReader {
     std::vector<const xmlChar*> interned_;        // field -> its interned name, once seen
     size_t next_ = 0;                             // the field a row's next attribute likely is
     std::vector<Last> last_;                      // per field
-    QList<Row> rows_;                             // as far as each row's last value
+    qsizetype rowCount_ = 0;
     std::vector<int> rowColumns_;                 // the fields of the row being read
+    std::vector<QVariant> rowValues_;             // and their values
+};
+
+// A row costs what it holds: it reaches only as far as its last value (all of the fields once
+// it holds at least half of them), and the nulls after that are added once the whole packet
+// is read and known to be within the limits.
+class RowSetSink final : public PacketRowSink {
+  public:
+    void start(const QList<FieldDef>& fields) override { rows_.fields = fields; }
+    void row(const std::vector<int>& columns, std::vector<QVariant>& values) override {
+        const qsizetype fields = rows_.fields.size();
+        const qsizetype count = qsizetype(columns.size());
+        const int last = columns.empty() ? -1 : *std::max_element(columns.begin(), columns.end());
+        Row& row = rows_.rows.emplace_back();
+        row.reserve(2 * count >= fields ? fields : last + 1);
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const int column = columns[i];
+            while (row.size() < column) row.emplace_back();
+            if (column < row.size()) {
+                row[column] = std::move(values[i]);
+            } else {
+                row.emplace_back(std::move(values[i]));
+            }
+        }
+    }
+    RowSet rows() {
+        const qsizetype fields = rows_.fields.size();
+        for (Row& row : rows_.rows) {
+            if (row.size() < fields) row.resize(fields);
+        }
+        return std::move(rows_);
+    }
+
+  private:
+    RowSet rows_;
 };
 
 }  // namespace
 
+void readDataPacket(const QString& path, PacketRowSink& sink, const DataPacketLimits& limits) {
+    PacketReader(path, limits, sink).read();
+}
+
 RowSet readDataPacket(const QString& path, const DataPacketLimits& limits) {
-    PacketReader reader(path, limits);
-    return reader.read();
+    RowSetSink sink;
+    readDataPacket(path, sink, limits);
+    return sink.rows();
 }
 
 RowSet readDataPacket(const QString& path) { return readDataPacket(path, DataPacketLimits()); }

@@ -18,6 +18,7 @@
 
 #include <QString>
 #include <optional>
+#include <vector>
 
 #include "DataSet.h"
 
@@ -91,5 +92,19 @@ bool appendDataPacketMark(StagedFile& file, const QString& mark);
 // The mark at the end of the file at `path`, found from its last bytes alone: the empty text
 // when it has none (a packet of an older export); nothing when the file cannot be read.
 std::optional<QString> readDataPacketMark(const QString& path);
+// Where a reader puts the rows of a packet as it reads them, for a holder of rows other than
+// a RowSet. What it was given before a refusal is not a packet's rows.
+class PacketRowSink {
+  public:
+    virtual ~PacketRowSink() = default;
+    // Once, with every field, before the first row.
+    virtual void start(const QList<FieldDef>& fields) = 0;
+    // One row: `values[i]` (as the dataset holds it) of the field `columns[i]`, each field at
+    // most once; the fields not named are null. The values may be moved out.
+    virtual void row(const std::vector<int>& columns, std::vector<QVariant>& values) = 0;
+};
+// Reads as readDataPacket does, handing each row to `sink` as it is read.
+void readDataPacket(const QString& path, PacketRowSink& sink,
+                    const DataPacketLimits& limits = DataPacketLimits());
 
 }  // namespace cv

@@ -649,7 +649,7 @@ TextRows TextRows::of(const RowSet& rows) {
 }
 
 TextRows readTextRows(Connection* connection, const QString& hostSql,
-                      const TextRowObserver& onRow) {
+                      const TextRowObserver& onRow, bool keepRows) {
     sqlite3* sqlite = connection ? sqliteHandle(connection->database()) : nullptr;
     if (!sqlite) {
         // The texts of the values Query::open reads, taken row by row from the driver with
@@ -663,6 +663,7 @@ TextRows readTextRows(Connection* connection, const QString& hostSql,
                 texts.append(valueText(value), value.isNull());
             }
             if (onRow) onRow(texts, row);
+            if (!keepRows) texts.dropRows();
         }
         return texts;
     }
@@ -676,6 +677,7 @@ TextRows readTextRows(Connection* connection, const QString& hostSql,
             texts.append(std::move(text), null);
         }
         if (onRow) onRow(texts, row);
+        if (!keepRows) texts.dropRows();
         ++row;
     }
     if (row == 0) texts.setFields(rows.fields());

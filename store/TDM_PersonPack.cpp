@@ -88,12 +88,11 @@ bool TDM_PersonPack::PrepareStore() {
         moduleReference() = module;
         const std::uint8_t style = host::workingStyle();
         if (style != 1 && style != 2) return true;  // any other style is not tested
-        if (module->attachedAnswers(style)) return true;
-        if (created) return false;  // the host was asked just now
-        // What the module holds does not answer (a server that restarted, or nothing was
-        // attached for this style): the host is asked again, and the module follows whatever
-        // it hands out now.
-        module->DataModuleCreate();
+        // The host owns the connection objects and may have replaced or closed those it
+        // handed out before (a server that restarted, a store the user closed between two
+        // operations): a module kept from an earlier operation asks again and follows
+        // whatever the host hands out now, never touching what it held.
+        if (!created) module->DataModuleCreate();
         return module->attachedAnswers(style);
     } catch (...) {
         return false;

@@ -64,27 +64,22 @@ void appendItem(QString& text, QStringView item, int form, bool first) {
     }
 }
 
-bool isTickedPerson(const TreeNode& node) {
-    return node.state == CheckTree::Checked && node.record &&
-           node.record->Kind == QLatin1String("1");
-}
-
-// Calls `visit` with each ticked person node after the root, in list order.
+// Calls `visit` with each ticked person node after the first (the root), in list order.
 template <typename Visit>
 void forEachTickedPerson(const CheckTree& tree, Visit visit) {
-    const QTreeWidgetItem* root = tree.firstNode();  // never listed
-    tree.forEachTreeNode([&](const TreeNode& node) {
-        if (isTickedPerson(node) && &node != root) visit(node);
-    });
+    const NodeModel& nodes = tree.nodes();
+    for (int node = 1; node < nodes.size(); ++node) {
+        if (nodes.state(node) == CheckTree::Checked && nodes.isPerson(node)) visit(nodes, node);
+    }
 }
 
 // Where the ticked identifiers' characters are, in list order, with their total length: a
 // later pass over them reads the characters alone, not the records again.
 std::vector<QStringView> tickedIdPlaces(const CheckTree& tree, qsizetype* length) {
     std::vector<QStringView> places;
-    forEachTickedPerson(tree, [&](const TreeNode& node) {
-        places.emplace_back(node.record->ID);
-        *length += node.record->ID.size();
+    forEachTickedPerson(tree, [&](const NodeModel& nodes, int node) {
+        places.push_back(nodes.field(node, NodeRecords::ID));
+        *length += places.back().size();
     });
     return places;
 }
@@ -103,15 +98,17 @@ QString textOf(std::size_t count, qsizetype length, int form, At at) {
 
 QList<TickedPerson> TickedPersons(const CheckTree& tree) {
     QList<TickedPerson> ticked;
-    forEachTickedPerson(tree, [&](const TreeNode& node) {
-        ticked.append({node.record->ID, node.sourceRow});
+    forEachTickedPerson(tree, [&](const NodeModel& nodes, int node) {
+        ticked.append({nodes.field(node, NodeRecords::ID).toString(), nodes.sourceRow(node)});
     });
     return ticked;
 }
 
 QStringList TickedPersonIds(const CheckTree& tree) {
     QStringList ids;
-    forEachTickedPerson(tree, [&](const TreeNode& node) { ids.append(node.record->ID); });
+    forEachTickedPerson(tree, [&](const NodeModel& nodes, int node) {
+        ids.append(nodes.field(node, NodeRecords::ID).toString());
+    });
     return ids;
 }
 
@@ -130,9 +127,8 @@ QString TickedPersonsText(const QStringList& ids, int form) {
                   [&](std::size_t i) { return QStringView(ids[qsizetype(i)]); });
 }
 
-// The walk lists where the identifiers are, not copies of them (a copy costs a reference
-// count on each identifier, scattered over the memory of a tree of 100,000 people); the text
-// is then made at its size.
+// The walk lists where the identifiers are, not copies of them; the text is then made at its
+// size.
 QString TickedPersonsText(const CheckTree& tree, int form) {
     checkForm(form);
     qsizetype length = 0;
@@ -162,7 +158,7 @@ void packHead(SortKey& key, std::u16string_view id, std::size_t shared) {
 }  // namespace
 
 // The identifiers are copied into one buffer first, so that where the packed units do not
-// decide, the comparison reads within it rather than across the tree's memory.
+// decide, the comparison reads within it rather than across the records' memory.
 QString SortedTickedPersonsText(const CheckTree& tree, int form) {
     checkForm(form);
     qsizetype length = 0;

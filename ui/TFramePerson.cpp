@@ -12,6 +12,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QVBoxLayout>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -31,8 +32,6 @@ namespace {
 // What a drag from the check tree carries; the dragged node is the tree's selected node.
 const QString NodeMimeType = QStringLiteral("application/x-cvpersonpack-node");
 
-const QString RootText = QStringLiteral("部门信息");
-
 QLineEdit* addField(QWidget* box, const QString& caption, int labelTop, int editTop) {
     auto* label = new QLabel(caption, box);
     label->move(16, labelTop);
@@ -43,8 +42,6 @@ QLineEdit* addField(QWidget* box, const QString& caption, int labelTop, int edit
     return edit;
 }
 
-void deleteChildren(QTreeWidgetItem* node) { qDeleteAll(node->takeChildren()); }
-
 }  // namespace
 
 TFramePerson::TFramePerson(QWidget* parent)
@@ -53,7 +50,7 @@ TFramePerson::TFramePerson(QWidget* parent)
     buildLayout();
 }
 
-// The check tree's nodes own the records and the target tree's copies share them, so
+// The check tree's model holds the records and the target tree's copies share them, so
 // destroying the two trees with the frame releases every record.
 TFramePerson::~TFramePerson() = default;
 
@@ -79,7 +76,7 @@ void TFramePerson::buildLayout() {
     TvDeptPerson = new NodeTree;
     TvDeptPerson->setObjectName(QStringLiteral("TvDeptPerson"));
     TvDeptPerson->setImageList(&imglstTreeView);
-    NodeTree::setImageIndex(TvDeptPerson->appendNode(nullptr, RootText), 0);
+    TvDeptPerson->nodes().append(-1, QStringLiteral("部门信息"), {}, 0);
     TvDeptPerson->setAcceptDrops(true);
     TvDeptPerson->viewport()->setAcceptDrops(true);
     TvDeptPerson->viewport()->installEventFilter(this);
@@ -115,7 +112,7 @@ void TFramePerson::buildLayout() {
     TBPopupMenu1->addAction(QStringLiteral("删除所有子节点"), this, &TFramePerson::TBItem5Click);
 
     CTDeptPerson->viewport()->installEventFilter(this);
-    connect(CTDeptPerson, &QTreeWidget::itemClicked, this, [this] { CTDeptPersonClick(); });
+    connect(CTDeptPerson, &QTreeView::clicked, this, [this] { CTDeptPersonClick(); });
     connect(CTDeptPerson, &NodeTree::mouseDown, this, &TFramePerson::CTDeptPersonMouseDown);
     connect(TvDeptPerson, &NodeTree::mouseDown, this, &TFramePerson::TvDeptPersonMouseDown);
     connect(TvDeptPerson, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
@@ -183,30 +180,21 @@ void TFramePerson::ExpandToLevel(int level) {
 }
 
 void TFramePerson::CTDeptPersonClick() {
-    QTreeWidgetItem* node = CTDeptPerson->selectedNode();
-    const TreeNodeData* data = NodeTree::record(node);
-    if (data == nullptr) {
-        return;
-    }
-    if (data->Kind == QLatin1String("0")) {
-        EdtDeptID->setText(data->ID);
-        EdtDeptName->setText(data->NameOrLogin);
-        EdtPerUUID->clear();
-        EdtPerName->clear();
-        EdtPerSex->clear();
-        EdtLoginName->clear();
-        return;
-    }
-    EdtDeptID->clear();
-    EdtDeptName->clear();
-    if (const TreeNodeData* parentData = NodeTree::record(node->parent())) {
-        EdtDeptID->setText(parentData->ID);
-        EdtDeptName->setText(parentData->NameOrLogin);
-    }
-    EdtPerUUID->setText(data->ID);
-    EdtPerName->setText(data->PersonName);
-    EdtPerSex->setText(data->Sex);
-    EdtLoginName->setText(data->NameOrLogin);
+    const NodeModel& nodes = CTDeptPerson->nodes();
+    const int node = CTDeptPerson->selectedNode();
+    if (node < 0 || !nodes.hasRecord(node)) return;
+    // A department shows itself; anything else is a person, shown with its parent's record
+    // (empty where the parent has none).
+    const TreeNodeData data = nodes.record(node);
+    const bool department = data.Kind == QLatin1String("0");
+    const TreeNodeData dept = department ? data : nodes.record(nodes.parentOf(node));
+    const TreeNodeData person = department ? TreeNodeData() : data;
+    EdtDeptID->setText(dept.ID);
+    EdtDeptName->setText(dept.NameOrLogin);
+    EdtPerUUID->setText(person.ID);
+    EdtPerName->setText(person.PersonName);
+    EdtPerSex->setText(person.Sex);
+    EdtLoginName->setText(person.NameOrLogin);
 }
 
 void TFramePerson::CTDeptPersonMouseDown(Qt::MouseButton button, const QPoint& pos) {
@@ -255,15 +243,13 @@ bool TFramePerson::filterCheckTreeMouse(QEvent* event) {
 }
 
 void TFramePerson::startDragOfSelected() {
-    QTreeWidgetItem* node = CTDeptPerson->selectedNode();
-    if (node == nullptr) {
-        return;
-    }
+    const int node = CTDeptPerson->selectedNode();
+    if (node < 0) return;
     auto* drag = new QDrag(CTDeptPerson);  // deleted by Qt when the drag ends
     auto* mime = new QMimeData;
     mime->setData(NodeMimeType, QByteArray());
     drag->setMimeData(mime);
-    const QPixmap picture = imglstTreeView.picture(NodeTree::imageIndex(node));
+    const QPixmap picture = imglstTreeView.picture(CTDeptPerson->nodes().image(node));
     if (!picture.isNull()) {
         drag->setPixmap(picture);
     }
@@ -274,27 +260,21 @@ void TFramePerson::TvDeptPersonMouseDown(Qt::MouseButton button, const QPoint& p
     if (button != Qt::RightButton) {
         return;
     }
-    QTreeWidgetItem* node = TvDeptPerson->itemAt(pos);
-    menuForThisClick_ = node != nullptr;
-    if (node != nullptr) {
-        TvDeptPerson->setCurrentItem(node);
-    }
+    const int node = TvDeptPerson->nodeAt(pos);
+    menuForThisClick_ = node >= 0;
+    if (node >= 0) TvDeptPerson->setCurrentNode(node);
 }
 
 bool TFramePerson::TvDeptPersonDragOver(const QObject* source, const QPoint& pos) const {
     if (source != CTDeptPerson) {
         return false;
     }
-    const QTreeWidgetItem* dragged = CTDeptPerson->selectedNode();
-    if (dragged == nullptr) {
-        return false;
-    }
-    const QTreeWidgetItem* target = TvDeptPerson->itemAt(pos);
-    if (target == nullptr) {
-        return true;
-    }
-    const int targetLevel = NodeTree::level(target);
-    const int draggedLevel = NodeTree::level(dragged);
+    const int dragged = CTDeptPerson->selectedNode();
+    if (dragged < 0) return false;
+    const int target = TvDeptPerson->nodeAt(pos);
+    if (target < 0) return true;
+    const int targetLevel = TvDeptPerson->nodes().levelOf(target);
+    const int draggedLevel = CTDeptPerson->nodes().levelOf(dragged);
     return targetLevel < draggedLevel || (targetLevel == 0 && draggedLevel == 0);
 }
 
@@ -302,11 +282,9 @@ void TFramePerson::TvDeptPersonDragDrop(const QObject* source, const QPoint& pos
     if (!TvDeptPersonDragOver(source, pos)) {
         return;
     }
-    TvDeptPerson->beginUpdate();
-    CopyWithAncestors(CTDeptPerson->selectedNode(), TvDeptPerson->itemAt(pos), true);
-    TvDeptPerson->endUpdate();
-    TvDeptPerson->collapseAll();
-    TvDeptPerson->expandAll();
+    CopyWithAncestors(CTDeptPerson->selectedNode(), TvDeptPerson->nodeAt(pos), true);
+    // Collapsed, then every node opened, laid out once.
+    TvDeptPerson->openAboveLevel(std::numeric_limits<int>::max());
 }
 
 bool TFramePerson::eventFilter(QObject* watched, QEvent* event) {
@@ -355,88 +333,60 @@ bool TFramePerson::eventFilter(QObject* watched, QEvent* event) {
     return QFrame::eventFilter(watched, event);
 }
 
-QTreeWidgetItem* TFramePerson::FindSameNode(const QTreeWidgetItem* node) const {
-    if (node == nullptr) {
-        return nullptr;
-    }
-    const int level = NodeTree::level(node);
-    const TreeNodeData* data = NodeTree::record(node);
-    QTreeWidgetItem* match = nullptr;
+int TFramePerson::FindSameNode(int node) const {
+    if (node < 0) return -1;
+    const NodeModel& source = CTDeptPerson->nodes();
+    const NodeModel& target = TvDeptPerson->nodes();
+    const int level = source.levelOf(node);
+    const QStringView id = source.field(node, NodeRecords::ID);
+    int match = -1;
     // List order, but nothing below `level` is visited: the nodes on that level come in the
     // same order either way.
-    std::vector<std::pair<QTreeWidgetItem*, int>> stack;
-    for (int top = TvDeptPerson->topLevelItemCount() - 1; top >= 0; --top) {
-        stack.emplace_back(TvDeptPerson->topLevelItem(top), 0);
-    }
-    while (!stack.empty()) {
-        auto [candidate, candidateLevel] = stack.back();
-        stack.pop_back();
-        if (candidateLevel == level) {
-            const TreeNodeData* candidateData = NodeTree::record(candidate);
-            if (candidateData == nullptr) {
-                match = TvDeptPerson->firstNode();
-            } else if (data != nullptr && candidateData->ID == data->ID) {
-                return candidate;
-            }
+    std::vector<int> open;  // ends of the subtrees the walk is in
+    for (int candidate = 0; candidate < target.size();) {
+        while (!open.empty() && open.back() <= candidate) open.pop_back();
+        if (int(open.size()) < level) {
+            open.push_back(target.endOf(candidate));
+            ++candidate;
             continue;
         }
-        for (int i = candidate->childCount() - 1; i >= 0; --i) {
-            stack.emplace_back(candidate->child(i), candidateLevel + 1);
+        if (!target.hasRecord(candidate)) {
+            match = 0;
+        } else if (source.hasRecord(node) && target.field(candidate, NodeRecords::ID) == id) {
+            return candidate;
         }
+        candidate = target.endOf(candidate);
     }
     return match;
 }
 
-QTreeWidgetItem* TFramePerson::CopySubtree(const QTreeWidgetItem* source,
-                                           QTreeWidgetItem* targetParent) {
-    auto copyNode = [this](const QTreeWidgetItem* from, QTreeWidgetItem* parent) {
-        TreeNode* copy =
-            TvDeptPerson->appendNode(parent, from->text(0), NodeTree::sharedRecord(from));
-        copy->imageIndex = NodeTree::imageIndex(from);
-        copy->selectedIndex = copy->imageIndex;
-        return copy;
-    };
-    QTreeWidgetItem* top = copyNode(source, targetParent);
-    std::vector<std::pair<const QTreeWidgetItem*, QTreeWidgetItem*>> pending{{source, top}};
-    while (!pending.empty()) {
-        auto [from, to] = pending.back();
-        pending.pop_back();
-        for (int i = 0; i < from->childCount(); ++i) {
-            pending.emplace_back(from->child(i), copyNode(from->child(i), to));
-        }
-    }
-    return top;
+int TFramePerson::CopySubtree(int source, int targetParent) {
+    return TvDeptPerson->nodes().appendCopy(targetParent, CTDeptPerson->nodes(), source, true);
 }
 
-void TFramePerson::CopyWithAncestors(const QTreeWidgetItem* dragged, QTreeWidgetItem* dropTarget,
-                                     bool withSubtree) {
+void TFramePerson::CopyWithAncestors(int dragged, int dropTarget, bool withSubtree) {
     try {
-        if (dragged == nullptr) {
-            return;
-        }
-        std::vector<const QTreeWidgetItem*> path;
-        for (const QTreeWidgetItem* node = dragged; node != nullptr; node = node->parent()) {
-            path.push_back(node);
-        }
-        QTreeWidgetItem* current = dropTarget;
+        if (dragged < 0) return;
+        const NodeModel& source = CTDeptPerson->nodes();
+        NodeModel& target = TvDeptPerson->nodes();
+        std::vector<int> path;
+        for (int node = dragged; node >= 0; node = source.parentOf(node)) path.push_back(node);
+        // Nodes are only appended below `current`, which stays where it is.
+        int current = dropTarget;
         bool creating = false;
         for (auto entry = path.rbegin(); entry != path.rend(); ++entry) {
             if (!creating) {
-                if (QTreeWidgetItem* match = FindSameNode(*entry)) {
+                if (const int match = FindSameNode(*entry); match >= 0) {
                     current = match;
                     continue;
                 }
                 creating = true;
             }
-            TreeNode* created = TvDeptPerson->appendNode(current, (*entry)->text(0),
-                                                         NodeTree::sharedRecord(*entry));
-            created->imageIndex = NodeTree::imageIndex(*entry);
-            created->selectedIndex = created->imageIndex;
-            current = created;
+            current = target.appendCopy(current, source, *entry, false);
         }
-        if (withSubtree && dragged->childCount() > 0 && current != nullptr) {
-            QTreeWidgetItem* parent = current->parent();
-            delete current;
+        if (withSubtree && source.endOf(dragged) > dragged + 1 && current >= 0) {
+            const int parent = target.parentOf(current);
+            target.remove(current);
             CopySubtree(dragged, parent);
         }
     } catch (...) {
@@ -444,50 +394,39 @@ void TFramePerson::CopyWithAncestors(const QTreeWidgetItem* dragged, QTreeWidget
     }
 }
 
-QTreeWidgetItem* TFramePerson::TopNode() const { return TvDeptPerson->firstNode(); }
+int TFramePerson::TopNode() const { return TvDeptPerson->nodes().size() > 0 ? 0 : -1; }
 
 void TFramePerson::TBItem6Click() {
-    if (TvDeptPerson->selectedNode() != nullptr) {
-        TvDeptPerson->viewport()->repaint();
-    }
+    if (TvDeptPerson->selectedNode() >= 0) TvDeptPerson->viewport()->repaint();
 }
 
 void TFramePerson::TBItem3Click() {
-    if (TvDeptPerson->selectedNode() == nullptr) {
-        return;
-    }
-    if (QTreeWidgetItem* top = TopNode()) {
-        deleteChildren(top);
-    }
+    if (TvDeptPerson->selectedNode() < 0) return;
+    if (const int top = TopNode(); top >= 0) TvDeptPerson->nodes().removeChildren(top);
 }
 
 void TFramePerson::TBItem4Click() {
-    QTreeWidgetItem* node = TvDeptPerson->selectedNode();
-    if (node == nullptr) {
-        return;
-    }
-    const QString text = node->text(0);
-    const bool hasChildren = node->childCount() > 0;
+    const int node = TvDeptPerson->selectedNode();
+    if (node < 0) return;
+    NodeModel& nodes = TvDeptPerson->nodes();
+    const QString text = nodes.text(node);
     const QString question =
-        hasChildren
+        nodes.childCount(node) > 0
             ? QStringLiteral("确定删除该节点（") + text + QStringLiteral("）及所有子节点吗？")
             : QStringLiteral("确定删除该节点（") + text + QStringLiteral("）吗？");
     if (MessageBox::show(question, MessageBox::FlagsYesNoQuestion, this) != MessageBox::IdYes) {
         return;
     }
-    deleteChildren(node);
-    if (node != TopNode()) {
-        delete node;
-    }
+    nodes.removeChildren(node);
+    if (node != TopNode()) nodes.remove(node);
 }
 
 void TFramePerson::TBItem5Click() {
-    QTreeWidgetItem* node = TvDeptPerson->selectedNode();
-    if (node == nullptr) {
-        return;
-    }
-    const QString text = node->text(0);
-    if (node->childCount() == 0) {
+    const int node = TvDeptPerson->selectedNode();
+    if (node < 0) return;
+    NodeModel& nodes = TvDeptPerson->nodes();
+    const QString text = nodes.text(node);
+    if (nodes.childCount(node) == 0) {
         MessageBox::show(QStringLiteral("该节点（") + text + QStringLiteral("）没有子字节点！"),
                          MessageBox::FlagsOk, this);
         return;
@@ -495,7 +434,7 @@ void TFramePerson::TBItem5Click() {
     if (MessageBox::show(
             QStringLiteral("确定删除该节点（") + text + QStringLiteral("）的所有子字节点吗？"),
             MessageBox::FlagsYesNoQuestion, this) == MessageBox::IdYes) {
-        deleteChildren(node);
+        nodes.removeChildren(node);
     }
 }
 

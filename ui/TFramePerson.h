@@ -3,8 +3,9 @@
 // dragged. The export, import and preview each create one and configure it after a
 // successful load; the frame itself only offers the controls and their behaviour.
 //
-// Records: the check tree's nodes own their records; the target tree's copies refer to the
-// same records. Destroying the frame releases all of them.
+// Records: the check tree's model holds its records; the target tree's copies refer to the
+// same records. Destroying the frame releases all of them. Nodes are named by their
+// positions in their tree's model (NodeModel).
 #pragma once
 
 #include <QFrame>
@@ -14,7 +15,6 @@
 
 #include "CheckTree.h"
 #include "ImageList.h"
-#include "NodeTree.h"
 #include "SizePanel.h"
 
 class QGroupBox;
@@ -74,21 +74,20 @@ public:
 
     // The target-tree node on the level of `node` (a check-tree node) that stands for it: the
     // first one whose record has the same ID; failing that, the target tree's first node if
-    // a record-less node lies on that level; otherwise null.
-    QTreeWidgetItem* FindSameNode(const QTreeWidgetItem* node) const;
+    // a record-less node lies on that level; otherwise -1.
+    int FindSameNode(int node) const;
     // Appends a copy of `source` and its whole subtree as the last child of `targetParent`
-    // (top level when null) in TvDeptPerson; returns the copy.
-    QTreeWidgetItem* CopySubtree(const QTreeWidgetItem* source, QTreeWidgetItem* targetParent);
+    // (top level when -1) in TvDeptPerson; returns the copy.
+    int CopySubtree(int source, int targetParent);
     // Merges `dragged` with its ancestors into TvDeptPerson below `dropTarget`, reusing the
     // nodes FindSameNode finds; with `withSubtree` the node standing for `dragged` is then
     // replaced by a fresh copy of its subtree. Never throws: a failure ends the merge and
     // keeps what was added.
-    void CopyWithAncestors(const QTreeWidgetItem* dragged, QTreeWidgetItem* dropTarget,
-                           bool withSubtree);
+    void CopyWithAncestors(int dragged, int dropTarget, bool withSubtree);
 
     // The node the target-tree commands never delete: TvDeptPerson's first top-level node
-    // (its root "部门信息"), whether or not it is scrolled out of view.
-    QTreeWidgetItem* TopNode() const;
+    // (its root "部门信息"), whether or not it is scrolled out of view; -1 when it is empty.
+    int TopNode() const;
 
     // Controls, named as in the frame's layout.
     ImageList imglstTreeView;

@@ -4,9 +4,7 @@
 #include <vector>
 
 #include "CheckTree.h"
-#include "ClientDataSet.h"
 #include "ConnectionBroker.h"
-#include "DataSet.h"
 #include "Database.h"
 #include "Heartbeat.h"
 #include "TextKeys.h"
@@ -19,170 +17,110 @@ const QString RootText = QStringLiteral("部门信息");
 const QString HiddenPerson = QStringLiteral("111111111111111111");
 const QString HiddenNetworkedPerson = QStringLiteral("222222222222222222");
 
-// Runs one statement of the tree on the variant's connection. Each query object lives for
-// one statement and is released before the rows are used (on failure too).
-RowSet runLocal(Connection* connection, const QString& sql) {
-    if (connection == nullptr) {
-        throw DbError("the host's database connection is missing");
-    }
-    Query query;
-    query.setConnection(connection);
-    query.setCommandText(sql);
-    query.open();
-    RowSet rows = query.data();
-    query.close();
-    query.setConnection(nullptr);
-    return rows;
-}
-
-RowSet runNetworked(ConnectionBroker* broker, const QString& sql) {
-    if (broker == nullptr) {
-        throw DbError("the host's connection broker is missing");
-    }
-    ClientDataSet dataSet;
-    dataSet.setRemoteServer(broker);
-    dataSet.setCommandText(sql);  // no provider name
-    dataSet.open();
-    RowSet rows = dataSet.data();
-    dataSet.close();
-    return rows;
-}
-
 // Field positions of a statement's rows, found once per statement; a missing column is an
 // error, as it is for a field looked up by name.
 class Columns {
 public:
-    template <typename Rows>
-    Columns(const Rows& rows, std::initializer_list<const char*> names) {
+    Columns(const TextRows& rows, std::initializer_list<const char*> names) {
         for (const char* name : names) {
             const int index = rows.indexOf(QLatin1String(name));
-            if (index < 0) {
-                throw DbError(std::string("the tree query has no field ") + name);
-            }
+            if (index < 0) throw DbError(std::string("the tree query has no field ") + name);
             indexes_.append(index);
         }
     }
-    QString text(const Row& row, int column) const { return textOf(row.at(indexes_[column])); }
     const QString& text(const TextRows& rows, qsizetype row, int column) const {
         return rows.text(row, indexes_[column]);
     }
-    QString take(TextRows& rows, qsizetype row, int column) const {
-        return rows.take(row, indexes_[column]);
-    }
     int index(int column) const { return indexes_[column]; }
-
-    // valueText without copying the value first; texts, which is what the tree's columns
-    // hold, are shared rather than converted.
-    static QString textOf(const QVariant& value) {
-        if (value.metaType() == QMetaType::fromType<QString>()) {
-            return *static_cast<const QString*>(value.constData());
-        }
-        return valueText(value);
-    }
 
 private:
     QList<int> indexes_;
 };
 
-TreeNodeData personRecord(QString id, QString login, QString name, QString sex) {
-    return {std::move(id), QStringLiteral("1"), std::move(login), std::move(name), std::move(sex)};
+// A person's record from row `row` of a person statement, read through `columns` (PerUUID,
+// LoginName, PerName, PerSex).
+NodeRecords::Ref addPersonRecord(NodeBuild& build, const TextRows& rows, qsizetype row,
+                                 const Columns& columns) {
+    return build.records().add(columns.text(rows, row, 0), u"1", columns.text(rows, row, 1),
+                               columns.text(rows, row, 2), columns.text(rows, row, 3));
 }
 
-// A person's node, its text the record's PersonName, as the last child of `parent` (of the
-// tree when null).
-void addPerson(CheckTree& tree, QTreeWidgetItem* parent, NodeRecord record) {
+// A person's node, its text the record's PersonName, as the last child of `parent`.
+void addPerson(NodeBuild& build, int parent, NodeRecords::Ref record) {
     heartbeat();
-    auto* node = new TreeNode(std::move(record), TreeNode::PersonNameText{});
-    node->imageIndex = 1;
-    node->selectedIndex = 1;
-    if (parent != nullptr) {
-        parent->addChild(node);
-    } else {
-        tree.addTopLevelItem(node);
-    }
+    build.add(parent, record, NodeText::PersonName, 1, 1);
 }
 
-void addPersons(CheckTree& tree, QTreeWidgetItem* parent, const RowSet& rows) {
+void addPersons(NodeBuild& build, int parent, const TextRows& rows) {
     const Columns columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex"});
-    for (const Row& row : rows.rows) {
-        addPerson(tree, parent,
-                  makeRecord(personRecord(columns.text(row, 0), columns.text(row, 1),
-                                          columns.text(row, 2), columns.text(row, 3))));
-    }
+    for (qsizetype row = 0; row < rows.size(); ++row)
+        addPerson(build, parent, addPersonRecord(build, rows, row, columns));
 }
 
 // Where a department of `level` goes, given the department placed before it: a sibling of
 // an equal level, a child of a shallower one, else the sibling of the ancestor as many
 // levels up as it is shallower (the last child of the root when the climb runs past the top
-// of the tree). Null: top level.
-QTreeWidgetItem* deptParent(QTreeWidgetItem* root, QTreeWidgetItem* previous, int previousLevel,
-                            int level) {
-    if (level == previousLevel) return previous->parent();
+// of the tree). -1: top level.
+int deptParent(const NodeBuild& build, int root, int previous, int previousLevel, int level) {
+    if (level == previousLevel) return build.parentOf(previous);
     if (level > previousLevel) return previous;
-    if (QTreeWidgetItem* ancestor = AncestorAt(previous, previousLevel - level))
-        return ancestor->parent();
+    if (const int ancestor = AncestorAt(build, previous, previousLevel - level); ancestor >= 0)
+        return build.parentOf(ancestor);
     return root;
 }
 
-TreeNode* addDept(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId,
-                  const QString& deptName) {
-    TreeNode* node = tree.appendNode(
-        parent, deptName, makeRecord({deptId, QStringLiteral("0"), deptName, {}, {}}));
-    node->imageIndex = 0;
-    return node;
+int addDept(NodeBuild& build, int parent, QStringView deptId, QStringView deptName) {
+    return build.add(parent, build.records().add(deptId, u"0", deptName, {}, {}),
+                     NodeText::NameOrLogin, 0);
 }
 
-// The reference build: node by node into the tree, the people of each department read by a
-// statement of its own. `run` runs a statement, `personSql` makes the person statement of a
-// department code.
-template <typename Run, typename PersonSql>
-bool buildTreePerDepartment(CheckTree& tree, Run run, PersonSql personSql) {
-    const RowSet departments = run(DeptTreeSql());
-    const Columns columns(departments, {"DeptID", "DeptName"});
-
-    tree.beginUpdate();
-    struct EndUpdate {
-        CheckTree& tree;
-        ~EndUpdate() { tree.endUpdate(); }
-    } endUpdate{tree};
-
-    tree.clear();
-    TreeNode* root = tree.appendNode(nullptr, RootText);
-    root->imageIndex = 0;
-    addPersons(tree, root, run(personSql(QString())));
-
-    QTreeWidgetItem* previous = root;
-    int previousLevel = 0;
-    for (const Row& row : departments.rows) {
-        const QString deptId = columns.text(row, 0);
-        const int level = int(deptId.size() / 4);
-        TreeNode* node = addDept(tree, deptParent(root, previous, previousLevel, level), deptId,
-                                 columns.text(row, 1));
-        addPersons(tree, node, run(personSql(deptId)));
-        previous = node;
-        previousLevel = level;
+// The nodes are made apart from the tree, which takes them all at the end, also when a
+// failure ends the build early, so that the nodes built so far are in the tree.
+template <typename Build>
+bool buildInto(CheckTree& tree, Build build) {
+    NodeBuild nodes;
+    try {
+        build(nodes);
+    } catch (...) {
+        tree.nodes().setNodes(std::move(nodes));
+        throw;
     }
+    tree.nodes().setNodes(std::move(nodes));
     return true;
 }
 
-// The records of one build's people, held a chunk at a time: one allocation per chunk rather
-// than per person, and a node copied out of the tree that outlives it keeps one chunk alive,
-// not the whole build's.
-class RecordChunks {
-public:
-    NodeRecord add(TreeNodeData data) {
-        if (!chunk_ || chunk_->size() == ChunkSize) {
-            chunk_ = std::make_shared<std::vector<TreeNodeData>>();
-            chunk_->reserve(ChunkSize);  // never grown past: the records must not move
-        }
-        chunk_->push_back(std::move(data));
-        return NodeRecord(chunk_, &chunk_->back());
-    }
+int addRoot(NodeBuild& build) { return build.add(-1, RootText, NodeRecords::None, 0); }
 
-private:
-    static constexpr std::size_t ChunkSize = 256;
-    std::shared_ptr<std::vector<TreeNodeData>> chunk_;
-};
+// The departments in statement order below `root`, each placed by its level relative to the
+// one before it; `addPeople(node, code)` hangs a department's people (the root's for the
+// empty code).
+template <typename AddPeople>
+void addDepts(NodeBuild& build, int root, const TextRows& departments, AddPeople addPeople) {
+    const Columns columns(departments, {"DeptID", "DeptName"});
+    addPeople(root, QString());
+    int previous = root;
+    int previousLevel = 0;
+    for (qsizetype row = 0; row < departments.size(); ++row) {
+        const QString& deptId = columns.text(departments, row, 0);
+        const int level = int(deptId.size() / 4);
+        previous = addDept(build, deptParent(build, root, previous, previousLevel, level), deptId,
+                           columns.text(departments, row, 1));
+        previousLevel = level;
+        addPeople(previous, deptId);
+    }
+}
+
+// The reference build: the people of each department read by a statement of its own. `run`
+// runs a statement, `personSql` makes the person statement of a department code.
+template <typename Run, typename PersonSql>
+bool buildTreePerDepartment(CheckTree& tree, Run run, PersonSql personSql) {
+    const TextRows departments = run(DeptTreeSql(), {});
+    return buildInto(tree, [&](NodeBuild& build) {
+        addDepts(build, addRoot(build), departments, [&](int node, const QString& deptId) {
+            addPersons(build, node, run(personSql(deptId), {}));
+        });
+    });
+}
 
 // The people of the one-read statement by department: the rows of each PerDept text, and
 // the rows whose PerDept is NULL, who belong to every department and to the root as well.
@@ -247,74 +185,35 @@ private:
     QList<qsizetype> nulls_;
 };
 
-// The build from rows read once, as texts. The nodes are made apart from the tree, where
-// appending costs no model signal, and hung into it in one insertion when the build ends,
-// also when a failure ends it early, so that the nodes built so far are in the tree.
+// The build from rows read once, as texts: each person's group and record made as the row
+// is read, while its texts are in the processor's caches, and the row then let go.
 template <typename Run>
 bool buildTreeOnce(CheckTree& tree, Run run, const QString& peopleSql) {
-    const TextRows departments = run(DeptTreeSql());
-    const Columns deptColumns(departments, {"DeptID", "DeptName"});
-
-    tree.beginUpdate();
-    struct HangIn {
-        CheckTree& tree;
-        QList<QTreeWidgetItem*> topLevel;
-        ~HangIn() {
-            tree.addTopLevelItems(topLevel);
-            tree.endUpdate();
-        }
-    } built{tree, {}};
-
-    tree.clear();
-    TreeNode* root = NodeTree::newNode(RootText);
-    root->imageIndex = 0;
-    built.topLevel.append(root);
-
-    // Each row, as it is read: its group, and its record, the texts moved out of the rows.
-    // The nodes of a person listed more than once (no department: under every one) share it.
-    PeopleByDept byDept;
-    RecordChunks chunks;
-    std::vector<NodeRecord> recordOfRow;
-    std::optional<Columns> personColumns;
-    const auto personFields = [](const TextRows& rows) {
-        return Columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex", "PerDept"});
-    };
-    TextRows people = run(peopleSql, [&](TextRows& rows, qsizetype row) {
-        if (!personColumns) personColumns.emplace(personFields(rows));
-        byDept.add(rows, row, personColumns->index(4));
-        recordOfRow.push_back(chunks.add(
-            personRecord(personColumns->take(rows, row, 0), personColumns->take(rows, row, 1),
-                         personColumns->take(rows, row, 2), personColumns->take(rows, row, 3))));
+    const TextRows departments = run(DeptTreeSql(), {});
+    Columns(departments, {"DeptID", "DeptName"});  // missing, they fail before the tree changes
+    return buildInto(tree, [&](NodeBuild& build) {
+        const int root = addRoot(build);
+        // The nodes of a person listed more than once (no department: under every one) share
+        // the record.
+        PeopleByDept byDept;
+        std::vector<NodeRecords::Ref> recordOfRow;
+        std::optional<Columns> columns;
+        const auto personFields = [](const TextRows& rows) {
+            return Columns(rows, {"PerUUID", "LoginName", "PerName", "PerSex", "PerDept"});
+        };
+        const TextRows people = run(peopleSql, [&](TextRows& rows, qsizetype row) {
+            if (!columns) columns.emplace(personFields(rows));
+            byDept.add(rows, row, columns->index(4));
+            recordOfRow.push_back(addPersonRecord(build, rows, row, *columns));
+        });
+        personFields(people);  // also where no row came
+        byDept.finish();
+        addDepts(build, root, departments, [&](int node, const QString& deptId) {
+            byDept.forEach(deptId, [&](qsizetype row) {
+                addPerson(build, node, recordOfRow[std::size_t(row)]);
+            });
+        });
     });
-    personFields(people);  // also where no row came
-    byDept.finish();
-    const auto addPeople = [&](QTreeWidgetItem* parent, const QString& deptId) {
-        byDept.forEach(
-            deptId, [&](qsizetype row) { addPerson(tree, parent, recordOfRow[std::size_t(row)]); });
-    };
-    addPeople(root, QString());
-
-    QTreeWidgetItem* previous = root;
-    int previousLevel = 0;
-    for (qsizetype row = 0; row < departments.size(); ++row) {
-        const QString& deptId = deptColumns.text(departments, row, 0);
-        const QString& deptName = deptColumns.text(departments, row, 1);
-        const int level = int(deptId.size() / 4);
-        QTreeWidgetItem* parent = deptParent(root, previous, previousLevel, level);
-        TreeNode* node;
-        if (parent != nullptr) {
-            node = addDept(tree, parent, deptId, deptName);
-        } else {
-            node = NodeTree::newNode(deptName,
-                                     makeRecord({deptId, QStringLiteral("0"), deptName, {}, {}}));
-            node->imageIndex = 0;
-            built.topLevel.append(node);
-        }
-        addPeople(node, deptId);
-        previous = node;
-        previousLevel = level;
-    }
-    return true;
 }
 
 }  // namespace
@@ -334,10 +233,8 @@ QString NetworkedPersonTreeSql(const QString& deptId) {
            QStringLiteral(") Order by PerName");
 }
 
-QTreeWidgetItem* AncestorAt(QTreeWidgetItem* node, int count) {
-    for (; node != nullptr && count > 0; --count) {
-        node = node->parent();
-    }
+int AncestorAt(const NodeBuild& build, int node, int count) {
+    for (; node >= 0 && count > 0; --count) node = build.parentOf(node);
     return node;
 }
 
@@ -356,42 +253,49 @@ QString NetworkedPeopleTreeSql() {
            sqlQuote(HiddenNetworkedPerson) + QStringLiteral(") Order by PerName");
 }
 
+namespace {
+
+// The rows of a statement, read as texts: each handed to `onRow` as it comes and then let
+// go, or, without `onRow`, all of them kept.
+TextRows readLocal(Connection* connection, const QString& sql, const TextRowObserver& onRow) {
+    if (connection == nullptr) throw DbError("the host's database connection is missing");
+    return readTextRows(connection, sql, onRow, !onRow);
+}
+
+// The tree's statements go to the server's unnamed provider, as a dataset without a provider
+// name sends them.
+TextRows readNetworked(ConnectionBroker* broker, const QString& sql, const TextRowObserver& onRow) {
+    if (broker == nullptr) throw DbError("the host's connection broker is missing");
+    return broker->fetchTexts(QString(), sql, onRow, !onRow);
+}
+
+}  // namespace
+
 bool BuildDeptPersonTree(CheckTree& tree, Connection* baseConnection, PersonReading reading) {
-    if (reading == PersonReading::PerDepartment) {
-        const auto run = [baseConnection](const QString& sql) {
-            return runLocal(baseConnection, sql);
-        };
-        return buildTreePerDepartment(tree, run, LocalPersonTreeSql);
-    }
-    const auto texts = [baseConnection](const QString& sql, const TextRowObserver& onRow = {}) {
-        if (baseConnection == nullptr) throw DbError("the host's database connection is missing");
-        return readTextRows(baseConnection, sql, onRow);
+    const auto run = [baseConnection](const QString& sql, const TextRowObserver& onRow) {
+        return readLocal(baseConnection, sql, onRow);
     };
-    return buildTreeOnce(tree, texts, LocalPeopleTreeSql());
+    return reading == PersonReading::PerDepartment
+               ? buildTreePerDepartment(tree, run, LocalPersonTreeSql)
+               : buildTreeOnce(tree, run, LocalPeopleTreeSql());
 }
 
 bool BuildDeptPersonTree(CheckTree& tree, ConnectionBroker* broker, PersonReading reading) {
-    if (reading == PersonReading::PerDepartment) {
-        const auto run = [broker](const QString& sql) { return runNetworked(broker, sql); };
-        return buildTreePerDepartment(tree, run, NetworkedPersonTreeSql);
-    }
-    // The tree's statements go to the server's unnamed provider, as a dataset without a
-    // provider name sends them.
-    const auto texts = [broker](const QString& sql, const TextRowObserver& onRow = {}) {
-        if (broker == nullptr) throw DbError("the host's connection broker is missing");
-        return broker->fetchTexts(QString(), sql, onRow);
+    const auto run = [broker](const QString& sql, const TextRowObserver& onRow) {
+        return readNetworked(broker, sql, onRow);
     };
-    return buildTreeOnce(tree, texts, NetworkedPeopleTreeSql());
+    return reading == PersonReading::PerDepartment
+               ? buildTreePerDepartment(tree, run, NetworkedPersonTreeSql)
+               : buildTreeOnce(tree, run, NetworkedPeopleTreeSql());
 }
 
-void AddDeptPersons(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId,
+void AddDeptPersons(NodeBuild& build, int parent, const QString& deptId,
                     Connection* baseConnection) {
-    addPersons(tree, parent, runLocal(baseConnection, LocalPersonTreeSql(deptId)));
+    addPersons(build, parent, readLocal(baseConnection, LocalPersonTreeSql(deptId), {}));
 }
 
-void AddDeptPersons(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId,
-                    ConnectionBroker* broker) {
-    addPersons(tree, parent, runNetworked(broker, NetworkedPersonTreeSql(deptId)));
+void AddDeptPersons(NodeBuild& build, int parent, const QString& deptId, ConnectionBroker* broker) {
+    addPersons(build, parent, readNetworked(broker, NetworkedPersonTreeSql(deptId), {}));
 }
 
 }  // namespace cv

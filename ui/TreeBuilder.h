@@ -20,18 +20,17 @@
 
 #include <QString>
 
-class QTreeWidgetItem;
-
 namespace cv {
 
 class CheckTree;
+class NodeBuild;
 class Connection;
 class ConnectionBroker;
 
 // How the builder reads the people: with one statement for all of them, grouped by
-// department in memory and hung into the tree in one insertion (the default); or with one
-// statement per department and node by node, kept as the reference the first is checked
-// against. Both give the same tree; people of equal PerName may come in another order.
+// department in memory (the default); or with one statement per department, kept as the
+// reference the first is checked against. Both give the same tree; people of equal PerName
+// may come in another order. Either way the nodes go into the tree in one change.
 enum class PersonReading { Once, PerDepartment };
 
 // Clears `tree` and builds the whole tree into it; true when the build completed.
@@ -41,15 +40,14 @@ bool BuildDeptPersonTree(CheckTree& tree, ConnectionBroker* broker,
                          PersonReading reading = PersonReading::Once);  // networked variant
 
 // Appends one person node per person of department `deptId` (the empty text for the root)
-// as children of `parent`.
-void AddDeptPersons(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId,
+// as children of `parent` of `build`.
+void AddDeptPersons(NodeBuild& build, int parent, const QString& deptId,
                     Connection* baseConnection);
-void AddDeptPersons(CheckTree& tree, QTreeWidgetItem* parent, const QString& deptId,
-                    ConnectionBroker* broker);
+void AddDeptPersons(NodeBuild& build, int parent, const QString& deptId, ConnectionBroker* broker);
 
-// The node `count` parents above `node`; `node` itself for a count of 0 or less; null when
-// the climb runs past the top of the tree.
-QTreeWidgetItem* AncestorAt(QTreeWidgetItem* node, int count);
+// The node `count` parents above `node` of `build`; `node` itself for a count of 0 or less;
+// -1 when the climb runs past the top of the tree.
+int AncestorAt(const NodeBuild& build, int node, int count);
 
 // The statements, as the host's servers know them.
 QString DeptTreeSql();

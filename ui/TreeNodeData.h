@@ -1,9 +1,8 @@
-// The record attached to a node of every tree of the library: the database tree, the import
-// preview tree and the target tree of the selection frame.
+// The record attached to a node of every tree of the library, as values: what a record is made
+// from and what reading a whole record gives. Trees hold their records in NodeRecords.
 #pragma once
 
 #include <QString>
-#include <memory>
 
 namespace cv {
 
@@ -14,14 +13,5 @@ struct TreeNodeData {
     QString PersonName;   // empty for a department
     QString Sex;          // empty for a department
 };
-
-// Nodes hold their record through a shared pointer: the check tree's node owns it, and a node
-// that the target tree copies from it refers to the same record. The record goes when the
-// last node referring to it goes, so a copy never outlives what it points at.
-using NodeRecord = std::shared_ptr<TreeNodeData>;
-
-inline NodeRecord makeRecord(TreeNodeData data) {
-    return std::make_shared<TreeNodeData>(std::move(data));
-}
 
 }  // namespace cv

@@ -10,9 +10,12 @@
 //   its own (the reference) once;
 // - the three places that show it, as a user meets them: the export frame (built, opened one
 //   level, everything ticked, painted), the preview dialog (no tick boxes) and the import
-//   preview of a package of everybody (its files loaded, the tree built, ticked, painted);
-//   then in the export frame expanding the root and ticking the root with a mouse click on
-//   its box, each until painted;
+//   preview of a package of everybody (its files read as the preview reads them, and loaded
+//   into datasets as the reference reads them; the tree built, ticked, painted); then in the
+//   export frame expanding the root and ticking the root with a mouse click on its box, each
+//   until painted;
+// - the peak memory of `corvane view` on the store, beside the same on an installation
+//   without anybody;
 // - the frame's bulk operations: opening to level 1, setting every state, the root's cascade,
 //   a deep toggle, the ticked people as GetTickedPersons, the export and the import list them.
 // The walks over every node (listing the ticked people, setting every state, the root's
@@ -25,6 +28,11 @@
 // --postgres URL a schema on that PostgreSQL server.
 //
 // Run: QT_QPA_PLATFORM=offscreen bench_ui [--postgres URL] [people people]
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -32,6 +40,7 @@
 #include <QTest>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -47,6 +56,7 @@
 #include "GetTickedPersons.h"
 #include "Installation.h"
 #include "PackageTree.h"
+#include "PacketTable.h"
 #include "TFramePerson.h"
 #include "TFrm_PersonView.h"
 #include "TreeBuilder.h"
@@ -177,8 +187,63 @@ void writePackage(cv::Connection& connection, const QString& dir) {
 
 struct Figures {
     std::map<std::string, double> ms;
+    std::map<std::string, double> mb;  // peak memory of a process
     int nodes = 0;
 };
+
+// Runs programs to measure their peak resident memory, from a process forked at the start
+// while this one is small: the kernel counts what a process held before its exec in its
+// peak, and a child of this benchmark would hold all of the benchmark's memory until then.
+class Spawner {
+public:
+    Spawner() {
+        if (pipe(requests_) != 0 || pipe(answers_) != 0) fail("no pipes");
+        if (fork() != 0) return;
+        // The spawner: an argument list, NUL-terminated words, one request per write; the
+        // answer the peak in KB, or -1 when the program failed.
+        char request[65536];
+        for (ssize_t n; (n = read(requests_[0], request, sizeof request)) > 0;) {
+            std::vector<char*> argv;
+            for (char* word = request; word < request + n; word += std::strlen(word) + 1)
+                argv.push_back(word);
+            argv.push_back(nullptr);
+            const pid_t child = fork();
+            if (child == 0) {
+                const int quiet = open("/dev/null", O_WRONLY);  // its report is not ours
+                dup2(quiet, STDOUT_FILENO);
+                dup2(quiet, STDERR_FILENO);
+                execv(argv[0], argv.data());
+                _exit(127);
+            }
+            int status = 0;
+            struct rusage usage {};
+            long peak = -1;
+            if (child > 0 && wait4(child, &status, 0, &usage) == child && WIFEXITED(status) &&
+                WEXITSTATUS(status) == 0)
+                peak = usage.ru_maxrss;
+            if (write(answers_[1], &peak, sizeof peak) != sizeof peak) break;
+        }
+        _exit(0);
+    }
+
+    // The peak resident memory of `program` run with `arguments` to its end, in MB; fails
+    // the benchmark when it does not succeed.
+    double peakMegabytes(const QString& program, const QStringList& arguments) {
+        QByteArray request = QFile::encodeName(program) + '\0';
+        for (const QString& argument : arguments) request += argument.toLocal8Bit() + '\0';
+        long peak = -1;
+        if (write(requests_[1], request.constData(), size_t(request.size())) != request.size() ||
+            read(answers_[0], &peak, sizeof peak) != sizeof peak || peak < 0)
+            fail("a measured process failed");
+        return double(peak) / 1024;
+    }
+
+private:
+    int requests_[2];
+    int answers_[2];
+};
+
+Spawner* spawner = nullptr;
 
 Figures measure(int people) {
     Figures figures;
@@ -212,7 +277,7 @@ Figures measure(int people) {
                  for (const QString& sql : statements) cv::readTextRows(connection.get(), sql);
              },
              [&] { cv::BuildDeptPersonTree(tree, connection.get()); }},  // last: stays built
-            [&] { tree.clear(); });
+            [&] { tree.nodes().clear(); });
         figures.ms["tree statements, in process"] = times[0];
         figures.ms["tree statements, in process, as texts"] = times[1];
         figures.ms["tree build, local"] = times[2];
@@ -228,7 +293,7 @@ Figures measure(int people) {
                                                 broker.fetchTexts(QString(), sql);
                                         },
                                         [&] { cv::BuildDeptPersonTree(networked, &broker); }},
-                                       [&] { networked.clear(); });
+                                       [&] { networked.nodes().clear(); });
         figures.ms["tree statements, networked, as texts"] = times[0];
         figures.ms["tree build, networked"] = times[1];
         figures.ms["tree build, local, per department"] = bestOf(
@@ -237,10 +302,18 @@ Figures measure(int people) {
                 cv::BuildDeptPersonTree(networked, connection.get(),
                                         cv::PersonReading::PerDepartment);
             },
-            [&] { networked.clear(); });
+            [&] { networked.nodes().clear(); });
     }
-    figures.nodes = tree.nodeCount();
+    figures.nodes = tree.nodes().size();
     QApplication::processEvents();
+
+    // The host's preview of the store as a user runs it (offscreen it is shown, painted and
+    // closed), beside the same of an installation without anybody: what the tree costs.
+    const QString corvane = QCoreApplication::applicationDirPath() + "/corvane";
+    figures.mb["corvane view"] = spawner->peakMegabytes(corvane, {"view", "--db", store.target()});
+    const bench::Store empty(dir.filePath("empty.sqlite"));
+    figures.mb["corvane view, nobody (yardstick)"] =
+        spawner->peakMegabytes(corvane, {"view", "--db", empty.target()});
 
     // The export frame as PackageExportProc opens it, in a host window.
     {
@@ -266,23 +339,23 @@ Figures measure(int people) {
                 QApplication::processEvents();
             });
         cv::CheckTree& ct = *frame->CTDeptPerson;
-        QTreeWidgetItem* root = ct.topLevelItem(0);
+        const QModelIndex root = ct.nodes().indexOf(0);
         figures.ms["export frame: expand the root"] = bestOf(
             Runs,
             [&] {
-                root->setExpanded(true);
+                ct.expand(root);
                 settle(ct.viewport());
             },
             [&] {
-                root->setExpanded(false);
+                ct.collapse(root);
                 settle(ct.viewport());
             });
         // A click on the root's tick box, as the user does it: the whole tree changes.
         figures.ms["export frame: tick the root (click)"] = bestOf(Runs, [&] {
-            const int before = cv::CheckTree::stateIndex(root);
-            QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.checkBoxRect(root).center());
+            const int before = ct.stateIndex(0);
+            QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.checkBoxRect(0).center());
             settle(ct.viewport());
-            if (cv::CheckTree::stateIndex(root) == before) fail("the click did not tick the root");
+            if (ct.stateIndex(0) == before) fail("the click did not tick the root");
         });
     }
 
@@ -317,18 +390,32 @@ Figures measure(int people) {
         window.resize(900, 650);
         window.show();
         QApplication::processEvents();
-        cv::ClientDataSet depts;
-        cv::ClientDataSet persons;
-        // The last load's rows are let go before the timing: it is the loading of a package.
-        figures.ms["import preview: files loaded"] = bestOf(
+        // The files as the preview reads them, compact tables, and loaded into datasets (as
+        // the preview loaded them before, and as the reference build reads them). The last
+        // load's rows are let go before each timing: it is the loading of a package.
+        cv::PacketTable depts;
+        cv::PacketTable persons;
+        figures.ms["import preview: files read as tables"] = bestOf(
             BuildRuns,
             [&] {
-                depts.loadFromFile(packageDir + "/deptinfo.per");
-                persons.loadFromFile(packageDir + "/perinfo.per");
+                depts = cv::PacketTable::read(packageDir + "/deptinfo.per");
+                persons = cv::PacketTable::read(packageDir + "/perinfo.per");
             },
             [&] {
-                depts.close();
-                persons.close();
+                depts = {};
+                persons = {};
+            });
+        cv::ClientDataSet deptSet;
+        cv::ClientDataSet personSet;
+        figures.ms["import preview: files loaded as datasets"] = bestOf(
+            BuildRuns,
+            [&] {
+                deptSet.loadFromFile(packageDir + "/deptinfo.per");
+                personSet.loadFromFile(packageDir + "/perinfo.per");
+            },
+            [&] {
+                deptSet.close();
+                personSet.close();
             });
         std::unique_ptr<cv::TFramePerson> frame;
         figures.ms["import preview: tree built and shown"] = bestOf(
@@ -348,12 +435,11 @@ Figures measure(int people) {
                 frame.reset();
                 QApplication::processEvents();
             });
-        if (frame->CTDeptPerson->nodeCount() != people + 5001)
+        if (frame->CTDeptPerson->nodes().size() != people + 5001)
             fail("the import preview shows another tree");
         cv::CheckTree reference;
-        figures.ms["import preview: tree built, filters (reference)"] = bestOf(1, [&] {
-            cv::FillPackageTree(reference, depts, persons, cv::PackagePeople::Filtered);
-        });
+        figures.ms["import preview: tree built, filters (reference)"] =
+            bestOf(1, [&] { cv::FillPackageTreeFiltered(reference, deptSet, personSet); });
     }
 
     // The frame's bulk operations on the tree built above.
@@ -361,7 +447,7 @@ Figures measure(int people) {
         tree.openAboveLevel(1);
         settle(tree.viewport());
     });
-    QTreeWidgetItem* root = tree.topLevelItem(0);
+    const int root = 0;
     // Both repeated and, as a user meets them after other work, from emptied caches.
     for (const bool cold : {false, true}) {
         const std::function<void()> prepare = cold ? evictCaches : std::function<void()>();
@@ -373,10 +459,7 @@ Figures measure(int people) {
     }
 
     // The last person of the last third-level department: four levels down.
-    QTreeWidgetItem* deep = root;
-    while (deep->childCount() > 0) {
-        deep = deep->child(deep->childCount() - 1);
-    }
+    const int deep = tree.nodes().size() - 1;
     constexpr int Toggles = 1000;
     figures.ms["one deep toggle (avg of 1000)"] = bestOf(Runs,
                                                          [&] {
@@ -407,9 +490,9 @@ Figures measure(int people) {
     // a user closes the frame after other work: both are timed.
     for (const bool cold : {false, true}) {
         figures.ms[cold ? "clear, cold" : "clear"] = bestOf(
-            BuildRuns, [&] { tree.clear(); },
+            BuildRuns, [&] { tree.nodes().clear(); },
             [&] {
-                if (tree.topLevelItemCount() == 0) cv::BuildDeptPersonTree(tree, connection.get());
+                if (tree.nodes().size() == 0) cv::BuildDeptPersonTree(tree, connection.get());
                 if (cold) evictCaches();
             });
     }
@@ -422,11 +505,14 @@ void keepBest(Figures& best, const Figures& pass) {
         return;
     }
     for (auto& [name, ms] : best.ms) ms = std::min(ms, pass.ms.at(name));
+    for (auto& [name, mb] : best.mb) mb = std::min(mb, pass.mb.at(name));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    Spawner whileSmall;
+    spawner = &whileSmall;
     bench::takeServerOption(argc, argv);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -459,6 +545,11 @@ int main(int argc, char** argv) {
     for (const auto& [name, ms] : small.ms) {
         const double other = large.ms.at(name);
         std::printf("%-48s %9.1f ms %9.1f ms %8.2f\n", name.c_str(), ms, other, other / ms);
+    }
+    for (const auto& [name, mb] : small.mb) {
+        const double other = large.mb.at(name);
+        std::printf("%-48s %9.0f MB %9.0f MB %8.2f\n", ("peak memory: " + name).c_str(), mb, other,
+                    other / mb);
     }
     const auto& l = large.ms;
     std::printf(

@@ -5,8 +5,8 @@
 #include <QDir>
 #include <QScreen>
 #include <QTimer>
-#include <QTreeWidget>
 #include <QVBoxLayout>
+#include <QWidget>
 #include <optional>
 
 #include "Commands.h"

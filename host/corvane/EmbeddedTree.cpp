@@ -1,34 +1,59 @@
 #include "EmbeddedTree.h"
 
+#include <QAbstractItemModel>
 #include <QApplication>
 #include <QKeyEvent>
-#include <QTreeWidget>
+#include <QTreeView>
+#include <vector>
 
 namespace corvane {
 
-QTreeWidget* embeddedTree(QWidget* panel) {
-    auto* tree = panel->findChild<QTreeWidget*>("CTDeptPerson");
-    return tree ? tree : panel->findChild<QTreeWidget*>();
+QTreeView* embeddedTree(QWidget* panel) {
+    auto* tree = panel->findChild<QTreeView*>("CTDeptPerson");
+    return tree ? tree : panel->findChild<QTreeView*>();
+}
+
+// An explicit stack of the rows still to visit: no recursion however deep the tree.
+void forEachIndex(const QAbstractItemModel& model,
+                  const std::function<void(const QModelIndex&)>& visit) {
+    struct Open {
+        QModelIndex parent;
+        int next;
+        int count;
+    };
+    std::vector<Open> stack{{QModelIndex(), 0, model.rowCount()}};
+    while (!stack.empty()) {
+        Open& open = stack.back();
+        if (open.next >= open.count) {
+            stack.pop_back();
+            continue;
+        }
+        const QModelIndex index = model.index(open.next++, 0, open.parent);
+        visit(index);
+        if (const int children = model.rowCount(index); children > 0)
+            stack.push_back({index, 0, children});
+    }
 }
 
 QStringList untick(QWidget* panel, const QStringList& ids) {
-    QTreeWidget* tree = embeddedTree(panel);
-    QHash<QString, QTreeWidgetItem*> nodes;
+    QTreeView* tree = embeddedTree(panel);
+    // Unticking changes no row: the indexes stay valid.
+    QHash<QString, QModelIndex> nodes;
     if (tree)
-        for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+        forEachIndex(*tree->model(), [&](const QModelIndex& index) {
             // A person listed under several departments: the first node in list order.
-            const QString id = (*it)->data(0, Qt::UserRole).toString();
-            if (!nodes.contains(id)) nodes.insert(id, *it);
-        }
+            const QString id = index.data(Qt::UserRole).toString();
+            if (!nodes.contains(id)) nodes.insert(id, index);
+        });
     QStringList missing;
     for (const QString& id : ids) {
-        QTreeWidgetItem* found = nodes.value(id);
-        if (!found) {
+        const QModelIndex found = nodes.value(id);
+        if (!found.isValid()) {
             missing << id;
             continue;
         }
         tree->setFocus();
-        tree->setCurrentItem(found);
+        tree->setCurrentIndex(found);
         QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
         QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, " ");
         QApplication::sendEvent(tree, &press);
@@ -45,16 +70,16 @@ int PersonTicks::ticked() const {
 
 PersonTicks personTicks(QWidget* panel) {
     PersonTicks result;
-    QTreeWidget* tree = embeddedTree(panel);
+    QTreeView* tree = embeddedTree(panel);
     if (!tree) return result;
-    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
-        if ((*it)->data(0, Qt::UserRole + 1).toString() != QLatin1String("1")) continue;
-        const QString id = (*it)->data(0, Qt::UserRole).toString();
+    forEachIndex(*tree->model(), [&](const QModelIndex& index) {
+        if (index.data(Qt::UserRole + 1).toString() != QLatin1String("1")) return;
+        const QString id = index.data(Qt::UserRole).toString();
         result.inTree.insert(id);
         // A tree without tick boxes (import everything) has every node checked.
-        const QVariant state = (*it)->data(0, Qt::CheckStateRole);
+        const QVariant state = index.data(Qt::CheckStateRole);
         if (!state.isValid() || state.toInt() == Qt::Checked) ++result.ticks[id];
-    }
+    });
     return result;
 }
 

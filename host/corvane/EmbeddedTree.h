@@ -1,20 +1,29 @@
 // What the host reads from, and does to, the tick-box tree that the plug-in embedded in one of
-// its panels. The host sees only Qt's item roles: a node's ID under Qt::UserRole, its Kind
-// ("0" department, "1" person) under Qt::UserRole + 1, its tick box under Qt::CheckStateRole.
+// its panels. The host sees only a Qt item view and its model's roles: a node's ID under
+// Qt::UserRole, its Kind ("0" department, "1" person) under Qt::UserRole + 1, its tick box
+// under Qt::CheckStateRole.
 #pragma once
 
 #include <QHash>
+#include <QModelIndex>
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
-class QTreeWidget;
+class QAbstractItemModel;
+class QTreeView;
 class QWidget;
 
 namespace corvane {
 
 // The tick-box tree embedded in `panel`, or null.
-QTreeWidget* embeddedTree(QWidget* panel);
+QTreeView* embeddedTree(QWidget* panel);
+
+// Calls `visit` with every index of `model`'s first column in list order (parents before
+// children, collapsed or not).
+void forEachIndex(const QAbstractItemModel& model,
+                  const std::function<void(const QModelIndex&)>& visit);
 
 // Unticks the nodes whose ID is listed as a user does (select the node, press and release
 // Space); answers the IDs it did not find.

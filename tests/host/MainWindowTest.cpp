@@ -27,7 +27,7 @@
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <functional>
 
 #include "Application.h"
@@ -52,16 +52,18 @@ public slots:
     void open(const QUrl& url) { opened << url; }
 };
 
-QTreeWidgetItem* nodeOf(QTreeWidget* tree, const QString& id) {
-    for (QTreeWidgetItemIterator it(tree); *it; ++it)
-        if ((*it)->data(0, Qt::UserRole).toString() == id) return *it;
-    return nullptr;
+QModelIndex nodeOf(QTreeView* tree, const QString& id) {
+    QModelIndex found;
+    corvane::forEachIndex(*tree->model(), [&](const QModelIndex& index) {
+        if (!found.isValid() && index.data(Qt::UserRole).toString() == id) found = index;
+    });
+    return found;
 }
 
 // Selects the node as the host's own untick does, then toggles it with a real Space key.
-void toggle(QTreeWidget* tree, QTreeWidgetItem* node) {
+void toggle(QTreeView* tree, const QModelIndex& node) {
     tree->setFocus();
-    tree->setCurrentItem(node);
+    tree->setCurrentIndex(node);
     QTest::keyClick(tree, Qt::Key_Space);
 }
 
@@ -129,7 +131,7 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     EXPECT_TRUE(window->statusLabel->text().contains(shown))
         << window->statusLabel->text().toStdString();
     QTest::mouseClick(window->exportButton, Qt::LeftButton);
-    QTreeWidget* tree = corvane::embeddedTree(window->framePanel);
+    QTreeView* tree = corvane::embeddedTree(window->framePanel);
     ASSERT_NE(tree, nullptr) << window->statusLabel->text().toStdString();
     const int inTree = int(corvane::personTicks(window->framePanel).inTree.size());
 
@@ -145,10 +147,10 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     EXPECT_TRUE(window->writeButton->isVisible());
 
     // The frame's menu asks with Qt's Chinese buttons: 是/否. No keeps the node.
-    auto* target = window->framePanel->findChild<QTreeWidget*>("TvDeptPerson");
+    auto* target = window->framePanel->findChild<QTreeView*>("TvDeptPerson");
     auto* menu = window->framePanel->findChild<QMenu*>("TBPopupMenu1");
     ASSERT_TRUE(target && menu);
-    const QPoint rootPos = target->visualItemRect(target->topLevelItem(0)).center();
+    const QPoint rootPos = target->visualRect(target->model()->index(0, 0)).center();
     QTest::mouseClick(target->viewport(), Qt::RightButton, {}, rootPos);
     if (!menu->isVisible()) {
         QContextMenuEvent context(QContextMenuEvent::Mouse, rootPos,
@@ -164,10 +166,10 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     answer.expect(press("否", &question));
     QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(remove).center());
     EXPECT_EQ(question.buttons, QStringList({"是", "否"})) << question.text.toStdString();
-    EXPECT_EQ(target->topLevelItemCount(), 1);
+    EXPECT_EQ(target->model()->rowCount(), 1);
 
     // Nobody ticked: the window says so and asks for no file.
-    toggle(tree, tree->topLevelItem(0));
+    toggle(tree, tree->model()->index(0, 0));
     Seen nobody;
     answer.expect(press("确定", &nobody));
     QTest::mouseClick(window->writeButton, Qt::LeftButton);
@@ -175,10 +177,10 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     EXPECT_TRUE(nobody.text.contains("没有勾选任何人员")) << nobody.text.toStdString();
 
     // Everyone but two people, saved through the file dialog.
-    toggle(tree, tree->topLevelItem(0));
+    toggle(tree, tree->model()->index(0, 0));
     for (const char* id : {"310101199506060100", "310101198906180222"}) {
-        QTreeWidgetItem* node = nodeOf(tree, id);
-        ASSERT_NE(node, nullptr) << id;
+        const QModelIndex node = nodeOf(tree, id);
+        ASSERT_TRUE(node.isValid()) << id;
         toggle(tree, node);
     }
     const QString package = a.folder() + "人员包 A.zip";

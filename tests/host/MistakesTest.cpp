@@ -10,7 +10,7 @@
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QStackedWidget>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <functional>
 
 #include "EmbeddedTree.h"

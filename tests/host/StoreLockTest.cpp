@@ -14,7 +14,7 @@
 #include <QFile>
 #include <QFileSystemModel>
 #include <QStandardPaths>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <memory>
 
 #include "EmbeddedTree.h"

@@ -40,12 +40,10 @@ public:
     void compareExports(quint32 seed, int untickOneIn) {
         ASSERT_EQ(PackageExportProc(&hostWindow), 1);
         QRandomGenerator random(seed);
-        tree().forEachNode([&](QTreeWidgetItem* node, int) {
-            const TreeNodeData* record = NodeTree::record(node);
-            if (untickOneIn > 0 && record && record->Kind == "1" &&
+        for (int node = 0; node < tree().nodes().size(); ++node)
+            if (untickOneIn > 0 && tree().nodes().isPerson(node) &&
                 random.bounded(untickOneIn) == 0)
                 tree().toggle(node);
-        });
         const std::string reference = exportWith(false);
         const std::string fast = exportWith(true);
         EXPECT_EQ(fast, reference);

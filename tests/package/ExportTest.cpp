@@ -10,7 +10,6 @@
 
 #include "Database.h"
 #include "GetTickedPersons.h"
-#include "NodeTree.h"
 #include "OperationProgress.h"
 #include "PackageTest.h"
 #include "SmallDisk.h"
@@ -55,13 +54,11 @@ TEST_P(ExportTest, EmbedsOneFullyTickedFrameInTheHostWindow) {
     EXPECT_TRUE(embedded->SizePnl->lockBar());
     EXPECT_EQ(embedded->SizePnl->panelWidth(), 200);
     EXPECT_TRUE(embedded->CTDeptPerson->hasCheckBoxes());
-    QTreeWidgetItem* root = tree().firstNode();
-    EXPECT_TRUE(root->isExpanded());
-    EXPECT_FALSE(findNode(tree(), "0002", "0")->isExpanded());
+    EXPECT_TRUE(tree().isOpen(0));
+    EXPECT_FALSE(tree().isOpen(findNode(tree(), "0002", "0")));
     int unticked = 0;
-    tree().forEachNode([&](QTreeWidgetItem* node, int) {
-        unticked += CheckTree::stateIndex(node) != CheckTree::Checked;
-    });
+    for (int node = 0; node < tree().nodes().size(); ++node)
+        unticked += tree().stateIndex(node) != CheckTree::Checked;
     EXPECT_EQ(unticked, 0);
 
     // The name is taken: a second embed of either kind makes no second frame.
@@ -156,10 +153,8 @@ TEST_P(ExportTest, AnswersACodeForEachWayItCannotWriteThePackage) {
         QString logged = {};                       // in the failure's line
     };
     auto untickPeople = [](ExportTest& t) {
-        t.tree().forEachNode([&](QTreeWidgetItem* node, int) {
-            if (NodeTree::record(node) && NodeTree::record(node)->Kind == "1")
-                t.tree().setStateIndex(node, CheckTree::Unchecked);
-        });
+        for (int node = 0; node < t.tree().nodes().size(); ++node)
+            if (t.tree().nodes().isPerson(node)) t.tree().setStateIndex(node, CheckTree::Unchecked);
     };
     auto makeDirectory = [](const QString& path) { QDir().mkpath(path); };
     const QStringList all = {"SysPerInfo.XML", "deptinfo.per", "perinfo.per"};
@@ -340,11 +335,11 @@ TEST_P(ExportTest, EveryCharacterOfEveryValueReachesTheImportPreview) {
     for (const QString& value : values) {
         SCOPED_TRACE(logSafeText(value).toStdString());
         EXPECT_EQ(exported.value(value), QStringList(5, value));
-        QTreeWidgetItem* node = findNode(tree(), value, "1");
-        ASSERT_NE(node, nullptr);
-        EXPECT_EQ(node->text(0), value);
-        EXPECT_EQ(NodeTree::record(node)->NameOrLogin, value);
-        EXPECT_EQ(NodeTree::record(node)->PersonName, value);
+        const int node = findNode(tree(), value, "1");
+        ASSERT_GE(node, 0);
+        EXPECT_EQ(tree().nodes().text(node), value);
+        EXPECT_EQ(tree().nodes().record(node).NameOrLogin, value);
+        EXPECT_EQ(tree().nodes().record(node).PersonName, value);
     }
 
     // Imported into an installation that lacks them, they are stored as they were.

@@ -214,9 +214,8 @@ public:
         TCVPerson::ResetLoginNameGenerator();
         Outcome out;
         if (PackageImportProc(dir, &hostWindow) != 1) return out;
-        const QList<QTreeWidgetItem*> nodes = tree().nodesInListOrder();
         for (int n : c.untick)
-            if (n < nodes.size()) tree().toggle(nodes[n]);
+            if (n < tree().nodes().size()) tree().toggle(n);
         // An import that never gets to its first person shows no sign of life: the other
         // writer then comes after it.
         bool happened = false;

@@ -378,17 +378,16 @@ TEST_P(ImportTest, ConfiguresThePreviewFrameOrLeavesItEmpty) {
     EXPECT_FALSE(embedded->PnlImport->isHidden());
     EXPECT_TRUE(embedded->SizePnl->lockBar());
     EXPECT_TRUE(tree().hasCheckBoxes());
-    EXPECT_TRUE(tree().firstNode()->isExpanded());
-    EXPECT_FALSE(findNode(tree(), "0001", "0")->isExpanded());
+    EXPECT_TRUE(tree().isOpen(0));
+    EXPECT_FALSE(tree().isOpen(findNode(tree(), "0001", "0")));
     EXPECT_EQ(GetTickedPersons(1), "second,first");
 
     // Import everything: no tick boxes, every node checked, the files read where they lie.
     PackageFree();
     ASSERT_EQ(PackageImportProc("@&@" + packageDir().chopped(1), &hostWindow), 1);
     EXPECT_FALSE(tree().hasCheckBoxes());
-    tree().forEachNode([](QTreeWidgetItem* node, int) {
-        EXPECT_EQ(CheckTree::stateIndex(node), CheckTree::Checked);
-    });
+    for (int node = 0; node < tree().nodes().size(); ++node)
+        EXPECT_EQ(tree().stateIndex(node), CheckTree::Checked);
     EXPECT_EQ(GetTickedPersons(1), "second,first");
 
     // A package that cannot be read: the frame stays registered, empty and unplaced.
@@ -397,7 +396,7 @@ TEST_P(ImportTest, ConfiguresThePreviewFrameOrLeavesItEmpty) {
     EXPECT_EQ(PackageImportProc(packageDir(), &hostWindow), -1);
     ASSERT_NE(frame(), nullptr);
     EXPECT_EQ(frame()->parentWidget(), nullptr);
-    EXPECT_EQ(tree().nodeCount(), 0);
+    EXPECT_EQ(tree().nodes().size(), 0);
     EXPECT_EQ(PackageFree(), 1);
 }
 

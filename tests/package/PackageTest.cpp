@@ -3,7 +3,6 @@
 #include <QFile>
 
 #include "Database.h"
-#include "NodeTree.h"
 
 namespace cv::test {
 namespace {
@@ -60,25 +59,27 @@ QByteArray bytesWithoutExportMark(const QString& path) {
 
 QStringList dumpTree(const CheckTree& tree) {
     QStringList lines;
-    tree.forEachNode([&](QTreeWidgetItem* node, int level) {
-        const TreeNodeData* r = NodeTree::record(node);
-        lines << QString(2 * level, ' ') + node->text(0) +
-                     (r ? " [" +
-                              QStringList{r->ID, r->Kind, r->NameOrLogin, r->PersonName, r->Sex}
-                                  .join(',') +
-                              "]"
-                        : QString(" [no record]"));
+    const NodeModel& nodes = tree.nodes();
+    nodes.forEachNode([&](int node, int level) {
+        const TreeNodeData r = nodes.record(node);
+        lines << QString(2 * level, ' ') + nodes.text(node) +
+                     (nodes.hasRecord(node)
+                          ? " [" +
+                                QStringList{r.ID, r.Kind, r.NameOrLogin, r.PersonName, r.Sex}.join(
+                                    ',') +
+                                "]"
+                          : QString(" [no record]"));
     });
     return lines;
 }
 
-QTreeWidgetItem* findNode(const CheckTree& tree, const QString& id, const QString& kind) {
-    QTreeWidgetItem* found = nullptr;
-    tree.forEachNode([&](QTreeWidgetItem* node, int) {
-        const TreeNodeData* r = NodeTree::record(node);
-        if (!found && r && r->ID == id && r->Kind == kind) found = node;
-    });
-    return found;
+int findNode(const CheckTree& tree, const QString& id, const QString& kind) {
+    const NodeModel& nodes = tree.nodes();
+    for (int node = 0; node < nodes.size(); ++node)
+        if (nodes.hasRecord(node) && nodes.field(node, NodeRecords::ID) == id &&
+            nodes.field(node, NodeRecords::Kind) == kind)
+            return node;
+    return -1;
 }
 
 }  // namespace cv::test

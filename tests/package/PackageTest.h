@@ -39,8 +39,8 @@ QByteArray bytesWithoutExportMark(const QString& path);
 
 // The tree as one line per node: indentation by level, text, and the record's five fields.
 QStringList dumpTree(const CheckTree& tree);
-// The check-tree node whose record has this ID and kind, or null.
-QTreeWidgetItem* findNode(const CheckTree& tree, const QString& id, const QString& kind);
+// The first check-tree node whose record has this ID and kind, or -1.
+int findNode(const CheckTree& tree, const QString& id, const QString& kind);
 
 // Members are public so that the tables of cases can reach them from their lambdas.
 class PackageTest : public ::testing::TestWithParam<std::uint8_t> {

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include "DataPacket.h"
 #include "HostSettings.h"
 #include "PackageTest.h"
 #include "PackageTree.h"
@@ -18,7 +19,7 @@ protected:
     QString dir() const { return inst.packageDir(); }
     QStringList build(const QList<QStringList>& people, const QList<QStringList>& depts) {
         writePackage(dir(), people, depts);
-        tree.clear();
+        tree.nodes().clear();
         EXPECT_TRUE(BuildPackageTree(dir(), tree));
         return dumpTree(tree);
     }
@@ -100,12 +101,13 @@ TEST_F(PackageTreeTest, ShowsPeopleUnderTheirDepartmentAndNormalisesSex) {
                          "    name m [m,1,loginm,name m,男]",
                      }));
     // Pictures: 0 for the root and departments, 1 (also when selected) for people.
-    EXPECT_EQ(NodeTree::imageIndex(tree.firstNode()), 0);
-    QTreeWidgetItem* dept = findNode(tree, "0001", "0");
-    EXPECT_EQ(NodeTree::imageIndex(dept), 0);
-    EXPECT_EQ(NodeTree::imageIndex(dept->child(0)), 1);
-    EXPECT_EQ(NodeTree::selectedIndex(dept->child(0)), 1);
-    EXPECT_TRUE(dept->isExpanded());
+    const NodeModel& nodes = tree.nodes();
+    EXPECT_EQ(nodes.image(0), 0);
+    const int dept = findNode(tree, "0001", "0");
+    EXPECT_EQ(nodes.image(dept), 0);
+    EXPECT_EQ(nodes.image(dept + 1), 1);
+    EXPECT_EQ(nodes.selectedImage(dept + 1), 1);
+    EXPECT_TRUE(tree.isOpen(dept));
 }
 
 TEST_F(PackageTreeTest, LeavesTheTreeEmptyWhenThePackageCannotBeRead) {
@@ -151,15 +153,14 @@ TEST_F(PackageTreeTest, LeavesTheTreeEmptyWhenThePackageCannotBeRead) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         writePackage(dir(), {person("p", "0001"), person("q", "<null>")}, {{"0001", "A"}});
-        tree.appendNode(nullptr, "left over");
+        tree.nodes().append(-1, "left over");
         c.spoil();
         if (c.throws) {
             EXPECT_ANY_THROW(BuildPackageTree(dir(), tree));
         } else {
             EXPECT_FALSE(BuildPackageTree(dir(), tree));
         }
-        EXPECT_EQ(tree.nodeCount(), 0);
-        EXPECT_FALSE(tree.inUpdate());
+        EXPECT_EQ(tree.nodes().size(), 0);
     }
 }
 
@@ -167,15 +168,14 @@ TEST_F(PackageTreeTest, LeavesTheTreeEmptyWhenThePackageCannotBeRead) {
 // file, whether it is open.
 QStringList fullDump(const CheckTree& tree) {
     QStringList lines = dumpTree(tree);
-    int i = 0;
-    tree.forEachNode([&](QTreeWidgetItem* item, int) {
-        const TreeNode* node = NodeTree::asNode(item);
-        lines[i++] += QString(" %1/%2 row %3 %4")
-                          .arg(node->imageIndex)
-                          .arg(node->selectedIndex)
-                          .arg(node->sourceRow)
-                          .arg(item->isExpanded() ? "open" : "closed");
-    });
+    const NodeModel& nodes = tree.nodes();
+    for (int node = 0; node < nodes.size(); ++node) {
+        lines[node] += QString(" %1/%2 row %3 %4")
+                           .arg(nodes.image(node))
+                           .arg(nodes.selectedImage(node))
+                           .arg(nodes.sourceRow(node))
+                           .arg(tree.isOpen(node) ? "open" : "closed");
+    }
     return lines;
 }
 
@@ -239,29 +239,26 @@ struct RandomPackage {
     }
 };
 
-// Grouping the people in one pass builds the tree that a filter per department builds, and
-// fails where it fails.
+// The files read as compact tables with the people grouped in one pass build the tree that
+// the datasets with a filter per department build, and fail where they fail.
 TEST_F(PackageTreeTest, GroupedPeopleBuildTheTreeOfTheFilters) {
     int nodes = 0;
     int failures = 0;
     for (quint32 seed = 1; seed <= 400 && !HasFailure(); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         const RandomPackage package(seed);
+        writeDataPacket(dir() + "deptinfo.per", package.depts);
+        writeDataPacket(dir() + "perinfo.per", package.people);
         QStringList dumps[2];
         bool threw[2] = {false, false};
         for (const PackagePeople how : {PackagePeople::Filtered, PackagePeople::Grouped}) {
-            ClientDataSet depts;
-            ClientDataSet people;
-            depts.setData(package.depts);
-            people.setData(package.people);
             CheckTree built;
             const int at = how == PackagePeople::Grouped;
             try {
-                FillPackageTree(built, depts, people, how);
+                EXPECT_TRUE(BuildPackageTreeWith(dir(), built, how));
             } catch (const DbError&) {
                 threw[at] = true;
             }
-            EXPECT_FALSE(built.inUpdate());
             dumps[at] = fullDump(built);
         }
         EXPECT_EQ(threw[1], threw[0]);

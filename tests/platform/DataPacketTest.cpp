@@ -1,21 +1,24 @@
 // XML data packets with real libxml2: every value back exactly, the bytes of the libxml2 text
 // writer that first wrote them, refusal of broken or hostile files before memory is spent on
 // them, and saves that fail at any byte without harm.
+#include <fcntl.h>
 #include <libxml/tree.h>
 #include <libxml/xmlwriter.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSet>
 #include <csignal>
+#include <optional>
 #include <random>
 
 #include "ClientDataSet.h"
 #include "DataPacket.h"
+#include "PacketTable.h"
 #include "PlatformTest.h"
 #include "StagedFile.h"
 
@@ -236,6 +239,77 @@ TEST_F(DataPacketTest, WritesTheBytesOfTheLibxml2WriterAndReadsEveryValueBack) {
         EXPECT_EQ(readFile(path("new.per")), reference::write(data)) << what;
         expectSameValues(readDataPacket(path("new.per")), data, what);
     }
+}
+
+// The compact table read straight from a packet against the dataset's reading of it: the
+// same fields, every cell the dataset's text of its value (null where it is null), the same
+// refusal; and its look-up the first row holding a text, as a scan finds it. On seeded random
+// packets (hostile ones too), texts long enough to span the table's blocks, and the fuzzing
+// seeds with the reproducers of known faults.
+void expectSameTable(const QString& file, const std::string& what) {
+    std::optional<RowSet> rows;
+    std::string refusal;
+    try {
+        rows = readDataPacket(file);
+    } catch (const DataPacketError& e) {
+        refusal = e.what();
+    }
+    PacketTable table;
+    try {
+        table = PacketTable::read(file);
+    } catch (const DataPacketError& e) {
+        EXPECT_EQ(e.what(), refusal) << what;
+        return;
+    }
+    ASSERT_TRUE(rows) << what << " refused: " << refusal;
+    ASSERT_EQ(table.fields(), rows->fields) << what;
+    ASSERT_EQ(table.size(), rows->rows.size()) << what;
+    for (int f = 0; f < int(rows->fields.size()); ++f) {
+        EXPECT_EQ(table.indexOf(rows->fields[f].name.toLower()),
+                  rows->indexOf(rows->fields[f].name));
+        QSet<QString> texts{"absent"};
+        for (qsizetype r = 0; r < table.size(); ++r) {
+            const QVariant& value = rows->rows[r][f];
+            ASSERT_EQ(table.isNull(r, f), value.isNull()) << what << " " << r << "/" << f;
+            ASSERT_EQ(table.text(r, f), valueText(value)) << what << " " << r << "/" << f;
+            if (!value.isNull()) texts << valueText(value);
+        }
+        for (const QString& text : texts) {
+            qsizetype first = -1;
+            for (qsizetype r = 0; r < table.size() && first < 0; ++r)
+                if (!rows->rows[r][f].isNull() && valueText(rows->rows[r][f]) == text) first = r;
+            EXPECT_EQ(table.find(f, text), first) << what << " field " << f;
+        }
+    }
+}
+
+TEST_F(DataPacketTest, TheCompactTableHoldsWhatTheDatasetReads) {
+    for (unsigned seed = 1; seed <= 400; ++seed) {
+        for (const bool hostile : {false, true}) {
+            const RowSet data = RandomData(seed, hostile).make();
+            writeDataPacket(path("random.per"), data);
+            expectSameTable(path("random.per"), "seed " + std::to_string(seed));
+        }
+    }
+    // Texts of one and two length units, and rows larger than a block of the table.
+    RowSet large{{{"A", FieldType::String, 0}, {"B", FieldType::String, 0}}, {}};
+    for (const qsizetype size : {0x7FFE, 0x7FFF, 0x8000, 0x10000, 1'500'000, 3, 2'100'000})
+        large.rows.append(
+            Row{QString(size, QChar(char16_t(u'a' + size % 26))), QString::number(size)});
+    large.rows.append(Row{QVariant(), QString(70000, u'x')});
+    writeDataPacket(path("large.per"), large);
+    expectSameTable(path("large.per"), "large");
+
+    const QString seeds = path("seeds");
+    ASSERT_EQ(QProcess::execute("python3", {CV_SOURCE_DIR "/fuzz/seeds.py", seeds}), 0);
+    int files = 0;
+    for (const char* folder : {"/datapacket", "/reproducers/datapacket"}) {
+        for (const QFileInfo& file : QDir(seeds + folder).entryInfoList(QDir::Files)) {
+            expectSameTable(file.filePath(), file.fileName().toStdString());
+            ++files;
+        }
+    }
+    EXPECT_GE(files, 6);
 }
 
 TEST_F(DataPacketTest, EveryCharacterOfEveryValueTravels) {

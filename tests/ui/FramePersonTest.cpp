@@ -2,6 +2,7 @@
 // menu commands, and the tree opening.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QDrag>
 #include <QLineEdit>
@@ -15,10 +16,12 @@
 
 using cv::CheckTree;
 using cv::MessageBox;
+using cv::NodeModel;
 using cv::NodeTree;
 using cv::TFramePerson;
-using cv::TreeNode;
 using namespace uitest;
+
+constexpr auto Fatal = QAbstractItemModelTester::FailureReportingMode::Fatal;
 
 namespace {
 
@@ -29,8 +32,7 @@ class FramePersonTest : public ::testing::Test {
 protected:
     void SetUp() override {
         CheckTree& ct = *frame.CTDeptPerson;
-        root = ct.appendNode(nullptr, QStringLiteral("部门信息"));
-        root->imageIndex = 0;
+        root = ct.nodes().append(-1, QStringLiteral("部门信息"), {}, 0);
         d1 = dept(ct, root, "研发部", "0001");
         p1 = person(ct, d1, "张三", "P1", "zhangsan", "男");
         d2 = dept(ct, d1, "软件组", "00010001");
@@ -51,10 +53,10 @@ protected:
         ASSERT_TRUE(showAndWait(frame));
     }
 
-    void drop(QTreeWidgetItem* dragged, QTreeWidgetItem* onto = nullptr) {
-        frame.CTDeptPerson->setCurrentItem(dragged);
-        const QPoint pos = onto != nullptr ? frame.TvDeptPerson->visualItemRect(onto).center()
-                                           : emptyTargetPoint();
+    void drop(int dragged, int onto = -1) {
+        frame.CTDeptPerson->setCurrentNode(dragged);
+        const QPoint pos =
+            onto >= 0 ? frame.TvDeptPerson->nodeRect(onto).center() : emptyTargetPoint();
         frame.TvDeptPersonDragDrop(frame.CTDeptPerson, pos);
     }
 
@@ -65,7 +67,9 @@ protected:
     QString target() const { return describe(*frame.TvDeptPerson); }
 
     TFramePerson frame;
-    TreeNode *root, *d1, *p1, *d2, *p2, *p3, *orphanInD1, *d3, *p4, *orphanInD3, *orphan;
+    int root, d1, p1, d2, p2, p3, orphanInD1, d3, p4, orphanInD3, orphan;
+    QAbstractItemModelTester checkTreeTester{&frame.CTDeptPerson->nodes(), Fatal};
+    QAbstractItemModelTester targetTreeTester{&frame.TvDeptPerson->nodes(), Fatal};
 };
 
 TEST_F(FramePersonTest, InformationPanelShowsTheClickedNode) {
@@ -78,7 +82,7 @@ TEST_F(FramePersonTest, InformationPanelShowsTheClickedNode) {
             .join(u'|');
     };
     struct Case {
-        QTreeWidgetItem* node;
+        int node;
         QString expected;
     };
     const Case cases[] = {
@@ -89,36 +93,38 @@ TEST_F(FramePersonTest, InformationPanelShowsTheClickedNode) {
         // A person directly under the record-less root has no department to show.
         {orphan, "||P0|孤儿|女|guer"},
     };
+    const auto click = [&](int node) {
+        QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.nodeRect(node).center());
+    };
     for (const Case& c : cases) {
-        QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(c.node).center());
-        EXPECT_EQ(panel(), c.expected) << c.node->text(0).toStdString();
+        click(c.node);
+        EXPECT_EQ(panel(), c.expected) << ct.nodes().text(c.node).toStdString();
     }
-    // A package tree's root is a department record with empty fields: it empties all six.
-    NodeTree::setRecord(root, cv::makeRecord({{}, "0", {}, {}, {}}));
-    QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(p4).center());
-    QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(root).center());
-    EXPECT_EQ(panel(), "|||||");
     // A Kind other than "0" and "1" is shown as a person.
-    NodeTree::setRecord(p1, cv::makeRecord({"X9", "2", "odd", "怪", "?"}));
-    QTest::mouseClick(ct.viewport(), Qt::LeftButton, {}, ct.visualItemRect(p1).center());
+    click(person(ct, d1, "怪", "X9", "odd", "?"));
     EXPECT_EQ(panel(), "0001|研发部|X9|怪|?|odd");
+    // A package tree's root is a department record with empty fields: it empties all six.
+    const int packageRoot =
+        ct.nodes().append(-1, "部门信息", cv::TreeNodeData{{}, "0", {}, {}, {}});
+    click(packageRoot);
+    EXPECT_EQ(panel(), "|||||");
 }
 
 TEST_F(FramePersonTest, DropAcceptanceFollowsTheLevels) {
     exposeTargetTree();
     drop(p2);  // target: 部门信息{研发部{软件组{李四}}}
     ASSERT_EQ(target(), "部门信息{研发部{软件组{李四}}}");
-    QTreeWidgetItem* tRoot = frame.TvDeptPerson->topLevelItem(0);
-    QTreeWidgetItem* tD1 = tRoot->child(0);
-    QTreeWidgetItem* tD2 = tD1->child(0);
+    const int tRoot = 0;
+    const int tD1 = 1;
+    const int tD2 = 2;
     struct Case {
         const char* name;
-        QTreeWidgetItem* dragged;
-        QTreeWidgetItem* over;  // null: no node under the pointer
+        int dragged;
+        int over;  // -1: no node under the pointer
         bool accepted;
     };
     const Case cases[] = {
-        {"department over empty space", d1, nullptr, true},
+        {"department over empty space", d1, -1, true},
         {"person over the root", p2, tRoot, true},
         {"person over a shallower department", p2, tD2, true},
         {"department over a node of its own level", d2, tD2, false},
@@ -128,18 +134,18 @@ TEST_F(FramePersonTest, DropAcceptanceFollowsTheLevels) {
         {"root over a deeper node", root, tD1, false},
     };
     for (const Case& c : cases) {
-        frame.CTDeptPerson->setCurrentItem(c.dragged);
-        const QPoint pos = c.over != nullptr ? frame.TvDeptPerson->visualItemRect(c.over).center()
-                                             : emptyTargetPoint();
-        ASSERT_EQ(frame.TvDeptPerson->itemAt(pos), c.over) << c.name;
+        frame.CTDeptPerson->setCurrentNode(c.dragged);
+        const QPoint pos =
+            c.over >= 0 ? frame.TvDeptPerson->nodeRect(c.over).center() : emptyTargetPoint();
+        ASSERT_EQ(frame.TvDeptPerson->nodeAt(pos), c.over) << c.name;
         EXPECT_EQ(frame.TvDeptPersonDragOver(frame.CTDeptPerson, pos), c.accepted) << c.name;
     }
     // Only drags of the check tree's selected node are taken.
-    frame.CTDeptPerson->setCurrentItem(p2);
+    frame.CTDeptPerson->setCurrentNode(p2);
     EXPECT_FALSE(frame.TvDeptPersonDragOver(frame.TvDeptPerson, emptyTargetPoint()));
     EXPECT_FALSE(frame.TvDeptPersonDragOver(nullptr, emptyTargetPoint()));
     frame.CTDeptPerson->clearSelection();
-    frame.CTDeptPerson->setCurrentItem(nullptr);
+    frame.CTDeptPerson->setCurrentNode(-1);
     EXPECT_FALSE(frame.TvDeptPersonDragOver(frame.CTDeptPerson, emptyTargetPoint()));
 }
 
@@ -147,7 +153,7 @@ TEST_F(FramePersonTest, DropsMergeIntoTheTargetTree) {
     exposeTargetTree();
     struct Step {
         const char* name;
-        QTreeWidgetItem* dragged;
+        int dragged;
         const char* expected;
     };
     const Step steps[] = {
@@ -172,13 +178,14 @@ TEST_F(FramePersonTest, DropsMergeIntoTheTargetTree) {
         EXPECT_EQ(target(), step.expected) << step.name;
     }
     // Copies share the check tree's records and show its pictures; the tree is fully open.
-    QTreeWidgetItem* copy = nodeNamed(*frame.TvDeptPerson, "李四");
-    EXPECT_EQ(NodeTree::record(copy), NodeTree::record(p2));
-    EXPECT_EQ(NodeTree::imageIndex(copy), 1);
-    EXPECT_EQ(NodeTree::selectedIndex(copy), 1);
-    EXPECT_EQ(NodeTree::selectedIndex(nodeNamed(*frame.TvDeptPerson, "软件组")), 0);
-    EXPECT_TRUE(copy->parent()->isExpanded());
-    EXPECT_TRUE(frame.TvDeptPerson->topLevelItem(0)->isExpanded());
+    const NodeModel& copies = frame.TvDeptPerson->nodes();
+    const int copy = nodeNamed(*frame.TvDeptPerson, "李四");
+    EXPECT_TRUE(copies.sameRecord(copy, frame.CTDeptPerson->nodes(), p2));
+    EXPECT_EQ(copies.image(copy), 1);
+    EXPECT_EQ(copies.selectedImage(copy), 1);
+    EXPECT_EQ(copies.selectedImage(nodeNamed(*frame.TvDeptPerson, "软件组")), 0);
+    EXPECT_TRUE(frame.TvDeptPerson->isOpen(copies.parentOf(copy)));
+    EXPECT_TRUE(frame.TvDeptPerson->isOpen(0));
 }
 
 TEST_F(FramePersonTest, MenuCommandsAskBeforeDeleting) {
@@ -213,18 +220,16 @@ TEST_F(FramePersonTest, MenuCommandsAskBeforeDeleting) {
     for (const Case& c : cases) {
         drop(root);
         // Back to the whole tree as the only top-level node.
-        while (frame.TvDeptPerson->topLevelItemCount() > 1) {
-            delete frame.TvDeptPerson->topLevelItem(0);
-        }
+        NodeTree& tv = *frame.TvDeptPerson;
+        while (tv.nodes().childCount(-1) > 1) tv.nodes().remove(0);
         ASSERT_EQ(target(), full);
         EXPECT_FALSE(MessageBox::answerPending());
-        NodeTree& tv = *frame.TvDeptPerson;
-        QTreeWidgetItem* node = nodeNamed(tv, c.node);
+        const int node = nodeNamed(tv, c.node);
         // A right press on the node selects it and brings up the menu.
-        QTest::mousePress(tv.viewport(), Qt::RightButton, {}, tv.visualItemRect(node).center());
-        QTest::mouseRelease(tv.viewport(), Qt::RightButton, {}, tv.visualItemRect(node).center());
+        QTest::mousePress(tv.viewport(), Qt::RightButton, {}, tv.nodeRect(node).center());
+        QTest::mouseRelease(tv.viewport(), Qt::RightButton, {}, tv.nodeRect(node).center());
         ASSERT_EQ(tv.selectedNode(), node) << c.command;
-        const QPoint at = tv.visualItemRect(node).center();
+        const QPoint at = tv.nodeRect(node).center();
         QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, at, tv.viewport()->mapToGlobal(at));
         QCoreApplication::sendEvent(tv.viewport(), &menuEvent);
         EXPECT_TRUE(frame.TBPopupMenu1->isVisible()) << c.command;
@@ -265,7 +270,7 @@ TEST_F(FramePersonTest, MenuNeedsANodeUnderThePointer) {
     EXPECT_FALSE(frame.TBPopupMenu1->isVisible());
     // Without a selected node the commands do nothing and ask nothing.
     tv.clearSelection();
-    tv.setCurrentItem(nullptr);
+    tv.setCurrentNode(-1);
     const int shownBefore = MessageBox::shownCount();
     frame.TBItem3Click();
     frame.TBItem4Click();
@@ -277,8 +282,8 @@ TEST_F(FramePersonTest, MenuNeedsANodeUnderThePointer) {
 TEST_F(FramePersonTest, ExpandToLevelOpensTheLevelsAbove) {
     auto openNodes = [this] {
         QStringList open;
-        frame.CTDeptPerson->forEachNode([&open](QTreeWidgetItem* node, int) {
-            if (node->isExpanded()) open << node->text(0);
+        frame.CTDeptPerson->nodes().forEachNode([&](int node, int) {
+            if (frame.CTDeptPerson->isOpen(node)) open << frame.CTDeptPerson->nodes().text(node);
         });
         return open.join(u',');
     };
@@ -296,37 +301,37 @@ TEST_F(FramePersonTest, WithoutTickBoxesADragStartsOnlyPastTheDragDistanceAndACl
     CheckTree& ct = *frame.CTDeptPerson;
     ASSERT_TRUE(showAndWait(frame));
     const int distance = QApplication::startDragDistance();
-    const int rowHeight = ct.visualItemRect(p1).height();
+    const int rowHeight = ct.nodeRect(p1).height();
     struct Case {
         const char* name;
         bool tickBoxes;
         Qt::MouseButton button;
-        QTreeWidgetItem* pressed;
-        QPoint travel;             // with the button held, before the release
-        QTreeWidgetItem* dragged;  // what a drag carried; null: no drag started
-        QString panel;             // EdtPerUUID|EdtDeptID afterwards
+        int pressed;
+        QPoint travel;  // with the button held, before the release
+        int dragged;    // what a drag carried; -1: no drag started
+        QString panel;  // EdtPerUUID|EdtDeptID afterwards
     };
     const Case cases[] = {
-        {"click, tick boxes shown", true, Qt::LeftButton, p2, {}, nullptr, "P2|00010001"},
+        {"click, tick boxes shown", true, Qt::LeftButton, p2, {}, -1, "P2|00010001"},
         {"long travel, tick boxes shown",
          true,
          Qt::LeftButton,
          p4,
          {3 * distance, 0},
-         nullptr,
+         -1,
          "P4|0002"},
-        {"click", false, Qt::LeftButton, p3, {}, nullptr, "P3|00010001"},
+        {"click", false, Qt::LeftButton, p3, {}, -1, "P3|00010001"},
         {"travel short of the distance",
          false,
          Qt::LeftButton,
          p1,
          {distance - 1, 0},
-         nullptr,
+         -1,
          "P1|0001"},
         {"travel of the distance", false, Qt::LeftButton, p4, {distance, 0}, p4, "|"},
         {"travel across rows", false, Qt::LeftButton, d2, {0, 3 * rowHeight}, d2, "|"},
-        {"right button", false, Qt::RightButton, p2, {3 * distance, 0}, nullptr, "|"},
-        {"click after a drag", false, Qt::LeftButton, d1, {}, nullptr, "|0001"},
+        {"right button", false, Qt::RightButton, p2, {3 * distance, 0}, -1, "|"},
+        {"click after a drag", false, Qt::LeftButton, d1, {}, -1, "|0001"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -334,12 +339,12 @@ TEST_F(FramePersonTest, WithoutTickBoxesADragStartsOnlyPastTheDragDistanceAndACl
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // earlier drags
         frame.EdtPerUUID->clear();
         frame.EdtDeptID->clear();
-        const QPoint at = ct.visualItemRect(c.pressed).center();
+        const QPoint at = ct.nodeRect(c.pressed).center();
         QTest::mousePress(ct.viewport(), c.button, {}, at);
         if (!c.travel.isNull()) QTest::mouseMove(ct.viewport(), at + c.travel);
         QTest::mouseRelease(ct.viewport(), c.button, {}, at + c.travel);
         const QList<QDrag*> drags = ct.findChildren<QDrag*>();
-        if (c.dragged != nullptr) {
+        if (c.dragged >= 0) {
             ASSERT_EQ(drags.size(), 1);
             EXPECT_EQ(drags[0]->source(), &ct);
             EXPECT_FALSE(drags[0]->mimeData()->formats().isEmpty());

@@ -67,19 +67,19 @@ TEST(NodeTree, LongNamesAreShownWholeAsTooltipsAndScrolledTo) {
         CheckTree tree;
         tree.setImageList(&pictures);
         tree.resize(300, 300);
-        QTreeWidgetItem* root = tree.appendNode(nullptr, QStringLiteral("部门信息"));
-        QTreeWidgetItem* department = dept(tree, root, "研发部", "0001");
+        const int root = tree.nodes().append(-1, QStringLiteral("部门信息"));
+        const int department = dept(tree, root, "研发部", "0001");
         for (int i = 0; i < c.fillers; ++i) person(tree, department, QString("人%1").arg(i), "F");
-        QTreeWidgetItem* node = person(tree, department, c.name, "P1");
+        const int node = person(tree, department, c.name, "P1");
         for (int i = 0; i < 20; ++i) person(tree, department, QString("后%1").arg(i), "G");
         tree.expandAll();
         tree.setStateAll(CheckTree::Checked);
         ASSERT_TRUE(showAndWait(tree));
-        tree.scrollToItem(node);
+        tree.scrollTo(tree.nodes().indexOf(node));
         QApplication::processEvents();  // the column is fitted once the view has moved
         QApplication::processEvents();
 
-        const QRect row = tree.visualItemRect(node);
+        const QRect row = tree.nodeRect(node);
         ASSERT_TRUE(tree.viewport()->rect().intersects(row));
         EXPECT_EQ(tooltipAt(tree, QPoint(30, row.center().y())), c.expected);
         // The column holds the whole text: indentation, tick box and text all fit.

@@ -71,18 +71,17 @@ TEST_F(PersonViewTest, ShowsTheTreeOpenOneLevelWithoutTickBoxes) {
         // above the bottom panel.
         EXPECT_FALSE(frame->PnlImport->isVisible() || frame->TvDeptPerson->isVisible());
         EXPECT_EQ(tree.geometry().width(), 492);
-        QTreeWidgetItem* root = tree.topLevelItem(0);
-        ASSERT_NE(root, nullptr);
-        EXPECT_TRUE(root->isExpanded());
-        EXPECT_GT(root->childCount(), 0);
-        for (int i = 0; i < root->childCount(); ++i) {
-            EXPECT_FALSE(root->child(i)->isExpanded()) << root->child(i)->text(0).toStdString();
-        }
+        const cv::NodeModel& nodes = tree.nodes();
+        ASSERT_GT(nodes.size(), 0);
+        EXPECT_TRUE(tree.isOpen(0));
+        EXPECT_GT(nodes.childCount(0), 0);
+        for (int child = 1; child < nodes.endOf(0); child = nodes.endOf(child))
+            EXPECT_FALSE(tree.isOpen(child)) << nodes.text(child).toStdString();
         // Nothing ticked, nothing drawn as a box.
-        tree.forEachNode([](QTreeWidgetItem* node, int) {
-            EXPECT_EQ(CheckTree::stateIndex(node), cv::TreeNode::NeverSet);
-            EXPECT_FALSE(node->data(0, Qt::CheckStateRole).isValid());
-        });
+        for (int node = 0; node < nodes.size(); ++node) {
+            EXPECT_EQ(nodes.state(node), cv::NodeModel::NeverSet);
+            EXPECT_FALSE(nodes.indexOf(node).data(Qt::CheckStateRole).isValid());
+        }
         EXPECT_TRUE(dialog.grab().save(screenshotPath("preview.png")));
         QTest::keyClick(&dialog, Qt::Key_Escape);
     });
@@ -151,25 +150,18 @@ TEST_F(PersonViewTest, ExportConfigurationPicture) {
     frame->CTDeptPerson->setStateAll(CheckTree::Checked);
     ASSERT_TRUE(showAndWait(hostWindow));
     CheckTree& tree = *frame->CTDeptPerson;
-    QTreeWidgetItem* dept = nullptr;  // the first department under the root
-    for (int i = 0; dept == nullptr; ++i) {
-        QTreeWidgetItem* child = tree.topLevelItem(0)->child(i);
-        ASSERT_NE(child, nullptr);
-        if (cv::NodeTree::record(child)->Kind == "0") {
-            dept = child;
-        }
-    }
-    tree.expandItem(dept);
+    const cv::NodeModel& nodes = tree.nodes();
+    int dept = 1;  // the first department under the root
+    while (dept < nodes.endOf(0) && nodes.isPerson(dept)) dept = nodes.endOf(dept);
+    ASSERT_LT(dept, nodes.endOf(0));
+    tree.expand(nodes.indexOf(dept));
     // Untick the first department, and show someone in the information panel.
     QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, tree.checkBoxRect(dept).center());
-    for (int i = 0; i < dept->childCount(); ++i) {
-        if (cv::NodeTree::record(dept->child(i))->Kind == "1") {
-            QTest::mouseClick(tree.viewport(), Qt::LeftButton, {},
-                              tree.visualItemRect(dept->child(i)).center());
-            break;
-        }
-    }
-    EXPECT_EQ(CheckTree::stateIndex(tree.topLevelItem(0)), CheckTree::PartiallyChecked);
+    int person = dept + 1;
+    while (person < nodes.endOf(dept) && !nodes.isPerson(person)) person = nodes.endOf(person);
+    ASSERT_LT(person, nodes.endOf(dept));
+    QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, tree.nodeRect(person).center());
+    EXPECT_EQ(tree.stateIndex(0), CheckTree::PartiallyChecked);
     EXPECT_FALSE(frame->EdtPerUUID->text().isEmpty());
     EXPECT_TRUE(hostWindow.grab().save(screenshotPath("frame_export.png")));
     // The frame fills the host's window and follows its size; the side panel keeps its width.

@@ -48,16 +48,16 @@ TEST(TickedPersons, TextFormsQuoteItemsSoThatEveryIdStaysExact) {
 TEST(TickedPersons, OnlyTickedPersonNodesAfterTheRootAreListed) {
     CheckTree tree;
     // A root that is a person record is still never listed.
-    QTreeWidgetItem* root = person(tree, nullptr, "根", "ROOT");
-    QTreeWidgetItem* d1 = dept(tree, root, "研发部", "0001");
+    const int root = person(tree, -1, "根", "ROOT");
+    const int d1 = dept(tree, root, "研发部", "0001");
     person(tree, d1, "张三", "P1");
     person(tree, d1, "孤儿", "P0");
-    QTreeWidgetItem* d2 = dept(tree, root, "市场部", "0002");
-    QTreeWidgetItem* p2 = person(tree, d2, "李四", "P2");
+    const int d2 = dept(tree, root, "市场部", "0002");
+    const int p2 = person(tree, d2, "李四", "P2");
     person(tree, d2, "孤儿", "P0");
-    QTreeWidgetItem* odd = tree.appendNode(d2, "无记录");  // no record
-    QTreeWidgetItem* other = tree.appendNode(d2, "种类2", cv::makeRecord({"K2", "2", {}, {}, {}}));
-    QTreeWidgetItem* second = person(tree, nullptr, "第二顶层", "TOP2");
+    const int odd = tree.nodes().append(d2, "无记录");  // no record
+    const int other = tree.nodes().append(d2, "种类2", cv::TreeNodeData{"K2", "2", {}, {}, {}});
+    const int second = person(tree, -1, "第二顶层", "TOP2");
 
     tree.setStateAll(CheckTree::Checked);
     EXPECT_EQ(cv::TickedPersonIds(tree), (QStringList{"P1", "P0", "P2", "P0", "TOP2"}));
@@ -72,7 +72,7 @@ TEST(TickedPersons, OnlyTickedPersonNodesAfterTheRootAreListed) {
     tree.toggle(d2);
     tree.toggle(d2);
     EXPECT_TRUE(cv::TickedPersonIds(tree).isEmpty());
-    EXPECT_EQ(CheckTree::stateIndex(d2), CheckTree::Unchecked);
+    EXPECT_EQ(tree.stateIndex(d2), CheckTree::Unchecked);
     EXPECT_TRUE(cv::TickedPersonIds(CheckTree()).isEmpty());
 }
 
@@ -90,20 +90,27 @@ TEST(TickedPersons, TextOfTheTreeIsTheTextOfItsList) {
     for (quint32 seed = 1; seed <= 300; ++seed) {
         QRandomGenerator random(seed);
         const QString prefix = prefixes[seed % 3];
-        CheckTree tree;
-        QList<QTreeWidgetItem*> parents{nullptr};
+        cv::NodeBuild build;
+        QList<int> parents{-1};
         for (int i = 0, n = int(random.bounded(30)); i < n; ++i) {
-            QTreeWidgetItem* parent = parents[random.bounded(parents.size())];
+            const int parent = parents[random.bounded(parents.size())];
             const QString id = prefix + pool[random.bounded(pool.size())];
             switch (random.bounded(4)) {
-                case 0: parents << dept(tree, parent, "部门", id); break;
-                case 1: tree.appendNode(parent, "无记录"); break;
-                default: person(tree, parent, "某人", id);
+                case 0:
+                    parents << build.add(parent, "部门", build.records().add(id, u"0", {}, {}, {}),
+                                         0);
+                    break;
+                case 1:
+                    build.add(parent, "无记录", cv::NodeRecords::None, -1);
+                    break;
+                default:
+                    build.add(parent, "某人", build.records().add(id, u"1", {}, {}, {}), 1);
             }
         }
-        tree.forEachNode([&](QTreeWidgetItem* node, int) {
+        CheckTree tree;
+        tree.nodes().setNodes(std::move(build));
+        for (int node = 0; node < tree.nodes().size(); ++node)
             if (random.bounded(3) == 0) tree.toggle(node);
-        });
         QStringList ids = cv::TickedPersonIds(tree);
         for (const int form : {0, 1})
             EXPECT_EQ(cv::TickedPersonsText(tree, form), TickedPersonsText(ids, form))
@@ -124,8 +131,8 @@ TEST(TickedPersons, ReadFromTheFrameRegisteredUnderTheApplication) {
     auto* frame = new cv::TFramePerson;
     ASSERT_TRUE(cv::registerOwnedWidget(cv::TFramePerson::InstanceName, frame));
     CheckTree& tree = *frame->CTDeptPerson;
-    QTreeWidgetItem* root = tree.appendNode(nullptr, "部门信息");
-    QTreeWidgetItem* d1 = dept(tree, root, "研发部", "0001");
+    const int root = tree.nodes().append(-1, "部门信息");
+    const int d1 = dept(tree, root, "研发部", "0001");
     person(tree, d1, "甲", "A");
     person(tree, d1, "乙", "B'1");
     person(tree, root, "丙", "C");
@@ -137,7 +144,7 @@ TEST(TickedPersons, ReadFromTheFrameRegisteredUnderTheApplication) {
     // A frame of the same name owned by something else is not seen.
     ASSERT_TRUE(cv::destroyOwnedWidget(cv::TFramePerson::InstanceName));
     cv::TFramePerson elsewhere;
-    elsewhere.CTDeptPerson->appendNode(nullptr, "部门信息");
+    elsewhere.CTDeptPerson->nodes().append(-1, "部门信息");
     EXPECT_EQ(cv::GetTickedPersons(1), "");
     cv::installContext(nullptr, nullptr, nullptr);
 }

@@ -7,81 +7,60 @@
 
 namespace uitest {
 
+using cv::NodeModel;
 using cv::NodeTree;
-using cv::TreeNode;
 
-TreeNode* dept(NodeTree& tree, QTreeWidgetItem* parent, const QString& name, const QString& id) {
-    TreeNode* node = tree.appendNode(parent, name, cv::makeRecord({id, "0", name, {}, {}}));
-    node->imageIndex = 0;
-    return node;
+int dept(NodeTree& tree, int parent, const QString& name, const QString& id) {
+    return tree.nodes().append(parent, name, cv::TreeNodeData{id, "0", name, {}, {}}, 0);
 }
 
-TreeNode* person(NodeTree& tree, QTreeWidgetItem* parent, const QString& name, const QString& id,
-                 const QString& login, const QString& sex) {
-    TreeNode* node = tree.appendNode(parent, name, cv::makeRecord({id, "1", login, name, sex}));
-    node->imageIndex = 1;
-    node->selectedIndex = 1;
-    return node;
+int person(NodeTree& tree, int parent, const QString& name, const QString& id, const QString& login,
+           const QString& sex) {
+    return tree.nodes().append(parent, name, cv::TreeNodeData{id, "1", login, name, sex}, 1, 1);
 }
 
-namespace {
-
-void describeNode(const QTreeWidgetItem* node, QString& out) {
-    out += node->text(0);
-    if (node->childCount() == 0) {
-        return;
-    }
-    out += u'{';
-    for (int i = 0; i < node->childCount(); ++i) {
-        if (i > 0) {
-            out += u',';
-        }
-        describeNode(node->child(i), out);
-    }
-    out += u'}';
-}
-
-}  // namespace
-
+// Read through the model's own interface, as a view reads it.
 QString describe(const NodeTree& tree) {
-    QString out;
-    for (int i = 0; i < tree.topLevelItemCount(); ++i) {
-        if (i > 0) {
-            out += u';';
+    const QAbstractItemModel& model = tree.nodes();
+    const auto children = [&](const auto& self, const QModelIndex& parent) -> QString {
+        QStringList parts;
+        for (int row = 0; row < model.rowCount(parent); ++row) {
+            const QModelIndex child = model.index(row, 0, parent);
+            QString part = child.data().toString();
+            if (model.rowCount(child) > 0) part += '{' + self(self, child) + '}';
+            parts << part;
         }
-        describeNode(tree.topLevelItem(i), out);
-    }
-    return out;
+        return parts.join(parent.isValid() ? u',' : u';');
+    };
+    return children(children, QModelIndex());
 }
 
 QString states(const cv::CheckTree& tree) {
     QStringList parts;
-    tree.forEachNode([&parts](QTreeWidgetItem* node, int) {
-        const int state = cv::CheckTree::stateIndex(node);
-        parts << node->text(0) + u':' +
-                     (state == TreeNode::NeverSet ? QStringLiteral("-") : QString::number(state));
+    const NodeModel& nodes = tree.nodes();
+    nodes.forEachNode([&](int node, int) {
+        const int state = nodes.state(node);
+        parts << nodes.text(node) + u':' +
+                     (state == NodeModel::NeverSet ? QStringLiteral("-") : QString::number(state));
     });
     return parts.join(u' ');
 }
 
-QString recordText(const QTreeWidgetItem* node) {
-    const cv::TreeNodeData* r = NodeTree::record(node);
+QString recordText(const NodeModel& nodes, int node) {
+    const cv::TreeNodeData r = nodes.record(node);
     const QString fields =
-        r != nullptr ? QStringList{r->ID, r->Kind, r->NameOrLogin, r->PersonName, r->Sex}.join(u'|')
-                     : QStringLiteral("no record");
-    return fields + QStringLiteral(" %1/%2")
-                        .arg(NodeTree::imageIndex(node))
-                        .arg(NodeTree::selectedIndex(node));
+        nodes.hasRecord(node)
+            ? QStringList{r.ID, r.Kind, r.NameOrLogin, r.PersonName, r.Sex}.join(u'|')
+            : QStringLiteral("no record");
+    return fields + QStringLiteral(" %1/%2").arg(nodes.image(node)).arg(nodes.selectedImage(node));
 }
 
-QTreeWidgetItem* nodeNamed(const NodeTree& tree, const QString& text) {
-    QTreeWidgetItem* found = nullptr;
-    tree.forEachNode([&](QTreeWidgetItem* node, int) {
-        if (found == nullptr && node->text(0) == text) {
-            found = node;
-        }
+int nodeNamed(const NodeTree& tree, const QString& text) {
+    int found = -1;
+    tree.nodes().forEachNode([&](int node, int) {
+        if (found < 0 && tree.nodes().text(node) == text) found = node;
     });
-    EXPECT_NE(found, nullptr) << "no node " << text.toStdString();
+    EXPECT_GE(found, 0) << "no node " << text.toStdString();
     return found;
 }
 
