@@ -1,6 +1,7 @@
 #include "ImportAccount.h"
 
 #include <optional>
+#include <utility>
 
 #include "DeptPathNames.h"
 #include "TDM_PersonPack.h"
@@ -30,7 +31,7 @@ QList<AccountRow> AccountOf(const QList<TickedPerson>& ticked, const QList<Impor
     std::optional<DeptPaths> paths;
     try {
         TDM_PersonPack* module = TDM_PersonPack::instance();
-        if (module) paths.emplace(module->readTexts(DeptNamesSql()));
+        if (module && !planned) paths.emplace(module->readTexts(DeptNamesSql()));
     } catch (const std::exception&) {
         // The account still names the codes.
     }
@@ -71,6 +72,7 @@ QList<AccountRow> AccountOf(const QList<TickedPerson>& ticked, const QList<Impor
 }
 
 const QString ImportAccount::ImportName = QStringLiteral("ImportAccount");
+const QString ImportAccount::PlanName = QStringLiteral("ImportPlan");
 
 ImportAccount::ImportAccount(QObject* parent, QList<AccountRow> rows)
     : QAbstractTableModel(parent), rows_(std::move(rows)) {}
@@ -83,8 +85,20 @@ ImportAccount* ImportAccount::attach(QObject& frame, const QString& name, QList<
     return model;
 }
 
+void ImportAccount::setRowSource(std::function<QList<AccountRow>()> source) {
+    beginResetModel();
+    rows_.clear();
+    source_ = std::move(source);
+    endResetModel();
+}
+
+const QList<AccountRow>& ImportAccount::rows() const {
+    if (source_) rows_ = std::exchange(source_, {})();
+    return rows_;
+}
+
 int ImportAccount::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : int(rows_.size());
+    return parent.isValid() ? 0 : int(rows().size());
 }
 
 int ImportAccount::columnCount(const QModelIndex& parent) const {
@@ -92,7 +106,7 @@ int ImportAccount::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant ImportAccount::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rows_.size()) return {};
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rows().size()) return {};
     const AccountRow& row = rows_[index.row()];
     switch (index.column()) {
         case PerUUID:

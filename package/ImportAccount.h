@@ -2,8 +2,8 @@
 // through Qt's model interface: the import's own account, so that the host never works out an
 // outcome from rows in a store that other processes write too.
 //
-// The model is a child of the embedded frame: "ImportAccount" after an import, found with
-// findChild<QAbstractItemModel*>(). One row per ticked person node, in the order the import
+// The model is a child of the embedded frame: "ImportAccount" after an import, "ImportPlan"
+// from the import preview on (kept to the ticks), found with findChild<QAbstractItemModel*>(). One row per ticked person node, in the order the import
 // took them; the columns are texts (Qt::DisplayRole): PerUUID, outcome (inserted, renamed,
 // present, not stored), the login name stored, this installation's department code, the
 // department path (this installation's when stored, else the package's), the reason, and the
@@ -13,6 +13,7 @@
 #include <QAbstractTableModel>
 #include <QList>
 #include <QString>
+#include <functional>
 
 #include "GetTickedPersons.h"
 #include "WindowedImport.h"
@@ -43,19 +44,25 @@ public:
     enum Column { PerUUID, Outcome, LoginName, DeptCode, DeptPath, Reason, SourceRow, Columns };
     static const QString ImportName;  // "ImportAccount"
 
+    static const QString PlanName;    // "ImportPlan": what an import run now would do
+
     // A model named `name` under `frame`, replacing one of that name.
     static ImportAccount* attach(QObject& frame, const QString& name, QList<AccountRow> rows);
+    // Its rows from now on are what `source` gives, made when first asked for: a plan that
+    // changes with every tick is read far less often than it changes.
+    void setRowSource(std::function<QList<AccountRow>()> source);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
-    const QList<AccountRow>& rows() const { return rows_; }
+    const QList<AccountRow>& rows() const;
 
 private:
     ImportAccount(QObject* parent, QList<AccountRow> rows);
-    QList<AccountRow> rows_;
+    mutable QList<AccountRow> rows_;
+    mutable std::function<QList<AccountRow>()> source_;
 };
 
 }  // namespace cv

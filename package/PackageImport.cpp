@@ -20,6 +20,7 @@
 #include "HostServices.h"
 #include "ImportAccount.h"
 #include "ImportItems.h"
+#include "ImportPreviewPlan.h"
 #include "OperationProgress.h"
 #include "PackageFiles.h"
 #include "PackageOperations.h"
@@ -68,6 +69,9 @@ std::int32_t PackageImport(const QString& packageArgument) {
     if (!TDM_PersonPack::PrepareStore())
         return storeUnavailable(QStringLiteral("数据库连接不可用"));
     DeleteFilesOnExit cleanup;  // runs after the datasets are released
+    // The plan the host compares the outcome with is the plan of the ticks imported.
+    if (QWidget* frame = findOwnedWidget(TFramePerson::InstanceName))
+        if (ImportPreviewPlan* plan = ImportPreviewPlan::of(*frame)) plan->settle();
     const QList<TickedPerson> ticked = TickedPersonsOfFrame();
     if (ticked.isEmpty()) return NothingTicked;
 

@@ -3,6 +3,7 @@
 
 #include "FailureLines.h"
 #include "FrameEmbedding.h"
+#include "ImportPreviewPlan.h"
 #include "OperationProgress.h"
 #include "PackageFiles.h"
 #include "PackageOperations.h"
@@ -35,18 +36,19 @@ std::int32_t PackageImportProc(const QString& packageArgument, QWidget* parent) 
             importAll ? packageArgument.sliced(ImportAllMarker.size()) : packageArgument;
         bool loaded = false;
         QString why;
+        PackageFiles files;  // an unpacked package's folder held until the plan has read it
         {
             // Each person's row is read, then put in the tree.
             OperationProgress progress(parent ? parent->window() : nullptr,
                                        QStringLiteral("正在读取人员包: %1 人"), 0,
                                        OperationProgress::Cancel::NotOffered);
             progress.countRows(2);
-            loaded = frame->LoadFromPackage(package, [&why](const QString& p, CheckTree& tree) {
-                return BuildPackageTree(p, tree, &why);
+            loaded = frame->LoadFromPackage(package, [&](const QString& p, CheckTree& tree) {
+                return BuildPackageTree(p, tree, &why, &files);
             });
+            // The import stores only the package whose content this frame shows.
+            RecordPreviewedPackage(*frame);
         }
-        // The import stores only the package whose content this frame shows.
-        RecordPreviewedPackage(*frame);
         if (!loaded) {
             LogFailure(PreviewFailed, why);
             return -1;
@@ -59,6 +61,14 @@ std::int32_t PackageImportProc(const QString& packageArgument, QWidget* parent) 
         if (importAll) frame->CTDeptPerson->removeCheckBoxes();
         frame->ExpandToLevel(1);
         frame->CTDeptPerson->setStateAll(CheckTree::Checked);
+        {
+            // The package's rows are read again as the import reads them, and the store once.
+            OperationProgress progress(parent ? parent->window() : nullptr,
+                                       QStringLiteral("正在预计导入结果: %1 行"), 0,
+                                       OperationProgress::Cancel::NotOffered);
+            progress.countRows(1);
+            ImportPreviewPlan::attach(*frame, files);
+        }
         return 1;
     } catch (...) {
         LogFailure(PreviewFailed, CurrentExceptionText());

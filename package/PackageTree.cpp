@@ -219,12 +219,13 @@ void FillPackageTreeFiltered(CheckTree& tree, ClientDataSet& depts, ClientDataSe
     });
 }
 
-bool BuildPackageTree(const QString& packageArgument, CheckTree& tree, QString* why) {
-    return BuildPackageTreeWith(packageArgument, tree, PackagePeople::Grouped, why);
+bool BuildPackageTree(const QString& packageArgument, CheckTree& tree, QString* why,
+                      PackageFiles* located) {
+    return BuildPackageTreeWith(packageArgument, tree, PackagePeople::Grouped, why, located);
 }
 
 bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how,
-                          QString* why) {
+                          QString* why, PackageFiles* located) {
     tree.nodes().clear();
     const PackageFiles files = LocatePackageFiles(packageArgument, PackageJoin::Preview);
     if (!files.found()) {
@@ -240,6 +241,7 @@ bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, Packa
         if (!load(files.deptFile, why, into(depts)) || !load(files.personFile, why, into(people)))
             return false;
         FillPackageTreeFiltered(tree, depts, people);
+        if (located) *located = files;
         return true;
     }
     PacketTable depts;
@@ -250,6 +252,7 @@ bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, Packa
     if (!load(files.deptFile, why, into(depts)) || !load(files.personFile, why, into(people)))
         return false;
     FillPackageTree(tree, depts, people);
+    if (located) *located = files;
     return true;
 }
 

@@ -13,6 +13,7 @@ class CheckTree;
 class ClientDataSet;
 class NodeBuild;
 class PacketTable;
+struct PackageFiles;
 
 // Builds the tree of the package named by `packageArgument` (found by the package version
 // rule in the preview's form) into `tree`, which is cleared first, and expands it. False,
@@ -20,8 +21,10 @@ class PacketTable;
 // or cannot be loaded. A file that loads but lacks a column the tree needs (PerDept, DeptID
 // always; PerUUID, PerName, PerSex, LoginName once a person is shown; DeptName once a
 // department is) throws DbError, also with the tree left empty. `why`, when given, gets the
-// reason of a false answer in plain words (the reader's own after them).
-bool BuildPackageTree(const QString& packageArgument, CheckTree& tree, QString* why = nullptr);
+// reason of a false answer in plain words (the reader's own after them). `located`, when
+// given, gets the files the tree was read from (an unpacked package's folder held with them).
+bool BuildPackageTree(const QString& packageArgument, CheckTree& tree, QString* why = nullptr,
+                      PackageFiles* located = nullptr);
 
 // How the people are hung under their departments: the files read as compact tables and the
 // people grouped by PerDept in one pass (what BuildPackageTree does); or the files loaded as
@@ -29,7 +32,7 @@ bool BuildPackageTree(const QString& packageArgument, CheckTree& tree, QString* 
 // first is checked against. Both give the same tree.
 enum class PackagePeople { Grouped, Filtered };
 bool BuildPackageTreeWith(const QString& packageArgument, CheckTree& tree, PackagePeople how,
-                          QString* why = nullptr);
+                          QString* why = nullptr, PackageFiles* located = nullptr);
 
 // The tree of a package's two files into the empty `tree`, expanded; the first the way
 // BuildPackageTree reads them, the second the reference. Throw as BuildPackageTree does,

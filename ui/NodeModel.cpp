@@ -1,5 +1,6 @@
 #include "NodeModel.h"
 
+#include <QPalette>
 #include <QTextDocument>
 #include <limits>
 #include <stdexcept>
@@ -164,8 +165,16 @@ void NodeModel::statesChanged(int first, int last) {
     }
 }
 
+void NodeModel::setMarks(Marks marks) {
+    marks_ = std::move(marks);
+    if (!nodes_.empty())
+        emit dataChanged(indexOf(0), indexOf(childAt(-1, childCount(-1) - 1)),
+                         {Qt::ForegroundRole, Qt::ToolTipRole});
+}
+
 void NodeModel::clear() {
     beginResetModel();
+    marks_ = {};
     nodes_ = {};
     texts_ = {};
     records_ = std::make_shared<NodeRecords>();
@@ -220,6 +229,7 @@ void NodeModel::setNodes(NodeBuild build) {
         build.records_ = std::move(records);
     }
     beginResetModel();
+    marks_ = {};
     nodes_ = std::move(laidOut);
     texts_ = std::move(build.texts_);
     records_ = std::move(build.records_);
@@ -379,12 +389,18 @@ QVariant NodeModel::data(const QModelIndex& index, int role) const {
             return text(node);
         case Qt::ToolTipRole: {
             // Shown as plain text even where it looks like markup, on one line.
-            const QString whole = text(node);
+            QString whole = text(node);
+            if (marks_)
+                if (const QString note = marks_(node); !note.isEmpty())
+                    whole += QLatin1Char('\n') + note;
             if (whole.isEmpty()) return {};
             return Qt::mightBeRichText(whole)
                        ? Qt::convertFromPlainText(whole, Qt::WhiteSpaceNoWrap)
                        : whole;
         }
+        case Qt::ForegroundRole:
+            if (!marks_ || marks_(node).isEmpty()) return {};
+            return QPalette().color(QPalette::Disabled, QPalette::Text);
         case Qt::DecorationRole:
             if (images_ == nullptr || slot.image < 0) return {};
             return images_->icon(slot.image, slot.selectedImage);

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <QAbstractItemModel>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -145,6 +146,14 @@ public:
     void remove(int node);  // with its subtree
     void removeChildren(int node);
 
+    // Marks a caller puts on nodes (an import's plan: the people it will not store). A node
+    // with a note is shown greyed, its tooltip adding the note on a line of its own; texts,
+    // pictures and states stay. `marks` is asked whenever a view paints a node or shows its
+    // tooltip, so it must be cheap. Setting it tells the views that every node's look may
+    // have changed; clear() and setNodes() drop it.
+    using Marks = std::function<QString(int node)>;
+    void setMarks(Marks marks);
+
     QModelIndex indexOf(int node) const;
     int nodeOf(const QModelIndex& index) const;  // -1 for an index of no node of this model
 
@@ -177,6 +186,7 @@ private:
     std::shared_ptr<NodeRecords> records_;
     const ImageList* images_ = nullptr;
     bool checkBoxes_ = false;
+    Marks marks_;
     // The last child found by index(): views ask for the rows of a parent one after another.
     mutable struct {
         int parent = -2;

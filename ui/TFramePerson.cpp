@@ -66,7 +66,18 @@ void TFramePerson::buildLayout() {
     CTDeptPerson->setImageList(&imglstTreeView);
     CTDeptPerson->setFrameShape(QFrame::Box);
     CTDeptPerson->setFrameShadow(QFrame::Plain);
-    layout->addWidget(CTDeptPerson, 1);
+    auto* treeColumn = new QVBoxLayout;
+    treeColumn->setContentsMargins(0, 0, 0, 0);
+    treeColumn->setSpacing(0);
+    treeColumn->addWidget(CTDeptPerson, 1);
+    LblPlan = new QLabel(this);
+    LblPlan->setObjectName(QStringLiteral("LblPlan"));
+    LblPlan->setContentsMargins(4, 3, 4, 3);
+    LblPlan->setTextFormat(Qt::PlainText);
+    LblPlan->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    LblPlan->hide();
+    treeColumn->addWidget(LblPlan);
+    layout->addLayout(treeColumn, 1);
 
     SizePnl = new SizePanel(this, 214, 7);
     SizePnl->setObjectName(QStringLiteral("SizePnl"));
@@ -99,7 +110,19 @@ void TFramePerson::buildLayout() {
     GroupBox1 = new QGroupBox(QStringLiteral("部门信息"), PnlImport);
     EdtDeptID = addField(GroupBox1, QStringLiteral("编  码："), 20, 42);
     EdtDeptName = addField(GroupBox1, QStringLiteral("名  称："), 74, 97);
+    GroupBoxPlan = new QGroupBox(QStringLiteral("预计导入"), PnlImport);
+    GroupBoxPlan->setObjectName(QStringLiteral("GroupBoxPlan"));
+    auto* planLayout = new QVBoxLayout(GroupBoxPlan);
+    LblPlanned = new QLabel(GroupBoxPlan);
+    LblPlanned->setObjectName(QStringLiteral("LblPlanned"));
+    LblPlanned->setTextFormat(Qt::PlainText);
+    LblPlanned->setWordWrap(true);
+    LblPlanned->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    LblPlanned->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    planLayout->addWidget(LblPlanned);
+    GroupBoxPlan->hide();
     panelLayout->addWidget(GroupBox2);
+    panelLayout->addWidget(GroupBoxPlan);
     panelLayout->addWidget(GroupBox1, 1);
     SizePnl->addClientWidget(PnlImport);
 
@@ -195,6 +218,19 @@ void TFramePerson::CTDeptPersonClick() {
     EdtPerName->setText(person.PersonName);
     EdtPerSex->setText(person.Sex);
     EdtLoginName->setText(person.NameOrLogin);
+    const QString planned = planNoteOf_ ? planNoteOf_(node) : QString();
+    LblPlanned->setText(planned);
+    GroupBoxPlan->setVisible(!planned.isEmpty());
+}
+
+void TFramePerson::setPlanLine(const QString& line) {
+    LblPlan->setText(line);
+    LblPlan->setVisible(!line.isEmpty());
+}
+
+void TFramePerson::setPlanNotes(std::function<QString(int node)> noteOf) {
+    planNoteOf_ = std::move(noteOf);
+    if (!planNoteOf_) GroupBoxPlan->hide();
 }
 
 void TFramePerson::CTDeptPersonMouseDown(Qt::MouseButton button, const QPoint& pos) {

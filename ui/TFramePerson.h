@@ -85,6 +85,12 @@ public:
     // keeps what was added.
     void CopyWithAncestors(int dragged, int dropTarget, bool withSubtree);
 
+    // What an import would do, shown beside the tree before it runs: `line` under the tree
+    // (hidden while empty), and for the node the user clicks, the text `noteOf` gives in the
+    // information panel's box "预计导入" (hidden while `noteOf` is empty or gives nothing).
+    void setPlanLine(const QString& line);
+    void setPlanNotes(std::function<QString(int node)> noteOf);
+
     // The node the target-tree commands never delete: TvDeptPerson's first top-level node
     // (its root "部门信息"), whether or not it is scrolled out of view; -1 when it is empty.
     int TopNode() const;
@@ -103,6 +109,9 @@ public:
     QLineEdit* EdtLoginName;
     QLineEdit* EdtDeptID;
     QLineEdit* EdtDeptName;
+    QLabel* LblPlan;           // the plan's line under the tree
+    QGroupBox* GroupBoxPlan;   // "预计导入"
+    QLabel* LblPlanned;        // the clicked node's planned outcome
     QMenu* TBPopupMenu1;
 
 protected:
@@ -123,6 +132,7 @@ private:
     QPoint dragStart_;
     bool menuForThisClick_ = false;
     QPointer<QWidget> watchedParent_;
+    std::function<QString(int)> planNoteOf_;
 };
 
 }  // namespace cv

@@ -1,0 +1,185 @@
+#include "ImportPreviewPlan.h"
+
+#include <QTimer>
+
+#include "CheckTree.h"
+#include "ImportPlanSession.h"
+#include "PackageFiles.h"
+#include "TDM_PersonPack.h"
+#include "TFramePerson.h"
+#include "TextCodec.h"
+
+namespace cv {
+namespace {
+
+const char* const PlanObjectName = "ImportPreviewPlan";
+
+}  // namespace
+
+void ImportPreviewPlan::attach(TFramePerson& frame, const PackageFiles& files) {
+    if (of(frame)) return;  // a frame shows one package
+    new ImportPreviewPlan(frame, files);
+}
+
+ImportPreviewPlan* ImportPreviewPlan::of(const QObject& frame) {
+    return frame.findChild<ImportPreviewPlan*>(QLatin1String(PlanObjectName),
+                                               Qt::FindDirectChildrenOnly);
+}
+
+ImportPreviewPlan::ImportPreviewPlan(TFramePerson& frame, const PackageFiles& files)
+    : QObject(&frame), frame_(frame) {
+    setObjectName(QLatin1String(PlanObjectName));
+    const NodeModel& tree = frame.CTDeptPerson->nodes();
+    // Every person node the user may tick (the root's own record is never imported).
+    itemOfNode_.assign(std::size_t(tree.size()), -1);
+    for (int node = 1; node < tree.size(); ++node) {
+        if (!tree.isPerson(node)) continue;
+        itemOfNode_[std::size_t(node)] = int(nodes_.size());
+        nodes_.push_back(node);
+        persons_.append({tree.field(node, NodeRecords::ID).toString(), tree.sourceRow(node)});
+    }
+    model_ = ImportAccount::attach(frame, ImportAccount::PlanName, {});
+    try {
+        if (const QString why = ReadImportItems(files, persons_, items_); !why.isEmpty()) {
+            failure_ = why;
+        } else if (TDM_PersonPack* module = TDM_PersonPack::instance()) {
+            session_ = std::make_unique<ImportPlanSession>(*module, items_.people, items_.deptRows);
+        } else {
+            failure_ = QStringLiteral("数据库连接不可用");
+        }
+    } catch (const std::exception& e) {
+        failure_ = QStringLiteral("无法读取数据库: ") + logSafeText(QString::fromUtf8(e.what()));
+    }
+    if (!session_) {
+        frame_.setPlanLine(line());
+        return;
+    }
+    connect(&tree, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex&, const QModelIndex&, const QList<int>& roles) {
+                if (roles.isEmpty() || roles.contains(Qt::CheckStateRole)) ticksChanged();
+            });
+    frame_.setPlanNotes([this](int node) { return noteOf(node); });
+    stale_ = true;
+    planNow();
+    model_->setRowSource([this] { return accountRows(); });
+    show();
+}
+
+// Goes with its frame: the tree and the panel it marked go too.
+ImportPreviewPlan::~ImportPreviewPlan() = default;
+
+void ImportPreviewPlan::ticksChanged() {
+    if (stale_) return;
+    stale_ = true;
+    // A host that reads the plan before control returns to the event loop gets it planned.
+    model_->setRowSource([this] {
+        planNow();
+        return accountRows();
+    });
+    // A click toggles a subtree and tells its parents one signal each: planned once, after.
+    QTimer::singleShot(0, this, [this] { settle(); });
+}
+
+void ImportPreviewPlan::settle() {
+    if (!stale_) return;
+    planNow();
+    show();
+}
+
+void ImportPreviewPlan::planNow() {
+    if (!stale_ || !session_) return;
+    stale_ = false;
+    const NodeModel& tree = frame_.CTDeptPerson->nodes();
+    ticked_.clear();
+    planIndex_.assign(nodes_.size(), -1);
+    for (std::size_t item = 0; item < nodes_.size(); ++item) {
+        if (tree.state(nodes_[item]) != NodeModel::Checked) continue;
+        planIndex_[item] = qsizetype(ticked_.size());
+        ticked_.push_back(qsizetype(item));
+    }
+    try {
+        plan_ = &session_->plan(ticked_);
+    } catch (const std::exception& e) {
+        // A question only the store can answer (which of two departments of one name comes
+        // first) that it did not.
+        plan_ = nullptr;
+        failure_ = QStringLiteral("无法读取数据库: ") + logSafeText(QString::fromUtf8(e.what()));
+    }
+}
+
+void ImportPreviewPlan::show() {
+    frame_.setPlanLine(line());
+    frame_.CTDeptPerson->nodes().setMarks([this](int node) { return markOf(node); });
+}
+
+const WindowedImport::Plan* ImportPreviewPlan::plan() const { return plan_; }
+
+QString ImportPreviewPlan::line() const {
+    if (!plan_) return QStringLiteral("导入预计: 无法预计 (%1)").arg(failure_);
+    const WindowedImport::Counts& counts = plan_->counts;
+    return QStringLiteral("导入预计: 新增 %1 人, 改名后新增 %2 人, 已存在 %3 人, 无法导入 %4 人, "
+                          "新建部门 %5 个")
+        .arg(counts.inserted)
+        .arg(counts.renamed)
+        .arg(counts.present)
+        .arg(counts.notStored)
+        .arg(counts.depts);
+}
+
+const WindowedImport::Result* ImportPreviewPlan::resultOf(int node) const {
+    if (!plan_ || node < 0 || std::size_t(node) >= itemOfNode_.size()) return nullptr;
+    const int item = itemOfNode_[std::size_t(node)];
+    if (item < 0 || std::size_t(item) >= planIndex_.size()) return nullptr;
+    const qsizetype place = planIndex_[std::size_t(item)];
+    return place < 0 || place >= plan_->results.size() ? nullptr : &plan_->results[place];
+}
+
+QString ImportPreviewPlan::noteOf(int node) const {
+    if (!plan_ || node < 0 || std::size_t(node) >= itemOfNode_.size() ||
+        itemOfNode_[std::size_t(node)] < 0)
+        return {};
+    const ImportItem& item = items_.people[itemOfNode_[std::size_t(node)]];
+    const WindowedImport::Result* result = resultOf(node);
+    if (!result) return QStringLiteral("未选中, 不导入");
+    const QString where = QStringLiteral("部门: %1 (编码 %2)").arg(item.deptPath, result->deptCode);
+    switch (result->outcome) {
+        case ItemPlan::Outcome::Inserted:
+            return QStringLiteral("新增, 登录名 %1\n%2").arg(result->loginName, where);
+        case ItemPlan::Outcome::Renamed:
+            return QStringLiteral("改名后新增, 登录名 %1 (%2 已被占用)\n%3")
+                .arg(result->loginName, item.person.LoginName, where);
+        case ItemPlan::Outcome::Present:
+            return QStringLiteral("已存在, 不导入");
+        default:
+            return QStringLiteral("无法导入: ") + result->reason;
+    }
+}
+
+QString ImportPreviewPlan::markOf(int node) const {
+    const WindowedImport::Result* result = resultOf(node);
+    if (!result) return {};
+    switch (result->outcome) {
+        case ItemPlan::Outcome::Present:
+            return QStringLiteral("已存在, 不会导入");
+        case ItemPlan::Outcome::Inserted:
+        case ItemPlan::Outcome::Renamed:
+            return {};
+        default:
+            return QStringLiteral("无法导入: ") + result->reason;
+    }
+}
+
+QList<AccountRow> ImportPreviewPlan::accountRows() const {
+    if (!plan_) return {};
+    QList<TickedPerson> ticked;
+    QList<ImportItem> items;
+    ticked.reserve(qsizetype(ticked_.size()));
+    items.reserve(qsizetype(ticked_.size()));
+    for (const qsizetype item : ticked_) {
+        ticked.append(persons_[item]);
+        items.append(items_.people[item]);
+    }
+    return AccountOf(ticked, items, plan_->results, plan_->stopReason, true);
+}
+
+}  // namespace cv

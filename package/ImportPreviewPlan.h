@@ -1,0 +1,79 @@
+// What the import would do with the people ticked in the import preview, shown before anything
+// is written and kept current while the user ticks.
+//
+// When the preview shows a package, the items of every person node are read from the files it
+// showed and the store once (ImportPlanSession); each new set of ticks is planned again once
+// control returns to the event loop, from the first person whose tick changed. The plan is
+// shown on the frame: a line of counts under the tree, the clicked person's planned outcome
+// in the information panel, and the people the import will not store greyed with the reason
+// in their tooltip. The host reads it as the frame's "ImportPlan" model (ImportAccount.h),
+// rows like the import's own account, made when first asked for.
+//
+// Planning writes nothing: no row, no log line, no number drawn from the login-name
+// generator. A plan that cannot be made (the store cannot be read) says why in the line and
+// leaves the preview as it was.
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <memory>
+#include <vector>
+
+#include "ImportAccount.h"
+#include "ImportItems.h"
+#include "WindowedImport.h"
+
+namespace cv {
+
+class ImportPlanSession;
+class TFramePerson;
+struct PackageFiles;
+
+class ImportPreviewPlan : public QObject {
+    Q_OBJECT
+
+public:
+    // Plans the import of `files` (the package `frame`'s check tree was built from) for the
+    // frame's ticks now and after every change of them. Never throws.
+    static void attach(TFramePerson& frame, const PackageFiles& files);
+    // The frame's plan; null when it has none.
+    static ImportPreviewPlan* of(const QObject& frame);
+
+    ~ImportPreviewPlan() override;
+
+    // Plans the ticks now at once if they changed since the last plan (the import asks, so that
+    // what the host compares its outcome with is the plan of the ticks it imports).
+    void settle();
+    // The last plan; null when none could be made.
+    const WindowedImport::Plan* plan() const;
+    // The line under the tree: "导入预计: 新增 … 人, 改名后新增 … 人, 已存在 … 人, 无法导入
+    // … 人, 新建部门 … 个", or why there is no plan.
+    QString line() const;
+    // The planned outcome of a node's person in plain words; empty for a department.
+    QString noteOf(int node) const;
+    // What marks a person node in the tree: why the import will not store it; else empty.
+    QString markOf(int node) const;
+
+private:
+    ImportPreviewPlan(TFramePerson& frame, const PackageFiles& files);
+    void ticksChanged();
+    void planNow();  // when the ticks changed since the last plan
+    void show();     // the line and the marks
+    QList<AccountRow> accountRows() const;
+    const WindowedImport::Result* resultOf(int node) const;
+
+    TFramePerson& frame_;
+    ImportItems items_;                  // people: one per person node, in list order
+    QList<TickedPerson> persons_;        // the same nodes' identifiers and rows
+    std::vector<int> nodes_;             // the node of each item
+    std::vector<int> itemOfNode_;        // -1 for a department
+    std::vector<qsizetype> ticked_;      // the items ticked at the last plan, in order
+    std::vector<qsizetype> planIndex_;   // each item's place in the plan, -1 unticked
+    std::unique_ptr<ImportPlanSession> session_;
+    const WindowedImport::Plan* plan_ = nullptr;
+    QString failure_;
+    ImportAccount* model_ = nullptr;
+    bool stale_ = false;
+};
+
+}  // namespace cv
