@@ -11,6 +11,30 @@ int RowSet::indexOf(const QString& name) const {
     return -1;
 }
 
+FieldType fieldTypeOf(QMetaType type) {
+    switch (type.id()) {
+        case QMetaType::Bool:
+            return FieldType::Boolean;
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong:
+        case QMetaType::Short:
+        case QMetaType::UShort:
+            return FieldType::Integer;
+        case QMetaType::Double:
+        case QMetaType::Float:
+            return FieldType::Float;
+        case QMetaType::QDate:
+        case QMetaType::QDateTime:
+            return FieldType::DateTime;
+        case QMetaType::QByteArray:
+            return FieldType::Blob;
+        default:
+            return FieldType::String;
+    }
+}
+
 QString valueText(const QVariant& value) {
     if (value.isNull()) return {};
     switch (value.typeId()) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "DataSet.h"
-#include "Database.h"
+#include "TextRows.h"
 #include "TextKeys.h"
 
 namespace cv {

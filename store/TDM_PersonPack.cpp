@@ -6,6 +6,7 @@
 
 #include "DataPacket.h"
 #include "DeptPathNames.h"
+#include "QueryPacket.h"
 #include "HostContext.h"
 #include "HostServices.h"
 #include "TCVPerson.h"

@@ -6,6 +6,7 @@
 #include "CheckTree.h"
 #include "ConnectionBroker.h"
 #include "Database.h"
+#include "TextRows.h"
 #include "Heartbeat.h"
 #include "TextKeys.h"
 
