@@ -6,9 +6,9 @@
 
 #include "DataPacket.h"
 #include "DeptPathNames.h"
-#include "QueryPacket.h"
 #include "HostContext.h"
 #include "HostServices.h"
+#include "QueryPacket.h"
 #include "TCVPerson.h"
 
 namespace cv {

@@ -6,9 +6,9 @@
 #include "CheckTree.h"
 #include "ConnectionBroker.h"
 #include "Database.h"
-#include "TextRows.h"
 #include "Heartbeat.h"
 #include "TextKeys.h"
+#include "TextRows.h"
 
 namespace cv {
 
