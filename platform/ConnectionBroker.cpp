@@ -6,6 +6,8 @@
 #include <QSqlQuery>
 
 #include "Database.h"
+#include "QueryPacket.h"
+#include "TextRows.h"
 
 namespace cv {
 namespace {

@@ -25,8 +25,8 @@ QString valueText(const QVariant& value) {
 
 namespace {
 
-bool isIntegral(const QVariant& value) {
-    switch (value.typeId()) {
+bool isIntegral(int typeId) {
+    switch (typeId) {
         case QMetaType::Int:
         case QMetaType::UInt:
         case QMetaType::LongLong:
@@ -48,6 +48,24 @@ std::optional<QByteArray> fromHex(const QString& text) {
 
 }  // namespace
 
+FieldType fieldTypeOf(QMetaType type) {
+    if (isIntegral(type.id())) return FieldType::Integer;
+    switch (type.id()) {
+        case QMetaType::Bool:
+            return FieldType::Boolean;
+        case QMetaType::Double:
+        case QMetaType::Float:
+            return FieldType::Float;
+        case QMetaType::QDate:
+        case QMetaType::QDateTime:
+            return FieldType::DateTime;
+        case QMetaType::QByteArray:
+            return FieldType::Blob;
+        default:
+            return FieldType::String;
+    }
+}
+
 std::optional<QVariant> convertValue(FieldType type, const QVariant& value) {
     if (value.isNull()) return QVariant();
     const QString text = valueText(value);
@@ -68,7 +86,7 @@ std::optional<QVariant> convertValue(FieldType type, const QVariant& value) {
         }
         case FieldType::Boolean:
             if (value.typeId() == QMetaType::Bool) return value;
-            if (isIntegral(value)) return QVariant(value.toLongLong() != 0);
+            if (isIntegral(value.typeId())) return QVariant(value.toLongLong() != 0);
             if (text == "true" || text == "1") return QVariant(true);
             if (text == "false" || text == "0") return QVariant(false);
             break;

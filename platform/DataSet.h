@@ -42,6 +42,9 @@ struct RowSet {
     int indexOf(const QString& name) const;
 };
 
+// The type of a field whose values Qt holds as `type` (as Qt's drivers describe a column).
+FieldType fieldTypeOf(QMetaType type);
+
 // The text of a value as the library reads it: a null value reads as the empty text.
 QString valueText(const QVariant& value);
 

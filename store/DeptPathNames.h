@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "DataSet.h"
-#include "Database.h"
 #include "TextKeys.h"
+#include "TextRows.h"
 
 namespace cv {
 

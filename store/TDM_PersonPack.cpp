@@ -8,6 +8,7 @@
 #include "DeptPathNames.h"
 #include "HostContext.h"
 #include "HostServices.h"
+#include "QueryPacket.h"
 #include "TCVPerson.h"
 
 namespace cv {

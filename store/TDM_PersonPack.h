@@ -18,6 +18,7 @@
 #include "ClientDataSet.h"
 #include "ConnectionBroker.h"
 #include "Database.h"
+#include "TextRows.h"
 
 namespace cv {
 

@@ -8,6 +8,7 @@
 #include "Database.h"
 #include "Heartbeat.h"
 #include "TextKeys.h"
+#include "TextRows.h"
 
 namespace cv {
 

@@ -4,6 +4,7 @@
 #include <QSqlRecord>
 
 #include "PlatformTest.h"
+#include "TextRows.h"
 
 namespace cv::test {
 namespace {
