@@ -119,6 +119,8 @@ void TFramePerson::buildLayout() {
     LblPlanned->setWordWrap(true);
     LblPlanned->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     LblPlanned->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A reason runs to a few lines in the panel's width.
+    LblPlanned->setMinimumHeight(4 * LblPlanned->fontMetrics().lineSpacing());
     planLayout->addWidget(LblPlanned);
     GroupBoxPlan->hide();
     panelLayout->addWidget(GroupBox2);

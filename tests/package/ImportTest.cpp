@@ -1,4 +1,8 @@
+#include <QApplication>
 #include <QDir>
+#include <QLabel>
+#include <QGroupBox>
+#include <QTest>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -6,7 +10,9 @@
 
 #include "Database.h"
 #include "GetTickedPersons.h"
+#include "ImportAccount.h"
 #include "ImportSelection.h"
+#include "TFramePerson.h"
 #include "PackageTest.h"
 #include "TCVPerson.h"
 
@@ -276,6 +282,111 @@ TEST_P(ImportTest, AccountsForEveryTickedPersonItDoesNotStore) {
                 .arg(refused ? 2 : 3)
                 .arg(refused ? 1 : 0)))
             << lines.last().toStdString();
+    }
+}
+
+// The preview says what the import will do before anything is written, and keeps saying it
+// while the user ticks: driven with real clicks on the tree the user sees.
+TEST_P(ImportTest, ThePreviewSaysWhatTheImportWillDoAndKeepsItCurrent) {
+    const QString login51(51, QChar(u'l'));
+    QList<QStringList> people{
+        {"present", "已在", "男", "p", "<null>", "", ""},
+        {"clash", "重名", "男", "taken", "<null>", "", ""},
+        {"full", "满级", "男", "full", "0005", "", ""},
+        {"plain", "新人", "女", "plain", "<null>", "", ""},
+    };
+    // PostgreSQL refuses a text longer than its column; SQLite stores it.
+    if (testdb::onPostgres()) people.append({"long", "长名", "男", login51, "<null>", "", ""});
+    QDir().mkpath(packageDir());
+    writePackage(packageDir(), people, {{"0005", "新部门"}});
+    install(Content::Empty);
+    inst().exec(
+        "INSERT INTO CV_PersonInfo(PerUUID, PerName, LoginName, PerDept, PrjID) "
+        "VALUES('present', '原来', 'p', '', 0), ('other', 'x', 'taken', '', 0)");
+    inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName) VALUES('9999', '末')");
+    setPackageVersion(3);
+    TCVPerson::ResetLoginNameGenerator();
+    const QStringList storeBefore = rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID");
+    hostWindow.resize(900, 600);
+    hostWindow.show();
+    ASSERT_EQ(PackageImportProc(packageDir(), &hostWindow), 1);
+    QApplication::processEvents();
+    const int notStored = testdb::onPostgres() ? 2 : 1;
+    const auto line = [&](int inserted, int unstorable) {
+        return QString("导入预计: 新增 %1 人, 改名后新增 1 人, 已存在 1 人, 无法导入 %2 人, "
+                       "新建部门 0 个")
+            .arg(inserted)
+            .arg(unstorable);
+    };
+    const QLabel* planLine = frame()->LblPlan;
+    EXPECT_TRUE(planLine->isVisible());
+    EXPECT_EQ(planLine->text(), line(1, notStored));
+
+    // What a click on each person shows in the panel, and how the tree marks it.
+    struct Case {
+        const char* id;
+        QString planned;  // the panel's text begins so
+        QString mark;     // the tooltip's second line; empty: not greyed
+    };
+    QList<Case> cases{
+        {"present", "已存在, 不导入", "已存在, 不会导入"},
+        {"clash", "改名后新增, 登录名 taken_1000 (taken 已被占用)", ""},
+        {"full", "无法导入: 部门 新部门 所在的一级已满", "无法导入: 部门 新部门 所在的一级已满"},
+        {"plain", "新增, 登录名 plain\n部门:  (编码 )", ""},
+    };
+    if (testdb::onPostgres())
+        cases.append({"long", "无法导入: LoginName 超过字段长度 (51 个字符, 最多 50)",
+                      "无法导入: LoginName 超过字段长度 (51 个字符, 最多 50)"});
+    NodeModel& nodes = tree().nodes();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        const int node = findNode(tree(), c.id, "1");
+        tree().scrollTo(nodes.indexOf(node));
+        QTest::mouseClick(tree().viewport(), Qt::LeftButton, {}, tree().nodeRect(node).center());
+        EXPECT_TRUE(frame()->GroupBoxPlan->isVisible());
+        EXPECT_TRUE(frame()->LblPlanned->text().startsWith(c.planned))
+            << frame()->LblPlanned->text().toStdString();
+        const QModelIndex index = nodes.indexOf(node);
+        EXPECT_EQ(index.data(Qt::DisplayRole).toString(), nodes.record(node).PersonName);
+        EXPECT_EQ(index.data(Qt::ForegroundRole).isValid(), !c.mark.isEmpty());
+        const QString note = index.data(Qt::ToolTipRole).toString().section('\n', 1);
+        EXPECT_TRUE(c.mark.isEmpty() ? note.isEmpty() : note.startsWith(c.mark))
+            << note.toStdString();
+    }
+
+    // Unticking the person who cannot be stored takes it off the line; ticking it again
+    // brings it back; the person's own tick box is the one clicked.
+    const int full = findNode(tree(), "full", "1");
+    const auto clickBox = [&] {
+        tree().scrollTo(nodes.indexOf(full));
+        QTest::mouseClick(tree().viewport(), Qt::LeftButton, {}, tree().checkBoxRect(full).center());
+        QApplication::processEvents();
+    };
+    clickBox();
+    EXPECT_EQ(nodes.state(full), NodeModel::Unchecked);
+    EXPECT_EQ(planLine->text(), line(1, notStored - 1));
+    EXPECT_FALSE(nodes.indexOf(full).data(Qt::ForegroundRole).isValid());
+    QTest::mouseClick(tree().viewport(), Qt::LeftButton, {}, tree().nodeRect(full).center());
+    EXPECT_EQ(frame()->LblPlanned->text(), "未选中, 不导入");
+    clickBox();
+    EXPECT_EQ(planLine->text(), line(1, notStored));
+
+    // Planning wrote nothing; the import then does what the line said.
+    EXPECT_EQ(rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID"), storeBefore);
+    EXPECT_FALSE(log().contains("人员"));
+    EXPECT_EQ(PackageImport(packageDir()), 1);
+    EXPECT_TRUE(log().contains(QString("人员导入结束: 新增 1 人, 改名后新增 1 人, 已存在 1 人, "
+                                       "未导入 %1 人, 新建部门 0 个")
+                                   .arg(notStored)))
+        << log().toStdString();
+    auto* plan = frame()->findChild<ImportAccount*>(ImportAccount::PlanName);
+    auto* account = frame()->findChild<ImportAccount*>(ImportAccount::ImportName);
+    ASSERT_TRUE(plan && account);
+    ASSERT_EQ(plan->rows().size(), account->rows().size());
+    for (qsizetype i = 0; i < plan->rows().size(); ++i) {
+        EXPECT_EQ(plan->rows()[i].outcome, account->rows()[i].outcome);
+        EXPECT_EQ(plan->rows()[i].loginName, account->rows()[i].loginName);
+        EXPECT_EQ(plan->rows()[i].reason, account->rows()[i].reason);
     }
 }
 
