@@ -45,6 +45,11 @@ public:
     static const QString ImportName;  // "ImportAccount"
 
     static const QString PlanName;    // "ImportPlan": what an import run now would do
+    // The plan's line of counts as the frame shows it, a property of the "ImportPlan" model
+    // ("导入预计: 新增 … 人, …", or why there is no plan).
+    static constexpr const char* SummaryProperty = "summary";
+    // Why there is no plan, in plain words; empty while there is one.
+    static constexpr const char* FailureProperty = "failure";
 
     // A model named `name` under `frame`, replacing one of that name.
     static ImportAccount* attach(QObject& frame, const QString& name, QList<AccountRow> rows);

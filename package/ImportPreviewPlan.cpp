@@ -51,6 +51,8 @@ ImportPreviewPlan::ImportPreviewPlan(TFramePerson& frame, const PackageFiles& fi
         failure_ = QStringLiteral("无法读取数据库: ") + logSafeText(QString::fromUtf8(e.what()));
     }
     if (!session_) {
+        model_->setProperty(ImportAccount::SummaryProperty, line());
+        model_->setProperty(ImportAccount::FailureProperty, failure_);
         frame_.setPlanLine(line());
         return;
     }
@@ -105,6 +107,8 @@ void ImportPreviewPlan::planNow() {
         plan_ = nullptr;
         failure_ = QStringLiteral("无法读取数据库: ") + logSafeText(QString::fromUtf8(e.what()));
     }
+    model_->setProperty(ImportAccount::SummaryProperty, line());
+    model_->setProperty(ImportAccount::FailureProperty, plan_ ? QString() : failure_);
 }
 
 void ImportPreviewPlan::show() {

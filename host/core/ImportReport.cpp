@@ -318,11 +318,48 @@ ImportReport composeReport(const PackageContents& package, const QList<AccountRo
     return report;
 }
 
+ImportReport composePlannedReport(const PackageContents& package, const QList<AccountRow>& plan,
+                                  const QSet<QString>& inTree) {
+    ImportReport report = composeReport(package, plan, inTree, {}, 1);
+    report.planned = true;
+    return report;
+}
+
+QString plannedLabel(Outcome outcome) {
+    return outcome == Outcome::NotTicked ? outcomeLabel(outcome)
+                                         : QStringLiteral("预计") + outcomeLabel(outcome);
+}
+
+QList<AccountRow> notedDepartures(QList<AccountRow> account, const QList<AccountRow>& plan) {
+    static const QHash<QString, QString> labels = {
+        {QStringLiteral("inserted"), outcomeLabel(Outcome::Inserted)},
+        {QStringLiteral("renamed"), outcomeLabel(Outcome::Renamed)},
+        {QStringLiteral("present"), outcomeLabel(Outcome::Present)},
+        {QStringLiteral("not stored"), outcomeLabel(Outcome::NotStored)}};
+    for (qsizetype i = 0; i < account.size() && i < plan.size(); ++i) {
+        AccountRow& done = account[i];
+        const AccountRow& foreseen = plan[i];
+        if (done.perUUID != foreseen.perUUID || done.packageRow != foreseen.packageRow) continue;
+        if (done.outcome == foreseen.outcome && done.loginName == foreseen.loginName &&
+            done.deptCode == foreseen.deptCode)
+            continue;
+        QString note = QStringLiteral("与预演不同, 预演时预计: ") +
+                       labels.value(foreseen.outcome, foreseen.outcome);
+        if (!foreseen.loginName.isEmpty()) note += QStringLiteral(", 登录名 ") + foreseen.loginName;
+        if (!foreseen.deptCode.isEmpty()) note += QStringLiteral(", 部门编码 ") + foreseen.deptCode;
+        if (foreseen.outcome == QLatin1String("not stored") && !foreseen.reason.isEmpty())
+            note += QStringLiteral(" (") + foreseen.reason + u')';
+        done.reason = done.reason.isEmpty() ? note : done.reason + QStringLiteral("; ") + note;
+    }
+    return account;
+}
+
 QByteArray reportCsv(const ImportReport& report) {
     QString text = QStringLiteral("人员编号,姓名,登录名,结果,部门路径,本系统部门编码,原因\r\n");
     for (const ReportRow& row : report.rows) {
         const QString fields[] = {
-            row.perUUID,  row.perName,  row.loginName, outcomeLabel(row.outcome),
+            row.perUUID,  row.perName,  row.loginName,
+            report.planned ? plannedLabel(row.outcome) : outcomeLabel(row.outcome),
             row.deptPath, row.deptCode, row.reason};
         bool first = true;
         for (const QString& field : fields) {

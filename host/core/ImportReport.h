@@ -104,6 +104,8 @@ struct ImportReport {
     std::array<int, OutcomeCount> counts{};
     QString summaryLine;  // the import's own summary line; "" when it logged none
     int result = 0;
+    // A plan's report (a dry run): the outcomes are what an import would do, nothing stored.
+    bool planned = false;
     ImportEnding ending;
     // False when the summary line's counts are not the report's (or there is no summary).
     bool summaryAgrees = false;
@@ -123,9 +125,24 @@ QString summaryLine(const QStringList& log);
 ImportReport composeReport(const PackageContents& package, const QList<AccountRow>& account,
                            const QSet<QString>& inTree, const QStringList& log, int result);
 
+// The report of a plan (the frame's "ImportPlan" model: the same rows as an account, made
+// before anything is stored), marked as planned.
+ImportReport composePlannedReport(const PackageContents& package, const QList<AccountRow>& plan,
+                                  const QSet<QString>& inTree);
+// An outcome as a planned report shows it: 预计新增, 预计改名后新增, 预计已存在, 预计未导入;
+// 未选中 as it is.
+QString plannedLabel(Outcome outcome);
+
+// The account with a note added to the reason of each row whose outcome, login name or
+// department code is not what the plan made just before the import foresaw (the store
+// changed in between): "与预演不同, 预演时预计: 改名后新增, 登录名 x". A row is matched with the
+// plan's row at its place when both name the same PerUUID and package row.
+QList<AccountRow> notedDepartures(QList<AccountRow> account, const QList<AccountRow>& plan);
+
 // The report as CSV: UTF-8 with a byte order mark (so that a spreadsheet opens the Chinese
 // text), CRLF line ends, the header row 人员编号,姓名,登录名,结果,部门路径,本系统部门编码,原因,
-// one row per report row with its outcome as the window shows it (outcomeLabel). A field holding a
+// one row per report row with its outcome as the window shows it (outcomeLabel, or plannedLabel
+// for a planned report). A field holding a
 // comma, a double quote or a line break is quoted with its quotes doubled; a field that a
 // spreadsheet would take for a formula (leading =, +, -, @, tab or CR) gets a leading apostrophe.
 QByteArray reportCsv(const ImportReport& report);

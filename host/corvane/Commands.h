@@ -16,6 +16,7 @@ struct Options {
     bool all = false;    // import: the import-all marker, no tick boxes
     QString screenshot;  // PNG of what the user sees
     QString report;      // import: the CSV report of what became of each person
+    bool dryRun = false;  // import: the plan's report only; nothing is stored
     QString directory;   // demo: where the two installations are made
     QString server;      // demo: a PostgreSQL server for them instead (postgresql:// URL)
     QString style;       // demo: the working style of both hosts (local or networked)

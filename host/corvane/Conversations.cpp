@@ -142,6 +142,49 @@ int runExport(const Options& options, QTextStream& out) {
     return status;
 }
 
+namespace {
+
+void printCounts(const cvhost::ImportReport& report, QTextStream& out) {
+    out << " (" << report.rows.size() << " people:";
+    for (int i = 0; i < cvhost::OutcomeCount; ++i) {
+        const auto outcome = cvhost::Outcome(i);
+        out << (i ? ", " : " ") << report.count(outcome) << ' ' << cvhost::outcomeName(outcome);
+    }
+    out << ")\n";
+}
+
+// The preview's plan for the ticks the user leaves, printed and written as the report; the
+// frame is freed without an import.
+int dryRun(const Plugin& plugin, HostWindow& host, const Options& options, int embedded,
+           QTextStream& out) {
+    int status = 1;
+    if (embedded == 1) {
+        host.userTurn(options, out);
+        PackageReading reading(options.package);
+        const PlannedImport planned = planImport(host.panel, &host.window, reading);
+        if (!planned.summary.isEmpty()) out << "plan: " << planned.summary << "\n";
+        if (planned.report) {
+            status = 0;
+            if (!options.report.isEmpty()) {
+                QString error;
+                if (cvhost::saveReportCsv(*planned.report, options.report, &error)) {
+                    out << "planned report: " << options.report;
+                    printCounts(*planned.report, out);
+                } else {
+                    out << "cannot write the report: " << error << "\n";
+                    status = 1;
+                }
+            }
+        } else {
+            out << "no plan: " << planned.error << "\n";
+        }
+    }
+    out << "CVPackage_Free: " << plugin.freeFrame(qApp, screen(), nullptr, 0, 0) << "\n";
+    return status;
+}
+
+}  // namespace
+
 int runImport(const Options& options, QTextStream& out) {
     if (options.package.isEmpty()) {
         out << "corvane import: --package is required\n";
@@ -158,6 +201,7 @@ int runImport(const Options& options, QTextStream& out) {
     out << "CVPackage_ImportProc: " << embedded << "\n";
     printHeard(*heard, out);
     heard.reset();
+    if (options.dryRun) return dryRun(plugin, host, options, embedded, out);
     int status = 1;
     WatchedImport run;
     bool imported = false;
@@ -181,13 +225,8 @@ int runImport(const Options& options, QTextStream& out) {
     if (imported && !options.report.isEmpty()) {
         QString error = run.reportError;
         if (run.report && cvhost::saveReportCsv(*run.report, options.report, &error)) {
-            out << "report: " << options.report << " (" << run.report->rows.size() << " people:";
-            for (int i = 0; i < cvhost::OutcomeCount; ++i) {
-                const auto outcome = cvhost::Outcome(i);
-                out << (i ? ", " : " ") << run.report->count(outcome) << ' '
-                    << cvhost::outcomeName(outcome);
-            }
-            out << ")\n";
+            out << "report: " << options.report;
+            printCounts(*run.report, out);
             if (!run.report->summaryLine.isEmpty() && !run.report->summaryAgrees)
                 out << "report: the summary line's counts are not the report's\n";
         } else {

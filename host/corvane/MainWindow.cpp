@@ -150,11 +150,14 @@ MainWindow::MainWindow(const Plugin& plugin, QWidget* parent)
     exportButton = new QPushButton(QString::fromUtf8("导出人员…"), central);
     importButton = new QPushButton(QString::fromUtf8("导入人员…"), central);
     writeButton = new QPushButton(QString::fromUtf8("写出人员包"), central);
+    planButton = new QPushButton(QString::fromUtf8("预演"), central);
+    planButton->setToolTip(QString::fromUtf8("列出导入将如何处理每个勾选的人员，不写入任何数据"));
     runImportButton = new QPushButton(QString::fromUtf8("导入选中人员"), central);
     cancelButton = new QPushButton(QString::fromUtf8("取消"), central);
     for (QPushButton* b : {previewButton, exportButton, importButton}) actions->addWidget(b);
     actions->addStretch(1);
-    for (QPushButton* b : {writeButton, runImportButton, cancelButton}) actions->addWidget(b);
+    for (QPushButton* b : {writeButton, planButton, runImportButton, cancelButton})
+        actions->addWidget(b);
     writeButton->setDefault(true);
     runImportButton->setDefault(true);
     layout->addLayout(actions);
@@ -208,6 +211,7 @@ MainWindow::MainWindow(const Plugin& plugin, QWidget* parent)
     connect(writeButton, &QPushButton::clicked, this, &MainWindow::writePackage);
     connect(importButton, &QPushButton::clicked, this, &MainWindow::beginImport);
     connect(runImportButton, &QPushButton::clicked, this, &MainWindow::runImport);
+    connect(planButton, &QPushButton::clicked, this, &MainWindow::showPlan);
     connect(cancelButton, &QPushButton::clicked, this, [this] {
         endConversation();
         report(QString::fromUtf8("已取消"));
@@ -643,7 +647,7 @@ void MainWindow::beginImport() {
     reading_ = std::make_unique<PackageReading>(package);
     conversation_ = Conversation::Import;
     showFrame();
-    for (QPushButton* b : {runImportButton, cancelButton}) {
+    for (QPushButton* b : {planButton, runImportButton, cancelButton}) {
         b->show();
         b->setEnabled(true);
     }
@@ -671,43 +675,62 @@ void MainWindow::runImport() {
     }
 }
 
+void MainWindow::showPlan() {
+    if (conversation_ != Conversation::Import || !reading_) return;
+    const PlannedImport planned = planImport(framePanel, this, *reading_);
+    QString heading = QString::fromUtf8("<b>预演：尚未写入任何人员</b>");
+    if (!planned.summary.isEmpty()) heading += "<br>" + planned.summary.toHtmlEscaped();
+    showReport(planned.report, heading, planned.error);
+    report(planned.report ? QString::fromUtf8("预演完成：以上是导入将如何处理每个人员")
+                          : planned.error);
+}
+
 void MainWindow::showImportResult(const WatchedImport& run) {
+    QString heading = "<b>" + cvhost::endingText(run.ending).toHtmlEscaped() + "</b>";
+    if (run.report && !run.report->summaryLine.isEmpty()) {
+        heading += QStringLiteral("<br><span style='color:#555'>%1</span>")
+                       .arg(run.report->summaryLine.toHtmlEscaped());
+        if (!run.report->summaryAgrees)
+            heading += QString::fromUtf8(
+                "<br><span style='color:#a81d16'>注意：插件的小结与本报告"
+                "的人数不一致，以本报告逐人列出的为准。</span>");
+    }
+    showReport(run.report, heading, run.reportError);
+}
+
+void MainWindow::showReport(const std::optional<cvhost::ImportReport>& shown,
+                            const QString& heading, const QString& error) {
     resultPages->setCurrentIndex(ImportPage);
     resultTabs->setCurrentIndex(0);
     reportFilter->blockSignals(true);
     reportFilter->clear();
-    const QString ending = cvhost::endingText(run.ending).toHtmlEscaped();
-    if (!run.report) {
+    if (!shown) {
         reportModel_->setReport({});
-        reportSummaryLabel->setText(QString::fromUtf8("<b>%1</b><br>无法生成导入报告：%2")
-                                        .arg(ending, run.reportError.toHtmlEscaped()));
+        reportSummaryLabel->setText(QString::fromUtf8("%1<br>无法生成导入报告：%2")
+                                        .arg(heading, error.toHtmlEscaped()));
         saveReportButton->setEnabled(false);
         reportFilter->blockSignals(false);
         return;
     }
-    const cvhost::ImportReport& report = *run.report;
+    const cvhost::ImportReport& report = *shown;
     QString counts;
     reportFilter->addItem(QString::fromUtf8("全部 (%1)").arg(count(report.rows.size())), QString());
     for (int i = 0; i < cvhost::OutcomeCount; ++i) {
         const auto outcome = cvhost::Outcome(i);
-        const QString label = cvhost::outcomeLabel(outcome);
+        const QString label =
+            report.planned ? cvhost::plannedLabel(outcome) : cvhost::outcomeLabel(outcome);
         reportFilter->addItem(QStringLiteral("%1 (%2)").arg(label, count(report.count(outcome))),
                               cvhost::outcomeName(outcome));
         counts += QStringLiteral("%1<b>%2</b> %3")
                       .arg(i ? QStringLiteral(" &nbsp;·&nbsp; ") : QString(),
                            count(report.count(outcome)), label);
     }
-    QString text = QString::fromUtf8("<b>%1</b><br>人员包中 %2 人 &nbsp;—&nbsp; %3")
-                       .arg(ending, count(report.rows.size()), counts);
-    if (!report.summaryLine.isEmpty()) {
-        text += QStringLiteral("<br><span style='color:#555'>%1</span>")
-                    .arg(report.summaryLine.toHtmlEscaped());
-        if (!report.summaryAgrees)
-            text += QString::fromUtf8(
-                "<br><span style='color:#a81d16'>注意：插件的小结与本报告"
-                "的人数不一致，以本报告逐人列出的为准。</span>");
-    }
-    reportSummaryLabel->setText(text);
+    // The heading's first line, then the counts, then the rest of it.
+    const qsizetype br = heading.indexOf(QStringLiteral("<br>"));
+    reportSummaryLabel->setText(
+        QString::fromUtf8("%1<br>人员包中 %2 人 &nbsp;—&nbsp; %3%4")
+            .arg(heading.left(br), count(report.rows.size()), counts,
+                 br < 0 ? QString() : heading.mid(br)));
     reportModel_->setReport(report);
     reportFilter->blockSignals(false);
     filterReport();
@@ -748,7 +771,7 @@ void MainWindow::endConversation() {
     framePanel->hide();
     framePanel->setMinimumHeight(0);
     frameArea->hide();
-    for (QPushButton* b : {writeButton, runImportButton, cancelButton}) {
+    for (QPushButton* b : {writeButton, planButton, runImportButton, cancelButton}) {
         b->hide();
         b->setEnabled(false);
     }

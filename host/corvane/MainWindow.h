@@ -51,6 +51,7 @@ public:
     QPushButton* exportButton;
     QPushButton* importButton;
     QPushButton* writeButton;      // "写出人员包": CVPackage_Export, pack, CVPackage_Free
+    QPushButton* planButton;       // "预演": the report of what the import would do
     QPushButton* runImportButton;  // "导入选中人员": CVPackage_Import, CVPackage_Free
     QPushButton* cancelButton;     // "取消": CVPackage_Free without writing or importing
     QScrollArea* frameArea;        // scrolls the frame when the window is smaller than it
@@ -91,10 +92,15 @@ private:
     void writePackage();
     void beginImport();
     void runImport();
+    void showPlan();
     void endConversation();
     void saveReport();
     void showExportResult(const QString& file, const cvhost::PackageContents& contents);
     void showImportResult(const WatchedImport& run);
+    // The report pane: `heading` (HTML) above the report's counts and rows, or why there is
+    // no report.
+    void showReport(const std::optional<cvhost::ImportReport>& report, const QString& heading,
+                    const QString& error);
     void filterReport();
     void openPackageFolder();
     void report(const QString& text);

@@ -54,7 +54,8 @@ QVariant ReportModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
     switch (index.column()) {
         case Outcome:
-            return cvhost::outcomeLabel(row.outcome);
+            return report_.planned ? cvhost::plannedLabel(row.outcome)
+                                   : cvhost::outcomeLabel(row.outcome);
         case Name:
             return row.perName;
         case PerUUID:

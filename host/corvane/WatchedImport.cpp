@@ -1,6 +1,7 @@
 #include "WatchedImport.h"
 
 #include <QAbstractItemModel>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QWidget>
 
@@ -28,6 +29,33 @@ QString reasonOf(const std::exception& e) { return QString::fromUtf8(e.what()); 
 
 }  // namespace
 
+PlannedImport planImport(QWidget* panel, QWidget* window, PackageReading& reading) {
+    PlannedImport planned;
+    // The plan follows the ticks once control returns to the event loop.
+    QCoreApplication::processEvents();
+    const auto* plan = panel->findChild<QAbstractItemModel*>(QStringLiteral("ImportPlan"));
+    if (!plan) {
+        planned.error = QString::fromUtf8("插件没有给出导入预演 (ImportPlan)");
+        return planned;
+    }
+    planned.summary = plan->property("summary").toString();
+    if (const QString why = plan->property("failure").toString(); !why.isEmpty()) {
+        planned.error = QString::fromUtf8("无法预演导入: ") + why;
+        return planned;
+    }
+    try {
+        const cvhost::PackageContents contents = reading.contents(window);
+        const QSet<QString> inPreview = personTicks(panel).inTree;
+        const QList<cvhost::AccountRow> rows = cvhost::readAccount(*plan);
+        waitWhileBusy(window, QString::fromUtf8("正在生成预演报告…"), [&] {
+            planned.report = cvhost::composePlannedReport(contents, rows, inPreview);
+        });
+    } catch (const std::exception& e) {
+        planned.error = reasonOf(e);
+    }
+    return planned;
+}
+
 WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* panel, QWidget* window,
                                const QString& package, PackageReading* reading) {
     WatchedImport run;
@@ -54,7 +82,9 @@ WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* pane
         run.reportError = QString::fromUtf8("插件没有给出这次导入的逐人明细 (ImportAccount)");
         return run;
     }
-    const QList<cvhost::AccountRow> rows = cvhost::readAccount(*account);
+    QList<cvhost::AccountRow> rows = cvhost::readAccount(*account);
+    if (const auto* plan = panel->findChild<QAbstractItemModel*>(QStringLiteral("ImportPlan")))
+        rows = cvhost::notedDepartures(std::move(rows), cvhost::readAccount(*plan));
     waitWhileBusy(window, QString::fromUtf8("正在生成导入报告…"), [&] {
         run.report = cvhost::composeReport(*contents, rows, inPreview, run.log, run.result);
     });

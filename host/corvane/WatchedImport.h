@@ -1,7 +1,8 @@
 // CVPackage_Import as the host runs it from its window and from its command line alike: the
 // package is read for the report from the moment its preview opens, on a thread of its own;
 // which people the embedded preview shows is looked at before the import; the import's own
-// account and its log lines make the report after it. None of the host's own work freezes the
+// account and its log lines make the report after it, each outcome the plan made just before
+// the import did not foresee noted as such. None of the host's own work freezes the
 // window (Busy.h).
 #pragma once
 
@@ -36,6 +37,15 @@ struct WatchedImport {
     std::optional<cvhost::ImportReport> report;  // none when the host could not follow it
     QString reportError;                         // why not, in Chinese
 };
+
+// What the import would do with the people ticked now: the embedded frame's plan (its
+// "ImportPlan" model) as a planned report, and the plan's line of counts. Nothing is stored.
+struct PlannedImport {
+    std::optional<cvhost::ImportReport> report;  // none when there is no plan
+    QString summary;                             // "导入预计: 新增 … 人, …"
+    QString error;                               // why there is no report, in Chinese
+};
+PlannedImport planImport(QWidget* panel, QWidget* window, PackageReading& reading);
 
 // Imports the package `package` (the argument the preview was embedded with, without the
 // import-all marker) for the application object `app`, whose frame sits in `panel`; makes the

@@ -5,7 +5,7 @@
 //   corvane view [--screenshot FILE.png]
 //   corvane export --package OUT.zip [--untick ID,...] [--screenshot FILE.png]
 //   corvane import --package PKG [--untick ID,...] [--all] [--report FILE.csv]
-//                  [--screenshot FILE.png]
+//                  [--dry-run] [--screenshot FILE.png]
 //   corvane demo [--dir FOLDER] [--server URL]
 //
 // Common options: --db FILE|URL, --style local|networked, --settings FILE.
@@ -64,6 +64,8 @@ int main(int argc, char** argv) {
     const QCommandLineOption all("all", "import: everything, without tick boxes.");
     const QCommandLineOption report(
         "report", "import: write what became of each person of the package (CSV).", "csv");
+    const QCommandLineOption dryRun(
+        "dry-run", "import: show what the import would do with each person; store nothing.");
     const QCommandLineOption screenshot("screenshot", "Save what the user sees.", "png");
     const QCommandLineOption dir("dir", "demo: folder for the installations.", "folder");
     const QCommandLineOption server(
@@ -72,7 +74,7 @@ int main(int argc, char** argv) {
         "its schemas corvane_demo_a and corvane_demo_b.",
         "url");
     parser.addOptions({db, style, settings, sample, second, package, untick, all, report,
-                       screenshot, dir, server});
+                       dryRun, screenshot, dir, server});
     parser.process(arguments);
 
     auto& hostSettings = cvhost::Settings::instance();
@@ -106,6 +108,7 @@ int main(int argc, char** argv) {
     options.all = parser.isSet(all);
     options.screenshot = parser.value(screenshot);
     options.report = parser.value(report);
+    options.dryRun = parser.isSet(dryRun);
     options.directory = parser.value(dir);
     options.server = parser.value(server);
     options.style = hostSettings.value("style");

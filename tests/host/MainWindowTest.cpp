@@ -241,6 +241,17 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     const QString unticked = "310101199001010044";
     toggle(tree, nodeOf(tree, unticked));
     const QStringList before = b.rows("SELECT PerUUID FROM CV_PersonInfo");
+    // The dry run first: the planned report in the pane, nothing stored, nothing logged.
+    const int logLines = window->logList->count();
+    ASSERT_TRUE(window->planButton->isVisible());
+    QTest::mouseClick(window->planButton, Qt::LeftButton);
+    ASSERT_NE(window->report(), nullptr) << window->reportSummaryLabel->text().toStdString();
+    const cvhost::ImportReport plan = *window->report();
+    EXPECT_TRUE(plan.planned);
+    EXPECT_TRUE(window->reportSummaryLabel->text().contains("导入预计: 新增 "));
+    EXPECT_EQ(b.rows("SELECT PerUUID FROM CV_PersonInfo"), before);
+    ASSERT_EQ(window->logList->count(), logLines + 1);  // the window's own status line only
+    EXPECT_TRUE(window->logList->item(logLines)->text().contains("预演完成"));
     QTest::mouseClick(window->runImportButton, Qt::LeftButton);
     EXPECT_EQ(window->statusLabel->text(), "导入完成");
     const cvhost::ImportReport* report = window->report();
@@ -259,6 +270,10 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     EXPECT_EQ(report->count(Outcome::Present), 1);
     EXPECT_EQ(report->count(Outcome::NotStored), 1);
     EXPECT_GE(report->count(Outcome::NotTicked), 1);
+    // The plan foresaw every outcome but the store's refusal of one person.
+    EXPECT_EQ(plan.count(Outcome::Inserted), report->count(Outcome::Inserted) + 1);
+    for (Outcome same : {Outcome::Renamed, Outcome::Present, Outcome::NotTicked})
+        EXPECT_EQ(plan.count(same), report->count(same));
     const QStringList logged = [&] {
         QStringList lines;
         for (int i = 0; i < window->logList->count(); ++i)
@@ -293,7 +308,12 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
                 const QStringList line =
                     logged.filter("人员未导入: 孙丽 (PerUUID " + row.perUUID + "): ");
                 ASSERT_EQ(line.size(), 1);
-                EXPECT_EQ(cv::logSafeText(row.reason), line[0].section("): ", 1));
+                // The store refused what the plan shown in the preview said it would
+                // store: the report says so after the reason.
+                const QString foreseen = "; 与预演不同, 预演时预计: 新增, 登录名 ";
+                EXPECT_TRUE(row.reason.contains(foreseen)) << row.reason.toStdString();
+                EXPECT_EQ(cv::logSafeText(row.reason.section(foreseen, 0, 0)),
+                          line[0].section("): ", 1));
                 break;
             }
         }
@@ -325,6 +345,22 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     const QString cliCsv = cli.folder() + "cli.csv";
     QProcess corvane;
     corvane.setProcessChannelMode(QProcess::MergedChannels);
+    // `corvane import --dry-run` writes the window's planned report, and stores nothing: the
+    // import after it reports what the window's import did.
+    const QString planCsv = cli.folder() + "plan.csv";
+    corvane.start(CV_CORVANE, {"import", "--settings", ini, "--package", package, "--untick",
+                               unticked, "--dry-run", "--report", planCsv});
+    ASSERT_TRUE(corvane.waitForFinished(120000));
+    {
+        const QString printed = QString::fromUtf8(corvane.readAll());
+        EXPECT_EQ(corvane.exitCode(), 0) << printed.toStdString();
+        EXPECT_TRUE(printed.contains("\nplan: 导入预计: 新增 ")) << printed.toStdString();
+        EXPECT_FALSE(printed.contains("CVPackage_Import:")) << printed.toStdString();
+        QFile planFile(planCsv);
+        ASSERT_TRUE(planFile.open(QIODevice::ReadOnly)) << printed.toStdString();
+        EXPECT_EQ(QString::fromUtf8(planFile.readAll()).split("\r\n"),
+                  QString::fromUtf8(cvhost::reportCsv(plan)).split("\r\n"));
+    }
     corvane.start(CV_CORVANE, {"import", "--settings", ini, "--package", package, "--untick",
                                unticked, "--report", cliCsv});
     ASSERT_TRUE(corvane.waitForFinished(120000));
@@ -336,7 +372,8 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     QFile cliFile(cliCsv);
     ASSERT_TRUE(guiFile.open(QIODevice::ReadOnly)) << window->statusLabel->text().toStdString();
     ASSERT_TRUE(cliFile.open(QIODevice::ReadOnly)) << printed.toStdString();
-    EXPECT_EQ(QString::fromUtf8(guiFile.readAll()), QString::fromUtf8(cliFile.readAll()));
+    EXPECT_EQ(QString::fromUtf8(guiFile.readAll()).split("\r\n"),
+              QString::fromUtf8(cliFile.readAll()).split("\r\n"));
 
     // A new report starts at its top: scrolled down, then the package imported again.
     window->reportFilter->setCurrentIndex(0);

@@ -400,11 +400,14 @@ TEST_P(ExportTest, ALongExportOrPreviewShowsItsProgressOverTheHostWindow) {
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
     const QRegularExpression exportLabel("^正在写出人员包: (\\d+) / " + total + " 人$");
+    // The preview reads the package for its tree, then again, with the store, for its plan.
     const QRegularExpression previewLabel("^正在读取人员包: (\\d+) 人$");
+    const QRegularExpression planLabel("^正在预计导入结果: (\\d+) 行$");
     ASSERT_GT(duringExport, 0);
     ASSERT_GT(seen.size(), duringExport);
     for (qsizetype i = 0; i < seen.size(); ++i) {
         SCOPED_TRACE(seen[i].label.toStdString());
+        if (i >= duringExport && planLabel.match(seen[i].label).hasMatch()) continue;
         const auto match = (i < duringExport ? exportLabel : previewLabel).match(seen[i].label);
         ASSERT_TRUE(match.hasMatch());
         EXPECT_LE(match.captured(1).toInt(), total.toInt());
