@@ -46,6 +46,8 @@ public:
     // widths and cannot take U+0000, each value longer than its column, or the U+0000. Empty
     // when the write should be taken (SQLite stores a text of any length).
     QString predictRefusal(const ImportWrite& write) const;
+    // Whether predictRefusal can refuse anything (a planner asks it nothing otherwise).
+    bool refusesAny() const { return widthsHeld_; }
     // Why `write` was refused, in plain words where the store's are technical: each value
     // longer than its column ("LoginName 超过字段长度 (51 个字符, 最多 50)"), else
     // "数据库拒绝保存: " and the store's own `refusal`.

@@ -12,9 +12,15 @@ ImportPlanSession::ImportPlanSession(TDM_PersonPack& module, std::span<const Imp
       limits_(ImportLimits::read(module)),
       image_(StoreImage::read(module)),
       planner_(image_, LoginNameSeed(), host::workingStyle() == 1, StoreDeptQuestions(),
-               [this](const ImportWrite& write) { return limits_.predictRefusal(write); }),
+               limits_.refusesAny() ? ImportPlanner::RefusalOf([this](const ImportWrite& write) {
+                   return limits_.predictRefusal(write);
+               })
+                                    : ImportPlanner::RefusalOf()),
       seed_(planner_.seed()),
-      base_(image_.mark()) {}
+      base_(image_.mark()) {
+    image_.reserve(people.size());
+    steps_.reserve(people.size());
+}
 
 const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>& ticked) {
     // The people before the first change keep their plans.

@@ -62,15 +62,26 @@ StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts) {
     return image;
 }
 
+// One look-up each: a set that grew took the text.
 void StoreImage::addPerson(const QString& perUUID, const QString& loginName) {
-    if (!perUUID.isNull() && !people_.contains(perUUID)) {
+    if (!perUUID.isNull()) {
+        const qsizetype before = people_.size();
         people_.insert(perUUID);
-        if (journaling_) journal_.append({Change::PersonAdded, perUUID, {}, {}, {}});
+        if (journaling_ && people_.size() != before)
+            journal_.append({Change::PersonAdded, perUUID, {}, {}, {}});
     }
-    if (!loginName.isNull() && !logins_.contains(loginName)) {
+    if (!loginName.isNull()) {
+        const qsizetype before = logins_.size();
         logins_.insert(loginName);
-        if (journaling_) journal_.append({Change::LoginAdded, loginName, {}, {}, {}});
+        if (journaling_ && logins_.size() != before)
+            journal_.append({Change::LoginAdded, loginName, {}, {}, {}});
     }
+}
+
+void StoreImage::reserve(qsizetype people) {
+    people_.reserve(people_.size() + people);
+    logins_.reserve(logins_.size() + people);
+    journal_.reserve(journal_.size() + 2 * people);
 }
 
 void StoreImage::rewind(Mark mark) {

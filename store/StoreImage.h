@@ -37,6 +37,8 @@ public:
     // A person stored now; a null text (a NULL of the store) is left out, as no statement
     // finds it.
     void addPerson(const QString& perUUID, const QString& loginName);
+    // Room for `people` more people without growing the sets on the way.
+    void reserve(qsizetype people);
 
     struct Answer {
         enum Kind { None, Found, AskStore };

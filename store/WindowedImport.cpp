@@ -106,7 +106,10 @@ WindowedImport::WindowedImport(TDM_PersonPack& module, Hooks hooks, int windowSi
       image_((refuseOwnersTransaction(*writer_), writer_->noteStore(), StoreImage::read(module))),
       planner_(std::make_unique<ImportPlanner>(
           image_, LoginNameSeed(), networked_, StoreDeptQuestions(),
-          [this](const ImportWrite& write) { return writer_->limits().predictRefusal(write); })) {
+          writer_->limits().refusesAny() ? ImportPlanner::RefusalOf([this](const ImportWrite& write) {
+              return writer_->limits().predictRefusal(write);
+          })
+                                         : ImportPlanner::RefusalOf())) {
     image_.forget();
 }
 
