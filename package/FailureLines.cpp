@@ -12,12 +12,6 @@ namespace cv {
 
 void LogFailure(const QString& head, const QString& reason) { host::writeLog(head + reason); }
 
-void LogViewFailure() {
-    LogFailure(ViewFailed, TDM_PersonPack::PrepareStore()
-                               ? QStringLiteral("无法从数据库读取部门和人员")
-                               : StoreUnusableReason());
-}
-
 QString StoreUnusableReason() {
     if (!currentContext().application) return QStringLiteral("主机没有传入它的应用程序对象");
     const auto* module =

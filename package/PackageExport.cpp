@@ -15,6 +15,7 @@
 #include "PackageOperations.h"
 #include "PackageSwap.h"
 #include "StagedFile.h"
+#include "StoreError.h"
 #include "TDM_PersonPack.h"
 #include "TFramePerson.h"
 #include "TextCodec.h"
@@ -255,20 +256,17 @@ std::int32_t PackageExportProc(QWidget* parent) {
         frame->ExpandToLevel(1);
         frame->CTDeptPerson->setStateAll(CheckTree::Checked);
         return 1;
-    } catch (...) {
+    } catch (const DbError& e) {
         LogFailure(SelectionFailed,
-                   QStringLiteral("无法从数据库读取部门和人员: ") + CurrentExceptionText());
+                   QStringLiteral("无法从数据库读取部门和人员: ") + QString::fromUtf8(e.what()));
+        return -1;
+    } catch (const StoreError& e) {
+        LogFailure(SelectionFailed,
+                   QStringLiteral("无法从数据库读取部门和人员: ") + QString::fromUtf8(e.what()));
         return -1;
     }
 }
 
-QString PackageExport() {
-    try {
-        return writePackage();
-    } catch (...) {
-        log(CurrentExceptionText());
-        return Failed;
-    }
-}
+QString PackageExport() { return writePackage(); }
 
 }  // namespace cv

@@ -4,12 +4,8 @@
 namespace cv {
 
 std::int32_t PackageFree() {
-    try {
-        destroyOwnedWidget(QStringLiteral("FramePerson"));
-        return 1;
-    } catch (...) {
-        return -1;
-    }
+    destroyOwnedWidget(QStringLiteral("FramePerson"));
+    return 1;
 }
 
 }  // namespace cv

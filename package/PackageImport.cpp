@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "FailureLines.h"
 #include "FrameEmbedding.h"
 #include "GetTickedPersons.h"
 #include "HostContext.h"
@@ -54,7 +55,7 @@ private:
 };
 
 std::int32_t refusePackage(const QString& reason) {
-    host::writeLog(QStringLiteral("人员包无法导入: ") + reason);
+    LogFailure(ImportRefused, reason);
     return Failed;
 }
 
@@ -136,7 +137,7 @@ std::int32_t PackageImport(const QString& packageArgument) {
         // The package stays where it lies, so the same import can be run again to finish.
         if (host::packageVersion() == 3) cleanup.keep();
     } else if (end == WindowedImport::End::Stopped) {
-        host::writeLog(QStringLiteral("人员导入中止: ") + logSafeText(run->stopReason()));
+        LogFailure(ImportStopped, logSafeText(run->stopReason()));
         notReached = QStringLiteral("导入已中止: ") + run->stopReason();
         // As after a cancel: once the store answers again, the same import completes it.
         if (host::packageVersion() == 3) cleanup.keep();

@@ -53,7 +53,7 @@ bool WritePackManifest(StagedFile& file) {
         std::unique_ptr<xmlChar, XmlFree> bytes(buffer);
         if (!bytes || size <= 0) return false;
         return file.write(reinterpret_cast<const char*>(bytes.get()), size);
-    } catch (...) {
+    } catch (const std::exception&) {
         return false;
     }
 }

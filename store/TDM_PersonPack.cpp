@@ -95,7 +95,7 @@ bool TDM_PersonPack::PrepareStore() {
         // whatever the host hands out now, never touching what it held.
         if (!created) module->DataModuleCreate();
         return module->attachedAnswers(style);
-    } catch (...) {
+    } catch (const DbError&) {
         return false;
     }
 }
@@ -127,7 +127,7 @@ bool TDM_PersonPack::FetchRows(ClientDataSet& target, const QString& sql) {
     try {
         copyResult(target, sql, ClientDstPerson);
         return true;
-    } catch (...) {
+    } catch (const DbError&) {
         return false;
     }
 }
@@ -138,9 +138,7 @@ bool TDM_PersonPack::StreamRows(const QString& sql, StagedFile& file) {
         // Networked, the server sends the packet that the client saves.
         return networked() ? connectionBroker_->streamPacket(CDSTemp.providerName(), sql, file)
                            : streamQueryPacket(dstShare.connection(), sql, file);
-    } catch (const DataPacketError&) {
-        throw;
-    } catch (...) {
+    } catch (const DbError&) {
         return false;  // the dataset's way meets the same refusal and answers it
     }
 }
@@ -188,7 +186,9 @@ bool TDM_PersonPack::FetchWithDeptPaths(ClientDataSet& target, const QString& sq
         }
         target.setData(std::move(data));
         return true;
-    } catch (...) {
+    } catch (const DbError&) {
+        return false;
+    } catch (const StoreError&) {
         return false;
     }
 }

@@ -427,8 +427,9 @@ void TFramePerson::CopyWithAncestors(int dragged, int dropTarget, bool withSubtr
             target.remove(current);
             CopySubtree(dragged, parent);
         }
-    } catch (...) {
-        // The merge ends quietly; what was added so far stays.
+    } catch (const std::exception&) {
+        // A drop is handled inside Qt's event loop, which an exception must not cross: the
+        // merge ends quietly and what was added so far stays.
     }
 }
 

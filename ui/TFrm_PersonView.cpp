@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "FormLook.h"
-#include "TDM_PersonPack.h"
 #include "TFramePerson.h"
 
 namespace cv {
@@ -69,10 +68,7 @@ void TFrm_PersonView::reject() {
     done(ModalResultCancel);
 }
 
-int PackageView() {
-    if (!TDM_PersonPack::PrepareStore()) {
-        return -1;
-    }
+bool ShowPersonView() {
     auto dialog = std::make_unique<TFrm_PersonView>();
     Frm_PersonView = dialog.get();
     struct Release {
@@ -82,29 +78,21 @@ int PackageView() {
             dialog.reset();  // the frame and every node record go with it
         }
     } release{dialog};
-    try {
-        auto* frame = new TFramePerson(dialog.get());
-        frame->hide();
-        if (!frame->LoadFromDatabase()) {
-            return -1;
-        }
-        dialog->setFrame(frame);
-        frame->SizePnl->hide();
-        frame->CTDeptPerson->removeCheckBoxes();
-        frame->ExpandToLevel(1);
-        frame->show();
-        if (QScreen* screen = QGuiApplication::primaryScreen()) {
-            QRect area(QPoint(0, 0), dialog->size());
-            area.moveCenter(screen->availableGeometry().center());
-            dialog->move(area.topLeft());
-        }
-        dialog->exec();
-        return 1;
-    } catch (...) {
-        // Building the tree or showing the dialog failed: the dialog is released all the
-        // same, and the host gets the failure value of the other operations.
-        return -1;
+    auto* frame = new TFramePerson(dialog.get());
+    frame->hide();
+    if (!frame->LoadFromDatabase()) return false;
+    dialog->setFrame(frame);
+    frame->SizePnl->hide();
+    frame->CTDeptPerson->removeCheckBoxes();
+    frame->ExpandToLevel(1);
+    frame->show();
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect area(QPoint(0, 0), dialog->size());
+        area.moveCenter(screen->availableGeometry().center());
+        dialog->move(area.topLeft());
     }
+    dialog->exec();
+    return true;
 }
 
 }  // namespace cv

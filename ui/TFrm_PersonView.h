@@ -1,5 +1,5 @@
 // The personnel preview "Frm_PersonView": a fixed modal dialog with the database tree in a
-// frame of its own, without tick boxes, and a close button. PackageView holds the dialog
+// frame of its own, without tick boxes, and a close button. ShowPersonView holds the dialog
 // itself for the length of the call (a window cannot be a child of the host's non-widget
 // application object), so the frame is never owned by the application object and never
 // clashes with the export or import frame "FramePerson".
@@ -34,13 +34,13 @@ private:
     TFramePerson* frame_ = nullptr;
 };
 
-// The dialog while PackageView shows it; null otherwise.
+// The dialog while ShowPersonView shows it; null otherwise.
 extern TFrm_PersonView* Frm_PersonView;
 
-// Shows the host's personnel in the preview dialog until the user closes it. Returns 1 after
-// the dialog closed; -1 when the store is not usable (no window is made), when the tree
-// builder answers false, or when building the tree or showing the dialog fails. The dialog,
-// its frame and the node records are released before it returns.
-int PackageView();
+// Shows the host's personnel in the preview dialog until the user closes it: true after the
+// dialog closed, false (no window shown) when the tree builder answers false. A failing
+// query throws (DbError) as building the tree does. The dialog, its frame and the node
+// records are released before it returns, however it ends.
+bool ShowPersonView();
 
 }  // namespace cv

@@ -29,16 +29,8 @@
 
 namespace {
 
-template <typename Result, typename Operation>
-Result guarded(Result failure, Operation operation) {
-    try {
-        return operation();
-    } catch (...) {
-        return failure;
-    }
-}
-
-// The same, and the failure's line under `head`.
+// The one place where an exception an operation lets through becomes the export's failure
+// value, with its line under `head`.
 template <typename Result, typename Operation>
 Result logged(Result failure, const QString& head, Operation operation) {
     try {
@@ -46,6 +38,15 @@ Result logged(Result failure, const QString& head, Operation operation) {
     } catch (...) {
         cv::LogFailure(head, cv::CurrentExceptionText());
         return failure;
+    }
+}
+
+// A package path the host passes, in GBK; throws std::runtime_error saying so when it is not.
+QString packageArgument(const char* package) {
+    try {
+        return cv::fromGbk(package);
+    } catch (const cv::CodecError& e) {
+        throw std::runtime_error(std::string("人员包的路径不是 GBK 文本: ") + e.what());
     }
 }
 
@@ -62,11 +63,7 @@ extern "C" {
 
 CV_EXPORT int32_t CVCALL CVPackage_View(void* app, void* screen, void* hint, intptr_t) {
     cv::installContext(app, screen, hint);
-    return logged<int32_t>(-1, cv::ViewFailed, [] {
-        const int32_t result = cv::PackageView();
-        if (result == -1) cv::LogViewFailure();
-        return result;
-    });
+    return logged<int32_t>(-1, cv::ViewFailed, [] { return cv::PackageView(); });
 }
 
 CV_EXPORT int32_t CVCALL CVPackage_ExportProc(void* app, void* screen, void* hint, intptr_t,
@@ -93,28 +90,28 @@ CV_EXPORT int32_t CVCALL CVPackage_ImportProc(void* app, void* screen, void* hin
                                               const char* package, void* parent) {
     cv::installContext(app, screen, hint);
     return logged<int32_t>(-1, cv::PreviewFailed, [&] {
-        QString argument;
-        try {
-            argument = cv::fromGbk(package);
-        } catch (const cv::CodecError& e) {
-            throw std::runtime_error(std::string("人员包的路径不是 GBK 文本: ") + e.what());
-        }
-        return cv::PackageImportProc(argument, static_cast<QWidget*>(parent));
+        return cv::PackageImportProc(packageArgument(package), static_cast<QWidget*>(parent));
     });
 }
 
 CV_EXPORT int32_t CVCALL CVPackage_Import(void* app, void* screen, void* hint, intptr_t,
                                           const char* package) {
     cv::installContext(app, screen, hint);
-    return guarded<int32_t>(-1, [&] {
-        const QString argument = cv::fromGbk(package);
-        return cv::PackageImport(argument);
-    });
+    // A path that cannot be read refuses the package; anything else the import lets through
+    // ends it part-way (the people of the windows it committed stay stored).
+    QString argument;
+    try {
+        argument = packageArgument(package);
+    } catch (const std::runtime_error& e) {
+        cv::LogFailure(cv::ImportRefused, QString::fromUtf8(e.what()));
+        return -1;
+    }
+    return logged<int32_t>(-1, cv::ImportStopped, [&] { return cv::PackageImport(argument); });
 }
 
 CV_EXPORT int32_t CVCALL CVPackage_Free(void* app, void* screen, void* hint, intptr_t, intptr_t) {
     cv::installContext(app, screen, hint);
-    return cv::PackageFree();
+    return logged<int32_t>(-1, cv::FreeFailed, [] { return cv::PackageFree(); });
 }
 
 }  // extern "C"

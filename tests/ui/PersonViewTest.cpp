@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "HostContext.h"
+#include "PackageOperations.h"
 #include "TDM_PersonPack.h"
 #include "TFramePerson.h"
 #include "TFrm_PersonView.h"
