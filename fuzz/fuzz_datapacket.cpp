@@ -50,7 +50,8 @@ long rowsAsLibxmlReadsThem(const std::uint8_t* data, std::size_t size) {
     long rows = 0;
     for (const xmlNode* part = xmlDocGetRootElement(doc.get())->children; part; part = part->next)
         if (named(part, "ROWDATA"))
-            for (const xmlNode* row = part->children; row; row = row->next) rows += named(row, "ROW");
+            for (const xmlNode* row = part->children; row; row = row->next)
+                rows += named(row, "ROW");
     return rows;
 }
 

@@ -9,18 +9,19 @@
 //   (byte), name, content length (byte), content (a link's target).
 // After every run nothing exists outside the destination, and after a refusal the
 // destination is exactly as it was before.
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "FuzzSupport.h"
@@ -191,7 +192,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     removeTree(box);
-    check(mkdir(box.c_str(), 0755) == 0 && mkdir(outside.c_str(), 0755) == 0, "cannot make the box");
+    check(mkdir(box.c_str(), 0755) == 0 && mkdir(outside.c_str(), 0755) == 0,
+          "cannot make the box");
     if (!(flags & 2)) {
         check(mkdir(dest.c_str(), 0755) == 0 && mkdir((dest + "/old-folder").c_str(), 0755) == 0,
               "cannot make the destination");

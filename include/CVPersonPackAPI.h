@@ -37,8 +37,8 @@ typedef char*(CVCALL* CVPackage_Export_t)(char** result, void* app, void* screen
 typedef int32_t(CVCALL* CVPackage_ImportProc_t)(void* app, void* screen, void* hint,
                                                 intptr_t reserved, const char* package,
                                                 void* parent);
-typedef int32_t(CVCALL* CVPackage_Import_t)(void* app, void* screen, void* hint,
-                                            intptr_t reserved, const char* package);
+typedef int32_t(CVCALL* CVPackage_Import_t)(void* app, void* screen, void* hint, intptr_t reserved,
+                                            const char* package);
 typedef int32_t(CVCALL* CVPackage_Free_t)(void* app, void* screen, void* hint, intptr_t reserved1,
                                           intptr_t reserved2);
 

@@ -1,6 +1,6 @@
-// The one line that each failure answer of the six operations leaves in the host's log: a head naming what failed, then why in plain
-// words (a reader's or the store's own reason after them where there is one). The host tells
-// the operations apart by the heads alone.
+// The one line that each failure answer of the six operations leaves in the host's log: a head
+// naming what failed, then why in plain words (a reader's or the store's own reason after them
+// where there is one). The host tells the operations apart by the heads alone.
 #pragma once
 
 #include <QString>

@@ -3,11 +3,12 @@
 // outcome from rows in a store that other processes write too.
 //
 // The model is a child of the embedded frame: "ImportAccount" after an import, "ImportPlan"
-// from the import preview on (kept to the ticks), found with findChild<QAbstractItemModel*>(). One row per ticked person node, in the order the import
-// took them; the columns are texts (Qt::DisplayRole): PerUUID, outcome (inserted, renamed,
-// present, not stored), the login name stored, this installation's department code, the
-// department path (this installation's when stored, else the package's), the reason, and the
-// row of the package's person file the node was made from.
+// from the import preview on (kept to the ticks), found with findChild<QAbstractItemModel*>(). One
+// row per ticked person node, in the order the import took them; the columns are texts
+// (Qt::DisplayRole): PerUUID, outcome (inserted, renamed, present, not stored), the login name
+// stored, this installation's department code, the department path (this installation's when
+// stored, else the package's), the reason, and the row of the package's person file the node was
+// made from.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -44,7 +45,7 @@ public:
     enum Column { PerUUID, Outcome, LoginName, DeptCode, DeptPath, Reason, SourceRow, Columns };
     static const QString ImportName;  // "ImportAccount"
 
-    static const QString PlanName;    // "ImportPlan": what an import run now would do
+    static const QString PlanName;  // "ImportPlan": what an import run now would do
     // The plan's line of counts as the frame shows it, a property of the "ImportPlan" model
     // ("导入预计: 新增 … 人, …", or why there is no plan).
     static constexpr const char* SummaryProperty = "summary";

@@ -121,8 +121,9 @@ const WindowedImport::Plan* ImportPreviewPlan::plan() const { return plan_; }
 QString ImportPreviewPlan::line() const {
     if (!plan_) return QStringLiteral("导入预计: 无法预计 (%1)").arg(failure_);
     const WindowedImport::Counts& counts = plan_->counts;
-    return QStringLiteral("导入预计: 新增 %1 人, 改名后新增 %2 人, 已存在 %3 人, 无法导入 %4 人, "
-                          "新建部门 %5 个")
+    return QStringLiteral(
+               "导入预计: 新增 %1 人, 改名后新增 %2 人, 已存在 %3 人, 无法导入 %4 人, "
+               "新建部门 %5 个")
         .arg(counts.inserted)
         .arg(counts.renamed)
         .arg(counts.present)

@@ -63,12 +63,12 @@ private:
     const WindowedImport::Result* resultOf(int node) const;
 
     TFramePerson& frame_;
-    ImportItems items_;                  // people: one per person node, in list order
-    QList<TickedPerson> persons_;        // the same nodes' identifiers and rows
-    std::vector<int> nodes_;             // the node of each item
-    std::vector<int> itemOfNode_;        // -1 for a department
-    std::vector<qsizetype> ticked_;      // the items ticked at the last plan, in order
-    std::vector<qsizetype> planIndex_;   // each item's place in the plan, -1 unticked
+    ImportItems items_;                 // people: one per person node, in list order
+    QList<TickedPerson> persons_;       // the same nodes' identifiers and rows
+    std::vector<int> nodes_;            // the node of each item
+    std::vector<int> itemOfNode_;       // -1 for a department
+    std::vector<qsizetype> ticked_;     // the items ticked at the last plan, in order
+    std::vector<qsizetype> planIndex_;  // each item's place in the plan, -1 unticked
     std::unique_ptr<ImportPlanSession> session_;
     const WindowedImport::Plan* plan_ = nullptr;
     QString failure_;

@@ -18,14 +18,14 @@ class Query;
 class StagedFile;
 
 class DataPacketError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 
 // A data packet that cannot be written because of one row: its `row` (index in the dataset's
 // storage order) holds `bytes` bytes as written, more than `limit`, mostly in `field` (index).
 class DataPacketValueError : public DataPacketError {
-  public:
+public:
     DataPacketValueError(const std::string& what, qsizetype row, int field, qint64 bytes,
                          qint64 limit)
         : DataPacketError(what), row(row), field(field), bytes(bytes), limit(limit) {}
@@ -39,17 +39,17 @@ class DataPacketValueError : public DataPacketError {
 // it holds at that moment when it is not open, copies its rows, and closes it again if it
 // opened it.
 class DataSetProvider {
-  public:
+public:
     explicit DataSetProvider(Query* source) : source_(source) {}
     RowSet rows();
     Query* source() const { return source_; }
 
-  private:
+private:
     Query* source_;
 };
 
 class ClientDataSet {
-  public:
+public:
     explicit ClientDataSet(QString name = {});
 
     const QString& name() const { return name_; }
@@ -127,7 +127,7 @@ class ClientDataSet {
     // Refuses anything that is not a well-formed data packet: throws DataPacketError.
     void loadFromFile(const QString& path);
 
-  private:
+private:
     struct Filter {
         QString field;
         bool null = false;  // "F=NULL"; otherwise "F='text'"

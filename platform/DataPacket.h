@@ -27,8 +27,8 @@ namespace cv {
 class StagedFile;
 
 struct DataPacketLimits {
-    qint64 maxBytes = qint64(1) << 30;   // the file
-    qsizetype maxFields = 4096;          // more than two tables of either engine can have
+    qint64 maxBytes = qint64(1) << 30;  // the file
+    qsizetype maxFields = 4096;         // more than two tables of either engine can have
     // UTF-8; all names together stay far below the 10,000,000 bytes of names libxml2 keeps.
     qsizetype maxFieldNameBytes = 1024;
     qsizetype maxRows = 4'000'000;
@@ -95,7 +95,7 @@ std::optional<QString> readDataPacketMark(const QString& path);
 // Where a reader puts the rows of a packet as it reads them, for a holder of rows other than
 // a RowSet. What it was given before a refusal is not a packet's rows.
 class PacketRowSink {
-  public:
+public:
     virtual ~PacketRowSink() = default;
     // Once, with every field, before the first row.
     virtual void start(const QList<FieldDef>& fields) = 0;

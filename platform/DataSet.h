@@ -11,7 +11,7 @@
 namespace cv {
 
 class DbError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 
@@ -19,7 +19,7 @@ class DbError : public std::runtime_error {
 // write, a read-only or full store, a lost connection, a lock not given in time. Every
 // statement after it would be refused as well.
 class StoreUnavailable : public DbError {
-  public:
+public:
     using DbError::DbError;
 };
 

@@ -27,8 +27,8 @@ std::atomic_ref<std::int32_t> countOf(const char* value) {
 char* hostStringNew(const QByteArray& bytes) {
     if (bytes.isEmpty()) return nullptr;
     const auto length = static_cast<std::int32_t>(bytes.size());
-    auto* block = static_cast<char*>(sharedAllocator().getMem(
-        static_cast<std::int32_t>(sizeof(Header)) + length + 1));
+    auto* block = static_cast<char*>(
+        sharedAllocator().getMem(static_cast<std::int32_t>(sizeof(Header)) + length + 1));
     if (!block) throw std::bad_alloc();
     auto* header = reinterpret_cast<Header*>(block);
     header->refCount = 1;
@@ -64,9 +64,7 @@ void hostStringClear(char** var) {
     hostStringRelease(previous);
 }
 
-std::int32_t hostStringRefCount(const char* value) {
-    return value ? countOf(value).load() : 0;
-}
+std::int32_t hostStringRefCount(const char* value) { return value ? countOf(value).load() : 0; }
 
 std::int32_t hostStringLength(const char* value) { return value ? headerOf(value)->length : 0; }
 

@@ -11,7 +11,7 @@
 namespace cv {
 
 class StagedFile {
-  public:
+public:
     explicit StagedFile(QString target);
     ~StagedFile();  // abandons the temporary file unless it was committed
     StagedFile(const StagedFile&) = delete;
@@ -34,7 +34,7 @@ class StagedFile {
     // What failed, with the target's name; empty while nothing did.
     const QString& errorString() const { return error_; }
 
-  private:
+private:
     bool failed(const QString& what, int error);
 
     QString target_;

@@ -13,7 +13,7 @@ packages=(
   xvfb x11-utils
   dpkg-dev file
   zip unzip binutils strace
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The whole test run on a fresh Debian 12 machine: installs what is missing, builds, runs every
-# suite (on SQLite, and on a private PostgreSQL server), then runs them again under
+# The whole test run on a fresh Debian 12 machine: installs what is missing, checks the
+# formatting, builds, runs every suite
+# (on SQLite, and on a private PostgreSQL server), then runs them again under
 # AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, then runs each fuzz harness
 # for a minute (scripts/fuzz.sh).
 set -euo pipefail
@@ -11,6 +12,9 @@ export QT_QPA_PLATFORM=offscreen
 # CTest starts and stops a PostgreSQL server for the suites that run on one; should CTest itself
 # be stopped half-way, its server is stopped here.
 trap 'for b in build build-asan; do "$root/scripts/pgserver.sh" stop "$root/$b/pgserver"; done' EXIT
+
+# Every C++ file as clang-format writes it (scripts/format.sh formats them).
+"$root/scripts/format.sh" --check
 
 "$root/scripts/build.sh" "$root/build"
 (cd "$root/build" && ctest --output-on-failure -j 2)

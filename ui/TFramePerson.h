@@ -109,9 +109,9 @@ public:
     QLineEdit* EdtLoginName;
     QLineEdit* EdtDeptID;
     QLineEdit* EdtDeptName;
-    QLabel* LblPlan;           // the plan's line under the tree
-    QGroupBox* GroupBoxPlan;   // "预计导入"
-    QLabel* LblPlanned;        // the clicked node's planned outcome
+    QLabel* LblPlan;          // the plan's line under the tree
+    QGroupBox* GroupBoxPlan;  // "预计导入"
+    QLabel* LblPlanned;       // the clicked node's planned outcome
     QMenu* TBPopupMenu1;
 
 protected:

@@ -73,19 +73,21 @@ void measure(const QString& target, std::uint8_t style, const QString& folder, i
         session.reset();
         QElapsedTimer timer;
         timer.start();
-        session = std::make_unique<cv::ImportPlanSession>(module, items, std::span<const cv::ImportItem>());
+        session = std::make_unique<cv::ImportPlanSession>(module, items,
+                                                          std::span<const cv::ImportItem>());
         counts = session->plan(all).counts;
         planBest = std::min(planBest, ms(timer));
     }
     std::printf("  %-9s read of the store's image  %8.1f ms   (yardstick)\n",
                 bench::styleName(style), readBest);
-    std::printf("  %-9s read and plan of everyone  %8.1f ms   %.2fx the read   (%d new, %d renamed, "
-                "%d present, %d not storable, %d departments)\n",
-                bench::styleName(style), planBest, planBest / readBest, counts.inserted,
-                counts.renamed, counts.present, counts.notStored, counts.depts);
-    for (const auto& [where, at] : {std::pair{"first", std::size_t(0)},
-                                    std::pair{"middle", all.size() / 2},
-                                    std::pair{"last", all.size() - 1}}) {
+    std::printf(
+        "  %-9s read and plan of everyone  %8.1f ms   %.2fx the read   (%d new, %d renamed, "
+        "%d present, %d not storable, %d departments)\n",
+        bench::styleName(style), planBest, planBest / readBest, counts.inserted, counts.renamed,
+        counts.present, counts.notStored, counts.depts);
+    for (const auto& [where, at] :
+         {std::pair{"first", std::size_t(0)}, std::pair{"middle", all.size() / 2},
+          std::pair{"last", all.size() - 1}}) {
         std::vector<qsizetype> ticked = all;
         ticked.erase(ticked.begin() + qsizetype(at));
         QElapsedTimer timer;
@@ -112,9 +114,10 @@ int main(int argc, char** argv) {
     QTemporaryDir folder(QDir::temp().filePath("cvbench-plan-XXXXXX"));
     const QList<bench::Dept> depts = bench::departments(departments);
 
-    std::printf("bench_plan: %d ticked people planned against an installation of %d people in %d "
-                "departments, best of 3\n",
-                people, people, departments);
+    std::printf(
+        "bench_plan: %d ticked people planned against an installation of %d people in %d "
+        "departments, best of 3\n",
+        people, people, departments);
     QStringList servers{QString()};  // SQLite first
     if (!bench::serverUrl().isEmpty()) servers << bench::serverUrl();
     for (const QString& server : servers) {

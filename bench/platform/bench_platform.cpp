@@ -84,8 +84,8 @@ struct Figure {
     double cpu = 1e9;
 };
 
-Figure best(int repeats, const std::function<void()>& work,
-            const std::function<void()>& between = [] {}) {
+Figure best(
+    int repeats, const std::function<void()>& work, const std::function<void()>& between = [] {}) {
     Figure figure;
     for (int i = 0; i < repeats; ++i) {
         between();
@@ -167,7 +167,8 @@ int benchRoundTrip(int rows, int repeats) {
 int benchHostile() {
     QTemporaryDir dir;
     const QString path = dir.filePath("perinfo.per");
-    QByteArray packet = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DATAPACKET><METADATA><FIELDS>";
+    QByteArray packet =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DATAPACKET><METADATA><FIELDS>";
     for (int f = 0; f < 5007; ++f)
         packet += "<FIELD attrname=\"F" + QByteArray::number(f) + "\" fieldtype=\"string\"/>";
     packet += "</FIELDS></METADATA><ROWDATA>";
@@ -200,12 +201,10 @@ int benchRead(const QString& path) {
             std::printf("%lld rows of %lld fields\n", qlonglong(data.rows.size()),
                         qlonglong(data.fields.size()));
         });
-        std::printf("read in %.3f s, peak memory %.1f MB\n", took,
-                    double(peakKilobytes()) / 1024);
+        std::printf("read in %.3f s, peak memory %.1f MB\n", took, double(peakKilobytes()) / 1024);
         return 0;
     } catch (const cv::DataPacketError& e) {
-        std::printf("refused: %s\npeak memory %.1f MB\n", e.what(),
-                    double(peakKilobytes()) / 1024);
+        std::printf("refused: %s\npeak memory %.1f MB\n", e.what(), double(peakKilobytes()) / 1024);
         return 1;
     }
 }

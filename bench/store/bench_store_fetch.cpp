@@ -114,8 +114,7 @@ Figures measure(const QString& folder, int people) {
     const QString tableSql = "SELECT DeptID, DeptName FROM CV_DeptInfo";
 
     figures["shell: person statement"] = store.shellRowsSeconds({personSql}, work, "person", kRuns);
-    figures["shell: department statement"] =
-        store.shellRowsSeconds({deptSql}, work, "dept", kRuns);
+    figures["shell: department statement"] = store.shellRowsSeconds({deptSql}, work, "dept", kRuns);
     figures["shell: department table"] = store.shellRowsSeconds({tableSql}, work, "table", kRuns);
     {
         auto connection = cvhost::openStore(store.target());

@@ -475,13 +475,13 @@ Figures measure(int people) {
     for (const bool cold : {false, true}) {
         const std::function<void()> prepare = cold ? evictCaches : std::function<void()>();
         const std::string suffix = cold ? ", cold" : "";
-        figures.ms["ticked: GetTickedPersons form 1" + suffix] =
-            bestOf(Runs, [&] { text = cv::TickedPersonsText(tree, 1); }, prepare);
+        figures.ms["ticked: GetTickedPersons form 1" + suffix] = bestOf(
+            Runs, [&] { text = cv::TickedPersonsText(tree, 1); }, prepare);
         if (text.count(u',') + 1 != people) fail("unexpected ticked count");
-        figures.ms["ticked: sorted, for the export" + suffix] =
-            bestOf(Runs, [&] { text = cv::SortedTickedPersonsText(tree, 0); }, prepare);
-        figures.ms["ticked: people and rows, for the import" + suffix] =
-            bestOf(Runs, [&] { ticked = cv::TickedPersons(tree); }, prepare);
+        figures.ms["ticked: sorted, for the export" + suffix] = bestOf(
+            Runs, [&] { text = cv::SortedTickedPersonsText(tree, 0); }, prepare);
+        figures.ms["ticked: people and rows, for the import" + suffix] = bestOf(
+            Runs, [&] { ticked = cv::TickedPersons(tree); }, prepare);
     }
     figures.ms["ticked: ID list then its text (reference)"] =
         bestOf(Runs, [&] { text = cv::TickedPersonsText(cv::TickedPersonIds(tree), 1); });

@@ -358,9 +358,10 @@ QByteArray reportCsv(const ImportReport& report) {
     QString text = QStringLiteral("人员编号,姓名,登录名,结果,部门路径,本系统部门编码,原因\r\n");
     for (const ReportRow& row : report.rows) {
         const QString fields[] = {
-            row.perUUID,  row.perName,  row.loginName,
-            report.planned ? plannedLabel(row.outcome) : outcomeLabel(row.outcome),
-            row.deptPath, row.deptCode, row.reason};
+            row.perUUID,   row.perName,
+            row.loginName, report.planned ? plannedLabel(row.outcome) : outcomeLabel(row.outcome),
+            row.deptPath,  row.deptCode,
+            row.reason};
         bool first = true;
         for (const QString& field : fields) {
             if (!first) text += u',';

@@ -11,15 +11,15 @@
 namespace corvane {
 
 struct Options {
-    QString package;     // export: the zip file to write; import: the package argument
-    QStringList untick;  // node IDs the user unticks before the operation
-    bool all = false;    // import: the import-all marker, no tick boxes
-    QString screenshot;  // PNG of what the user sees
-    QString report;      // import: the CSV report of what became of each person
+    QString package;      // export: the zip file to write; import: the package argument
+    QStringList untick;   // node IDs the user unticks before the operation
+    bool all = false;     // import: the import-all marker, no tick boxes
+    QString screenshot;   // PNG of what the user sees
+    QString report;       // import: the CSV report of what became of each person
     bool dryRun = false;  // import: the plan's report only; nothing is stored
-    QString directory;   // demo: where the two installations are made
-    QString server;      // demo: a PostgreSQL server for them instead (postgresql:// URL)
-    QString style;       // demo: the working style of both hosts (local or networked)
+    QString directory;    // demo: where the two installations are made
+    QString server;       // demo: a PostgreSQL server for them instead (postgresql:// URL)
+    QString style;        // demo: the working style of both hosts (local or networked)
 };
 
 int runInit(const QString& target, cvhost::Sample sample, QTextStream& out);

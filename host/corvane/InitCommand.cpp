@@ -15,8 +15,7 @@ int runInit(const QString& target, cvhost::Sample sample, QTextStream& out) {
         cvhost::createSchema(*connection);
         cvhost::insertSample(*connection, sample);
         // A server address is shown without its password.
-        out << "installation ready: " << QUrl(target).toDisplayString(QUrl::RemovePassword)
-            << "\n";
+        out << "installation ready: " << QUrl(target).toDisplayString(QUrl::RemovePassword) << "\n";
         return 0;
     } catch (const cv::DbError& e) {
         out << "corvane init: " << e.what() << "\n";

@@ -706,8 +706,8 @@ void MainWindow::showReport(const std::optional<cvhost::ImportReport>& shown,
     reportFilter->clear();
     if (!shown) {
         reportModel_->setReport({});
-        reportSummaryLabel->setText(QString::fromUtf8("%1<br>无法生成导入报告：%2")
-                                        .arg(heading, error.toHtmlEscaped()));
+        reportSummaryLabel->setText(
+            QString::fromUtf8("%1<br>无法生成导入报告：%2").arg(heading, error.toHtmlEscaped()));
         saveReportButton->setEnabled(false);
         reportFilter->blockSignals(false);
         return;
@@ -727,10 +727,9 @@ void MainWindow::showReport(const std::optional<cvhost::ImportReport>& shown,
     }
     // The heading's first line, then the counts, then the rest of it.
     const qsizetype br = heading.indexOf(QStringLiteral("<br>"));
-    reportSummaryLabel->setText(
-        QString::fromUtf8("%1<br>人员包中 %2 人 &nbsp;—&nbsp; %3%4")
-            .arg(heading.left(br), count(report.rows.size()), counts,
-                 br < 0 ? QString() : heading.mid(br)));
+    reportSummaryLabel->setText(QString::fromUtf8("%1<br>人员包中 %2 人 &nbsp;—&nbsp; %3%4")
+                                    .arg(heading.left(br), count(report.rows.size()), counts,
+                                         br < 0 ? QString() : heading.mid(br)));
     reportModel_->setReport(report);
     reportFilter->blockSignals(false);
     filterReport();

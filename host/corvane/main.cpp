@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
         "demo: PostgreSQL server (postgresql:// URL) for the two installations, made afresh as "
         "its schemas corvane_demo_a and corvane_demo_b.",
         "url");
-    parser.addOptions({db, style, settings, sample, second, package, untick, all, report,
-                       dryRun, screenshot, dir, server});
+    parser.addOptions({db, style, settings, sample, second, package, untick, all, report, dryRun,
+                       screenshot, dir, server});
     parser.process(arguments);
 
     auto& hostSettings = cvhost::Settings::instance();

@@ -9,8 +9,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
-#include <QPushButton>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QQueue>
 #include <QRegularExpression>
 #include <QTest>

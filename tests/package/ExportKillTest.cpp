@@ -48,7 +48,8 @@ public:
             // the runs without strace.
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             const QString asan = environment.value("ASAN_OPTIONS");
-            environment.insert("ASAN_OPTIONS", asan + (asan.isEmpty() ? "" : ":") + "detect_leaks=0");
+            environment.insert("ASAN_OPTIONS",
+                               asan + (asan.isEmpty() ? "" : ":") + "detect_leaks=0");
             corvane.setProcessEnvironment(environment);
             corvane.start(
                 "strace",

@@ -1,20 +1,20 @@
 #include <QApplication>
 #include <QDir>
-#include <QLabel>
-#include <QGroupBox>
-#include <QTest>
 #include <QFile>
+#include <QGroupBox>
+#include <QLabel>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 #include <functional>
 
 #include "Database.h"
 #include "GetTickedPersons.h"
 #include "ImportAccount.h"
 #include "ImportSelection.h"
-#include "TFramePerson.h"
 #include "PackageTest.h"
 #include "TCVPerson.h"
+#include "TFramePerson.h"
 
 namespace cv::test {
 namespace {
@@ -218,17 +218,24 @@ TEST_P(ImportTest, AccountsForEveryTickedPersonItDoesNotStore) {
     const auto always = [] { return true; };
     const auto onPostgres = [] { return testdb::onPostgres(); };
     const Case cases[] = {
-        {"a row without PerUUID", {{"<null>", "无号", "男", "l1", "<null>", "", ""}}, {},
-         [](ImportTest&) {}, always, "人员未导入: 无号 (PerUUID ): 人员包中此人没有 PerUUID"},
+        {"a row without PerUUID",
+         {{"<null>", "无号", "男", "l1", "<null>", "", ""}},
+         {},
+         [](ImportTest&) {},
+         always,
+         "人员未导入: 无号 (PerUUID ): 人员包中此人没有 PerUUID"},
         {"the log refuses the line of a changed login name",
-         {{"first", "1", "男", "l1", "<null>", "", ""}}, {},
+         {{"first", "1", "男", "l1", "<null>", "", ""}},
+         {},
          [](ImportTest& t) {
              t.inst().exec("INSERT INTO CV_PersonInfo(PerUUID, LoginName) VALUES('x', 'l1')");
              cvhost::Settings::instance().set("logFile", t.packageDir());  // a directory
          },
-         always, ""},
+         always,
+         ""},
         {"every candidate of a login name is taken",
-         {{"first", "1", "男", "l1", "<null>", "", ""}}, {},
+         {{"first", "1", "男", "l1", "<null>", "", ""}},
+         {},
          [](ImportTest& t) {
              t.inst().exec(
                  "WITH RECURSIVE n(x) AS (SELECT 1000 UNION ALL SELECT x + 1 FROM n WHERE x < "
@@ -236,21 +243,34 @@ TEST_P(ImportTest, AccountsForEveryTickedPersonItDoesNotStore) {
                  "'l1_' || x FROM n");
              t.inst().exec("INSERT INTO CV_PersonInfo(PerUUID, LoginName) VALUES('x', 'l1')");
          },
-         always, "人员未导入: 1 (PerUUID first): 注册名 l1 的候选名 l1_1000 至 l1_9999 都已被占用"},
-        {"the department's level is full", {{"first", "1", "男", "l1", "0005", "", ""}},
+         always,
+         "人员未导入: 1 (PerUUID first): 注册名 l1 的候选名 l1_1000 至 l1_9999 都已被占用"},
+        {"the department's level is full",
+         {{"first", "1", "男", "l1", "0005", "", ""}},
          {{"0005", "新部门"}},
          [](ImportTest& t) {
              t.inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName) VALUES('9999', '末')");
          },
-         always, "人员未导入: 1 (PerUUID first): 部门 新部门 所在的一级已满"},
-        {"a login name longer than its column", {{"first", "1", "男", login51, "<null>", "", ""}},
-         {}, [](ImportTest&) {}, onPostgres,
+         always,
+         "人员未导入: 1 (PerUUID first): 部门 新部门 所在的一级已满"},
+        {"a login name longer than its column",
+         {{"first", "1", "男", login51, "<null>", "", ""}},
+         {},
+         [](ImportTest&) {},
+         onPostgres,
          "人员未导入: 1 (PerUUID first): LoginName 超过字段长度 (51 个字符, 最多 50)"},
         {"a department name longer than its column",
-         {{"first", "1", "男", "l1", "0005", "", ""}}, {{"0005", dept150}}, [](ImportTest&) {},
-         onPostgres, "人员未导入: 1 (PerUUID first): 部门 " + dept150 + " 未能保存: DeptName 超过字段长度 (150 个字符, 最多 100)"},
-        {"a department code of no whole level", {{"first", "1", "男", "l1", "005", "", ""}},
-         {{"005", "甲"}}, [](ImportTest&) {}, [this] { return GetParam() == 1; },
+         {{"first", "1", "男", "l1", "0005", "", ""}},
+         {{"0005", dept150}},
+         [](ImportTest&) {},
+         onPostgres,
+         "人员未导入: 1 (PerUUID first): 部门 " + dept150 +
+             " 未能保存: DeptName 超过字段长度 (150 个字符, 最多 100)"},
+        {"a department code of no whole level",
+         {{"first", "1", "男", "l1", "005", "", ""}},
+         {{"005", "甲"}},
+         [](ImportTest&) {},
+         [this] { return GetParam() == 1; },
          "人员未导入: 1 (PerUUID first): 部门编码 \"005\" 不足 4 位"},
     };
     for (const Case& c : cases) {
@@ -268,7 +288,8 @@ TEST_P(ImportTest, AccountsForEveryTickedPersonItDoesNotStore) {
         EXPECT_TRUE(packageFiles().isEmpty());
         const bool refused = c.refused();
         if (c.firstRow[0][0] != "<null>") {
-            const QStringList stored = rows("SELECT LoginName FROM CV_PersonInfo WHERE PerUUID = 'first'");
+            const QStringList stored =
+                rows("SELECT LoginName FROM CV_PersonInfo WHERE PerUUID = 'first'");
             EXPECT_EQ(stored, refused ? QStringList() : QStringList{c.firstRow[0][3]});
         }
         if (c.reason.isEmpty()) continue;
@@ -313,8 +334,9 @@ TEST_P(ImportTest, ThePreviewSaysWhatTheImportWillDoAndKeepsItCurrent) {
     QApplication::processEvents();
     const int notStored = testdb::onPostgres() ? 2 : 1;
     const auto line = [&](int inserted, int unstorable) {
-        return QString("导入预计: 新增 %1 人, 改名后新增 1 人, 已存在 1 人, 无法导入 %2 人, "
-                       "新建部门 0 个")
+        return QString(
+                   "导入预计: 新增 %1 人, 改名后新增 1 人, 已存在 1 人, 无法导入 %2 人, "
+                   "新建部门 0 个")
             .arg(inserted)
             .arg(unstorable);
     };
@@ -359,7 +381,8 @@ TEST_P(ImportTest, ThePreviewSaysWhatTheImportWillDoAndKeepsItCurrent) {
     const int full = findNode(tree(), "full", "1");
     const auto clickBox = [&] {
         tree().scrollTo(nodes.indexOf(full));
-        QTest::mouseClick(tree().viewport(), Qt::LeftButton, {}, tree().checkBoxRect(full).center());
+        QTest::mouseClick(tree().viewport(), Qt::LeftButton, {},
+                          tree().checkBoxRect(full).center());
         QApplication::processEvents();
     };
     clickBox();

@@ -228,9 +228,13 @@ struct RandomPackage {
             const QString dept = codes.isEmpty() || random.bounded(4) == 0
                                      ? pick({"<null>", "", "9999", "<null>"})
                                      : pick(codes);
-            const QStringList all = {QString("p%1").arg(i), pick({"甲", "乙", "<null>"}),
-                                     pick({"男", " 男", "女", "<null>"}), "login",
-                                     dept, "<null>", "pw"};
+            const QStringList all = {QString("p%1").arg(i),
+                                     pick({"甲", "乙", "<null>"}),
+                                     pick({"男", " 男", "女", "<null>"}),
+                                     "login",
+                                     dept,
+                                     "<null>",
+                                     "pw"};
             Row row;
             for (const QString& field : personFields)
                 row << text(all[PackagePersonFields.indexOf(field)]);

@@ -128,8 +128,8 @@ QByteArray write(const RowSet& data) {
             if (row[i].isNull()) continue;
             const FieldType type = data.fields[i].type;
             const QVariant value = *convertValue(type, row[i]);
-            const QString text = type == FieldType::Blob ? value.toByteArray().toHex()
-                                                         : valueText(value);
+            const QString text =
+                type == FieldType::Blob ? value.toByteArray().toHex() : valueText(value);
             xmlTextWriterWriteAttribute(w, x(names[i].constData()), x(text.toUtf8().constData()));
         }
         xmlTextWriterEndElement(w);
@@ -153,8 +153,9 @@ public:
         static const QStringList names = {"PerUUID", "PerName", "名字",  "with space", "1st",
                                           "xmlns",   "a:b",     "_1",    "_3",         "Dup",
                                           "Dup",     "x",       "XMLid", "a&b",        "\""};
-        static const QStringList hostileNames = {QStringLiteral("x\u0001y"), QStringLiteral("\u000B"),
-                                                 escape() + "0041", QStringLiteral("\uFEFFBOM")};
+        static const QStringList hostileNames = {QStringLiteral("x\u0001y"),
+                                                 QStringLiteral("\u000B"), escape() + "0041",
+                                                 QStringLiteral("\uFEFFBOM")};
         RowSet data;
         const int fields = pick(0, 8);
         for (int f = 0; f < fields; ++f) {
@@ -178,17 +179,54 @@ private:
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
 
     QString text() {
-        static const QStringList ordinary = {
-            "a",     "Zhang", "0",       " ",         "<",        ">",        "&",
-            "\"",    "'",     "\t",      "\n",        "\r",       "\r\n",     "]]>",
-            "&amp;", "&#10;", "é",       "张三",      "·",        "😀",       "\u0085",
-            "\u007F", QStringLiteral("\uFEFF"), "\uFFFD", "\uFDD0",  "\uE000",   "\U0010FFFC", "%",
-            "=",     "/>",    "  ",      "\u00A0"};
-        static const QStringList hostile = {
-            QString(QChar(0)), "\u0001", "\u0008", "\u000B", "\u000C", "\u001F",
-            QString(QChar(0xFFFE)), QString(QChar(0xFFFF)), QString(QChar(0xD800)),
-            QString(QChar(0xDC00)), QString(QChar(0xDBFF)), QString(QChar(0xDFFD)),
-            escape(), escape() + "000B", escape() + "zz", QStringLiteral("\uFEFF\uFEFF")};
+        static const QStringList ordinary = {"a",
+                                             "Zhang",
+                                             "0",
+                                             " ",
+                                             "<",
+                                             ">",
+                                             "&",
+                                             "\"",
+                                             "'",
+                                             "\t",
+                                             "\n",
+                                             "\r",
+                                             "\r\n",
+                                             "]]>",
+                                             "&amp;",
+                                             "&#10;",
+                                             "é",
+                                             "张三",
+                                             "·",
+                                             "😀",
+                                             "\u0085",
+                                             "\u007F",
+                                             QStringLiteral("\uFEFF"),
+                                             "\uFFFD",
+                                             "\uFDD0",
+                                             "\uE000",
+                                             "\U0010FFFC",
+                                             "%",
+                                             "=",
+                                             "/>",
+                                             "  ",
+                                             "\u00A0"};
+        static const QStringList hostile = {QString(QChar(0)),
+                                            "\u0001",
+                                            "\u0008",
+                                            "\u000B",
+                                            "\u000C",
+                                            "\u001F",
+                                            QString(QChar(0xFFFE)),
+                                            QString(QChar(0xFFFF)),
+                                            QString(QChar(0xD800)),
+                                            QString(QChar(0xDC00)),
+                                            QString(QChar(0xDBFF)),
+                                            QString(QChar(0xDFFD)),
+                                            escape(),
+                                            escape() + "000B",
+                                            escape() + "zz",
+                                            QStringLiteral("\uFEFF\uFEFF")};
         QString result;
         const int pieces = pick(0, 6);
         for (int i = 0; i < pieces; ++i) {
@@ -323,7 +361,8 @@ TEST_F(DataPacketTest, EveryCharacterOfEveryValueTravels) {
         QString(QChar(0xFFFE)) + QChar(0xFFFF), QString(QChar(0xD800)) + "lone",
         "lone" + QString(QChar(0xDFFF)),
         // A byte order mark leads a value like any other character.
-        QStringLiteral("\uFEFFBOM"), QStringLiteral("\uFEFF"), QStringLiteral("\uFEFF\uFEFF\u000B\uFEFF"),
+        QStringLiteral("\uFEFFBOM"), QStringLiteral("\uFEFF"),
+        QStringLiteral("\uFEFF\uFEFF\u000B\uFEFF"),
         // The escape character itself, and texts that look like escapes.
         escape, escape + "000B", escape + escape, "x" + escape + "00", escape + "zzzz",
         QString(QChar(0xDBFF)) + "0041"};
@@ -396,8 +435,8 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
         for (int i = 0; i < 2000; ++i) rows += "<ROW A=\"v" + QByteArray::number(i) + "\"/>";
         const QByteArray broken = "<ROW A=\"x" + bad + "\"/>";
         rows.insert(atEnd ? rows.size() : rows.indexOf("<ROW", rows.size() / 2), broken);
-        return "<?xml version=\"1.0\" encoding=\"" + QByteArray(encoding) + "\"?>" +
-               head.mid(39) + rows + tail;
+        return "<?xml version=\"1.0\" encoding=\"" + QByteArray(encoding) + "\"?>" + head.mid(39) +
+               rows + tail;
     };
     const struct {
         const char* name;
@@ -418,8 +457,8 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
          "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b "
          "\"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">]>"
          "<d>&c;</d>"},
-        {"external DTD", "<?xml version=\"1.0\"?><!DOCTYPE DATAPACKET SYSTEM \"x.dtd\">" +
-                             valid.mid(39)},
+        {"external DTD",
+         "<?xml version=\"1.0\"?><!DOCTYPE DATAPACKET SYSTEM \"x.dtd\">" + valid.mid(39)},
         {"undeclared entity", head + "<ROW A=\"&e;\"/>" + tail},
         {"wrong root", "<?xml version=\"1.0\"?><PACKET><METADATA/></PACKET>"},
         {"no FIELDS", "<DATAPACKET><METADATA/><ROWDATA/></DATAPACKET>"},
@@ -454,9 +493,9 @@ TEST_F(DataPacketTest, BrokenFilesAreRefusedCleanly) {
         {"UTF-8 by another name, a byte it cannot convert in a value",
          "<?xml version=\"1.0\" encoding=\"UTF-8.\"?>" + head.mid(39) +
              "<ROW A=\"00010\xCB\xCF\x31\"/>" + tail},
-        {"row over the parser's limit",
-         head + "<ROW A=\"" + QByteArray(5 * 1000 * 1000, 'x') + "\" N=\"" +
-             QByteArray(5 * 1000 * 1000, '1') + "\"/>" + tail},
+        {"row over the parser's limit", head + "<ROW A=\"" + QByteArray(5 * 1000 * 1000, 'x') +
+                                            "\" N=\"" + QByteArray(5 * 1000 * 1000, '1') + "\"/>" +
+                                            tail},
     };
     ClientDataSet set("kept");
     writeFile(path("valid.per"), valid);
@@ -556,7 +595,8 @@ TEST_F(DataPacketTest, RefusesBeyondWhatAPackageHoldsAndWritesNothingItWouldRefu
     // holds every field.
     RowSet widest = shape(4096, 2);
     for (int f = 0; f < 4096; ++f)
-        widest.fields[f].name = ('F' + QString::number(f)).leftJustified(limits.maxFieldNameBytes, 'n');
+        widest.fields[f].name =
+            ('F' + QString::number(f)).leftJustified(limits.maxFieldNameBytes, 'n');
     widest.rows[1] = Row(4096);
     expectSameValues(roundTrip(widest, path("widest.per")), widest, "widest");
 
@@ -636,8 +676,7 @@ TEST_F(DataPacketTest, ASaveThatFailsAtAnyByteLeavesTheOldFile) {
     const qint64 size = QFileInfo(path("out/reference.per")).size();
     ASSERT_GT(size, 2 << 20);  // more than the writer buffers at once
     QFile::remove(path("out/reference.per"));
-    QList<qint64> room{0,       1,         4095,          4096,     4097,
-                       1 << 20, size - 1, size};
+    QList<qint64> room{0, 1, 4095, 4096, 4097, 1 << 20, size - 1, size};
     for (int i = 1; i < 30; ++i) room.append(size * i / 30 + i);
     for (const qint64 at : room) {
         {

@@ -108,10 +108,11 @@ TEST_F(DialectTest, RowsReadAsTheDriverReadsThemButEveryCharacterExact) {
                      "f, g numeric, h boolean)"
                    : "CREATE TABLE t (k integer, a bigint, b text, c double precision, d bytea, "
                      "e varchar(9), f text, g numeric, h boolean)");
-    const QStringList values =
-        sqlite ? QStringList{"NULL", "0", "-9223372036854775808", "2.5", "'12'", "''", "' '",
-                             "'张三😀'", "X''", "X'00FF'", "'1e3'", "'it''s'"}
-               : QStringList{"NULL"};
+    const QStringList values = sqlite ? QStringList{"NULL",    "0",       "-9223372036854775808",
+                                                    "2.5",     "'12'",    "''",
+                                                    "' '",     "'张三😀'", "X''",
+                                                    "X'00FF'", "'1e3'",   "'it''s'"}
+                                      : QStringList{"NULL"};
     int k = 0;
     for (const QString& value : values)
         execute(QString("INSERT INTO t VALUES (%1, %2, %2, %2, %2, %2, %2, %2, %2)")
@@ -123,14 +124,25 @@ TEST_F(DialectTest, RowsReadAsTheDriverReadsThemButEveryCharacterExact) {
     // Qt's field types as the data sets know them.
     const auto typeOf = [](QMetaType type) {
         switch (type.id()) {
-            case QMetaType::Bool: return FieldType::Boolean;
-            case QMetaType::Int: case QMetaType::UInt: case QMetaType::LongLong:
-            case QMetaType::ULongLong: case QMetaType::Short: case QMetaType::UShort:
+            case QMetaType::Bool:
+                return FieldType::Boolean;
+            case QMetaType::Int:
+            case QMetaType::UInt:
+            case QMetaType::LongLong:
+            case QMetaType::ULongLong:
+            case QMetaType::Short:
+            case QMetaType::UShort:
                 return FieldType::Integer;
-            case QMetaType::Double: case QMetaType::Float: return FieldType::Float;
-            case QMetaType::QDate: case QMetaType::QDateTime: return FieldType::DateTime;
-            case QMetaType::QByteArray: return FieldType::Blob;
-            default: return FieldType::String;
+            case QMetaType::Double:
+            case QMetaType::Float:
+                return FieldType::Float;
+            case QMetaType::QDate:
+            case QMetaType::QDateTime:
+                return FieldType::DateTime;
+            case QMetaType::QByteArray:
+                return FieldType::Blob;
+            default:
+                return FieldType::String;
         }
     };
     const QString statements[] = {
@@ -189,10 +201,10 @@ TEST_F(DialectTest, RowsReadAsTheDriverReadsThemButEveryCharacterExact) {
         execute("INSERT INTO CV_DeptInfo VALUES ('q' || " + sqlQuote(text) + ", 'x', NULL)");
         const QString found = "SELECT DeptID FROM CV_DeptInfo WHERE DeptID = " + sqlQuote(text);
         EXPECT_EQ(column(select(found), "DeptID"), QStringList{text});
-        EXPECT_EQ(column(select("SELECT DeptID FROM CV_DeptInfo WHERE DeptID = 'q' || " +
-                                sqlQuote(text)),
-                         "DeptID"),
-                  QStringList{"q" + text});
+        EXPECT_EQ(
+            column(select("SELECT DeptID FROM CV_DeptInfo WHERE DeptID = 'q' || " + sqlQuote(text)),
+                   "DeptID"),
+            QStringList{"q" + text});
     }
 }
 
@@ -261,8 +273,8 @@ TEST_F(DialectTest, FailuresNameTheirCause) {
     EXPECT_THROW(Query().open(), DbError);
     if (store_->dialect() == Dialect::SQLite) {
         // SQLite runs one statement of a text; one holding more is refused whole, as Qt does.
-        for (const char* refused : {"INSERT INTO CV_DeptInfo (DeptID) VALUES ('2'); DELETE X",
-                                    "", "   "}) {
+        for (const char* refused :
+             {"INSERT INTO CV_DeptInfo (DeptID) VALUES ('2'); DELETE X", "", "   "}) {
             command.setCommandText(refused);
             EXPECT_THROW(command.execute(), DbError) << refused;
         }

@@ -94,7 +94,8 @@ TEST(HostServices, LogLineCarriesTheHostsIdentifierAndReportsAFailedWrite) {
     QFile log(installation.logFile());
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     const QString line = QString::fromUtf8(log.readAll());
-    EXPECT_TRUE(line.contains("\t2\tUUID-42\tDataUnPack\tCVPersonManage\t4\t")) << line.toStdString();
+    EXPECT_TRUE(line.contains("\t2\tUUID-42\tDataUnPack\tCVPersonManage\t4\t"))
+        << line.toStdString();
     EXPECT_TRUE(line.contains(QString::fromUtf8("已经被改为a_1000")));
 
     cvhost::Settings::instance().set("logFile", installation.folder() + "missing/dir/log");

@@ -38,8 +38,9 @@ struct RandomPersonnel {
         const auto pick = [&random](const QStringList& from) {
             return from[int(random.bounded(qsizetype(from.size())))];
         };
-        const QStringList deptNames = {"总部", "财务", "研发", "A",   "B",      "a_b",
-                                       "",     "_",    "C'D",  " x ", "<b>z</b>", QString(60, u'长')};
+        const QStringList deptNames = {"总部", "财务", "研发",     "A",
+                                       "B",    "a_b",  "",         "_",
+                                       "C'D",  " x ",  "<b>z</b>", QString(60, u'长')};
         const QStringList segments = {"0001", "0002", "0003", "0001", "abcd", "ABCD",
                                       "0'01", "00 1", "1",    "12",   "123",  "12345"};
 
@@ -67,8 +68,8 @@ struct RandomPersonnel {
         const int personCount = int(random.bounded(40));
         for (int i = 0; i < personCount; ++i) {
             Person p;
-            p.uuid = chance(5)   ? QStringLiteral("111111111111111111")
-                     : chance(5) ? QStringLiteral("222222222222222222")
+            p.uuid = chance(5)    ? QStringLiteral("111111111111111111")
+                     : chance(5)  ? QStringLiteral("222222222222222222")
                      : chance(10) ? QStringLiteral("q'%1").arg(i)
                                   : QStringLiteral("P%1").arg(i);
             if (std::any_of(people.cbegin(), people.cend(),

@@ -49,10 +49,10 @@ TEST(NodeTree, LongNamesAreShownWholeAsTooltipsAndScrolledTo) {
     const QString markup = QStringLiteral("<b>粗</b> & 细");
     struct Case {
         const char* what;
-        int fillers;        // people under the department before the named one
-        QString name;       // the node looked at
-        QString expected;   // its tooltip
-        bool wider;         // wider than the view
+        int fillers;       // people under the department before the named one
+        QString name;      // the node looked at
+        QString expected;  // its tooltip
+        bool wider;        // wider than the view
     };
     const Case cases[] = {
         {"a long department name", 0, longName, longName, true},
@@ -83,7 +83,8 @@ TEST(NodeTree, LongNamesAreShownWholeAsTooltipsAndScrolledTo) {
         ASSERT_TRUE(tree.viewport()->rect().intersects(row));
         EXPECT_EQ(tooltipAt(tree, QPoint(30, row.center().y())), c.expected);
         // The column holds the whole text: indentation, tick box and text all fit.
-        const int needed = 2 * tree.indentation() + 16 + tree.fontMetrics().horizontalAdvance(c.name);
+        const int needed =
+            2 * tree.indentation() + 16 + tree.fontMetrics().horizontalAdvance(c.name);
         EXPECT_GE(tree.header()->sectionSize(0), needed);
         EXPECT_GE(tree.header()->sectionSize(0), tree.viewport()->width());
         EXPECT_EQ(tree.horizontalScrollBar()->maximum() > 0, c.wider);

@@ -81,8 +81,9 @@ TEST(TickedPersons, OnlyTickedPersonNodesAfterTheRootAreListed) {
 // units and more, NUL and the highest units, all with one prefix in common), records of other
 // kinds and nodes without one, with random ticks.
 TEST(TickedPersons, TextOfTheTreeIsTheTextOfItsList) {
-    QStringList pool = {"P1", "", "a b", "x,y", "O'Brien", "say \"hi\"", "张三", "'", ",", "P10",
-                        "abcdefgh", "abcdefgh1", "abcdefgi", "abcdefghijkl2", "abcdefghijkl1"};
+    QStringList pool = {
+        "P1", "",    "a b",      "x,y",       "O'Brien",  "say \"hi\"",    "张三",         "'",
+        ",",  "P10", "abcdefgh", "abcdefgh1", "abcdefgi", "abcdefghijkl2", "abcdefghijkl1"};
     pool << QStringView(u"abcdefgh\0", 9).toString() << QStringView(u"\0", 1).toString()
          << QStringView(u"a\0b", 3).toString() << QString::fromUtf8("\xF0\x9F\x98\x80")
          << QStringView(u"\uFFFF\uFFFF").toString() << QStringView(u"\uFFFFa").toString();

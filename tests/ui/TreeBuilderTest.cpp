@@ -125,8 +125,7 @@ void dumpNode(const cv::NodeModel& nodes, int node, const QString& indent, QStri
     }
     for (auto run = children.begin(); run != children.end();) {
         auto end = run + 1;
-        while (run->person && end != children.end() && end->person && end->text == run->text)
-            ++end;
+        while (run->person && end != children.end() && end->person && end->text == run->text) ++end;
         std::sort(run, end, [](const Child& a, const Child& b) { return a.lines < b.lines; });
         run = end;
     }
@@ -152,7 +151,8 @@ TEST(TreeBuilder, OneReadBuildsTheTreeOfTheStatementsPerDepartment) {
         testhost::RandomPersonnel(seed).store(inst);
         CheckTree reference;
         CheckTree oneRead;
-        ASSERT_TRUE(cv::BuildDeptPersonTree(reference, &inst.db(), cv::PersonReading::PerDepartment));
+        ASSERT_TRUE(
+            cv::BuildDeptPersonTree(reference, &inst.db(), cv::PersonReading::PerDepartment));
         ASSERT_TRUE(cv::BuildDeptPersonTree(oneRead, &inst.db()));
         EXPECT_EQ(dump(oneRead), dump(reference)) << "local";
         nodes += reference.nodes().size();
