@@ -71,7 +71,7 @@ ImportPreviewPlan::ImportPreviewPlan(TFramePerson& frame, const PackageFiles& fi
 ImportPreviewPlan::~ImportPreviewPlan() = default;
 
 void ImportPreviewPlan::ticksChanged() {
-    if (stale_) return;
+    if (stale_ || released_) return;
     stale_ = true;
     // A host that reads the plan before control returns to the event loop gets it planned.
     model_->setRowSource([this] {
@@ -86,6 +86,21 @@ void ImportPreviewPlan::settle() {
     if (!stale_) return;
     planNow();
     show();
+}
+
+void ImportPreviewPlan::release() {
+    if (released_) return;
+    settle();
+    model_->rows();  // made now, from what is about to go
+    released_ = true;
+    frame_.CTDeptPerson->nodes().setMarks({});
+    frame_.setPlanNotes({});
+    plan_ = nullptr;
+    session_.reset();
+    items_ = {};
+    persons_ = {};
+    ticked_ = {};
+    planIndex_ = {};
 }
 
 void ImportPreviewPlan::planNow() {

@@ -71,8 +71,9 @@ std::int32_t PackageImport(const QString& packageArgument) {
         return storeUnavailable(QStringLiteral("数据库连接不可用"));
     DeleteFilesOnExit cleanup;  // runs after the datasets are released
     // The plan the host compares the outcome with is the plan of the ticks imported.
+    ImportPreviewPlan* plan = nullptr;
     if (QWidget* frame = findOwnedWidget(TFramePerson::InstanceName))
-        if (ImportPreviewPlan* plan = ImportPreviewPlan::of(*frame)) plan->settle();
+        if ((plan = ImportPreviewPlan::of(*frame))) plan->settle();
     const QList<TickedPerson> ticked = TickedPersonsOfFrame();
     if (ticked.isEmpty()) return NothingTicked;
 
@@ -93,6 +94,7 @@ std::int32_t PackageImport(const QString& packageArgument) {
     if (!MatchesPreviewedPackage(files))
         return refusePackage(QStringLiteral("人员包在预览后已被更改"));
 
+    if (plan) plan->release();
     // Both files are read before anything is stored.
     OperationProgress progress(HostWindowOfFrame(), QStringLiteral("正在读取人员包: %1 行"), 0);
     progress.countRows(1);

@@ -1,5 +1,6 @@
 #include "ImportPlanSession.h"
 
+#include "Heartbeat.h"
 #include "HostServices.h"
 #include "LoginNames.h"
 
@@ -54,6 +55,7 @@ const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>
             // The import stops at the person whose department walk breaks the store's rules.
             result.reason = QStringLiteral("导入已中止: ") + plan_.stopReason;
         } else {
+            heartbeat();  // a progress dialog over the preview counts the people planned
             const ItemPlan decided = planner_.plan(people_[std::size_t(step.item)]);
             ++lastPlanned_;
             step.creates = decided.creates;
