@@ -1,6 +1,7 @@
 #include "ImportPreviewPlan.h"
 
 #include <QTimer>
+#include <algorithm>
 
 #include "CheckTree.h"
 #include "ImportPlanSession.h"
@@ -88,19 +89,55 @@ void ImportPreviewPlan::settle() {
     show();
 }
 
-void ImportPreviewPlan::release() {
-    if (released_) return;
+bool ImportPreviewPlan::release(const QList<TickedPerson>& ticked, ImportItems& items) {
+    if (released_) return false;
     settle();
-    model_->rows();  // made now, from what is about to go
     released_ = true;
     frame_.CTDeptPerson->nodes().setMarks({});
     frame_.setPlanNotes({});
+    bool handed = false;
+    if (plan_) {
+        const bool same =
+            qsizetype(ticked_.size()) == ticked.size() &&
+            std::equal(ticked_.cbegin(), ticked_.cend(), ticked.cbegin(),
+                       [this](qsizetype item, const TickedPerson& t) {
+                           return persons_[item].id == t.id && persons_[item].row == t.row;
+                       });
+        // What the rows are made of, when the host asks: of each ticked person its identifier,
+        // row, department path and login name, and the plan's results.
+        QList<TickedPerson> planned;
+        QList<ImportItem> kept;
+        planned.reserve(qsizetype(ticked_.size()));
+        kept.reserve(qsizetype(ticked_.size()));
+        for (const qsizetype item : ticked_) {
+            planned.append(persons_[item]);
+            ImportItem& k = kept.emplace_back();
+            k.deptPath = items_.people[item].deptPath;
+            k.person.LoginName = items_.people[item].person.LoginName;
+        }
+        if (same) {
+            QList<ImportItem> people;
+            if (ticked_.size() == nodes_.size()) {
+                people = std::move(items_.people);  // everybody ticked, in list order
+            } else {
+                people.reserve(qsizetype(ticked_.size()));
+                for (const qsizetype item : ticked_) people.append(items_.people[item]);
+            }
+            items.people = std::move(people);
+            items.deptRows = std::move(items_.deptRows);
+            handed = true;
+        }
+        model_->setRowSource(
+            [planned = std::move(planned), kept = std::move(kept), results = plan_->results,
+             stop = plan_->stopReason] { return AccountOf(planned, kept, results, stop, true); });
+    }
     plan_ = nullptr;
-    session_.reset();
+    session_.reset();  // the image: the import reads its own
     items_ = {};
     persons_ = {};
     ticked_ = {};
     planIndex_ = {};
+    return handed;
 }
 
 void ImportPreviewPlan::planNow() {

@@ -44,11 +44,13 @@ public:
     // Plans the ticks now at once if they changed since the last plan (the import asks, so that
     // what the host compares its outcome with is the plan of the ticks it imports).
     void settle();
-    // The import is about to run: the plan of the ticks now is made into the model's rows,
-    // and the rest (the package's items, the store's image) is let go, so that the plan and
+    // The import is about to run: the plan keeps what its model's rows are made of and lets
+    // the rest go (the store's image, the items of people not ticked), so that the plan and
     // the import never hold a package and an image each at once. The line stays as it is;
-    // the marks go, and later ticks are not planned.
-    void release();
+    // the marks go, and later ticks are not planned. When the plan's ticked people are
+    // `ticked` (the import's, in its order), their items go to `items`, read as
+    // ReadImportItems reads them, and the answer is true; else `items` stays as it was.
+    bool release(const QList<TickedPerson>& ticked, ImportItems& items);
     // The last plan; null when none could be made.
     const WindowedImport::Plan* plan() const;
     // The line under the tree: "导入预计: 新增 … 人, 改名后新增 … 人, 已存在 … 人, 无法导入

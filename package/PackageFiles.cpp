@@ -75,7 +75,7 @@ bool belongTogether(const QString& personFile, const QString& deptFile) {
 }  // namespace
 
 QByteArray PackageFingerprint(const QString& personFile, const QString& deptFile) {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QCryptographicHash hash(QCryptographicHash::Blake2b_256);
     for (const QString& path : {personFile, deptFile}) {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) return {};

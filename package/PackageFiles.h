@@ -61,10 +61,11 @@ struct PackageFiles {
 PackageFiles LocatePackageFiles(const QString& packageArgument, PackageJoin join);
 
 // What the user approved in the import preview is what the import stores. When the preview
-// locates a package, the fingerprint of its two dataset files (SHA-256 over their bytes) is
-// kept; once the preview frame shows it, RecordPreviewedPackage ties that fingerprint to the
-// frame. MatchesPreviewedPackage tells whether `files` (located by the import) hold exactly
-// those bytes and the frame of the preview is still the registered one.
+// locates a package, the fingerprint of its two dataset files (BLAKE2b-256 over their bytes, fast
+// enough to hash a large package twice) is kept; once the preview frame shows it,
+// RecordPreviewedPackage ties that fingerprint to the frame. MatchesPreviewedPackage tells whether
+// `files` (located by the import) hold exactly those bytes and the frame of the preview is still
+// the registered one.
 void RecordPreviewedPackage(QObject& frame);
 bool MatchesPreviewedPackage(const PackageFiles& files);
 

@@ -94,13 +94,14 @@ std::int32_t PackageImport(const QString& packageArgument) {
     if (!MatchesPreviewedPackage(files))
         return refusePackage(QStringLiteral("人员包在预览后已被更改"));
 
-    if (plan) plan->release();
-    // Both files are read before anything is stored.
+    // Both files are read before anything is stored: the preview's plan read them already
+    // (the files it read are the files matched just now), else they are read here.
     OperationProgress progress(HostWindowOfFrame(), QStringLiteral("正在读取人员包: %1 行"), 0);
     progress.countRows(1);
     ImportItems items;
-    if (const QString why = ReadImportItems(files, ticked, items); !why.isEmpty())
-        return refusePackage(why);
+    if (!plan || !plan->release(ticked, items))
+        if (const QString why = ReadImportItems(files, ticked, items); !why.isEmpty())
+            return refusePackage(why);
     progress.restart(QStringLiteral("正在导入人员: %1 / %2"), ticked.size());
     qint64 shown = 0;
     WindowedImport::Hooks hooks;

@@ -8,7 +8,8 @@ cd "$root"
 mapfile -t files < <(git ls-files '*.cpp' '*.h')
 if [[ "${1:-}" == "--check" ]]; then
   if ! clang-format --dry-run --Werror "${files[@]}" 2>/tmp/cv-format.$$; then
-    grep -o '^[^:]*:' /tmp/cv-format.$$ | sort -u | sed 's/:$//;s/^/not formatted: /'
+    grep -oE '^[^: ]+:[0-9]+:[0-9]+: ' /tmp/cv-format.$$ | cut -d: -f1 | sort -u |
+      sed 's/^/not formatted: /'
     rm -f /tmp/cv-format.$$
     echo "run scripts/format.sh to format them" >&2
     exit 1
