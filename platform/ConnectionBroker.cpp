@@ -113,9 +113,10 @@ void ServerWindows::nameRefused(std::span<const WindowRecord> records, WindowAns
                 .arg(tables_[records[std::size_t(answer.stored)].table].name, answer.refusal);
 }
 
-WindowAnswer ServerWindows::open(const QStringList& checks, WindowRequest::Checks when,
-                                 std::span<const WindowRecord> records, bool commit,
-                                 const WindowWait& wait, const std::function<void()>& alive) {
+WindowAnswer ServerWindows::open(const std::function<QStringList()>& checks,
+                                 WindowRequest::Checks when, std::span<const WindowRecord> records,
+                                 bool commit, const WindowWait& wait,
+                                 const std::function<void()>& alive) {
     const std::vector<WindowInsert> prepared = inserts(records);
     WindowAnswer answer = writer_.open({checks, when, prepared, commit}, wait, alive);
     nameRefused(records, answer);

@@ -43,7 +43,7 @@ public:
     // As WindowedWriter::noteStore, open, go and the rest, for records: the application
     // server applies a window's records as one apply, naming the first it refuses.
     void noteStore() { writer_.noteStore(); }
-    WindowAnswer open(const QStringList& checks, WindowRequest::Checks when,
+    WindowAnswer open(const std::function<QStringList()>& checks, WindowRequest::Checks when,
                       std::span<const WindowRecord> records, bool commit, const WindowWait& wait,
                       const std::function<void()>& alive = {});
     WindowAnswer go(std::span<const WindowRecord> records, bool commit,

@@ -105,8 +105,8 @@ public:
         try {
             const bool others = othersWrote();
             answer.checked = request.when == WindowRequest::Checks::Always || others;
-            if (answer.checked) {
-                for (const QString& check : request.checks) {
+            if (answer.checked && request.checks) {
+                for (const QString& check : request.checks()) {
                     answer.rows.append(query(check));
                     answer.planHeld = answer.planHeld && answer.rows.last().rows.isEmpty();
                 }
@@ -314,9 +314,9 @@ public:
         // The checks go as one guard: two rows where the statement wants one, a refusal of its
         // own when a check finds anything, which stops the inserts and the commit behind it.
         // Only then are the checks' rows read, once the window is rolled back.
+        const QStringList checks = request.checks ? request.checks() : QStringList();
         QStringList found;
-        for (const QString& check : request.checks)
-            found << "EXISTS (" + connection_.adapt(check) + ')';
+        for (const QString& check : checks) found << "EXISTS (" + connection_.adapt(check) + ')';
         if (!found.isEmpty())
             commands.push_back({Role::Guard, ("SELECT (SELECT 1 UNION ALL SELECT 1 WHERE " +
                                               found.join(" OR ") + ')')
@@ -346,7 +346,7 @@ public:
             }
             if (!answer.planHeld) {
                 rollback();
-                for (const QString& check : request.checks) answer.rows.append(query(check));
+                for (const QString& check : checks) answer.rows.append(query(check));
                 return answer;
             }
             if (bulk) {

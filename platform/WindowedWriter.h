@@ -62,8 +62,9 @@ struct WindowRequest {
     // Statements that find what would make the caller's plan wrong, read under the lock
     // before the inserts count: any row one of them finds means the plan no longer holds.
     // IfOthersWrote reads them only when another writer may have written since the last look
-    // (SQLite can tell; a server cannot, and always reads them).
-    QStringList checks;
+    // (SQLite can tell; a server cannot, and always reads them). They are made only when they
+    // are read: on SQLite, where nobody else writes, a window never makes them.
+    std::function<QStringList()> checks;
     enum class Checks { Always, IfOthersWrote } when = Checks::Always;
     std::span<const WindowInsert> inserts;
     bool commit = false;  // commit as well, when every insert is stored

@@ -118,9 +118,10 @@ void ImportWriter::explainAnswer(std::span<const ImportWrite> writes, qsizetype 
     answer.refusal = limits_.explain(writes[std::size_t(answer.stored)], answer.refusal);
 }
 
-WindowAnswer ImportWriter::open(const QStringList& checks, WindowRequest::Checks when,
-                                std::span<const ImportWrite> writes, bool commit,
-                                const WindowWait& wait, const std::function<void()>& alive) {
+WindowAnswer ImportWriter::open(const std::function<QStringList()>& checks,
+                                WindowRequest::Checks when, std::span<const ImportWrite> writes,
+                                bool commit, const WindowWait& wait,
+                                const std::function<void()>& alive) {
     WindowAnswer answer;
     QString unfit;
     qsizetype sent = qsizetype(writes.size());

@@ -37,7 +37,7 @@ public:
     // ("LoginName 超过字段长度 (51 个字符, 最多 50)"), else "数据库拒绝保存: " and the store's
     // own reason.
     void noteStore();
-    WindowAnswer open(const QStringList& checks, WindowRequest::Checks when,
+    WindowAnswer open(const std::function<QStringList()>& checks, WindowRequest::Checks when,
                       std::span<const ImportWrite> writes, bool commit, const WindowWait& wait,
                       const std::function<void()>& alive = {});
     WindowAnswer go(std::span<const ImportWrite> writes, bool commit,

@@ -310,7 +310,7 @@ void WindowedImport::refuse(Window& w, qsizetype item, int create, const QString
 }
 
 WindowedImport::Sent WindowedImport::write(Window& w, std::span<const ImportItem> items,
-                                           qsizetype from, const Checks* checks) {
+                                           qsizetype from, LazyChecks* checks) {
     std::vector<ImportWrite> writes;
     std::vector<std::pair<qsizetype, int>> owners;  // (item, create or -1 for the person)
     for (;;) {
@@ -337,14 +337,14 @@ WindowedImport::Sent WindowedImport::write(Window& w, std::span<const ImportItem
         WindowAnswer answer;
         if (checks) {
             answer = writer_->open(
-                checks->sql,
+                [checks] { return checks->get().sql; },
                 imageStale_ ? WindowRequest::Checks::Always : WindowRequest::Checks::IfOthersWrote,
                 writes, !lines, {lockWaitMs, hooks_.waiting}, hooks_.alive);
             // Once somebody else has written since the image was read, every window is checked.
             imageStale_ = imageStale_ || answer.checked;
             if (!answer.planHeld) {
                 // Rolled back already: what the plan asks of the store now sees none of it.
-                absorb(w, items, factsIn(*checks, answer.rows));
+                absorb(w, items, factsIn(checks->get(), answer.rows));
                 return Sent::Changed;
             }
             checks = nullptr;
@@ -496,11 +496,11 @@ WindowedImport::End WindowedImport::run(std::span<const ImportItem> items) {
                 // written at last as planned, its keys still guarding it.
                 Sent sent = Sent::Changed;
                 for (int round = 0; round < CheckRounds && sent == Sent::Changed; ++round) {
-                    const Checks checks = checksOf(w, items);
+                    LazyChecks checks{[&] { return checksOf(w, items); }, {}};
                     sent = write(w, items, w.begin, &checks);
                 }
                 if (sent == Sent::Changed) {
-                    const Checks none;
+                    LazyChecks none{[] { return Checks(); }, {}};
                     write(w, items, w.begin, &none);
                 }
                 writeLines(w, items);

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "ImportPlanner.h"
@@ -120,6 +121,16 @@ private:
         QSet<QString> plannedCodes;
     };
     Checks checksOf(const Window& window, std::span<const ImportItem> items) const;
+    // A window's checks, made when the writer first reads them (on SQLite, only once another
+    // writer has written).
+    struct LazyChecks {
+        std::function<Checks()> make;
+        std::optional<Checks> made;
+        const Checks& get() {
+            if (!made) made = make();
+            return *made;
+        }
+    };
     // What the checks' rows hold that the image, as it stood before the window, did not.
     struct Facts {
         QList<std::pair<QString, QString>> people;  // (PerUUID, LoginName), nulls as null
@@ -135,7 +146,7 @@ private:
     // logged before it.
     enum class Sent { Stored, Changed };
     Sent write(Window& window, std::span<const ImportItem> items, qsizetype from,
-               const Checks* checks);
+               LazyChecks* checks);
     void writeLines(Window& window, std::span<const ImportItem> items);
     void refuse(Window& window, qsizetype item, int create, const QString& reason);
     bool takenMeanwhile(Window& window, std::span<const ImportItem> items, qsizetype item,
