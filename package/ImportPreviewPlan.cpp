@@ -4,7 +4,9 @@
 #include <algorithm>
 
 #include "CheckTree.h"
+#include "FrameEmbedding.h"
 #include "ImportPlanSession.h"
+#include "OperationProgress.h"
 #include "PackageFiles.h"
 #include "TDM_PersonPack.h"
 #include "TFramePerson.h"
@@ -27,8 +29,18 @@ ImportPreviewPlan* ImportPreviewPlan::of(const QObject& frame) {
                                                Qt::FindDirectChildrenOnly);
 }
 
+namespace {
+qsizetype& limit() {
+    static qsizetype people = 200000;
+    return people;
+}
+}  // namespace
+
+qsizetype ImportPreviewPlan::autoPlanLimit() { return limit(); }
+void ImportPreviewPlan::setAutoPlanLimit(qsizetype people) { limit() = people; }
+
 ImportPreviewPlan::ImportPreviewPlan(TFramePerson& frame, const PackageFiles& files)
-    : QObject(&frame), frame_(frame) {
+    : QObject(&frame), frame_(frame), files_(std::make_unique<PackageFiles>(files)) {
     setObjectName(QLatin1String(PlanObjectName));
     const NodeModel& tree = frame.CTDeptPerson->nodes();
     // Every person node the user may tick (the root's own record is never imported).
@@ -40,8 +52,38 @@ ImportPreviewPlan::ImportPreviewPlan(TFramePerson& frame, const PackageFiles& fi
         persons_.append({tree.field(node, NodeRecords::ID).toString(), tree.sourceRow(node)});
     }
     model_ = ImportAccount::attach(frame, ImportAccount::PlanName, {});
+    connect(&tree, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex&, const QModelIndex&, const QList<int>& roles) {
+                if (roles.isEmpty() || roles.contains(Qt::CheckStateRole)) ticksChanged();
+            });
+    frame_.setPlanNotes([this](int node) { return noteOf(node); });
+    stale_ = true;
+    deferred_ = qsizetype(nodes_.size()) > autoPlanLimit();
+    if (deferred_) {
+        model_->setRowSource([this] {
+            // Asked for the first time: the package and the store are read now, over the
+            // host's window.
+            OperationProgress progress(HostWindowOfFrame(),
+                                       QStringLiteral("正在预计导入结果: %1 行"), 0,
+                                       OperationProgress::Cancel::NotOffered);
+            progress.countRows(1);
+            planNow();
+            show();
+            return accountRows();
+        });
+        publish();
+        frame_.setPlanLine(line());
+        return;
+    }
+    planNow();
+    model_->setRowSource([this] { return accountRows(); });
+    show();
+}
+
+bool ImportPreviewPlan::open() {
+    if (session_ || !failure_.isEmpty() || !files_) return session_ != nullptr;
     try {
-        if (const QString why = ReadImportItems(files, persons_, items_); !why.isEmpty()) {
+        if (const QString why = ReadImportItems(*files_, persons_, items_); !why.isEmpty()) {
             failure_ = why;
         } else if (TDM_PersonPack* module = TDM_PersonPack::instance()) {
             session_ = std::make_unique<ImportPlanSession>(*module, items_.people, items_.deptRows);
@@ -51,21 +93,13 @@ ImportPreviewPlan::ImportPreviewPlan(TFramePerson& frame, const PackageFiles& fi
     } catch (const std::exception& e) {
         failure_ = QStringLiteral("无法读取数据库: ") + logSafeText(QString::fromUtf8(e.what()));
     }
-    if (!session_) {
-        model_->setProperty(ImportAccount::SummaryProperty, line());
-        model_->setProperty(ImportAccount::FailureProperty, failure_);
-        frame_.setPlanLine(line());
-        return;
-    }
-    connect(&tree, &QAbstractItemModel::dataChanged, this,
-            [this](const QModelIndex&, const QModelIndex&, const QList<int>& roles) {
-                if (roles.isEmpty() || roles.contains(Qt::CheckStateRole)) ticksChanged();
-            });
-    frame_.setPlanNotes([this](int node) { return noteOf(node); });
-    stale_ = true;
-    planNow();
-    model_->setRowSource([this] { return accountRows(); });
-    show();
+    files_.reset();  // an unpacked package's folder goes once its items are read
+    return session_ != nullptr;
+}
+
+void ImportPreviewPlan::publish() {
+    model_->setProperty(ImportAccount::SummaryProperty, line());
+    model_->setProperty(ImportAccount::FailureProperty, plan_ ? QString() : failure_);
 }
 
 // Goes with its frame: the tree and the panel it marked go too.
@@ -77,8 +111,10 @@ void ImportPreviewPlan::ticksChanged() {
     // A host that reads the plan before control returns to the event loop gets it planned.
     model_->setRowSource([this] {
         planNow();
+        show();
         return accountRows();
     });
+    if (!session_) return;  // planned when the host asks
     // A click toggles a subtree and tells its parents one signal each: planned once, after.
     QTimer::singleShot(0, this, [this] { settle(); });
 }
@@ -91,7 +127,7 @@ void ImportPreviewPlan::settle() {
 
 bool ImportPreviewPlan::release(const QList<TickedPerson>& ticked, ImportItems& items) {
     if (released_) return false;
-    settle();
+    if (session_) settle();
     released_ = true;
     frame_.CTDeptPerson->nodes().setMarks({});
     frame_.setPlanNotes({});
@@ -141,8 +177,13 @@ bool ImportPreviewPlan::release(const QList<TickedPerson>& ticked, ImportItems& 
 }
 
 void ImportPreviewPlan::planNow() {
-    if (!stale_ || !session_) return;
+    if (!stale_ || released_) return;
     stale_ = false;
+    if (!open()) {
+        plan_ = nullptr;
+        publish();
+        return;
+    }
     const NodeModel& tree = frame_.CTDeptPerson->nodes();
     ticked_.clear();
     planIndex_.assign(nodes_.size(), -1);
@@ -159,8 +200,7 @@ void ImportPreviewPlan::planNow() {
         plan_ = nullptr;
         failure_ = QStringLiteral("无法读取数据库: ") + logSafeText(QString::fromUtf8(e.what()));
     }
-    model_->setProperty(ImportAccount::SummaryProperty, line());
-    model_->setProperty(ImportAccount::FailureProperty, plan_ ? QString() : failure_);
+    publish();
 }
 
 void ImportPreviewPlan::show() {
@@ -171,6 +211,8 @@ void ImportPreviewPlan::show() {
 const WindowedImport::Plan* ImportPreviewPlan::plan() const { return plan_; }
 
 QString ImportPreviewPlan::line() const {
+    if (!plan_ && failure_.isEmpty())
+        return QStringLiteral("导入预计: 共 %1 人, 人数较多, 预演时再计算").arg(nodes_.size());
     if (!plan_) return QStringLiteral("导入预计: 无法预计 (%1)").arg(failure_);
     const WindowedImport::Counts& counts = plan_->counts;
     return QStringLiteral(

@@ -9,6 +9,10 @@
 // in their tooltip. The host reads it as the frame's "ImportPlan" model (ImportAccount.h),
 // rows like the import's own account, made when first asked for.
 //
+// A package of more than autoPlanLimit() people is planned only when the host first reads the
+// model (a dry run): the plan holds the package's items and an image of the store, which at a
+// million people would double what the preview holds and take many seconds more to open.
+//
 // Planning writes nothing: no row, no log line, no number drawn from the login-name
 // generator. A plan that cannot be made (the store cannot be read) says why in the line and
 // leaves the preview as it was.
@@ -38,6 +42,9 @@ public:
     static void attach(TFramePerson& frame, const PackageFiles& files);
     // The frame's plan; null when it has none.
     static ImportPreviewPlan* of(const QObject& frame);
+    // How many people the preview plans as it opens (200,000); tests set it.
+    static qsizetype autoPlanLimit();
+    static void setAutoPlanLimit(qsizetype people);
 
     ~ImportPreviewPlan() override;
 
@@ -64,7 +71,9 @@ public:
 private:
     ImportPreviewPlan(TFramePerson& frame, const PackageFiles& files);
     void ticksChanged();
+    bool open();     // reads the package's items and the store once; false when it cannot
     void planNow();  // when the ticks changed since the last plan
+    void publish();  // the line and the failure as the model's properties
     void show();     // the line and the marks
     QList<AccountRow> accountRows() const;
     const WindowedImport::Result* resultOf(int node) const;
@@ -82,6 +91,8 @@ private:
     ImportAccount* model_ = nullptr;
     bool stale_ = false;
     bool released_ = false;
+    bool deferred_ = false;                // planned only when the host asks
+    std::unique_ptr<PackageFiles> files_;  // until the items are read
 };
 
 }  // namespace cv

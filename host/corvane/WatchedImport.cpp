@@ -38,6 +38,8 @@ PlannedImport planImport(QWidget* panel, QWidget* window, PackageReading& readin
         planned.error = QString::fromUtf8("插件没有给出导入预演 (ImportPlan)");
         return planned;
     }
+    // The rows first: a plan the plug-in makes only when asked is made by reading them.
+    const QList<cvhost::AccountRow> rows = cvhost::readAccount(*plan);
     planned.summary = plan->property("summary").toString();
     if (const QString why = plan->property("failure").toString(); !why.isEmpty()) {
         planned.error = QString::fromUtf8("无法预演导入: ") + why;
@@ -46,7 +48,6 @@ PlannedImport planImport(QWidget* panel, QWidget* window, PackageReading& readin
     try {
         const cvhost::PackageContents contents = reading.contents(window);
         const QSet<QString> inPreview = personTicks(panel).inTree;
-        const QList<cvhost::AccountRow> rows = cvhost::readAccount(*plan);
         waitWhileBusy(window, QString::fromUtf8("正在生成预演报告…"), [&] {
             planned.report = cvhost::composePlannedReport(contents, rows, inPreview);
         });

@@ -11,6 +11,7 @@
 #include "Database.h"
 #include "GetTickedPersons.h"
 #include "ImportAccount.h"
+#include "ImportPreviewPlan.h"
 #include "ImportSelection.h"
 #include "PackageTest.h"
 #include "TCVPerson.h"
@@ -405,12 +406,37 @@ TEST_P(ImportTest, ThePreviewSaysWhatTheImportWillDoAndKeepsItCurrent) {
     auto* plan = frame()->findChild<ImportAccount*>(ImportAccount::PlanName);
     auto* account = frame()->findChild<ImportAccount*>(ImportAccount::ImportName);
     ASSERT_TRUE(plan && account);
-    ASSERT_EQ(plan->rows().size(), account->rows().size());
-    for (qsizetype i = 0; i < plan->rows().size(); ++i) {
-        EXPECT_EQ(plan->rows()[i].outcome, account->rows()[i].outcome);
-        EXPECT_EQ(plan->rows()[i].loginName, account->rows()[i].loginName);
-        EXPECT_EQ(plan->rows()[i].reason, account->rows()[i].reason);
-    }
+    const QList<AccountRow> done = account->rows();
+    const auto same = [&](const QList<AccountRow>& planned) {
+        ASSERT_EQ(planned.size(), done.size());
+        for (qsizetype i = 0; i < planned.size(); ++i) {
+            EXPECT_EQ(planned[i].outcome, done[i].outcome);
+            EXPECT_EQ(planned[i].loginName, done[i].loginName);
+            EXPECT_EQ(planned[i].reason, done[i].reason);
+        }
+    };
+    same(plan->rows());
+
+    // A package over the limit is planned only when the host reads the plan: the same plan.
+    PackageFree();
+    writePackage(packageDir(), people, {{"0005", "新部门"}});
+    install(Content::Empty);
+    inst().exec(
+        "INSERT INTO CV_PersonInfo(PerUUID, PerName, LoginName, PerDept, PrjID) "
+        "VALUES('present', '原来', 'p', '', 0), ('other', 'x', 'taken', '', 0)");
+    inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName) VALUES('9999', '末')");
+    setPackageVersion(3);
+    TCVPerson::ResetLoginNameGenerator();
+    ImportPreviewPlan::setAutoPlanLimit(2);
+    const int previewed = PackageImportProc(packageDir(), &hostWindow);
+    ImportPreviewPlan::setAutoPlanLimit(200000);
+    ASSERT_EQ(previewed, 1);
+    EXPECT_EQ(frame()->LblPlan->text(),
+              QString("导入预计: 共 %1 人, 人数较多, 预演时再计算").arg(people.size()));
+    plan = frame()->findChild<ImportAccount*>(ImportAccount::PlanName);
+    ASSERT_NE(plan, nullptr);
+    same(plan->rows());
+    EXPECT_EQ(frame()->LblPlan->text(), line(1, notStored));
 }
 
 TEST_P(ImportTest, RefusesABrokenPackageBeforeStoringAnything) {
