@@ -4,10 +4,11 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProgressDialog>
+#include <QThread>
 #include <QTimer>
 #include <atomic>
 #include <exception>
-#include <thread>
+#include <memory>
 
 namespace corvane {
 namespace {
@@ -56,7 +57,10 @@ void waitWhileBusy(QWidget* parent, const QString& doing, const std::function<vo
     QEventLoop loop;
     std::atomic<bool> done = false;
     std::exception_ptr failure;
-    std::thread worker([&] {
+    // A QThread of its own rather than a bare thread: Qt keeps the record of a thread it did
+    // not start (made once the work touches a QObject) past the thread's end, which a leak
+    // check at the process's end may find.
+    const std::unique_ptr<QThread> worker(QThread::create([&] {
         try {
             work();
         } catch (...) {
@@ -64,7 +68,8 @@ void waitWhileBusy(QWidget* parent, const QString& doing, const std::function<vo
         }
         done = true;
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
+    }));
+    worker->start();
     // A short wait shows no dialog; a longer one does, so that nobody waits without a word.
     QTimer show;
     show.setSingleShot(true);
@@ -73,7 +78,7 @@ void waitWhileBusy(QWidget* parent, const QString& doing, const std::function<vo
     });
     show.start(300);
     if (!done) loop.exec(QEventLoop::AllEvents);
-    worker.join();
+    worker->wait();
     QGuiApplication::restoreOverrideCursor();
     dialog.hide();
     if (failure) std::rethrow_exception(failure);

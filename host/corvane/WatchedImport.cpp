@@ -1,8 +1,8 @@
 #include "WatchedImport.h"
 
 #include <QAbstractItemModel>
-#include <QCoreApplication>
 #include <QGuiApplication>
+#include <QThread>
 #include <QWidget>
 
 #include "Busy.h"
@@ -12,10 +12,16 @@
 
 namespace corvane {
 
-PackageReading::PackageReading(const QString& package)
-    : future_(std::async(std::launch::async, [package] {
-                  return cvhost::readPackage(package);
-              }).share()) {}
+// A QThread rather than std::async's thread, for the reason Busy.cpp gives.
+PackageReading::PackageReading(const QString& package) {
+    std::packaged_task<cvhost::PackageContents()> task(
+        [package] { return cvhost::readPackage(package); });
+    future_ = task.get_future().share();
+    thread_.reset(QThread::create(std::move(task)));
+    thread_->start();
+}
+
+PackageReading::~PackageReading() { thread_->wait(); }
 
 cvhost::PackageContents PackageReading::contents(QWidget* parent) {
     if (future_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
@@ -31,8 +37,6 @@ QString reasonOf(const std::exception& e) { return QString::fromUtf8(e.what()); 
 
 PlannedImport planImport(QWidget* panel, QWidget* window, PackageReading& reading) {
     PlannedImport planned;
-    // The plan follows the ticks once control returns to the event loop.
-    QCoreApplication::processEvents();
     const auto* plan = panel->findChild<QAbstractItemModel*>(QStringLiteral("ImportPlan"));
     if (!plan) {
         planned.error = QString::fromUtf8("插件没有给出导入预演 (ImportPlan)");

@@ -9,11 +9,13 @@
 #include <QString>
 #include <QStringList>
 #include <future>
+#include <memory>
 #include <optional>
 
 #include "ImportReport.h"
 #include "Plugin.h"
 
+class QThread;
 class QWidget;
 
 namespace corvane {
@@ -22,12 +24,16 @@ namespace corvane {
 class PackageReading {
 public:
     explicit PackageReading(const QString& package);
+    ~PackageReading();  // waits for the reading to end
+    PackageReading(const PackageReading&) = delete;
+    PackageReading& operator=(const PackageReading&) = delete;
     // Waits while busy (Busy.h) over `parent`; throws std::runtime_error, with the reason in
     // Chinese, when the package cannot be read.
     cvhost::PackageContents contents(QWidget* parent);
 
 private:
     std::shared_future<cvhost::PackageContents> future_;
+    std::unique_ptr<QThread> thread_;
 };
 
 struct WatchedImport {
