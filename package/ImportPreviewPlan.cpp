@@ -2,6 +2,7 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <optional>
 
 #include "CheckTree.h"
 #include "FrameEmbedding.h"
@@ -60,17 +61,7 @@ ImportPreviewPlan::ImportPreviewPlan(TFramePerson& frame, const PackageFiles& fi
     stale_ = true;
     deferred_ = qsizetype(nodes_.size()) > autoPlanLimit();
     if (deferred_) {
-        model_->setRowSource([this] {
-            // Asked for the first time: the package and the store are read now, over the
-            // host's window.
-            OperationProgress progress(HostWindowOfFrame(),
-                                       QStringLiteral("正在预计导入结果: %1 行"), 0,
-                                       OperationProgress::Cancel::NotOffered);
-            progress.countRows(1);
-            planNow();
-            show();
-            return accountRows();
-        });
+        model_->setRowSource([this] { return rowsNow(); });
         publish();
         frame_.setPlanLine(line());
         return;
@@ -109,14 +100,24 @@ void ImportPreviewPlan::ticksChanged() {
     if (stale_ || released_) return;
     stale_ = true;
     // A host that reads the plan before control returns to the event loop gets it planned.
-    model_->setRowSource([this] {
-        planNow();
-        show();
-        return accountRows();
-    });
+    model_->setRowSource([this] { return rowsNow(); });
     if (!session_) return;  // planned when the host asks
     // A click toggles a subtree and tells its parents one signal each: planned once, after.
     QTimer::singleShot(0, this, [this] { settle(); });
+}
+
+QList<AccountRow> ImportPreviewPlan::rowsNow() {
+    std::optional<OperationProgress> progress;
+    if (!session_ && deferred_) {
+        // Asked for the first time: the package and the store are read now, over the host's
+        // window.
+        progress.emplace(HostWindowOfFrame(), QStringLiteral("正在预计导入结果: %1 行"), 0,
+                         OperationProgress::Cancel::NotOffered);
+        progress->countRows(1);
+    }
+    planNow();
+    show();
+    return accountRows();
 }
 
 void ImportPreviewPlan::settle() {
@@ -139,18 +140,7 @@ bool ImportPreviewPlan::release(const QList<TickedPerson>& ticked, ImportItems& 
                        [this](qsizetype item, const TickedPerson& t) {
                            return persons_[item].id == t.id && persons_[item].row == t.row;
                        });
-        // What the rows are made of, when the host asks: of each ticked person its identifier,
-        // row, department path and login name, and the plan's results.
-        QList<TickedPerson> planned;
-        QList<ImportItem> kept;
-        planned.reserve(qsizetype(ticked_.size()));
-        kept.reserve(qsizetype(ticked_.size()));
-        for (const qsizetype item : ticked_) {
-            planned.append(persons_[item]);
-            ImportItem& k = kept.emplace_back();
-            k.deptPath = items_.people[item].deptPath;
-            k.person.LoginName = items_.people[item].person.LoginName;
-        }
+        RowInputs inputs = rowInputs();  // what stays of the plan
         if (same) {
             QList<ImportItem> people;
             if (ticked_.size() == nodes_.size()) {
@@ -164,8 +154,9 @@ bool ImportPreviewPlan::release(const QList<TickedPerson>& ticked, ImportItems& 
             handed = true;
         }
         model_->setRowSource(
-            [planned = std::move(planned), kept = std::move(kept), results = plan_->results,
-             stop = plan_->stopReason] { return AccountOf(planned, kept, results, stop, true); });
+            [inputs = std::move(inputs), results = plan_->results, stop = plan_->stopReason] {
+                return AccountOf(inputs.ticked, inputs.items, results, stop, true);
+            });
     }
     plan_ = nullptr;
     session_.reset();  // the image: the import reads its own
@@ -268,17 +259,23 @@ QString ImportPreviewPlan::markOf(int node) const {
     }
 }
 
+ImportPreviewPlan::RowInputs ImportPreviewPlan::rowInputs() const {
+    RowInputs inputs;
+    inputs.ticked.reserve(qsizetype(ticked_.size()));
+    inputs.items.reserve(qsizetype(ticked_.size()));
+    for (const qsizetype item : ticked_) {
+        inputs.ticked.append(persons_[item]);
+        ImportItem& kept = inputs.items.emplace_back();
+        kept.deptPath = items_.people[item].deptPath;
+        kept.person.LoginName = items_.people[item].person.LoginName;
+    }
+    return inputs;
+}
+
 QList<AccountRow> ImportPreviewPlan::accountRows() const {
     if (!plan_) return {};
-    QList<TickedPerson> ticked;
-    QList<ImportItem> items;
-    ticked.reserve(qsizetype(ticked_.size()));
-    items.reserve(qsizetype(ticked_.size()));
-    for (const qsizetype item : ticked_) {
-        ticked.append(persons_[item]);
-        items.append(items_.people[item]);
-    }
-    return AccountOf(ticked, items, plan_->results, plan_->stopReason, true);
+    const RowInputs inputs = rowInputs();
+    return AccountOf(inputs.ticked, inputs.items, plan_->results, plan_->stopReason, true);
 }
 
 }  // namespace cv

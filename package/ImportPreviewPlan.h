@@ -75,7 +75,16 @@ private:
     void planNow();  // when the ticks changed since the last plan
     void publish();  // the line and the failure as the model's properties
     void show();     // the line and the marks
+    // What the model's rows are made of: of each ticked person its identifier and row, and
+    // of its item what AccountOf reads (the department path and the login name).
+    struct RowInputs {
+        QList<TickedPerson> ticked;
+        QList<ImportItem> items;
+    };
+    RowInputs rowInputs() const;
     QList<AccountRow> accountRows() const;
+    // The model's rows when the host reads them: planned first if the ticks changed.
+    QList<AccountRow> rowsNow();
     const WindowedImport::Result* resultOf(int node) const;
 
     TFramePerson& frame_;

@@ -20,7 +20,6 @@ ImportPlanSession::ImportPlanSession(TDM_PersonPack& module, std::span<const Imp
       seed_(planner_.seed()),
       base_(image_.mark()) {
     image_.reserve(people.size());
-    steps_.reserve(people.size());
 }
 
 const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>& ticked) {

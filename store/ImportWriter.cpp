@@ -118,40 +118,44 @@ void ImportWriter::explainAnswer(std::span<const ImportWrite> writes, qsizetype 
     answer.refusal = limits_.explain(writes[std::size_t(answer.stored)], answer.refusal);
 }
 
-WindowAnswer ImportWriter::open(const std::function<QStringList()>& checks,
-                                WindowRequest::Checks when, std::span<const ImportWrite> writes,
-                                bool commit, const WindowWait& wait,
-                                const std::function<void()>& alive) {
+WindowAnswer ImportWriter::send(std::span<const ImportWrite> writes, const ToServer& toServer,
+                                const ToStore& toStore) {
     WindowAnswer answer;
     QString unfit;
     qsizetype sent = qsizetype(writes.size());
     if (networked_) {
         const std::vector<WindowRecord> prepared = records(writes, unfit);
         sent = qsizetype(prepared.size());
-        answer = server_->open(checks, when, prepared, commit && unfit.isEmpty(), wait, alive);
+        answer = toServer(prepared, unfit.isEmpty());
     } else {
-        const std::vector<WindowInsert> prepared = inserts(writes);
-        answer = local_->open({checks, when, prepared, commit}, wait, alive);
+        answer = toStore(inserts(writes));
     }
     explainAnswer(writes, sent, unfit, answer);
     return answer;
 }
 
+WindowAnswer ImportWriter::open(const std::function<QStringList()>& checks,
+                                WindowRequest::Checks when, std::span<const ImportWrite> writes,
+                                bool commit, const WindowWait& wait,
+                                const std::function<void()>& alive) {
+    return send(
+        writes,
+        [&](std::span<const WindowRecord> records, bool fit) {
+            return server_->open(checks, when, records, commit && fit, wait, alive);
+        },
+        [&](std::span<const WindowInsert> inserts) {
+            return local_->open({checks, when, inserts, commit}, wait, alive);
+        });
+}
+
 WindowAnswer ImportWriter::go(std::span<const ImportWrite> writes, bool commit,
                               const std::function<void()>& alive) {
-    WindowAnswer answer;
-    QString unfit;
-    qsizetype sent = qsizetype(writes.size());
-    if (networked_) {
-        const std::vector<WindowRecord> prepared = records(writes, unfit);
-        sent = qsizetype(prepared.size());
-        answer = server_->go(prepared, commit && unfit.isEmpty(), alive);
-    } else {
-        const std::vector<WindowInsert> prepared = inserts(writes);
-        answer = local_->go(prepared, commit, alive);
-    }
-    explainAnswer(writes, sent, unfit, answer);
-    return answer;
+    return send(
+        writes,
+        [&](std::span<const WindowRecord> records, bool fit) {
+            return server_->go(records, commit && fit, alive);
+        },
+        [&](std::span<const WindowInsert> inserts) { return local_->go(inserts, commit, alive); });
 }
 
 void ImportWriter::rollbackTo(int keep) {

@@ -62,6 +62,12 @@ private:
     std::vector<WindowRecord> records(std::span<const ImportWrite> writes, QString& unfit) const;
     void explainAnswer(std::span<const ImportWrite> writes, qsizetype sent, const QString& unfit,
                        WindowAnswer& answer) const;
+    // The writes sent in the working style (networked: the records that fit, and whether all
+    // did), the answer explained in plain words.
+    using ToServer = std::function<WindowAnswer(std::span<const WindowRecord>, bool allFit)>;
+    using ToStore = std::function<WindowAnswer(std::span<const WindowInsert>)>;
+    WindowAnswer send(std::span<const ImportWrite> writes, const ToServer& toServer,
+                      const ToStore& toStore);
 
     struct Table {
         QString topSql;    // "Select Top 1 * From ...": the table's fields, as the store answers

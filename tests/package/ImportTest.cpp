@@ -320,14 +320,18 @@ TEST_P(ImportTest, ThePreviewSaysWhatTheImportWillDoAndKeepsItCurrent) {
     // PostgreSQL refuses a text longer than its column; SQLite stores it.
     if (testdb::onPostgres()) people.append({"long", "长名", "男", login51, "<null>", "", ""});
     QDir().mkpath(packageDir());
-    writePackage(packageDir(), people, {{"0005", "新部门"}});
-    install(Content::Empty);
-    inst().exec(
-        "INSERT INTO CV_PersonInfo(PerUUID, PerName, LoginName, PerDept, PrjID) "
-        "VALUES('present', '原来', 'p', '', 0), ('other', 'x', 'taken', '', 0)");
-    inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName) VALUES('9999', '末')");
-    setPackageVersion(3);
-    TCVPerson::ResetLoginNameGenerator();
+    // A present person, a login name taken, a department level full.
+    const auto arrange = [&] {
+        writePackage(packageDir(), people, {{"0005", "新部门"}});
+        install(Content::Empty);
+        inst().exec(
+            "INSERT INTO CV_PersonInfo(PerUUID, PerName, LoginName, PerDept, PrjID) "
+            "VALUES('present', '原来', 'p', '', 0), ('other', 'x', 'taken', '', 0)");
+        inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName) VALUES('9999', '末')");
+        setPackageVersion(3);
+        TCVPerson::ResetLoginNameGenerator();
+    };
+    arrange();
     const QStringList storeBefore = rows("SELECT * FROM CV_PersonInfo ORDER BY PerUUID");
     hostWindow.resize(900, 600);
     hostWindow.show();
@@ -419,17 +423,11 @@ TEST_P(ImportTest, ThePreviewSaysWhatTheImportWillDoAndKeepsItCurrent) {
 
     // A package over the limit is planned only when the host reads the plan: the same plan.
     PackageFree();
-    writePackage(packageDir(), people, {{"0005", "新部门"}});
-    install(Content::Empty);
-    inst().exec(
-        "INSERT INTO CV_PersonInfo(PerUUID, PerName, LoginName, PerDept, PrjID) "
-        "VALUES('present', '原来', 'p', '', 0), ('other', 'x', 'taken', '', 0)");
-    inst().exec("INSERT INTO CV_DeptInfo(DeptID, DeptName) VALUES('9999', '末')");
-    setPackageVersion(3);
-    TCVPerson::ResetLoginNameGenerator();
+    arrange();
+    const qsizetype limit = ImportPreviewPlan::autoPlanLimit();
     ImportPreviewPlan::setAutoPlanLimit(2);
     const int previewed = PackageImportProc(packageDir(), &hostWindow);
-    ImportPreviewPlan::setAutoPlanLimit(200000);
+    ImportPreviewPlan::setAutoPlanLimit(limit);
     ASSERT_EQ(previewed, 1);
     EXPECT_EQ(frame()->LblPlan->text(),
               QString("导入预计: 共 %1 人, 人数较多, 预演时再计算").arg(people.size()));

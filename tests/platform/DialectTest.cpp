@@ -121,30 +121,6 @@ TEST_F(DialectTest, RowsReadAsTheDriverReadsThemButEveryCharacterExact) {
     if (!sqlite)
         execute("INSERT INTO t VALUES (1, 42, '', 2.5, '\\x00ff', '张三😀', ' ', 12.5, true)");
 
-    // Qt's field types as the data sets know them.
-    const auto typeOf = [](QMetaType type) {
-        switch (type.id()) {
-            case QMetaType::Bool:
-                return FieldType::Boolean;
-            case QMetaType::Int:
-            case QMetaType::UInt:
-            case QMetaType::LongLong:
-            case QMetaType::ULongLong:
-            case QMetaType::Short:
-            case QMetaType::UShort:
-                return FieldType::Integer;
-            case QMetaType::Double:
-            case QMetaType::Float:
-                return FieldType::Float;
-            case QMetaType::QDate:
-            case QMetaType::QDateTime:
-                return FieldType::DateTime;
-            case QMetaType::QByteArray:
-                return FieldType::Blob;
-            default:
-                return FieldType::String;
-        }
-    };
     const QString statements[] = {
         "SELECT * FROM t ORDER BY k",
         "SELECT k + 1, b || 'x' AS \"q\"\"uoted\", NULL AS n, 2.5 AS r, e FROM t ORDER BY k",
@@ -160,7 +136,7 @@ TEST_F(DialectTest, RowsReadAsTheDriverReadsThemButEveryCharacterExact) {
         ASSERT_EQ(ours.fields.size(), record.count());
         for (int i = 0; i < record.count(); ++i) {
             EXPECT_EQ(ours.fields[i].name, record.fieldName(i));
-            EXPECT_EQ(ours.fields[i].type, typeOf(record.field(i).metaType()));
+            EXPECT_EQ(ours.fields[i].type, fieldTypeOf(record.field(i).metaType()));
         }
         qsizetype r = 0;
         for (; qt.next(); ++r) {
