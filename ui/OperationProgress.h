@@ -19,7 +19,7 @@ class QWidget;
 
 namespace cv {
 
-class OperationProgress : private HeartbeatListener {
+class OperationProgress final : private HeartbeatListener {
 public:
     enum class Cancel { Offered, NotOffered };
 
