@@ -20,6 +20,10 @@ ImportPlanSession::ImportPlanSession(TDM_PersonPack& module, std::span<const Imp
       seed_(planner_.seed()),
       base_(image_.mark()) {
     image_.reserve(people.size());
+    keys_.reserve(people.size());
+    for (const ImportItem& item : people)
+        keys_.push_back(
+            {image_.personKey(item.person.PerUUID), image_.loginKey(item.person.LoginName)});
 }
 
 const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>& ticked) {
@@ -55,7 +59,8 @@ const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>
             result.reason = QStringLiteral("导入已中止: ") + plan_.stopReason;
         } else {
             heartbeat();  // a progress dialog over the preview counts the people planned
-            const ItemPlan decided = planner_.plan(people_[std::size_t(step.item)]);
+            const ItemPlan decided =
+                planner_.plan(people_[std::size_t(step.item)], &keys_[std::size_t(step.item)]);
             ++lastPlanned_;
             step.creates = decided.creates;
             result.outcome = decided.outcome;

@@ -36,6 +36,7 @@ public:
 
 private:
     std::span<const ImportItem> people_;
+    std::vector<ImportPlanner::Keys> keys_;  // of each of people_, taken once
     std::span<const ImportItem> deptRows_;
     ImportLimits limits_;
     StoreImage image_;

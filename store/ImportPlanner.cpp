@@ -75,7 +75,7 @@ void ImportPlanner::planDepartments(ItemPlan& plan, const QString& path, const Q
     }
 }
 
-ItemPlan ImportPlanner::plan(const ImportItem& item) {
+ItemPlan ImportPlanner::plan(const ImportItem& item, const Keys* keys) {
     ItemPlan plan;
     plan.before = plan.beforePerson = image_.mark();
     plan.seedBefore = seed_;
@@ -98,11 +98,11 @@ ItemPlan ImportPlanner::plan(const ImportItem& item) {
         plan.reason = item.unreadable;
         return done();
     }
-    if (image_.hasPerson(item.person.PerUUID)) {
+    if (keys ? image_.hasPerson(keys->person) : image_.hasPerson(item.person.PerUUID)) {
         plan.outcome = ItemPlan::Outcome::Present;
         return done();
     }
-    if (image_.hasLogin(item.person.LoginName)) {
+    if (keys ? image_.hasLogin(keys->login) : image_.hasLogin(item.person.LoginName)) {
         plan.loginTaken = true;
         try {
             plan.person.LoginName = UniqueLoginName(
@@ -136,7 +136,12 @@ ItemPlan ImportPlanner::plan(const ImportItem& item) {
         return plan;
     }
     plan.insertPerson = true;
-    image_.addPerson(plan.person.PerUUID, stored(plan.person.LoginName));
+    if (keys) {
+        image_.addPerson(item.person.PerUUID.isNull() ? -1 : keys->person,
+                         plan.renameLine ? image_.loginKey(plan.person.LoginName) : keys->login);
+    } else {
+        image_.addPerson(plan.person.PerUUID, stored(plan.person.LoginName));
+    }
     return plan;
 }
 

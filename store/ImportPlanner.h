@@ -77,7 +77,13 @@ public:
     ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked, DeptQuestions ask,
                   RefusalOf refusal = {});
 
-    ItemPlan plan(const ImportItem& item);
+    // The numbers of an item's PerUUID and login name in the image (StoreImage::personKey and
+    // loginKey), for a caller that plans the same items again and again.
+    struct Keys {
+        StoreImage::Key person = -1;
+        StoreImage::Key login = -1;
+    };
+    ItemPlan plan(const ImportItem& item, const Keys* keys = nullptr);
 
     std::uint32_t seed() const { return seed_; }
     void setSeed(std::uint32_t seed) { seed_ = seed; }

@@ -45,8 +45,8 @@ StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts) {
     image.people_.reserve(people.rows.size());
     image.logins_.reserve(people.rows.size());
     for (const Row& row : people.rows) {
-        if (!row.value(0).isNull()) image.people_.insert(valueText(row.value(0)));
-        if (!row.value(1).isNull()) image.logins_.insert(valueText(row.value(1)));
+        if (!row.value(0).isNull()) image.people_.add(image.people_.id(valueText(row.value(0))));
+        if (!row.value(1).isNull()) image.logins_.add(image.logins_.id(valueText(row.value(1))));
     }
     for (const Row& row : depts.rows) {
         if (row.value(0).isNull()) continue;
@@ -62,53 +62,75 @@ StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts) {
     return image;
 }
 
-// One look-up each: a set that grew took the text.
+StoreImage::Key StoreImage::TextSet::id(const QString& text) {
+    const qsizetype before = ids_.size();
+    Key& id = ids_[text];
+    if (ids_.size() != before) {
+        id = Key(present_.size());
+        present_.push_back(false);
+    }
+    return id;
+}
+
+void StoreImage::TextSet::reserve(qsizetype more) {
+    ids_.reserve(ids_.size() + more);
+    present_.reserve(present_.size() + std::size_t(more));
+}
+
 void StoreImage::addPerson(const QString& perUUID, const QString& loginName) {
-    if (!perUUID.isNull()) {
-        const qsizetype before = people_.size();
-        people_.insert(perUUID);
-        if (journaling_ && people_.size() != before)
-            journal_.append({Change::PersonAdded, perUUID, {}, {}, {}});
-    }
-    if (!loginName.isNull()) {
-        const qsizetype before = logins_.size();
-        logins_.insert(loginName);
-        if (journaling_ && logins_.size() != before)
-            journal_.append({Change::LoginAdded, loginName, {}, {}, {}});
-    }
+    addPerson(perUUID.isNull() ? -1 : people_.id(perUUID),
+              loginName.isNull() ? -1 : logins_.id(loginName));
+}
+
+void StoreImage::addPerson(Key perUUID, Key loginName) {
+    if (perUUID >= 0 && people_.add(perUUID) && journaling_)
+        journal_.push_back({Change::PersonAdded, perUUID});
+    if (loginName >= 0 && logins_.add(loginName) && journaling_)
+        journal_.push_back({Change::LoginAdded, loginName});
 }
 
 void StoreImage::reserve(qsizetype people) {
-    people_.reserve(people_.size() + people);
-    logins_.reserve(logins_.size() + people);
-    journal_.reserve(journal_.size() + 2 * people);
+    people_.reserve(people);
+    logins_.reserve(people);
+    journal_.reserve(journal_.size() + 2 * std::size_t(people));
+}
+
+void StoreImage::journal(DeptChange change) {
+    if (!journaling_) return;
+    journal_.push_back({Change::Dept, Key(deptJournal_.size())});
+    deptJournal_.push_back(std::move(change));
 }
 
 void StoreImage::rewind(Mark mark) {
-    while (journal_.size() > mark) {
-        Change change = journal_.takeLast();
-        switch (change.kind) {
-            case Change::PersonAdded:
-                people_.remove(change.key);
+    while (Mark(journal_.size()) > mark) {
+        const Change change = journal_.back();
+        journal_.pop_back();
+        if (change.kind == Change::PersonAdded) {
+            people_.remove(change.id);
+            continue;
+        }
+        if (change.kind == Change::LoginAdded) {
+            logins_.remove(change.id);
+            continue;
+        }
+        DeptChange dept = std::move(deptJournal_.back());
+        deptJournal_.pop_back();
+        switch (dept.kind) {
+            case DeptChange::CodeAdded:
+                codes_.remove(dept.key);
                 break;
-            case Change::LoginAdded:
-                logins_.remove(change.key);
-                break;
-            case Change::CodeAdded:
-                codes_.remove(change.key);
-                break;
-            case Change::NameChanged:
-                if (change.named) {
-                    named_[{change.key, change.name}] = *change.named;
+            case DeptChange::NameChanged:
+                if (dept.named) {
+                    named_[{dept.key, dept.name}] = *dept.named;
                 } else {
-                    named_.remove({change.key, change.name});
+                    named_.remove({dept.key, dept.name});
                 }
                 break;
-            case Change::LevelChanged:
-                if (change.level) {
-                    levels_[change.key] = *change.level;
+            case DeptChange::LevelChanged:
+                if (dept.level) {
+                    levels_[dept.key] = *dept.level;
                 } else {
-                    levels_.remove(change.key);
+                    levels_.remove(dept.key);
                 }
                 break;
         }
@@ -132,12 +154,11 @@ StoreImage::Answer StoreImage::maximumDept(const QString& parent) const {
 void StoreImage::addDept(const QString& code, const QString& name) {
     if (const auto parent = addCode(code)) {
         const auto found = named_.constFind({*parent, name});
-        if (journaling_)
-            journal_.append({Change::NameChanged,
-                             *parent,
-                             name,
-                             found == named_.cend() ? std::nullopt : std::optional(*found),
-                             {}});
+        journal({DeptChange::NameChanged,
+                 *parent,
+                 name,
+                 found == named_.cend() ? std::nullopt : std::optional(*found),
+                 {}});
         Named& named = named_[{*parent, name}];
         if (named.count++ == 0) named.code = code;
     }
@@ -146,7 +167,7 @@ void StoreImage::addDept(const QString& code, const QString& name) {
 std::optional<QString> StoreImage::addCode(const QString& code) {
     if (!codes_.contains(code)) {
         codes_.insert(code);
-        if (journaling_) journal_.append({Change::CodeAdded, code, {}, {}, {}});
+        journal({DeptChange::CodeAdded, code, {}, {}, {}});
     }
     // Only codes of whole levels answer the look-ups (Len(DeptID) = 4 * (level + 1)).
     const qsizetype length = characters(code);
@@ -154,11 +175,11 @@ std::optional<QString> StoreImage::addCode(const QString& code) {
     QString parent = leftCharacters(code, length - 4);
     if (journaling_) {
         const auto found = levels_.constFind(parent);
-        journal_.append({Change::LevelChanged,
-                         parent,
-                         {},
-                         {},
-                         found == levels_.cend() ? std::nullopt : std::optional(*found)});
+        journal({DeptChange::LevelChanged,
+                 parent,
+                 {},
+                 {},
+                 found == levels_.cend() ? std::nullopt : std::optional(*found)});
     }
     Level& level = levels_[parent];
     if (!decimal(code)) level.decimal = false;

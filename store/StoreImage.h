@@ -16,6 +16,7 @@
 #include <QString>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "DataSet.h"
 
@@ -37,6 +38,18 @@ public:
     // A person stored now; a null text (a NULL of the store) is left out, as no statement
     // finds it.
     void addPerson(const QString& perUUID, const QString& loginName);
+
+    // A text's number in the image, for asking about it again without hashing it: a plan
+    // made again and again over the same people (the preview's, on every tick) takes the
+    // numbers of their PerUUIDs and login names once. A number stays the text's for the
+    // image's life, whatever is added and taken back; a null text has the number of "".
+    using Key = qint32;
+    Key personKey(const QString& perUUID) { return people_.id(perUUID); }
+    Key loginKey(const QString& loginName) { return logins_.id(loginName); }
+    bool hasPerson(Key perUUID) const { return people_.contains(perUUID); }
+    bool hasLogin(Key loginName) const { return logins_.contains(loginName); }
+    // As addPerson above; -1 leaves a text out.
+    void addPerson(Key perUUID, Key loginName);
     // Room for `people` more people without growing the sets on the way.
     void reserve(qsizetype people);
 
@@ -61,9 +74,12 @@ public:
     // store, and a part of it the store then refuses is taken back out. forget() drops what
     // could be taken back (the window was committed).
     using Mark = qsizetype;
-    Mark mark() const { return journal_.size(); }
+    Mark mark() const { return Mark(journal_.size()); }
     void rewind(Mark mark);
-    void forget() { journal_.clear(); }
+    void forget() {
+        journal_.clear();
+        deptJournal_.clear();
+    }
 
     // Characters (code points) in `text`, and its first `count` characters.
     static qsizetype characters(const QString& text);
@@ -79,22 +95,55 @@ private:
         bool decimal = true;  // every code of the level is decimal digits only
     };
 
-    // One change, and what stood before it.
-    struct Change {
-        enum Kind { PersonAdded, LoginAdded, CodeAdded, NameChanged, LevelChanged } kind;
+    // A set of texts held as numbers: a text met once keeps its number, and being in the set
+    // is a flag per number, so taking a text back out is clearing its flag.
+    class TextSet {
+    public:
+        Key id(const QString& text);
+        bool contains(const QString& text) const {
+            const auto found = ids_.constFind(text);
+            return found != ids_.cend() && present_[std::size_t(*found)];
+        }
+        bool contains(Key id) const { return id >= 0 && present_[std::size_t(id)]; }
+        // False when it was in the set already.
+        bool add(Key id) {
+            if (present_[std::size_t(id)]) return false;
+            present_[std::size_t(id)] = true;
+            return true;
+        }
+        void remove(Key id) { present_[std::size_t(id)] = false; }
+        void reserve(qsizetype more);
+
+    private:
+        QHash<QString, Key> ids_;
+        std::vector<bool> present_;
+    };
+
+    // A change to the departments, and what stood before it.
+    struct DeptChange {
+        enum Kind { CodeAdded, NameChanged, LevelChanged } kind;
         QString key;
         QString name;                // Name: the name of the (key, name) pair
         std::optional<Named> named;  // Name: before, none when the pair was new
         std::optional<Level> level;  // Level: before, none when the level was new
     };
+    // One change, in the order they were made: a person's texts by number (most of them),
+    // a department's change by its place in deptJournal_.
+    struct Change {
+        enum Kind : quint8 { PersonAdded, LoginAdded, Dept } kind;
+        Key id;
+    };
 
-    QSet<QString> people_;
-    QSet<QString> logins_;
+    TextSet people_;
+    TextSet logins_;
     QSet<QString> codes_;
     QHash<std::pair<QString, QString>, Named> named_;  // (parent, name)
     QHash<QString, Level> levels_;                     // by parent
-    QList<Change> journal_;
+    std::vector<Change> journal_;
+    std::vector<DeptChange> deptJournal_;
     bool journaling_ = true;
+
+    void journal(DeptChange change);
 
     // Counts `code` in its level; answers its parent, nothing for a code of no whole level.
     std::optional<QString> addCode(const QString& code);
