@@ -12,12 +12,18 @@ DeptPathPlan PlanDeptPath(const StoreImage& image, const QString& deptPath, cons
     const qsizetype levels = oldCode.size() / 4;
     plan.result = !networked;
     if (levels == 0 && networked) plan.end = DeptPathPlan::End::NoLevel;
-    QString rest = deptPath;
+    // The names are cut from the path one after the other; past its last name each further
+    // level's name is null.
+    qsizetype from = 0;
     QString parent;
     for (int level = 0; level < levels; ++level) {
-        const qsizetype split = rest.indexOf(QLatin1Char('_'));
-        const QString name = split < 0 ? rest : rest.left(split);
-        rest = split < 0 ? QString() : rest.mid(split + 1);
+        QString name;
+        if (from >= 0) {
+            const qsizetype split = deptPath.indexOf(QLatin1Char('_'), from);
+            name = from == 0 && split < 0 ? deptPath
+                                          : deptPath.mid(from, split < 0 ? -1 : split - from);
+            from = split < 0 ? -1 : split + 1;
+        }
         const auto stop = [&](DeptPathPlan::End end) {
             plan.end = end;
             plan.result = false;
