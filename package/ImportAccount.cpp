@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "DeptPathNames.h"
+#include "Heartbeat.h"
 #include "TDM_PersonPack.h"
 
 namespace cv {
@@ -38,6 +39,7 @@ QList<AccountRow> AccountOf(const QList<TickedPerson>& ticked, const QList<Impor
     QList<AccountRow> rows;
     rows.reserve(ticked.size());
     for (qsizetype i = 0; i < ticked.size(); ++i) {
+        heartbeat();
         AccountRow row;
         row.perUUID = ticked[i].id;
         row.sourceRow = ticked[i].row;

@@ -3,6 +3,7 @@
 #include <QHash>
 
 #include "ClientDataSet.h"
+#include "Heartbeat.h"
 #include "PackageFiles.h"
 #include "TextCodec.h"
 
@@ -45,8 +46,10 @@ public:
                                                    "PerMemo", "LoginName", "UPassWord"};
         for (int c = 0; c < Columns; ++c) columns_[c] = rows.indexOf(QLatin1String(names[c]));
         first_.reserve(rows.rows.size());
-        for (qsizetype row = rows.rows.size() - 1; row >= 0; --row)
+        for (qsizetype row = rows.rows.size() - 1; row >= 0; --row) {
+            heartbeat();
             if (!isNull(row, PerUUID)) first_.insert(text(row, PerUUID), row);
+        }
     }
 
     // The row to import for a ticked node: the row the node was made from when it carries
@@ -123,7 +126,10 @@ QString ReadImportItems(const PackageFiles& files, const QList<TickedPerson>& ti
     {
         const PersonFile people(peopleFile.data());
         const QHash<QString, QString> deptPaths = departmentPaths(deptFile.data());
-        for (const TickedPerson& t : ticked) items.people.append(personItem(people, deptPaths, t));
+        for (const TickedPerson& t : ticked) {
+            heartbeat();
+            items.people.append(personItem(people, deptPaths, t));
+        }
     }
     // The items share the rows' texts; what held them (a value and a list a row) goes now.
     peopleFile.setData({});

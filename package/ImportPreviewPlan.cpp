@@ -6,6 +6,7 @@
 
 #include "CheckTree.h"
 #include "FrameEmbedding.h"
+#include "Heartbeat.h"
 #include "ImportPlanSession.h"
 #include "OperationProgress.h"
 #include "PackageFiles.h"
@@ -264,6 +265,7 @@ ImportPreviewPlan::RowInputs ImportPreviewPlan::rowInputs() const {
     inputs.ticked.reserve(qsizetype(ticked_.size()));
     inputs.items.reserve(qsizetype(ticked_.size()));
     for (const qsizetype item : ticked_) {
+        heartbeat();
         inputs.ticked.append(persons_[item]);
         ImportItem& kept = inputs.items.emplace_back();
         kept.deptPath = items_.people[item].deptPath;

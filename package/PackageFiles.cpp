@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "DataPacket.h"
+#include "Heartbeat.h"
 #include "HeldFolder.h"
 #include "HostContext.h"
 #include "HostServices.h"
@@ -82,7 +83,18 @@ QByteArray PackageFingerprint(const QString& personFile, const QString& deptFile
         // The length first, so that no two pairs of files give the same stream of bytes.
         const qint64 size = file.size();
         hash.addData(QByteArrayView(reinterpret_cast<const char*>(&size), sizeof size));
-        if (!hash.addData(&file)) return {};
+        // In slices, each a sign of life for a progress dialog over the work.
+        QByteArray buffer(64 * 1024, Qt::Uninitialized);
+        for (;;) {
+            const qint64 read = file.read(buffer.data(), buffer.size());
+            if (read < 0) return {};
+            if (read == 0) break;
+            for (qint64 at = 0; at < read; at += 4096) {
+                hash.addData(
+                    QByteArrayView(buffer.constData() + at, std::min<qint64>(4096, read - at)));
+                heartbeat();
+            }
+        }
     }
     return hash.result();
 }

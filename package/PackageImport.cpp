@@ -70,6 +70,10 @@ std::int32_t PackageImport(const QString& packageArgument) {
     if (!TDM_PersonPack::PrepareStore())
         return storeUnavailable(QStringLiteral("数据库连接不可用"));
     DeleteFilesOnExit cleanup;  // runs after the datasets are released
+    // The window keeps turning from the first step on: a plan brought up to date, the
+    // package's files located and matched with what the preview read, both read.
+    OperationProgress progress(HostWindowOfFrame(), QStringLiteral("正在读取人员包: %1 行"), 0);
+    progress.countRows(1);
     // The plan the host compares the outcome with is the plan of the ticks imported.
     ImportPreviewPlan* plan = nullptr;
     if (QWidget* frame = findOwnedWidget(TFramePerson::InstanceName))
@@ -96,13 +100,11 @@ std::int32_t PackageImport(const QString& packageArgument) {
 
     // Both files are read before anything is stored: the preview's plan read them already
     // (the files it read are the files matched just now), else they are read here.
-    OperationProgress progress(HostWindowOfFrame(), QStringLiteral("正在读取人员包: %1 行"), 0);
-    progress.countRows(1);
+    progress.countRows(1);  // the rows from here on
     ImportItems items;
     if (!plan || !plan->release(ticked, items))
         if (const QString why = ReadImportItems(files, ticked, items); !why.isEmpty())
             return refusePackage(why);
-    progress.restart(QStringLiteral("正在导入人员: %1 / %2"), ticked.size());
     qint64 shown = 0;
     WindowedImport::Hooks hooks;
     hooks.log = [](const QString& line) { return host::writeLog(line); };
@@ -119,11 +121,14 @@ std::int32_t PackageImport(const QString& packageArgument) {
     };
     hooks.alive = [&] { progress.step(shown); };
     std::optional<WindowedImport> run;
+    progress.restart(QStringLiteral("正在读取数据库: %1 行"), 0);
+    progress.countRows(1);
     try {
         run.emplace(*TDM_PersonPack::instance(), hooks, WindowedImport::defaultWindow());
     } catch (const std::exception& e) {
         return storeUnavailable(logSafeText(QString::fromUtf8(e.what())));
     }
+    progress.restart(QStringLiteral("正在导入人员: %1 / %2"), ticked.size());
 
     WindowedImport::End end = run->run(items.people);
     QString notReached;
@@ -152,6 +157,8 @@ std::int32_t PackageImport(const QString& packageArgument) {
                        .arg(counts.present)
                        .arg(counts.notStored)
                        .arg(counts.depts));
+    progress.restart(QStringLiteral("正在整理导入结果: %1 人"), 0);
+    progress.countRows(1);
     if (QWidget* frame = findOwnedWidget(TFramePerson::InstanceName))
         ImportAccount::attach(*frame, ImportAccount::ImportName,
                               AccountOf(ticked, items.people, run->results(), notReached));

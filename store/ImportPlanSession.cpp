@@ -21,9 +21,11 @@ ImportPlanSession::ImportPlanSession(TDM_PersonPack& module, std::span<const Imp
       base_(image_.mark()) {
     image_.reserve(people.size());
     keys_.reserve(people.size());
-    for (const ImportItem& item : people)
+    for (const ImportItem& item : people) {
+        heartbeat();
         keys_.push_back(
             {image_.personKey(item.person.PerUUID), image_.loginKey(item.person.LoginName)});
+    }
 }
 
 const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>& ticked) {

@@ -1,5 +1,6 @@
 #include "StoreImage.h"
 
+#include "Heartbeat.h"
 #include "HostServices.h"
 #include "TDM_PersonPack.h"
 
@@ -45,6 +46,7 @@ StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts) {
     image.people_.reserve(people.rows.size());
     image.logins_.reserve(people.rows.size());
     for (const Row& row : people.rows) {
+        heartbeat();
         if (!row.value(0).isNull()) image.people_.add(image.people_.id(valueText(row.value(0))));
         if (!row.value(1).isNull()) image.logins_.add(image.logins_.id(valueText(row.value(1))));
     }
