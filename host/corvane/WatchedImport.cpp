@@ -87,10 +87,12 @@ WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* pane
         run.reportError = QString::fromUtf8("插件没有给出这次导入的逐人明细 (ImportAccount)");
         return run;
     }
-    QList<cvhost::AccountRow> rows = cvhost::readAccount(*account);
-    if (const auto* plan = panel->findChild<QAbstractItemModel*>(QStringLiteral("ImportPlan")))
-        rows = cvhost::notedDepartures(std::move(rows), cvhost::readAccount(*plan));
+    const auto* plan = panel->findChild<QAbstractItemModel*>(QStringLiteral("ImportPlan"));
+    // The two accounts are read off the window's thread too: nothing changes them while the
+    // busy dialog holds the window's input, and a large one takes a while.
     waitWhileBusy(window, QString::fromUtf8("正在生成导入报告…"), [&] {
+        QList<cvhost::AccountRow> rows = cvhost::readAccount(*account);
+        if (plan) rows = cvhost::notedDepartures(std::move(rows), cvhost::readAccount(*plan));
         run.report = cvhost::composeReport(*contents, rows, inPreview, run.log, run.result);
     });
     return run;
