@@ -1,6 +1,5 @@
 #include "ImportAccount.h"
 
-#include <optional>
 #include <utility>
 
 #include "DeptPathNames.h"
@@ -25,52 +24,72 @@ QString outcomeName(ItemPlan::Outcome outcome) {
 
 }  // namespace
 
+AccountBuilder::AccountBuilder(qsizetype people, bool planned) : planned_(planned) {
+    rows_.reserve(people);
+}
+
+void AccountBuilder::add(const TickedPerson& ticked, const ImportItem& item,
+                         const WindowedImport::Result* result) {
+    heartbeat();
+    AccountRow& row = rows_.emplace_back();
+    row.perUUID = ticked.id;
+    row.sourceRow = ticked.row;
+    if (!result || !result->reached) {
+        row.outcome = QStringLiteral("not stored");
+        row.deptPath = item.deptPath;
+        unreached_.push_back(rows_.size() - 1);
+        return;
+    }
+    row.outcome = outcomeName(result->outcome);
+    row.reason = result->reason;
+    const bool stored = result->outcome == ItemPlan::Outcome::Inserted ||
+                        result->outcome == ItemPlan::Outcome::Renamed;
+    if (stored) {
+        row.loginName = result->loginName;
+        row.deptCode = result->deptCode;
+        // A plan's new departments are not in the store yet: their path is the package's.
+        if (planned_) {
+            row.deptPath = item.deptPath;
+        } else {
+            row.deptPath = QStringLiteral("");
+            if (!row.deptCode.isEmpty()) stored_.push_back(rows_.size() - 1);
+        }
+        if (result->outcome == ItemPlan::Outcome::Renamed)
+            row.reason = QStringLiteral("要导入的注册名") + item.person.LoginName +
+                         QStringLiteral("已经存在,已经被改为") + row.loginName;
+    } else {
+        row.deptPath = item.deptPath;
+    }
+}
+
+QList<AccountRow> AccountBuilder::finish(const QString& notReached) {
+    for (const qsizetype row : unreached_) rows_[row].reason = notReached;
+    if (!stored_.empty()) {
+        // This installation's paths of the codes the people were stored under: one read.
+        try {
+            if (TDM_PersonPack* module = TDM_PersonPack::instance()) {
+                DeptPaths paths(module->readTexts(DeptNamesSql()));
+                for (const qsizetype row : stored_) {
+                    heartbeat();
+                    rows_[row].deptPath = paths.pathOf(rows_[row].deptCode);
+                }
+            }
+        } catch (const std::exception&) {
+            // The account still names the codes.
+        }
+    }
+    unreached_.clear();
+    stored_.clear();
+    return std::exchange(rows_, {});
+}
+
 QList<AccountRow> AccountOf(const QList<TickedPerson>& ticked, const QList<ImportItem>& items,
                             const QList<WindowedImport::Result>& results, const QString& notReached,
                             bool planned) {
-    // This installation's paths of the codes the people were stored under: one read.
-    std::optional<DeptPaths> paths;
-    try {
-        TDM_PersonPack* module = TDM_PersonPack::instance();
-        if (module && !planned) paths.emplace(module->readTexts(DeptNamesSql()));
-    } catch (const std::exception&) {
-        // The account still names the codes.
-    }
-    QList<AccountRow> rows;
-    rows.reserve(ticked.size());
-    for (qsizetype i = 0; i < ticked.size(); ++i) {
-        heartbeat();
-        AccountRow row;
-        row.perUUID = ticked[i].id;
-        row.sourceRow = ticked[i].row;
-        const WindowedImport::Result* result = i < results.size() ? &results[i] : nullptr;
-        if (!result || !result->reached) {
-            row.outcome = QStringLiteral("not stored");
-            row.reason = notReached;
-            row.deptPath = items[i].deptPath;
-            rows.append(row);
-            continue;
-        }
-        row.outcome = outcomeName(result->outcome);
-        row.reason = result->reason;
-        const bool stored = result->outcome == ItemPlan::Outcome::Inserted ||
-                            result->outcome == ItemPlan::Outcome::Renamed;
-        if (stored) {
-            row.loginName = result->loginName;
-            row.deptCode = result->deptCode;
-            // A plan's new departments are not in the store yet: their path is the package's.
-            row.deptPath = planned                            ? items[i].deptPath
-                           : paths && !row.deptCode.isEmpty() ? paths->pathOf(row.deptCode)
-                                                              : "";
-            if (result->outcome == ItemPlan::Outcome::Renamed)
-                row.reason = QStringLiteral("要导入的注册名") + items[i].person.LoginName +
-                             QStringLiteral("已经存在,已经被改为") + row.loginName;
-        } else {
-            row.deptPath = items[i].deptPath;
-        }
-        rows.append(row);
-    }
-    return rows;
+    AccountBuilder account(ticked.size(), planned);
+    for (qsizetype i = 0; i < ticked.size(); ++i)
+        account.add(ticked[i], items[i], i < results.size() ? &results[i] : nullptr);
+    return account.finish(notReached);
 }
 
 const QString ImportAccount::ImportName = QStringLiteral("ImportAccount");

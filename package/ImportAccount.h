@@ -15,6 +15,7 @@
 #include <QList>
 #include <QString>
 #include <functional>
+#include <vector>
 
 #include "GetTickedPersons.h"
 #include "WindowedImport.h"
@@ -37,6 +38,23 @@ struct AccountRow {
 QList<AccountRow> AccountOf(const QList<TickedPerson>& ticked, const QList<ImportItem>& items,
                             const QList<WindowedImport::Result>& results, const QString& notReached,
                             bool planned = false);
+
+// The same rows made person by person, for an import that holds its items a part at a time;
+// this installation's department paths of the people stored are read once, at the end.
+class AccountBuilder {
+public:
+    AccountBuilder(qsizetype people, bool planned);
+    // The row of `ticked` from its item and what became of it (null: never reached).
+    void add(const TickedPerson& ticked, const ImportItem& item,
+             const WindowedImport::Result* result);
+    QList<AccountRow> finish(const QString& notReached);
+
+private:
+    bool planned_;
+    QList<AccountRow> rows_;
+    std::vector<qsizetype> unreached_;  // rows whose reason is notReached
+    std::vector<qsizetype> stored_;     // rows whose path is this installation's
+};
 
 class ImportAccount : public QAbstractTableModel {
     Q_OBJECT

@@ -13,6 +13,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <optional>
+#include <span>
 
 #include "FailureLines.h"
 #include "FrameEmbedding.h"
@@ -99,12 +100,18 @@ std::int32_t PackageImport(const QString& packageArgument) {
         return refusePackage(QStringLiteral("人员包在预览后已被更改"));
 
     // Both files are read before anything is stored: the preview's plan read them already
-    // (the files it read are the files matched just now), else they are read here.
+    // (the files it read are the files matched just now), else they are read here, the
+    // person file as a compact table whose items are made a part at a time as the import
+    // reaches them.
     progress.countRows(1);  // the rows from here on
-    ImportItems items;
-    if (!plan || !plan->release(ticked, items))
-        if (const QString why = ReadImportItems(files, ticked, items); !why.isEmpty())
+    ImportItems handed;
+    std::optional<ImportItemReader> reader;
+    if (!plan || !plan->release(ticked, handed)) {
+        reader.emplace();
+        if (const QString why = reader->open(files, ticked); !why.isEmpty())
             return refusePackage(why);
+        handed.deptRows = reader->takeDeptRows();
+    }
     qint64 shown = 0;
     WindowedImport::Hooks hooks;
     hooks.log = [](const QString& line) { return host::writeLog(line); };
@@ -130,10 +137,23 @@ std::int32_t PackageImport(const QString& packageArgument) {
     }
     progress.restart(QStringLiteral("正在导入人员: %1 / %2"), ticked.size());
 
-    WindowedImport::End end = run->run(items.people);
+    AccountBuilder account(ticked.size(), false);
+    WindowedImport::End end = WindowedImport::End::Complete;
+    const qsizetype part = reader ? 16 * qsizetype(WindowedImport::defaultWindow()) : ticked.size();
+    for (qsizetype from = 0; from < ticked.size(); from += part) {
+        const QList<ImportItem> made = reader ? reader->people(from, part) : QList<ImportItem>();
+        const std::span<const ImportItem> items =
+            reader ? std::span<const ImportItem>(made)
+                   : std::span<const ImportItem>(handed.people).subspan(std::size_t(from));
+        const qsizetype first = run->results().size();
+        end = run->run(items);
+        for (std::size_t i = 0; i < items.size(); ++i)
+            account.add(ticked[from + qsizetype(i)], items[i],
+                        &run->results()[first + qsizetype(i)]);
+    }
     QString notReached;
-    if (end == WindowedImport::End::Complete) end = run->run(items.deptRows);
-    const WindowedImport::Counts& counts = run->counts();
+    if (end == WindowedImport::End::Complete) end = run->run(handed.deptRows);
+    const WindowedImport::Counts counts = run->counts();
     if (end == WindowedImport::End::Cancelled) {
         const auto& results = run->results();
         const auto people = results.cbegin() + std::min(results.size(), ticked.size());
@@ -159,9 +179,12 @@ std::int32_t PackageImport(const QString& packageArgument) {
                        .arg(counts.depts));
     progress.restart(QStringLiteral("正在整理导入结果: %1 人"), 0);
     progress.countRows(1);
+    // What the import held goes before the account is finished.
+    run.reset();
+    reader.reset();
+    handed = {};
     if (QWidget* frame = findOwnedWidget(TFramePerson::InstanceName))
-        ImportAccount::attach(*frame, ImportAccount::ImportName,
-                              AccountOf(ticked, items.people, run->results(), notReached));
+        ImportAccount::attach(*frame, ImportAccount::ImportName, account.finish(notReached));
     return end == WindowedImport::End::Complete ? Done : Failed;
 }
 

@@ -459,7 +459,16 @@ void WindowedImport::record(const Window& w, std::span<const ImportItem> items) 
 }
 
 WindowedImport::End WindowedImport::run(std::span<const ImportItem> items) {
+    const auto cancelFrom = [&](qsizetype from) {
+        ended_ = End::Cancelled;
+        for (qsizetype i = from; i < qsizetype(items.size()); ++i) {
+            results_.append(Result{});
+            if (items[std::size_t(i)].kind == ImportItem::Kind::Person) ++counts_.notStored;
+        }
+        return End::Cancelled;
+    };
     const auto stopAt = [&](qsizetype from, const QString& reason, const Window* w) {
+        ended_ = End::Stopped;
         stopReason_ = reason;
         for (qsizetype i = from; i < qsizetype(items.size()); ++i) {
             const ImportItem& item = items[std::size_t(i)];
@@ -479,6 +488,8 @@ WindowedImport::End WindowedImport::run(std::span<const ImportItem> items) {
         }
         return End::Stopped;
     };
+    if (ended_ == End::Stopped) return stopAt(0, stopReason_, nullptr);
+    if (ended_ == End::Cancelled) return cancelFrom(0);
 
     qsizetype next = 0;
     while (next < qsizetype(items.size())) {
@@ -526,13 +537,7 @@ WindowedImport::End WindowedImport::run(std::span<const ImportItem> items) {
         next = w.end;
         if (w.end > w.begin && w.plans.last().outcome == ItemPlan::Outcome::Stop)
             return stopAt(next, w.plans.last().reason, nullptr);
-        if (w.cancelled) {
-            for (qsizetype i = next; i < qsizetype(items.size()); ++i) {
-                results_.append(Result{});
-                if (items[std::size_t(i)].kind == ImportItem::Kind::Person) ++counts_.notStored;
-            }
-            return End::Cancelled;
-        }
+        if (w.cancelled) return cancelFrom(next);
         if (hooks_.step) hooks_.step(committed_);
     }
     return End::Complete;

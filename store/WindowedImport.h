@@ -88,7 +88,8 @@ public:
     ~WindowedImport();
 
     // Imports `items` in order, window by window; the results of earlier runs stay. Ends at
-    // the first cancel or stop.
+    // the first cancel or stop; a run after that end stores nothing and marks its items as
+    // the end marked the rest of its own (a caller may hand the items over in parts).
     End run(std::span<const ImportItem> items);
 
     const QString& stopReason() const { return stopReason_; }
@@ -163,6 +164,7 @@ private:
     QList<Result> results_;
     Counts counts_;
     QString stopReason_;
+    End ended_ = End::Complete;
     qint64 committed_ = 0;
     bool imageStale_ = false;  // another writer wrote since the image was read
 };
