@@ -122,7 +122,7 @@ QList<AccountRow> ImportPreviewPlan::rowsNow() {
 }
 
 void ImportPreviewPlan::settle() {
-    if (!stale_) return;
+    if (!stale_ || (deferred_ && !session_)) return;
     planNow();
     show();
 }

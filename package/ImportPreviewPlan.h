@@ -49,7 +49,9 @@ public:
     ~ImportPreviewPlan() override;
 
     // Plans the ticks now at once if they changed since the last plan (the import asks, so that
-    // what the host compares its outcome with is the plan of the ticks it imports).
+    // what the host compares its outcome with is the plan of the ticks it imports). A plan
+    // left until the host asks, and never asked for, stays unmade: the import does not read
+    // the package and the store twice for a plan nobody looks at.
     void settle();
     // The import is about to run: the plan keeps what its model's rows are made of and lets
     // the rest go (the store's image, the items of people not ticked), so that the plan and

@@ -138,6 +138,7 @@ std::int32_t PackageImport(const QString& packageArgument) {
     progress.restart(QStringLiteral("正在导入人员: %1 / %2"), ticked.size());
 
     AccountBuilder account(ticked.size(), false);
+    qsizetype reached = 0;  // people
     WindowedImport::End end = WindowedImport::End::Complete;
     const qsizetype part = reader ? 16 * qsizetype(WindowedImport::defaultWindow()) : ticked.size();
     for (qsizetype from = 0; from < ticked.size(); from += part) {
@@ -145,22 +146,20 @@ std::int32_t PackageImport(const QString& packageArgument) {
         const std::span<const ImportItem> items =
             reader ? std::span<const ImportItem>(made)
                    : std::span<const ImportItem>(handed.people).subspan(std::size_t(from));
-        const qsizetype first = run->results().size();
         end = run->run(items);
-        for (std::size_t i = 0; i < items.size(); ++i)
-            account.add(ticked[from + qsizetype(i)], items[i],
-                        &run->results()[first + qsizetype(i)]);
+        const QList<WindowedImport::Result> results = run->takeResults();
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const WindowedImport::Result& result = results[qsizetype(i)];
+            reached += result.reached;
+            account.add(ticked[from + qsizetype(i)], items[i], &result);
+        }
     }
     QString notReached;
     if (end == WindowedImport::End::Complete) end = run->run(handed.deptRows);
     const WindowedImport::Counts counts = run->counts();
     if (end == WindowedImport::End::Cancelled) {
-        const auto& results = run->results();
-        const auto people = results.cbegin() + std::min(results.size(), ticked.size());
-        const auto done = std::count_if(results.cbegin(), people,
-                                        [](const WindowedImport::Result& r) { return r.reached; });
         host::writeLog(
-            QStringLiteral("人员导入已取消: 已处理 %1/%2 人").arg(done).arg(ticked.size()));
+            QStringLiteral("人员导入已取消: 已处理 %1/%2 人").arg(reached).arg(ticked.size()));
         notReached = QStringLiteral("导入已取消, 未处理此人");
         // The package stays where it lies, so the same import can be run again to finish.
         if (host::packageVersion() == 3) cleanup.keep();

@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "ImportPlanner.h"
 #include "WindowedWriter.h"
@@ -95,6 +96,9 @@ public:
     const QString& stopReason() const { return stopReason_; }
     // One per item of every run, in order; those not reached are marked so.
     const QList<Result>& results() const { return results_; }
+    // The same, handed over: the results from here on start after them (a caller that
+    // hands the items over in parts lets each part's results go with it).
+    QList<Result> takeResults() { return std::exchange(results_, {}); }
     const Counts& counts() const { return counts_; }
     WindowedWriter::Costs costs() const;
 
