@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "DataSet.h"
+#include "TextTable.h"
 
 namespace cv {
 
@@ -96,14 +97,19 @@ private:
     };
 
     // A set of texts held as numbers: a text met once keeps its number, and being in the set
-    // is a flag per number, so taking a text back out is clearing its flag.
+    // is a flag per number, so taking a text back out is clearing its flag. The texts lie side
+    // by side in a TextTable (a row a number), found through one array of (hash, number)
+    // slots at most half full: a million identifiers cost about their characters, not a
+    // string and a hash node each.
     class TextSet {
     public:
-        Key id(const QString& text);
-        bool contains(const QString& text) const {
-            const auto found = ids_.constFind(text);
-            return found != ids_.cend() && present_[std::size_t(*found)];
+        Key id(QStringView text);
+        // -1 when the text was never met.
+        Key find(QStringView text) const {
+            const quint64 slot = slots_[slotOf(text, hashOf(text))];
+            return slot == 0 ? -1 : Key(slot & 0xFFFFFFFF) - 1;
         }
+        bool contains(QStringView text) const { return contains(find(text)); }
         bool contains(Key id) const { return id >= 0 && present_[std::size_t(id)]; }
         // False when it was in the set already.
         bool add(Key id) {
@@ -115,7 +121,13 @@ private:
         void reserve(qsizetype more);
 
     private:
-        QHash<QString, Key> ids_;
+        static quint32 hashOf(QStringView text);
+        // The slot of `text`, or the empty slot where it would go.
+        std::size_t slotOf(QStringView text, quint32 hash) const;
+        void grow(std::size_t texts);
+
+        TextTable texts_{1};
+        std::vector<quint64> slots_ = std::vector<quint64>(16);  // hash << 32 | (number + 1)
         std::vector<bool> present_;
     };
 
