@@ -65,11 +65,36 @@ ImportLimits ImportLimits::read(TDM_PersonPack& module) {
         store = module.BaseConnection();
     }
     limits.widthsHeld_ = store && store->dialect() == Dialect::PostgreSQL;
+    for (const auto table : {ImportWrite::Table::Person, ImportWrite::Table::Dept}) {
+        const RowSet& fields = limits.fields(table);
+        std::vector<int>& widths =
+            table == ImportWrite::Table::Person ? limits.personWidths_ : limits.deptWidths_;
+        for (const QString& column : ImportWrite::columns(table)) {
+            const int field = fields.indexOf(column);
+            widths.push_back(field < 0 ? 0 : fields.fields[field].width);
+        }
+    }
     return limits;
 }
 
 QString ImportLimits::predictRefusal(const ImportWrite& write) const {
     if (!widthsHeld_) return {};
+    // Nearly every write fits: its values are measured against the widths first, and words
+    // are made only for one that does not.
+    const std::vector<int>& widths =
+        write.table == ImportWrite::Table::Person ? personWidths_ : deptWidths_;
+    bool fits = true;
+    for (qsizetype i = 0; i < write.values.size() && fits; ++i) {
+        const QVariant& value = write.values[i];
+        const QString text = value.metaType() == QMetaType::fromType<QString>()
+                                 ? *static_cast<const QString*>(value.constData())
+                                 : value.toString();
+        const int width = std::size_t(i) < widths.size() ? widths[std::size_t(i)] : 0;
+        // A text of no more units than the width has no more characters either.
+        if (width > 0 && text.size() > width && StoreImage::characters(text) > width) fits = false;
+        if (text.contains(QChar(0))) fits = false;
+    }
+    if (fits) return {};
     const QString tooLong = explain(write, {});
     if (!tooLong.startsWith(QStringLiteral("数据库拒绝保存: "))) return tooLong;
     for (const QVariant& value : write.values)

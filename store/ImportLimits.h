@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
+#include <vector>
 
 #include "DataSet.h"
 #include "TCVPersonInfo.h"
@@ -56,6 +57,9 @@ public:
 private:
     RowSet people_;
     RowSet depts_;
+    // The width of each column of a table's writes (0: none known), in their order.
+    std::vector<int> personWidths_;
+    std::vector<int> deptWidths_;
     bool widthsHeld_ = false;
 };
 

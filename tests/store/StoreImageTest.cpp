@@ -21,8 +21,8 @@ TEST(StoreImage, PeopleAndLoginNamesAnswerAsPlainSetsDoThroughAdditionsAndTakeBa
         const int distinct = seed % 3 == 0 ? 20 : 5000;
         const auto text = [&]() -> QString {
             const int n = r.bounded(distinct + 2);
-            if (n == distinct) return QString();      // null
-            if (n == distinct + 1) return QString(""); // empty
+            if (n == distinct) return QString();        // null
+            if (n == distinct + 1) return QString("");  // empty
             return QString("t%1-人").arg(n);
         };
         StoreImage image = StoreImage::fromRows({}, {});
