@@ -44,16 +44,7 @@ public:
         if (inject.isEmpty()) {
             corvane.start(CV_CORVANE, args);
         } else {
-            // LeakSanitizer cannot work under ptrace; a sanitized build checks for leaks in
-            // the runs without strace.
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            const QString asan = environment.value("ASAN_OPTIONS");
-            environment.insert("ASAN_OPTIONS",
-                               asan + (asan.isEmpty() ? "" : ":") + "detect_leaks=0");
-            corvane.setProcessEnvironment(environment);
-            corvane.start(
-                "strace",
-                QStringList{"-f", "-o", "/dev/null", "-e", "inject=" + inject, CV_CORVANE} + args);
+            testhost::startUnderStrace(corvane, inject, CV_CORVANE, args);
         }
         EXPECT_TRUE(corvane.waitForFinished(120000));
         output_ = corvane.readAll();
@@ -108,16 +99,9 @@ private:
     QByteArray output_;
 };
 
-bool straceInjects() {
-    QProcess strace;
-    strace.start("strace", {"-o", "/dev/null", "-e", "inject=getpid:error=EPERM", "true"});
-    return strace.waitForFinished() && strace.exitStatus() == QProcess::NormalExit &&
-           strace.exitCode() == 0;
-}
-
 TEST(ExportKillTest, AKilledExportLeavesOneWholePackageAndTheNextPacksExactlyItsThreeFiles) {
     if (testdb::onPostgres()) GTEST_SKIP() << "runs on an SQLite store";
-    if (!straceInjects()) GTEST_SKIP() << "strace cannot inject faults here (no ptrace)";
+    if (!testhost::straceInjects()) GTEST_SKIP() << "strace cannot inject faults here (no ptrace)";
     ExportRuns runs;
     // The two packages the directory may hold: everyone, and everyone but finance.
     ASSERT_TRUE(runs.run(true)) << runs.output().toStdString();

@@ -1,6 +1,7 @@
 // The host process dies (SIGKILL) in the middle of an import of 20,000 people: the store
 // stays sound, every person in it is whole, and the next import completes the work. The
-// import runs in a child process, `corvane import`, so this holds for any way of importing.
+// import runs in a child process, `corvane import`, so this holds for any way of importing;
+// strace kills it at a chosen call, so that the moment does not depend on the machine's pace.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -72,29 +73,46 @@ public:
         ini.sync();
     }
 
-    // Starts `corvane import` of the package; `stop` decides, polled every 20 ms with the
-    // number of people stored, when to kill it (never: it runs to its end). Returns the exit
-    // code, or -1 when it was killed.
-    int run(const std::function<bool(int stored, qint64 ms)>& stop) {
+    // Runs `corvane import` of the package, under strace when `inject` names a fault
+    // ("pwrite64:signal=SIGKILL:when=300"; on the package's zip alone when `onZip`). Returns
+    // the exit code, or -1 when it was killed.
+    int run(const QString& inject = {}, bool onZip = false) {
         QProcess corvane;
         corvane.setProcessChannelMode(QProcess::MergedChannels);
-        corvane.start(CV_CORVANE, {"import", "--settings", dir_.path() + "/host.ini", "--db",
-                                   inst_.target(), "--package", zip_});
-        EXPECT_TRUE(corvane.waitForStarted());
-        QElapsedTimer clock;
-        clock.start();
-        while (!corvane.waitForFinished(20)) {
-            if (clock.elapsed() > 600000) break;
-            if (stop(stored(), clock.elapsed())) {
-                ::kill(pid_t(corvane.processId()), SIGKILL);
-                corvane.waitForFinished();
-                return -1;
-            }
+        const QStringList args = {"import", "--settings",   dir_.path() + "/host.ini",
+                                  "--db",   inst_.target(), "--package",
+                                  zip_};
+        if (inject.isEmpty()) {
+            corvane.start(CV_CORVANE, args);
+        } else {
+            testhost::startUnderStrace(corvane, inject, CV_CORVANE, args, onZip ? zip_ : QString());
         }
+        EXPECT_TRUE(corvane.waitForFinished(600000));
         output_ = corvane.readAll();
-        return corvane.exitStatus() == QProcess::NormalExit ? corvane.exitCode() : -2;
+        return corvane.exitStatus() == QProcess::NormalExit ? corvane.exitCode() : -1;
+    }
+    // How many times the busiest thread of a whole import makes `call`.
+    int calls(const QString& call) {
+        const QString trace = dir_.path() + "/calls.txt";
+        QProcess corvane;
+        corvane.start("strace",
+                      {"-f", "-o", trace, "-e", "trace=" + call, CV_CORVANE, "import", "--settings",
+                       dir_.path() + "/host.ini", "--db", inst_.target(), "--package", zip_});
+        EXPECT_TRUE(corvane.waitForFinished(600000));
+        QFile file(trace);
+        if (!file.open(QIODevice::ReadOnly)) return 0;
+        QHash<QByteArray, int> byThread;
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (line.contains(call.toLatin1() + '(')) ++byThread[line.split(' ').value(0)];
+        int most = 0;
+        for (const int n : byThread) most = std::max(most, n);
+        return most;
     }
     int stored() { return inst_.count("SELECT count(*) FROM CV_PersonInfo"); }
+    void empty() {
+        inst_.exec("DELETE FROM CV_PersonInfo");
+        inst_.exec("DELETE FROM CV_DeptInfo");
+    }
 
     // The store is sound, every person whole, each department path stored once.
     void expectSound() {
@@ -140,35 +158,47 @@ private:
 
 TEST(ImportKillTest, AKilledImportLeavesEveryPersonWholeOrAbsentAndTheNextCompletesIt) {
     if (testdb::onPostgres()) GTEST_SKIP() << "runs on an SQLite store";
+    if (!testhost::straceInjects()) GTEST_SKIP() << "strace cannot inject faults here (no ptrace)";
     KilledImport import;
-    struct Moment {
+    // The store's writes of a whole import into the empty store: the moments are counted in
+    // them.
+    const int writes = import.calls("pwrite64");
+    ASSERT_EQ(import.stored(), People) << import.output().toStdString();
+    ASSERT_GT(writes, 100);
+    const auto at = [](const char* call, int when) {
+        return QString("%1:signal=SIGKILL:when=%2").arg(call).arg(std::max(1, when));
+    };
+    const struct {
         const char* what;
-        std::function<bool(int, qint64)> stop;
-        bool mayFinish = false;  // the last steps may be quicker than the polling
+        QString inject;
+        bool onZip;      // the calls counted are those on the package's zip
+        bool midway;     // some people stored and some not
+        bool mayFinish;  // the last write may be the import's last
+    } moments[] = {
+        {"while the preview unpacks", at("read", 2), true, false, false},
+        {"at the first write", at("pwrite64", 1), false, false, false},
+        {"a fifth in", at("pwrite64", writes / 5), false, true, false},
+        {"half-way", at("pwrite64", writes / 2), false, true, false},
+        {"near the end", at("pwrite64", writes * 9 / 10), false, true, false},
+        {"at the last write", at("pwrite64", writes), false, false, true},
     };
-    const Moment moments[] = {
-        {"while the preview unpacks and reads", [](int, qint64 ms) { return ms > 300; }},
-        {"at the first person", [](int n, qint64) { return n >= 1; }},
-        {"a fifth in", [](int n, qint64) { return n >= People / 5; }},
-        {"half-way", [](int n, qint64) { return n >= People / 2; }},
-        {"near the end", [](int n, qint64) { return n >= People - 50; }},
-        {"after the last person", [](int n, qint64) { return n >= People; }, true},
-    };
-    int before = 0;
-    for (const Moment& m : moments) {
+    for (const auto& m : moments) {
         SCOPED_TRACE(m.what);
-        const int result = import.run(m.stop);
+        import.empty();
+        const int result = import.run(m.inject, m.onZip);
         EXPECT_TRUE(result == -1 || (m.mayFinish && result == 0))
             << result << import.output().toStdString();
         const int now = import.stored();
         std::printf("killed %s: %d people stored\n", m.what, now);
-        EXPECT_GE(now, before);
-        before = now;
+        if (m.midway) {
+            EXPECT_GT(now, 0);
+            EXPECT_LT(now, People);
+        }
+        import.expectSound();
+        EXPECT_EQ(import.run(), 0) << import.output().toStdString();
+        EXPECT_EQ(import.stored(), People);
         import.expectSound();
     }
-    EXPECT_EQ(import.run([](int, qint64) { return false; }), 0) << import.output().toStdString();
-    EXPECT_EQ(import.stored(), People);
-    import.expectSound();
     // What the killed imports unpacked went with the one that completed.
     EXPECT_EQ(QDir(import.tempDir() + "XTGL/")
                   .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),

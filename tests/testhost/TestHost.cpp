@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QProcess>
 #include <QUuid>
 
 #include "CVHostServices.h"
@@ -15,6 +16,24 @@
 #include "TextCodec.h"
 
 namespace testhost {
+
+bool straceInjects() {
+    QProcess strace;
+    strace.start("strace", {"-o", "/dev/null", "-e", "inject=getpid:error=EPERM", "true"});
+    return strace.waitForFinished() && strace.exitStatus() == QProcess::NormalExit &&
+           strace.exitCode() == 0;
+}
+
+void startUnderStrace(QProcess& process, const QString& inject, const QString& program,
+                      const QStringList& arguments, const QString& path) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const QString asan = environment.value("ASAN_OPTIONS");
+    environment.insert("ASAN_OPTIONS", asan + (asan.isEmpty() ? "" : ":") + "detect_leaks=0");
+    process.setProcessEnvironment(environment);
+    QStringList strace{"-f", "-o", "/dev/null", "-e", "inject=" + inject};
+    if (!path.isEmpty()) strace << "-P" << path;
+    process.start("strace", strace + QStringList{program} + arguments);
+}
 
 Answers& answers() {
     static Answers current;

@@ -18,6 +18,8 @@
 
 #include "TestDatabase.h"
 
+class QProcess;
+
 namespace cv {
 class Connection;
 }
@@ -31,6 +33,15 @@ struct Answers {
     int appInterfaceCalls = 0;
     QByteArray lastAppInterfaceLibrary;
 };
+
+// Whether strace can inject faults here (it needs ptrace).
+bool straceInjects();
+// Starts `program` with `arguments` in `process` under strace, every thread followed, with the
+// fault `inject` ("pwrite64:signal=SIGKILL:when=3"), counting only the calls on the file
+// `path` when one is given. LeakSanitizer cannot work under ptrace: a sanitized build checks
+// for leaks in the runs without strace.
+void startUnderStrace(QProcess& process, const QString& inject, const QString& program,
+                      const QStringList& arguments, const QString& path = {});
 
 // The answers of the executable's exports; reset() restores the defaults and the host's
 // settings, and closes the host's connections.
