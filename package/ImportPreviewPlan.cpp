@@ -108,6 +108,9 @@ void ImportPreviewPlan::ticksChanged() {
 }
 
 QList<AccountRow> ImportPreviewPlan::rowsNow() {
+    // Once the import has the plan nothing more is planned; the host may read the rows off
+    // its window's thread then.
+    if (released_) return accountRows();
     std::optional<OperationProgress> progress;
     if (!session_ && deferred_) {
         // Asked for the first time: the package and the store are read now, over the host's
