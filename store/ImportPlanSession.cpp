@@ -1,5 +1,9 @@
 #include "ImportPlanSession.h"
 
+#include <QHash>
+#include <optional>
+#include <utility>
+
 #include "Heartbeat.h"
 #include "HostServices.h"
 #include "LoginNames.h"
@@ -21,10 +25,28 @@ ImportPlanSession::ImportPlanSession(TDM_PersonPack& module, std::span<const Imp
       base_(image_.mark()) {
     image_.reserve(people.size());
     keys_.reserve(people.size());
+    // The department walks that find every level in the image as read, one per path and
+    // depth; a walk that would ask the store is left to the plans.
+    const bool networked = host::workingStyle() == 1;
+    const DeptQuestions none{[](int, const QString&, const QString&) { return std::nullopt; },
+                             [](int, const QString&) { return std::nullopt; }};
+    QHash<std::pair<QString, qsizetype>, QString> found;
     for (const ImportItem& item : people) {
         heartbeat();
-        keys_.push_back(
-            {image_.personKey(item.person.PerUUID), image_.loginKey(item.person.LoginName)});
+        ImportPlanner::Keys& keys = keys_.emplace_back(ImportPlanner::Keys{
+            image_.personKey(item.person.PerUUID), image_.loginKey(item.person.LoginName), {}});
+        const qsizetype levels = item.person.PerDept.size() / 4;
+        if (levels == 0 || item.deptPath.isEmpty()) continue;
+        const std::pair<QString, qsizetype> path{item.deptPath, levels};
+        auto walked = found.constFind(path);
+        if (walked == found.cend()) {
+            const DeptPathPlan walk =
+                PlanDeptPath(image_, item.deptPath, item.person.PerDept, networked, none);
+            const bool whole =
+                walk.end == DeptPathPlan::End::Complete && walk.result && walk.creates.isEmpty();
+            walked = found.insert(path, whole ? walk.resolved : QString());
+        }
+        keys.dept = *walked;
     }
 }
 

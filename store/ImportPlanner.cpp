@@ -121,6 +121,8 @@ ItemPlan ImportPlanner::plan(const ImportItem& item, const Keys* keys) {
     if (!plan.person.PerDept.isEmpty()) {
         if (item.deptPath.isEmpty()) {
             plan.person.PerDept.clear();  // no path for the code: stored without a department
+        } else if (keys && !keys->dept.isNull()) {
+            plan.person.PerDept = keys->dept;
         } else {
             planDepartments(plan, item.deptPath, item.person.PerDept);
             if (plan.outcome == ItemPlan::Outcome::NotStored ||

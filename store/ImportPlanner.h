@@ -78,10 +78,14 @@ public:
                   RefusalOf refusal = {});
 
     // The numbers of an item's PerUUID and login name in the image (StoreImage::personKey and
-    // loginKey), for a caller that plans the same items again and again.
+    // loginKey), for a caller that plans the same items again and again; and the code its
+    // department path comes to when the image found every level before any plan (null: the
+    // walk is made). That answer holds for every plan after: a plan adds a department only
+    // where its name is missing, and never takes back what the image held before it.
     struct Keys {
         StoreImage::Key person = -1;
         StoreImage::Key login = -1;
+        QString dept;
     };
     ItemPlan plan(const ImportItem& item, const Keys* keys = nullptr);
 
