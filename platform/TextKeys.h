@@ -12,10 +12,14 @@
 #include <QString>
 #include <QStringView>
 #include <functional>
+#include <limits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "TextTable.h"
 
 namespace cv {
 
@@ -33,67 +37,73 @@ template <typename T>
 using TextViewMap = std::unordered_map<QStringView, T, TextViewHash, std::equal_to<>>;
 
 // Numbers for texts: each distinct text gets the next number (0, 1, 2, ...) when it is first
-// added. For grouping the rows of a statement by one column, a look-up per row: the table is
-// one array of (hash, number) slots, probed in place, and a text is compared only where its
-// whole hash matches, against the groups' own copies of their texts, kept side by side (a
-// few thousand short codes stay in the processor's caches, where the rows' texts would not).
+// added. For grouping the rows of a statement by one column, a look-up per row, and for the
+// identifiers of a store's image, a million of them: the table is one array of (hash,
+// number) slots, at most half full and probed in place, and a text is compared only where its
+// hash matches, against the groups' own copies of their texts, kept side by side in a
+// TextTable (a few thousand short codes stay in the processor's caches, where the rows' texts
+// would not; a million identifiers cost about their characters).
 class TextGroups {
 public:
     // The number of `text`, or -1 when it was never added.
-    int find(QStringView text) const { return slots_[slotOf(text, TextViewHash()(text))].group; }
+    int find(QStringView text) const { return groupIn(slots_[slotOf(text, hashOf(text))]); }
 
     // The number of `text`, given to it now when it is new (then equal to the count before).
+    // Throws std::length_error past 2^31 - 1 texts.
     int add(QStringView text) {
-        if (2 * (ends_.size() + 1) > slots_.size()) grow();
-        const std::size_t hash = TextViewHash()(text);
-        Slot& slot = slots_[slotOf(text, hash)];
-        if (slot.group < 0) {
-            slot = {hash, size()};
-            chars_.append(text.utf16(), std::size_t(text.size()));
-            ends_.push_back(chars_.size());
+        reserve(1);
+        const quint32 hash = hashOf(text);
+        quint64& slot = slots_[slotOf(text, hash)];
+        if (slot == 0) {
+            if (texts_.size() >= std::numeric_limits<int>::max())
+                throw std::length_error("too many texts to number");
+            const TextTable::Cell cell{text, false};
+            texts_.append(&cell);
+            slot = quint64(hash) << 32 | quint64(texts_.size());
         }
-        return slot.group;
+        return groupIn(slot);
     }
 
-    int size() const { return int(ends_.size()); }
-    // Valid until the next add.
-    QStringView text(int group) const {
-        const std::size_t begin = group > 0 ? ends_[std::size_t(group) - 1] : 0;
-        return QStringView(chars_).mid(qsizetype(begin),
-                                       qsizetype(ends_[std::size_t(group)] - begin));
-    }
-
-private:
-    struct Slot {
-        std::size_t hash = 0;
-        int group = -1;  // -1: empty
-    };
-
-    // The slot of `text`, or the empty slot where it would go (the table is never full).
-    std::size_t slotOf(QStringView text, std::size_t hash) const {
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-            const Slot& slot = slots_[i];
-            if (slot.group < 0 || (slot.hash == hash && this->text(slot.group) == text)) return i;
-        }
-    }
-
-    // Doubles the table, keeping it at most half full.
-    void grow() {
-        std::vector<Slot> old(2 * slots_.size());
+    // Room for `more` texts without the slots growing on the way.
+    void reserve(qsizetype more) {
+        const std::size_t texts = std::size_t(texts_.size() + more);
+        if (2 * texts <= slots_.size()) return;
+        std::size_t size = slots_.size();
+        while (2 * texts > size) size *= 2;
+        std::vector<quint64> old(size, 0);
         old.swap(slots_);
-        const std::size_t mask = slots_.size() - 1;
-        for (const Slot& slot : old) {
-            if (slot.group < 0) continue;
-            std::size_t i = slot.hash & mask;
-            while (slots_[i].group >= 0) i = (i + 1) & mask;
+        const std::size_t mask = size - 1;
+        for (const quint64 slot : old) {
+            if (slot == 0) continue;
+            std::size_t i = (slot >> 32) & mask;
+            while (slots_[i] != 0) i = (i + 1) & mask;
             slots_[i] = slot;
         }
     }
 
-    std::vector<Slot> slots_ = std::vector<Slot>(16);  // a power of two
-    std::u16string chars_;                             // every group's text, one after another
-    std::vector<std::size_t> ends_;                    // where each group's text ends in chars_
+    int size() const { return int(texts_.size()); }
+    // Valid as long as the groups.
+    QStringView text(int group) const { return texts_.text(group, 0); }
+
+private:
+    static quint32 hashOf(QStringView text) {
+        const std::size_t hash = TextViewHash()(text);
+        return quint32(hash ^ (hash >> 32));
+    }
+    // A slot: the text's hash in the high half, its number + 1 in the low one (0: empty).
+    static int groupIn(quint64 slot) { return int(slot & 0xFFFFFFFF) - 1; }
+
+    // The slot of `text`, or the empty slot where it would go (the table is never full).
+    std::size_t slotOf(QStringView text, quint32 hash) const {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            const quint64 slot = slots_[i];
+            if (slot == 0 || (slot >> 32 == hash && this->text(groupIn(slot)) == text)) return i;
+        }
+    }
+
+    std::vector<quint64> slots_ = std::vector<quint64>(16);  // a power of two
+    TextTable texts_{1};                                     // a row a group
 };
 
 }  // namespace cv

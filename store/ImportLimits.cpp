@@ -35,6 +35,13 @@ RowSet tableFields(TDM_PersonPack& module, bool networked, const QString& topSql
     return fields;
 }
 
+// A value as the text it is sent as: most are texts already, and are not copied.
+QString textSent(const QVariant& value) {
+    return value.metaType() == QMetaType::fromType<QString>()
+               ? *static_cast<const QString*>(value.constData())
+               : value.toString();
+}
+
 }  // namespace
 
 ImportWrite ImportWrite::person(const TCVPersonInfo& p) {
@@ -79,46 +86,37 @@ ImportLimits ImportLimits::read(TDM_PersonPack& module) {
 
 QString ImportLimits::predictRefusal(const ImportWrite& write) const {
     if (!widthsHeld_) return {};
-    // Nearly every write fits: its values are measured against the widths first, and words
-    // are made only for one that does not.
-    const std::vector<int>& widths =
-        write.table == ImportWrite::Table::Person ? personWidths_ : deptWidths_;
-    bool fits = true;
-    for (qsizetype i = 0; i < write.values.size() && fits; ++i) {
-        const QVariant& value = write.values[i];
-        const QString text = value.metaType() == QMetaType::fromType<QString>()
-                                 ? *static_cast<const QString*>(value.constData())
-                                 : value.toString();
-        const int width = std::size_t(i) < widths.size() ? widths[std::size_t(i)] : 0;
-        // A text of no more units than the width has no more characters either.
-        if (width > 0 && text.size() > width && StoreImage::characters(text) > width) fits = false;
-        if (text.contains(QChar(0))) fits = false;
-    }
-    if (fits) return {};
-    const QString tooLong = explain(write, {});
-    if (!tooLong.startsWith(QStringLiteral("数据库拒绝保存: "))) return tooLong;
+    if (QString tooLong = overWidth(write); !tooLong.isEmpty()) return tooLong;
     for (const QVariant& value : write.values)
-        if (value.toString().contains(QChar(0)))
+        if (textSent(value).contains(QChar(0)))
             return QStringLiteral("数据库拒绝保存: 值中含有空字符 (U+0000), 数据库服务器无法保存");
     return {};
 }
 
 QString ImportLimits::explain(const ImportWrite& write, const QString& refusal) const {
-    const RowSet& table = fields(write.table);
+    QString tooLong = overWidth(write);
+    return tooLong.isEmpty() ? QStringLiteral("数据库拒绝保存: ") + refusal : tooLong;
+}
+
+// Nearly every write fits: words are made only for a value longer than its column.
+QString ImportLimits::overWidth(const ImportWrite& write) const {
+    const std::vector<int>& widths =
+        write.table == ImportWrite::Table::Person ? personWidths_ : deptWidths_;
     const QStringList& columns = ImportWrite::columns(write.table);
     QStringList tooLong;
     for (qsizetype i = 0; i < columns.size(); ++i) {
-        const int field = table.indexOf(columns[i]);
-        const int width = field < 0 ? 0 : table.fields[field].width;
-        const qsizetype length = StoreImage::characters(write.values[i].toString());
-        if (width > 0 && length > width)
+        const int width = std::size_t(i) < widths.size() ? widths[std::size_t(i)] : 0;
+        const QString text = textSent(write.values[i]);
+        // A text of no more units than the width has no more characters either.
+        if (width <= 0 || text.size() <= width) continue;
+        const qsizetype length = StoreImage::characters(text);
+        if (length > width)
             tooLong << QStringLiteral("%1 超过字段长度 (%2 个字符, 最多 %3)")
                            .arg(columns[i])
                            .arg(length)
                            .arg(width);
     }
-    if (!tooLong.isEmpty()) return tooLong.join(QStringLiteral(", "));
-    return QStringLiteral("数据库拒绝保存: ") + refusal;
+    return tooLong.join(QStringLiteral(", "));
 }
 
 }  // namespace cv

@@ -55,6 +55,9 @@ public:
     QString explain(const ImportWrite& write, const QString& refusal) const;
 
 private:
+    // Each value longer than its column, in words; empty when every one fits.
+    QString overWidth(const ImportWrite& write) const;
+
     RowSet people_;
     RowSet depts_;
     // The width of each column of a table's writes (0: none known), in their order.

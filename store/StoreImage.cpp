@@ -1,12 +1,8 @@
 #include "StoreImage.h"
 
-#include <limits>
-#include <stdexcept>
-
 #include "Heartbeat.h"
 #include "HostServices.h"
 #include "TDM_PersonPack.h"
-#include "TextKeys.h"
 
 namespace cv {
 namespace {
@@ -66,57 +62,6 @@ StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts) {
     }
     image.journaling_ = true;
     return image;
-}
-
-StoreImage::Key StoreImage::TextSet::id(QStringView text) {
-    grow(present_.size() + 1);
-    const quint32 hash = hashOf(text);
-    quint64& slot = slots_[slotOf(text, hash)];
-    if (slot == 0) {
-        if (present_.size() >= std::size_t(std::numeric_limits<Key>::max()))
-            throw std::length_error("too many texts in the store's image");
-        const TextTable::Cell cell{text, false};
-        texts_.append(&cell);
-        present_.push_back(false);
-        slot = quint64(hash) << 32 | quint64(present_.size());
-    }
-    return Key(slot & 0xFFFFFFFF) - 1;
-}
-
-quint32 StoreImage::TextSet::hashOf(QStringView text) {
-    const std::size_t hash = TextViewHash()(text);
-    return quint32(hash ^ (hash >> 32));
-}
-
-std::size_t StoreImage::TextSet::slotOf(QStringView text, quint32 hash) const {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        const quint64 slot = slots_[i];
-        if (slot == 0 ||
-            (slot >> 32 == hash && texts_.text(qsizetype(slot & 0xFFFFFFFF) - 1, 0) == text))
-            return i;
-    }
-}
-
-// Doubles the slots until `texts` fill at most half of them, placing each by its kept hash.
-void StoreImage::TextSet::grow(std::size_t texts) {
-    if (2 * texts <= slots_.size()) return;
-    std::size_t size = slots_.size();
-    while (2 * texts > size) size *= 2;
-    std::vector<quint64> old(size, 0);
-    old.swap(slots_);
-    const std::size_t mask = size - 1;
-    for (const quint64 slot : old) {
-        if (slot == 0) continue;
-        std::size_t i = (slot >> 32) & mask;
-        while (slots_[i] != 0) i = (i + 1) & mask;
-        slots_[i] = slot;
-    }
-}
-
-void StoreImage::TextSet::reserve(qsizetype more) {
-    grow(present_.size() + std::size_t(more));
-    present_.reserve(present_.size() + std::size_t(more));
 }
 
 void StoreImage::addPerson(const QString& perUUID, const QString& loginName) {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "DataSet.h"
-#include "TextTable.h"
+#include "TextKeys.h"
 
 namespace cv {
 
@@ -96,20 +96,17 @@ private:
         bool decimal = true;  // every code of the level is decimal digits only
     };
 
-    // A set of texts held as numbers: a text met once keeps its number, and being in the set
-    // is a flag per number, so taking a text back out is clearing its flag. The texts lie side
-    // by side in a TextTable (a row a number), found through one array of (hash, number)
-    // slots at most half full: a million identifiers cost about their characters, not a
-    // string and a hash node each.
+    // A set of texts held as numbers (TextGroups: a million identifiers cost about their
+    // characters): a text met once keeps its number, and being in the set is a flag per
+    // number, so taking a text back out is clearing its flag.
     class TextSet {
     public:
-        Key id(QStringView text);
-        // -1 when the text was never met.
-        Key find(QStringView text) const {
-            const quint64 slot = slots_[slotOf(text, hashOf(text))];
-            return slot == 0 ? -1 : Key(slot & 0xFFFFFFFF) - 1;
+        Key id(QStringView text) {
+            const Key id = texts_.add(text);
+            if (std::size_t(id) == present_.size()) present_.push_back(false);
+            return id;
         }
-        bool contains(QStringView text) const { return contains(find(text)); }
+        bool contains(QStringView text) const { return contains(texts_.find(text)); }
         bool contains(Key id) const { return id >= 0 && present_[std::size_t(id)]; }
         // False when it was in the set already.
         bool add(Key id) {
@@ -118,16 +115,13 @@ private:
             return true;
         }
         void remove(Key id) { present_[std::size_t(id)] = false; }
-        void reserve(qsizetype more);
+        void reserve(qsizetype more) {
+            texts_.reserve(more);
+            present_.reserve(present_.size() + std::size_t(more));
+        }
 
     private:
-        static quint32 hashOf(QStringView text);
-        // The slot of `text`, or the empty slot where it would go.
-        std::size_t slotOf(QStringView text, quint32 hash) const;
-        void grow(std::size_t texts);
-
-        TextTable texts_{1};
-        std::vector<quint64> slots_ = std::vector<quint64>(16);  // hash << 32 | (number + 1)
+        TextGroups texts_;
         std::vector<bool> present_;
     };
 
