@@ -85,6 +85,9 @@ struct WindowedImport::Window {
             const ItemPlan& p = plans[i - begin];
             const ImportItem& item = items[std::size_t(i)];
             if (p.insertPerson || !p.creates.isEmpty() || p.renameLine) return true;
+            // A walk stopped at a name its level lacks (a department row's too, which writes
+            // nothing) goes on if another writer has made that name since the image was read.
+            if (!p.stoppedUnder.isNull()) return true;
             if (item.kind == ImportItem::Kind::Person && item.unreadable.isEmpty() &&
                 p.outcome != ItemPlan::Outcome::Present)
                 return true;

@@ -126,7 +126,8 @@ struct Case {
             if (chance(5)) id = id.left(3);              // no whole level
             storeDepts << QStringList{id, chance(10) ? "<null>" : pick(names)};
         }
-        const QStringList logins = {"l1", "l2", "l3", "l1_1000", "l2_1282", "zz", "", "<null>"};
+        const QStringList logins = {"l1",    "l2", "l3", "l1_1000", "l2_1282",
+                                    "_1000", "zz", "",   "<null>"};
         const auto id = [&] { return QString("P%1").arg(r.bounded(40)); };
         for (int i = r.bounded(10); i > 0; --i)
             storePeople << QStringList{id(), pick(names), pick(logins), code(1)};
