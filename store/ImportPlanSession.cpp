@@ -1,6 +1,7 @@
 #include "ImportPlanSession.h"
 
 #include <QHash>
+#include <future>
 #include <optional>
 #include <utility>
 
@@ -15,7 +16,7 @@ ImportPlanSession::ImportPlanSession(TDM_PersonPack& module, std::span<const Imp
     : people_(people),
       deptRows_(deptRows),
       limits_(ImportLimits::read(module)),
-      image_(StoreImage::read(module)),
+      image_(readImage(module, people, keys_)),
       planner_(image_, LoginNameSeed(), host::workingStyle() == 1, StoreDeptQuestions(),
                limits_.refusesAny() ? ImportPlanner::RefusalOf([this](const ImportWrite& write) {
                    return limits_.predictRefusal(write);
@@ -23,21 +24,21 @@ ImportPlanSession::ImportPlanSession(TDM_PersonPack& module, std::span<const Imp
                                     : ImportPlanner::RefusalOf()),
       seed_(planner_.seed()),
       base_(image_.mark()) {
-    image_.reserve(people.size());
-    keys_.reserve(people.size());
     // The department walks that find every level in the image as read, one per path and
     // depth; a walk that would ask the store is left to the plans.
     const bool networked = host::workingStyle() == 1;
     const DeptQuestions none{[](int, const QString&, const QString&) { return std::nullopt; },
                              [](int, const QString&) { return std::nullopt; }};
-    QHash<std::pair<QString, qsizetype>, QString> found;
-    for (const ImportItem& item : people) {
+    // People of one department share its path's text: a path is known by where its
+    // characters lie (a copy of the same path is walked again, to the same end).
+    QHash<std::pair<const QChar*, quint64>, QString> found;
+    for (std::size_t i = 0; i < people.size(); ++i) {
         heartbeat();
-        ImportPlanner::Keys& keys = keys_.emplace_back(ImportPlanner::Keys{
-            image_.personKey(item.person.PerUUID), image_.loginKey(item.person.LoginName), {}});
+        const ImportItem& item = people[i];
         const qsizetype levels = item.person.PerDept.size() / 4;
         if (levels == 0 || item.deptPath.isEmpty()) continue;
-        const std::pair<QString, qsizetype> path{item.deptPath, levels};
+        const std::pair path{item.deptPath.constData(),
+                             quint64(item.deptPath.size()) << 32 | quint64(levels)};
         auto walked = found.constFind(path);
         if (walked == found.cend()) {
             const DeptPathPlan walk =
@@ -46,8 +47,31 @@ ImportPlanSession::ImportPlanSession(TDM_PersonPack& module, std::span<const Imp
                 walk.end == DeptPathPlan::End::Complete && walk.result && walk.creates.isEmpty();
             walked = found.insert(path, whole ? walk.resolved : QString());
         }
-        keys.dept = *walked;
+        keys_[i].dept = *walked;
     }
+}
+
+StoreImage ImportPlanSession::readImage(TDM_PersonPack& module, std::span<const ImportItem> people,
+                                        std::vector<ImportPlanner::Keys>& keys) {
+    // The people's texts are numbered on another thread while the store answers: the two
+    // take about as long on SQLite, and a server's answer takes longer.
+    std::future<StoreImage::Asked> asked = std::async(std::launch::async, [&] {
+        StoreImage::Asked texts;
+        texts.reserve(qsizetype(people.size()));
+        keys.reserve(people.size());
+        for (const ImportItem& item : people)
+            keys.push_back(
+                {texts.person(item.person.PerUUID), texts.login(item.person.LoginName), {}});
+        return texts;
+    });
+    StoreImage::Rows rows;
+    try {
+        rows = StoreImage::fetch(module);
+    } catch (...) {
+        asked.wait();  // the thread uses `keys`, which the caller is about to drop
+        throw;
+    }
+    return StoreImage::fromRows(rows.people, rows.depts, asked.get());
 }
 
 const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>& ticked) {
@@ -71,40 +95,41 @@ const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>
         if (step.stop) plan_.stopReason = step.stopReason;
 
     lastPlanned_ = 0;
+    steps_.reserve(ticked.size());
+    plan_.results.reserve(qsizetype(ticked.size()));
     for (std::size_t i = from; i < ticked.size(); ++i) {
-        Step step;
+        Step& step = steps_.emplace_back();
         step.item = ticked[i];
         step.before = image_.mark();
         step.seedBefore = planner_.seed();
-        WindowedImport::Result result;
+        WindowedImport::Result& result = plan_.results.emplace_back();
         result.reached = true;
         if (!plan_.stopReason.isEmpty()) {
             // The import stops at the person whose department walk breaks the store's rules.
             result.reason = QStringLiteral("导入已中止: ") + plan_.stopReason;
         } else {
             heartbeat();  // a progress dialog over the preview counts the people planned
-            const ItemPlan decided =
-                planner_.plan(people_[std::size_t(step.item)], &keys_[std::size_t(step.item)]);
+            ItemPlan decided =
+                planner_.preview(people_[std::size_t(step.item)], keys_[std::size_t(step.item)]);
             ++lastPlanned_;
-            step.creates = decided.creates;
+            step.creates = std::move(decided.creates);
             result.outcome = decided.outcome;
-            result.reason = decided.reason;
+            result.reason = std::move(decided.reason);
             if (decided.insertPerson) {
-                result.loginName = decided.person.LoginName.isNull() ? QStringLiteral("")
-                                                                     : decided.person.LoginName;
-                result.deptCode = decided.person.PerDept;
+                result.loginName = decided.person.LoginName.isNull()
+                                       ? QStringLiteral("")
+                                       : std::move(decided.person.LoginName);
+                result.deptCode = std::move(decided.person.PerDept);
             }
             if (decided.outcome == ItemPlan::Outcome::Stop) {
                 result.outcome = ItemPlan::Outcome::NotStored;
                 step.stop = true;
-                step.stopReason = decided.reason;
-                plan_.stopReason = decided.reason;
+                step.stopReason = result.reason;
+                plan_.stopReason = result.reason;
             }
         }
         step.after = image_.mark();
         step.seedAfter = planner_.seed();
-        steps_.push_back(std::move(step));
-        plan_.results.append(result);
     }
 
     // Every department row of the package, unless the import would have stopped.

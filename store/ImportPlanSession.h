@@ -35,6 +35,9 @@ public:
     qsizetype lastPlanned() const { return lastPlanned_; }
 
 private:
+    static StoreImage readImage(TDM_PersonPack& module, std::span<const ImportItem> people,
+                                std::vector<ImportPlanner::Keys>& keys);
+
     std::span<const ImportItem> people_;
     std::vector<ImportPlanner::Keys> keys_;  // of each of people_, taken once
     std::span<const ImportItem> deptRows_;

@@ -75,43 +75,61 @@ void ImportPlanner::planDepartments(ItemPlan& plan, const QString& path, const Q
     }
 }
 
-ItemPlan ImportPlanner::plan(const ImportItem& item, const Keys* keys) {
+ItemPlan ImportPlanner::plan(const ImportItem& item) {
+    if (item.kind == ImportItem::Kind::Person) return planPerson(item, nullptr);
     ItemPlan plan;
     plan.before = plan.beforePerson = image_.mark();
-    plan.seedBefore = seed_;
-    const auto done = [&] {
-        plan.seedAfter = seed_;
-        return plan;
-    };
-    if (item.kind == ImportItem::Kind::DeptRow) {
-        plan.outcome = ItemPlan::Outcome::Departments;
-        planDepartments(plan, item.deptPath, item.deptCode);
-        // A department row that fails is passed over, whatever the reason.
-        plan.outcome = ItemPlan::Outcome::Departments;
-        plan.reason.clear();
-        return done();
-    }
+    plan.seedBefore = plan.seedAfter = seed_;
+    plan.outcome = ItemPlan::Outcome::Departments;
+    planDepartments(plan, item.deptPath, item.deptCode);
+    // A department row that fails is passed over, whatever the reason.
+    plan.outcome = ItemPlan::Outcome::Departments;
+    plan.reason.clear();
+    return plan;
+}
 
-    plan.person = item.person;
+ItemPlan ImportPlanner::preview(const ImportItem& item, const Keys& keys) {
+    return planPerson(item, &keys);
+}
+
+ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
+    ItemPlan plan;
+    plan.before = plan.beforePerson = image_.mark();
+    plan.seedBefore = plan.seedAfter = seed_;
+    if (keys) {
+        plan.person.LoginName = item.person.LoginName;
+        plan.person.PerDept = item.person.PerDept;
+    } else {
+        plan.person = item.person;
+    }
     plan.packageLoginName = item.person.LoginName;
     if (!item.unreadable.isEmpty()) {
         plan.reason = item.unreadable;
-        return done();
+        return plan;
     }
     if (keys ? image_.hasPerson(keys->person) : image_.hasPerson(item.person.PerUUID)) {
         plan.outcome = ItemPlan::Outcome::Present;
-        return done();
+        return plan;
     }
-    if (keys ? image_.hasLogin(keys->login) : image_.hasLogin(item.person.LoginName)) {
+    StoreImage::Key loginKey = keys ? keys->login : -1;
+    if (keys ? image_.hasLogin(loginKey) : image_.hasLogin(item.person.LoginName)) {
         plan.loginTaken = true;
         try {
+            // Asked by number, each candidate is numbered as it is asked about: the one
+            // answered is then added by its number.
             plan.person.LoginName = UniqueLoginName(
                 item.person.LoginName,
-                [this](const QString& name) { return image_.hasLogin(name); }, seed_);
+                [&](const QString& name) {
+                    if (!keys) return image_.hasLogin(name);
+                    loginKey = image_.loginKey(name);
+                    return image_.hasLogin(loginKey);
+                },
+                seed_);
         } catch (const LoginNameExhausted&) {
             plan.reason = QStringLiteral("注册名 %1 的候选名 %1_1000 至 %1_9999 都已被占用")
                               .arg(item.person.LoginName);
-            return done();
+            plan.seedAfter = seed_;
+            return plan;
         }
         plan.renameLine = true;
     }
@@ -131,16 +149,25 @@ ItemPlan ImportPlanner::plan(const ImportItem& item, const Keys* keys) {
         }
     }
     plan.beforePerson = image_.mark();
-    if (const QString refused = refusal_ ? refusal_(ImportWrite::person(plan.person)) : QString();
-        !refused.isEmpty()) {
-        plan.outcome = ItemPlan::Outcome::NotStored;
-        plan.reason = refused;
-        return plan;
+    if (refusal_) {
+        QString refused;
+        if (keys) {
+            TCVPersonInfo row = item.person;
+            row.LoginName = plan.person.LoginName;
+            row.PerDept = plan.person.PerDept;
+            refused = refusal_(ImportWrite::person(row));
+        } else {
+            refused = refusal_(ImportWrite::person(plan.person));
+        }
+        if (!refused.isEmpty()) {
+            plan.outcome = ItemPlan::Outcome::NotStored;
+            plan.reason = refused;
+            return plan;
+        }
     }
     plan.insertPerson = true;
     if (keys) {
-        image_.addPerson(item.person.PerUUID.isNull() ? -1 : keys->person,
-                         plan.renameLine ? image_.loginKey(plan.person.LoginName) : keys->login);
+        image_.addPerson(item.person.PerUUID.isNull() ? -1 : keys->person, loginKey);
     } else {
         image_.addPerson(plan.person.PerUUID, stored(plan.person.LoginName));
     }

@@ -77,6 +77,8 @@ public:
     ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked, DeptQuestions ask,
                   RefusalOf refusal = {});
 
+    ItemPlan plan(const ImportItem& item);
+
     // The numbers of an item's PerUUID and login name in the image (StoreImage::personKey and
     // loginKey), for a caller that plans the same items again and again; and the code its
     // department path comes to when the image found every level before any plan (null: the
@@ -87,13 +89,17 @@ public:
         StoreImage::Key login = -1;
         QString dept;
     };
-    ItemPlan plan(const ImportItem& item, const Keys* keys = nullptr);
+    // As plan(), for a plan that is shown and not carried out, asking the image by `keys`:
+    // the person's row is not copied, and `person` holds only the login name and the
+    // department code it would be stored with.
+    ItemPlan preview(const ImportItem& item, const Keys& keys);
 
     std::uint32_t seed() const { return seed_; }
     void setSeed(std::uint32_t seed) { seed_ = seed; }
     StoreImage& image() { return image_; }
 
 private:
+    ItemPlan planPerson(const ImportItem& item, const Keys* keys);
     void planDepartments(ItemPlan& plan, const QString& path, const QString& oldCode);
 
     StoreImage& image_;

@@ -1,6 +1,7 @@
 #include "LoginNames.h"
 
 #include <QSet>
+#include <algorithm>
 
 #include "StoreError.h"
 
@@ -25,7 +26,11 @@ QString UniqueLoginName(const QString& loginName, const std::function<bool(const
     for (;;) {
         const int number = drawNumber(seed);
         if (known.contains(number)) continue;
-        const QString candidate = loginName + QLatin1Char('_') + QString::number(number);
+        // loginName + "_" + the number's four digits, made in one piece.
+        QString candidate(loginName.size() + 5, Qt::Uninitialized);
+        QChar* out = std::copy(loginName.cbegin(), loginName.cend(), candidate.data());
+        *out++ = QLatin1Char('_');
+        for (int unit = 1000; unit > 0; unit /= 10) *out++ = QChar(u'0' + number / unit % 10);
         if (!taken(candidate)) return candidate;
         known.insert(number);
         if (known.size() == kNumbers)
@@ -37,6 +42,13 @@ QString UniqueLoginName(const QString& loginName, const std::function<bool(const
 QString UniqueLoginName(const QString& loginName,
                         const std::function<bool(const QString&)>& taken) {
     return UniqueLoginName(loginName, taken, generator);
+}
+
+bool CanBeDrawn(QStringView name) {
+    if (name.size() < 5 || name[name.size() - 5] != QLatin1Char('_')) return false;
+    for (QChar c : name.last(4))
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
+    return true;
 }
 
 std::uint32_t LoginNameSeed() { return generator; }

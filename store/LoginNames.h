@@ -19,6 +19,10 @@ QString UniqueLoginName(const QString& loginName, const std::function<bool(const
                         std::uint32_t& seed);
 QString UniqueLoginName(const QString& loginName, const std::function<bool(const QString&)>& taken);
 
+// Whether UniqueLoginName can answer `name` for some login name: it ends in "_" and four
+// decimal digits. A login name that cannot be drawn never clashes with a candidate.
+bool CanBeDrawn(QStringView name);
+
 // The library's generator: its seed now, and setting it.
 std::uint32_t LoginNameSeed();
 void SetLoginNameSeed(std::uint32_t seed);

@@ -2,6 +2,7 @@
 
 #include "Heartbeat.h"
 #include "HostServices.h"
+#include "LoginNames.h"
 #include "TDM_PersonPack.h"
 
 namespace cv {
@@ -14,7 +15,7 @@ bool decimal(const QString& code) {
 }
 
 // The rows of `sql` through the shared query dataset of the current working style.
-RowSet fetch(TDM_PersonPack& module, const QString& sql) {
+RowSet fetchRows(TDM_PersonPack& module, const QString& sql) {
     if (host::workingStyle() == 1) {
         module.CDSTemp.close();
         module.CDSTemp.setCommandText(sql);
@@ -31,13 +32,32 @@ RowSet fetch(TDM_PersonPack& module, const QString& sql) {
     return rows;
 }
 
+// Calls `use` with the text of a value that is not null, without copying it when the value
+// holds a string (nearly always: the columns are varchar).
+template <typename Use>
+void withText(const Row& row, qsizetype column, Use&& use) {
+    if (column >= row.size()) return;  // a short row holds nulls
+    const QVariant& value = row.at(column);
+    if (value.isNull()) return;
+    if (value.typeId() == QMetaType::QString) {
+        use(QStringView(*static_cast<const QString*>(value.constData())));
+    } else {
+        use(QStringView(valueText(value)));
+    }
+}
+
 }  // namespace
 
+StoreImage::Rows StoreImage::fetch(TDM_PersonPack& module) {
+    Rows rows;
+    rows.people = fetchRows(module, QStringLiteral("SELECT PerUUID, LoginName FROM CV_PersonInfo"));
+    rows.depts = fetchRows(module, QStringLiteral("SELECT DeptID, DeptName FROM CV_DeptInfo"));
+    return rows;
+}
+
 StoreImage StoreImage::read(TDM_PersonPack& module) {
-    const RowSet people =
-        fetch(module, QStringLiteral("SELECT PerUUID, LoginName FROM CV_PersonInfo"));
-    const RowSet depts = fetch(module, QStringLiteral("SELECT DeptID, DeptName FROM CV_DeptInfo"));
-    return fromRows(people, depts);
+    const Rows rows = fetch(module);
+    return fromRows(rows.people, rows.depts);
 }
 
 StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts) {
@@ -47,21 +67,48 @@ StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts) {
     image.logins_.reserve(people.rows.size());
     for (const Row& row : people.rows) {
         heartbeat();
-        if (!row.value(0).isNull()) image.people_.add(image.people_.id(valueText(row.value(0))));
-        if (!row.value(1).isNull()) image.logins_.add(image.logins_.id(valueText(row.value(1))));
+        withText(row, 0, [&](QStringView id) { image.people_.add(image.people_.id(id)); });
+        withText(row, 1, [&](QStringView name) { image.logins_.add(image.logins_.id(name)); });
     }
+    image.addDepts(depts);
+    image.journaling_ = true;
+    return image;
+}
+
+StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts, Asked asked) {
+    StoreImage image;
+    image.journaling_ = false;
+    image.people_ = std::move(asked.people_);
+    image.logins_ = std::move(asked.logins_);
+    for (const Row& row : people.rows) {
+        heartbeat();
+        withText(row, 0, [&](QStringView id) {
+            if (const Key key = image.people_.find(id); key >= 0) image.people_.add(key);
+        });
+        withText(row, 1, [&](QStringView name) {
+            if (const Key key = image.logins_.find(name); key >= 0) {
+                image.logins_.add(key);
+            } else if (CanBeDrawn(name)) {
+                image.logins_.add(image.logins_.id(name));
+            }
+        });
+    }
+    image.addDepts(depts);
+    image.journaling_ = true;
+    return image;
+}
+
+void StoreImage::addDepts(const RowSet& depts) {
     for (const Row& row : depts.rows) {
         if (row.value(0).isNull()) continue;
         // A null name is found by no look-up, but its code still counts for the maximum.
         const QString code = valueText(row.value(0));
         if (row.value(1).isNull()) {
-            image.addCode(code);
+            addCode(code);
         } else {
-            image.addDept(code, valueText(row.value(1)));
+            addDept(code, valueText(row.value(1)));
         }
     }
-    image.journaling_ = true;
-    return image;
 }
 
 void StoreImage::addPerson(const QString& perUUID, const QString& loginName) {

@@ -27,12 +27,80 @@ class TDM_PersonPack;
 
 class StoreImage {
 public:
+    using Key = qint32;
+
+private:
+    // A set of texts held as numbers (TextGroups: a million identifiers cost about their
+    // characters): a text met once keeps its number, and being in the set is a flag per
+    // number, so taking a text back out is clearing its flag.
+    class TextSet {
+    public:
+        Key id(QStringView text) {
+            const Key id = texts_.add(text);
+            if (std::size_t(id) == present_.size()) present_.push_back(false);
+            return id;
+        }
+        Key find(QStringView text) const { return texts_.find(text); }
+        bool contains(QStringView text) const { return contains(find(text)); }
+        bool contains(Key id) const { return id >= 0 && present_[std::size_t(id)]; }
+        // False when it was in the set already.
+        bool add(Key id) {
+            if (present_[std::size_t(id)]) return false;
+            present_[std::size_t(id)] = true;
+            return true;
+        }
+        void remove(Key id) { present_[std::size_t(id)] = false; }
+        void reserve(qsizetype more) {
+            texts_.reserve(more);
+            present_.reserve(present_.size() + std::size_t(more));
+        }
+
+    private:
+        TextGroups texts_;
+        std::vector<bool> present_;
+    };
+
+public:
+    // The rows of the image as the store answers them: (PerUUID, LoginName) of every person,
+    // (DeptID, DeptName) of every department. Through the data module in the current working
+    // style; throws DbError when the store refuses.
+    struct Rows {
+        RowSet people;
+        RowSet depts;
+    };
+    static Rows fetch(TDM_PersonPack& module);
+
     // Reads the image through the data module in the current working style: one statement
     // for the people, one for the departments. Throws DbError when the store refuses.
     static StoreImage read(TDM_PersonPack& module);
     // The image of these rows: people as (PerUUID, LoginName), departments as (DeptID,
     // DeptName); a null value is a value no statement finds.
     static StoreImage fromRows(const RowSet& people, const RowSet& depts);
+
+    // The texts that a plan of known people will ask about, numbered before the store is
+    // read (on another thread while the store answers): their PerUUIDs and login names. The
+    // numbers stay theirs in the image made with them.
+    class Asked {
+    public:
+        Key person(QStringView perUUID) { return people_.id(perUUID); }
+        Key login(QStringView loginName) { return logins_.id(loginName); }
+        void reserve(qsizetype people) {
+            people_.reserve(people);
+            logins_.reserve(people);
+        }
+
+    private:
+        friend class StoreImage;
+        TextSet people_;
+        TextSet logins_;
+    };
+    // The image as far as a plan of the `asked` people can tell, made from the same rows at
+    // a fraction of the cost of the whole: of the store's people it keeps the asked PerUUIDs
+    // and login names, and the login names the generator can draw (a name, "_" and four
+    // digits), which a renamed person's candidates are checked against; every department.
+    // A question about any other text of a person answers as if nobody held it: ask only by
+    // the asked numbers, about what was added since, and about drawn names.
+    static StoreImage fromRows(const RowSet& people, const RowSet& depts, Asked asked);
 
     bool hasPerson(const QString& perUUID) const { return people_.contains(perUUID); }
     bool hasLogin(const QString& loginName) const { return logins_.contains(loginName); }
@@ -44,7 +112,6 @@ public:
     // made again and again over the same people (the preview's, on every tick) takes the
     // numbers of their PerUUIDs and login names once. A number stays the text's for the
     // image's life, whatever is added and taken back; a null text has the number of "".
-    using Key = qint32;
     Key personKey(const QString& perUUID) { return people_.id(perUUID); }
     Key loginKey(const QString& loginName) { return logins_.id(loginName); }
     bool hasPerson(Key perUUID) const { return people_.contains(perUUID); }
@@ -96,35 +163,6 @@ private:
         bool decimal = true;  // every code of the level is decimal digits only
     };
 
-    // A set of texts held as numbers (TextGroups: a million identifiers cost about their
-    // characters): a text met once keeps its number, and being in the set is a flag per
-    // number, so taking a text back out is clearing its flag.
-    class TextSet {
-    public:
-        Key id(QStringView text) {
-            const Key id = texts_.add(text);
-            if (std::size_t(id) == present_.size()) present_.push_back(false);
-            return id;
-        }
-        bool contains(QStringView text) const { return contains(texts_.find(text)); }
-        bool contains(Key id) const { return id >= 0 && present_[std::size_t(id)]; }
-        // False when it was in the set already.
-        bool add(Key id) {
-            if (present_[std::size_t(id)]) return false;
-            present_[std::size_t(id)] = true;
-            return true;
-        }
-        void remove(Key id) { present_[std::size_t(id)] = false; }
-        void reserve(qsizetype more) {
-            texts_.reserve(more);
-            present_.reserve(present_.size() + std::size_t(more));
-        }
-
-    private:
-        TextGroups texts_;
-        std::vector<bool> present_;
-    };
-
     // A change to the departments, and what stood before it.
     struct DeptChange {
         enum Kind { CodeAdded, NameChanged, LevelChanged } kind;
@@ -150,6 +188,7 @@ private:
     bool journaling_ = true;
 
     void journal(DeptChange change);
+    void addDepts(const RowSet& depts);
 
     // Counts `code` in its level; answers its parent, nothing for a code of no whole level.
     std::optional<QString> addCode(const QString& code);
