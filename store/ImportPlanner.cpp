@@ -96,13 +96,12 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
     ItemPlan plan;
     plan.before = plan.beforePerson = image_.mark();
     plan.seedBefore = plan.seedAfter = seed_;
-    if (keys) {
-        plan.person.LoginName = item.person.LoginName;
-        plan.person.PerDept = item.person.PerDept;
-    } else {
+    // A preview takes of the person only what it shows, and each text once: copying a text
+    // touches its characters' block, and those of 100,000 people lie far apart.
+    if (!keys) {
         plan.person = item.person;
+        plan.packageLoginName = item.person.LoginName;
     }
-    plan.packageLoginName = item.person.LoginName;
     if (!item.unreadable.isEmpty()) {
         plan.reason = item.unreadable;
         return plan;
@@ -119,7 +118,7 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
             // answered is then added by its number.
             plan.person.LoginName = UniqueLoginName(
                 item.person.LoginName,
-                [&](const QString& name) {
+                [&](QStringView name) {
                     if (!keys) return image_.hasLogin(name);
                     loginKey = image_.loginKey(name);
                     return image_.hasLogin(loginKey);
@@ -132,11 +131,13 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
             return plan;
         }
         plan.renameLine = true;
+    } else if (keys) {
+        plan.person.LoginName = item.person.LoginName;
     }
     plan.seedAfter = seed_;
 
     plan.outcome = plan.renameLine ? ItemPlan::Outcome::Renamed : ItemPlan::Outcome::Inserted;
-    if (!plan.person.PerDept.isEmpty()) {
+    if (!item.person.PerDept.isEmpty()) {
         if (item.deptPath.isEmpty()) {
             plan.person.PerDept.clear();  // no path for the code: stored without a department
         } else if (keys && !keys->dept.isNull()) {
@@ -147,6 +148,8 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
                 plan.outcome == ItemPlan::Outcome::Stop)
                 return plan;
         }
+    } else if (keys) {
+        plan.person.PerDept = item.person.PerDept;  // empty, or null
     }
     plan.beforePerson = image_.mark();
     if (refusal_) {

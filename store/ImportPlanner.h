@@ -90,8 +90,8 @@ public:
         QString dept;
     };
     // As plan(), for a plan that is shown and not carried out, asking the image by `keys`:
-    // the person's row is not copied, and `person` holds only the login name and the
-    // department code it would be stored with.
+    // the person's row is not copied; `person` holds only the login name and the department
+    // code it would be stored with (for a person stored), and packageLoginName is not set.
     ItemPlan preview(const ImportItem& item, const Keys& keys);
 
     std::uint32_t seed() const { return seed_; }

@@ -20,17 +20,18 @@ int drawNumber(std::uint32_t& seed) {
 
 }  // namespace
 
-QString UniqueLoginName(const QString& loginName, const std::function<bool(const QString&)>& taken,
+QString UniqueLoginName(const QString& loginName, const std::function<bool(QStringView)>& taken,
                         std::uint32_t& seed) {
+    // loginName + "_" + four digits: only the digits change from one candidate to the next.
+    QString candidate(loginName.size() + 5, Qt::Uninitialized);
+    QChar* digits = std::copy(loginName.cbegin(), loginName.cend(), candidate.data());
+    *digits++ = QLatin1Char('_');
     QSet<int> known;
     for (;;) {
         const int number = drawNumber(seed);
         if (known.contains(number)) continue;
-        // loginName + "_" + the number's four digits, made in one piece.
-        QString candidate(loginName.size() + 5, Qt::Uninitialized);
-        QChar* out = std::copy(loginName.cbegin(), loginName.cend(), candidate.data());
-        *out++ = QLatin1Char('_');
-        for (int unit = 1000; unit > 0; unit /= 10) *out++ = QChar(u'0' + number / unit % 10);
+        for (int place = 3, rest = number; place >= 0; --place, rest /= 10)
+            digits[place] = QChar(u'0' + rest % 10);
         if (!taken(candidate)) return candidate;
         known.insert(number);
         if (known.size() == kNumbers)
@@ -39,8 +40,7 @@ QString UniqueLoginName(const QString& loginName, const std::function<bool(const
     }
 }
 
-QString UniqueLoginName(const QString& loginName,
-                        const std::function<bool(const QString&)>& taken) {
+QString UniqueLoginName(const QString& loginName, const std::function<bool(QStringView)>& taken) {
     return UniqueLoginName(loginName, taken, generator);
 }
 

@@ -15,9 +15,9 @@ namespace cv {
 // taken in this call are not asked about again, but their draws still count, so the draws
 // consumed are those of asking every candidate. Throws LoginNameExhausted once all 9000
 // numbers are known taken. Draws from `seed`, or from the library's generator.
-QString UniqueLoginName(const QString& loginName, const std::function<bool(const QString&)>& taken,
+QString UniqueLoginName(const QString& loginName, const std::function<bool(QStringView)>& taken,
                         std::uint32_t& seed);
-QString UniqueLoginName(const QString& loginName, const std::function<bool(const QString&)>& taken);
+QString UniqueLoginName(const QString& loginName, const std::function<bool(QStringView)>& taken);
 
 // Whether UniqueLoginName can answer `name` for some login name: it ends in "_" and four
 // decimal digits. A login name that cannot be drawn never clashes with a candidate.

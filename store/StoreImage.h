@@ -102,8 +102,8 @@ public:
     // the asked numbers, about what was added since, and about drawn names.
     static StoreImage fromRows(const RowSet& people, const RowSet& depts, Asked asked);
 
-    bool hasPerson(const QString& perUUID) const { return people_.contains(perUUID); }
-    bool hasLogin(const QString& loginName) const { return logins_.contains(loginName); }
+    bool hasPerson(QStringView perUUID) const { return people_.contains(perUUID); }
+    bool hasLogin(QStringView loginName) const { return logins_.contains(loginName); }
     // A person stored now; a null text (a NULL of the store) is left out, as no statement
     // finds it.
     void addPerson(const QString& perUUID, const QString& loginName);
@@ -112,8 +112,8 @@ public:
     // made again and again over the same people (the preview's, on every tick) takes the
     // numbers of their PerUUIDs and login names once. A number stays the text's for the
     // image's life, whatever is added and taken back; a null text has the number of "".
-    Key personKey(const QString& perUUID) { return people_.id(perUUID); }
-    Key loginKey(const QString& loginName) { return logins_.id(loginName); }
+    Key personKey(QStringView perUUID) { return people_.id(perUUID); }
+    Key loginKey(QStringView loginName) { return logins_.id(loginName); }
     bool hasPerson(Key perUUID) const { return people_.contains(perUUID); }
     bool hasLogin(Key loginName) const { return logins_.contains(loginName); }
     // As addPerson above; -1 leaves a text out.

@@ -166,7 +166,8 @@ bool TCVPerson::InsertPerson(const TCVPersonInfo& person) {
 }
 
 QString TCVPerson::MakeUniqueLoginName(const QString& loginName) {
-    return UniqueLoginName(loginName, LoginNameExists);
+    return UniqueLoginName(loginName,
+                           [](QStringView name) { return LoginNameExists(name.toString()); });
 }
 
 bool TCVPerson::ExecuteSQL(const QString& sql) {

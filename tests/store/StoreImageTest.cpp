@@ -67,5 +67,60 @@ TEST(StoreImage, PeopleAndLoginNamesAnswerAsPlainSetsDoThroughAdditionsAndTakeBa
     }
 }
 
+// The image made for known people (their texts numbered first) against the whole image of
+// the same rows: every question a plan of those people asks, about them, about the names the
+// generator draws, and about what the plan adds, is answered alike. Texts that merely look
+// drawn (too few digits, a letter among them, no "_") may be left out by the first.
+TEST(StoreImage, AnImageForKnownPeopleAnswersTheirQuestionsAsTheWholeImageDoes) {
+    const QStringList logins = {"l1",     "l1_1000", "l1_1282", "_1000",   "_999", "l2_12a4",
+                                "l21000", "l2_0042", "",        "长_9999", "l3"};
+    const QStringList drawable = {"l1_1000", "l1_1282", "_1000", "长_9999"};
+    for (quint32 seed = 1; seed <= 30; ++seed) {
+        SCOPED_TRACE(seed);
+        QRandomGenerator r(seed);
+        const auto pick = [&](const QStringList& from) {
+            const int n = r.bounded(from.size() + 1);
+            return n == from.size() ? QString() : from[n];
+        };
+        QStringList ids;
+        for (int i = 0; i < 30; ++i) ids << QString("P%1").arg(i);
+        RowSet rows;
+        for (int i = r.bounded(40); i > 0; --i) rows.rows.append({pick(ids), pick(logins)});
+        rows.rows.append({QVariant(), QVariant()});
+        rows.rows.append({QString("short row")});
+
+        StoreImage whole = StoreImage::fromRows(rows, {});
+        StoreImage::Asked asked;
+        std::vector<std::pair<QString, StoreImage::Key>> people;
+        std::vector<std::pair<QString, StoreImage::Key>> names;
+        for (int i = r.bounded(20); i > 0; --i) {
+            const QString id = pick(ids);
+            const QString login = pick(logins);
+            people.push_back({id, asked.person(id)});
+            names.push_back({login, asked.login(login)});
+        }
+        StoreImage known = StoreImage::fromRows(rows, {}, std::move(asked));
+        for (int step = 0; step < 200; ++step) {
+            for (const auto& [id, key] : people)
+                ASSERT_EQ(known.hasPerson(key), whole.hasPerson(id));
+            for (const auto& [login, key] : names)
+                ASSERT_EQ(known.hasLogin(key), whole.hasLogin(login));
+            for (const QString& login : drawable)
+                ASSERT_EQ(known.hasLogin(login), whole.hasLogin(login));
+            // A person planned: one of the known, under its own or a drawn name.
+            if (people.empty()) break;
+            const std::size_t who = std::size_t(r.bounded(int(people.size())));
+            const QString drawn = QString("l%1_%2").arg(r.bounded(3)).arg(1000 + r.bounded(3));
+            const bool renamed = r.bounded(2);
+            const QString login = renamed ? drawn : names[who].first;
+            // A null PerUUID is stored as no text, as a planned person without one would be.
+            known.addPerson(people[who].first.isNull() ? -1 : people[who].second,
+                            renamed ? known.loginKey(drawn) : names[who].second);
+            whole.addPerson(people[who].first, login.isNull() ? QString("") : login);
+            ASSERT_TRUE(known.hasLogin(drawn) == whole.hasLogin(drawn));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace cv::test
