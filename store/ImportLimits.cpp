@@ -93,6 +93,18 @@ QString ImportLimits::predictRefusal(const ImportWrite& write) const {
     return {};
 }
 
+bool ImportLimits::personValueFits(int column, QStringView value) const {
+    if (!widthsHeld_) return true;
+    const int width = std::size_t(column) < personWidths_.size() ? personWidths_[column] : 0;
+    return (width <= 0 || value.size() <= width) && !value.contains(QChar(0));
+}
+
+bool ImportLimits::packageValuesFit(const TCVPersonInfo& p) const {
+    return personValueFits(0, p.PerUUID) && personValueFits(1, p.PerName) &&
+           personValueFits(2, p.PerSex) && personValueFits(3, p.PerMemo) &&
+           personValueFits(5, p.UPassword) && personValueFits(7, u"0");
+}
+
 QString ImportLimits::explain(const ImportWrite& write, const QString& refusal) const {
     QString tooLong = overWidth(write);
     return tooLong.isEmpty() ? QStringLiteral("数据库拒绝保存: ") + refusal : tooLong;

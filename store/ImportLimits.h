@@ -25,6 +25,9 @@ struct ImportWrite {
 
     // The person as InsertPerson stores it (PrjID 0, an empty text for each empty field).
     static ImportWrite person(const TCVPersonInfo& person);
+    // Where a person's login name and department code go among its values.
+    static constexpr int LoginNameColumn = 4;
+    static constexpr int PerDeptColumn = 6;
     // A department with an empty DeptMemo, as ResolveDeptPath stores it.
     static ImportWrite dept(const QString& code, const QString& name);
     // The columns of a table's writes, in the order of their values.
@@ -49,6 +52,13 @@ public:
     QString predictRefusal(const ImportWrite& write) const;
     // Whether predictRefusal can refuse anything (a planner asks it nothing otherwise).
     bool refusesAny() const { return widthsHeld_; }
+    // Whether predictRefusal surely finds nothing to refuse in `value`, sent for the person
+    // column `column` (in the order of ImportWrite::person): it has no more units than the
+    // column's width and no U+0000. Cheaper than building the write; false asks for it.
+    bool personValueFits(int column, QStringView value) const;
+    // The same of every value of `person` that the import stores as the package gives it:
+    // all but the login name and the department code.
+    bool packageValuesFit(const TCVPersonInfo& person) const;
     // Why `write` was refused, in plain words where the store's are technical: each value
     // longer than its column ("LoginName 超过字段长度 (51 个字符, 最多 50)"), else
     // "数据库拒绝保存: " and the store's own `refusal`.

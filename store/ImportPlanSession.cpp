@@ -16,24 +16,24 @@ ImportPlanSession::ImportPlanSession(TDM_PersonPack& module, std::span<const Imp
     : people_(people),
       deptRows_(deptRows),
       limits_(ImportLimits::read(module)),
-      image_(readImage(module, people, keys_)),
+      image_(readImage(module, people, limits_, keys_)),
       planner_(image_, LoginNameSeed(), host::workingStyle() == 1, StoreDeptQuestions(),
-               limits_.refusesAny() ? ImportPlanner::RefusalOf([this](const ImportWrite& write) {
-                   return limits_.predictRefusal(write);
-               })
-                                    : ImportPlanner::RefusalOf()),
+               limits_.refusesAny() ? &limits_ : nullptr),
       seed_(planner_.seed()),
-      base_(image_.mark()) {
-    // The department walks that find every level in the image as read, one per path and
-    // depth; a walk that would ask the store is left to the plans.
-    const bool networked = host::workingStyle() == 1;
+      base_(image_.mark()) {}
+
+namespace {
+
+// The department walks that find every level in the image as read, one per path and depth,
+// into each person's keys; a walk that would ask the store is left to the plans.
+void walkWholePaths(const StoreImage& depts, std::span<const ImportItem> people,
+                    std::vector<ImportPlanner::Keys>& keys, bool networked) {
     const DeptQuestions none{[](int, const QString&, const QString&) { return std::nullopt; },
                              [](int, const QString&) { return std::nullopt; }};
     // People of one department share its path's text: a path is known by where its
     // characters lie (a copy of the same path is walked again, to the same end).
     QHash<std::pair<const QChar*, quint64>, QString> found;
     for (std::size_t i = 0; i < people.size(); ++i) {
-        heartbeat();
         const ImportItem& item = people[i];
         const qsizetype levels = item.person.PerDept.size() / 4;
         if (levels == 0 || item.deptPath.isEmpty()) continue;
@@ -42,26 +42,34 @@ ImportPlanSession::ImportPlanSession(TDM_PersonPack& module, std::span<const Imp
         auto walked = found.constFind(path);
         if (walked == found.cend()) {
             const DeptPathPlan walk =
-                PlanDeptPath(image_, item.deptPath, item.person.PerDept, networked, none);
+                PlanDeptPath(depts, item.deptPath, item.person.PerDept, networked, none);
             const bool whole =
                 walk.end == DeptPathPlan::End::Complete && walk.result && walk.creates.isEmpty();
             walked = found.insert(path, whole ? walk.resolved : QString());
         }
-        keys_[i].dept = *walked;
+        keys[i].dept = *walked;
     }
 }
 
+}  // namespace
+
 StoreImage ImportPlanSession::readImage(TDM_PersonPack& module, std::span<const ImportItem> people,
+                                        const ImportLimits& limits,
                                         std::vector<ImportPlanner::Keys>& keys) {
-    // The people's texts are numbered on another thread while the store answers: the two
-    // take about as long on SQLite, and a server's answer takes longer.
+    // Two threads share the work: the other one numbers the people's texts while this one
+    // asks the store (about as long on SQLite, a server takes longer), then walks their
+    // department paths while this one reads the store's people against those numbers.
+    const bool networked = host::workingStyle() == 1;
     std::future<StoreImage::Asked> asked = std::async(std::launch::async, [&] {
         StoreImage::Asked texts;
         texts.reserve(qsizetype(people.size()));
         keys.reserve(people.size());
+        const bool measured = limits.refusesAny();
         for (const ImportItem& item : people)
-            keys.push_back(
-                {texts.person(item.person.PerUUID), texts.login(item.person.LoginName), {}});
+            keys.push_back({texts.person(item.person.PerUUID),
+                            texts.login(item.person.LoginName),
+                            {},
+                            !measured || limits.packageValuesFit(item.person)});
         return texts;
     });
     StoreImage::Rows rows;
@@ -71,7 +79,14 @@ StoreImage ImportPlanSession::readImage(TDM_PersonPack& module, std::span<const 
         asked.wait();  // the thread uses `keys`, which the caller is about to drop
         throw;
     }
-    return StoreImage::fromRows(rows.people, rows.depts, asked.get());
+    StoreImage::Asked texts = asked.get();
+    // The walks need only the departments, and the reading of the people does not touch them.
+    std::future<void> walks = std::async(std::launch::async, [&] {
+        walkWholePaths(StoreImage::fromRows({}, rows.depts), people, keys, networked);
+    });
+    StoreImage image = StoreImage::fromRows(rows.people, rows.depts, std::move(texts));
+    walks.get();
+    return image;
 }
 
 const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>& ticked) {

@@ -36,7 +36,7 @@ public:
 
 private:
     static StoreImage readImage(TDM_PersonPack& module, std::span<const ImportItem> people,
-                                std::vector<ImportPlanner::Keys>& keys);
+                                const ImportLimits& limits, std::vector<ImportPlanner::Keys>& keys);
 
     std::span<const ImportItem> people_;
     std::vector<ImportPlanner::Keys> keys_;  // of each of people_, taken once

@@ -34,19 +34,16 @@ QString ItemPlan::renameMessage() const {
 }
 
 ImportPlanner::ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked,
-                             DeptQuestions ask, RefusalOf refusal)
-    : image_(image),
-      seed_(seed),
-      networked_(networked),
-      ask_(std::move(ask)),
-      refusal_(std::move(refusal)) {}
+                             DeptQuestions ask, const ImportLimits* limits)
+    : image_(image), seed_(seed), networked_(networked), ask_(std::move(ask)), limits_(limits) {}
 
 void ImportPlanner::planDepartments(ItemPlan& plan, const QString& path, const QString& oldCode) {
     const DeptPathPlan walk = PlanDeptPath(image_, path, oldCode, networked_, ask_);
     for (const DeptPathPlan::NewDept& dept : walk.creates) {
         // A department the store will refuse stops the walk there, as its refusal would.
         if (const QString refused =
-                refusal_ ? refusal_(ImportWrite::dept(dept.code, dept.name)) : QString();
+                limits_ ? limits_->predictRefusal(ImportWrite::dept(dept.code, dept.name))
+                        : QString();
             !refused.isEmpty()) {
             plan.beforePerson = image_.mark();
             plan.outcome = ItemPlan::Outcome::NotStored;
@@ -152,15 +149,17 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
         plan.person.PerDept = item.person.PerDept;  // empty, or null
     }
     plan.beforePerson = image_.mark();
-    if (refusal_) {
+    if (limits_) {
         QString refused;
-        if (keys) {
+        if (!keys) {
+            refused = limits_->predictRefusal(ImportWrite::person(plan.person));
+        } else if (!keys->packageValuesFit ||
+                   !limits_->personValueFits(ImportWrite::LoginNameColumn, plan.person.LoginName) ||
+                   !limits_->personValueFits(ImportWrite::PerDeptColumn, plan.person.PerDept)) {
             TCVPersonInfo row = item.person;
             row.LoginName = plan.person.LoginName;
             row.PerDept = plan.person.PerDept;
-            refused = refusal_(ImportWrite::person(row));
-        } else {
-            refused = refusal_(ImportWrite::person(plan.person));
+            refused = limits_->predictRefusal(ImportWrite::person(row));
         }
         if (!refused.isEmpty()) {
             plan.outcome = ItemPlan::Outcome::NotStored;

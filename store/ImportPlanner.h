@@ -65,17 +65,15 @@ struct ItemPlan {
     QString renameMessage() const;
 };
 
+class ImportLimits;
+
 class ImportPlanner {
 public:
-    // The store's refusal of a write, when it can be told before the write is sent: the
-    // words it comes in, or empty when the write should be taken.
-    using RefusalOf = std::function<QString(const struct ImportWrite& write)>;
-
     // Plans against `image` (changed as each plan is made) with the generator at `seed`, in
-    // the networked or the local form of the department walk; a write `refusal` foretells is
-    // planned as the store would answer it.
+    // the networked or the local form of the department walk; a write that `limits` foretell
+    // the store refuses (none when null) is planned as the store would answer it.
     ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked, DeptQuestions ask,
-                  RefusalOf refusal = {});
+                  const ImportLimits* limits = nullptr);
 
     ItemPlan plan(const ImportItem& item);
 
@@ -84,10 +82,14 @@ public:
     // department path comes to when the image found every level before any plan (null: the
     // walk is made). That answer holds for every plan after: a plan adds a department only
     // where its name is missing, and never takes back what the image held before it.
+    // And whether the values stored as the package gives them surely fit their columns
+    // (ImportLimits::packageValuesFit, asked once): then only the login name and the
+    // department code are measured.
     struct Keys {
         StoreImage::Key person = -1;
         StoreImage::Key login = -1;
         QString dept;
+        bool packageValuesFit = false;
     };
     // As plan(), for a plan that is shown and not carried out, asking the image by `keys`:
     // the person's row is not copied; `person` holds only the login name and the department
@@ -106,7 +108,7 @@ private:
     std::uint32_t seed_;
     bool networked_;
     DeptQuestions ask_;
-    RefusalOf refusal_;
+    const ImportLimits* limits_;
 };
 
 }  // namespace cv

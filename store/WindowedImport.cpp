@@ -109,11 +109,7 @@ WindowedImport::WindowedImport(TDM_PersonPack& module, Hooks hooks, int windowSi
       image_((refuseOwnersTransaction(*writer_), writer_->noteStore(), StoreImage::read(module))),
       planner_(std::make_unique<ImportPlanner>(
           image_, LoginNameSeed(), networked_, StoreDeptQuestions(),
-          writer_->limits().refusesAny()
-              ? ImportPlanner::RefusalOf([this](const ImportWrite& write) {
-                    return writer_->limits().predictRefusal(write);
-                })
-              : ImportPlanner::RefusalOf())) {
+          writer_->limits().refusesAny() ? &writer_->limits() : nullptr)) {
     image_.forget();
 }
 
