@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QtGlobal>
+#include <chrono>
+#include <future>
 
 namespace cv {
 
@@ -27,6 +29,16 @@ HeartbeatState& heartbeatState();
 inline void heartbeat() {
     HeartbeatState& state = heartbeatState();
     if (state.listener && (++state.rows & 255) == 0) state.listener->beat(state.rows);
+}
+
+// Waits for work handed to another thread, the listener hearing this thread while it waits
+// (the rows do not move): the progress shown goes on answering.
+template <typename Future>
+void waitBeating(const Future& future) {
+    while (future.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+        const HeartbeatState& state = heartbeatState();
+        if (state.listener) state.listener->beat(state.rows);
+    }
 }
 
 // `listener` hears this thread's rows while the scope lasts; the one before comes back after.

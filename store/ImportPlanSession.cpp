@@ -79,12 +79,14 @@ StoreImage ImportPlanSession::readImage(TDM_PersonPack& module, std::span<const 
         asked.wait();  // the thread uses `keys`, which the caller is about to drop
         throw;
     }
+    waitBeating(asked);
     StoreImage::Asked texts = asked.get();
     // The walks need only the departments, and the reading of the people does not touch them.
     std::future<void> walks = std::async(std::launch::async, [&] {
         walkWholePaths(StoreImage::fromRows({}, rows.depts), people, keys, networked);
     });
     StoreImage image = StoreImage::fromRows(rows.people, rows.depts, std::move(texts));
+    waitBeating(walks);
     walks.get();
     return image;
 }

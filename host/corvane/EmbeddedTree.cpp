@@ -62,25 +62,39 @@ QStringList untick(QWidget* panel, const QStringList& ids) {
     return missing;
 }
 
-int PersonTicks::ticked() const {
-    int total = 0;
-    for (int count : ticks) total += count;
-    return total;
+namespace {
+
+bool isPerson(const QModelIndex& index) {
+    return index.data(Qt::UserRole + 1).toString() == QLatin1String("1");
 }
 
-PersonTicks personTicks(QWidget* panel) {
-    PersonTicks result;
+}  // namespace
+
+QSet<QString> peopleInTree(QWidget* panel) {
     QTreeView* tree = embeddedTree(panel);
-    if (!tree) return result;
+    if (!tree) return {};
+    // Gathered first and hashed once: a set grown node by node hashes every text again at
+    // each growth, and the tree may hold 100,000 people.
+    QStringList ids;
     forEachIndex(*tree->model(), [&](const QModelIndex& index) {
-        if (index.data(Qt::UserRole + 1).toString() != QLatin1String("1")) return;
-        const QString id = index.data(Qt::UserRole).toString();
-        result.inTree.insert(id);
-        // A tree without tick boxes (import everything) has every node checked.
-        const QVariant state = index.data(Qt::CheckStateRole);
-        if (!state.isValid() || state.toInt() == Qt::Checked) ++result.ticks[id];
+        if (isPerson(index)) ids.append(index.data(Qt::UserRole).toString());
     });
-    return result;
+    QSet<QString> people;
+    people.reserve(ids.size());
+    for (const QString& id : ids) people.insert(id);
+    return people;
+}
+
+int tickedPeople(QWidget* panel) {
+    QTreeView* tree = embeddedTree(panel);
+    if (!tree) return 0;
+    int ticked = 0;
+    forEachIndex(*tree->model(), [&](const QModelIndex& index) {
+        if (!isPerson(index)) return;
+        const QVariant state = index.data(Qt::CheckStateRole);
+        if (!state.isValid() || state.toInt() == Qt::Checked) ++ticked;
+    });
+    return ticked;
 }
 
 }  // namespace corvane

@@ -4,7 +4,6 @@
 // under Qt::CheckStateRole.
 #pragma once
 
-#include <QHash>
 #include <QModelIndex>
 #include <QSet>
 #include <QString>
@@ -29,12 +28,12 @@ void forEachIndex(const QAbstractItemModel& model,
 // Space); answers the IDs it did not find.
 QStringList untick(QWidget* panel, const QStringList& ids);
 
-struct PersonTicks {
-    QHash<QString, int> ticks;  // PerUUID → person nodes ticked (no tick boxes: every node)
-    QSet<QString> inTree;       // PerUUIDs with a node
-    int ticked() const;
-};
+// The PerUUIDs that have a person node (a person under several departments counts once).
+// Depends only on the tree's nodes, not on its ticks.
+QSet<QString> peopleInTree(QWidget* panel);
 
-PersonTicks personTicks(QWidget* panel);
+// How many person nodes are ticked (a tree without tick boxes, import everything, has every
+// node ticked).
+int tickedPeople(QWidget* panel);
 
 }  // namespace corvane

@@ -303,6 +303,8 @@ void MainWindow::buildResultPane(QWidget* parent) {
     reportRows_->setFilterKeyColumn(0);
     reportView = new QTableView(imported);
     reportView->setModel(reportRows_);
+    // Column widths from the first rows: measuring 100,000 of them stalls the window.
+    reportView->horizontalHeader()->setResizeContentsPrecision(200);
     for (QTableView* view : {exportView, reportView}) {
         view->setSortingEnabled(true);
         view->sortByColumn(-1, Qt::AscendingOrder);  // file order until a header is clicked
@@ -549,7 +551,7 @@ void MainWindow::beginExport() {
 void MainWindow::writePackage() {
     if (conversation_ != Conversation::Export) return;
     // The file is asked for only once it is known that somebody is ticked.
-    if (personTicks(framePanel).ticked() == 0) {
+    if (tickedPeople(framePanel) == 0) {
         report(QString::fromUtf8("没有选中任何人员"));
         QMessageBox::information(this, hostTitle(),
                                  QString::fromUtf8("没有勾选任何人员。请先勾选要导出的人员。"));
@@ -705,7 +707,7 @@ void MainWindow::showReport(const std::optional<cvhost::ImportReport>& shown,
     reportFilter->blockSignals(true);
     reportFilter->clear();
     if (!shown) {
-        reportModel_->setReport({});
+        disposal_.drop(reportModel_->setReport({}));
         reportSummaryLabel->setText(
             QString::fromUtf8("%1<br>无法生成导入报告：%2").arg(heading, error.toHtmlEscaped()));
         saveReportButton->setEnabled(false);
@@ -730,7 +732,7 @@ void MainWindow::showReport(const std::optional<cvhost::ImportReport>& shown,
     reportSummaryLabel->setText(QString::fromUtf8("%1<br>人员包中 %2 人 &nbsp;—&nbsp; %3%4")
                                     .arg(heading.left(br), count(report.rows.size()), counts,
                                          br < 0 ? QString() : heading.mid(br)));
-    reportModel_->setReport(report);
+    disposal_.drop(reportModel_->setReport(report));
     reportFilter->blockSignals(false);
     filterReport();
     saveReportButton->setEnabled(true);
@@ -766,6 +768,7 @@ void MainWindow::saveReport() {
 void MainWindow::endConversation() {
     if (conversation_ != Conversation::None) plugin_.freeFrame(session_, screen(), nullptr, 0, 0);
     conversation_ = Conversation::None;
+    if (reading_) disposal_.drop(reading_->release());
     reading_.reset();
     framePanel->hide();
     framePanel->setMinimumHeight(0);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+#include "Disposal.h"
 #include "ImportReport.h"
 #include "Plugin.h"
 
@@ -116,6 +117,7 @@ private:
     // plug-in's data module keeps the connection it found when it was created.
     QObject* session_ = nullptr;
     QString importArgument_;
+    Disposal disposal_;  // before reading_ and the models, which hand it what they let go
     std::unique_ptr<PackageReading> reading_;
     QString passwordAccount_;  // user@host:port the password field is for  // the previewed
                                // package, read for the report

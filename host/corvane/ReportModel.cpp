@@ -2,6 +2,7 @@
 
 #include <QBrush>
 #include <QColor>
+#include <utility>
 
 namespace corvane {
 namespace {
@@ -29,10 +30,11 @@ Look lookOf(cvhost::Outcome outcome) {
 
 }  // namespace
 
-void ReportModel::setReport(cvhost::ImportReport report) {
+cvhost::ImportReport ReportModel::setReport(cvhost::ImportReport report) {
     beginResetModel();
-    report_ = std::move(report);
+    cvhost::ImportReport before = std::exchange(report_, std::move(report));
     endResetModel();
+    return before;
 }
 
 int ReportModel::rowCount(const QModelIndex& parent) const {

@@ -16,7 +16,8 @@ public:
 
     using QAbstractTableModel::QAbstractTableModel;
 
-    void setReport(cvhost::ImportReport report);
+    // Answers the report shown until now, for freeing elsewhere.
+    cvhost::ImportReport setReport(cvhost::ImportReport report);
     const cvhost::ImportReport& report() const { return report_; }
 
     int rowCount(const QModelIndex& parent = {}) const override;

@@ -51,7 +51,7 @@ PlannedImport planImport(QWidget* panel, QWidget* window, PackageReading& readin
     }
     try {
         const cvhost::PackageContents contents = reading.contents(window);
-        const QSet<QString> inPreview = personTicks(panel).inTree;
+        const QSet<QString> inPreview = peopleInTree(panel);
         waitWhileBusy(window, QString::fromUtf8("正在生成预演报告…"), [&] {
             planned.report = cvhost::composePlannedReport(contents, rows, inPreview);
         });
@@ -69,7 +69,7 @@ WatchedImport runWatchedImport(const Plugin& plugin, QObject* app, QWidget* pane
     if (reading) {
         try {
             contents = reading->contents(window);
-            inPreview = personTicks(panel).inTree;
+            inPreview = peopleInTree(panel);
         } catch (const std::exception& e) {
             run.reportError = reasonOf(e);
         }

@@ -30,6 +30,9 @@ public:
     // Waits while busy (Busy.h) over `parent`; throws std::runtime_error, with the reason in
     // Chinese, when the package cannot be read.
     cvhost::PackageContents contents(QWidget* parent);
+    // The contents, for freeing elsewhere once the reading has ended; contents() may not be
+    // asked for after.
+    std::shared_future<cvhost::PackageContents> release() { return std::move(future_); }
 
 private:
     std::shared_future<cvhost::PackageContents> future_;

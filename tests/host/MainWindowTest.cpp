@@ -133,7 +133,7 @@ TEST(MainWindow, ExportsImportsAndReportsAsCorvaneDoes) {
     QTest::mouseClick(window->exportButton, Qt::LeftButton);
     QTreeView* tree = corvane::embeddedTree(window->framePanel);
     ASSERT_NE(tree, nullptr) << window->statusLabel->text().toStdString();
-    const int inTree = int(corvane::personTicks(window->framePanel).inTree.size());
+    const int inTree = int(corvane::peopleInTree(window->framePanel).size());
 
     // 导入人员… keeps the selection while its file dialog is open, and after it is cancelled.
     QString cancelled;
