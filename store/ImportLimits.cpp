@@ -45,11 +45,17 @@ QString textSent(const QVariant& value) {
 }  // namespace
 
 ImportWrite ImportWrite::person(const TCVPersonInfo& p) {
+    QVariantList values(PersonColumnCount);
+    values[PerUUIDColumn] = text(p.PerUUID);
+    values[PerNameColumn] = text(p.PerName);
+    values[PerSexColumn] = text(p.PerSex);
+    values[PerMemoColumn] = text(p.PerMemo);
+    values[LoginNameColumn] = text(p.LoginName);
+    values[UPasswordColumn] = text(p.UPassword);
+    values[PerDeptColumn] = text(p.PerDept);
     // PrjID goes as the text '0', as the host's statement writes it; the store reads a number.
-    return {Table::Person,
-            {text(p.PerUUID), text(p.PerName), text(p.PerSex), text(p.PerMemo), text(p.LoginName),
-             text(p.UPassword), text(p.PerDept), QStringLiteral("0")},
-            -1};
+    values[PrjIDColumn] = QStringLiteral("0");
+    return {Table::Person, std::move(values), -1};
 }
 
 ImportWrite ImportWrite::dept(const QString& code, const QString& name) {
@@ -100,9 +106,13 @@ bool ImportLimits::personValueFits(int column, QStringView value) const {
 }
 
 bool ImportLimits::packageValuesFit(const TCVPersonInfo& p) const {
-    return personValueFits(0, p.PerUUID) && personValueFits(1, p.PerName) &&
-           personValueFits(2, p.PerSex) && personValueFits(3, p.PerMemo) &&
-           personValueFits(5, p.UPassword) && personValueFits(7, u"0");
+    using W = ImportWrite;
+    return personValueFits(W::PerUUIDColumn, p.PerUUID) &&
+           personValueFits(W::PerNameColumn, p.PerName) &&
+           personValueFits(W::PerSexColumn, p.PerSex) &&
+           personValueFits(W::PerMemoColumn, p.PerMemo) &&
+           personValueFits(W::UPasswordColumn, p.UPassword) &&
+           personValueFits(W::PrjIDColumn, u"0");
 }
 
 QString ImportLimits::explain(const ImportWrite& write, const QString& refusal) const {

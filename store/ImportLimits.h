@@ -25,9 +25,18 @@ struct ImportWrite {
 
     // The person as InsertPerson stores it (PrjID 0, an empty text for each empty field).
     static ImportWrite person(const TCVPersonInfo& person);
-    // Where a person's login name and department code go among its values.
-    static constexpr int LoginNameColumn = 4;
-    static constexpr int PerDeptColumn = 6;
+    // Where each of a person's values goes among them.
+    enum PersonColumn : int {
+        PerUUIDColumn,
+        PerNameColumn,
+        PerSexColumn,
+        PerMemoColumn,
+        LoginNameColumn,
+        UPasswordColumn,
+        PerDeptColumn,
+        PrjIDColumn,
+        PersonColumnCount
+    };
     // A department with an empty DeptMemo, as ResolveDeptPath stores it.
     static ImportWrite dept(const QString& code, const QString& name);
     // The columns of a table's writes, in the order of their values.

@@ -123,12 +123,6 @@ void StoreImage::addPerson(Key perUUID, Key loginName) {
         journal_.push_back({Change::LoginAdded, loginName});
 }
 
-void StoreImage::reserve(qsizetype people) {
-    people_.reserve(people);
-    logins_.reserve(people);
-    journal_.reserve(journal_.size() + 2 * std::size_t(people));
-}
-
 void StoreImage::journal(DeptChange change) {
     if (!journaling_) return;
     journal_.push_back({Change::Dept, Key(deptJournal_.size())});

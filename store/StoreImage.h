@@ -118,8 +118,6 @@ public:
     bool hasLogin(Key loginName) const { return logins_.contains(loginName); }
     // As addPerson above; -1 leaves a text out.
     void addPerson(Key perUUID, Key loginName);
-    // Room for `people` more people without growing the sets on the way.
-    void reserve(qsizetype people);
 
     struct Answer {
         enum Kind { None, Found, AskStore };
