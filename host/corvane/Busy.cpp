@@ -4,11 +4,10 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProgressDialog>
-#include <QThread>
 #include <QTimer>
 #include <atomic>
 #include <exception>
-#include <memory>
+#include <thread>
 
 namespace corvane {
 namespace {
@@ -57,10 +56,11 @@ void waitWhileBusy(QWidget* parent, const QString& doing, const std::function<vo
     QEventLoop loop;
     std::atomic<bool> done = false;
     std::exception_ptr failure;
-    // A QThread of its own rather than a bare thread: Qt keeps the record of a thread it did
-    // not start (made once the work touches a QObject) past the thread's end, which a leak
-    // check at the process's end may find.
-    const std::unique_ptr<QThread> worker(QThread::create([&] {
+    // A thread that is joined, not a QThread: a QThread's thread is detached and drops its
+    // share of Qt's record of it only after wait() has returned, so a process that ends just
+    // after (an export from the command line) may end before it, and a leak check then finds
+    // the record. Joining waits for all of the thread's end, Qt's clean-up of it included.
+    std::thread worker([&] {
         try {
             work();
         } catch (...) {
@@ -68,8 +68,7 @@ void waitWhileBusy(QWidget* parent, const QString& doing, const std::function<vo
         }
         done = true;
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    }));
-    worker->start();
+    });
     // A short wait shows no dialog; a longer one does, so that nobody waits without a word.
     QTimer show;
     show.setSingleShot(true);
@@ -78,7 +77,7 @@ void waitWhileBusy(QWidget* parent, const QString& doing, const std::function<vo
     });
     show.start(300);
     if (!done) loop.exec(QEventLoop::AllEvents);
-    worker->wait();
+    worker.join();
     QGuiApplication::restoreOverrideCursor();
     dialog.hide();
     if (failure) std::rethrow_exception(failure);

@@ -2,7 +2,6 @@
 
 #include <QAbstractItemModel>
 #include <QGuiApplication>
-#include <QThread>
 #include <QWidget>
 
 #include "Busy.h"
@@ -12,16 +11,15 @@
 
 namespace corvane {
 
-// A QThread rather than std::async's thread, for the reason Busy.cpp gives.
+// A joined thread, for the reason Busy.cpp gives.
 PackageReading::PackageReading(const QString& package) {
     std::packaged_task<cvhost::PackageContents()> task(
         [package] { return cvhost::readPackage(package); });
     future_ = task.get_future().share();
-    thread_.reset(QThread::create(std::move(task)));
-    thread_->start();
+    thread_ = std::thread(std::move(task));
 }
 
-PackageReading::~PackageReading() { thread_->wait(); }
+PackageReading::~PackageReading() { thread_.join(); }
 
 cvhost::PackageContents PackageReading::contents(QWidget* parent) {
     if (future_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)

@@ -9,13 +9,12 @@
 #include <QString>
 #include <QStringList>
 #include <future>
-#include <memory>
 #include <optional>
+#include <thread>
 
 #include "ImportReport.h"
 #include "Plugin.h"
 
-class QThread;
 class QWidget;
 
 namespace corvane {
@@ -36,7 +35,7 @@ public:
 
 private:
     std::shared_future<cvhost::PackageContents> future_;
-    std::unique_ptr<QThread> thread_;
+    std::thread thread_;
 };
 
 struct WatchedImport {

@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QTextStream>
+#include <QThreadPool>
 #include <cstdio>
 #include <vector>
 
@@ -48,6 +49,12 @@ int main(int argc, char** argv) {
     int qtArgc = int(qtArgs.size());
     qtArgs.push_back(nullptr);
     QApplication app(qtArgc, qtArgs.data());
+    // Qt paints large pixmaps on the threads of its global pool. Such a thread lets go of
+    // Qt's record of it only after the pool has stopped waiting for it, as the thread itself
+    // ends; a command that ends just then (an export, an import) could end before it and
+    // leave that record to a leak check. A thread that ends as soon as it is idle ends long
+    // before the process does.
+    QThreadPool::globalInstance()->setExpiryTimeout(0);
     corvane::setUpApplication();
 
     QCommandLineParser parser;
