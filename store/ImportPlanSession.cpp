@@ -51,43 +51,73 @@ void walkWholePaths(const StoreImage& depts, std::span<const ImportItem> people,
     }
 }
 
+// The numbers of the people's PerUUIDs and login names (and whether the values stored as
+// the package gives them fit), into each one's keys; which of those names are drawn names.
+StoreImage::Asked numberTexts(std::span<const ImportItem> people, const ImportLimits& limits,
+                              std::vector<ImportPlanner::Keys>& keys) {
+    StoreImage::Asked texts;
+    keys.resize(people.size());
+    const qsizetype count = qsizetype(people.size());
+    texts.people(
+        count, [&](qsizetype i) { return QStringView(people[std::size_t(i)].person.PerUUID); },
+        [&](qsizetype i, StoreImage::Key key) { keys[std::size_t(i)].person = key; });
+    texts.logins(
+        count, [&](qsizetype i) { return QStringView(people[std::size_t(i)].person.LoginName); },
+        [&](qsizetype i, StoreImage::Key key) { keys[std::size_t(i)].login = key; });
+    if (limits.refusesAny())
+        for (std::size_t i = 0; i < people.size(); ++i)
+            keys[i].packageValuesFit = limits.packageValuesFit(people[i].person);
+    else
+        for (ImportPlanner::Keys& key : keys) key.packageValuesFit = true;
+    texts.findDrawn();
+    return texts;
+}
+
 }  // namespace
 
 StoreImage ImportPlanSession::readImage(TDM_PersonPack& module, std::span<const ImportItem> people,
                                         const ImportLimits& limits,
                                         std::vector<ImportPlanner::Keys>& keys) {
-    // Two threads share the work: the other one numbers the people's texts while this one
-    // asks the store (about as long on SQLite, a server takes longer), then walks their
-    // department paths while this one reads the store's people against those numbers.
+    // Two threads share the work. This one asks the store: its departments first, then its
+    // people, then reads the people against the package's numbers. The other one numbers the
+    // package's texts meanwhile, then walks the department paths against the departments.
     const bool networked = host::workingStyle() == 1;
-    std::future<StoreImage::Asked> asked = std::async(std::launch::async, [&] {
-        StoreImage::Asked texts;
-        texts.reserve(qsizetype(people.size()));
-        keys.reserve(people.size());
-        const bool measured = limits.refusesAny();
-        for (const ImportItem& item : people)
-            keys.push_back({texts.person(item.person.PerUUID),
-                            texts.login(item.person.LoginName),
-                            {},
-                            !measured || limits.packageValuesFit(item.person)});
-        return texts;
-    });
+    std::promise<StoreImage::Asked> numbered;
+    std::future<StoreImage::Asked> asked = numbered.get_future();
+    std::promise<const RowSet*> deptsRead;
+    std::future<void> other =
+        std::async(std::launch::async, [&, depts = deptsRead.get_future()]() mutable {
+            try {
+                numbered.set_value(numberTexts(people, limits, keys));
+            } catch (...) {
+                numbered.set_exception(std::current_exception());
+                throw;
+            }
+            const RowSet& rows = *depts.get();  // throws what the store's answer threw
+            walkWholePaths(StoreImage::fromRows({}, rows), people, keys, networked);
+        });
     StoreImage::Rows rows;
+    bool deptsHanded = false;
     try {
-        rows = StoreImage::fetch(module);
+        rows.depts = StoreImage::fetchDepts(module);
+        deptsRead.set_value(&rows.depts);
+        deptsHanded = true;
+        rows.people = StoreImage::fetchPeople(module);
     } catch (...) {
-        asked.wait();  // the thread uses `keys`, which the caller is about to drop
+        if (!deptsHanded) deptsRead.set_exception(std::current_exception());
+        other.wait();  // the thread uses `keys` and the rows, which are about to go
         throw;
     }
-    waitBeating(asked);
-    StoreImage::Asked texts = asked.get();
-    // The walks need only the departments, and the reading of the people does not touch them.
-    std::future<void> walks = std::async(std::launch::async, [&] {
-        walkWholePaths(StoreImage::fromRows({}, rows.depts), people, keys, networked);
-    });
-    StoreImage image = StoreImage::fromRows(rows.people, rows.depts, std::move(texts));
-    waitBeating(walks);
-    walks.get();
+    StoreImage image;
+    try {
+        waitBeating(asked);
+        image = StoreImage::fromRows(rows.people, rows.depts, asked.get());
+    } catch (...) {
+        other.wait();
+        throw;
+    }
+    waitBeating(other);
+    other.get();
     return image;
 }
 

@@ -107,20 +107,21 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
         plan.outcome = ItemPlan::Outcome::Present;
         return plan;
     }
-    StoreImage::Key loginKey = keys ? keys->login : -1;
-    if (keys ? image_.hasLogin(loginKey) : image_.hasLogin(item.person.LoginName)) {
+    int drawn = -1;  // a preview's drawn name, by its number
+    if (keys ? image_.hasLogin(keys->login) : image_.hasLogin(item.person.LoginName)) {
         plan.loginTaken = true;
         try {
-            // Asked by number, each candidate is numbered as it is asked about: the one
-            // answered is then added by its number.
-            plan.person.LoginName = UniqueLoginName(
-                item.person.LoginName,
-                [&](QStringView name) {
-                    if (!keys) return image_.hasLogin(name);
-                    loginKey = image_.loginKey(name);
-                    return image_.hasLogin(loginKey);
-                },
-                seed_);
+            if (keys) {
+                // Candidates asked by their numbers: only the name chosen is made.
+                drawn = UniqueLoginNumber(
+                    item.person.LoginName,
+                    [&](int number) { return image_.hasDrawn(keys->login, number); }, seed_);
+                plan.person.LoginName = DrawnLoginName(item.person.LoginName, drawn);
+            } else {
+                plan.person.LoginName = UniqueLoginName(
+                    item.person.LoginName, [&](QStringView name) { return image_.hasLogin(name); },
+                    seed_);
+            }
         } catch (const LoginNameExhausted&) {
             plan.reason = QStringLiteral("注册名 %1 的候选名 %1_1000 至 %1_9999 都已被占用")
                               .arg(item.person.LoginName);
@@ -169,7 +170,12 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
     }
     plan.insertPerson = true;
     if (keys) {
-        image_.addPerson(item.person.PerUUID.isNull() ? -1 : keys->person, loginKey);
+        const StoreImage::Key person = item.person.PerUUID.isNull() ? -1 : keys->person;
+        if (drawn >= 0) {
+            image_.addPersonDrawn(person, keys->login, drawn);
+        } else {
+            image_.addPerson(person, keys->login);
+        }
     } else {
         image_.addPerson(plan.person.PerUUID, stored(plan.person.LoginName));
     }

@@ -1,7 +1,7 @@
 #include "LoginNames.h"
 
-#include <QSet>
 #include <algorithm>
+#include <bitset>
 
 #include "StoreError.h"
 
@@ -20,35 +20,63 @@ int drawNumber(std::uint32_t& seed) {
 
 }  // namespace
 
-QString UniqueLoginName(const QString& loginName, const std::function<bool(QStringView)>& taken,
-                        std::uint32_t& seed) {
-    // loginName + "_" + four digits: only the digits change from one candidate to the next.
-    QString candidate(loginName.size() + 5, Qt::Uninitialized);
-    QChar* digits = std::copy(loginName.cbegin(), loginName.cend(), candidate.data());
-    *digits++ = QLatin1Char('_');
-    QSet<int> known;
+int UniqueLoginNumber(const QString& loginName, const std::function<bool(int)>& taken,
+                      std::uint32_t& seed) {
+    // A number found taken is not asked about again, but drawing it again still counts.
+    std::bitset<kNumbers> known;
+    std::size_t knownCount = 0;
     for (;;) {
         const int number = drawNumber(seed);
-        if (known.contains(number)) continue;
-        for (int place = 3, rest = number; place >= 0; --place, rest /= 10)
-            digits[place] = QChar(u'0' + rest % 10);
-        if (!taken(candidate)) return candidate;
-        known.insert(number);
-        if (known.size() == kNumbers)
+        if (known.test(std::size_t(number - 1000))) continue;
+        if (!taken(number)) return number;
+        known.set(std::size_t(number - 1000));
+        if (++knownCount == kNumbers)
             throw LoginNameExhausted("every login name " + loginName.toStdString() +
                                      "_1000 to _9999 is taken");
     }
+}
+
+QString UniqueLoginName(const QString& loginName, const std::function<bool(QStringView)>& taken,
+                        std::uint32_t& seed) {
+    // loginName + "_" + four digits: only the digits change from one candidate to the next.
+    QString candidate = DrawnLoginName(loginName, 1000);
+    QChar* digits = candidate.data() + loginName.size() + 1;
+    const int number = UniqueLoginNumber(
+        loginName,
+        [&](int number) {
+            for (int place = 3, rest = number; place >= 0; --place, rest /= 10)
+                digits[place] = QChar(u'0' + rest % 10);
+            return taken(candidate);
+        },
+        seed);
+    for (int place = 3, rest = number; place >= 0; --place, rest /= 10)
+        digits[place] = QChar(u'0' + rest % 10);
+    return candidate;
+}
+
+QString DrawnLoginName(const QString& loginName, int number) {
+    QString name(loginName.size() + 5, Qt::Uninitialized);
+    QChar* digits = std::copy(loginName.cbegin(), loginName.cend(), name.data());
+    *digits++ = QLatin1Char('_');
+    for (int place = 3, rest = number; place >= 0; --place, rest /= 10)
+        digits[place] = QChar(u'0' + rest % 10);
+    return name;
 }
 
 QString UniqueLoginName(const QString& loginName, const std::function<bool(QStringView)>& taken) {
     return UniqueLoginName(loginName, taken, generator);
 }
 
-bool CanBeDrawn(QStringView name) {
-    if (name.size() < 5 || name[name.size() - 5] != QLatin1Char('_')) return false;
-    for (QChar c : name.last(4))
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
-    return true;
+bool CanBeDrawn(QStringView name) { return DrawnNumber(name) >= 0; }
+
+int DrawnNumber(QStringView name) {
+    if (name.size() < 5 || name[name.size() - 5] != QLatin1Char('_')) return -1;
+    int number = 0;
+    for (QChar c : name.last(4)) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return -1;
+        number = number * 10 + (c.unicode() - u'0');
+    }
+    return number >= 1000 ? number : -1;
 }
 
 std::uint32_t LoginNameSeed() { return generator; }

@@ -19,8 +19,19 @@ QString UniqueLoginName(const QString& loginName, const std::function<bool(QStri
                         std::uint32_t& seed);
 QString UniqueLoginName(const QString& loginName, const std::function<bool(QStringView)>& taken);
 
-// Whether UniqueLoginName can answer `name` for some login name: it ends in "_" and four
-// decimal digits. A login name that cannot be drawn never clashes with a candidate.
+// The number UniqueLoginName would append, for a caller that knows which names are taken by
+// their numbers: the same draws from `seed`, `taken` asked about each candidate's number.
+// Throws LoginNameExhausted (naming `loginName`) as UniqueLoginName does.
+int UniqueLoginNumber(const QString& loginName, const std::function<bool(int)>& taken,
+                      std::uint32_t& seed);
+// `loginName` + "_" + `number`'s four digits.
+QString DrawnLoginName(const QString& loginName, int number);
+// The number a drawn name ends in, or -1 when it cannot be drawn (CanBeDrawn); the login
+// name it was drawn for is the rest of it but its last five characters.
+int DrawnNumber(QStringView name);
+
+// Whether UniqueLoginName can answer `name` for some login name: it ends in "_" and a number
+// from 1000 to 9999. A login name that cannot be drawn never clashes with a candidate.
 bool CanBeDrawn(QStringView name);
 
 // The library's generator: its seed now, and setting it.

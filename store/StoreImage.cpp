@@ -50,9 +50,17 @@ void withText(const Row& row, qsizetype column, Use&& use) {
 
 StoreImage::Rows StoreImage::fetch(TDM_PersonPack& module) {
     Rows rows;
-    rows.people = fetchRows(module, QStringLiteral("SELECT PerUUID, LoginName FROM CV_PersonInfo"));
-    rows.depts = fetchRows(module, QStringLiteral("SELECT DeptID, DeptName FROM CV_DeptInfo"));
+    rows.people = fetchPeople(module);
+    rows.depts = fetchDepts(module);
     return rows;
+}
+
+RowSet StoreImage::fetchPeople(TDM_PersonPack& module) {
+    return fetchRows(module, QStringLiteral("SELECT PerUUID, LoginName FROM CV_PersonInfo"));
+}
+
+RowSet StoreImage::fetchDepts(TDM_PersonPack& module) {
+    return fetchRows(module, QStringLiteral("SELECT DeptID, DeptName FROM CV_DeptInfo"));
 }
 
 StoreImage StoreImage::read(TDM_PersonPack& module) {
@@ -75,11 +83,25 @@ StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts) {
     return image;
 }
 
+void StoreImage::Asked::findDrawn() { StoreImage::findDrawn(logins_, drawnAs_); }
+
+void StoreImage::findDrawn(const TextSet& logins, std::vector<qint64>& drawnAs) {
+    for (Key id = Key(drawnAs.size()); id < logins.size(); ++id) {
+        const QStringView name = logins.text(id);
+        const int number = DrawnNumber(name);
+        const Key base = number < 0 ? -1 : logins.find(name.chopped(5));
+        drawnAs.push_back(base < 0 ? -1 : qint64(drawnPair(base, number)));
+    }
+}
+
 StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts, Asked asked) {
     StoreImage image;
     image.journaling_ = false;
+    image.restricted_ = true;
+    asked.findDrawn();
     image.people_ = std::move(asked.people_);
     image.logins_ = std::move(asked.logins_);
+    image.drawnAs_ = std::move(asked.drawnAs_);
     for (const Row& row : people.rows) {
         heartbeat();
         withText(row, 0, [&](QStringView id) {
@@ -87,9 +109,11 @@ StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts, Asked
         });
         withText(row, 1, [&](QStringView name) {
             if (const Key key = image.logins_.find(name); key >= 0) {
-                image.logins_.add(key);
-            } else if (CanBeDrawn(name)) {
-                image.logins_.add(image.logins_.id(name));
+                image.addLogin(key);
+            } else if (const int number = DrawnNumber(name); number >= 0) {
+                // Held for the candidates of the login name it could have been drawn for.
+                if (const Key base = image.logins_.find(name.chopped(5)); base >= 0)
+                    image.addDrawn(drawnPair(base, number));
             }
         });
     }
@@ -119,8 +143,48 @@ void StoreImage::addPerson(const QString& perUUID, const QString& loginName) {
 void StoreImage::addPerson(Key perUUID, Key loginName) {
     if (perUUID >= 0 && people_.add(perUUID) && journaling_)
         journal_.push_back({Change::PersonAdded, perUUID});
-    if (loginName >= 0 && logins_.add(loginName) && journaling_)
+    if (loginName >= 0) addLogin(loginName);
+}
+
+void StoreImage::addPersonDrawn(Key perUUID, Key base, int number) {
+    if (perUUID >= 0 && people_.add(perUUID) && journaling_)
+        journal_.push_back({Change::PersonAdded, perUUID});
+    addDrawn(drawnPair(base, number));
+}
+
+void StoreImage::addLogin(Key loginName) {
+    if (const qint64 drawn = drawnAs(loginName); drawn >= 0) {
+        addDrawn(quint64(drawn));
+    } else if (logins_.add(loginName) && journaling_) {
         journal_.push_back({Change::LoginAdded, loginName});
+    }
+}
+
+void StoreImage::addDrawn(quint64 pair) {
+    const Key id = drawn_.id(pair);
+    if (drawn_.add(id) && journaling_) journal_.push_back({Change::DrawnAdded, id});
+}
+
+StoreImage::Key StoreImage::NumberSet::id(quint64 value) {
+    if (2 * (present_.size() + 1) > slots_.size()) {
+        std::vector<std::pair<quint64, Key>> old(2 * slots_.size(), {0, -1});
+        old.swap(slots_);
+        for (const auto& slot : old)
+            if (slot.second >= 0) slots_[slotOf(slot.first)] = slot;
+    }
+    std::pair<quint64, Key>& slot = slots_[slotOf(value)];
+    if (slot.second < 0) {
+        slot = {value, Key(present_.size())};
+        present_.push_back(false);
+    }
+    return slot.second;
+}
+
+std::size_t StoreImage::NumberSet::slotOf(quint64 value) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = std::size_t((value * 0x9E3779B97F4A7C15ull) >> 32) & mask;;
+         i = (i + 1) & mask)
+        if (slots_[i].second < 0 || slots_[i].first == value) return i;
 }
 
 void StoreImage::journal(DeptChange change) {
@@ -139,6 +203,10 @@ void StoreImage::rewind(Mark mark) {
         }
         if (change.kind == Change::LoginAdded) {
             logins_.remove(change.id);
+            continue;
+        }
+        if (change.kind == Change::DrawnAdded) {
+            drawn_.remove(change.id);
             continue;
         }
         DeptChange dept = std::move(deptJournal_.back());

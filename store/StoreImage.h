@@ -40,7 +40,16 @@ private:
             if (std::size_t(id) == present_.size()) present_.push_back(false);
             return id;
         }
+        template <typename TextAt, typename Use>
+        void idEach(qsizetype count, TextAt&& text, Use&& use) {
+            texts_.addEach(count, text, [&](qsizetype i, Key id) {
+                if (std::size_t(id) == present_.size()) present_.push_back(false);
+                use(i, id);
+            });
+        }
         Key find(QStringView text) const { return texts_.find(text); }
+        Key size() const { return texts_.size(); }
+        QStringView text(Key id) const { return texts_.text(id); }
         bool contains(QStringView text) const { return contains(find(text)); }
         bool contains(Key id) const { return id >= 0 && present_[std::size_t(id)]; }
         // False when it was in the set already.
@@ -60,6 +69,31 @@ private:
         std::vector<bool> present_;
     };
 
+    // A set of numbers, held as TextSet holds texts: a number met once keeps its place, and
+    // being in the set is a flag per place.
+    class NumberSet {
+    public:
+        Key id(quint64 value);
+        Key find(quint64 value) const { return slots_[slotOf(value)].second; }
+        bool contains(quint64 value) const {
+            const Key id = find(value);
+            return id >= 0 && present_[std::size_t(id)];
+        }
+        bool add(Key id) {
+            if (present_[std::size_t(id)]) return false;
+            present_[std::size_t(id)] = true;
+            return true;
+        }
+        void remove(Key id) { present_[std::size_t(id)] = false; }
+
+    private:
+        std::size_t slotOf(quint64 value) const;
+        // (value, place), place -1 where empty; at most half full, a power of two long.
+        std::vector<std::pair<quint64, Key>> slots_ =
+            std::vector<std::pair<quint64, Key>>(16, {0, -1});
+        std::vector<bool> present_;
+    };
+
 public:
     // The rows of the image as the store answers them: (PerUUID, LoginName) of every person,
     // (DeptID, DeptName) of every department. Through the data module in the current working
@@ -69,6 +103,8 @@ public:
         RowSet depts;
     };
     static Rows fetch(TDM_PersonPack& module);
+    static RowSet fetchPeople(TDM_PersonPack& module);
+    static RowSet fetchDepts(TDM_PersonPack& module);
 
     // Reads the image through the data module in the current working style: one statement
     // for the people, one for the departments. Throws DbError when the store refuses.
@@ -84,22 +120,33 @@ public:
     public:
         Key person(QStringView perUUID) { return people_.id(perUUID); }
         Key login(QStringView loginName) { return logins_.id(loginName); }
-        void reserve(qsizetype people) {
-            people_.reserve(people);
-            logins_.reserve(people);
+        // Notes which of the login names numbered so far are names the generator draws for
+        // another of them (made again by the image when not done here; for another thread).
+        void findDrawn();
+        // Numbers `count` PerUUIDs (login names) in turn, text(i) the i-th, as person() and
+        // login() would, calling use(i, number): faster for texts far apart in memory.
+        template <typename TextAt, typename Use>
+        void people(qsizetype count, TextAt&& text, Use&& use) {
+            people_.idEach(count, text, use);
+        }
+        template <typename TextAt, typename Use>
+        void logins(qsizetype count, TextAt&& text, Use&& use) {
+            logins_.idEach(count, text, use);
         }
 
     private:
         friend class StoreImage;
         TextSet people_;
         TextSet logins_;
+        std::vector<qint64> drawnAs_;  // by login name: see StoreImage::drawnAs_
     };
     // The image as far as a plan of the `asked` people can tell, made from the same rows at
     // a fraction of the cost of the whole: of the store's people it keeps the asked PerUUIDs
     // and login names, and the login names the generator can draw (a name, "_" and four
     // digits), which a renamed person's candidates are checked against; every department.
-    // A question about any other text of a person answers as if nobody held it: ask only by
-    // the asked numbers, about what was added since, and about drawn names.
+    // A question about any other text of a person answers as if nobody held it: ask by the
+    // asked numbers, and about a drawn name by its number and the asked login name it was
+    // drawn for (hasDrawn).
     static StoreImage fromRows(const RowSet& people, const RowSet& depts, Asked asked);
 
     bool hasPerson(QStringView perUUID) const { return people_.contains(perUUID); }
@@ -113,11 +160,24 @@ public:
     // numbers of their PerUUIDs and login names once. A number stays the text's for the
     // image's life, whatever is added and taken back; a null text has the number of "".
     Key personKey(QStringView perUUID) { return people_.id(perUUID); }
-    Key loginKey(QStringView loginName) { return logins_.id(loginName); }
+    Key loginKey(QStringView loginName) {
+        const Key id = logins_.id(loginName);
+        if (restricted_) findDrawn(logins_, drawnAs_);
+        return id;
+    }
     bool hasPerson(Key perUUID) const { return people_.contains(perUUID); }
-    bool hasLogin(Key loginName) const { return logins_.contains(loginName); }
+    bool hasLogin(Key loginName) const {
+        const qint64 drawn = drawnAs(loginName);
+        return drawn >= 0 ? drawn_.contains(quint64(drawn)) : logins_.contains(loginName);
+    }
     // As addPerson above; -1 leaves a text out.
     void addPerson(Key perUUID, Key loginName);
+
+    // In an image made for asked people: whether the name drawn with `number` for the asked
+    // login name numbered `base` (DrawnLoginName) is held, without making its text; and a
+    // person stored under that name.
+    bool hasDrawn(Key base, int number) const { return drawn_.contains(drawnPair(base, number)); }
+    void addPersonDrawn(Key perUUID, Key base, int number);
 
     struct Answer {
         enum Kind { None, Found, AskStore };
@@ -172,12 +232,18 @@ private:
     // One change, in the order they were made: a person's texts by number (most of them),
     // a department's change by its place in deptJournal_.
     struct Change {
-        enum Kind : quint8 { PersonAdded, LoginAdded, Dept } kind;
+        enum Kind : quint8 { PersonAdded, LoginAdded, DrawnAdded, Dept } kind;
         Key id;
     };
 
     TextSet people_;
     TextSet logins_;
+    // In an image made for asked people, the drawn names held: (the number of the asked login
+    // name drawn for, the drawn number). A login name that is itself such a name, by its
+    // number, is held there and not in logins_; drawnAs_ gives its pair (-1: none).
+    NumberSet drawn_;
+    std::vector<qint64> drawnAs_;
+    bool restricted_ = false;  // made for asked people
     QSet<QString> codes_;
     QHash<std::pair<QString, QString>, Named> named_;  // (parent, name)
     QHash<QString, Level> levels_;                     // by parent
@@ -186,6 +252,14 @@ private:
     bool journaling_ = true;
 
     void journal(DeptChange change);
+    static quint64 drawnPair(Key base, int number) { return quint64(base) << 14 | quint64(number); }
+    qint64 drawnAs(Key loginName) const {
+        return std::size_t(loginName) < drawnAs_.size() ? drawnAs_[std::size_t(loginName)] : -1;
+    }
+    void addLogin(Key loginName);
+    // Extends `drawnAs` to every text of `logins`.
+    static void findDrawn(const TextSet& logins, std::vector<qint64>& drawnAs);
+    void addDrawn(quint64 pair);
     void addDepts(const RowSet& depts);
 
     // Counts `code` in its level; answers its parent, nothing for a code of no whole level.
