@@ -126,6 +126,7 @@ const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>
     std::size_t from = 0;
     while (from < ticked.size() && from < ticked_.size() && ticked[from] == ticked_[from]) ++from;
     from = std::min(from, steps_.size());
+    planner_.forgetWalks();
     if (from < steps_.size()) {
         image_.rewind(steps_[from].before);
         planner_.setSeed(steps_[from].seedBefore);

@@ -35,7 +35,17 @@ QString ItemPlan::renameMessage() const {
 
 ImportPlanner::ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked,
                              DeptQuestions ask, const ImportLimits* limits)
-    : image_(image), seed_(seed), networked_(networked), ask_(std::move(ask)), limits_(limits) {}
+    : image_(image), seed_(seed), networked_(networked), limits_(limits) {
+    ask_.firstDeptId = [this, ask = ask.firstDeptId](int level, const QString& name,
+                                                     const QString& parent) {
+        ++questions_;
+        return ask(level, name, parent);
+    };
+    ask_.maximumDeptId = [this, ask = ask.maximumDeptId](int level, const QString& parent) {
+        ++questions_;
+        return ask(level, parent);
+    };
+}
 
 void ImportPlanner::planDepartments(ItemPlan& plan, const QString& path, const QString& oldCode) {
     const DeptPathPlan walk = PlanDeptPath(image_, path, oldCode, networked_, ask_);
@@ -141,10 +151,22 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
         } else if (keys && !keys->dept.isNull()) {
             plan.person.PerDept = keys->dept;
         } else {
-            planDepartments(plan, item.deptPath, item.person.PerDept);
-            if (plan.outcome == ItemPlan::Outcome::NotStored ||
-                plan.outcome == ItemPlan::Outcome::Stop)
-                return plan;
+            const std::pair path{
+                item.deptPath.constData(),
+                quint64(item.deptPath.size()) << 32 | quint64(item.person.PerDept.size() / 4)};
+            const auto walked = keys ? walked_.constFind(path) : walked_.cend();
+            if (walked != walked_.cend()) {
+                plan.person.PerDept = *walked;
+            } else {
+                const quint64 questions = questions_;
+                planDepartments(plan, item.deptPath, item.person.PerDept);
+                if (plan.outcome == ItemPlan::Outcome::NotStored ||
+                    plan.outcome == ItemPlan::Outcome::Stop)
+                    return plan;
+                if (keys && plan.creates.isEmpty() && plan.stoppedAt.isNull() &&
+                    questions == questions_)
+                    walked_.insert(path, plan.person.PerDept);
+            }
         }
     } else if (keys) {
         plan.person.PerDept = item.person.PerDept;  // empty, or null

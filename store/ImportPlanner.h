@@ -6,6 +6,7 @@
 // as if the plan were carried out, so that each item is decided after the ones before it.
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <cstdint>
@@ -74,6 +75,8 @@ public:
     // the store refuses (none when null) is planned as the store would answer it.
     ImportPlanner(StoreImage& image, std::uint32_t seed, bool networked, DeptQuestions ask,
                   const ImportLimits* limits = nullptr);
+    ImportPlanner(const ImportPlanner&) = delete;  // its questions count into it
+    ImportPlanner& operator=(const ImportPlanner&) = delete;
 
     ItemPlan plan(const ImportItem& item);
 
@@ -98,6 +101,11 @@ public:
 
     std::uint32_t seed() const { return seed_; }
     void setSeed(std::uint32_t seed) { seed_ = seed; }
+    // The preview keeps the department walks that found every level in the image without
+    // asking the store: the image only grows from one plan to the next, and a name found
+    // once at a level is never added there again, so such a walk ends the same way until
+    // the image is rewound. Call after rewinding the image.
+    void forgetWalks() { walked_.clear(); }
     StoreImage& image() { return image_; }
 
 private:
@@ -109,6 +117,10 @@ private:
     bool networked_;
     DeptQuestions ask_;
     const ImportLimits* limits_;
+    quint64 questions_ = 0;  // asked of the store so far
+    // By path: where its text lies (people of one department share it), its length and the
+    // levels of the old code, which is all of the old code a walk reads.
+    QHash<std::pair<const QChar*, quint64>, QString> walked_;
 };
 
 }  // namespace cv
