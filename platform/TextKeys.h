@@ -81,6 +81,15 @@ public:
         }
     }
 
+    // find() in parts, for a caller that looks up many texts lying far apart: it takes a
+    // text's hash and fetches its slot some texts ahead of looking it up.
+    static quint32 hashOf(QStringView text) {
+        const std::size_t hash = TextViewHash()(text);
+        return quint32(hash ^ (hash >> 32));
+    }
+    void prefetch(quint32 hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+    int find(QStringView text, quint32 hash) const { return groupIn(slots_[slotOf(text, hash)]); }
+
     // Room for `more` texts without the slots growing on the way.
     void reserve(qsizetype more) {
         const std::size_t texts = std::size_t(texts_.size() + more);
@@ -116,10 +125,6 @@ private:
         return groupIn(slot);
     }
 
-    static quint32 hashOf(QStringView text) {
-        const std::size_t hash = TextViewHash()(text);
-        return quint32(hash ^ (hash >> 32));
-    }
     // A slot: the text's hash in the high half, its number + 1 in the low one (0: empty).
     static int groupIn(quint64 slot) { return int(slot & 0xFFFFFFFF) - 1; }
 

@@ -53,9 +53,8 @@ void walkWholePaths(const StoreImage& depts, std::span<const ImportItem> people,
 
 // The numbers of the people's PerUUIDs and login names (and whether the values stored as
 // the package gives them fit), into each one's keys; which of those names are drawn names.
-StoreImage::Asked numberTexts(std::span<const ImportItem> people, const ImportLimits& limits,
-                              std::vector<ImportPlanner::Keys>& keys) {
-    StoreImage::Asked texts;
+void numberTexts(StoreImage::Asked& texts, std::span<const ImportItem> people,
+                 const ImportLimits& limits, std::vector<ImportPlanner::Keys>& keys) {
     keys.resize(people.size());
     const qsizetype count = qsizetype(people.size());
     texts.people(
@@ -70,7 +69,6 @@ StoreImage::Asked numberTexts(std::span<const ImportItem> people, const ImportLi
     else
         for (ImportPlanner::Keys& key : keys) key.packageValuesFit = true;
     texts.findDrawn();
-    return texts;
 }
 
 }  // namespace
@@ -78,47 +76,55 @@ StoreImage::Asked numberTexts(std::span<const ImportItem> people, const ImportLi
 StoreImage ImportPlanSession::readImage(TDM_PersonPack& module, std::span<const ImportItem> people,
                                         const ImportLimits& limits,
                                         std::vector<ImportPlanner::Keys>& keys) {
-    // Two threads share the work. This one asks the store: its departments first, then its
-    // people, then reads the people against the package's numbers. The other one numbers the
-    // package's texts meanwhile, then walks the department paths against the departments.
+    // Two threads share the work. This one asks the store for its departments, then for its
+    // people, then finds the people's PerUUIDs among the package's. The other one numbers the
+    // package's texts meanwhile, makes the image of the departments and walks the department
+    // paths against it, then finds the people's login names among the package's.
     const bool networked = host::workingStyle() == 1;
-    std::promise<StoreImage::Asked> numbered;
-    std::future<StoreImage::Asked> asked = numbered.get_future();
-    std::promise<const RowSet*> deptsRead;
-    std::future<void> other =
-        std::async(std::launch::async, [&, depts = deptsRead.get_future()]() mutable {
+    StoreImage::Asked texts;
+    StoreImage depts;
+    StoreImage::Rows rows;
+    std::promise<void> numbered;
+    std::future<void> textsNumbered = numbered.get_future();
+    std::promise<void> deptsRead;
+    std::promise<void> peopleRead;
+    std::future<void> other = std::async(
+        std::launch::async,
+        [&, deptsReady = deptsRead.get_future(), peopleReady = peopleRead.get_future()]() mutable {
             try {
-                numbered.set_value(numberTexts(people, limits, keys));
+                numberTexts(texts, people, limits, keys);
+                numbered.set_value();
             } catch (...) {
                 numbered.set_exception(std::current_exception());
                 throw;
             }
-            const RowSet& rows = *depts.get();  // throws what the store's answer threw
-            walkWholePaths(StoreImage::fromRows({}, rows), people, keys, networked);
+            deptsReady.get();  // throws what the store's answer threw
+            depts = StoreImage::fromRows({}, rows.depts);
+            walkWholePaths(depts, people, keys, networked);
+            peopleReady.get();
+            texts.findLogins(rows.people);
         });
-    StoreImage::Rows rows;
-    bool deptsHanded = false;
+    int kept = 0;  // promises kept: the departments read, then the people
     try {
         rows.depts = StoreImage::fetchDepts(module);
-        deptsRead.set_value(&rows.depts);
-        deptsHanded = true;
+        deptsRead.set_value();
+        ++kept;
         rows.people = StoreImage::fetchPeople(module);
+        peopleRead.set_value();
+        ++kept;
+        waitBeating(textsNumbered);
+        textsNumbered.get();
+        texts.findPeople(rows.people);
+        waitBeating(other);
     } catch (...) {
-        if (!deptsHanded) deptsRead.set_exception(std::current_exception());
-        other.wait();  // the thread uses `keys` and the rows, which are about to go
-        throw;
-    }
-    StoreImage image;
-    try {
-        waitBeating(asked);
-        image = StoreImage::fromRows(rows.people, rows.depts, asked.get());
-    } catch (...) {
+        // The other thread uses what is about to go: it is told why, and waited for.
+        if (kept < 1) deptsRead.set_exception(std::current_exception());
+        if (kept < 2) peopleRead.set_exception(std::current_exception());
         other.wait();
         throw;
     }
-    waitBeating(other);
     other.get();
-    return image;
+    return StoreImage::fromParts(std::move(depts), std::move(texts));
 }
 
 const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>& ticked) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <memory>
 
 #include "StoreError.h"
 
@@ -22,14 +23,16 @@ int drawNumber(std::uint32_t& seed) {
 
 int UniqueLoginNumber(const QString& loginName, const std::function<bool(int)>& taken,
                       std::uint32_t& seed) {
-    // A number found taken is not asked about again, but drawing it again still counts.
-    std::bitset<kNumbers> known;
+    // A number found taken is not asked about again, but drawing it again still counts. Most
+    // calls take the first number drawn: the numbers known are made only when one is taken.
+    std::unique_ptr<std::bitset<kNumbers>> known;
     std::size_t knownCount = 0;
     for (;;) {
         const int number = drawNumber(seed);
-        if (known.test(std::size_t(number - 1000))) continue;
+        if (known && known->test(std::size_t(number - 1000))) continue;
         if (!taken(number)) return number;
-        known.set(std::size_t(number - 1000));
+        if (!known) known = std::make_unique<std::bitset<kNumbers>>();
+        known->set(std::size_t(number - 1000));
         if (++knownCount == kNumbers)
             throw LoginNameExhausted("every login name " + loginName.toStdString() +
                                      "_1000 to _9999 is taken");

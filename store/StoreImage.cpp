@@ -46,6 +46,45 @@ void withText(const Row& row, qsizetype column, Use&& use) {
     }
 }
 
+// Looks up the text of `column` of each row in `texts`, calling found(number, text) (number
+// -1 when it is not there) for each row that holds one. The rows' texts lie one allocation
+// apart and their slots anywhere: each row's values are fetched 16 rows ahead, its text 8
+// ahead and its slot 4 ahead, so that the misses overlap.
+template <typename Found>
+void findEach(const RowSet& rows, qsizetype column, const TextGroups& texts, Found&& found) {
+    const qsizetype count = rows.rows.size();
+    // The row's text when it holds a string that is not null, the common case.
+    const auto text = [&](qsizetype i) -> const QString* {
+        const Row& row = rows.rows[i];
+        if (column >= row.size()) return nullptr;
+        const QVariant& value = row.at(column);
+        if (value.typeId() != QMetaType::QString || value.isNull()) return nullptr;
+        return static_cast<const QString*>(value.constData());
+    };
+    constexpr qsizetype Ahead = 4;
+    quint32 hashes[Ahead] = {};
+    for (qsizetype i = -4 * Ahead; i < count; ++i) {
+        const quint32 hash = hashes[(i + 4 * Ahead) % Ahead];  // row i's, before row i + Ahead's
+        if (i + 4 * Ahead < count) __builtin_prefetch(rows.rows[i + 4 * Ahead].constData());
+        if (i + 2 * Ahead >= 0 && i + 2 * Ahead < count)
+            if (const QString* ahead = text(i + 2 * Ahead)) __builtin_prefetch(ahead->constData());
+        if (i + Ahead >= 0 && i + Ahead < count)
+            if (const QString* ahead = text(i + Ahead)) {
+                const quint32 hash = TextGroups::hashOf(*ahead);
+                hashes[(i + Ahead) % Ahead] = hash;
+                texts.prefetch(hash);
+            }
+        if (i < 0) continue;
+        heartbeat();
+        if (const QString* value = text(i)) {
+            found(StoreImage::Key(texts.find(*value, hash)), QStringView(*value));
+        } else {
+            withText(rows.rows[i], column,
+                     [&](QStringView other) { found(StoreImage::Key(texts.find(other)), other); });
+        }
+    }
+}
+
 }  // namespace
 
 StoreImage::Rows StoreImage::fetch(TDM_PersonPack& module) {
@@ -95,31 +134,43 @@ void StoreImage::findDrawn(const TextSet& logins, std::vector<qint64>& drawnAs) 
 }
 
 StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts, Asked asked) {
-    StoreImage image;
-    image.journaling_ = false;
+    asked.findDrawn();
+    asked.findPeople(people);
+    asked.findLogins(people);
+    return fromParts(fromRows({}, depts), std::move(asked));
+}
+
+StoreImage StoreImage::fromParts(StoreImage depts, Asked asked) {
+    StoreImage image = std::move(depts);
     image.restricted_ = true;
     asked.findDrawn();
     image.people_ = std::move(asked.people_);
     image.logins_ = std::move(asked.logins_);
     image.drawnAs_ = std::move(asked.drawnAs_);
-    for (const Row& row : people.rows) {
-        heartbeat();
-        withText(row, 0, [&](QStringView id) {
-            if (const Key key = image.people_.find(id); key >= 0) image.people_.add(key);
-        });
-        withText(row, 1, [&](QStringView name) {
-            if (const Key key = image.logins_.find(name); key >= 0) {
-                image.addLogin(key);
-            } else if (const int number = DrawnNumber(name); number >= 0) {
-                // Held for the candidates of the login name it could have been drawn for.
-                if (const Key base = image.logins_.find(name.chopped(5)); base >= 0)
-                    image.addDrawn(drawnPair(base, number));
-            }
-        });
-    }
-    image.addDepts(depts);
-    image.journaling_ = true;
+    image.drawn_ = std::move(asked.drawn_);
     return image;
+}
+
+void StoreImage::Asked::findPeople(const RowSet& people) {
+    findEach(people, 0, people_.texts(), [&](Key key, QStringView) {
+        if (key >= 0) people_.add(key);
+    });
+}
+
+void StoreImage::Asked::findLogins(const RowSet& people) {
+    findEach(people, 1, logins_.texts(), [&](Key key, QStringView name) {
+        if (key >= 0) {
+            if (const qint64 drawn = drawnAs_[std::size_t(key)]; drawn >= 0) {
+                drawn_.add(drawn_.id(quint64(drawn)));
+            } else {
+                logins_.add(key);
+            }
+        } else if (const int number = DrawnNumber(name); number >= 0) {
+            // Held for the candidates of the login name it could have been drawn for.
+            if (const Key base = logins_.find(name.chopped(5)); base >= 0)
+                drawn_.add(drawn_.id(drawnPair(base, number)));
+        }
+    });
 }
 
 void StoreImage::addDepts(const RowSet& depts) {
@@ -165,13 +216,18 @@ void StoreImage::addDrawn(quint64 pair) {
     if (drawn_.add(id) && journaling_) journal_.push_back({Change::DrawnAdded, id});
 }
 
+void StoreImage::NumberSet::reserve(std::size_t more) {
+    std::size_t size = slots_.size();
+    while (2 * (present_.size() + more) > size) size *= 2;
+    if (size == slots_.size()) return;
+    std::vector<std::pair<quint64, Key>> old(size, {0, -1});
+    old.swap(slots_);
+    for (const auto& slot : old)
+        if (slot.second >= 0) slots_[slotOf(slot.first)] = slot;
+}
+
 StoreImage::Key StoreImage::NumberSet::id(quint64 value) {
-    if (2 * (present_.size() + 1) > slots_.size()) {
-        std::vector<std::pair<quint64, Key>> old(2 * slots_.size(), {0, -1});
-        old.swap(slots_);
-        for (const auto& slot : old)
-            if (slot.second >= 0) slots_[slotOf(slot.first)] = slot;
-    }
+    reserve(1);
     std::pair<quint64, Key>& slot = slots_[slotOf(value)];
     if (slot.second < 0) {
         slot = {value, Key(present_.size())};

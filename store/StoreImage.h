@@ -48,6 +48,7 @@ private:
             });
         }
         Key find(QStringView text) const { return texts_.find(text); }
+        const TextGroups& texts() const { return texts_; }
         Key size() const { return texts_.size(); }
         QStringView text(Key id) const { return texts_.text(id); }
         bool contains(QStringView text) const { return contains(find(text)); }
@@ -74,6 +75,8 @@ private:
     class NumberSet {
     public:
         Key id(quint64 value);
+        // Room for `more` numbers without the slots growing on the way.
+        void reserve(std::size_t more);
         Key find(quint64 value) const { return slots_[slotOf(value)].second; }
         bool contains(quint64 value) const {
             const Key id = find(value);
@@ -134,11 +137,18 @@ public:
             logins_.idEach(count, text, use);
         }
 
+        // Which of these texts the store's people hold, from its rows (PerUUID, LoginName):
+        // the PerUUIDs, and the login names with the names drawn for them (after findDrawn).
+        // The two may run on two threads at once.
+        void findPeople(const RowSet& people);
+        void findLogins(const RowSet& people);
+
     private:
         friend class StoreImage;
         TextSet people_;
         TextSet logins_;
         std::vector<qint64> drawnAs_;  // by login name: see StoreImage::drawnAs_
+        NumberSet drawn_;
     };
     // The image as far as a plan of the `asked` people can tell, made from the same rows at
     // a fraction of the cost of the whole: of the store's people it keeps the asked PerUUIDs
@@ -148,6 +158,9 @@ public:
     // asked numbers, and about a drawn name by its number and the asked login name it was
     // drawn for (hasDrawn).
     static StoreImage fromRows(const RowSet& people, const RowSet& depts, Asked asked);
+    // The same, of the image of the departments alone (fromRows({}, depts)) and of asked
+    // texts that have found the store's people.
+    static StoreImage fromParts(StoreImage depts, Asked asked);
 
     bool hasPerson(QStringView perUUID) const { return people_.contains(perUUID); }
     bool hasLogin(QStringView loginName) const { return logins_.contains(loginName); }

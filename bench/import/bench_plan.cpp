@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <vector>
@@ -29,6 +30,8 @@ namespace {
 
 std::vector<cv::ImportItem> packagePeople(int people, const QList<bench::Dept>& depts) {
     std::vector<cv::ImportItem> items(static_cast<std::size_t>(people));
+    // The people of one department share its path's text, as the package's reader gives it.
+    QHash<std::pair<int, int>, QString> newPaths;
     for (int i = 0; i < people; ++i) {
         cv::ImportItem& item = items[std::size_t(i)];
         item.person.PerUUID = QStringLiteral("new-%1").arg(i);
@@ -38,7 +41,13 @@ std::vector<cv::ImportItem> packagePeople(int people, const QList<bench::Dept>& 
             i % 2 ? QStringLiteral("login%1").arg(i) : QStringLiteral("fresh%1").arg(i);
         const bench::Dept& dept = depts[(i * 13) % depts.size()];
         item.person.PerDept = dept.id;
-        item.deptPath = i % 20 ? dept.path : dept.path + QStringLiteral("_新部门%1").arg(i % 7);
+        if (i % 20) {
+            item.deptPath = dept.path;
+        } else {
+            QString& path = newPaths[{(i * 13) % depts.size(), i % 7}];
+            if (path.isNull()) path = dept.path + QStringLiteral("_新部门%1").arg(i % 7);
+            item.deptPath = path;
+        }
         if (i % 20 == 0) item.person.PerDept += QStringLiteral("0001");
     }
     return items;
