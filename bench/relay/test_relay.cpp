@@ -187,20 +187,26 @@ TEST(Relay, CountsChunksAndTheClientsTurnarounds) {
     EXPECT_EQ(counts.bytesToClient, 160u);
     EXPECT_EQ(counts.turnarounds, 10u);
 
-    // Five requests sent without waiting (all within the latency), then their answers: one
-    // round trip.
     relay.resetCounts();
     EXPECT_EQ(relay.counts().chunksToServer, 0u);
+    close(fd);
+
+    // Five requests sent without waiting, then their answers: one round trip. The latency is
+    // long enough that a loaded machine still sends all five within it; the relay may read
+    // two of them at once.
+    bench::Relay slow(echo.port(), 400ms);
+    const int other = connectTo(slow.port());
     for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(sendAll(fd, "ping"));
+        ASSERT_TRUE(sendAll(other, "ping"));
         std::this_thread::sleep_for(1ms);
     }
-    EXPECT_EQ(readUpTo(fd, 20), "pingpingpingpingping");
-    counts = relay.counts();
-    EXPECT_EQ(counts.chunksToServer, 5u);
+    EXPECT_EQ(readUpTo(other, 20), "pingpingpingpingping");
+    counts = slow.counts();
+    EXPECT_GE(counts.chunksToServer, 1u);
+    EXPECT_LE(counts.chunksToServer, 5u);
     EXPECT_EQ(counts.turnarounds, 1u);
     EXPECT_EQ(counts.bytesToClient, 20u);
-    close(fd);
+    close(other);
 }
 
 TEST(Relay, ClosingsCrossItAndItCutsWhatIsOpenWhenItStops) {
