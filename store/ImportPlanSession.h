@@ -35,6 +35,8 @@ public:
     qsizetype lastPlanned() const { return lastPlanned_; }
 
 private:
+    // The login names of the people stored, from the `from`th planned on.
+    void nameStored(std::size_t from);
     static StoreImage readImage(TDM_PersonPack& module, std::span<const ImportItem> people,
                                 const ImportLimits& limits, std::vector<ImportPlanner::Keys>& keys);
 
@@ -57,6 +59,7 @@ private:
         QList<DeptPathPlan::NewDept> creates;
         bool stop = false;  // the import would stop at this person
         QString stopReason;
+        int drawn = -1;  // ItemPlan::drawn of a person stored
     };
     std::vector<Step> steps_;
     std::vector<qsizetype> ticked_;

@@ -117,16 +117,14 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
         plan.outcome = ItemPlan::Outcome::Present;
         return plan;
     }
-    int drawn = -1;  // a preview's drawn name, by its number
     if (keys ? image_.hasLogin(keys->login) : image_.hasLogin(item.person.LoginName)) {
         plan.loginTaken = true;
         try {
             if (keys) {
-                // Candidates asked by their numbers: only the name chosen is made.
-                drawn = UniqueLoginNumber(
+                // Candidates asked by their numbers: the name is made by the caller.
+                plan.drawn = UniqueLoginNumber(
                     item.person.LoginName,
                     [&](int number) { return image_.hasDrawn(keys->login, number); }, seed_);
-                plan.person.LoginName = DrawnLoginName(item.person.LoginName, drawn);
             } else {
                 plan.person.LoginName = UniqueLoginName(
                     item.person.LoginName, [&](QStringView name) { return image_.hasLogin(name); },
@@ -139,8 +137,6 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
             return plan;
         }
         plan.renameLine = true;
-    } else if (keys) {
-        plan.person.LoginName = item.person.LoginName;
     }
     plan.seedAfter = seed_;
 
@@ -176,13 +172,20 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
         QString refused;
         if (!keys) {
             refused = limits_->predictRefusal(ImportWrite::person(plan.person));
-        } else if (!keys->packageValuesFit ||
-                   !limits_->personValueFits(ImportWrite::LoginNameColumn, plan.person.LoginName) ||
-                   !limits_->personValueFits(ImportWrite::PerDeptColumn, plan.person.PerDept)) {
-            TCVPersonInfo row = item.person;
-            row.LoginName = plan.person.LoginName;
-            row.PerDept = plan.person.PerDept;
-            refused = limits_->predictRefusal(ImportWrite::person(row));
+        } else {
+            // The package's other values were measured once; the login name and the
+            // department code, which the plan may change, are measured here.
+            const QString loginName = plan.drawn >= 0
+                                          ? DrawnLoginName(item.person.LoginName, plan.drawn)
+                                          : item.person.LoginName;
+            if (!keys->packageValuesFit ||
+                !limits_->personValueFits(ImportWrite::LoginNameColumn, loginName) ||
+                !limits_->personValueFits(ImportWrite::PerDeptColumn, plan.person.PerDept)) {
+                TCVPersonInfo row = item.person;
+                row.LoginName = loginName;
+                row.PerDept = plan.person.PerDept;
+                refused = limits_->predictRefusal(ImportWrite::person(row));
+            }
         }
         if (!refused.isEmpty()) {
             plan.outcome = ItemPlan::Outcome::NotStored;
@@ -193,8 +196,8 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
     plan.insertPerson = true;
     if (keys) {
         const StoreImage::Key person = item.person.PerUUID.isNull() ? -1 : keys->person;
-        if (drawn >= 0) {
-            image_.addPersonDrawn(person, keys->login, drawn);
+        if (plan.drawn >= 0) {
+            image_.addPersonDrawn(person, keys->login, plan.drawn);
         } else {
             image_.addPerson(person, keys->login);
         }

@@ -47,6 +47,7 @@ struct ItemPlan {
     QString packageLoginName;
     bool loginTaken = false;  // the package's login name was taken (renamed, or no name left)
     bool renameLine = false;  // "要导入的注册名...": the person was renamed
+    int drawn = -1;           // a preview's renamed person: the number drawn for the name
     QList<DeptPathPlan::NewDept> creates;  // stored in this order, before the person
     // Where the walk stopped short: the department it looked in (a code; empty for the top
     // level; null when the walk completed), whose level another writer may yet fill.
@@ -95,8 +96,11 @@ public:
         bool packageValuesFit = false;
     };
     // As plan(), for a plan that is shown and not carried out, asking the image by `keys`:
-    // the person's row is not copied; `person` holds only the login name and the department
-    // code it would be stored with (for a person stored), and packageLoginName is not set.
+    // the person's row is not copied, nor any text of the person's read that the decision
+    // does not need. `person` holds only the department code it would be stored with (for a
+    // person stored); the login name is the package's, or for a renamed person
+    // DrawnLoginName(the package's, `drawn`), for the caller to make; packageLoginName is
+    // not set.
     ItemPlan preview(const ImportItem& item, const Keys& keys);
 
     std::uint32_t seed() const { return seed_; }
