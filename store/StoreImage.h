@@ -152,8 +152,9 @@ public:
     };
     // The image as far as a plan of the `asked` people can tell, made from the same rows at
     // a fraction of the cost of the whole: of the store's people it keeps the asked PerUUIDs
-    // and login names, and the login names the generator can draw (a name, "_" and four
-    // digits), which a renamed person's candidates are checked against; every department.
+    // and login names, and the names the generator can draw for an asked login name (that
+    // name, "_" and a number from 1000), which a renamed person's candidates are checked
+    // against; every department.
     // A question about any other text of a person answers as if nobody held it: ask by the
     // asked numbers, and about a drawn name by its number and the asked login name it was
     // drawn for (hasDrawn).
