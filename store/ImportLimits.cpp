@@ -100,9 +100,13 @@ QString ImportLimits::predictRefusal(const ImportWrite& write) const {
 }
 
 bool ImportLimits::personValueFits(int column, QStringView value) const {
+    return personValueFits(column, value, 0);
+}
+
+bool ImportLimits::personValueFits(int column, QStringView value, qsizetype more) const {
     if (!widthsHeld_) return true;
     const int width = std::size_t(column) < personWidths_.size() ? personWidths_[column] : 0;
-    return (width <= 0 || value.size() <= width) && !value.contains(QChar(0));
+    return (width <= 0 || value.size() + more <= width) && !value.contains(QChar(0));
 }
 
 bool ImportLimits::packageValuesFit(const TCVPersonInfo& p) const {

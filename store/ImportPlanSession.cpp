@@ -63,11 +63,19 @@ void numberTexts(StoreImage::Asked& texts, std::span<const ImportItem> people,
     texts.logins(
         count, [&](qsizetype i) { return QStringView(people[std::size_t(i)].person.LoginName); },
         [&](qsizetype i, StoreImage::Key key) { keys[std::size_t(i)].login = key; });
-    if (limits.refusesAny())
-        for (std::size_t i = 0; i < people.size(); ++i)
-            keys[i].packageValuesFit = limits.packageValuesFit(people[i].person);
-    else
-        for (ImportPlanner::Keys& key : keys) key.packageValuesFit = true;
+    if (limits.refusesAny()) {
+        for (std::size_t i = 0; i < people.size(); ++i) {
+            const TCVPersonInfo& person = people[i].person;
+            keys[i].packageValuesFit = limits.packageValuesFit(person);
+            keys[i].loginFits =
+                limits.personValueFits(ImportWrite::LoginNameColumn, person.LoginName);
+            keys[i].drawnFits =
+                limits.personValueFits(ImportWrite::LoginNameColumn, person.LoginName, 5);
+        }
+    } else {
+        for (ImportPlanner::Keys& key : keys)
+            key.packageValuesFit = key.loginFits = key.drawnFits = true;
+    }
     texts.findDrawn();
 }
 

@@ -172,20 +172,15 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
         QString refused;
         if (!keys) {
             refused = limits_->predictRefusal(ImportWrite::person(plan.person));
-        } else {
-            // The package's other values were measured once; the login name and the
-            // department code, which the plan may change, are measured here.
-            const QString loginName = plan.drawn >= 0
-                                          ? DrawnLoginName(item.person.LoginName, plan.drawn)
-                                          : item.person.LoginName;
-            if (!keys->packageValuesFit ||
-                !limits_->personValueFits(ImportWrite::LoginNameColumn, loginName) ||
-                !limits_->personValueFits(ImportWrite::PerDeptColumn, plan.person.PerDept)) {
-                TCVPersonInfo row = item.person;
-                row.LoginName = loginName;
-                row.PerDept = plan.person.PerDept;
-                refused = limits_->predictRefusal(ImportWrite::person(row));
-            }
+        } else if (!keys->packageValuesFit ||
+                   !(plan.drawn >= 0 ? keys->drawnFits : keys->loginFits) ||
+                   !limits_->personValueFits(ImportWrite::PerDeptColumn, plan.person.PerDept)) {
+            // The package's values, its login name as given and as drawn for, were measured
+            // once; the department code of this installation is measured here.
+            TCVPersonInfo row = item.person;
+            if (plan.drawn >= 0) row.LoginName = DrawnLoginName(item.person.LoginName, plan.drawn);
+            row.PerDept = plan.person.PerDept;
+            refused = limits_->predictRefusal(ImportWrite::person(row));
         }
         if (!refused.isEmpty()) {
             plan.outcome = ItemPlan::Outcome::NotStored;

@@ -87,13 +87,15 @@ public:
     // walk is made). That answer holds for every plan after: a plan adds a department only
     // where its name is missing, and never takes back what the image held before it.
     // And whether the values stored as the package gives them surely fit their columns
-    // (ImportLimits::packageValuesFit, asked once): then only the login name and the
-    // department code are measured.
+    // (ImportLimits::packageValuesFit, asked once), the login name too, as given and as drawn
+    // for: then only the department code is measured.
     struct Keys {
         StoreImage::Key person = -1;
         StoreImage::Key login = -1;
         QString dept;
         bool packageValuesFit = false;
+        bool loginFits = false;
+        bool drawnFits = false;
     };
     // As plan(), for a plan that is shown and not carried out, asking the image by `keys`:
     // the person's row is not copied, nor any text of the person's read that the decision
