@@ -99,10 +99,6 @@ QString ImportLimits::predictRefusal(const ImportWrite& write) const {
     return {};
 }
 
-bool ImportLimits::personValueFits(int column, QStringView value) const {
-    return personValueFits(column, value, 0);
-}
-
 bool ImportLimits::personValueFits(int column, QStringView value, qsizetype more) const {
     if (!widthsHeld_) return true;
     const int width = std::size_t(column) < personWidths_.size() ? personWidths_[column] : 0;

@@ -64,10 +64,9 @@ public:
     // Whether predictRefusal surely finds nothing to refuse in `value`, sent for the person
     // column `column` (in the order of ImportWrite::person): it has no more units than the
     // column's width and no U+0000. Cheaper than building the write; false asks for it.
-    bool personValueFits(int column, QStringView value) const;
-    // The same of `value` followed by `more` characters that are not U+0000 (a drawn login
-    // name: the package's and "_1234").
-    bool personValueFits(int column, QStringView value, qsizetype more) const;
+    // With `more`: of `value` followed by that many characters that are not U+0000 (a drawn
+    // login name: the package's and "_1234").
+    bool personValueFits(int column, QStringView value, qsizetype more = 0) const;
     // The same of every value of `person` that the import stores as the package gives it:
     // all but the login name and the department code.
     bool packageValuesFit(const TCVPersonInfo& person) const;

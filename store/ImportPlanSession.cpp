@@ -52,7 +52,7 @@ void walkWholePaths(const StoreImage& depts, std::span<const ImportItem> people,
 }
 
 // The numbers of the people's PerUUIDs and login names (and whether the values stored as
-// the package gives them fit), into each one's keys; which of those names are drawn names.
+// the package gives them fit), into each one's keys.
 void numberTexts(StoreImage::Asked& texts, std::span<const ImportItem> people,
                  const ImportLimits& limits, std::vector<ImportPlanner::Keys>& keys) {
     keys.resize(people.size());
@@ -76,7 +76,6 @@ void numberTexts(StoreImage::Asked& texts, std::span<const ImportItem> people,
         for (ImportPlanner::Keys& key : keys)
             key.packageValuesFit = key.loginFits = key.drawnFits = true;
     }
-    texts.findDrawn();
 }
 
 }  // namespace

@@ -19,6 +19,12 @@ int drawNumber(std::uint32_t& seed) {
     return 1000 + static_cast<int>((std::uint64_t{seed} * kNumbers) >> 32);
 }
 
+// Writes `number`'s four digits at `digits`.
+void putDigits(QChar* digits, int number) {
+    for (int place = 3; place >= 0; --place, number /= 10)
+        digits[place] = QChar(u'0' + number % 10);
+}
+
 }  // namespace
 
 int UniqueLoginNumber(const QString& loginName, const std::function<bool(int)>& taken,
@@ -47,13 +53,11 @@ QString UniqueLoginName(const QString& loginName, const std::function<bool(QStri
     const int number = UniqueLoginNumber(
         loginName,
         [&](int number) {
-            for (int place = 3, rest = number; place >= 0; --place, rest /= 10)
-                digits[place] = QChar(u'0' + rest % 10);
+            putDigits(digits, number);
             return taken(candidate);
         },
         seed);
-    for (int place = 3, rest = number; place >= 0; --place, rest /= 10)
-        digits[place] = QChar(u'0' + rest % 10);
+    putDigits(digits, number);
     return candidate;
 }
 
@@ -61,16 +65,13 @@ QString DrawnLoginName(const QString& loginName, int number) {
     QString name(loginName.size() + 5, Qt::Uninitialized);
     QChar* digits = std::copy(loginName.cbegin(), loginName.cend(), name.data());
     *digits++ = QLatin1Char('_');
-    for (int place = 3, rest = number; place >= 0; --place, rest /= 10)
-        digits[place] = QChar(u'0' + rest % 10);
+    putDigits(digits, number);
     return name;
 }
 
 QString UniqueLoginName(const QString& loginName, const std::function<bool(QStringView)>& taken) {
     return UniqueLoginName(loginName, taken, generator);
 }
-
-bool CanBeDrawn(QStringView name) { return DrawnNumber(name) >= 0; }
 
 int DrawnNumber(QStringView name) {
     if (name.size() < 5 || name[name.size() - 5] != QLatin1Char('_')) return -1;

@@ -26,13 +26,10 @@ int UniqueLoginNumber(const QString& loginName, const std::function<bool(int)>& 
                       std::uint32_t& seed);
 // `loginName` + "_" + `number`'s four digits.
 QString DrawnLoginName(const QString& loginName, int number);
-// The number a drawn name ends in, or -1 when it cannot be drawn (CanBeDrawn); the login
-// name it was drawn for is the rest of it but its last five characters.
+// The number a drawn name ends in ("_" and a number from 1000 to 9999), or -1 when
+// UniqueLoginName can answer `name` for no login name, which then never clashes with a
+// candidate. The login name it was drawn for is the rest of it but its last five characters.
 int DrawnNumber(QStringView name);
-
-// Whether UniqueLoginName can answer `name` for some login name: it ends in "_" and a number
-// from 1000 to 9999. A login name that cannot be drawn never clashes with a candidate.
-bool CanBeDrawn(QStringView name);
 
 // The library's generator: its seed now, and setting it.
 std::uint32_t LoginNameSeed();

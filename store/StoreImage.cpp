@@ -134,7 +134,6 @@ void StoreImage::findDrawn(const TextSet& logins, std::vector<qint64>& drawnAs) 
 }
 
 StoreImage StoreImage::fromRows(const RowSet& people, const RowSet& depts, Asked asked) {
-    asked.findDrawn();
     asked.findPeople(people);
     asked.findLogins(people);
     return fromParts(fromRows({}, depts), std::move(asked));
@@ -158,6 +157,7 @@ void StoreImage::Asked::findPeople(const RowSet& people) {
 }
 
 void StoreImage::Asked::findLogins(const RowSet& people) {
+    findDrawn();
     findEach(people, 1, logins_.texts(), [&](Key key, QStringView name) {
         if (key >= 0) {
             if (const qint64 drawn = drawnAs_[std::size_t(key)]; drawn >= 0) {
@@ -216,18 +216,13 @@ void StoreImage::addDrawn(quint64 pair) {
     if (drawn_.add(id) && journaling_) journal_.push_back({Change::DrawnAdded, id});
 }
 
-void StoreImage::NumberSet::reserve(std::size_t more) {
-    std::size_t size = slots_.size();
-    while (2 * (present_.size() + more) > size) size *= 2;
-    if (size == slots_.size()) return;
-    std::vector<std::pair<quint64, Key>> old(size, {0, -1});
-    old.swap(slots_);
-    for (const auto& slot : old)
-        if (slot.second >= 0) slots_[slotOf(slot.first)] = slot;
-}
-
 StoreImage::Key StoreImage::NumberSet::id(quint64 value) {
-    reserve(1);
+    if (2 * (present_.size() + 1) > slots_.size()) {
+        std::vector<std::pair<quint64, Key>> old(2 * slots_.size(), {0, -1});
+        old.swap(slots_);
+        for (const auto& slot : old)
+            if (slot.second >= 0) slots_[slotOf(slot.first)] = slot;
+    }
     std::pair<quint64, Key>& slot = slots_[slotOf(value)];
     if (slot.second < 0) {
         slot = {value, Key(present_.size())};

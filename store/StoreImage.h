@@ -75,8 +75,6 @@ private:
     class NumberSet {
     public:
         Key id(quint64 value);
-        // Room for `more` numbers without the slots growing on the way.
-        void reserve(std::size_t more);
         Key find(quint64 value) const { return slots_[slotOf(value)].second; }
         bool contains(quint64 value) const {
             const Key id = find(value);
@@ -123,9 +121,6 @@ public:
     public:
         Key person(QStringView perUUID) { return people_.id(perUUID); }
         Key login(QStringView loginName) { return logins_.id(loginName); }
-        // Notes which of the login names numbered so far are names the generator draws for
-        // another of them (made again by the image when not done here; for another thread).
-        void findDrawn();
         // Numbers `count` PerUUIDs (login names) in turn, text(i) the i-th, as person() and
         // login() would, calling use(i, number): faster for texts far apart in memory.
         template <typename TextAt, typename Use>
@@ -138,13 +133,16 @@ public:
         }
 
         // Which of these texts the store's people hold, from its rows (PerUUID, LoginName):
-        // the PerUUIDs, and the login names with the names drawn for them (after findDrawn).
-        // The two may run on two threads at once.
+        // the PerUUIDs, and the login names with the names drawn for them. The two may run on
+        // two threads at once; no text is numbered after them.
         void findPeople(const RowSet& people);
         void findLogins(const RowSet& people);
 
     private:
         friend class StoreImage;
+        // Notes which of the login names numbered so far are names drawn for another of them.
+        void findDrawn();
+
         TextSet people_;
         TextSet logins_;
         std::vector<qint64> drawnAs_;  // by login name: see StoreImage::drawnAs_

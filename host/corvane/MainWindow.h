@@ -118,9 +118,8 @@ private:
     QObject* session_ = nullptr;
     QString importArgument_;
     Disposal disposal_;  // before reading_ and the models, which hand it what they let go
-    std::unique_ptr<PackageReading> reading_;
-    QString passwordAccount_;  // user@host:port the password field is for  // the previewed
-                               // package, read for the report
+    std::unique_ptr<PackageReading> reading_;  // the previewed package, read for the report
+    QString passwordAccount_;                  // user@host:port the password field is for
     enum class Conversation { None, Export, Import } conversation_ = Conversation::None;
     QSplitter* splitter_;
     PackageModel* exportModel_;
