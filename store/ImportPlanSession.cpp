@@ -63,6 +63,7 @@ void numberTexts(StoreImage::Asked& texts, std::span<const ImportItem> people,
     texts.logins(
         count, [&](qsizetype i) { return QStringView(people[std::size_t(i)].person.LoginName); },
         [&](qsizetype i, StoreImage::Key key) { keys[std::size_t(i)].login = key; });
+    for (std::size_t i = 0; i < people.size(); ++i) ImportPlanner::readItem(people[i], keys[i]);
     if (limits.refusesAny()) {
         for (std::size_t i = 0; i < people.size(); ++i) {
             const TCVPersonInfo& person = people[i].person;
@@ -136,13 +137,17 @@ StoreImage ImportPlanSession::readImage(TDM_PersonPack& module, std::span<const 
 
 void ImportPlanSession::nameStored(std::size_t from) {
     // Apart from the decisions, in a loop of its own: the login names of 100,000 people lie
-    // far apart, and each is read some people ahead of being copied, so that the misses
-    // overlap (in the loop of the decisions, they followed one another).
+    // far apart, and so do their items. Each item is read 16 people ahead of its name being
+    // copied, and the name's characters and header 8 ahead, so that the misses overlap (in
+    // the loop of the decisions, they followed one another).
     constexpr std::size_t Ahead = 8;
+    const auto loginOf = [&](std::size_t i) -> const QString& {
+        return people_[std::size_t(steps_[i].item)].person.LoginName;
+    };
     for (std::size_t i = from; i < steps_.size(); ++i) {
+        if (i + 2 * Ahead < steps_.size()) __builtin_prefetch(&loginOf(i + 2 * Ahead));
         if (i + Ahead < steps_.size()) {
-            const QChar* ahead =
-                people_[std::size_t(steps_[i + Ahead].item)].person.LoginName.constData();
+            const QChar* ahead = loginOf(i + Ahead).constData();
             __builtin_prefetch(ahead);
             __builtin_prefetch(reinterpret_cast<const char*>(ahead) - 32, 1);
         }
@@ -150,7 +155,7 @@ void ImportPlanSession::nameStored(std::size_t from) {
         if (result.outcome != ItemPlan::Outcome::Inserted &&
             result.outcome != ItemPlan::Outcome::Renamed)
             continue;
-        const QString& name = people_[std::size_t(steps_[i].item)].person.LoginName;
+        const QString& name = loginOf(i);
         if (steps_[i].drawn >= 0) {
             result.loginName = DrawnLoginName(name, steps_[i].drawn);
         } else {

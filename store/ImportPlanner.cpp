@@ -95,6 +95,11 @@ ItemPlan ImportPlanner::plan(const ImportItem& item) {
     return plan;
 }
 
+void ImportPlanner::readItem(const ImportItem& item, Keys& keys) {
+    keys.unreadable = !item.unreadable.isEmpty();
+    keys.noPerUUID = item.person.PerUUID.isNull();
+}
+
 ItemPlan ImportPlanner::preview(const ImportItem& item, const Keys& keys) {
     return planPerson(item, &keys);
 }
@@ -109,7 +114,7 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
         plan.person = item.person;
         plan.packageLoginName = item.person.LoginName;
     }
-    if (!item.unreadable.isEmpty()) {
+    if (keys ? keys->unreadable : !item.unreadable.isEmpty()) {
         plan.reason = item.unreadable;
         return plan;
     }
@@ -141,11 +146,11 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
     plan.seedAfter = seed_;
 
     plan.outcome = plan.renameLine ? ItemPlan::Outcome::Renamed : ItemPlan::Outcome::Inserted;
-    if (!item.person.PerDept.isEmpty()) {
+    if (keys && !keys->dept.isNull()) {
+        plan.person.PerDept = keys->dept;  // a code and a path, walked before any plan
+    } else if (!item.person.PerDept.isEmpty()) {
         if (item.deptPath.isEmpty()) {
             plan.person.PerDept.clear();  // no path for the code: stored without a department
-        } else if (keys && !keys->dept.isNull()) {
-            plan.person.PerDept = keys->dept;
         } else {
             const std::pair path{
                 item.deptPath.constData(),
@@ -190,7 +195,7 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
     }
     plan.insertPerson = true;
     if (keys) {
-        const StoreImage::Key person = item.person.PerUUID.isNull() ? -1 : keys->person;
+        const StoreImage::Key person = keys->noPerUUID ? -1 : keys->person;
         if (plan.drawn >= 0) {
             image_.addPersonDrawn(person, keys->login, plan.drawn);
         } else {

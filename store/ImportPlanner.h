@@ -89,6 +89,9 @@ public:
     // And whether the values stored as the package gives them surely fit their columns
     // (ImportLimits::packageValuesFit, asked once), the login name too, as given and as drawn
     // for: then only the department code is measured.
+    // And what the decision reads of the item itself, so that a person whose walk is known
+    // is decided without touching its item (100,000 items lie 250 bytes apart: each would be
+    // a miss of its own).
     struct Keys {
         StoreImage::Key person = -1;
         StoreImage::Key login = -1;
@@ -96,7 +99,11 @@ public:
         bool packageValuesFit = false;
         bool loginFits = false;
         bool drawnFits = false;
+        bool unreadable = false;  // the item's `unreadable` is not empty
+        bool noPerUUID = false;   // its PerUUID is null
     };
+    // The keys of `item` that are not numbers in the image: `unreadable` and `noPerUUID`.
+    static void readItem(const ImportItem& item, Keys& keys);
     // As plan(), for a plan that is shown and not carried out, asking the image by `keys`:
     // the person's row is not copied, nor any text of the person's read that the decision
     // does not need. `person` holds only the department code it would be stored with (for a
