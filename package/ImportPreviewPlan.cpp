@@ -132,7 +132,10 @@ void ImportPreviewPlan::settle() {
 
 bool ImportPreviewPlan::release(const QList<TickedPerson>& ticked, ImportItems& items) {
     if (released_) return false;
-    if (session_) settle();
+    if (session_) {
+        settle();
+        if (plan_) plan_ = &session_->named();
+    }
     released_ = true;
     frame_.CTDeptPerson->nodes().setMarks({});
     frame_.setPlanNotes({});
@@ -188,7 +191,7 @@ void ImportPreviewPlan::planNow() {
         ticked_.push_back(qsizetype(item));
     }
     try {
-        plan_ = &session_->plan(ticked_);
+        plan_ = &session_->decide(ticked_);  // the login names are made when shown
     } catch (const std::exception& e) {
         // A question only the store can answer (which of two departments of one name comes
         // first) that it did not.
@@ -202,8 +205,6 @@ void ImportPreviewPlan::show() {
     frame_.setPlanLine(line());
     frame_.CTDeptPerson->nodes().setMarks([this](int node) { return markOf(node); });
 }
-
-const WindowedImport::Plan* ImportPreviewPlan::plan() const { return plan_; }
 
 QString ImportPreviewPlan::line() const {
     if (!plan_ && failure_.isEmpty())
@@ -220,12 +221,12 @@ QString ImportPreviewPlan::line() const {
         .arg(counts.depts);
 }
 
-const WindowedImport::Result* ImportPreviewPlan::resultOf(int node) const {
-    if (!plan_ || node < 0 || std::size_t(node) >= itemOfNode_.size()) return nullptr;
+qsizetype ImportPreviewPlan::placeOf(int node) const {
+    if (!plan_ || node < 0 || std::size_t(node) >= itemOfNode_.size()) return -1;
     const int item = itemOfNode_[std::size_t(node)];
-    if (item < 0 || std::size_t(item) >= planIndex_.size()) return nullptr;
+    if (item < 0 || std::size_t(item) >= planIndex_.size()) return -1;
     const qsizetype place = planIndex_[std::size_t(item)];
-    return place < 0 || place >= plan_->results.size() ? nullptr : &plan_->results[place];
+    return place < 0 || place >= plan_->results.size() ? -1 : place;
 }
 
 QString ImportPreviewPlan::noteOf(int node) const {
@@ -233,33 +234,35 @@ QString ImportPreviewPlan::noteOf(int node) const {
         itemOfNode_[std::size_t(node)] < 0)
         return {};
     const ImportItem& item = items_.people[itemOfNode_[std::size_t(node)]];
-    const WindowedImport::Result* result = resultOf(node);
-    if (!result) return QStringLiteral("未选中, 不导入");
-    const QString where = QStringLiteral("部门: %1 (编码 %2)").arg(item.deptPath, result->deptCode);
-    switch (result->outcome) {
+    const qsizetype place = placeOf(node);
+    if (place < 0) return QStringLiteral("未选中, 不导入");
+    const WindowedImport::Result& result = plan_->results[place];
+    const QString where = QStringLiteral("部门: %1 (编码 %2)").arg(item.deptPath, result.deptCode);
+    switch (result.outcome) {
         case ItemPlan::Outcome::Inserted:
-            return QStringLiteral("新增, 登录名 %1\n%2").arg(result->loginName, where);
+            return QStringLiteral("新增, 登录名 %1\n%2").arg(session_->loginNameOf(place), where);
         case ItemPlan::Outcome::Renamed:
             return QStringLiteral("改名后新增, 登录名 %1 (%2 已被占用)\n%3")
-                .arg(result->loginName, item.person.LoginName, where);
+                .arg(session_->loginNameOf(place), item.person.LoginName, where);
         case ItemPlan::Outcome::Present:
             return QStringLiteral("已存在, 不导入");
         default:
-            return QStringLiteral("无法导入: ") + result->reason;
+            return QStringLiteral("无法导入: ") + result.reason;
     }
 }
 
 QString ImportPreviewPlan::markOf(int node) const {
-    const WindowedImport::Result* result = resultOf(node);
-    if (!result) return {};
-    switch (result->outcome) {
+    const qsizetype place = placeOf(node);
+    if (place < 0) return {};
+    const WindowedImport::Result& result = plan_->results[place];
+    switch (result.outcome) {
         case ItemPlan::Outcome::Present:
             return QStringLiteral("已存在, 不会导入");
         case ItemPlan::Outcome::Inserted:
         case ItemPlan::Outcome::Renamed:
             return {};
         default:
-            return QStringLiteral("无法导入: ") + result->reason;
+            return QStringLiteral("无法导入: ") + result.reason;
     }
 }
 
@@ -279,6 +282,7 @@ ImportPreviewPlan::RowInputs ImportPreviewPlan::rowInputs() const {
 
 QList<AccountRow> ImportPreviewPlan::accountRows() const {
     if (!plan_) return {};
+    if (session_) session_->named();  // the same plan, its login names made
     const RowInputs inputs = rowInputs();
     return AccountOf(inputs.ticked, inputs.items, plan_->results, plan_->stopReason, true);
 }

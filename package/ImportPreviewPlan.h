@@ -60,8 +60,6 @@ public:
     // `ticked` (the import's, in its order), their items go to `items`, read as
     // ReadImportItems reads them, and the answer is true; else `items` stays as it was.
     bool release(const QList<TickedPerson>& ticked, ImportItems& items);
-    // The last plan; null when none could be made.
-    const WindowedImport::Plan* plan() const;
     // The line under the tree: "导入预计: 新增 … 人, 改名后新增 … 人, 已存在 … 人, 无法导入
     // … 人, 新建部门 … 个", or why there is no plan.
     QString line() const;
@@ -87,7 +85,8 @@ private:
     QList<AccountRow> accountRows() const;
     // The model's rows when the host reads them: planned first if the ticks changed.
     QList<AccountRow> rowsNow();
-    const WindowedImport::Result* resultOf(int node) const;
+    // The place of a node's person in the plan; -1 when it is not planned.
+    qsizetype placeOf(int node) const;
 
     TFramePerson& frame_;
     ImportItems items_;                 // people: one per person node, in list order
@@ -97,6 +96,7 @@ private:
     std::vector<qsizetype> ticked_;     // the items ticked at the last plan, in order
     std::vector<qsizetype> planIndex_;  // each item's place in the plan, -1 unticked
     std::unique_ptr<ImportPlanSession> session_;
+    // The last plan (login names made only when rows are asked for); null when none.
     const WindowedImport::Plan* plan_ = nullptr;
     QString failure_;
     ImportAccount* model_ = nullptr;

@@ -16,7 +16,7 @@ ImportPlanSession::ImportPlanSession(TDM_PersonPack& module, std::span<const Imp
     : people_(people),
       deptRows_(deptRows),
       limits_(ImportLimits::read(module)),
-      image_(readImage(module, people, limits_, keys_)),
+      image_(readImage(module, people, limits_, keys_, rowsLetGo_)),
       planner_(image_, LoginNameSeed(), host::workingStyle() == 1, StoreDeptQuestions(),
                limits_.refusesAny() ? &limits_ : nullptr),
       seed_(planner_.seed()),
@@ -83,32 +83,41 @@ void numberTexts(StoreImage::Asked& texts, std::span<const ImportItem> people,
 
 StoreImage ImportPlanSession::readImage(TDM_PersonPack& module, std::span<const ImportItem> people,
                                         const ImportLimits& limits,
-                                        std::vector<ImportPlanner::Keys>& keys) {
-    // Two threads share the work. This one asks the store for its departments, then for its
-    // people, then finds the people's PerUUIDs among the package's. The other one numbers the
-    // package's texts meanwhile, makes the image of the departments and walks the department
-    // paths against it, then finds the people's login names among the package's.
+                                        std::vector<ImportPlanner::Keys>& keys,
+                                        std::future<void>& rowsLetGo) {
+    // Two threads share the work; on PostgreSQL the server takes a core of its own while it
+    // answers. This one asks the store for its departments, then for its people, then finds
+    // the people's PerUUIDs among the package's and walks the package's department paths.
+    // The other one numbers the package's texts meanwhile and makes the image of the
+    // departments, then finds the people's login names among the package's.
     const bool networked = host::workingStyle() == 1;
     StoreImage::Asked texts;
     StoreImage depts;
     StoreImage::Rows rows;
     std::promise<void> numbered;
     std::future<void> textsNumbered = numbered.get_future();
+    std::promise<void> deptsMade;
+    std::future<void> deptImage = deptsMade.get_future();
     std::promise<void> deptsRead;
     std::promise<void> peopleRead;
     std::future<void> other = std::async(
         std::launch::async,
         [&, deptsReady = deptsRead.get_future(), peopleReady = peopleRead.get_future()]() mutable {
-            try {
-                numberTexts(texts, people, limits, keys);
-                numbered.set_value();
-            } catch (...) {
-                numbered.set_exception(std::current_exception());
-                throw;
-            }
-            deptsReady.get();  // throws what the store's answer threw
-            depts = StoreImage::fromRows({}, rows.depts);
-            walkWholePaths(depts, people, keys, networked);
+            // What this thread is waited for with is kept, or broken with why.
+            const auto keep = [](std::promise<void>& promise, const auto& work) {
+                try {
+                    work();
+                    promise.set_value();
+                } catch (...) {
+                    promise.set_exception(std::current_exception());
+                    throw;
+                }
+            };
+            keep(numbered, [&] { numberTexts(texts, people, limits, keys); });
+            keep(deptsMade, [&] {
+                deptsReady.get();  // throws what the store's answer threw
+                depts = StoreImage::fromRows({}, rows.depts);
+            });
             peopleReady.get();
             texts.findLogins(rows.people);
         });
@@ -123,6 +132,9 @@ StoreImage ImportPlanSession::readImage(TDM_PersonPack& module, std::span<const 
         waitBeating(textsNumbered);
         textsNumbered.get();
         texts.findPeople(rows.people);
+        waitBeating(deptImage);
+        deptImage.get();
+        walkWholePaths(depts, people, keys, networked);
         waitBeating(other);
     } catch (...) {
         // The other thread uses what is about to go: it is told why, and waited for.
@@ -132,39 +144,56 @@ StoreImage ImportPlanSession::readImage(TDM_PersonPack& module, std::span<const 
         throw;
     }
     other.get();
+    // 200,000 values of the rows read go on the other core while the plan is made: the
+    // session waits for it when it goes.
+    rowsLetGo = std::async(std::launch::async, [rows = std::move(rows)]() mutable { rows = {}; });
     return StoreImage::fromParts(std::move(depts), std::move(texts));
 }
 
-void ImportPlanSession::nameStored(std::size_t from) {
+QString ImportPlanSession::nameOf(std::size_t i) const {
+    const WindowedImport::Result& result = plan_.results[qsizetype(i)];
+    if (result.outcome != ItemPlan::Outcome::Inserted &&
+        result.outcome != ItemPlan::Outcome::Renamed)
+        return {};
+    const QString& name = people_[std::size_t(steps_[i].item)].person.LoginName;
+    if (steps_[i].drawn >= 0) return DrawnLoginName(name, steps_[i].drawn);
+    return name.isNull() ? QStringLiteral("") : name;  // stored as ''
+}
+
+QString ImportPlanSession::loginNameOf(qsizetype place) const {
+    if (place < 0 || std::size_t(place) >= steps_.size()) return {};
+    return std::size_t(place) < named_ ? plan_.results[place].loginName
+                                       : nameOf(std::size_t(place));
+}
+
+const WindowedImport::Plan& ImportPlanSession::named() {
     // Apart from the decisions, in a loop of its own: the login names of 100,000 people lie
     // far apart, and so do their items. Each item is read 16 people ahead of its name being
-    // copied, and the name's characters and header 8 ahead, so that the misses overlap (in
+    // made, and the name's characters and header 8 ahead, so that the misses overlap (in
     // the loop of the decisions, they followed one another).
     constexpr std::size_t Ahead = 8;
     const auto loginOf = [&](std::size_t i) -> const QString& {
         return people_[std::size_t(steps_[i].item)].person.LoginName;
     };
-    for (std::size_t i = from; i < steps_.size(); ++i) {
+    for (std::size_t i = named_; i < steps_.size(); ++i) {
         if (i + 2 * Ahead < steps_.size()) __builtin_prefetch(&loginOf(i + 2 * Ahead));
         if (i + Ahead < steps_.size()) {
             const QChar* ahead = loginOf(i + Ahead).constData();
             __builtin_prefetch(ahead);
             __builtin_prefetch(reinterpret_cast<const char*>(ahead) - 32, 1);
         }
-        WindowedImport::Result& result = plan_.results[qsizetype(i)];
-        if (result.outcome != ItemPlan::Outcome::Inserted &&
-            result.outcome != ItemPlan::Outcome::Renamed)
-            continue;
-        const QString& name = loginOf(i);
-        if (steps_[i].drawn >= 0) {
-            result.loginName = DrawnLoginName(name, steps_[i].drawn);
-        } else {
-            result.loginName = name.isNull() ? QStringLiteral("") : name;  // stored as ''
-        }
+        plan_.results[qsizetype(i)].loginName = nameOf(i);
     }
+    named_ = steps_.size();
+    return plan_;
 }
 
 const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>& ticked) {
+    decide(ticked);
+    return named();
+}
+
+const WindowedImport::Plan& ImportPlanSession::decide(const std::vector<qsizetype>& ticked) {
     // The people before the first change keep their plans.
     std::size_t from = 0;
     while (from < ticked.size() && from < ticked_.size() && ticked[from] == ticked_[from]) ++from;
@@ -179,6 +208,7 @@ const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>
         planner_.setSeed(steps_.empty() ? seed_ : steps_.back().seedAfter);
     }
     steps_.resize(from);
+    named_ = std::min(named_, from);
     ticked_ = ticked;
     plan_.results.resize(qsizetype(from));
     plan_.stopReason.clear();
@@ -189,6 +219,11 @@ const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>
     steps_.reserve(ticked.size());
     plan_.results.reserve(qsizetype(ticked.size()));
     for (std::size_t i = from; i < ticked.size(); ++i) {
+        // A person's department code is shared with the others of its department; the 5,000
+        // codes of an installation lie apart, and each copy counts itself in the code's header.
+        if (i + 8 < ticked.size())
+            if (const QChar* code = keys_[std::size_t(ticked[i + 8])].dept.constData())
+                __builtin_prefetch(reinterpret_cast<const char*>(code) - 16, 1);
         Step& step = steps_.emplace_back();
         step.item = ticked[i];
         step.before = image_.mark();
@@ -220,8 +255,6 @@ const WindowedImport::Plan& ImportPlanSession::plan(const std::vector<qsizetype>
         step.after = image_.mark();
         step.seedAfter = planner_.seed();
     }
-
-    nameStored(from);
 
     // Every department row of the package, unless the import would have stopped.
     plan_.creates.clear();

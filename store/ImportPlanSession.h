@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QList>
+#include <future>
 #include <span>
 #include <vector>
 
@@ -29,21 +30,33 @@ public:
     // The plan of the people ticked now: indexes into `people`, in the order the import takes
     // them. Planned again from the first index that differs from the last call's.
     const WindowedImport::Plan& plan(const std::vector<qsizetype>& ticked);
+    // As plan(), but the login names of the people stored are not made: their results'
+    // loginName stays null until named(). For the preview, which on every click shows counts
+    // and marks, and a login name only for the person clicked (loginNameOf): making 100,000
+    // names is a quarter of a re-plan.
+    const WindowedImport::Plan& decide(const std::vector<qsizetype>& ticked);
+    // The last plan with every login name made.
+    const WindowedImport::Plan& named();
+    // The login name the last plan stores its `place`th person with; null for a person not
+    // stored.
+    QString loginNameOf(qsizetype place) const;
 
     // How many people the last call planned (the others kept their plans): for tests and
     // benchmarks.
     qsizetype lastPlanned() const { return lastPlanned_; }
 
 private:
-    // The login names of the people stored, from the `from`th planned on.
-    void nameStored(std::size_t from);
+    // The login name of the `i`th person planned, when stored.
+    QString nameOf(std::size_t i) const;
     static StoreImage readImage(TDM_PersonPack& module, std::span<const ImportItem> people,
-                                const ImportLimits& limits, std::vector<ImportPlanner::Keys>& keys);
+                                const ImportLimits& limits, std::vector<ImportPlanner::Keys>& keys,
+                                std::future<void>& rowsLetGo);
 
     std::span<const ImportItem> people_;
     std::vector<ImportPlanner::Keys> keys_;  // of each of people_, taken once
     std::span<const ImportItem> deptRows_;
     ImportLimits limits_;
+    std::future<void> rowsLetGo_;  // the rows read, let go on another thread
     StoreImage image_;
     ImportPlanner planner_;
     std::uint32_t seed_;  // the generator's seed when the session began
@@ -65,6 +78,7 @@ private:
     std::vector<qsizetype> ticked_;
     WindowedImport::Plan plan_;
     qsizetype lastPlanned_ = 0;
+    std::size_t named_ = 0;  // the people planned whose results hold their login names
 };
 
 }  // namespace cv
