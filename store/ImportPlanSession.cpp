@@ -182,6 +182,7 @@ const WindowedImport::Plan& ImportPlanSession::named() {
             __builtin_prefetch(ahead);
             __builtin_prefetch(reinterpret_cast<const char*>(ahead) - 32, 1);
         }
+        heartbeat();
         plan_.results[qsizetype(i)].loginName = nameOf(i);
     }
     named_ = steps_.size();
