@@ -34,6 +34,7 @@ void walkWholePaths(const StoreImage& depts, std::span<const ImportItem> people,
     // characters lie (a copy of the same path is walked again, to the same end).
     QHash<std::pair<const QChar*, quint64>, QString> found;
     for (std::size_t i = 0; i < people.size(); ++i) {
+        heartbeat();  // on the thread that shows the progress
         const ImportItem& item = people[i];
         const qsizetype levels = item.person.PerDept.size() / 4;
         if (levels == 0 || item.deptPath.isEmpty()) continue;
