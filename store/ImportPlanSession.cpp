@@ -30,16 +30,12 @@ void walkWholePaths(const StoreImage& depts, std::span<const ImportItem> people,
                     std::vector<ImportPlanner::Keys>& keys, bool networked) {
     const DeptQuestions none{[](int, const QString&, const QString&) { return std::nullopt; },
                              [](int, const QString&) { return std::nullopt; }};
-    // People of one department share its path's text: a path is known by where its
-    // characters lie (a copy of the same path is walked again, to the same end).
-    QHash<std::pair<const QChar*, quint64>, QString> found;
+    QHash<ImportPlanner::WalkKey, QString> found;
     for (std::size_t i = 0; i < people.size(); ++i) {
         heartbeat();  // on the thread that shows the progress
         const ImportItem& item = people[i];
-        const qsizetype levels = item.person.PerDept.size() / 4;
-        if (levels == 0 || item.deptPath.isEmpty()) continue;
-        const std::pair path{item.deptPath.constData(),
-                             quint64(item.deptPath.size()) << 32 | quint64(levels)};
+        if (item.person.PerDept.size() < 4 || item.deptPath.isEmpty()) continue;
+        const ImportPlanner::WalkKey path = ImportPlanner::walkKey(item);
         auto walked = found.constFind(path);
         if (walked == found.cend()) {
             const DeptPathPlan walk =
@@ -52,8 +48,8 @@ void walkWholePaths(const StoreImage& depts, std::span<const ImportItem> people,
     }
 }
 
-// The numbers of the people's PerUUIDs and login names (and whether the values stored as
-// the package gives them fit), into each one's keys.
+// The numbers of the people's PerUUIDs and login names, whether the values stored as the
+// package gives them fit, and what the decisions read of each item, into each one's keys.
 void numberTexts(StoreImage::Asked& texts, std::span<const ImportItem> people,
                  const ImportLimits& limits, std::vector<ImportPlanner::Keys>& keys) {
     keys.resize(people.size());
@@ -64,19 +60,16 @@ void numberTexts(StoreImage::Asked& texts, std::span<const ImportItem> people,
     texts.logins(
         count, [&](qsizetype i) { return QStringView(people[std::size_t(i)].person.LoginName); },
         [&](qsizetype i, StoreImage::Key key) { keys[std::size_t(i)].login = key; });
-    for (std::size_t i = 0; i < people.size(); ++i) ImportPlanner::readItem(people[i], keys[i]);
-    if (limits.refusesAny()) {
-        for (std::size_t i = 0; i < people.size(); ++i) {
-            const TCVPersonInfo& person = people[i].person;
-            keys[i].packageValuesFit = limits.packageValuesFit(person);
-            keys[i].loginFits =
-                limits.personValueFits(ImportWrite::LoginNameColumn, person.LoginName);
-            keys[i].drawnFits =
-                limits.personValueFits(ImportWrite::LoginNameColumn, person.LoginName, 5);
-        }
-    } else {
-        for (ImportPlanner::Keys& key : keys)
-            key.packageValuesFit = key.loginFits = key.drawnFits = true;
+    const bool measured = limits.refusesAny();
+    for (std::size_t i = 0; i < people.size(); ++i) {
+        ImportPlanner::Keys& key = keys[i];
+        ImportPlanner::readItem(people[i], key);
+        const TCVPersonInfo& person = people[i].person;
+        key.packageValuesFit = !measured || limits.packageValuesFit(person);
+        key.loginFits =
+            !measured || limits.personValueFits(ImportWrite::LoginNameColumn, person.LoginName);
+        key.drawnFits =
+            !measured || limits.personValueFits(ImportWrite::LoginNameColumn, person.LoginName, 5);
     }
 }
 

@@ -95,6 +95,11 @@ ItemPlan ImportPlanner::plan(const ImportItem& item) {
     return plan;
 }
 
+ImportPlanner::WalkKey ImportPlanner::walkKey(const ImportItem& item) {
+    return {item.deptPath.constData(),
+            quint64(item.deptPath.size()) << 32 | quint64(item.person.PerDept.size() / 4)};
+}
+
 void ImportPlanner::readItem(const ImportItem& item, Keys& keys) {
     keys.unreadable = !item.unreadable.isEmpty();
     keys.noPerUUID = item.person.PerUUID.isNull();
@@ -152,9 +157,7 @@ ItemPlan ImportPlanner::planPerson(const ImportItem& item, const Keys* keys) {
         if (item.deptPath.isEmpty()) {
             plan.person.PerDept.clear();  // no path for the code: stored without a department
         } else {
-            const std::pair path{
-                item.deptPath.constData(),
-                quint64(item.deptPath.size()) << 32 | quint64(item.person.PerDept.size() / 4)};
+            const WalkKey path = walkKey(item);
             const auto walked = keys ? walked_.constFind(path) : walked_.cend();
             if (walked != walked_.cend()) {
                 plan.person.PerDept = *walked;

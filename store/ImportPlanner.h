@@ -11,6 +11,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 #include "DeptPathPlan.h"
 #include "StoreImage.h"
@@ -104,6 +105,12 @@ public:
     };
     // The keys of `item` that are not numbers in the image: `unreadable` and `noPerUUID`.
     static void readItem(const ImportItem& item, Keys& keys);
+    // What a department walk of `item` reads, for remembering where it ended: its path, known
+    // by where the path's characters lie (the people of one department share its text; a
+    // copy of the same path is walked again, to the same end), its length, and the levels of
+    // the old code, which is all of the old code a walk reads.
+    using WalkKey = std::pair<const QChar*, quint64>;
+    static WalkKey walkKey(const ImportItem& item);
     // As plan(), for a plan that is shown and not carried out, asking the image by `keys`:
     // the person's row is not copied, nor any text of the person's read that the decision
     // does not need. `person` holds only the department code it would be stored with (for a
@@ -130,10 +137,8 @@ private:
     bool networked_;
     DeptQuestions ask_;
     const ImportLimits* limits_;
-    quint64 questions_ = 0;  // asked of the store so far
-    // By path: where its text lies (people of one department share it), its length and the
-    // levels of the old code, which is all of the old code a walk reads.
-    QHash<std::pair<const QChar*, quint64>, QString> walked_;
+    quint64 questions_ = 0;           // asked of the store so far
+    QHash<WalkKey, QString> walked_;  // by walkKey
 };
 
 }  // namespace cv
